@@ -1,0 +1,129 @@
+// Modem link protocol library.
+//
+// Plain functions over fixed-size context records that the caller owns; an init function clears its
+// context, nothing here allocates memory, and nothing throws: results are codes, booleans or event sets.
+// The library keeps a little static state (the shared MD5 context, parsing scratch), so it is not
+// re-entrant: call it from the main thread only.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// ---------------------------------------------------------------------------------------------------
+// Utilities, time base and trace
+// ---------------------------------------------------------------------------------------------------
+
+#pragma pack(push, 1)
+// Calendar date and time of day, local time.
+struct TmDate {
+    uint16_t year;
+    uint8_t month; // 1-12
+    uint8_t day;   // 1-31
+    uint8_t hour;
+    uint8_t minute;
+    uint8_t second;
+};
+#pragma pack(pop)
+static_assert(sizeof(TmDate) == 7);
+
+// Library time: seconds since 2001-07-28 00:00:00 local time, modulo 2^32.
+uint32_t Tm_DateToSecs(const TmDate* date);
+void Tm_SecsToDate(uint32_t secs, TmDate* date);
+// Current local time as library time; fills date when it is not null.
+uint32_t Tm_Now(TmDate* date);
+// "[mm:ss.mmm]" of the current time; out holds at least 12 bytes.
+void Tm_Stamp(char* out);
+// Milliseconds of the current local day minus start, modulo 2^32.
+uint32_t Tm_MsSince(uint32_t start);
+
+// Local wall-clock reading, down to the millisecond.
+struct TmClock {
+    TmDate date;
+    uint16_t millisecond;
+};
+// Replaces the source of "now" (tests); null restores the system's local time.
+using TmClockSource = void (*)(TmClock* now);
+void Tm_SetClockSource(TmClockSource source);
+void Tm_ReadClock(TmClock* now);
+
+// Trace. Everything goes through one sink; the default writes to standard output and drops what a full
+// pipe cannot take at once, so the caller is never blocked.
+using TraceSink = void (*)(const char* text, size_t n);
+// Null restores the default sink.
+void Trace_SetSink(TraceSink sink);
+void Trace_Write(const char* text, size_t n);
+// Plain formatted trace output.
+void Trace_Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// "DBG(hh.mm:ss:mmm): " followed by the formatted text.
+void Dbg_Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void Dump_Hex(const char* label, const uint8_t* bytes, size_t n);
+void Dump_Asc(const char* label, const uint8_t* bytes, size_t n);
+
+// Bounded byte buffer over memory the caller owns.
+struct ByteBuf {
+    uint8_t* data;
+    uint16_t capacity;
+    uint16_t length;
+};
+
+uint8_t* Mem_Copy(uint8_t* dst, const uint8_t* src, size_t n);
+void Mem_Set(uint8_t* dst, uint8_t value, size_t n);
+void Mem_Zero(uint8_t* dst, size_t n);
+int Mem_Equal(const uint8_t* a, const uint8_t* b, size_t n);
+uint16_t Str_Len16(const char* text);
+size_t Str_LenMax(const char* text, size_t limit);
+size_t Str_CopyNoNul(char* dst, const char* text);
+uint16_t Buf_Append(ByteBuf* buf, const uint8_t* bytes, uint16_t n);
+uint16_t Buf_Consume(ByteBuf* buf, uint16_t n);
+uint16_t Buf_Remove(uint8_t* bytes, uint16_t capacity, uint16_t* length, uint16_t offset, uint16_t n);
+
+// Hexadecimal text, upper-case digits.
+char* Hex_Encode(char* out, const uint8_t* bytes, size_t n);
+// Returns the text length 2n, or 0 when it does not fit the capacity.
+size_t Hex_EncodeInPlace(uint8_t* buf, size_t n, size_t capacity);
+uint8_t Hex_DecodeInPlace(uint8_t* buf, size_t n);
+
+// The 64-character alphabet of SMS texts, 3 bytes to 4 characters.
+extern const char Txt64_Alphabet[65];
+// Returns the character count, 0 when refused (n outside 1-150 or no room).
+size_t Txt64_Encode(uint8_t* buf, size_t n, size_t capacity);
+uint8_t Txt64_Decode(uint8_t* buf, size_t n);
+
+// ---------------------------------------------------------------------------------------------------
+// Checksums, digest and block cipher
+// ---------------------------------------------------------------------------------------------------
+// On receipt CRC-8, CRC-16 and CRC-32/MPEG-2 are run over the data followed by its own CRC (big-endian
+// for the wider ones); the data is good when the result is 0.
+
+uint8_t Crc8(const uint8_t* data, uint16_t len);                         // CRC-8/SMBUS
+uint16_t Crc16(const uint8_t* data, uint32_t len);                       // CRC-16/XMODEM
+uint16_t Crc16_Update(uint16_t start, const uint8_t* data, uint32_t len); // continues a CRC-16/XMODEM
+uint32_t Crc32_Msb(const uint8_t* data, uint32_t len);                   // CRC-32/MPEG-2
+uint32_t Crc32(const uint8_t* data, uint32_t len);                       // CRC-32 (IEEE 802.3)
+
+struct Md5Ctx {
+    uint8_t block[64];
+    uint32_t state[4];
+    uint32_t count; // bytes fed so far
+};
+
+void Md5_Init(Md5Ctx* ctx);
+void Md5_Transform(Md5Ctx* ctx, const uint8_t block[64]);
+void Md5_Update(Md5Ctx* ctx, const uint8_t* data, uint32_t len);
+// pad != 0: the RFC 1321 digest. pad == 0: the chaining words after the last complete block.
+void Md5_Final(Md5Ctx* ctx, uint8_t out[16], int pad);
+// Both use the library's one shared context.
+void Md5_Digest(const uint8_t* data, uint32_t len, uint8_t out[16]);
+void Md5_RawState(const uint8_t* data, uint32_t len, uint8_t out[16]);
+
+struct AesCtx {
+    uint32_t encKeys[60];
+    uint32_t decKeys[60]; // already through the inverse mix-columns step
+    int rounds;           // 10, 12 or 14
+};
+
+// 0 on success, 1 for a key length other than 128, 192 or 256 bits (ctx is left as it was).
+int Aes_SetKey(AesCtx* ctx, const uint8_t* key, int bits);
+// One 16-byte block; in and out may be the same buffer.
+void Aes_Encrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
+void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
