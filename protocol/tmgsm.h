@@ -256,8 +256,43 @@ int Auth_DecryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t len);
 // ---------------------------------------------------------------------------------------------------
 // Firmware image check and update transfer
 // ---------------------------------------------------------------------------------------------------
+// Image: a 128-byte header (count u32 LE, MD5 of the data, CRC-32 of header bytes 0-19, version word,
+// build time) and count data blocks of 128 bytes. Block 0 is the header.
 
+constexpr int UPD_BLOCK_SIZE = 128;
+constexpr int UPD_TEXT_SIZE = 64;
+constexpr int UPD_CTX_ANSWER_SIZE = 36; // GetUpdCtx answer payload
+constexpr uint8_t UPD_BLK_CODE = 10;    // the SetUpdBlk command code
 
+// Flags of UpdCtx.
+enum : uint8_t {
+    UPD_INVALID = 0x1,   // the image failed its check
+    UPD_RESTART = 0x2,   // the modem holds another or damaged partial image: restart at block 0
+    UPD_COMPLETE = 0x4,  // every block has been sent
+    UPD_CTX_KNOWN = 0x8, // the modem's update context has arrived, the upload may proceed
+};
+
+// Update state of a link. Image is not owned (the settings dialog's table of loaded images owns it);
+// ImageSize is the length of that buffer, so that a count claiming more blocks is never read.
+struct UpdCtx {
+    const uint8_t* Image; // null: no update
+    uint32_t ImageSize;
+    uint8_t Flags;
+    uint8_t Percent;    // NextBlock x 100 / (count + 1)
+    uint32_t NextBlock; // the next block to send
+};
+
+// 1 if the size bytes at image form a valid image, else 0. Writes *kind (0-4) and the 64-byte version
+// text "mDD.DD pDD.DD (dd/mm/yyyy hh:mm)" whenever they are not null, valid or not (kind 0 and an empty
+// text when the buffer is too short to hold a version).
+int UpdImg_Check(const uint8_t* image, uint32_t size, char* text, uint8_t* kind);
+// Parses a GetUpdCtx answer of avail bytes into upd. Returns the position after its 36 bytes, or null
+// when fewer are available.
+const uint8_t* HCP_UpdCtx(const uint8_t* answer, uint32_t avail, UpdCtx* upd);
+// Writes one SetUpdBlk item (code, count byte, blocks) into out, which has space bytes left in the
+// command block. Returns the bytes written; 0 when nothing was built (invalid image, no known context,
+// less than 130 bytes of space, or every block sent: then UPD_COMPLETE is set).
+uint32_t Upd_PutBlocks(UpdCtx* upd, uint8_t* out, uint32_t space);
 
 
 
