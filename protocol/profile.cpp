@@ -285,8 +285,8 @@ int Ip_FromStr(uint32_t* out, const char* text) {
             return 0;
         }
         value = value << 8 | part;
-        if (*p != '\0') {
-            ++p; // the '.' or control character that ended the group
+        if (*p == '.') {
+            ++p; // a control character is not passed: it ends the text like the NUL
         }
     }
     if (out != nullptr) {

@@ -160,7 +160,8 @@ void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 // reporting part (profile 2), the poll block and the incoming-SMS texts block. Numbers are native
 // integers; strings are NUL-padded and carry no NUL when they fill their field. Phone numbers are
 // 8-byte BCD: 16 digits, most significant nibble first, right-aligned, 0xF in the nibbles before the
-// first digit (eight 0xFF: no number). The record is copied and merged byte by byte, so it is packed.
+// first digit (eight 0xFF: no number). The record is copied and merged byte by byte, so it is packed:
+// its wider fields may be unaligned, so read them by value and never bind a pointer or reference to one.
 
 #pragma pack(push, 1)
 struct ObjProfile {
@@ -232,7 +233,8 @@ const uint8_t* HCP_InSmsStr(const uint8_t* in, size_t avail, ObjProfile* prof);
 
 // Field codecs for the dialogs' edit texts (NUL-terminated). They return 1 when the text is valid and
 // store the value only then (into out or prof when not null); 0 when it is invalid.
-// Dotted IPv4 address, 7 to 15 characters, spaces skipped, text after the fourth group ignored.
+// Dotted IPv4 address, 7 to 15 characters, spaces skipped, a control character ends the text, text
+// after the fourth group ignored.
 int Ip_FromStr(uint32_t* out, const char* text);
 // out holds at least 16 bytes.
 void Ip_ToStr(uint32_t value, char* out);

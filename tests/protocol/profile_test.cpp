@@ -3,7 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
+#include <initializer_list>
+#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -241,7 +244,7 @@ TEST(ProfileTwo, NumbersAndCarriedValuesRoundTrip) {
         Bytes w = EncodePart(1, src);
         EXPECT_TRUE(SameBytes(&w[0], src.SmsCentre, 8));
         EXPECT_TRUE(SameBytes(&w[8], src.SmsPhone, 8));
-        EXPECT_EQ(Be16(&w[40]), src.Profile2Word);
+        EXPECT_EQ(Be16(&w[40]), uint16_t{src.Profile2Word}); // packed field: compare a copy
         EXPECT_EQ(w[42], src.Profile2Byte);
         ObjProfile dst = src;
         for (auto field : kAllCfg) {
@@ -253,7 +256,7 @@ TEST(ProfileTwo, NumbersAndCarriedValuesRoundTrip) {
         ASSERT_NE(Prof_Decode(w.data(), w.size(), &dst, 3), nullptr);
         EXPECT_TRUE(SameBytes(dst.SmsCentre, src.SmsCentre, 8));
         EXPECT_TRUE(SameBytes(dst.SmsPhone, src.SmsPhone, 8));
-        EXPECT_EQ(dst.Profile2Word, src.Profile2Word);
+        EXPECT_EQ(uint16_t{dst.Profile2Word}, uint16_t{src.Profile2Word});
         EXPECT_EQ(dst.Profile2Byte, src.Profile2Byte);
         EXPECT_EQ(EncodePart(1, dst), w); // every listed bit came back
     }
@@ -381,23 +384,26 @@ TEST(IpText, ParsesAndRefusesAsTheDialogsExpect) {
         {"255.255.255.255", 1, 0xFFFFFFFF},
         {"0.0.0.0", 1, 0},
         {"1.2.3.4.5", 1, 0x01020304},     // rest after the fourth group not looked at
-        {"1.2.3.4x", 1, 0x01020304},      // likewise
+        {"1.2.3.4x", 0, 0},               // a non-digit inside the fourth group
         {"192.168.1.1 ", 1, 0xC0A80101},  // trailing space skipped
         {"1 0.0.0.1", 1, 0x0A000001},     // spaces are skipped inside groups too
         {"001.002.003.4", 1, 0x01020304}, // three digits with leading zeros
-        {"1.2.3", 0, 0},                  // too short
-        {"1.2.3.", 0, 0},                 // too short
-        {"1.2.3.   ", 0, 0},              // fourth group has no digits
-        {"256.1.1.1", 0, 0},              // group not below 256
-        {"1.1.1.256", 0, 0},              // likewise, in the last group
-        {"1..2.3.4", 0, 0},               // empty group
-        {"1.2.3.4444", 0, 0},             // fourth digit
-        {"1234.1.1.1", 0, 0},             // fourth digit
-        {"1.2.a.4", 0, 0},                // non-digit
-        {"1.2.3.-4", 0, 0},               // non-digit
-        {"1.2.3.4.5.6.7.8", 0, 0},        // 16 characters
-        {"", 0, 0},                       //
-        {"\xC0.1.1.1111", 0, 0},          // a byte above 127 is no digit
+        {"1.2.3.4\r\n", 1, 0x01020304},
+        {"1\t2.3.4.5", 0, 0},               // a control character ends the text
+        {"1.2.3", 0, 0},                    // too short
+        {"1.2.3.", 0, 0},                   // too short
+        {"1.2.3.   ", 0, 0},                // fourth group has no digits
+        {"256.1.1.1", 0, 0},                // group not below 256
+        {"1.1.1.256", 0, 0},                // likewise, in the last group
+        {"1..2.3.4", 0, 0},                 // empty group
+        {"1.2.3.4444", 0, 0},               // fourth digit
+        {"1234.1.1.1", 0, 0},               // fourth digit
+        {"1.2.a.4", 0, 0},                  // non-digit
+        {"1.2.3.-4", 0, 0},                 // non-digit
+        {"1.2.3.4.5.6.7.8", 1, 0x01020304}, // 15 characters
+        {"1.2.3.4.5.6.7.89", 0, 0},         // 16 characters
+        {"", 0, 0},                         //
+        {"\xC0.1.1.1111", 0, 0},            // a byte above 127 is no digit
     };
     for (const auto& c : cases) {
         uint32_t value = 0xDEADBEEF;
@@ -567,7 +573,7 @@ TEST(ProfileStrings, StoreClearsTheFieldAndFullLengthHasNoNul) {
     ASSERT_EQ(Prof_SetStr(PROF_STR_PASSWORD, &p, "\xF0\xE0\xF0\xEE\xEB\xFC"), 1); // CP1251 bytes
     Prof_GetStr(PROF_STR_PASSWORD, &p, back);
     EXPECT_STREQ(back, "\xF0\xE0\xF0\xEE\xEB\xFC");
-    EXPECT_EQ(p.ExtraWord, 0x7E7E7E7Eu);
+    EXPECT_EQ(uint32_t{p.ExtraWord}, 0x7E7E7E7Eu);
 
     Prof_GetStr(7, &p, back);
     EXPECT_STREQ(back, "");
@@ -583,7 +589,7 @@ Bytes Slice(const Bytes& wire, size_t from, size_t n) {
 TEST(ProfileDamage, SeededRandomDamageDecodesCleanly) {
     std::mt19937 rng(20010728);
     const size_t sizes[] = {PROF1_SIZE, PROF2_SIZE, POLL_SIZE, INSMS_SIZE};
-    for (int iter = 0; iter < 4000; ++iter) {
+    for (int iter = 0; iter < 10000; ++iter) {
         ObjProfile src = Random(rng);
         Bytes wire(PROF1_SIZE + PROF2_SIZE + POLL_SIZE + INSMS_SIZE);
         uint8_t* w = Prof_Encode(wire.data(), 0, &src);
