@@ -249,6 +249,103 @@ int Auth_DecryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t len);
 // Profile and field codecs
 // ---------------------------------------------------------------------------------------------------
 
+// A modem's whole profile as the router keeps it: the GPRS and server part (profile 1), the SMS and
+// reporting part (profile 2), the poll block and the incoming-SMS texts block. Numbers are native
+// integers; strings are NUL-padded and carry no NUL when they fill their field. Phone numbers are
+// 8-byte BCD: 16 digits, most significant nibble first, right-aligned, 0xF in the nibbles before the
+// first digit (eight 0xFF: no number). The record is copied and merged byte by byte, so it is packed:
+// its wider fields may be unaligned, so read them by value and never bind a pointer or reference to one.
+
+#pragma pack(push, 1)
+struct ObjProfile {
+    uint32_t ServerIp; // first dotted part in the top byte
+    uint16_t ServerPort;
+    uint16_t Session;
+    char Apn[32];
+    char User[20];
+    char GprsPassword[20];
+    uint32_t ExtraWord; // carried unchanged
+    uint8_t ConnectPhone[8];
+    uint8_t Cfg0;
+    uint8_t Cfg1;
+    uint8_t SmsCentre[8];
+    uint8_t SmsPhone[8];
+    uint8_t Cfg2;
+    uint8_t Cfg3;
+    uint8_t Cfg4;
+    uint8_t Cfg5;
+    uint8_t Cfg6;
+    uint8_t Cfg7; // Cfg7 to Cfg9: a 24-bit value, least significant byte first
+    uint8_t Cfg8;
+    uint8_t Cfg9;
+    uint8_t Cfg10;
+    uint8_t Cfg11;
+    uint8_t Cfg12;
+    uint8_t Cfg13;
+    uint8_t Cfg14;
+    uint16_t Profile2Word; // carried unchanged
+    uint8_t Profile2Byte;  // carried unchanged
+    uint8_t PollHead[4];
+    uint8_t PollId[8];
+    uint8_t PollWord[4];
+    char PollText[128];
+    uint8_t InSmsMask[2];  // 12 flags: bits 0-7 in byte 0, bits 8-11 in bits 0-3 of byte 1
+    char InSmsText[6][64]; // each ended by a 0 byte
+    uint8_t InSmsNum1[8];
+    uint8_t InSmsNum2[8];
+    uint8_t InSmsTail[3];
+    uint8_t Cfg15;
+    uint8_t Cfg16;
+};
+#pragma pack(pop)
+static_assert(sizeof(ObjProfile) == 677);
+
+// Wire sizes of the four parts (numbers big-endian).
+constexpr size_t PROF1_SIZE = 92;
+constexpr size_t PROF2_SIZE = 43;
+constexpr size_t POLL_SIZE = 144;
+constexpr size_t INSMS_SIZE = 407;
+
+// Encoders write into out, which the caller sizes (the command builder checks the room first), and
+// return the position after what they wrote.
+// part 0: profile 1 (92 bytes); any other part: profile 2 (43 bytes).
+uint8_t* Prof_Encode(uint8_t* out, int part, const ObjProfile* prof);
+uint8_t* Poll_Encode(uint8_t* out, const ObjProfile* prof);
+// Also clears the last byte of each InSmsText in prof, as the modem expects of the sender.
+uint8_t* InSms_Encode(uint8_t* out, ObjProfile* prof);
+size_t InSms_Size(); // 407
+
+// Decoders of answer bytes from a modem: they read at most avail bytes of in and fill prof. Each
+// returns the position after its part, or null (and prof untouched) when avail is too short.
+// code 2: profile 1 (92 bytes); code 3: profile 2 (43 bytes); any other code: null. Profile 2 changes
+// only the configuration bits that travel and keeps the others.
+const uint8_t* Prof_Decode(const uint8_t* in, size_t avail, ObjProfile* prof, int code);
+const uint8_t* Poll_Decode(const uint8_t* in, size_t avail, ObjProfile* prof);
+// Each text is taken as 63 bytes and ended with 0; the upper 4 bits of InSmsMask[1] are kept.
+const uint8_t* HCP_InSmsStr(const uint8_t* in, size_t avail, ObjProfile* prof);
+
+// Field codecs for the dialogs' edit texts (NUL-terminated). They return 1 when the text is valid and
+// store the value only then (into out or prof when not null); 0 when it is invalid.
+// Dotted IPv4 address, 7 to 15 characters, spaces skipped, a control character ends the text, text
+// after the fourth group ignored.
+int Ip_FromStr(uint32_t* out, const char* text);
+// out holds at least 16 bytes.
+void Ip_ToStr(uint32_t value, char* out);
+// "" gives no number (eight 0xFF); else 7 to 16 decimal digits with at least 7 counted from the first
+// non-zero one. out holds 8 bytes.
+int Digits_ToBcd(const char* text, uint8_t* out);
+// The digits of a valid number, "" for an invalid one; out holds at least 17 bytes.
+void Bcd_ToDigits(char* out, const uint8_t* bcd);
+// 1 when the 8 bytes are a valid number (at least 7 digits, one not 0; leading zeros count), else 0.
+int Bcd_Check(const uint8_t* bcd);
+
+// String fields of profile 1.
+enum ProfStr { PROF_STR_APN = 0, PROF_STR_USER = 1, PROF_STR_PASSWORD = 2 };
+// Apn 1 to 32 characters; User and GprsPassword 0 to 20. A null prof only checks the text.
+int Prof_SetStr(int field, ObjProfile* prof, const char* text);
+// Copies the field up to its first NUL or full size and ends it with NUL (out holds 33 bytes); an
+// unknown field gives "".
+void Prof_GetStr(int field, const ObjProfile* prof, char* out);
 
 
 
