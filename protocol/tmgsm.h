@@ -140,9 +140,49 @@ void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 // Data packing
 // ---------------------------------------------------------------------------------------------------
 
+// A packed stream starts with its method byte and carries no length of its own: the unpacked length
+// travels beside it. Methods: constant fill, run-length, bit packing above the minimum, palette, and
+// canonical Huffman. The state and work areas belong to the caller (the stack will do).
 
+enum PackKind : uint8_t { PackConst, PackRle, PackBits, PackPalette, PackHuff, PackKinds };
 
+// Size of a method that cannot pack the data at hand.
+constexpr uint32_t PackNoSize = 0xFFFFFFFF;
+// Packed streams longer than this are not read.
+constexpr uint32_t PackScratchSize = 2052;
 
+struct PackState {
+    uint8_t Kind;              // the smallest method found (PackKinds: none)
+    uint8_t Min;               // smallest byte of the data
+    uint8_t Range;             // bits of (largest - smallest); 0 when all bytes are equal
+    uint8_t PaletteBits;       // bits of a palette index
+    uint16_t Distinct;         // number of distinct bytes
+    uint32_t Size;             // packed size of Kind, method byte included
+    uint32_t Sizes[PackKinds]; // packed size of every method, PackNoSize where it cannot be used
+};
+
+struct PackWork {
+    uint16_t Palette[256];     // palette index of every byte value, 0xFFFF when absent
+    uint8_t PaletteBytes[256]; // the palette, in order of first appearance
+    uint32_t Counts[256];      // occurrences of every byte value
+    uint8_t Symbols[256];      // the occurring byte values in canonical code order
+    uint8_t Lengths[256];      // Huffman code length of every byte value, 0 when absent
+    uint32_t Codes[256];       // canonical Huffman code of every byte value
+};
+
+// Measures every method on the n bytes (n >= 1) into state; Huffman only when huffman is non-zero.
+void Pack_Measure(const uint8_t* data, uint16_t n, PackState* state, PackWork* work, int huffman);
+// 1: packing pays, state->Kind and state->Size name the method and its size. 0: send the data as it is
+// (below 16 bytes, or no method smaller than the data).
+int Pack_Choose(const uint8_t* data, uint16_t n, PackState* state, PackWork* work, int huffman);
+// Packs the data with state->Kind as measured over the same data; returns the packed size, or 0 when
+// it does not fit the capacity or the method cannot pack this data.
+uint32_t Pack_Encode(const uint8_t* data, uint16_t n, const PackState* state, PackWork* work, uint8_t* out,
+                     uint32_t capacity);
+// buffer holds avail packed bytes and has room for capacity bytes; unpacks in place to exactly n
+// bytes. Returns the packed bytes consumed (method byte included), or 0 when the stream is damaged,
+// reaches past avail, or n is 0 or above capacity; the buffer's content is then undefined.
+uint32_t Pack_Decode(uint8_t* buffer, uint32_t avail, uint32_t n, uint32_t capacity);
 
 // ---------------------------------------------------------------------------------------------------
 // Application data buffers
