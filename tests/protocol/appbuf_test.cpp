@@ -30,6 +30,16 @@ struct FakeLink {
     uint32_t OurRxSize = 0;
 };
 
+// Test names from the cases' descriptions.
+struct CaseName {
+    template <class Info> std::string operator()(const Info& info) const {
+        std::string name = info.param.what;
+        for (char& c : name)
+            c = c == ' ' || c == ',' ? '_' : c;
+        return name;
+    }
+};
+
 Bytes Pattern(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
     Bytes b(n);
@@ -301,12 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
         RepairCase{"block with an empty queue", 0, 10, 0, AppBufTxRepaired | AppBufTxEmpty, 0, 0},
         RepairCase{"block in flight", 50, 10, 10, AppBufTxInFlight, 50, 10},
         RepairCase{"full queue", 65536, 0, 0, AppBufTxFull, 65536, 0}),
-    [](const auto& info) {
-        std::string name = info.param.what;
-        for (char& c : name)
-            c = c == ' ' ? '_' : c;
-        return name;
-    });
+    CaseName());
 
 TEST_F(AppBufTest, ReceiveStateIsRepaired) {
     buf->RxFill = 20000;
@@ -542,12 +547,7 @@ INSTANTIATE_TEST_SUITE_P(
             " *** previos data ack : (150) ***DBG(10.20:30:400): AppBuf_TxAck:0777 (Ack:150, Fill:850)\n"},
         LinkCase{"block received empty", 3, 0, false, 5, 1000, 0,
                  " *** previos data ack : (0) ***DBG(10.20:30:400): AppBuf_TxAck:0777 (Ack:0, Fill:1000)\n"}),
-    [](const auto& info) {
-        std::string name = info.param.what;
-        for (char& c : name)
-            c = c == ' ' ? '_' : c;
-        return name;
-    });
+    CaseName());
 
 TEST_F(AppBufTest, LinkBeforeAnythingWasSentChangesNothing) {
     Push(Pattern(10, 16));
