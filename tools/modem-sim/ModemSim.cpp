@@ -638,7 +638,8 @@ size_t ModemSim::BuildBlock(uint8_t* block, uint32_t nowMs) {
     size_t used = 0, items = 0;
     while (items < answerSizes_.size() && used + answerSizes_[items] <= kMaxBlock)
         used += answerSizes_[items++];
-    memcpy(block, answers_.data(), used);
+    if (used)
+        memcpy(block, answers_.data(), used);
     answers_.erase(answers_.begin(), answers_.begin() + ptrdiff_t(used));
     answerSizes_.erase(answerSizes_.begin(), answerSizes_.begin() + ptrdiff_t(items));
     return AddTxData(block, used, nowMs);

@@ -64,7 +64,8 @@ Misbehaviour:
 Run:
   --duration SEC         stop after SEC seconds (default: run until every connection has closed)
   --until WHAT           stop as soon as every modem has reached WHAT: auth (authenticated), sent
-                         (all its data acknowledged), or closed (its connection closed)
+                         (all its data acknowledged, nothing left to answer or to be acknowledged),
+                         or closed (its connection closed)
   --print                print events and received data
   --quiet                print nothing but errors
   --help                 this text
@@ -343,7 +344,7 @@ bool Reached(const Options& o, ModemPool& pool, const std::vector<Driver>& drive
     for (size_t i = 0; i < pool.Size(); ++i) {
         ModemSim& m = pool.Modem(i);
         const bool ok = o.until == "auth"     ? m.State() == LinkState::Ready || drivers[i].wasReady
-                        : o.until == "sent"   ? drivers[i].wasReady && m.PendingData() == 0
+                        : o.until == "sent"   ? m.Idle()
                         : o.until == "closed" ? drivers[i].everClosed && !pool.IsOpen(i)
                                               : !pool.IsOpen(i);
         if (!ok)
