@@ -8,6 +8,7 @@
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <sys/resource.h>
 #include <vector>
 
 namespace {
@@ -34,7 +35,8 @@ Modem:
   --packed               set option bit 0 of the AUTH (the modem accepts packed data)
   --pack                 pack the modem's own application data when that pays
   --wo-avail             send application data as TxDataWoAvail instead of TxData
-  --hw-type N            type of the hardware-information answer, 0-4 (default 0)
+  --hw-type N            type of the hardware-information answer, 0-4 (default 0; a larger type
+                         gives an answer of unknown type)
   --inputs N             states of inputs 1-4 as bits 0-3 (default 0)
   --seed N               seed of the random values (default 1)
 
@@ -255,6 +257,9 @@ Options Parse(int argc, char** argv) {
     }
     if (o.port < 0)
         Usage("--port is required");
+    for (uint8_t digit : o.modem.version)
+        if (o.modem.authKind != 0 && digit > 15)
+            Usage("AUTH kinds 1 and 2 carry version digits of 0 to 15");
     if (o.modem.id + o.count - 1 > 65535)
         Usage("--id and --count give IDs above 65535");
     return o;
@@ -374,6 +379,12 @@ int main(int argc, char** argv) {
     std::signal(SIGINT, OnSignal);
     std::signal(SIGTERM, OnSignal);
     std::signal(SIGPIPE, SIG_IGN);
+    // One descriptor per modem: many modems need more than the default soft limit.
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
 
     ModemPool pool(o.host, uint16_t(o.port));
     pool.SetReconnectMs(uint32_t(o.reconnectMs));
