@@ -35,13 +35,16 @@
 //   settled by the router's TxDataAck (its size says how many bytes the router took). When the frame
 //   that carried the block is acknowledged by a frame without a TxDataAck (the router dropped the
 //   data), or after dataAckTimeoutMs, the block goes again under the same data ID. At a reconnect the
-//   router's AUTH reply tells whether the block in flight had arrived.
+//   router's AUTH reply tells whether the block in flight had arrived. The router's session layer sends
+//   its TxDataAck in the frame that acknowledges the data; a test that acknowledges with an RR first
+//   and sends the TxDataAck later sets resendOnBareAck = false.
 // - The modem's own I frame is sent again after a REJ for it, after an RNR (rnrRetryMs later), and
 //   when it stays unacknowledged for ackTimeoutMs.
 //
 // Misbehaviour on request: Inject() a one-shot fault for the next frame it concerns; SendGarbage();
-// SetSilent() (nothing leaves the modem; frames are still taken in); SetNeverAck() (no RR, and N(R) in
-// its own frames stays where it was); SetRxNotReady() (RxData answered as not ready, nothing taken).
+// SetSilent() (nothing leaves the modem, the AUTH of a Connect included; frames are still taken in and
+// answered once it speaks again); SetNeverAck() (no RR, and N(R) in its own frames stays where it
+// was); SetRxNotReady() (RxData answered as not ready, nothing taken).
 #pragma once
 
 #include "tools/modem-sim/ModemWire.h"
