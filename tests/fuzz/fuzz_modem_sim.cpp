@@ -52,7 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!(data[0] & 1)) {
         modem.Feed(data + 1, size - 1, now);
     } else {
-        // Each piece: a control byte (bit 0: AI instead of I, bits 1-3: N(S)), a length byte, the items.
+        // Each piece: a control byte (bit 0: AI instead of I, bits 1-3: N(S), bits 4-6: N(R)), a length byte
+        // (items = 4 x length + 1), the items.
         size_t pos = 1;
         const uint8_t filler[16] = {};
         while (pos + 2 <= size) {
