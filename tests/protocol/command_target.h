@@ -42,7 +42,8 @@ struct CommandTarget {
         const auto n = static_cast<uint16_t>(plain.size());
         records[recordsLen] = static_cast<uint8_t>(n >> 8);
         records[recordsLen + 1] = static_cast<uint8_t>(n);
-        memcpy(records + recordsLen + 2, plain.data(), n);
+        if (n > 0)
+            memcpy(records + recordsLen + 2, plain.data(), n);
         recordsLen = static_cast<uint16_t>(recordsLen + 2 + n);
     }
 };
