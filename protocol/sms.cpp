@@ -103,7 +103,8 @@ uint32_t TMGSM_CreateSmsMsg(SmsObj* sms, const uint8_t* key, uint32_t mask) {
 int TMGSM_AcceptSmsMsg(SmsObj* sms, const char* text, size_t len) {
     if (len > SMS_TEXT_SIZE)
         len = SMS_TEXT_SIZE;
-    memcpy(sms->Text, text, len);
+    if (len > 0)
+        memcpy(sms->Text, text, len);
     sms->TextLen = static_cast<uint8_t>(len);
     const size_t marker = Sms_FindMarker(sms->Text, len);
     if (marker == len)

@@ -292,6 +292,7 @@ TEST_F(SmsTest, DamagedTextsAreRejected) {
         {gId, SMS_MALFORMED},
         {flipped, SMS_BAD_CRC},
     };
+    EXPECT_EQ(TMGSM_AcceptSmsMsg(&sms, nullptr, 0), SMS_NO_MARKER);
     for (const Bad& c : cases) {
         EXPECT_EQ(Accept(c.text), c.result) << c.text;
         EXPECT_EQ(sms.Results.Answered, 0u);
