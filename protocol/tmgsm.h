@@ -131,8 +131,101 @@ void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 // ---------------------------------------------------------------------------------------------------
 // Authentication, key table and block encryption
 // ---------------------------------------------------------------------------------------------------
+// A modem opens every session with an AUTH payload: 16 random bytes R encrypted with its long-term key,
+// their CRC-32/MPEG-2 and a version word. The router finds the key that opens it, derives the session
+// key AES-128(key = R[0..7] N[0..7], block = key) with its own nonce N and, for kind-2 modems, answers
+// with N encrypted under the same key.
 
+constexpr int AUTH_KEY_SIZE = 16;
+constexpr int AUTH_PAYLOAD_SIZE = 32; // both directions
+constexpr int AUTH_MAX_LISTED = 256;  // entries of the key table that are ever searched
+// The key of every modem as delivered, the initial system key and the no-password marker.
+extern const uint8_t Auth_FactoryKey[AUTH_KEY_SIZE];
 
+// The key table. One global instance (AuthKeyTable) belongs to the router core; links and SMS objects
+// only point to it. Keys[i] points into the object records and is not owned; a null entry opens nothing.
+struct AuthKeys {
+    uint8_t SystemKey[AUTH_KEY_SIZE]; // tried for modems that are not listed
+    uint16_t Count;                   // listed modems; only the first AUTH_MAX_LISTED are searched
+    uint16_t Ids[AUTH_MAX_LISTED];
+    const uint8_t* Keys[AUTH_MAX_LISTED];
+};
+
+// Flags of AuthCtx.
+enum : uint32_t {
+    AUTH_NONCE_RUNS = 0x1,    // the nonce generator runs
+    AUTH_OK = 0x2,            // a key was accepted, SessKey is valid
+    AUTH_REJECTED = 0x4,      // the last AUTH was rejected
+    AUTH_FACTORY_KEY = 0x8,   // the accepted key was the factory key
+    AUTH_PENDING_USED = 0x10, // the accepted key was PendingKey
+    AUTH_PENDING_SET = 0x20,  // Auth_SetPendingKey gave PendingKey a value
+};
+
+// Authentication context, embedded in every link and SMS object. The caller zeroes it, then Auth_Init.
+struct AuthCtx {
+    const AuthKeys* Keys;
+    AesCtx Aes; // re-keyed before every cipher operation
+    uint32_t Lfsr;
+    uint32_t Flags;
+    uint8_t MatchedKey[AUTH_KEY_SIZE]; // after a success: the long-term key that opened the AUTH
+    uint8_t SessKey[AUTH_KEY_SIZE];
+    uint8_t PendingKey[AUTH_KEY_SIZE]; // the key last sent with SetKey
+    uint8_t Nonce[AUTH_KEY_SIZE];      // the router's random value; also the filler of encrypted blocks
+    uint8_t Proof[4];
+};
+
+// Zeroes the table and sets SystemKey to the factory key.
+void TMGSM_AuthKeysInit(AuthKeys* keys);
+
+// Seeds the nonce generator from the operating system's random source (or the seed source below), sets
+// Flags to AUTH_NONCE_RUNS and Keys to the table, and draws four nonces.
+void Auth_Init(AuthCtx* ctx, const AuthKeys* keys);
+// Replaces the seed source of Auth_Init (tests); null restores the operating system's random source.
+using AuthSeedSource = uint32_t (*)();
+void Auth_SetSeedSource(AuthSeedSource source);
+
+// The generator state after n+1 steps.
+uint32_t Auth_LfsrStep(uint8_t n, uint32_t state);
+// Draws a new Nonce while AUTH_NONCE_RUNS is set; otherwise does nothing.
+void Auth_NextNonce(AuthCtx* ctx);
+
+// Splits a version word into four digits: the nibbles of its low half (nibbles != 0) or its four bytes,
+// most significant first.
+void Ver_Digits(uint32_t word, int nibbles, uint8_t digits[4]);
+
+// Tries one long-term key on the first 24 bytes of a received AUTH payload. 1: the key opens it, the
+// session key and Proof are derived, AUTH_OK is set and the 16 random-value bytes are left decrypted.
+// 0: the payload and MatchedKey are as they were.
+int Auth_TryKey(AuthCtx* ctx, uint8_t* payload, const uint8_t* key);
+// Checks a received 32-byte AUTH payload of the modem modemId. Decodes the version word into version[4]
+// and, for kind 2, *versionNo (digit 0 x 100 + digit 1); *kind (may be null) gets 0, 1 or 2 whether or
+// not the AUTH is accepted. 1 accepted, 0 rejected.
+int Auth_Accept(AuthCtx* ctx, uint8_t* payload, uint16_t modemId, uint8_t version[4], uint32_t* versionNo,
+                uint8_t* kind);
+// Writes bytes 0-23 of the router's AUTH payload into out (32 bytes, the caller fills 24-31) and restarts
+// the nonce generator. Returns out + 32.
+uint8_t* Auth_CreateResp(AuthCtx* ctx, uint8_t* out);
+// Records the key sent to the modem with SetKey; only from then on is PendingKey tried.
+void Auth_SetPendingKey(AuthCtx* ctx, const uint8_t key[AUTH_KEY_SIZE]);
+
+bool Auth_IsOk(const AuthCtx* ctx);
+bool Auth_UsedFactoryKey(const AuthCtx* ctx);
+bool Auth_UsedPendingKey(const AuthCtx* ctx);
+// Sets the session key directly (state file, SMS objects).
+void Auth_SetSessKey(AuthCtx* ctx, const uint8_t key[AUTH_KEY_SIZE]);
+
+// Command block (link frames): pads n bytes to P = n rounded up to 16 (0xFF, then nonce filler), encrypts
+// them with SessKey and writes the plaintext's CRC-32/MPEG-2 big-endian after them. buf holds P + 4
+// bytes. Returns P.
+uint16_t Auth_EncryptBlkCrc(AuthCtx* ctx, uint8_t* buf, uint16_t n);
+// CRC-closed block (SMS, state file): P = the smallest multiple of 16 holding n + 4 bytes; the data, 0xFF
+// and filler when more than 4 bytes are free, the CRC in the last 4 bytes; all P bytes encrypted. buf
+// holds P bytes. Returns P.
+uint16_t Auth_EncryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t n);
+// Decrypts the whole 16-byte blocks of len bytes in place and checks that the CRC-32/MPEG-2 of all len
+// bytes is 0. Pass P for a CRC-closed block and P + 4 for a command block. 1 valid, 0 not (the buffer
+// is left decrypted).
+int Auth_DecryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t len);
 
 
 
@@ -140,22 +233,248 @@ void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 // Data packing
 // ---------------------------------------------------------------------------------------------------
 
+// A packed stream starts with its method byte and carries no length of its own: the unpacked length
+// travels beside it. Methods: constant fill, run-length, bit packing above the minimum, palette, and
+// canonical Huffman. The state and work areas belong to the caller (the stack will do).
 
+enum PackKind : uint8_t { PackConst, PackRle, PackBits, PackPalette, PackHuff, PackKinds };
 
+// Size of a method that cannot pack the data at hand.
+constexpr uint32_t PackNoSize = 0xFFFFFFFF;
+// Packed streams longer than this are not read.
+constexpr uint32_t PackScratchSize = 2052;
 
+struct PackState {
+    uint8_t Kind;              // the smallest method found (PackKinds: none)
+    uint8_t Min;               // smallest byte of the data
+    uint8_t Range;             // bits of (largest - smallest); 0 when all bytes are equal
+    uint8_t PaletteBits;       // bits of a palette index
+    uint16_t Distinct;         // number of distinct bytes
+    uint32_t Size;             // packed size of Kind, method byte included
+    uint32_t Sizes[PackKinds]; // packed size of every method, PackNoSize where it cannot be used
+};
+
+struct PackWork {
+    uint16_t Palette[256];     // palette index of every byte value, 0xFFFF when absent
+    uint8_t PaletteBytes[256]; // the palette, in order of first appearance
+    uint32_t Counts[256];      // occurrences of every byte value
+    uint8_t Symbols[256];      // the occurring byte values in canonical code order
+    uint8_t Lengths[256];      // Huffman code length of every byte value, 0 when absent
+    uint32_t Codes[256];       // canonical Huffman code of every byte value
+};
+
+// Measures every method on the n bytes (n >= 1) into state; Huffman only when huffman is non-zero.
+void Pack_Measure(const uint8_t* data, uint16_t n, PackState* state, PackWork* work, int huffman);
+// 1: packing pays, state->Kind and state->Size name the method and its size. 0: send the data as it is
+// (below 16 bytes, or no method smaller than the data).
+int Pack_Choose(const uint8_t* data, uint16_t n, PackState* state, PackWork* work, int huffman);
+// Packs the data with state->Kind as measured over the same data; returns the packed size, or 0 when
+// it does not fit the capacity or the method cannot pack this data.
+uint32_t Pack_Encode(const uint8_t* data, uint16_t n, const PackState* state, PackWork* work, uint8_t* out,
+                     uint32_t capacity);
+// buffer holds avail packed bytes and has room for capacity bytes; unpacks in place to exactly n
+// bytes. Returns the packed bytes consumed (method byte included), or 0 when the stream is damaged,
+// reaches past avail, or n is 0 or above capacity; the buffer's content is then undefined.
+uint32_t Pack_Decode(uint8_t* buffer, uint32_t avail, uint32_t n, uint32_t capacity);
 
 // ---------------------------------------------------------------------------------------------------
 // Application data buffers
 // ---------------------------------------------------------------------------------------------------
 
+// One object's application data, kept across its connections: a send queue towards the modem, a
+// receive queue from it, and the data IDs and sizes with which both sides agree what was delivered.
+// The buffer belongs to its object; a link only refers to it.
 
+constexpr uint32_t AppBufTxSize = 65536;
+constexpr uint32_t AppBufRxSize = 16384;
+constexpr uint32_t AppBufPendingSize = 2051;
+constexpr uint32_t AppBufNoId = 65535; // in TxId, TxSize, RxId, RxSize: nothing sent or received yet
 
+struct AppBuf {
+    uint16_t ModemId;
+    uint8_t TxQueue[AppBufTxSize];
+    uint32_t TxFill;
+    uint32_t TxInFlight; // size of the block sent and not yet settled, 0: none
+    uint32_t TxAcked;    // size the modem acknowledged last
+    uint8_t ModemRnr;    // the modem is not ready to receive
+    uint8_t RxPending[AppBufPendingSize];
+    uint32_t RxPendingLen;  // unpacked length of the pending TxData payload, 0: none
+    uint32_t RxPendingWire; // its length on the wire
+    uint8_t RxQueue[AppBufRxSize];
+    uint32_t RxFill;
+    uint32_t RxSinceAck; // bytes taken into RxQueue since the last TxDataAck
+    uint8_t OurRnr;      // our receiver is not ready, sent in TxDataAck
+    uint32_t TxId;       // data ID of the block in flight, or of the next one
+    uint32_t TxSize;     // size of the last block sent
+    uint32_t RxId;       // data ID of the last block taken into RxQueue
+    uint32_t RxSize;     // number of its bytes taken
+    uint32_t RxPendingId;
+};
 
+// Transmit flags.
+constexpr uint32_t AppBufTxEmpty = 0x1;
+constexpr uint32_t AppBufTxFull = 0x2;
+constexpr uint32_t AppBufTxInFlight = 0x4;
+constexpr uint32_t AppBufTxRepaired = 0x8;     // an inconsistent state was found and reset
+constexpr uint32_t AppBufTxAckMismatch = 0x10; // the modem acknowledged another size than sent
+// Receive flags.
+constexpr uint32_t AppBufRxEmpty = 0x20;
+constexpr uint32_t AppBufRxFull = 0x40;
+constexpr uint32_t AppBufRxUnacked = 0x80; // received data waits to be acknowledged
+constexpr uint32_t AppBufRxPending = 0x100;
+constexpr uint32_t AppBufRxRepaired = 0x200;
+
+struct AppBufState {
+    uint32_t TxFlags;
+    uint32_t RxFlags;
+    uint32_t RxFill;
+    uint32_t TxFree;
+};
+
+void AppBuf_Init(AppBuf* buffer);
+// Both repair inconsistent counters first. Return the flags; the outs are optional.
+uint32_t AppBuf_TxState(AppBuf* buffer, uint32_t* freeSpace);
+uint32_t AppBuf_RxState(AppBuf* buffer, uint32_t* rxFill);
+// Returns the receive flags.
+uint32_t AppBuf_GetState(AppBuf* buffer, AppBufState* state);
+// Appends what TxQueue has room for; returns the count taken. Queued data is never touched.
+uint32_t AppBuf_Push(AppBuf* buffer, const uint8_t* bytes, uint32_t n);
+// Settles the block in flight after an RxDataAck: 1 done (modemNotReady, optional, set to 1 when the
+// modem was not ready and the block goes again with the same data ID), 0 nothing to settle or an
+// inconsistent acknowledgement (the whole block goes again with the same data ID).
+int AppBuf_TxAck(AppBuf* buffer, uint8_t* modemNotReady);
+// Moves the pending payload into RxQueue: 1 taken. 0 when none is pending, or when it does not fit
+// whole: it is then refused and our receiver reports not ready, so the modem sends it again later.
+int AppBuf_RxGet(AppBuf* buffer);
+// Drops the pending payload; OurRnr = RxQueue full. Returns the receive flags.
+uint32_t AppBuf_RxRej(AppBuf* buffer);
+// Takes up to n bytes from RxQueue; returns the count.
+uint32_t AppBuf_Pop(AppBuf* buffer, uint8_t* out, uint32_t n);
+// The link side of AppBuf_Link: modemId, peerRxId and peerRxSize come from the authenticated link,
+// ourRxId and ourRxSize go back to it for the AUTH reply. Reconciles the data IDs.
+void AppBuf_LinkIds(AppBuf* buffer, uint16_t modemId, uint32_t peerRxId, uint32_t peerRxSize,
+                    uint32_t* ourRxId, uint32_t* ourRxSize);
+// Attaches the buffer to an authenticated link (an IpLink) and reconciles the data IDs.
+template <class Link> void AppBuf_Link(AppBuf* buffer, Link* link) {
+    link->AppBuf = buffer;
+    AppBuf_LinkIds(buffer, link->ModemId, link->PeerRxId, link->PeerRxSize, &link->OurRxId, &link->OurRxSize);
+}
+// Prints the unlink trace; changes nothing.
+void AppBuf_UnLink(AppBuf* buffer);
+
+// Item builders of an IP command block: *pos is the write position inside the block that starts at
+// block, and moves past what was written. 1 done (also when there was nothing to do), 0 no room.
+int HCC_TxAppData(uint8_t* block, uint8_t** pos, AppBuf* buffer, int packing, int huffman);
+int HCC_RxDataAck(uint8_t* block, uint8_t** pos, AppBuf* buffer);
+// Answer parsers: item points after the code byte, avail bytes may be read. A null buffer (SMS answers)
+// stores nothing. inputBits (optional) receives the input states in bits 0-3. Return the position after
+// the item, or null when it does not fit or is refused (the parse stops).
+const uint8_t* HCP_TxDataAck(const uint8_t* item, uint32_t avail, AppBuf* buffer, uint8_t* inputBits);
+// code 6 (TxData) or 21 (TxDataWoAvail). A payload longer than RxPending, or a packed one that does
+// not unpack, is refused.
+const uint8_t* HCP_TxData(const uint8_t* item, uint32_t avail, AppBuf* buffer, uint8_t* inputBits, int code);
 
 // ---------------------------------------------------------------------------------------------------
 // Profile and field codecs
 // ---------------------------------------------------------------------------------------------------
 
+// A modem's whole profile as the router keeps it: the GPRS and server part (profile 1), the SMS and
+// reporting part (profile 2), the poll block and the incoming-SMS texts block. Numbers are native
+// integers; strings are NUL-padded and carry no NUL when they fill their field. Phone numbers are
+// 8-byte BCD: 16 digits, most significant nibble first, right-aligned, 0xF in the nibbles before the
+// first digit (eight 0xFF: no number). The record is copied and merged byte by byte, so it is packed:
+// its wider fields may be unaligned, so read them by value and never bind a pointer or reference to one.
+
+#pragma pack(push, 1)
+struct ObjProfile {
+    uint32_t ServerIp; // first dotted part in the top byte
+    uint16_t ServerPort;
+    uint16_t Session;
+    char Apn[32];
+    char User[20];
+    char GprsPassword[20];
+    uint32_t ExtraWord; // carried unchanged
+    uint8_t ConnectPhone[8];
+    uint8_t Cfg0;
+    uint8_t Cfg1;
+    uint8_t SmsCentre[8];
+    uint8_t SmsPhone[8];
+    uint8_t Cfg2;
+    uint8_t Cfg3;
+    uint8_t Cfg4;
+    uint8_t Cfg5;
+    uint8_t Cfg6;
+    uint8_t Cfg7; // Cfg7 to Cfg9: a 24-bit value, least significant byte first
+    uint8_t Cfg8;
+    uint8_t Cfg9;
+    uint8_t Cfg10;
+    uint8_t Cfg11;
+    uint8_t Cfg12;
+    uint8_t Cfg13;
+    uint8_t Cfg14;
+    uint16_t Profile2Word; // carried unchanged
+    uint8_t Profile2Byte;  // carried unchanged
+    uint8_t PollHead[4];
+    uint8_t PollId[8];
+    uint8_t PollWord[4];
+    char PollText[128];
+    uint8_t InSmsMask[2];  // 12 flags: bits 0-7 in byte 0, bits 8-11 in bits 0-3 of byte 1
+    char InSmsText[6][64]; // each ended by a 0 byte
+    uint8_t InSmsNum1[8];
+    uint8_t InSmsNum2[8];
+    uint8_t InSmsTail[3];
+    uint8_t Cfg15;
+    uint8_t Cfg16;
+};
+#pragma pack(pop)
+static_assert(sizeof(ObjProfile) == 677);
+
+// Wire sizes of the four parts (numbers big-endian).
+constexpr size_t PROF1_SIZE = 92;
+constexpr size_t PROF2_SIZE = 43;
+constexpr size_t POLL_SIZE = 144;
+constexpr size_t INSMS_SIZE = 407;
+
+// Encoders write into out, which the caller sizes (the command builder checks the room first), and
+// return the position after what they wrote.
+// part 0: profile 1 (92 bytes); any other part: profile 2 (43 bytes).
+uint8_t* Prof_Encode(uint8_t* out, int part, const ObjProfile* prof);
+uint8_t* Poll_Encode(uint8_t* out, const ObjProfile* prof);
+// Also clears the last byte of each InSmsText in prof, as the modem expects of the sender.
+uint8_t* InSms_Encode(uint8_t* out, ObjProfile* prof);
+size_t InSms_Size(); // 407
+
+// Decoders of answer bytes from a modem: they read at most avail bytes of in and fill prof. Each
+// returns the position after its part, or null (and prof untouched) when avail is too short.
+// code 2: profile 1 (92 bytes); code 3: profile 2 (43 bytes); any other code: null. Profile 2 changes
+// only the configuration bits that travel and keeps the others.
+const uint8_t* Prof_Decode(const uint8_t* in, size_t avail, ObjProfile* prof, int code);
+const uint8_t* Poll_Decode(const uint8_t* in, size_t avail, ObjProfile* prof);
+// Each text is taken as 63 bytes and ended with 0; the upper 4 bits of InSmsMask[1] are kept.
+const uint8_t* HCP_InSmsStr(const uint8_t* in, size_t avail, ObjProfile* prof);
+
+// Field codecs for the dialogs' edit texts (NUL-terminated). They return 1 when the text is valid and
+// store the value only then (into out or prof when not null); 0 when it is invalid.
+// Dotted IPv4 address, 7 to 15 characters, spaces skipped, a control character ends the text, text
+// after the fourth group ignored.
+int Ip_FromStr(uint32_t* out, const char* text);
+// out holds at least 16 bytes.
+void Ip_ToStr(uint32_t value, char* out);
+// "" gives no number (eight 0xFF); else 7 to 16 decimal digits with at least 7 counted from the first
+// non-zero one. out holds 8 bytes.
+int Digits_ToBcd(const char* text, uint8_t* out);
+// The digits of a valid number, "" for an invalid one; out holds at least 17 bytes.
+void Bcd_ToDigits(char* out, const uint8_t* bcd);
+// 1 when the 8 bytes are a valid number (at least 7 digits, one not 0; leading zeros count), else 0.
+int Bcd_Check(const uint8_t* bcd);
+
+// String fields of profile 1.
+enum ProfStr { PROF_STR_APN = 0, PROF_STR_USER = 1, PROF_STR_PASSWORD = 2 };
+// Apn 1 to 32 characters; User and GprsPassword 0 to 20. A null prof only checks the text.
+int Prof_SetStr(int field, ObjProfile* prof, const char* text);
+// Copies the field up to its first NUL or full size and ends it with NUL (out holds 33 bytes); an
+// unknown field gives "".
+void Prof_GetStr(int field, const ObjProfile* prof, char* out);
 
 
 
@@ -163,8 +482,43 @@ void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 // ---------------------------------------------------------------------------------------------------
 // Firmware image check and update transfer
 // ---------------------------------------------------------------------------------------------------
+// Image: a 128-byte header (count u32 LE, MD5 of the data, CRC-32 of header bytes 0-19, version word,
+// build time) and count data blocks of 128 bytes. Block 0 is the header.
 
+constexpr int UPD_BLOCK_SIZE = 128;
+constexpr int UPD_TEXT_SIZE = 64;
+constexpr int UPD_CTX_ANSWER_SIZE = 36; // GetUpdCtx answer payload
+constexpr uint8_t UPD_BLK_CODE = 10;    // the SetUpdBlk command code
 
+// Flags of UpdCtx.
+enum : uint8_t {
+    UPD_INVALID = 0x1,   // the image failed its check
+    UPD_RESTART = 0x2,   // the modem holds another or damaged partial image: restart at block 0
+    UPD_COMPLETE = 0x4,  // every block has been sent
+    UPD_CTX_KNOWN = 0x8, // the modem's update context has arrived, the upload may proceed
+};
+
+// Update state of a link. Image is not owned (the settings dialog's table of loaded images owns it);
+// ImageSize is the length of that buffer, so that a count claiming more blocks is never read.
+struct UpdCtx {
+    const uint8_t* Image; // null: no update
+    uint32_t ImageSize;
+    uint8_t Flags;
+    uint8_t Percent;    // NextBlock x 100 / (count + 1)
+    uint32_t NextBlock; // the next block to send
+};
+
+// 1 if the size bytes at image form a valid image, else 0. Writes *kind (0-4) and the 64-byte version
+// text "mDD.DD pDD.DD (dd/mm/yyyy hh:mm)" whenever they are not null, valid or not (kind 0 and an empty
+// text when the buffer is too short to hold a version).
+int UpdImg_Check(const uint8_t* image, uint32_t size, char* text, uint8_t* kind);
+// Parses a GetUpdCtx answer of avail bytes into upd. Returns the position after its 36 bytes, or null
+// when fewer are available.
+const uint8_t* HCP_UpdCtx(const uint8_t* answer, uint32_t avail, UpdCtx* upd);
+// Writes one SetUpdBlk item (code, count byte, blocks) into out, which has space bytes left in the
+// command block. Returns the bytes written; 0 when nothing was built (invalid image, no known context,
+// less than 130 bytes of space, or every block sent: then UPD_COMPLETE is set).
+uint32_t Upd_PutBlocks(UpdCtx* upd, uint8_t* out, uint32_t space);
 
 
 
