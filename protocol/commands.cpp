@@ -96,12 +96,42 @@ ObjProfile* ProfileOf(const CmdCtx* ctx) {
     return ctx->Params ? ctx->Params->Profile : nullptr;
 }
 
-bool PutProfile(Builder& b, uint8_t code) {
+// The items whose payload comes from the profile.
+size_t ProfileItemSize(uint8_t code) {
+    switch (code) {
+    case CMD_SET_PROFILE1:
+        return PROF1_SIZE;
+    case CMD_SET_PROFILE2:
+        return PROF2_SIZE;
+    case CMD_SET_IP:
+        return 4 + 2;
+    case CMD_SET_POLL_STR:
+        return POLL_SIZE;
+    default:
+        return INSMS_SIZE;
+    }
+}
+
+bool PutFromProfile(Builder& b, uint8_t code) {
     ObjProfile* prof = ProfileOf(b.ctx);
-    uint8_t* p = prof ? b.open(code, 1 + (code == CMD_SET_PROFILE1 ? PROF1_SIZE : PROF2_SIZE)) : nullptr;
-    if (p)
+    uint8_t* p = prof ? b.open(code, 1 + ProfileItemSize(code)) : nullptr;
+    if (!p)
+        return false;
+    switch (code) {
+    case CMD_SET_PROFILE1:
+    case CMD_SET_PROFILE2:
         Prof_Encode(p, code == CMD_SET_PROFILE1 ? 0 : 1, prof);
-    return p != nullptr;
+        break;
+    case CMD_SET_IP:
+        PutU16(PutU32(p, prof->ServerIp), prof->ServerPort);
+        break;
+    case CMD_SET_POLL_STR:
+        Poll_Encode(p, prof);
+        break;
+    default:
+        InSms_Encode(p, prof);
+    }
+    return true;
 }
 
 bool PutSetKey(Builder& b) {
@@ -118,33 +148,6 @@ bool PutArgument(Builder& b, uint8_t code) {
     uint8_t* p = b.ctx->Params ? b.open(code, 3) : nullptr;
     if (p)
         PutU16(p, code == CMD_SET_HW_ID ? b.ctx->Params->HwId : b.ctx->Params->ClrStatArg);
-    return p != nullptr;
-}
-
-bool PutSetIp(Builder& b) {
-    ObjProfile* prof = ProfileOf(b.ctx);
-    uint8_t* p = prof ? b.open(CMD_SET_IP, 7) : nullptr;
-    if (p)
-        PutU16(PutU32(p, prof->ServerIp), prof->ServerPort);
-    return p != nullptr;
-}
-
-bool PutPollStr(Builder& b) {
-    ObjProfile* prof = ProfileOf(b.ctx);
-    uint8_t* p = prof ? b.open(CMD_SET_POLL_STR, 1 + POLL_SIZE) : nullptr;
-    if (p)
-        Poll_Encode(p, prof);
-    return p != nullptr;
-}
-
-bool PutInSmsStrSet(Builder& b) {
-    // Older modems take no texts block; the hardware information answer stands for it.
-    if (b.versionNo() < CMD_VERSION_INSMS)
-        return b.bare(CMD_GET_HW_INFO);
-    ObjProfile* prof = ProfileOf(b.ctx);
-    uint8_t* p = prof ? b.open(CMD_IN_SMS_STR_SET, 1 + INSMS_SIZE) : nullptr;
-    if (p)
-        InSms_Encode(p, prof);
     return p != nullptr;
 }
 
@@ -169,7 +172,9 @@ bool PutItem(Builder& b, uint8_t code) {
     switch (code) {
     case CMD_SET_PROFILE1:
     case CMD_SET_PROFILE2:
-        return PutProfile(b, code);
+    case CMD_SET_IP:
+    case CMD_SET_POLL_STR:
+        return PutFromProfile(b, code);
     case CMD_GET_PROFILE1:
     case CMD_GET_PROFILE2:
     case CMD_GET_HW_INFO:
@@ -188,12 +193,8 @@ bool PutItem(Builder& b, uint8_t code) {
         return PutArgument(b, code);
     case CMD_SET_UPD_BLK:
         return PutUpdBlk(b);
-    case CMD_SET_IP:
-        return PutSetIp(b);
-    case CMD_SET_POLL_STR:
-        return PutPollStr(b);
-    case CMD_IN_SMS_STR_SET:
-        return PutInSmsStrSet(b);
+    case CMD_IN_SMS_STR_SET: // older modems take no texts block: GetHwInfo stands for it
+        return b.versionNo() < CMD_VERSION_INSMS ? b.bare(CMD_GET_HW_INFO) : PutFromProfile(b, code);
     case CMD_IN_SMS_STR_GET:
         return b.bare(b.versionNo() < CMD_VERSION_INSMS ? CMD_GET_HW_INFO : CMD_IN_SMS_STR_GET);
     default: // GprsClose and the answer-only codes
