@@ -594,9 +594,9 @@ enum : uint32_t {
 
 // Block modes. The text mode is a block that nothing in the system creates; only its limits are kept.
 enum : uint8_t { CMD_MODE_TEXT = 0, CMD_MODE_SMS = 1, CMD_MODE_IP = 2 };
-constexpr size_t CMD_IP_ITEMS_MAX = 1008;  // bytes of items in an IP block; 4 CRC bytes follow the block
-constexpr size_t CMD_SMS_ITEMS_MAX = 108;  // bytes of items in an SMS block
-constexpr size_t CMD_SMS_BLOCK_MAX = 112;  // the encrypted SMS block, CRC included
+constexpr size_t CMD_IP_ITEMS_MAX = 1008;   // bytes of items in an IP block; 4 CRC bytes follow the block
+constexpr size_t CMD_SMS_ITEMS_MAX = 108;   // bytes of items in an SMS block
+constexpr size_t CMD_SMS_BLOCK_MAX = 112;   // the encrypted SMS block, CRC included
 constexpr uint32_t CMD_VERSION_INSMS = 104; // modems from this VersionNo on take the incoming-SMS texts
 
 struct AuthCtx;
@@ -701,10 +701,9 @@ const uint8_t* HCP_GetLog(const uint8_t* item, size_t avail, uint8_t* store);
 
 // The parts of a link (an IpLink) for CreateCmd and HCP_ParseAnswers in CMD_MODE_IP.
 template <class Link> CmdCtx Cmd_LinkCtx(Link* link) {
-    return CmdCtx{link->ModemId,   &link->Results, &link->Params,       &link->Auth,
-                  &link->Upd,      link->AppBuf,   link->Options,       link->TxPayload,
-                  &link->TxPayloadLen, link->RxAsm, &link->RxAsmLen,    sizeof(link->RxAsm),
-                  link->LogStore};
+    return CmdCtx{link->ModemId, &link->Results, &link->Params, &link->Auth, &link->Upd, link->AppBuf,
+                  link->Options, link->TxPayload, &link->TxPayloadLen, link->RxAsm, &link->RxAsmLen,
+                  sizeof(link->RxAsm), link->LogStore};
 }
 
 // ---------------------------------------------------------------------------------------------------
