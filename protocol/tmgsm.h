@@ -172,17 +172,186 @@ void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 // Command table and request builder
 // ---------------------------------------------------------------------------------------------------
 
+// Everything the router asks of a modem is a command: a code byte and its payload, placed as an item
+// into one command block. Callers keep a request mask with one bit per command and hand it to
+// CreateCmd, which builds as many of the requested items as fit, in a fixed priority order, encrypts
+// the block and leaves in the mask the bits it could not build. The modem answers with items whose
+// code byte is CMD_ANSWER + code (see the answer parser below). Payload numbers are big-endian.
 
+// Command codes.
+enum : uint8_t {
+    CMD_SET_PROFILE1 = 0,
+    CMD_SET_PROFILE2 = 1,
+    CMD_GET_PROFILE1 = 2,
+    CMD_GET_PROFILE2 = 3,
+    CMD_RX_DATA = 4,
+    CMD_RX_DATA_ACK = 5, // answer only
+    CMD_TX_DATA = 6,     // answer only
+    CMD_TX_DATA_ACK = 7,
+    CMD_SET_KEY = 8,
+    CMD_SET_HW_ID = 9,
+    CMD_SET_UPD_BLK = 10,
+    CMD_GET_HW_INFO = 11,
+    CMD_GET_UPD_CTX = 12,
+    CMD_CLR_STAT = 13,
+    CMD_GPRS_CLOSE = 14, // never built
+    CMD_NULL = 15,       // a poll
+    CMD_SET_IP = 16,
+    CMD_GET_INPUTS = 17, // answer only
+    CMD_SET_POLL_STR = 18,
+    CMD_GET_POLL_STR = 19,
+    CMD_GET_LOG = 20,
+    CMD_TX_DATA_WO_AVAIL = 21, // answer only
+    CMD_RX_DATA_PACKED = 22,   // goes in place of RxData; has no request bit of its own
+    CMD_IN_SMS_STR_SET = 23,
+    CMD_IN_SMS_STR_GET = 24,
+};
+constexpr uint8_t CMD_COUNT = 25;
+constexpr uint8_t CMD_NONE = 255;    // Cmd_NextFromMask: no buildable bit is set
+constexpr uint8_t CMD_ANSWER = 0x80; // added to the code in an answer item
 
+// Request mask bits, one per command; the answered mask of CmdResults uses the same bits.
+enum : uint32_t {
+    REQ_SET_PROFILE1 = 0x1,
+    REQ_SET_PROFILE2 = 0x2,
+    REQ_GET_PROFILE1 = 0x4,
+    REQ_GET_PROFILE2 = 0x8,
+    REQ_RX_DATA = 0x10,
+    REQ_RX_DATA_ACK = 0x20, // answers only
+    REQ_TX_DATA = 0x40,     // answers only: TxData and TxDataWoAvail
+    REQ_TX_DATA_ACK = 0x80,
+    REQ_SET_KEY = 0x100,
+    REQ_SET_HW_ID = 0x200,
+    REQ_SET_UPD_BLK = 0x400,
+    REQ_GET_HW_INFO = 0x800,
+    REQ_GET_UPD_CTX = 0x1000,
+    REQ_CLR_STAT = 0x2000,
+    REQ_GPRS_CLOSE = 0x4000,
+    REQ_NULL = 0x8000,
+    REQ_SET_IP = 0x10000,
+    REQ_GET_INPUTS = 0x20000, // answers only
+    REQ_SET_POLL_STR = 0x40000,
+    REQ_GET_POLL_STR = 0x80000,
+    REQ_GET_LOG = 0x100000,
+    REQ_IN_SMS_STR_SET = 0x200000,
+    REQ_IN_SMS_STR_GET = 0x400000,
+    REQ_AUTH = 0x80000000, // not a command: asks the link for its AUTH step
+};
 
+// Block modes. The text mode is a block that nothing in the system creates; only its limits are kept.
+enum : uint8_t { CMD_MODE_TEXT = 0, CMD_MODE_SMS = 1, CMD_MODE_IP = 2 };
+constexpr size_t CMD_IP_ITEMS_MAX = 1008;  // bytes of items in an IP block; 4 CRC bytes follow the block
+constexpr size_t CMD_SMS_ITEMS_MAX = 108;  // bytes of items in an SMS block
+constexpr size_t CMD_SMS_BLOCK_MAX = 112;  // the encrypted SMS block, CRC included
+constexpr uint32_t CMD_VERSION_INSMS = 104; // modems from this VersionNo on take the incoming-SMS texts
+
+struct AuthCtx;
+struct UpdCtx;
+struct AppBuf;
+struct CmdResults;
+
+// Parameters of the requested commands, set by the caller before it asks for the commands that need
+// them. Profile is the caller's (profile editor, SMS dialog) and must outlive the request; SetProfile1,
+// SetProfile2, SetIp, SetPollStr and InSmsStrSet need it (without it they are not built), and
+// InSmsStrSet clears the last byte of each of its texts, as the modem expects of the sender.
+struct CmdParams {
+    uint8_t NewKey[16]; // sent by SetKey, which also makes it the AuthCtx's pending key
+    uint16_t HwId;      // argument of SetHwId
+    uint16_t ClrStatArg;
+    ObjProfile* Profile;
+};
+
+// The parts of one link or SMS object that the command builder and the answer parser work on:
+// pointers into the caller's object, gathered just before each call (Cmd_LinkCtx does it for a link).
+struct CmdCtx {
+    uint16_t ModemId;    // for the trace lines
+    CmdResults* Results; // the answers; its HwInfo.VersionNo gates the command layouts
+    CmdParams* Params;
+    AuthCtx* Auth; // SessKey encrypts the block; its nonce gives the filler
+    UpdCtx* Upd;
+    AppBuf* Buf;     // the linked application data buffer; null: none (always for SMS objects)
+    uint8_t Options; // bit 1: RxData may be packed; bit 2: also with the Huffman method
+    // The block being built: room for CMD_IP_ITEMS_MAX + 4 bytes (IP) or CMD_SMS_BLOCK_MAX (SMS).
+    uint8_t* Block;
+    uint16_t* BlockLen; // the padded length of the encrypted block; 0 when no item was written
+    // Received records [length u16][plaintext], oldest first, for the answer parser.
+    uint8_t* Records;
+    uint16_t* RecordsLen; // bytes held
+    uint16_t RecordsCap;
+    uint8_t* LogStore; // LOG_STORE_SIZE bytes for the last GetLog answer; null: none (SMS objects)
+};
+
+// Builds one block from the request mask in mode CMD_MODE_IP or CMD_MODE_SMS and returns the bits not
+// built; *mask gets the same value. An item that does not fit, or cannot be built in this mode, stops
+// the block: its bit and every lower-priority bit stay. A mask of 0 builds nothing and returns 0. When
+// no item bytes were written nothing is encrypted and *BlockLen is 0.
+uint32_t CreateCmd(uint8_t mode, CmdCtx* ctx, uint32_t* mask);
+
+// The code of the highest-priority buildable bit set in mask, CMD_NONE if none is set.
+uint8_t Cmd_NextFromMask(uint32_t mask);
+// The request bit of a code; 0 for RxDataPacked and for codes above 24.
+uint32_t Cmd_Bit(uint8_t code);
+// The trace name, filled with spaces to 13 characters; "???" outside 0 to 24.
+const char* Cmd_Name(uint8_t code);
+void Cmd_ClearBit(uint32_t* mask, uint8_t code);
+// 1 if an item of size bytes (code byte included), written at pos, still fits into the block of the
+// mode that starts at start, else 0.
+int Cmd_Fits(uint32_t versionNo, const uint8_t* start, const uint8_t* pos, size_t size, uint8_t mode);
+// Bytes left at pos for data, acknowledgement and firmware items; 0 when none.
+size_t Cmd_Space(uint32_t versionNo, const uint8_t* start, const uint8_t* pos, uint8_t mode);
 
 // ---------------------------------------------------------------------------------------------------
 // Answer parser and command results
 // ---------------------------------------------------------------------------------------------------
 
+// A decrypted block reaches the parser as one record: [length u16 big-endian, of which the low 10 bits
+// count][the plaintext]. The plaintext is a run of answer items (code byte CMD_ANSWER + code, then its
+// payload), ended by 0xFF and filler. Every item is checked against the bytes left in its block before
+// it is read; an item that does not fit ends the parse and is not counted as answered.
 
+// The modem's hardware information as the system uses it.
+struct HwInfo {
+    uint8_t Version[4]; // version digits, from the AUTH and from every GetHwInfo answer
+    uint32_t VersionNo; // digit 0 x 100 + digit 1 from a kind-2 AUTH, else 0
+    uint8_t InputBits;  // states of inputs 1 to 4 in bits 0-3
+};
 
+constexpr uint32_t CMD_ERR_HW_INFO_TYPE = 0x800; // Errors: a hardware information answer of unknown type
+constexpr uint32_t CMD_LINK_ERR_DECRYPT = 0x1;   // LinkErrors: the last I or AI frame failed decryption
 
+// The answers parsed for a link or an SMS object.
+struct CmdResults {
+    uint32_t Answered; // request bits of every answer parsed; the parser only sets, the caller clears
+    uint32_t Errors;
+    uint32_t LinkErrors; // kept by the link layer
+    ObjProfile Profile;  // from GetProfile1, GetProfile2, GetPollStr and InSmsStrGet
+    ::HwInfo HwInfo;
+};
+
+constexpr size_t LOG_STORE_SIZE = 1026; // type, count, up to 1024 bytes of entries
+
+// Parses the first record held in ctx's Records (mode CMD_MODE_IP or CMD_MODE_SMS) into its Results
+// and removes the record; nothing when not even a record header is held. A record length beyond the
+// bytes held is cut to them.
+void HCP_ParseAnswers(uint8_t mode, CmdCtx* ctx);
+
+// Item parsers: item points after the code byte, avail bytes may be read. Each returns the position
+// after its item, or null when the item does not fit.
+// GetHwInfo, laid out by its type and results->HwInfo.VersionNo; an unknown type sets
+// CMD_ERR_HW_INFO_TYPE and is skipped by its length byte.
+const uint8_t* HCP_HwInfo(const uint8_t* item, size_t avail, CmdResults* results);
+// GetInputs: bits 0-2 of InputBits.
+const uint8_t* HCP_Inputs(const uint8_t* item, size_t avail, CmdResults* results);
+// GetLog into store (LOG_STORE_SIZE bytes: type, count, entries); a null store skips the item.
+const uint8_t* HCP_GetLog(const uint8_t* item, size_t avail, uint8_t* store);
+
+// The parts of a link (an IpLink) for CreateCmd and HCP_ParseAnswers in CMD_MODE_IP.
+template <class Link> CmdCtx Cmd_LinkCtx(Link* link) {
+    return CmdCtx{link->ModemId,   &link->Results, &link->Params,       &link->Auth,
+                  &link->Upd,      link->AppBuf,   link->Options,       link->TxPayload,
+                  &link->TxPayloadLen, link->RxAsm, &link->RxAsmLen,    sizeof(link->RxAsm),
+                  link->LogStore};
+}
 
 // ---------------------------------------------------------------------------------------------------
 // Link layer and IP interface
@@ -196,6 +365,43 @@ void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 // SMS text codec
 // ---------------------------------------------------------------------------------------------------
 
+// A command block by SMS: one text of at most 160 characters: the marker "," (hexadecimal body) or "."
+// (64-character alphabet body), the modem ID in 4 hexadecimal digits, the CRC-closed block keyed with
+// the long-term key itself followed by its CRC-8, encoded, and LF.
 
+constexpr size_t SMS_TEXT_SIZE = 160;
+constexpr size_t SMS_BLOCK_SIZE = 1030;
 
+// The context in which one SMS text is built or checked; the caller's, usually on its stack.
+struct SmsObj {
+    uint16_t ModemId; // written into an outgoing text (the router writes 0), read from a received one
+    CmdResults Results;
+    CmdParams Params;
+    // Building: the encrypted block, BlockLen its padded length. After a text was accepted: one record
+    // [length u16][plaintext] for the answer parser, BlockLen its size.
+    uint16_t BlockLen;
+    uint8_t Block[SMS_BLOCK_SIZE];
+    AuthCtx Auth; // SessKey: the long-term key in use
+    UpdCtx Upd;   // unused by SMS
+    char Text[SMS_TEXT_SIZE];
+    uint8_t TextLen; // its final LF included
+};
 
+// Results of TMGSM_AcceptSmsMsg.
+enum : int {
+    SMS_NO_MARKER = 0,   // no "," or "." in the text
+    SMS_MALFORMED = 1,   // too short after the marker and ID, an invalid ID, or a block under 16 bytes
+    SMS_BAD_CRC = 2,     // the CRC-8 does not match
+    SMS_NO_KEY = 3,      // no key opens the block
+    SMS_FACTORY_KEY = 4, // opened with the factory key; answers parsed into Results
+    SMS_OWN_KEY = 5,     // opened with the modem's own key or the system key; answers parsed
+};
+
+// Clears the object and initialises its Auth with the key table (which it only refers to).
+void TMGSM_InitSms(SmsObj* sms, const AuthKeys* keys);
+// Builds Text for the requested commands (set ModemId and Params first), the block encrypted with the
+// 16-byte key; TextLen is 0 when no item was built. Returns the request bits that were not built.
+uint32_t TMGSM_CreateSmsMsg(SmsObj* sms, const uint8_t* key, uint32_t mask);
+// Checks a received text of len characters (only the first 160 are looked at), opens its block by key
+// trial and parses its answers into Results. Returns an SMS_* result.
+int TMGSM_AcceptSmsMsg(SmsObj* sms, const char* text, size_t len);
