@@ -374,10 +374,10 @@ template <class Link> CmdCtx Cmd_LinkCtx(Link* link) {
 
 constexpr int LNK_HEADER_SIZE = 7;
 constexpr int LNK_AUTH_FRAME_SIZE = LNK_HEADER_SIZE + AUTH_PAYLOAD_SIZE + 2;
-constexpr int LNK_MAX_CIPHER = 1008;                               // L = 62
+constexpr int LNK_MAX_CIPHER = 1008;                                // L = 62
 constexpr int LNK_MAX_FRAME = LNK_HEADER_SIZE + LNK_MAX_CIPHER + 4; // the largest frame on the wire
-constexpr int LNK_OUT_SIZE = 1025;                                 // room for the output of CreateIpMsg
-constexpr int LNK_SQUEUE_SIZE = 4;                                 // supervisory frames waiting
+constexpr int LNK_OUT_SIZE = 1025;                                  // room for the output of CreateIpMsg
+constexpr int LNK_SQUEUE_SIZE = 4;                                  // supervisory frames waiting
 constexpr int LNK_RXBUF_SIZE = 3072;
 constexpr int LNK_FRAME_SIZE = 1024;
 constexpr int LNK_ASM_SIZE = 1028;
@@ -397,20 +397,20 @@ enum : uint32_t {
 
 // LinkEvents: the event sets returned by the link functions.
 enum : uint32_t {
-    LEV_AUTH0 = 0x1,               // AUTH of a kind-0 modem accepted (or a frame came while its step pends)
-    LEV_AUTH1 = 0x8,               // the same for kind 1
-    LEV_AUTH2 = 0x10,              // the same for kind 2
-    LEV_DATA = 0x20,               // an I or AI frame was decrypted and its answers parsed
-    LEV_REJ_SENT = 0x40,           // an I frame out of sequence was discarded, REJ queued (with LEV_SFRAMES)
-    LEV_RNR_SENT = 0x80,           // an I frame found no room, was discarded, RNR queued (with LEV_SFRAMES)
-    LEV_RNR_RCVD = 0x100,          // the modem is not ready
-    LEV_WAIT_ACK = 0x200,          // an I frame is unacknowledged; from CreateIpMsg: nothing built for it
-    LEV_RR_DUE = 0x400,            // call TMGSM_CreateRRMsg
-    LEV_ACK_TIMEOUT = 0x800,       // the unacknowledged I frame is AckTimeoutSec old or older
-    LEV_AUTH_ERROR = 0x1000,       // AUTH rejected, or an I/AI frame failed decryption or its CRC
-    LEV_FRAME_BUILT = 0x2000,      // an I or AI frame is in the output
-    LEV_SFRAMES = 0x4000,          // S frames wait; from CreateRRMsg and GetIpSMsg: S frames are in the output
-    LEV_AUTH_REPLY = 0x8000,       // the AUTH reply is in the output
+    LEV_AUTH0 = 0x1,          // AUTH of a kind-0 modem accepted (or a frame came while its step pends)
+    LEV_AUTH1 = 0x8,          // the same for kind 1
+    LEV_AUTH2 = 0x10,         // the same for kind 2
+    LEV_DATA = 0x20,          // an I or AI frame was decrypted and its answers parsed
+    LEV_REJ_SENT = 0x40,      // an I frame out of sequence was discarded, REJ queued (with LEV_SFRAMES)
+    LEV_RNR_SENT = 0x80,      // an I frame found no room, was discarded, RNR queued (with LEV_SFRAMES)
+    LEV_RNR_RCVD = 0x100,     // the modem is not ready
+    LEV_WAIT_ACK = 0x200,     // an I frame is unacknowledged; from CreateIpMsg: nothing built for it
+    LEV_RR_DUE = 0x400,       // call TMGSM_CreateRRMsg
+    LEV_ACK_TIMEOUT = 0x800,  // the unacknowledged I frame is AckTimeoutSec old or older
+    LEV_AUTH_ERROR = 0x1000,  // AUTH rejected, or an I/AI frame failed decryption or its CRC
+    LEV_FRAME_BUILT = 0x2000, // an I or AI frame is in the output
+    LEV_SFRAMES = 0x4000,     // S frames wait; from CreateRRMsg and GetIpSMsg: S frames are in the output
+    LEV_AUTH_REPLY = 0x8000,  // the AUTH reply is in the output
     LEV_HEADER_ERROR = 0x20000000, // a header failed its CRC-8 and was dropped
     LEV_FRAME_ERROR = 0x40000000,  // a malformed AUTH frame or an oversize length code was dropped
     LEV_NOTHING = 0x80000000,      // nothing to send
@@ -418,38 +418,38 @@ enum : uint32_t {
 
 // Link context of one modem connection, owned by the session object. Every buffer is a fixed array.
 struct IpLink {
-    uint16_t ModemId;                       // modem ID of the last received frame header
-    uint32_t PeerRxId, PeerRxSize;          // kind-2 AUTH: last application block the modem received
-    uint32_t OurRxId, OurRxSize;            // last application block the router received (AUTH reply)
-    uint32_t TxCtl;                         // control word of the last frame built
-    uint32_t RxCtl;                         // control word of the last frame received
-    uint8_t VR;                             // N(S) expected in the next I frame
-    uint8_t VA;                             // oldest unacknowledged N(S)
-    uint8_t VS;                             // N(S) of the next I frame to send
+    uint16_t ModemId;              // modem ID of the last received frame header
+    uint32_t PeerRxId, PeerRxSize; // kind-2 AUTH: last application block the modem received
+    uint32_t OurRxId, OurRxSize;   // last application block the router received (AUTH reply)
+    uint32_t TxCtl;                // control word of the last frame built
+    uint32_t RxCtl;                // control word of the last frame received
+    uint8_t VR;                    // N(S) expected in the next I frame
+    uint8_t VA;                    // oldest unacknowledged N(S)
+    uint8_t VS;                    // N(S) of the next I frame to send
     uint32_t AckTimeoutSec;
-    uint32_t LastTxTime;                    // link clock seconds when the last I or AI frame was built
-    uint8_t RxBuf[LNK_RXBUF_SIZE];          // received bytes not yet consumed
+    uint32_t LastTxTime;           // link clock seconds when the last I or AI frame was built
+    uint8_t RxBuf[LNK_RXBUF_SIZE]; // received bytes not yet consumed
     uint16_t RxLen;
-    uint8_t RxFrame[LNK_FRAME_SIZE];        // payload of the frame being processed
+    uint8_t RxFrame[LNK_FRAME_SIZE]; // payload of the frame being processed
     uint16_t RxFrameLen;
-    uint8_t NextFrame[LNK_FRAME_SIZE];      // payload of the frame that follows, for duplicate detection
+    uint8_t NextFrame[LNK_FRAME_SIZE]; // payload of the frame that follows, for duplicate detection
     uint16_t NextFrameLen;
     uint8_t SQueue[LNK_SQUEUE_SIZE][LNK_HEADER_SIZE]; // S frames waiting, oldest first
     uint8_t SCount;
-    uint8_t TxFrame[LNK_OUT_SIZE];          // the last frame built
+    uint8_t TxFrame[LNK_OUT_SIZE]; // the last frame built
     uint16_t TxFrameLen;
     uint32_t Flags;
     uint16_t RxAsmLen;
-    uint8_t RxAsm[LNK_ASM_SIZE];            // decrypted blocks for the parser: [length u16 BE][plaintext]
+    uint8_t RxAsm[LNK_ASM_SIZE]; // decrypted blocks for the parser: [length u16 BE][plaintext]
     uint16_t TxPayloadLen;
-    uint8_t TxPayload[LNK_ASM_SIZE];        // the command block being built, encrypted in place
+    uint8_t TxPayload[LNK_ASM_SIZE]; // the command block being built, encrypted in place
     CmdResults Results;
     CmdParams Params;
     UpdCtx Upd;
     AuthCtx Auth;
-    ::AppBuf* AppBuf;                       // not owned; null until linked
-    uint8_t LogStore[LOG_STORE_SIZE];        // the last GetLog answer
-    uint8_t Options;                        // bit 0 our option bit, bit 1 packing, bit 2 Huffman packing
+    ::AppBuf* AppBuf;                 // not owned; null until linked
+    uint8_t LogStore[LOG_STORE_SIZE]; // the last GetLog answer
+    uint8_t Options;                  // bit 0 our option bit, bit 1 packing, bit 2 Huffman packing
 };
 
 // Monotonic seconds on which the acknowledgement time-out is measured. The default is the system's
@@ -480,10 +480,6 @@ uint32_t TMGSM_CreateRRMsg(IpLink* link, uint8_t* out, uint16_t* outLen);
 uint32_t TMGSM_GetIpSMsg(IpLink* link, uint8_t* out, uint16_t* outLen);
 // 3 no key accepted, 1 the factory key, 2 the pending key of a SetKey, 0 any other key.
 int TMGSM_IpAuthRes(const IpLink* link);
-
-
-
-
 // ---------------------------------------------------------------------------------------------------
 // SMS text codec
 // ---------------------------------------------------------------------------------------------------
