@@ -1,6 +1,7 @@
 // Link layer: frames on the modem's TCP byte stream, sequence numbers, supervisory frames, the AUTH step.
 #include "protocol/tmgsm.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 
@@ -431,7 +432,7 @@ void TMGSM_InitIp(IpLink* link, const AuthKeys* keys, const uint8_t* options, ui
 
 uint32_t TMGSM_AcceptIpMsg(IpLink* link, const uint8_t* bytes, size_t n, size_t* taken) {
     size_t room = LNK_RXBUF_SIZE - link->RxLen;
-    size_t take = bytes && n < room ? n : (bytes ? room : 0);
+    size_t take = bytes ? std::min(n, room) : 0;
     if (take)
         memcpy(link->RxBuf + link->RxLen, bytes, take);
     link->RxLen = static_cast<uint16_t>(link->RxLen + take);
