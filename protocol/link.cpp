@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 namespace {
@@ -64,38 +65,41 @@ void PutHeader(uint8_t* out, uint16_t modemId, uint32_t ctl) {
 // ---------------------------------------------------------------------------------------------------
 // Trace lines
 
+// One line per frame, written in one piece: "  dir: ID-0000," then the type's part and the local time.
 void TraceFrame(const char* dir, uint16_t modemId, uint32_t ctl) {
     TmClock now{};
     Tm_ReadClock(&now);
     char time[32];
     snprintf(time, sizeof time, "[%02d.%02d:%02d %02d%02d%02d]\n\r", now.date.hour, now.date.minute,
-             now.date.second, now.date.day, now.date.month, (now.date.year - 2000) % 100);
-    uint8_t type = CtlType(ctl);
-    if (type == LNK_AUTH) {
-        Trace_Printf("  %s: %04X     ,AUTH      %s", dir, modemId, time);
-        return;
-    }
-    Trace_Printf("  %s: %04X-%04X,", dir, modemId, 0);
+             now.date.second, now.date.day, now.date.month, now.date.year - 2000);
+    char line[96];
+    int n = snprintf(line, sizeof line, "  %s: %04X-%04X,", dir, modemId, 0);
+    char* rest = line + n;
+    size_t room = sizeof line - static_cast<size_t>(n);
     int cipher = 16 * (CtlLength(ctl) + 1);
-    switch (type) {
+    switch (CtlType(ctl)) {
+    case LNK_AUTH:
+        snprintf(line, sizeof line, "  %s: %04X     ,AUTH      %s", dir, modemId, time);
+        break;
     case LNK_I:
-        Trace_Printf("I(%d%d):%03d %s", CtlNr(ctl), CtlNs(ctl), cipher, time);
+        snprintf(rest, room, "I(%d%d):%03d %s", CtlNr(ctl), CtlNs(ctl), cipher, time);
         break;
     case LNK_AI:
-        Trace_Printf("AI(%d):%03d %s", CtlNr(ctl), cipher, time);
+        snprintf(rest, room, "AI(%d):%03d %s", CtlNr(ctl), cipher, time);
         break;
     case LNK_RR:
-        Trace_Printf("RR(%d)     %s", CtlNr(ctl), time);
+        snprintf(rest, room, "RR(%d)     %s", CtlNr(ctl), time);
         break;
     case LNK_REJ:
-        Trace_Printf("REJ(%d)    %s", CtlNr(ctl), time);
+        snprintf(rest, room, "REJ(%d)    %s", CtlNr(ctl), time);
         break;
     case LNK_RNR:
-        Trace_Printf("RNR(%d)    %s", CtlNr(ctl), time);
+        snprintf(rest, room, "RNR(%d)    %s", CtlNr(ctl), time);
         break;
     default:
-        break;
+        return;
     }
+    Trace_Write(line, strlen(line));
 }
 
 // ---------------------------------------------------------------------------------------------------
