@@ -178,8 +178,9 @@ void Lnk_Sync(IpLink* link) {
         Consume(link, i);
 }
 
-// Parses the frame at the start of RxBuf into RxFrame and consumes it. Returns 0 with *complete set
-// for a frame, 0 without it when the caller must wait, or the error event of a dropped frame.
+// Resynchronises and looks at the frame at the start of RxBuf. A complete frame is copied to RxFrame
+// and left in RxBuf for the caller to consume (*complete set, result 0); a malformed one is dropped and
+// its error event returned; 0 without *complete means wait for more bytes.
 uint32_t Lnk_ParseFrame(IpLink* link, FrameView* f, bool* complete) {
     *complete = false;
     Lnk_Sync(link);
