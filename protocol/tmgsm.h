@@ -131,8 +131,101 @@ void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 // ---------------------------------------------------------------------------------------------------
 // Authentication, key table and block encryption
 // ---------------------------------------------------------------------------------------------------
+// A modem opens every session with an AUTH payload: 16 random bytes R encrypted with its long-term key,
+// their CRC-32/MPEG-2 and a version word. The router finds the key that opens it, derives the session
+// key AES-128(key = R[0..7] N[0..7], block = key) with its own nonce N and, for kind-2 modems, answers
+// with N encrypted under the same key.
 
+constexpr int AUTH_KEY_SIZE = 16;
+constexpr int AUTH_PAYLOAD_SIZE = 32; // both directions
+constexpr int AUTH_MAX_LISTED = 256;  // entries of the key table that are ever searched
+// The key of every modem as delivered, the initial system key and the no-password marker.
+extern const uint8_t Auth_FactoryKey[AUTH_KEY_SIZE];
 
+// The key table. One global instance (AuthKeyTable) belongs to the router core; links and SMS objects
+// only point to it. Keys[i] points into the object records and is not owned; a null entry opens nothing.
+struct AuthKeys {
+    uint8_t SystemKey[AUTH_KEY_SIZE]; // tried for modems that are not listed
+    uint16_t Count;                   // listed modems; only the first AUTH_MAX_LISTED are searched
+    uint16_t Ids[AUTH_MAX_LISTED];
+    const uint8_t* Keys[AUTH_MAX_LISTED];
+};
+
+// Flags of AuthCtx.
+enum : uint32_t {
+    AUTH_NONCE_RUNS = 0x1,    // the nonce generator runs
+    AUTH_OK = 0x2,            // a key was accepted, SessKey is valid
+    AUTH_REJECTED = 0x4,      // the last AUTH was rejected
+    AUTH_FACTORY_KEY = 0x8,   // the accepted key was the factory key
+    AUTH_PENDING_USED = 0x10, // the accepted key was PendingKey
+    AUTH_PENDING_SET = 0x20,  // Auth_SetPendingKey gave PendingKey a value
+};
+
+// Authentication context, embedded in every link and SMS object. The caller zeroes it, then Auth_Init.
+struct AuthCtx {
+    const AuthKeys* Keys;
+    AesCtx Aes; // re-keyed before every cipher operation
+    uint32_t Lfsr;
+    uint32_t Flags;
+    uint8_t MatchedKey[AUTH_KEY_SIZE]; // after a success: the long-term key that opened the AUTH
+    uint8_t SessKey[AUTH_KEY_SIZE];
+    uint8_t PendingKey[AUTH_KEY_SIZE]; // the key last sent with SetKey
+    uint8_t Nonce[AUTH_KEY_SIZE];      // the router's random value; also the filler of encrypted blocks
+    uint8_t Proof[4];
+};
+
+// Zeroes the table and sets SystemKey to the factory key.
+void TMGSM_AuthKeysInit(AuthKeys* keys);
+
+// Seeds the nonce generator from the operating system's random source (or the seed source below), sets
+// Flags to AUTH_NONCE_RUNS and Keys to the table, and draws four nonces.
+void Auth_Init(AuthCtx* ctx, const AuthKeys* keys);
+// Replaces the seed source of Auth_Init (tests); null restores the operating system's random source.
+using AuthSeedSource = uint32_t (*)();
+void Auth_SetSeedSource(AuthSeedSource source);
+
+// The generator state after n+1 steps.
+uint32_t Auth_LfsrStep(uint8_t n, uint32_t state);
+// Draws a new Nonce while AUTH_NONCE_RUNS is set; otherwise does nothing.
+void Auth_NextNonce(AuthCtx* ctx);
+
+// Splits a version word into four digits: the nibbles of its low half (nibbles != 0) or its four bytes,
+// most significant first.
+void Ver_Digits(uint32_t word, int nibbles, uint8_t digits[4]);
+
+// Tries one long-term key on the first 24 bytes of a received AUTH payload. 1: the key opens it, the
+// session key and Proof are derived, AUTH_OK is set and the 16 random-value bytes are left decrypted.
+// 0: the payload and MatchedKey are as they were.
+int Auth_TryKey(AuthCtx* ctx, uint8_t* payload, const uint8_t* key);
+// Checks a received 32-byte AUTH payload of the modem modemId. Decodes the version word into version[4]
+// and, for kind 2, *versionNo (digit 0 x 100 + digit 1); *kind (may be null) gets 0, 1 or 2 whether or
+// not the AUTH is accepted. 1 accepted, 0 rejected.
+int Auth_Accept(AuthCtx* ctx, uint8_t* payload, uint16_t modemId, uint8_t version[4], uint32_t* versionNo,
+                uint8_t* kind);
+// Writes bytes 0-23 of the router's AUTH payload into out (32 bytes, the caller fills 24-31) and restarts
+// the nonce generator. Returns out + 32.
+uint8_t* Auth_CreateResp(AuthCtx* ctx, uint8_t* out);
+// Records the key sent to the modem with SetKey; only from then on is PendingKey tried.
+void Auth_SetPendingKey(AuthCtx* ctx, const uint8_t key[AUTH_KEY_SIZE]);
+
+bool Auth_IsOk(const AuthCtx* ctx);
+bool Auth_UsedFactoryKey(const AuthCtx* ctx);
+bool Auth_UsedPendingKey(const AuthCtx* ctx);
+// Sets the session key directly (state file, SMS objects).
+void Auth_SetSessKey(AuthCtx* ctx, const uint8_t key[AUTH_KEY_SIZE]);
+
+// Command block (link frames): pads n bytes to P = n rounded up to 16 (0xFF, then nonce filler), encrypts
+// them with SessKey and writes the plaintext's CRC-32/MPEG-2 big-endian after them. buf holds P + 4
+// bytes. Returns P.
+uint16_t Auth_EncryptBlkCrc(AuthCtx* ctx, uint8_t* buf, uint16_t n);
+// CRC-closed block (SMS, state file): P = the smallest multiple of 16 holding n + 4 bytes; the data, 0xFF
+// and filler when more than 4 bytes are free, the CRC in the last 4 bytes; all P bytes encrypted. buf
+// holds P bytes. Returns P.
+uint16_t Auth_EncryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t n);
+// Decrypts the whole 16-byte blocks of len bytes in place and checks that the CRC-32/MPEG-2 of all len
+// bytes is 0. Pass P for a CRC-closed block and P + 4 for a command block. 1 valid, 0 not (the buffer
+// is left decrypted).
+int Auth_DecryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t len);
 
 
 
@@ -156,6 +249,103 @@ void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 // Profile and field codecs
 // ---------------------------------------------------------------------------------------------------
 
+// A modem's whole profile as the router keeps it: the GPRS and server part (profile 1), the SMS and
+// reporting part (profile 2), the poll block and the incoming-SMS texts block. Numbers are native
+// integers; strings are NUL-padded and carry no NUL when they fill their field. Phone numbers are
+// 8-byte BCD: 16 digits, most significant nibble first, right-aligned, 0xF in the nibbles before the
+// first digit (eight 0xFF: no number). The record is copied and merged byte by byte, so it is packed:
+// its wider fields may be unaligned, so read them by value and never bind a pointer or reference to one.
+
+#pragma pack(push, 1)
+struct ObjProfile {
+    uint32_t ServerIp; // first dotted part in the top byte
+    uint16_t ServerPort;
+    uint16_t Session;
+    char Apn[32];
+    char User[20];
+    char GprsPassword[20];
+    uint32_t ExtraWord; // carried unchanged
+    uint8_t ConnectPhone[8];
+    uint8_t Cfg0;
+    uint8_t Cfg1;
+    uint8_t SmsCentre[8];
+    uint8_t SmsPhone[8];
+    uint8_t Cfg2;
+    uint8_t Cfg3;
+    uint8_t Cfg4;
+    uint8_t Cfg5;
+    uint8_t Cfg6;
+    uint8_t Cfg7; // Cfg7 to Cfg9: a 24-bit value, least significant byte first
+    uint8_t Cfg8;
+    uint8_t Cfg9;
+    uint8_t Cfg10;
+    uint8_t Cfg11;
+    uint8_t Cfg12;
+    uint8_t Cfg13;
+    uint8_t Cfg14;
+    uint16_t Profile2Word; // carried unchanged
+    uint8_t Profile2Byte;  // carried unchanged
+    uint8_t PollHead[4];
+    uint8_t PollId[8];
+    uint8_t PollWord[4];
+    char PollText[128];
+    uint8_t InSmsMask[2];  // 12 flags: bits 0-7 in byte 0, bits 8-11 in bits 0-3 of byte 1
+    char InSmsText[6][64]; // each ended by a 0 byte
+    uint8_t InSmsNum1[8];
+    uint8_t InSmsNum2[8];
+    uint8_t InSmsTail[3];
+    uint8_t Cfg15;
+    uint8_t Cfg16;
+};
+#pragma pack(pop)
+static_assert(sizeof(ObjProfile) == 677);
+
+// Wire sizes of the four parts (numbers big-endian).
+constexpr size_t PROF1_SIZE = 92;
+constexpr size_t PROF2_SIZE = 43;
+constexpr size_t POLL_SIZE = 144;
+constexpr size_t INSMS_SIZE = 407;
+
+// Encoders write into out, which the caller sizes (the command builder checks the room first), and
+// return the position after what they wrote.
+// part 0: profile 1 (92 bytes); any other part: profile 2 (43 bytes).
+uint8_t* Prof_Encode(uint8_t* out, int part, const ObjProfile* prof);
+uint8_t* Poll_Encode(uint8_t* out, const ObjProfile* prof);
+// Also clears the last byte of each InSmsText in prof, as the modem expects of the sender.
+uint8_t* InSms_Encode(uint8_t* out, ObjProfile* prof);
+size_t InSms_Size(); // 407
+
+// Decoders of answer bytes from a modem: they read at most avail bytes of in and fill prof. Each
+// returns the position after its part, or null (and prof untouched) when avail is too short.
+// code 2: profile 1 (92 bytes); code 3: profile 2 (43 bytes); any other code: null. Profile 2 changes
+// only the configuration bits that travel and keeps the others.
+const uint8_t* Prof_Decode(const uint8_t* in, size_t avail, ObjProfile* prof, int code);
+const uint8_t* Poll_Decode(const uint8_t* in, size_t avail, ObjProfile* prof);
+// Each text is taken as 63 bytes and ended with 0; the upper 4 bits of InSmsMask[1] are kept.
+const uint8_t* HCP_InSmsStr(const uint8_t* in, size_t avail, ObjProfile* prof);
+
+// Field codecs for the dialogs' edit texts (NUL-terminated). They return 1 when the text is valid and
+// store the value only then (into out or prof when not null); 0 when it is invalid.
+// Dotted IPv4 address, 7 to 15 characters, spaces skipped, a control character ends the text, text
+// after the fourth group ignored.
+int Ip_FromStr(uint32_t* out, const char* text);
+// out holds at least 16 bytes.
+void Ip_ToStr(uint32_t value, char* out);
+// "" gives no number (eight 0xFF); else 7 to 16 decimal digits with at least 7 counted from the first
+// non-zero one. out holds 8 bytes.
+int Digits_ToBcd(const char* text, uint8_t* out);
+// The digits of a valid number, "" for an invalid one; out holds at least 17 bytes.
+void Bcd_ToDigits(char* out, const uint8_t* bcd);
+// 1 when the 8 bytes are a valid number (at least 7 digits, one not 0; leading zeros count), else 0.
+int Bcd_Check(const uint8_t* bcd);
+
+// String fields of profile 1.
+enum ProfStr { PROF_STR_APN = 0, PROF_STR_USER = 1, PROF_STR_PASSWORD = 2 };
+// Apn 1 to 32 characters; User and GprsPassword 0 to 20. A null prof only checks the text.
+int Prof_SetStr(int field, ObjProfile* prof, const char* text);
+// Copies the field up to its first NUL or full size and ends it with NUL (out holds 33 bytes); an
+// unknown field gives "".
+void Prof_GetStr(int field, const ObjProfile* prof, char* out);
 
 
 
@@ -163,8 +353,43 @@ void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 // ---------------------------------------------------------------------------------------------------
 // Firmware image check and update transfer
 // ---------------------------------------------------------------------------------------------------
+// Image: a 128-byte header (count u32 LE, MD5 of the data, CRC-32 of header bytes 0-19, version word,
+// build time) and count data blocks of 128 bytes. Block 0 is the header.
 
+constexpr int UPD_BLOCK_SIZE = 128;
+constexpr int UPD_TEXT_SIZE = 64;
+constexpr int UPD_CTX_ANSWER_SIZE = 36; // GetUpdCtx answer payload
+constexpr uint8_t UPD_BLK_CODE = 10;    // the SetUpdBlk command code
 
+// Flags of UpdCtx.
+enum : uint8_t {
+    UPD_INVALID = 0x1,   // the image failed its check
+    UPD_RESTART = 0x2,   // the modem holds another or damaged partial image: restart at block 0
+    UPD_COMPLETE = 0x4,  // every block has been sent
+    UPD_CTX_KNOWN = 0x8, // the modem's update context has arrived, the upload may proceed
+};
+
+// Update state of a link. Image is not owned (the settings dialog's table of loaded images owns it);
+// ImageSize is the length of that buffer, so that a count claiming more blocks is never read.
+struct UpdCtx {
+    const uint8_t* Image; // null: no update
+    uint32_t ImageSize;
+    uint8_t Flags;
+    uint8_t Percent;    // NextBlock x 100 / (count + 1)
+    uint32_t NextBlock; // the next block to send
+};
+
+// 1 if the size bytes at image form a valid image, else 0. Writes *kind (0-4) and the 64-byte version
+// text "mDD.DD pDD.DD (dd/mm/yyyy hh:mm)" whenever they are not null, valid or not (kind 0 and an empty
+// text when the buffer is too short to hold a version).
+int UpdImg_Check(const uint8_t* image, uint32_t size, char* text, uint8_t* kind);
+// Parses a GetUpdCtx answer of avail bytes into upd. Returns the position after its 36 bytes, or null
+// when fewer are available.
+const uint8_t* HCP_UpdCtx(const uint8_t* answer, uint32_t avail, UpdCtx* upd);
+// Writes one SetUpdBlk item (code, count byte, blocks) into out, which has space bytes left in the
+// command block. Returns the bytes written; 0 when nothing was built (invalid image, no known context,
+// less than 130 bytes of space, or every block sent: then UPD_COMPLETE is set).
+uint32_t Upd_PutBlocks(UpdCtx* upd, uint8_t* out, uint32_t space);
 
 
 
