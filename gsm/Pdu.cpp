@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 uint8_t SmsMessageRef = 0;
 
@@ -11,7 +12,7 @@ const char SemiOctetDigits[16] = "0123456789*#abc";
 
 namespace {
 
-// Characters the GSM alphabet has only behind an escape; we send none of them.
+// Characters the GSM alphabet has only behind an escape; the single-septet tables map them to '?'.
 constexpr bool IsEscapedInGsm(int c) {
     return (c >= 0x5B && c <= 0x5E) || c == 0x60 || (c >= 0x7B && c <= 0x7E);
 }
@@ -49,6 +50,31 @@ constexpr std::array<uint8_t, 128> MakeGsmToAscii() {
     return table;
 }
 
+constexpr uint8_t Escape = 0x1B;
+constexpr uint8_t FormFeed = 0x0C;
+
+// The default extension table: the septet after an escape and our character for it. The grave accent has no
+// septet at all.
+constexpr CharPair Extension[] = {{FormFeed, 0x0A}, {'^', 0x14}, {'{', 0x28}, {'}', 0x29}, {'\\', 0x2F},
+                                  {'[', 0x3C},      {'~', 0x3D}, {']', 0x3E}, {'|', 0x40}, {0x88, 0x65}};
+
+// Our character for the septet after an escape, 0 when the extension table has none.
+uint8_t FromExtension(uint8_t septet) {
+    for (CharPair pair : Extension)
+        if (pair.gsm == septet)
+            return pair.ours;
+    return 0;
+}
+
+// The septet to send after an escape for c, 0 when c needs none. Form feed is only received: like the other
+// control characters it is sent as '?'.
+uint8_t ToExtension(uint8_t c) {
+    for (CharPair pair : Extension)
+        if (pair.ours == c && c != FormFeed)
+            return pair.gsm;
+    return 0;
+}
+
 constexpr size_t MaxSeptets = 160;
 constexpr size_t MaxUdOctets = 140;
 
@@ -84,12 +110,30 @@ bool PackNumber(const char* number, size_t count, uint8_t* bcd) {
     return true;
 }
 
-void PackSeptets(const char* text, size_t count, uint8_t* ud) {
-    for (size_t i = 0; i < count; ++i) {
-        uint8_t septet = AsciiToGsm[static_cast<uint8_t>(text[i])];
+// Counts no further than one septet past the limit.
+size_t SeptetCount(const char* text, size_t length) {
+    size_t septets = 0;
+    for (size_t i = 0; i < length && septets <= MaxSeptets; ++i)
+        septets += ToExtension(static_cast<uint8_t>(text[i])) != 0 ? 2 : 1;
+    return septets;
+}
+
+void PackSeptets(const char* text, size_t length, uint8_t* ud) {
+    int position = 0;
+    auto put = [&](uint8_t septet) {
         for (int bit = 0; bit < 7; ++bit)
             if (septet >> bit & 1)
-                SetPduBit(static_cast<int>(7 * i) + bit, ud);
+                SetPduBit(position + bit, ud);
+        position += 7;
+    };
+    for (size_t i = 0; i < length; ++i) {
+        uint8_t c = static_cast<uint8_t>(text[i]);
+        if (uint8_t escaped = ToExtension(c)) {
+            put(Escape);
+            put(escaped);
+        } else {
+            put(AsciiToGsm[c]);
+        }
     }
 }
 
@@ -189,6 +233,89 @@ bool ReadProtocolFields(HexReader& in, SmsDeliverRecord* record) {
     return true;
 }
 
+enum class Coding { Default, Ucs2, Undecoded };
+
+// Only uncompressed texts of the general group (bits 7-5 clear, alphabet in bits 3-2, an optional message
+// class) and the default alphabet with a message class (0xF0-0xF3) are decoded; 8-bit data is not text.
+Coding CodingOf(uint8_t dcs) {
+    if ((dcs & 0xFC) == 0xF0)
+        return Coding::Default;
+    if ((dcs & 0xE0) != 0)
+        return Coding::Undecoded;
+    switch (dcs >> 2 & 3) {
+    case 0:
+        return Coding::Default;
+    case 2:
+        return Coding::Ucs2;
+    default:
+        return Coding::Undecoded;
+    }
+}
+
+uint8_t SeptetAt(const uint8_t* ud, int i) {
+    uint8_t septet = 0;
+    for (int bit = 0; bit < 7; ++bit)
+        septet |= static_cast<uint8_t>(GetPduBit(7 * i + bit, ud) << bit);
+    return septet;
+}
+
+// An escape before a septet of the extension table gives that character; before any other septet (or at the
+// end) it reads as a space and the septet after it is converted by itself.
+void DecodeSeptets(const uint8_t* ud, int count, char* text) {
+    for (int i = 0; i < count; ++i) {
+        uint8_t septet = SeptetAt(ud, i);
+        bool escapes = septet == Escape && i + 1 < count;
+        uint8_t extended = escapes ? FromExtension(SeptetAt(ud, i + 1)) : 0;
+        if (extended != 0) {
+            *text++ = static_cast<char>(extended);
+            ++i;
+            continue;
+        }
+        *text++ = static_cast<char>(GsmToAscii[septet]);
+        if (escapes)
+            *text++ = static_cast<char>(GsmToAscii[SeptetAt(ud, ++i)]);
+    }
+}
+
+// Windows-1251 0x80-0xBF as Unicode; 0x98 holds no character.
+constexpr uint16_t Cp1251High[64] = {
+    0x0402, 0x0403, 0x201A, 0x0453, 0x201E, 0x2026, 0x2020, 0x2021, 0x20AC, 0x2030, 0x0409, 0x2039, 0x040A,
+    0x040C, 0x040B, 0x040F, 0x0452, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022, 0x2013, 0x2014, 0x0000, 0x2122,
+    0x0459, 0x203A, 0x045A, 0x045C, 0x045B, 0x045F, 0x00A0, 0x040E, 0x045E, 0x0408, 0x00A4, 0x0490, 0x00A6,
+    0x00A7, 0x0401, 0x00A9, 0x0404, 0x00AB, 0x00AC, 0x00AD, 0x00AE, 0x0407, 0x00B0, 0x00B1, 0x0406, 0x0456,
+    0x0491, 0x00B5, 0x00B6, 0x00B7, 0x0451, 0x2116, 0x0454, 0x00BB, 0x0458, 0x0405, 0x0455, 0x0457};
+
+// NUL would end the text early, so it becomes '?' like every character the code page lacks.
+char ToCp1251(unsigned unit) {
+    if (unit < 0x80)
+        return unit == 0 ? '?' : static_cast<char>(unit);
+    if (unit >= 0x0410 && unit <= 0x044F)
+        return static_cast<char>(unit - 0x0410 + 0xC0);
+    for (unsigned i = 0; i < std::size(Cp1251High); ++i)
+        if (Cp1251High[i] == unit)
+            return static_cast<char>(0x80 + i);
+    return '?';
+}
+
+constexpr bool IsHighSurrogate(unsigned unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+
+constexpr bool IsLowSurrogate(unsigned unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
+
+// Big-endian UTF-16 code units; an odd last octet is dropped, and a surrogate pair is one '?'.
+void DecodeUcs2(const uint8_t* ud, int octets, char* text) {
+    auto unitAt = [ud](int i) { return static_cast<unsigned>(ud[i] << 8 | ud[i + 1]); };
+    for (int i = 0; i + 1 < octets; i += 2) {
+        unsigned unit = unitAt(i);
+        if (IsHighSurrogate(unit) && i + 3 < octets && IsLowSurrogate(unitAt(i + 2)))
+            i += 2;
+        *text++ = ToCp1251(unit);
+    }
+}
+
 bool ReadUserData(HexReader& in, SmsDeliverRecord* record) {
     if (!in.More(2))
         return false;
@@ -202,20 +329,16 @@ bool ReadUserData(HexReader& in, SmsDeliverRecord* record) {
     std::memset(record->Ud, 0, sizeof record->Ud);
     for (size_t i = 0; i < octets; ++i)
         record->Ud[i] = in.Octet();
-    if (record->Dcs != 0) {
-        record->Text[0] = '\0';
-        return true;
-    }
-    // Septets the line does not carry would be invented text.
-    if (octets < SeptetOctets(udl))
+    // The UDL counts septets of the default alphabet and octets otherwise. Units the line does not carry
+    // would be invented text.
+    Coding coding = CodingOf(record->Dcs);
+    if ((coding == Coding::Default && octets < SeptetOctets(udl)) || (coding == Coding::Ucs2 && octets < udl))
         return false;
     std::memset(record->Text, 0, sizeof record->Text);
-    for (int i = 0; i < udl; ++i) {
-        uint8_t septet = 0;
-        for (int bit = 0; bit < 7; ++bit)
-            septet |= static_cast<uint8_t>(GetPduBit(7 * i + bit, record->Ud) << bit);
-        record->Text[i] = static_cast<char>(GsmToAscii[septet]);
-    }
+    if (coding == Coding::Default)
+        DecodeSeptets(record->Ud, udl, record->Text);
+    else if (coding == Coding::Ucs2)
+        DecodeUcs2(record->Ud, udl, record->Text);
     return true;
 }
 
@@ -263,19 +386,22 @@ int EncodeSubmitPdu(unsigned validity, const char* number, const char* text, Sms
     }
     size_t count = std::strlen(number);
     if (count < 1 || count > 20)
-        return 1;
+        return PduNumberRefused;
     record->DaDigits = static_cast<uint8_t>(count);
     if (!PackNumber(number, count, record->DaBcd))
-        return 1;
+        return PduNumberRefused;
     record->Pid = 0;
     record->Dcs = 0;
     record->Vp = RelativeValidity(validity);
-    size_t septets = std::min(length, MaxSeptets);
+    // Cutting the text would lose its end unseen.
+    size_t septets = SeptetCount(text, length);
+    if (septets > MaxSeptets)
+        return PduTextTooLong;
     record->Udl = static_cast<int32_t>(septets);
     std::memset(record->Ud, 0, MaxUdOctets);
-    PackSeptets(text, septets, record->Ud);
+    PackSeptets(text, length, record->Ud);
     record->UdOctets = static_cast<int32_t>(SeptetOctets(septets));
-    return 0;
+    return PduEncoded;
 }
 
 void PduToHex(char* out, SmsSubmitRecord* record) {

@@ -1,5 +1,5 @@
-// SMS PDU codec: SMS-SUBMIT encoding for "AT+CMGS" and SMS-DELIVER decoding of "+CMGR:" lines, with the
-// GSM 7-bit default alphabet only.
+// SMS PDU codec: SMS-SUBMIT encoding for "AT+CMGS" and SMS-DELIVER decoding of "+CMGR:" lines. We send the
+// GSM 7-bit default alphabet with its extension table; we read that and UCS2.
 //
 // Plain functions over records the caller owns (the modem unit keeps one of each); nothing allocates or
 // throws. Texts on our side are Windows-1251 bytes; the conversion tables below map them to and from septets.
@@ -36,16 +36,22 @@ struct SmsDeliverRecord {
     char TimeStamp[15]; // "YYMMDDhhmmsszz"
     int32_t Udl;
     uint8_t Ud[140];
-    char Text[161]; // empty unless Dcs is 0
+    char Text[161]; // Windows-1251; empty for 8-bit data and other undecoded codings
 };
 
 // Message reference of the next SMS-SUBMIT; every encode advances it, a refused one too.
 extern uint8_t SmsMessageRef;
-// Windows-1251 byte to septet, and septet to Windows-1251 byte. Unmapped characters become '?'.
+// Windows-1251 byte to septet, and septet to Windows-1251 byte. Unmapped characters become '?'; the encoder
+// and decoder handle the characters of the extension table (escape + septet) before these tables.
 extern const std::array<uint8_t, 256> AsciiToGsm;
 extern const std::array<uint8_t, 128> GsmToAscii;
 // What semi-octets 0-15 print as; 15 is the NUL that ends the number.
 extern const char SemiOctetDigits[16];
+
+// Results of EncodeSubmitPdu.
+constexpr int PduEncoded = 0;
+constexpr int PduNumberRefused = 1;
+constexpr int PduTextTooLong = 2; // more than 160 septets, an escaped character counting two
 
 // Capacity PduToHex needs: 318 characters and the NUL.
 constexpr size_t SubmitHexSize = 319;
@@ -55,8 +61,8 @@ void SetPduBit(int n, uint8_t* bytes);
 // 0-9, '*' 10, '#' 11, 'a'-'c' in either case 12-14, NUL 15; -1 for anything else.
 int DigitToSemiOctet(char ch);
 // validity in five-minute units; number NUL-terminated, an optional leading '+' then 1-20 semi-octet
-// characters; text of length bytes, cut to 160. 0 on success, 1 when the number is refused (the record is
-// then partly written).
+// characters; text of length bytes. PduEncoded, or PduNumberRefused or PduTextTooLong with the record
+// partly written.
 int EncodeSubmitPdu(unsigned validity, const char* number, const char* text, SmsSubmitRecord* record,
                     size_t length);
 // Writes the upper-case hexadecimal line, NUL-terminated, into out (SubmitHexSize bytes) and sets TpduLength.

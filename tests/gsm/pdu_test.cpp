@@ -22,6 +22,9 @@ std::string Alphabet() {
     return alphabet + "\n\r\xA4\xA6\xA7";
 }
 
+// The characters that travel behind an escape, two septets each; 0x88 is the euro sign.
+const std::string ExtensionCharacters = "^{}\\[~]|\x88";
+
 std::string Hex(SmsSubmitRecord& record) {
     char out[SubmitHexSize];
     PduToHex(out, &record);
@@ -191,22 +194,46 @@ TEST_F(SubmitTest, RoundsTheValidityPeriod) {
         EXPECT_EQ(Encode("1", "x", c.validity).Vp, c.vp) << c.validity;
 }
 
-TEST_F(SubmitTest, CutsTextsAfter160Characters) {
-    const std::string text(200, 'z');
-    SmsSubmitRecord full = Encode("1", std::string_view(text).substr(0, 160));
-    EXPECT_EQ(full.Udl, 160);
-    EXPECT_EQ(full.UdOctets, 140);
-    for (size_t length : {161, 200}) {
-        SmsSubmitRecord cut = Encode("1", std::string_view(text).substr(0, length));
-        EXPECT_EQ(cut.Udl, 160);
-        EXPECT_EQ(cut.UdOctets, 140);
-        EXPECT_EQ(std::memcmp(cut.Ud, full.Ud, 140), 0);
+TEST_F(SubmitTest, FillsUpTo160SeptetsAndRefusesLongerTexts) {
+    const std::string plain(255, 'z');
+    const std::string escaped(100, '[');
+    const struct {
+        const char* name;
+        std::string text;
+        int result;
+        int udl;
+    } cases[] = {
+        {"empty", "", PduEncoded, 0},
+        {"160 plain", plain.substr(0, 160), PduEncoded, 160},
+        {"80 escaped", escaped.substr(0, 80), PduEncoded, 160},
+        {"158 plain and an escaped", plain.substr(0, 158) + "|", PduEncoded, 160},
+        {"escaped then 158 plain", "\x88" + plain.substr(0, 158), PduEncoded, 160},
+        {"161 plain", plain.substr(0, 161), PduTextTooLong, 0},
+        {"255 plain", plain, PduTextTooLong, 0},
+        {"81 escaped", escaped.substr(0, 81), PduTextTooLong, 0},
+        {"159 plain and an escaped", plain.substr(0, 159) + "~", PduTextTooLong, 0},
+        {"an escaped and 159 plain", "{" + plain.substr(0, 159), PduTextTooLong, 0},
+        {"100 escaped", escaped, PduTextTooLong, 0},
+    };
+    for (const auto& c : cases) {
+        uint8_t before = SmsMessageRef;
+        SmsSubmitRecord record{};
+        EXPECT_EQ(EncodeSubmitPdu(288, "+12345678901", c.text.data(), &record, c.text.size()), c.result)
+            << c.name;
+        EXPECT_EQ(SmsMessageRef, uint8_t(before + 1)) << c.name;
+        EXPECT_EQ(record.DaDigits, 11) << c.name;
+        EXPECT_EQ(record.Udl, c.udl) << c.name;
+        EXPECT_EQ(record.UdOctets, (7 * c.udl + 7) / 8) << c.name;
     }
     SmsMessageRef = 0;
     SmsSubmitRecord empty = Encode("1", "");
-    EXPECT_EQ(empty.Udl, 0);
-    EXPECT_EQ(empty.UdOctets, 0);
     EXPECT_EQ(Hex(empty), std::string("0011000181F1") + "0000A700");
+}
+
+TEST_F(SubmitTest, NumberIsCheckedBeforeTheTextLength) {
+    const std::string text(161, 'z');
+    SmsSubmitRecord record{};
+    EXPECT_EQ(EncodeSubmitPdu(288, "12-3", text.data(), &record, text.size()), PduNumberRefused);
 }
 
 TEST_F(SubmitTest, LongestLineFitsItsBuffer) {
@@ -219,8 +246,27 @@ TEST_F(SubmitTest, LongestLineFitsItsBuffer) {
 
 TEST_F(SubmitTest, SendsQuestionMarksForCharactersWithoutSeptet) {
     SmsSubmitRecord marks = Encode("1", "????");
-    for (const char* text : {"\xCF\xF0\xE8\xE2", "[]{}", "\t\x7F\x80\xFF"})
+    for (const char* text : {"\xCF\xF0\xE8\xE2", "`\x0C\x1B\x98", "\t\x7F\x80\xFF"})
         EXPECT_EQ(UdHex(Encode("1", text).Ud, 4), UdHex(marks.Ud, 4)) << text;
+}
+
+// Hand-packed: escape 0x1B, then the septet of the extension table.
+TEST_F(SubmitTest, SendsExtensionCharactersBehindAnEscape) {
+    const struct {
+        const char* text;
+        int udl;
+        const char* ud;
+    } cases[] = {
+        {"[", 2, "1B1E"},
+        {"a\x88", 3, "E14D19"},
+        {"{x}", 5, "1B147E9302"},
+        {"^\\|~]", 10, "1BCAE6B5016E7A1B1F"},
+    };
+    for (const auto& c : cases) {
+        SmsSubmitRecord record = Encode("1", c.text);
+        EXPECT_EQ(record.Udl, c.udl) << c.text;
+        EXPECT_EQ(UdHex(record.Ud, record.UdOctets), c.ud) << c.text;
+    }
 }
 
 TEST_F(SubmitTest, ExchangesCrAndLf) {
@@ -288,7 +334,6 @@ TEST(Deliver, AcceptsTheseLines) {
         {"no service centre", "00" + base.substr(16), "27838890001", "hellohello"},
         {"user-data header read as text", "0044" + base.substr(18), "27838890001", "hellohello"},
         {"more octets than septets", base + "FF", "27838890001", "hellohello"},
-        {"escape read as a space", DeliverLine("038121F3", "029B32"), "123", " e"},
         {"filler other than F adds no digit", DeliverLine("03812143", "0161"), "123", "a"},
         {"filler ends the number early", DeliverLine("0491213F", "0161"), "+12", "a"},
         {"alphanumeric sender read as semi-octets", DeliverLine("04D0C1E2", "0161"), "1a2c", "a"},
@@ -356,18 +401,98 @@ TEST(Deliver, KeepsWhatWasReadBeforeTheFailingTest) {
     EXPECT_STREQ(record.Sender, "27838890001");
 }
 
-TEST(Deliver, AcceptsOtherCodingsWithAnEmptyText) {
+// Hand-packed septets; the escape that is not followed by the extension table reads as a space.
+TEST(Deliver, DecodesEscapeSequences) {
+    const struct {
+        const char* name;
+        const char* userData;
+        const char* text;
+    } cases[] = {
+        {"the whole extension table", "141BC586B2416D529BD786B7E96D7C1BE0A60C", "\x0C^{}\\[~]|\x88"},
+        {"between plain characters", "051B147E9302", "{x}"},
+        {"euro sign after a letter", "03E14D19", "a\x88"},
+        {"escape before a letter", "029B30", " a"},
+        {"escape before commercial at", "021B00", " @"},
+        {"escape before CR", "029B06", " \n"},
+        {"escape at the end", "02E10D", "a "},
+        {"escape before escape", "039B0D0A", "  ("},
+    };
+    for (const auto& c : cases) {
+        SmsDeliverRecord record{};
+        ASSERT_TRUE(Decode(DeliverLine("038121F3", c.userData), record)) << c.name;
+        EXPECT_STREQ(record.Text, c.text) << c.name;
+    }
+}
+
+TEST(Deliver, DecodesTheDefaultAlphabetWithAMessageClass) {
+    for (const char* dcs : {"01", "02", "03", "10", "11", "12", "13", "F0", "F1", "F2", "F3"}) {
+        Deliver deliver;
+        deliver.pidDcs = std::string("00") + dcs;
+        SmsDeliverRecord record{};
+        ASSERT_TRUE(Decode(deliver.Line(), record)) << dcs;
+        EXPECT_STREQ(record.Text, "hellohello") << dcs;
+        deliver.userData = "0BE8329BFD4697D9EC37";
+        EXPECT_FALSE(Decode(deliver.Line(), record)) << "UDL beyond the octets, " << dcs;
+    }
+}
+
+// Big-endian UTF-16 to Windows-1251; the UDL counts octets.
+TEST(Deliver, DecodesUcs2ToWindows1251) {
+    const struct {
+        const char* name;
+        const char* dcs;
+        const char* userData;
+        const char* text;
+    } cases[] = {
+        {"Russian", "08", "0C041F04400438043204350442", "\xCF\xF0\xE8\xE2\xE5\xF2"},
+        {"yo, number sign, euro, other Cyrillic", "08", "0C04010451211620AC04060457",
+         "\xA8\xB8\xB9\x88\xB2\xBF"},
+        {"first and last Cyrillic letter", "08", "040410044F", "\xC0\xFF"},
+        {"class 0", "18", "04004F004B", "OK"},
+        {"class 1", "19", "04004F004B", "OK"},
+        {"class 2", "1A", "04004F004B", "OK"},
+        {"class 3", "1B", "04004F004B", "OK"},
+        {"reserved class bits", "09", "04004F004B", "OK"},
+        {"line ends as they are", "08", "04000A000D", "\n\r"},
+        {"characters the code page lacks", "08", "044E2D00E9", "??"},
+        {"no code point at 0x98", "08", "020000", "?"},
+        {"surrogate pair is one character", "08", "06D83DDE000021", "?!"},
+        {"lone surrogate", "08", "04D83D0041", "?A"},
+        {"NUL", "08", "0400000041", "?A"},
+        {"odd UDL drops the last octet", "08", "0300410042", "A"},
+        {"more octets than the UDL", "08", "0200410042", "A"},
+        {"empty", "08", "0000", ""},
+    };
+    for (const auto& c : cases) {
+        SmsDeliverRecord record{};
+        ASSERT_TRUE(Decode(DeliverLine("038121F3", c.userData, c.dcs), record)) << c.name;
+        EXPECT_STREQ(record.Text, c.text) << c.name;
+    }
     SmsDeliverRecord record{};
-    ASSERT_TRUE(Decode(Deliver().Line(), record));
-    const std::string ucs2 =
-        std::string("0004") + "0B919700214365F7" + "0008" + "32401121430021" + "0400480069";
-    ASSERT_TRUE(Decode(ucs2, record));
-    EXPECT_STREQ(record.Sender, "+79001234567");
-    EXPECT_EQ(record.Dcs, 0x08);
-    EXPECT_STREQ(record.TimeStamp, "23041112340012");
-    EXPECT_EQ(record.Udl, 4);
-    EXPECT_EQ(UdHex(record.Ud, 4), "00480069");
-    EXPECT_STREQ(record.Text, "");
+    EXPECT_FALSE(Decode(DeliverLine("038121F3", "05041F0440", "08"), record)) << "UDL beyond the octets";
+    std::string longest = "8C";
+    for (int i = 0; i < 70; ++i)
+        longest += "0430";
+    ASSERT_TRUE(Decode(DeliverLine("038121F3", longest, "08"), record));
+    EXPECT_EQ(std::string(record.Text), std::string(70, '\xE0'));
+    EXPECT_FALSE(Decode(DeliverLine("038121F3", "8D" + longest.substr(2), "08"), record)) << "UDL 141";
+}
+
+TEST(Deliver, AcceptsOtherCodingsWithAnEmptyText) {
+    // 8-bit data, compressed texts, a reserved alphabet and the groups for deletion and message waiting.
+    for (const char* dcs : {"04", "14", "F4", "F7", "20", "28", "0C", "40", "48", "C0", "D0", "E0"}) {
+        SmsDeliverRecord record{};
+        ASSERT_TRUE(Decode(Deliver().Line(), record));
+        const std::string line =
+            std::string("0004") + "0B919700214365F7" + "00" + dcs + "32401121430021" + "0400480069";
+        ASSERT_TRUE(Decode(line, record)) << dcs;
+        EXPECT_STREQ(record.Sender, "+79001234567");
+        EXPECT_EQ(record.Dcs, std::stoi(dcs, nullptr, 16));
+        EXPECT_STREQ(record.TimeStamp, "23041112340012");
+        EXPECT_EQ(record.Udl, 4);
+        EXPECT_EQ(UdHex(record.Ud, 4), "00480069");
+        EXPECT_STREQ(record.Text, "") << dcs;
+    }
 }
 
 TEST(Deliver, LeavesNothingOfALongerEarlierText) {
@@ -380,20 +505,30 @@ TEST(Deliver, LeavesNothingOfALongerEarlierText) {
     EXPECT_EQ(std::memcmp(record.Ud + 3, std::vector<uint8_t>(137).data(), 137), 0);
 }
 
+// Every septet count, with the extension characters mixed in; one that would overshoot becomes a plain 'e'.
 TEST(PduRoundTrip, EveryLengthWithEveryCharacter) {
-    const std::string alphabet = Alphabet();
-    for (size_t length = 1; length <= 160; ++length) {
+    const std::string alphabet = Alphabet() + ExtensionCharacters;
+    for (int septets = 1; septets <= 160; ++septets) {
         std::string text;
-        for (size_t i = 0; i < length; ++i)
-            text += alphabet[(i + length) % alphabet.size()];
+        for (int used = 0, i = 0; used < septets; ++i) {
+            char c = alphabet[(i + septets) % alphabet.size()];
+            bool escaped = ExtensionCharacters.find(c) != std::string::npos;
+            if (escaped && used + 2 > septets) {
+                c = 'e';
+                escaped = false;
+            }
+            text += c;
+            used += escaped ? 2 : 1;
+        }
         SmsSubmitRecord submit{};
-        ASSERT_EQ(EncodeSubmitPdu(288, "+12345678901", text.data(), &submit, text.size()), 0);
+        ASSERT_EQ(EncodeSubmitPdu(288, "+12345678901", text.data(), &submit, text.size()), PduEncoded);
+        EXPECT_EQ(submit.Udl, septets);
         std::string hex = Hex(submit);
         std::string userData = hex.substr(hex.size() - 2 - 2 * submit.UdOctets);
         SmsDeliverRecord deliver{};
-        ASSERT_TRUE(Decode(DeliverLine("0B912143658709F1", userData), deliver)) << length;
-        EXPECT_EQ(deliver.Udl, int(length));
-        EXPECT_EQ(std::string(deliver.Text), text) << length;
+        ASSERT_TRUE(Decode(DeliverLine("0B912143658709F1", userData), deliver)) << septets;
+        EXPECT_EQ(deliver.Udl, septets);
+        EXPECT_EQ(std::string(deliver.Text), text) << septets;
     }
 }
 

@@ -1,0 +1,375 @@
+// Application data buffers: the send and receive queues of one object, their data IDs, and the four
+// command items that move the data.
+#include "protocol/tmgsm.h"
+
+#include <cstring>
+
+namespace {
+
+// Command codes of the data items.
+constexpr uint8_t CodeRxData = 4;
+constexpr uint8_t CodeTxDataAck = 7;
+constexpr uint8_t CodeTxDataWoAvail = 21;
+constexpr uint8_t CodeRxDataPacked = 22;
+
+// Items of an IP block may fill this many bytes.
+constexpr uint32_t IpBlockItems = 1008;
+constexpr uint32_t DataHead = 5; // code, data ID, length
+constexpr uint8_t PackedFlag = 0x80;
+
+uint32_t BlockSpace(const uint8_t* block, const uint8_t* pos) {
+    uint32_t used = static_cast<uint32_t>(pos - block);
+    return used < IpBlockItems ? IpBlockItems - used : 0;
+}
+
+void PutU16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+}
+
+uint32_t GetU16(const uint8_t* p) {
+    return static_cast<uint32_t>(p[0] << 8 | p[1]);
+}
+
+// Data IDs run from 0 to 65534; 65535 means none yet.
+uint32_t NextId(uint32_t id) {
+    return id >= AppBufNoId - 1 ? 0 : id + 1;
+}
+
+void SetInputs(uint8_t* inputBits, uint32_t states) {
+    if (inputBits)
+        *inputBits = static_cast<uint8_t>((*inputBits & 0xF0) | (states & 0x0F));
+}
+
+void ClearInFlight(AppBuf* b) {
+    b->TxInFlight = 0;
+    b->TxAcked = 0;
+    b->ModemRnr = 0;
+}
+
+// The modem took the first acked bytes of the block in flight: they leave the queue and the next block
+// gets the next data ID.
+void SettleBlock(AppBuf* b, uint32_t acked) {
+    uint32_t fill = b->TxFill < AppBufTxSize ? b->TxFill : AppBufTxSize;
+    uint32_t removed = acked < fill ? acked : fill;
+    memmove(b->TxQueue, b->TxQueue + removed, fill - removed);
+    b->TxFill = fill - removed;
+    Dbg_Printf("AppBuf_TxAck:%04x (Ack:%d, Fill:%d)\n", b->ModemId, acked, b->TxFill);
+    ClearInFlight(b);
+    b->TxId = NextId(b->TxId);
+}
+
+// Brings the send side in line with what the modem reports at AUTH: peerRxId and peerRxSize are the
+// data ID and size of the last block it received.
+void Reconcile(AppBuf* b, uint32_t peerRxId, uint32_t peerRxSize) {
+    if (peerRxId == AppBufNoId || peerRxSize == AppBufNoId) {
+        b->TxSize = 0;
+        b->TxId = 0;
+        b->TxInFlight = 0;
+        b->TxAcked = 0;
+        Trace_Printf(" *** client never rcv yet ***\n");
+        return;
+    }
+    if (b->TxId == AppBufNoId || b->TxSize == AppBufNoId) {
+        Trace_Printf(" *** server never trx yet ***\n");
+        return;
+    }
+    if (peerRxId != b->TxId) {
+        ClearInFlight(b); // the block in flight goes again
+        Trace_Printf(" *** last data was acked ***\n");
+        return;
+    }
+    if (b->TxInFlight == 0) {
+        b->TxAcked = 0;
+        b->ModemRnr = 0;
+        return;
+    }
+    if (peerRxSize > b->TxSize) {
+        ClearInFlight(b);
+        Trace_Printf(" *** incorrect size to ack (skip) ***");
+        return;
+    }
+    // The modem got the block in flight, or its first peerRxSize bytes, before the connection was lost.
+    // Those bytes leave the queue even when they are only part of the block, so that the modem never
+    // gets them twice; the rest goes in a new block.
+    Trace_Printf(" *** previos data ack : (%d) ***", peerRxSize);
+    b->ModemRnr = 0;
+    b->TxAcked = peerRxSize;
+    SettleBlock(b, peerRxSize);
+    b->TxId = NextId(b->TxId);
+}
+
+} // namespace
+
+void AppBuf_Init(AppBuf* buffer) {
+    memset(buffer, 0, sizeof *buffer);
+    buffer->TxId = AppBufNoId;
+    buffer->TxSize = AppBufNoId;
+    buffer->RxId = AppBufNoId;
+    buffer->RxSize = AppBufNoId;
+}
+
+uint32_t AppBuf_TxState(AppBuf* buffer, uint32_t* freeSpace) {
+    AppBuf* b = buffer;
+    uint32_t flags = 0;
+    if (b->TxFill > AppBufTxSize) {
+        b->TxFill = 0;
+        ClearInFlight(b);
+        flags |= AppBufTxRepaired;
+    } else if (b->TxFill > 0) {
+        if (b->TxAcked != 0 && b->TxAcked != b->TxInFlight) {
+            ClearInFlight(b);
+            flags |= AppBufTxAckMismatch;
+        } else if (b->TxInFlight > b->TxFill) {
+            ClearInFlight(b);
+            flags |= AppBufTxRepaired;
+        } else if (b->TxInFlight != 0)
+            flags |= AppBufTxInFlight;
+    } else {
+        b->TxAcked = 0;
+        b->ModemRnr = 0;
+        if (b->TxInFlight != 0) {
+            b->TxInFlight = 0;
+            flags |= AppBufTxRepaired;
+        }
+    }
+    if (b->TxFill == 0)
+        flags |= AppBufTxEmpty;
+    if (b->TxFill == AppBufTxSize)
+        flags |= AppBufTxFull;
+    if (freeSpace)
+        *freeSpace = AppBufTxSize - b->TxFill;
+    return flags;
+}
+
+uint32_t AppBuf_RxState(AppBuf* buffer, uint32_t* rxFill) {
+    AppBuf* b = buffer;
+    uint32_t flags = 0;
+    if (b->RxFill > AppBufRxSize) {
+        b->RxFill = 0;
+        b->RxSinceAck = 0;
+        b->OurRnr = 0;
+        flags |= AppBufRxRepaired;
+    }
+    if (b->RxFill == AppBufRxSize)
+        flags |= AppBufRxFull;
+    if (b->RxFill == 0)
+        flags |= AppBufRxEmpty;
+    if (b->RxPendingLen)
+        flags |= AppBufRxPending;
+    else if (b->RxSinceAck)
+        flags |= AppBufRxUnacked;
+    if (rxFill)
+        *rxFill = b->RxFill;
+    return flags;
+}
+
+uint32_t AppBuf_GetState(AppBuf* buffer, AppBufState* state) {
+    state->TxFlags = AppBuf_TxState(buffer, &state->TxFree);
+    state->RxFlags = AppBuf_RxState(buffer, &state->RxFill);
+    return state->RxFlags;
+}
+
+uint32_t AppBuf_Push(AppBuf* buffer, const uint8_t* bytes, uint32_t n) {
+    uint32_t room = buffer->TxFill < AppBufTxSize ? AppBufTxSize - buffer->TxFill : 0;
+    uint32_t taken = n < room ? n : room;
+    if (taken) {
+        memcpy(buffer->TxQueue + buffer->TxFill, bytes, taken);
+        buffer->TxFill += taken;
+    }
+    Dbg_Printf("AppBuf_Push[%04x] (%d of %d, sum=%d)\n", buffer->ModemId, taken, n, buffer->TxFill);
+    return taken;
+}
+
+int AppBuf_TxAck(AppBuf* buffer, uint8_t* modemNotReady) {
+    if (modemNotReady)
+        *modemNotReady = 0;
+    uint32_t st = AppBuf_TxState(buffer, nullptr);
+    if (st & (AppBufTxEmpty | AppBufTxRepaired | AppBufTxAckMismatch)) {
+        Dbg_Printf("AppBuf_TxAck:%04x; error =%08X\n", buffer->ModemId, st);
+        return 0;
+    }
+    if (!(st & AppBufTxInFlight)) {
+        Dbg_Printf("AppBuf_TxAck:%04x; No Ack wait\n", buffer->ModemId);
+        return 0;
+    }
+    if (buffer->ModemRnr) {
+        ClearInFlight(buffer);
+        if (modemNotReady)
+            *modemNotReady = 1;
+        Dbg_Printf("AppBuf_TxAck:%04x; modem RNR\n", buffer->ModemId);
+        return 1;
+    }
+    SettleBlock(buffer, buffer->TxAcked);
+    return 1;
+}
+
+int AppBuf_RxGet(AppBuf* buffer) {
+    AppBuf* b = buffer;
+    int result = 0;
+    Dbg_Printf("AppBuf_RxGet:%04x\n", b->ModemId);
+    uint32_t n = b->RxPendingLen < AppBufPendingSize ? b->RxPendingLen : AppBufPendingSize;
+    if (n) {
+        Dump_Asc("ASC:", b->RxPending, n);
+        Trace_Printf("\n");
+        Dump_Hex("HEX:", b->RxPending, n);
+        uint32_t room = b->RxFill < AppBufRxSize ? AppBufRxSize - b->RxFill : 0;
+        if (n <= room) {
+            memcpy(b->RxQueue + b->RxFill, b->RxPending, n);
+            b->RxFill += n;
+            b->RxSinceAck += n;
+            b->RxId = b->RxPendingId;
+            b->RxSize = n;
+            AppBuf_RxRej(b);
+            result = 1;
+        } else {
+            // Taking only a part would lose the rest: refuse the payload whole, as not ready.
+            AppBuf_RxRej(b);
+            b->OurRnr = 1;
+        }
+    }
+    Trace_Printf("------------------\n");
+    return result;
+}
+
+uint32_t AppBuf_RxRej(AppBuf* buffer) {
+    buffer->RxPendingLen = 0;
+    buffer->RxPendingWire = 0;
+    uint32_t flags = AppBuf_RxState(buffer, nullptr);
+    buffer->OurRnr = (flags & AppBufRxFull) ? 1 : 0;
+    return flags;
+}
+
+uint32_t AppBuf_Pop(AppBuf* buffer, uint8_t* out, uint32_t n) {
+    AppBuf* b = buffer;
+    uint32_t fill = b->RxFill < AppBufRxSize ? b->RxFill : AppBufRxSize;
+    uint32_t k = n < fill ? n : fill;
+    if (k == 0)
+        return 0;
+    memcpy(out, b->RxQueue, k);
+    memmove(b->RxQueue, b->RxQueue + k, fill - k);
+    b->RxFill = fill - k;
+    b->OurRnr = 0;
+    Dbg_Printf("AppBuf_Pop:%04x (Pop:%d Fill:%d)\n", b->ModemId, k, b->RxFill);
+    Dump_Asc("ASC:", out, k);
+    Dump_Hex("HEX:", out, k);
+    Trace_Printf("------------------\n");
+    return k;
+}
+
+void AppBuf_LinkIds(AppBuf* buffer, uint16_t modemId, uint32_t peerRxId, uint32_t peerRxSize,
+                    uint32_t* ourRxId, uint32_t* ourRxSize) {
+    Dbg_Printf("AppBuf_Link\n");
+    Trace_Printf(" *** ID:%04x\n", modemId);
+    buffer->ModemId = modemId;
+    *ourRxId = buffer->RxId;
+    *ourRxSize = buffer->RxSize;
+    Reconcile(buffer, peerRxId, peerRxSize);
+    Trace_Printf("-------------------\n");
+}
+
+void AppBuf_UnLink(AppBuf* buffer) {
+    Dbg_Printf("AppBuf_UnLink\n");
+    Trace_Printf(" *** ID:%04x\n", buffer->ModemId);
+    Trace_Printf("-------------------\n");
+}
+
+int HCC_TxAppData(uint8_t* block, uint8_t** pos, AppBuf* buffer, int packing, int huffman) {
+    AppBuf* b = buffer;
+    if (!b || b->TxInFlight || b->TxFill == 0)
+        return 1;
+    uint32_t space = BlockSpace(block, *pos);
+    if (space < DataHead + 1)
+        return 0;
+    uint32_t id = b->TxId == AppBufNoId ? 0 : b->TxId;
+    uint32_t fill = b->TxFill < AppBufTxSize ? b->TxFill : AppBufTxSize;
+    uint16_t n = static_cast<uint16_t>(space - DataHead < fill ? space - DataHead : fill);
+    uint8_t* item = *pos;
+    PackState state;
+    PackWork work;
+    uint32_t written = 0;
+    if (packing && Pack_Choose(b->TxQueue, n, &state, &work, huffman))
+        written = Pack_Encode(b->TxQueue, n, &state, &work, item + DataHead, space - DataHead);
+    item[0] = written ? CodeRxDataPacked : CodeRxData;
+    PutU16(item + 1, id);
+    PutU16(item + 3, n);
+    if (!written) {
+        memcpy(item + DataHead, b->TxQueue, n);
+        written = n;
+    }
+    *pos = item + DataHead + written;
+    b->TxId = id;
+    b->TxSize = n;
+    b->TxInFlight = n;
+    Dbg_Printf("HCC_TxAppData: tx_sz =%d -> %d\n", n, written);
+    return 1;
+}
+
+int HCC_RxDataAck(uint8_t* block, uint8_t** pos, AppBuf* buffer) {
+    if (!buffer)
+        return 1;
+    if (BlockSpace(block, *pos) < 4)
+        return 0;
+    uint8_t* item = *pos;
+    item[0] = CodeTxDataAck;
+    item[1] = buffer->OurRnr;
+    PutU16(item + 2, buffer->RxSinceAck);
+    Dbg_Printf("HCC_RxDataAck = %d\n", buffer->RxSinceAck);
+    buffer->RxSinceAck = 0;
+    *pos = item + 4;
+    return 1;
+}
+
+const uint8_t* HCP_TxDataAck(const uint8_t* item, uint32_t avail, AppBuf* buffer, uint8_t* inputBits) {
+    if (avail < 3)
+        return nullptr;
+    if (buffer) {
+        uint32_t word = GetU16(item + 1);
+        buffer->ModemRnr = item[0];
+        buffer->TxAcked = word & 0x0FFF;
+        SetInputs(inputBits, word >> 12);
+        Dbg_Printf("HCP_TxDataAck: %d bytes\n", buffer->TxAcked);
+    }
+    return item + 3;
+}
+
+const uint8_t* HCP_TxData(const uint8_t* item, uint32_t avail, AppBuf* buffer, uint8_t* inputBits, int code) {
+    const uint32_t head = code == CodeTxDataWoAvail ? 5 : 7;
+    if (avail < head)
+        return nullptr;
+    const uint8_t flags = item[0];
+    const uint32_t n = GetU16(item + 3);
+    const uint8_t* data = item + head;
+    const uint32_t rest = avail - head;
+    SetInputs(inputBits, flags);
+    if (buffer) {
+        // The item replaces any earlier payload, also when it turns out to be refused.
+        buffer->RxPendingId = GetU16(item + 1);
+        buffer->RxPendingLen = 0;
+        buffer->RxPendingWire = 0;
+    }
+    if (n == 0)
+        return data;
+    if (!(flags & PackedFlag)) {
+        if (n > rest || (buffer && n > AppBufPendingSize))
+            return nullptr;
+        if (buffer) {
+            memcpy(buffer->RxPending, data, n);
+            buffer->RxPendingLen = buffer->RxPendingWire = n;
+        }
+        return data + n;
+    }
+    // Without a buffer the packed payload is unpacked into scratch only to find where it ends.
+    uint8_t scratch[AppBufPendingSize];
+    uint8_t* target = buffer ? buffer->RxPending : scratch;
+    uint32_t copied = rest < AppBufPendingSize ? rest : AppBufPendingSize;
+    memcpy(target, data, copied);
+    uint32_t used = Pack_Decode(target, copied, n, AppBufPendingSize);
+    if (!used)
+        return nullptr;
+    if (buffer) {
+        buffer->RxPendingWire = used;
+        buffer->RxPendingLen = n;
+    }
+    return data + used;
+}
