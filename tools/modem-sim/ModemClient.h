@@ -1,0 +1,84 @@
+// Runs simulated modems over TCP: plain POSIX non-blocking sockets, many connections in one poll loop.
+//
+//     modemsim::ModemPool pool("127.0.0.1", port);
+//     for (uint16_t id = 1; id <= 100; ++id) { cfg.id = id; pool.Add(cfg); }
+//     pool.OpenAll();
+//     bool ok = pool.RunUntil([&] { return pool.CountReady() == pool.Size(); }, 5000);
+//
+// Each modem gets its own connection; when it is established the modem's Connect() queues the AUTH.
+// A connection that the router closes (or that fails) is closed here and the modem's Disconnect()
+// called; with a reconnect delay set it is opened again after that delay. The pool's clock is the
+// monotonic clock in milliseconds. Single-threaded; the pool owns its modems and sockets.
+#pragma once
+
+#include "tools/modem-sim/ModemSim.h"
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace modemsim {
+
+// Milliseconds of the monotonic clock.
+uint32_t MonotonicMs();
+
+class ModemPool {
+public:
+    // host: a numeric IPv4 or IPv6 address, or "localhost".
+    ModemPool(std::string host, uint16_t port);
+    ~ModemPool();
+    ModemPool(const ModemPool&) = delete;
+    ModemPool& operator=(const ModemPool&) = delete;
+
+    // Adds a modem (not yet connected); returns its index.
+    size_t Add(const ModemConfig& config);
+    size_t Size() const { return entries_.size(); }
+    ModemSim& Modem(size_t i) { return *entries_[i]->modem; }
+
+    // Delay before a closed connection is opened again; 0 (the default): it stays closed.
+    void SetReconnectMs(uint32_t ms) { reconnectMs_ = ms; }
+
+    void Open(size_t i);
+    void OpenAll();
+    void Close(size_t i);
+    bool IsOpen(size_t i) const; // connecting or connected
+    bool IsConnected(size_t i) const;
+    // Connections that ended (closed by the router, refused or failed) since the pool started.
+    uint32_t ClosedCount() const { return closed_; }
+    size_t CountReady() const; // modems in LinkState::Ready
+    size_t CountOpen() const;
+
+    // One round: waits at most timeoutMs for socket activity, moves bytes both ways, runs the
+    // modems' timers and the reconnects that are due.
+    void Poll(int timeoutMs);
+    // Rounds until done() is true or limitMs have passed; returns done().
+    bool RunUntil(const std::function<bool()>& done, uint32_t limitMs);
+
+    // Last error of a connection attempt or socket, as text ("" when none).
+    const std::string& LastError() const { return lastError_; }
+
+private:
+    enum class Conn : uint8_t { Closed, Connecting, Connected };
+    struct Entry {
+        std::unique_ptr<ModemSim> modem;
+        int fd = -1;
+        Conn conn = Conn::Closed;
+        bool reconnect = false;
+        uint32_t reconnectAt = 0;
+    };
+
+    void Drop(Entry& e, const char* what, int err);
+    void Flush(Entry& e);
+    void ReadFrom(Entry& e, uint32_t now);
+    void Finish(Entry& e, uint32_t now);
+
+    std::string host_;
+    uint16_t port_;
+    uint32_t reconnectMs_ = 0;
+    uint32_t closed_ = 0;
+    std::string lastError_;
+    std::vector<std::unique_ptr<Entry>> entries_;
+};
+
+} // namespace modemsim
