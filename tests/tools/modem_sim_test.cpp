@@ -748,3 +748,85 @@ TEST(ModemSimMany, ManyModemsInOneProcessAuthenticateAndAnswer) {
     }
     EXPECT_EQ(answered, kModems);
 }
+
+TEST_F(ModemSimTest, PackedRouterDataIsUnpackedAndItsEndFound) {
+    Start();
+    struct Case {
+        const char* name;
+        Bytes stream;
+        Bytes data;
+    };
+    Bytes run(300, 'b');
+    const Case cases[] = {
+        {"constant", {0x00, 'x'}, Bytes(16, 'x')},
+        {"bit packing",
+         {0x01, 0x40, 0x55, 0x55},
+         {0x40, 0x41, 0x40, 0x41, 0x40, 0x41, 0x40, 0x41, 0x40, 0x41, 0x40, 0x41, 0x40, 0x41, 0x40, 0x41}},
+        {"run-length", {0x80, 'b', 'b', 254, 'b', 'b', 42}, run},
+    };
+    Bytes expected;
+    for (uint16_t id = 0; id < 3; ++id) {
+        const Case& c = cases[id];
+        Bytes item = {22, 0, uint8_t(id), uint8_t(c.data.size() >> 8), uint8_t(c.data.size())};
+        item = Cat(Cat(item, c.stream), {11}); // GetHwInfo right after the packed stream
+        const std::vector<PeerFrame> a = Command(item);
+        ASSERT_EQ(a.size(), 1u) << c.name;
+        EXPECT_EQ(a[0].payload[0], 0x85) << c.name;
+        EXPECT_EQ(Get16(&a[0].payload[2]) & 0xFFF, c.data.size()) << c.name;
+        EXPECT_EQ(a[0].payload[4], 0x8B) << c.name;
+        expected = Cat(expected, c.data);
+        EXPECT_EQ(modem->ReceivedData(), expected) << c.name;
+        AckWithRR(a[0]);
+    }
+    EXPECT_EQ(modem->Stats().packedIn, 3u);
+
+    // A damaged stream ends the items and delivers nothing.
+    const std::vector<PeerFrame> a = Command({22, 0, 9, 0, 16, 0x47});
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(a[0].type, FrameRR);
+    EXPECT_EQ(modem->ReceivedData(), expected);
+}
+
+TEST_F(ModemSimTest, ModemDataIsPackedWhenThatPays) {
+    cfg.packData = true;
+    Start();
+    const Bytes same(100, 0x33);
+    modem->QueueData(same.data(), same.size(), now);
+    std::vector<PeerFrame> a = Out();
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(Bytes(a[0].payload.begin(), a[0].payload.begin() + 11),
+              (Bytes{0x86, 0x80, 0, 0, 0, 100, 0x04, 0x00, 0x00, 0x33, 0xFF})); // constant method
+    router->vr = 1;
+    Feed(router->Info(FrameAI, 0, 1, TxDataAckItem(0, 100)));
+
+    Bytes mixed(600);
+    std::mt19937 rng(5);
+    for (uint8_t& b : mixed)
+        b = uint8_t('a' + rng() % 4); // four symbols: packs well
+    modem->QueueData(mixed.data(), mixed.size(), now);
+    a = Out();
+    ASSERT_EQ(a.size(), 1u);
+    const Bytes& p = a[0].payload;
+    EXPECT_EQ(p[1], 0x80);
+    EXPECT_EQ(Get16(&p[4]), 600);
+    Bytes stream(p.begin() + 8, p.end());
+    stream.resize(PackScratchSize);
+    const uint32_t used = Pack_Decode(stream.data(), uint32_t(p.size() - 8), 600, PackScratchSize);
+    ASSERT_GT(used, 0u);
+    EXPECT_LT(used, 600u);
+    EXPECT_EQ(Bytes(stream.begin(), stream.begin() + 600), mixed);
+    EXPECT_TRUE(8 + used == p.size() || p[8 + used] == 0xFF); // the item ends the block
+    EXPECT_EQ(modem->Stats().packedOut, 2u);
+
+    // Random data does not pay and goes as it is.
+    router->vr = 2;
+    Feed(router->Info(FrameAI, 0, 2, TxDataAckItem(0, 600)));
+    Bytes noise(50);
+    for (uint8_t& b : noise)
+        b = uint8_t(rng());
+    modem->QueueData(noise.data(), noise.size(), now);
+    a = Out();
+    ASSERT_EQ(a.size(), 1u);
+    EXPECT_EQ(a[0].payload[1], 0x00);
+    EXPECT_EQ(Bytes(a[0].payload.begin() + 8, a[0].payload.begin() + 58), noise);
+}

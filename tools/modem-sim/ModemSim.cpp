@@ -472,12 +472,22 @@ size_t ModemSim::HandleRxData(uint8_t code, const uint8_t* p, size_t avail) {
         return kStop;
     const uint16_t id = Get16(p);
     const uint16_t n = Get16(p + 2);
-    if (code == RxDataPacked)
-        return kStop; // this modem does not offer packing
-    if (avail - 4 < n)
-        return kStop;
     const uint8_t* data = p + 4;
-    const size_t used = 4 + size_t(n);
+    size_t used = 4 + size_t(n);
+    uint8_t unpacked[PackScratchSize];
+    if (code == RxDataPacked) {
+        // The packed stream ends where unpacking to n bytes ends.
+        const uint32_t have = uint32_t(std::min<size_t>(avail - 4, sizeof unpacked));
+        memcpy(unpacked, data, have);
+        const uint32_t packed = Pack_Decode(unpacked, have, n, sizeof unpacked);
+        if (!packed)
+            return kStop;
+        ++stats_.packedIn;
+        data = unpacked;
+        used = 4 + packed;
+    } else if (avail - 4 < n) {
+        return kStop;
+    }
     uint8_t ack[3] = {0, 0, 0};
     if (rxNotReady_) {
         ack[0] = 1; // nothing taken; the router keeps the block for later
@@ -624,12 +634,27 @@ size_t ModemSim::AddTxData(uint8_t* block, size_t used, uint32_t nowMs) {
     Put16(p + 4, uint16_t(n));
     if (!cfg_.woAvail)
         Put16(p + 6, kAvail);
-    memcpy(p + head, txQueue_.data(), n);
+    size_t wire = n;
+    if (cfg_.packData && n >= 16) {
+        PackState state;
+        PackWork work;
+        const uint16_t len = uint16_t(n);
+        if (Pack_Choose(txQueue_.data(), len, &state, &work, VersionNo() >= 103)) {
+            const uint32_t packed = Pack_Encode(txQueue_.data(), len, &state, &work, p + head, uint32_t(n));
+            if (packed) {
+                p[1] |= 0x80;
+                wire = packed;
+                ++stats_.packedOut;
+            }
+        }
+    }
+    if (wire == n)
+        memcpy(p + head, txQueue_.data(), n);
     txInFlight_ = true;
     txInFlightLen_ = uint16_t(n);
     txSentAt_ = nowMs;
     frameHasData_ = true;
-    return used + head + n;
+    return used + head + wire;
 }
 
 // ----- sending -----

@@ -28,9 +28,9 @@
 //   returned as raw bytes), GetHwInfo (the layout for the type and version number), GetUpdCtx and
 //   SetUpdBlk (the modem keeps a firmware image's header, its block count and a running MD5), GetLog
 //   (an empty log), SetKey (the new key is used at the next Connect), SetHwId, ClrStat, SetIp;
-//   RxData/RxDataPacked deliver application data and are answered by RxDataAck (a repeat of the last
-//   data ID is acknowledged again and not delivered twice); TxDataAck settles the modem's own block;
-//   Null is only acknowledged.
+//   RxData and RxDataPacked (unpacked with the protocol library's packing code) deliver application
+//   data and are answered by RxDataAck (a repeat of the last data ID is acknowledged again and not
+//   delivered twice); TxDataAck settles the modem's own block; Null is only acknowledged.
 // - Application data (QueueData) goes in TxData answers, one block in flight at a time. The block is
 //   settled by the router's TxDataAck (its size says how many bytes the router took). When the frame
 //   that carried the block is acknowledged by a frame without a TxDataAck (the router dropped the
@@ -68,7 +68,7 @@ struct ModemConfig {
     uint32_t rnrRetryMs = 1000;        // resend after the router's RNR, retry after its data RNR
     uint32_t dataAckTimeoutMs = 10000; // resend of a data block without TxDataAck; 0: never
     bool resendOnBareAck = true;       // resend the block when its frame is acknowledged without TxDataAck
-    bool packData = false;             // pack TxData when that pays
+    bool packData = false;             // pack TxData when that pays (Huffman from version 103 on)
     bool woAvail = false;              // send TxDataWoAvail (code 21) instead of TxData (code 6)
     bool keepRxData = true;            // keep received application data for ReceivedData()
     bool applyNewKey = true;           // use the key of a SetKey from the next Connect on
@@ -115,6 +115,7 @@ struct ModemStats {
     uint32_t retransmits = 0, dataResends = 0;
     uint32_t dataBytesIn = 0, dataBlocksIn = 0, dataRepeatsIn = 0;
     uint32_t dataBytesAcked = 0, dataBlocksAcked = 0;
+    uint32_t packedIn = 0, packedOut = 0; // data blocks that travelled packed
     uint32_t commands[kCommandCount] = {};
 };
 
