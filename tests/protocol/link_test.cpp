@@ -396,7 +396,7 @@ TEST_F(LinkTest, RepeatedInformationFrameIsAnsweredWithReject) {
     Authenticate();
     EXPECT_EVENTS(FeedOne(peer.Info(LNK_I, 0, 0, NoAnswers)), LEV_DATA);
     link->Results.Answered = 0;
-    // GetInputs answer: it would set 0x20000 if it reached the parser.
+    // A GetInputs answer: it would be marked answered if it reached the parser.
     EXPECT_EVENTS(FeedOne(peer.Info(LNK_I, 0, 0, {0x91, 0x05, 0xFF})), LEV_SFRAMES | LEV_REJ_SENT);
     EXPECT_EQ(link->Results.Answered, 0u);
     EXPECT_EQ(link->VR, 1);
@@ -421,7 +421,7 @@ TEST_F(LinkTest, InSequenceFrameMakesAnAcknowledgementDue) {
 TEST_F(LinkTest, InformationFrameCarriesTheAcknowledgement) {
     Authenticate();
     FeedOne(peer.Info(LNK_I, 0, 0, NoAnswers));
-    ASSERT_EQ(Build(0x800), LEV_FRAME_BUILT);
+    ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
     EXPECT_EQ(GetBe16(out + 4), Ctl(LNK_I, 0, 1, 0));
     EXPECT_EQ(TMGSM_CreateRRMsg(link.get(), out, &outLen), LEV_NOTHING);
 }
@@ -501,17 +501,17 @@ TEST_F(LinkTest, ReceivedNrAcknowledgesOnlyInsideTheWindow) {
 
 TEST_F(LinkTest, RejectAcknowledgesWithoutRetransmission) {
     Authenticate();
-    ASSERT_EQ(Build(0x800), LEV_FRAME_BUILT);
+    ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
     EXPECT_EVENTS(FeedOne(Frame(Modem, Ctl(LNK_REJ, 0, 1, 0))), 0);
     EXPECT_EVENTS(TMGSM_QryIp(link.get()), 0);
-    EXPECT_EQ(Build(0x800), LEV_FRAME_BUILT);
+    EXPECT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
     EXPECT_EQ(GetBe16(out + 4), Ctl(LNK_I, 1, 0, 0));
 }
 
 TEST_F(LinkTest, OutOfWindowAiFrameIsDropped) {
     Authenticate();
     EXPECT_EVENTS(FeedOne(peer.Info(LNK_AI, 0, 0, NoAnswers)), LEV_DATA);
-    ASSERT_EQ(Build(0x800), LEV_FRAME_BUILT);
+    ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
     EXPECT_EVENTS(FeedOne(peer.Info(LNK_AI, 0, 3, NoAnswers)), 0);
     EXPECT_EVENTS(FeedOne(peer.Info(LNK_AI, 0, 1, NoAnswers)), LEV_DATA);
     EXPECT_EQ(link->VR, 0);
@@ -523,10 +523,10 @@ TEST_F(LinkTest, OutOfWindowAiFrameIsDropped) {
 
 TEST_F(LinkTest, NothingIsBuiltWhileAFrameIsUnacknowledged) {
     Authenticate();
-    ASSERT_EQ(Build(0x800), LEV_FRAME_BUILT);
-    uint32_t mask = 0x800 | 0x4;
+    ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
+    uint32_t mask = REQ_GET_HW_INFO | REQ_GET_PROFILE1;
     EXPECT_EVENTS(TMGSM_CreateIpMsg(link.get(), out, &outLen, &mask), LEV_WAIT_ACK);
-    EXPECT_EQ(mask, 0x804u);
+    EXPECT_EQ(mask, REQ_GET_HW_INFO | REQ_GET_PROFILE1);
     EXPECT_EQ(outLen, 0);
     EXPECT_EVENTS(TMGSM_QryIp(link.get()), LEV_WAIT_ACK);
     FeedOne(Frame(Modem, Ctl(LNK_RR, 0, 1, 0)));
@@ -537,7 +537,7 @@ TEST_F(LinkTest, NothingIsBuiltWhileAFrameIsUnacknowledged) {
 TEST_F(LinkTest, DataAcknowledgementAloneGoesInAnAiFrame) {
     Authenticate();
     FeedOne(peer.Info(LNK_I, 0, 0, NoAnswers));
-    uint32_t mask = 0x80;
+    uint32_t mask = REQ_TX_DATA_ACK;
     ASSERT_EQ(TMGSM_CreateIpMsg(link.get(), out, &outLen, &mask), LEV_FRAME_BUILT);
     EXPECT_EQ(mask, 0u);
     EXPECT_EQ(GetBe16(out + 4), Ctl(LNK_AI, 0, 1, 0)); // N(R) = VR, N(S) as in the last frame built
@@ -551,7 +551,7 @@ TEST_F(LinkTest, DataAcknowledgementAloneGoesInAnAiFrame) {
 
 TEST_F(LinkTest, DataAcknowledgementWithAnotherRequestGoesInAnIFrame) {
     Authenticate();
-    ASSERT_EQ(Build(0x80 | 0x800), LEV_FRAME_BUILT);
+    ASSERT_EQ(Build(REQ_TX_DATA_ACK | REQ_GET_HW_INFO), LEV_FRAME_BUILT);
     EXPECT_EQ(out[5] & 7, LNK_I);
     EXPECT_EQ(link->VS, 1);
     EXPECT_EVENTS(TMGSM_QryIp(link.get()), LEV_WAIT_ACK);
@@ -565,14 +565,14 @@ TEST_F(LinkTest, DataAcknowledgementWithAnotherRequestGoesInAnIFrame) {
 TEST_F(LinkTest, EmptyCommandBlockBuildsNothing) {
     Authenticate();
     // RxData with an empty send queue, GprsClose which is never built: no item comes out.
-    const uint32_t masks[] = {0x10, 0x4000};
+    const uint32_t masks[] = {REQ_RX_DATA, REQ_GPRS_CLOSE};
     for (uint32_t requested : masks) {
         SCOPED_TRACE(requested);
         uint32_t mask = requested;
         outLen = 99;
         EXPECT_EVENTS(TMGSM_CreateIpMsg(link.get(), out, &outLen, &mask), LEV_NOTHING);
         EXPECT_EQ(outLen, 0);
-        EXPECT_EQ(mask, requested == 0x4000 ? 0x4000u : 0u);
+        EXPECT_EQ(mask, requested == REQ_GPRS_CLOSE ? requested : 0u);
         EXPECT_EQ(link->VS, 0);
         EXPECT_EVENTS(TMGSM_QryIp(link.get()), 0);
     }
@@ -587,7 +587,7 @@ TEST_F(LinkTest, EmptyMaskBuildsNothing) {
 TEST_F(LinkTest, IFrameCarriesSequenceNumbersModulo8) {
     Authenticate();
     for (int n = 0; n < 10; ++n) {
-        ASSERT_EQ(Build(0x800), LEV_FRAME_BUILT);
+        ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
         EXPECT_EQ(GetBe16(out + 4), Ctl(LNK_I, uint8_t(n % 8), 0, 0)) << n;
         FeedOne(Frame(Modem, Ctl(LNK_RR, 0, uint8_t((n + 1) % 8), 0)));
     }
@@ -601,7 +601,7 @@ TEST_F(LinkTest, IFrameCarriesSequenceNumbersModulo8) {
 TEST_F(LinkTest, TimeoutIsReportedFromAckTimeoutSecondsUntilAcknowledged) {
     Authenticate();
     fakeSeconds = 5000;
-    ASSERT_EQ(Build(0x800), LEV_FRAME_BUILT);
+    ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
     const std::pair<uint32_t, bool> readings[] = {
         {5000, false}, {5019, false}, {5020, true}, {5021, true}, {9999, true}};
     for (auto [now, late] : readings) {
@@ -615,7 +615,7 @@ TEST_F(LinkTest, TimeoutIsReportedFromAckTimeoutSecondsUntilAcknowledged) {
 TEST_F(LinkTest, TimeoutSurvivesTheClockWrapping) {
     Authenticate();
     fakeSeconds = 0xFFFFFFF0u;
-    ASSERT_EQ(Build(0x800), LEV_FRAME_BUILT);
+    ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
     fakeSeconds = 3; // 19 seconds later
     EXPECT_EVENTS(TMGSM_QryIp(link.get()), LEV_WAIT_ACK);
     fakeSeconds = 4;
@@ -624,7 +624,7 @@ TEST_F(LinkTest, TimeoutSurvivesTheClockWrapping) {
 
 TEST_F(LinkTest, AiFrameStartsNoTimer) {
     Authenticate();
-    ASSERT_EQ(Build(0x80), LEV_FRAME_BUILT);
+    ASSERT_EQ(Build(REQ_TX_DATA_ACK), LEV_FRAME_BUILT);
     fakeSeconds += 100;
     EXPECT_EVENTS(TMGSM_QryIp(link.get()), 0);
 }
@@ -659,9 +659,9 @@ TEST_F(LinkTest, AuthOfEachKindIsReportedAndKeepsItsStepPending) {
 
 TEST_F(LinkTest, Kind1ModemKeepsTheAuthBit) {
     ASSERT_EQ(FeedOne(peer.Auth(Kind1Version)), LEV_AUTH1);
-    uint32_t mask = REQ_AUTH | 0x800;
+    uint32_t mask = REQ_AUTH | REQ_GET_HW_INFO;
     EXPECT_EVENTS(TMGSM_CreateIpMsg(link.get(), out, &outLen, &mask), LEV_NOTHING);
-    EXPECT_EQ(mask, REQ_AUTH | 0x800);
+    EXPECT_EQ(mask, REQ_AUTH | REQ_GET_HW_INFO);
     EXPECT_EQ(outLen, 0);
     EXPECT_EQ(link->Flags, 0u); // the step is over: frames are taken from now on
 }
@@ -676,9 +676,9 @@ TEST_F(LinkTest, Kind2AuthIsAnsweredWithTheReply) {
     link->OurRxId = 0x0A0B;
     link->OurRxSize = 0x0C0D;
     traced.clear();
-    uint32_t mask = REQ_AUTH | 0x800;
+    uint32_t mask = REQ_AUTH | REQ_GET_HW_INFO;
     EXPECT_EVENTS(TMGSM_CreateIpMsg(link.get(), out, &outLen, &mask), LEV_AUTH_REPLY);
-    EXPECT_EQ(mask, 0x800u);
+    EXPECT_EQ(mask, REQ_GET_HW_INFO);
     ASSERT_EQ(outLen, LNK_AUTH_FRAME_SIZE);
     EXPECT_EQ(Bytes(out, out + 7), Frame(Modem, Ctl(LNK_AUTH, 0, 0, 32)));
     const uint8_t* p = out + LNK_HEADER_SIZE;
@@ -761,7 +761,7 @@ TEST_F(LinkTest, AuthResultNamesTheKeyThatOpened) {
 
 TEST_F(LinkTest, ANewAuthStartsOver) {
     Authenticate();
-    ASSERT_EQ(Build(0x800), LEV_FRAME_BUILT);
+    ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
     FeedOne(peer.Info(LNK_I, 0, 0, NoAnswers));
     ASSERT_EQ(link->VR, 1);
     peer.r[0] ^= 0xFF;
@@ -775,9 +775,9 @@ TEST_F(LinkTest, ANewAuthStartsOver) {
 
 TEST_F(LinkTest, FrameThatFailsDecryptionClearsTheStopAndWaitState) {
     Authenticate();
-    ASSERT_EQ(Build(0x800), LEV_FRAME_BUILT);
+    ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
     FeedOne(peer.Info(LNK_I, 0, 1, NoAnswers));
-    ASSERT_EQ(Build(0x800), LEV_FRAME_BUILT);
+    ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
     link->Flags |= LNK_RR_DUE;
     Bytes bad = peer.Info(LNK_I, 1, 2, NoAnswers);
     bad[10] ^= 1;
@@ -796,7 +796,7 @@ TEST_F(LinkTest, AnswersOfAnAcceptedFrameAreParsed) {
     link->Results.Answered = 0;
     // GetInputs answer with inputs 1 and 3 active.
     EXPECT_EVENTS(FeedOne(peer.Info(LNK_I, 0, 0, {0x91, 0x05, 0xFF})), LEV_DATA);
-    EXPECT_EQ(link->Results.Answered & 0x20000, 0x20000u);
+    EXPECT_EQ(link->Results.Answered & REQ_GET_INPUTS, REQ_GET_INPUTS);
     EXPECT_EQ(link->Results.HwInfo.InputBits & 7, 5);
     EXPECT_EQ(link->RxAsmLen, 0);
 }
@@ -819,7 +819,7 @@ TEST_F(LinkTest, ModemIdIsTakenFromEveryFrame) {
     Authenticate();
     FeedOne(Frame(0x4321, Ctl(LNK_RR, 0, 0, 0)));
     EXPECT_EQ(link->ModemId, 0x4321);
-    ASSERT_EQ(Build(0x800), LEV_FRAME_BUILT);
+    ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
     EXPECT_EQ(GetBe16(out + 2), 0x4321);
 }
 
