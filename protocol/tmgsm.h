@@ -710,10 +710,129 @@ template <class Link> CmdCtx Cmd_LinkCtx(Link* link) {
 // Link layer and IP interface
 // ---------------------------------------------------------------------------------------------------
 
+// A modem keeps one TCP connection and speaks a framed, stop-and-wait protocol over it. The functions
+// below never touch the socket: the caller hands in what it read and sends what they hand out.
+//
+// Frame: 0x55 0xAA, modem ID (u16), control word (u16), CRC-8 over ID and control word, payload.
+// All multi-byte fields are big-endian. Control word: bits 0-2 type, 3-5 N(S), 6-8 N(R), 9-14 length
+// code L. I and AI frames carry 16 x (L+1) bytes of ciphertext and the plaintext's CRC-32/MPEG-2; an
+// AUTH frame (L = 32) carries 32 bytes in clear and their CRC-16/XMODEM; RR, REJ and RNR carry nothing.
+//
+// Calling order: TMGSM_InitIp once per connection; every chunk read from the socket goes to
+// TMGSM_AcceptIpMsg (repeated until all of it was taken), each result ORed with TMGSM_QryIp; on an
+// AUTH-ok event TMGSM_IpAuthRes, link the application buffer, then TMGSM_CreateIpMsg with REQ_AUTH in the
+// mask; afterwards, on a timer, TMGSM_QryIp, TMGSM_CreateIpMsg with the pending requests,
+// TMGSM_CreateRRMsg on LEV_RR_DUE and TMGSM_GetIpSMsg on LEV_SFRAMES. Everything handed out is sent as
+// it is. Main thread only.
 
+constexpr int LNK_HEADER_SIZE = 7;
+constexpr int LNK_AUTH_FRAME_SIZE = LNK_HEADER_SIZE + AUTH_PAYLOAD_SIZE + 2;
+constexpr int LNK_MAX_CIPHER = 1008;                                // L = 62
+constexpr int LNK_MAX_FRAME = LNK_HEADER_SIZE + LNK_MAX_CIPHER + 4; // the largest frame on the wire
+constexpr int LNK_OUT_SIZE = 1025;                                  // room for the output of CreateIpMsg
+constexpr int LNK_SQUEUE_SIZE = 4;                                  // supervisory frames waiting
+constexpr int LNK_RXBUF_SIZE = 3072;
+constexpr int LNK_FRAME_SIZE = 1024;
+constexpr int LNK_ASM_SIZE = 1028;
 
+// Frame types, bits 0-2 of the control word.
+enum : uint8_t { LNK_I = 0, LNK_RR = 1, LNK_REJ = 2, LNK_RNR = 3, LNK_AUTH = 4, LNK_AI = 5 };
 
+// Flags of IpLink.
+enum : uint32_t {
+    LNK_UNACKED = 0x1,      // an I frame is unacknowledged
+    LNK_RR_DUE = 0x2,       // an accepted I frame has not been acknowledged yet
+    LNK_ACK_TIMER = 0x4,    // the acknowledgement timer runs
+    LNK_AUTH0_STEP = 0x40,  // an AUTH of kind 0 was accepted, the caller's AUTH step is pending
+    LNK_AUTH1_STEP = 0x80,  // the same for kind 1
+    LNK_AUTH2_STEP = 0x100, // the same for kind 2 (the AUTH reply is due)
+};
 
+// LinkEvents: the event sets returned by the link functions.
+enum : uint32_t {
+    LEV_AUTH0 = 0x1,          // AUTH of a kind-0 modem accepted (or a frame came while its step pends)
+    LEV_AUTH1 = 0x8,          // the same for kind 1
+    LEV_AUTH2 = 0x10,         // the same for kind 2
+    LEV_DATA = 0x20,          // an I or AI frame was decrypted and its answers parsed
+    LEV_REJ_SENT = 0x40,      // an I frame out of sequence was discarded, REJ queued (with LEV_SFRAMES)
+    LEV_RNR_SENT = 0x80,      // an I frame found no room, was discarded, RNR queued (with LEV_SFRAMES)
+    LEV_RNR_RCVD = 0x100,     // the modem is not ready
+    LEV_WAIT_ACK = 0x200,     // an I frame is unacknowledged; from CreateIpMsg: nothing built for it
+    LEV_RR_DUE = 0x400,       // call TMGSM_CreateRRMsg
+    LEV_ACK_TIMEOUT = 0x800,  // the unacknowledged I frame is AckTimeoutSec old or older
+    LEV_AUTH_ERROR = 0x1000,  // AUTH rejected, or an I/AI frame failed decryption or its CRC
+    LEV_FRAME_BUILT = 0x2000, // an I or AI frame is in the output
+    LEV_SFRAMES = 0x4000,     // S frames wait; from CreateRRMsg and GetIpSMsg: S frames are in the output
+    LEV_AUTH_REPLY = 0x8000,  // the AUTH reply is in the output
+    LEV_HEADER_ERROR = 0x20000000, // a header failed its CRC-8 and was dropped
+    LEV_FRAME_ERROR = 0x40000000,  // a malformed AUTH frame or an oversize length code was dropped
+    LEV_NOTHING = 0x80000000,      // nothing to send
+};
+
+// Link context of one modem connection, owned by the session object. Every buffer is a fixed array.
+struct IpLink {
+    uint16_t ModemId;              // modem ID of the last received frame header
+    uint32_t PeerRxId, PeerRxSize; // kind-2 AUTH: last application block the modem received
+    uint32_t OurRxId, OurRxSize;   // last application block the router received (AUTH reply)
+    uint32_t TxCtl;                // control word of the last frame built
+    uint32_t RxCtl;                // control word of the last frame received
+    uint8_t VR;                    // N(S) expected in the next I frame
+    uint8_t VA;                    // oldest unacknowledged N(S)
+    uint8_t VS;                    // N(S) of the next I frame to send
+    uint32_t AckTimeoutSec;
+    uint32_t LastTxTime;           // link clock seconds when the last I or AI frame was built
+    uint8_t RxBuf[LNK_RXBUF_SIZE]; // received bytes not yet consumed
+    uint16_t RxLen;
+    uint8_t RxFrame[LNK_FRAME_SIZE]; // payload of the frame being processed
+    uint16_t RxFrameLen;
+    uint8_t NextFrame[LNK_FRAME_SIZE]; // payload of the frame that follows, for duplicate detection
+    uint16_t NextFrameLen;
+    uint8_t SQueue[LNK_SQUEUE_SIZE][LNK_HEADER_SIZE]; // S frames waiting, oldest first
+    uint8_t SCount;
+    uint8_t TxFrame[LNK_OUT_SIZE]; // the last frame built
+    uint16_t TxFrameLen;
+    uint32_t Flags;
+    uint16_t RxAsmLen;
+    uint8_t RxAsm[LNK_ASM_SIZE]; // decrypted blocks for the parser: [length u16 BE][plaintext]
+    uint16_t TxPayloadLen;
+    uint8_t TxPayload[LNK_ASM_SIZE]; // the command block being built, encrypted in place
+    CmdResults Results;
+    CmdParams Params;
+    UpdCtx Upd;
+    AuthCtx Auth;
+    ::AppBuf* AppBuf;                 // not owned; null until linked
+    uint8_t LogStore[LOG_STORE_SIZE]; // the last GetLog answer
+    uint8_t Options;                  // bit 0 our option bit, bit 1 packing, bit 2 Huffman packing
+};
+
+// Monotonic seconds on which the acknowledgement time-out is measured. The default is the system's
+// steady clock; tests install a fake. Null restores the default.
+using LinkClockSource = uint32_t (*)();
+void TMGSM_SetLinkClock(LinkClockSource source);
+uint32_t TMGSM_LinkSeconds();
+
+// Clears the whole link; sets the time-out, the firmware image (null: none) and, when options is not
+// null, Options; then Auth_Init with the key table.
+void TMGSM_InitIp(IpLink* link, const AuthKeys* keys, const uint8_t* options, uint32_t ackTimeoutSec,
+                  const uint8_t* image, uint32_t imageSize);
+// Appends as many of the n bytes as RxBuf has room for (*taken gets the count; it may be less than n,
+// and the caller hands in the rest after the next calls) and processes at most one complete frame.
+// With n = 0 it processes the next buffered frame. Returns one event, or 0 when nothing happened.
+uint32_t TMGSM_AcceptIpMsg(IpLink* link, const uint8_t* bytes, size_t n, size_t* taken);
+// One TMGSM_AcceptIpMsg with no bytes, then the link state bits, then one run of the answer parser.
+uint32_t TMGSM_QryIp(IpLink* link);
+// Builds at most one frame into out (room for LNK_OUT_SIZE bytes) from the request mask, which is
+// updated to the bits still outstanding. Returns LEV_AUTH_REPLY, LEV_FRAME_BUILT, LEV_WAIT_ACK or
+// LEV_NOTHING (also when every requested item came out empty: then nothing is built, the link stays
+// idle and the mask holds the bits that could not be built).
+uint32_t TMGSM_CreateIpMsg(IpLink* link, uint8_t* out, uint16_t* outLen, uint32_t* mask);
+// When an RR is due, queues it and hands out every queued S frame (out: room for 28 bytes).
+// LEV_SFRAMES or LEV_NOTHING.
+uint32_t TMGSM_CreateRRMsg(IpLink* link, uint8_t* out, uint16_t* outLen);
+// Hands out the oldest queued S frame (7 bytes). LEV_SFRAMES or LEV_NOTHING.
+uint32_t TMGSM_GetIpSMsg(IpLink* link, uint8_t* out, uint16_t* outLen);
+// 3 no key accepted, 1 the factory key, 2 the pending key of a SetKey, 0 any other key.
+int TMGSM_IpAuthRes(const IpLink* link);
 // ---------------------------------------------------------------------------------------------------
 // SMS text codec
 // ---------------------------------------------------------------------------------------------------
