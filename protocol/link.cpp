@@ -467,6 +467,13 @@ uint32_t TMGSM_AcceptIpMsg(IpLink* link, const uint8_t* bytes, size_t n, size_t*
 
 uint32_t TMGSM_QryIp(IpLink* link) {
     uint32_t ev = TMGSM_AcceptIpMsg(link, nullptr, 0, nullptr);
+    ev |= TMGSM_IpState(link); // after the frame it took
+    ParseAnswers(link);
+    return ev;
+}
+
+uint32_t TMGSM_IpState(const IpLink* link) {
+    uint32_t ev = 0;
     if (link->Flags & LNK_UNACKED)
         ev |= LEV_WAIT_ACK;
     if (link->Flags & LNK_RR_DUE)
@@ -475,7 +482,6 @@ uint32_t TMGSM_QryIp(IpLink* link) {
         ev |= LEV_ACK_TIMEOUT;
     if (link->SCount > 0)
         ev |= LEV_SFRAMES;
-    ParseAnswers(link);
     return ev;
 }
 

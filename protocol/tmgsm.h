@@ -820,7 +820,12 @@ void TMGSM_InitIp(IpLink* link, const AuthKeys* keys, const uint8_t* options, ui
 // With n = 0 it processes the next buffered frame. Returns one event, or 0 when nothing happened.
 uint32_t TMGSM_AcceptIpMsg(IpLink* link, const uint8_t* bytes, size_t n, size_t* taken);
 // One TMGSM_AcceptIpMsg with no bytes, then the link state bits, then one run of the answer parser.
+// The events of the frame it may take come ORed into the result, so while frames may still be buffered
+// ask TMGSM_IpState instead.
 uint32_t TMGSM_QryIp(IpLink* link);
+// The link state bits of TMGSM_QryIp (LEV_WAIT_ACK, LEV_RR_DUE, LEV_ACK_TIMEOUT, LEV_SFRAMES) without
+// taking a buffered frame or running the parser.
+uint32_t TMGSM_IpState(const IpLink* link);
 // Builds at most one frame into out (room for LNK_OUT_SIZE bytes) from the request mask, which is
 // updated to the bits still outstanding. Returns LEV_AUTH_REPLY, LEV_FRAME_BUILT, LEV_WAIT_ACK or
 // LEV_NOTHING (also when every requested item came out empty: then nothing is built, the link stays

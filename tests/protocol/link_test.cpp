@@ -418,6 +418,24 @@ TEST_F(LinkTest, InSequenceFrameMakesAnAcknowledgementDue) {
     EXPECT_EVENTS(TMGSM_QryIp(link.get()), 0);
 }
 
+TEST_F(LinkTest, StateQueryLeavesBufferedFramesWhereTheyAre) {
+    Authenticate();
+    ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
+    // Two frames in one chunk: the first is taken, the second waits for its own call.
+    const Bytes second = peer.Info(LNK_I, 1, 1, NoAnswers);
+    size_t taken = 0;
+    const Bytes chunk = peer.Info(LNK_I, 0, 0, NoAnswers) + second;
+    EXPECT_EVENTS(TMGSM_AcceptIpMsg(link.get(), chunk.data(), chunk.size(), &taken), LEV_DATA);
+    EXPECT_EQ(link->RxLen, second.size());
+    EXPECT_EVENTS(TMGSM_IpState(link.get()), LEV_WAIT_ACK | LEV_RR_DUE);
+    EXPECT_EQ(link->RxLen, second.size());
+    EXPECT_EQ(link->VR, 1);
+    // The full query takes it.
+    EXPECT_EVENTS(TMGSM_QryIp(link.get()), LEV_DATA | LEV_RR_DUE);
+    EXPECT_EQ(link->RxLen, 0);
+    EXPECT_EQ(link->VR, 2);
+}
+
 TEST_F(LinkTest, InformationFrameCarriesTheAcknowledgement) {
     Authenticate();
     FeedOne(peer.Info(LNK_I, 0, 0, NoAnswers));
