@@ -201,16 +201,15 @@ bool ReadStates(TSettings& settings, TStatesRead& read, const TStatesHooks& hook
         break;
     }
 
-    bool builtInTried = false, promptShown = false, opened = false;
-    std::vector<uint8_t> plain;
-    do {
-        plain = file;
-        TPassword key = MakePassword(SystemPassword);
-        opened = DecryptStates(plain, reinterpret_cast<const uint8_t*>(key.data()));
-    } while (!opened && NextKey(builtInTried, promptShown, hooks));
-
     TStatesImage image;
     try {
+        bool builtInTried = false, promptShown = false, opened = false;
+        std::vector<uint8_t> plain;
+        do {
+            plain = file;
+            TPassword key = MakePassword(SystemPassword);
+            opened = DecryptStates(plain, reinterpret_cast<const uint8_t*>(key.data()));
+        } while (!opened && NextKey(builtInTried, promptShown, hooks));
         if (!opened || DecodeStates(plain.data(), plain.size(), image) != dcOk) {
             Call(hooks.ShowError, DecryptError);
             return false;

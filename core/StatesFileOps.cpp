@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -38,8 +39,13 @@ TStatesFileOps::TReadResult TStatesFileOps::ReadAll(const std::string& path, std
         return errno == ENOENT ? frMissing : frFailed;
     struct stat info {};
     bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    try {
+        if (ok)
+            bytes.resize(static_cast<size_t>(info.st_size));
+    } catch (const std::bad_alloc&) {
+        ok = false;
+    }
     if (ok) {
-        bytes.resize(static_cast<size_t>(info.st_size));
         size_t done = 0;
         while (ok && done < bytes.size()) {
             ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
