@@ -1,0 +1,71 @@
+// Stands in for the framework's forms (TForm): the events a form handles, ShowModal and ModalResult,
+// Caption and Tag.
+//
+// TForm is a dialog window, TMainWindowForm the main window (menus, tool bar, status bar). Both call
+//   FormShow                 each time the program shows the form (not when the window system
+//                            restores it from the task bar),
+//   FormCloseQuery(canClose) before it closes; clearing canClose keeps it open,
+//   FormClose                when it does close.
+// ShowModal runs a nested event loop, so timers and sockets go on meanwhile; setting ModalResult to
+// non-zero ends it (after FormCloseQuery agrees). The close box and Escape give mrCancel. A form still
+// inside ShowModal must not be destroyed. Main thread only.
+#pragma once
+
+#include <QDialog>
+#include <QMainWindow>
+
+#include "platform/Dialogs.h"
+
+class QAbstractButton;
+
+class TFormEvents {
+public:
+    virtual ~TFormEvents() = default;
+    int Tag = 0;
+
+protected:
+    virtual void FormShow() {}
+    virtual void FormCloseQuery(bool& canClose) { (void)canClose; }
+    virtual void FormClose() {}
+
+    // FormCloseQuery, then FormClose if it agreed; true when the form may close.
+    bool CloseAllowed();
+};
+
+class TForm : public QDialog, public TFormEvents {
+public:
+    explicit TForm(QWidget* owner = nullptr);
+
+    QString Caption() const { return windowTitle(); }
+    void SetCaption(const QString& caption) { setWindowTitle(caption); }
+
+    // Shows the form modally and returns mrOk, mrCancel, mrYes, mrNo or whatever ended the loop.
+    int ShowModal();
+    bool InModalLoop() const { return modal_; }
+    int ModalResult() const { return modalResult_; }
+    void SetModalResult(int result);
+    // Clicking the button sets the form's ModalResult to result.
+    void SetButtonModalResult(QAbstractButton* button, int result);
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    void closeEvent(QCloseEvent* event) override;
+    void done(int result) override;
+
+private:
+    bool modal_ = false;
+    int modalResult_ = mrNone;
+};
+
+class TMainWindowForm : public QMainWindow, public TFormEvents {
+public:
+    explicit TMainWindowForm(QWidget* owner = nullptr);
+
+    QString Caption() const { return windowTitle(); }
+    void SetCaption(const QString& caption) { setWindowTitle(caption); }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+    // When this is the application's main form, its close ends the program.
+    void closeEvent(QCloseEvent* event) override;
+};

@@ -1,0 +1,166 @@
+#include "platform/Registry.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+
+#include "platform/Shell.h"
+
+namespace {
+
+QString NormalKey(const QString& key) {
+    return key.split(QLatin1Char('\\'), Qt::SkipEmptyParts).join('\\');
+}
+
+QString NameOf(const QString& line) {
+    return line.section(QLatin1Char('='), 0, 0);
+}
+
+qsizetype FindValue(const TIniSection& key, const QString& name) {
+    for (qsizetype i = 0; i < key.Lines.size(); ++i)
+        if (NameOf(key.Lines[i]).compare(name, Qt::CaseInsensitive) == 0)
+            return i;
+    return -1;
+}
+
+bool ValidName(const QString& name) {
+    return !name.isEmpty() && name.trimmed() == name && !name.contains(QLatin1Char('=')) &&
+           !name.contains(QLatin1Char('\n')) && !name.contains(QLatin1Char('\r')) &&
+           !name.startsWith(QLatin1Char('[')) && !name.startsWith(QLatin1Char(';'));
+}
+
+bool ValidValue(const QString& value) {
+    return value.trimmed() == value && !value.contains(QLatin1Char('\n')) &&
+           !value.contains(QLatin1Char('\r'));
+}
+
+// A lock on a file beside the store, held for one call.
+class TStoreLock {
+public:
+    TStoreLock(const QString& store, int mode) {
+        ForceDirectories(QFileInfo(store).absolutePath());
+        fd_ = ::open(QFile::encodeName(store + QStringLiteral(".lock")).constData(),
+                     O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ >= 0)
+            ::flock(fd_, mode);
+    }
+    ~TStoreLock() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    TStoreLock(const TStoreLock&) = delete;
+    TStoreLock& operator=(const TStoreLock&) = delete;
+    bool Held() const { return fd_ >= 0; }
+
+private:
+    int fd_ = -1;
+};
+
+std::vector<TIniSection> Read(const QString& store) {
+    QFile file(store);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    return ParseIni(QString::fromUtf8(file.readAll()));
+}
+
+bool Write(const QString& store, const std::vector<TIniSection>& keys) {
+    QString text;
+    for (const TIniSection& key : keys) {
+        text += QLatin1Char('[') + key.Name + QStringLiteral("]\n");
+        for (const QString& line : key.Lines)
+            text += line + QLatin1Char('\n');
+    }
+    QSaveFile file(store);
+    return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0 && file.commit();
+}
+
+} // namespace
+
+TRegistry::TRegistry(QString storeFile) : store_(std::move(storeFile)) {}
+
+QString TRegistry::DefaultStore() {
+    return CommonAppDataFolder() + QStringLiteral("/registry/HKEY_CURRENT_USER");
+}
+
+std::vector<TIniSection> TRegistry::Load() const {
+    const TStoreLock lock(store_, LOCK_SH);
+    return Read(store_);
+}
+
+template <class Edit> bool TRegistry::Change(Edit&& edit) {
+    const TStoreLock lock(store_, LOCK_EX);
+    if (!lock.Held())
+        return false;
+    std::vector<TIniSection> keys = Read(store_);
+    return edit(keys) && Write(store_, keys);
+}
+
+bool TRegistry::OpenKey(const QString& key, bool canCreate) {
+    const QString path = NormalKey(key);
+    const bool opened = KeyExists(path) || (canCreate && !path.isEmpty() && Change([&](auto& keys) {
+                                                if (!FindSection(keys, path))
+                                                    keys.push_back({path, {}});
+                                                return true;
+                                            }));
+    if (opened)
+        key_ = path;
+    return opened;
+}
+
+bool TRegistry::KeyExists(const QString& key) const {
+    return FindSection(Load(), NormalKey(key)) != nullptr;
+}
+
+bool TRegistry::ValueExists(const QString& name) const {
+    const std::vector<TIniSection> keys = Load();
+    const TIniSection* key = FindSection(keys, key_);
+    return key && FindValue(*key, name) >= 0;
+}
+
+QString TRegistry::ReadString(const QString& name) const {
+    const std::vector<TIniSection> keys = Load();
+    const TIniSection* key = FindSection(keys, key_);
+    const qsizetype i = key ? FindValue(*key, name) : -1;
+    return i < 0 ? QString() : key->Lines[i].section(QLatin1Char('='), 1);
+}
+
+bool TRegistry::WriteString(const QString& name, const QString& value) {
+    if (key_.isEmpty() || !ValidName(name) || !ValidValue(value))
+        return false;
+    return Change([&](auto& keys) {
+        TIniSection* key = FindSection(keys, key_);
+        if (!key)
+            key = &keys.emplace_back(TIniSection{key_, {}});
+        const qsizetype i = FindValue(*key, name);
+        if (i < 0)
+            key->Lines.append(name + QLatin1Char('=') + value);
+        else // the name keeps the spelling it was first written with
+            key->Lines[i] = NameOf(key->Lines[i]) + QLatin1Char('=') + value;
+        return true;
+    });
+}
+
+bool TRegistry::DeleteValue(const QString& name) {
+    return Change([&](auto& keys) {
+        TIniSection* key = FindSection(keys, key_);
+        const qsizetype i = key ? FindValue(*key, name) : -1;
+        if (i < 0)
+            return false;
+        key->Lines.removeAt(i);
+        return true;
+    });
+}
+
+QStringList TRegistry::GetValueNames() const {
+    const std::vector<TIniSection> keys = Load();
+    const TIniSection* key = FindSection(keys, key_);
+    QStringList names;
+    if (key)
+        for (const QString& line : key->Lines)
+            names.append(NameOf(line));
+    return names;
+}

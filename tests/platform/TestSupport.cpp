@@ -1,0 +1,50 @@
+#include "tests/platform/TestSupport.h"
+
+#include <chrono>
+#include <memory>
+
+#include <QEventLoop>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include "platform/Application.h"
+
+namespace {
+
+class TApplicationEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        static int argc = 1;
+        static char name[] = "platform-tests";
+        static char* argv[] = {name, nullptr};
+        app_ = std::make_unique<TApplication>(argc, argv);
+    }
+    void TearDown() override { app_.reset(); }
+
+private:
+    std::unique_ptr<TApplication> app_;
+};
+
+const auto* const environment = ::testing::AddGlobalTestEnvironment(new TApplicationEnvironment);
+
+} // namespace
+
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    QTimer wake; // so that waiting for events comes back to look at the deadline
+    wake.start(5);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+    }
+    return true;
+}
+
+void PumpFor(int ms) {
+    PumpUntil([] { return false; }, ms);
+}
+
+void FailTest(const std::string& message) {
+    ADD_FAILURE() << message;
+}

@@ -1,0 +1,13 @@
+// Helpers for tests of forms and of the platform layer: every test executable that links
+// platform_test_support gets a TApplication (offscreen) for its whole run.
+#pragma once
+
+#include <functional>
+#include <string>
+
+// Runs the event loop until done() holds or timeoutMs of real time have passed; returns done().
+bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
+// Runs the event loop for a short real time, to show that something does not happen.
+void PumpFor(int ms);
+// The failure hook for TScriptedDialogs: fails the running test with the message.
+void FailTest(const std::string& message);

@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QPushButton>
+#include <QTimer>
+
+#include "platform/Application.h"
+#include "platform/Forms.h"
+#include "platform/ScriptedDialogs.h"
+#include "platform/Timer.h"
+#include "tests/platform/TestSupport.h"
+
+namespace {
+
+class TTestForm : public TForm {
+public:
+    TTestForm() {
+        for (const int result : {mrOk, mrCancel, mrYes, mrNo}) {
+            auto* button = new QPushButton(QString::number(result), this);
+            SetButtonModalResult(button, result);
+            buttons[result] = button;
+        }
+    }
+    QPushButton* buttons[8] = {};
+    int shows = 0, queries = 0, closes = 0;
+    bool refuse = false;
+
+protected:
+    void FormShow() override { ++shows; }
+    void FormCloseQuery(bool& canClose) override {
+        ++queries;
+        canClose = !refuse;
+    }
+    void FormClose() override { ++closes; }
+};
+
+// Runs the action once the form's modal loop is running.
+void WhenModal(TForm& form, std::function<void()> action) {
+    QTimer::singleShot(0, &form, [&form, action = std::move(action)] {
+        ASSERT_TRUE(PumpUntil([&] { return form.isVisible(); }));
+        action();
+    });
+}
+
+TEST(Forms, ShowModalGivesTheResultOfTheButton) {
+    for (const int result : {mrOk, mrCancel, mrYes, mrNo}) {
+        TTestForm form;
+        WhenModal(form, [&] { form.buttons[result]->click(); });
+        EXPECT_EQ(form.ShowModal(), result);
+        EXPECT_FALSE(form.isVisible());
+        EXPECT_EQ(form.shows, 1);
+        EXPECT_EQ(form.closes, 1);
+    }
+}
+
+TEST(Forms, CloseBoxAndEscapeGiveCancel) {
+    TTestForm form;
+    WhenModal(form, [&] { form.close(); });
+    EXPECT_EQ(form.ShowModal(), mrCancel);
+    WhenModal(form, [&] {
+        QKeyEvent escape(QEvent::KeyPress, Qt::Key_Escape, Qt::NoModifier);
+        QApplication::sendEvent(&form, &escape);
+    });
+    EXPECT_EQ(form.ShowModal(), mrCancel);
+    EXPECT_EQ(form.shows, 2);
+}
+
+TEST(Forms, CloseQueryCanKeepTheModalLoopRunning) {
+    TTestForm form;
+    form.refuse = true;
+    WhenModal(form, [&] {
+        form.buttons[mrOk]->click();
+        form.close();
+        EXPECT_TRUE(form.isVisible());
+        EXPECT_EQ(form.ModalResult(), mrNone);
+        form.refuse = false;
+        form.buttons[mrNo]->click();
+    });
+    EXPECT_EQ(form.ShowModal(), mrNo);
+    EXPECT_EQ(form.queries, 3);
+    EXPECT_EQ(form.closes, 1);
+}
+
+TEST(Forms, ModalLoopRunsTimersAndModalResultEndsIt) {
+    TFakeClock* none = TFakeClock::Current();
+    ASSERT_EQ(none, nullptr); // this one runs on the real clock
+    TTestForm form;
+    TTimer timer;
+    timer.SetInterval(1);
+    int ticks = 0;
+    timer.SetOnTimer([&] {
+        if (++ticks == 3)
+            form.SetModalResult(mrYes);
+    });
+    EXPECT_EQ(form.ShowModal(), mrYes);
+    EXPECT_EQ(ticks, 3);
+    EXPECT_TRUE(form.InModalLoop() == false);
+}
+
+TEST(Forms, ModalResultOutsideTheModalLoopIsOnlyStored) {
+    TTestForm form;
+    form.show();
+    form.SetModalResult(mrOk);
+    EXPECT_TRUE(form.isVisible());
+    EXPECT_EQ(form.ModalResult(), mrOk);
+    form.close();
+    EXPECT_FALSE(form.isVisible());
+    EXPECT_EQ(form.closes, 1);
+    form.show();
+    EXPECT_EQ(form.shows, 2); // every show by the program
+    form.Tag = 7;
+    form.SetCaption(QStringLiteral("Запрос пароля"));
+    EXPECT_EQ(form.Caption(), QStringLiteral("Запрос пароля"));
+    EXPECT_EQ(form.Tag, 7);
+}
+
+class TTestMainForm : public TMainWindowForm {
+public:
+    bool hideInstead = true;
+    int shows = 0, closes = 0;
+
+protected:
+    void FormShow() override { ++shows; }
+    void FormCloseQuery(bool& canClose) override {
+        if (hideInstead && isVisible()) {
+            hide();
+            canClose = false;
+        }
+    }
+    void FormClose() override { ++closes; }
+};
+
+TEST(Forms, MainFormHidesOnCloseAndItsRealCloseEndsTheProgram) {
+    TTestMainForm main;
+    Application->SetMainForm(&main);
+    main.show();
+    main.close();
+    EXPECT_FALSE(main.isVisible());
+    EXPECT_EQ(main.closes, 0);
+    main.show();
+    EXPECT_EQ(main.shows, 2);
+    QTimer::singleShot(0, &main, [&] {
+        main.hideInstead = false;
+        main.close();
+    });
+    EXPECT_EQ(Application->Run(), 0); // returns because the main form closed
+    EXPECT_EQ(main.closes, 1);
+    Application->SetMainForm(nullptr);
+}
+
+} // namespace
