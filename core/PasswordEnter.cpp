@@ -17,6 +17,10 @@ TPasswordEnter::TPasswordEnter(QWidget* owner)
     setObjectName(QStringLiteral("PasswordEnter"));
     SetCaption(QStringLiteral("Запрос пароля"));
     setFixedSize(235, 135);
+    // The callers' prompt lines are longer than the dialog is wide in some fonts.
+    InfoLabel->setWordWrap(true);
+    InfoLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    InfoLabel->resize(235 - 2 * 7, 34);
     PasswordEdit->setFixedWidth(161);
     ButtonOK->resize(75, 25);
     ButtonCancel->resize(75, 25);

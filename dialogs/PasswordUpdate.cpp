@@ -20,6 +20,10 @@ TPasswordUpdate::TPasswordUpdate(QWidget* owner)
     setObjectName(QStringLiteral("PasswordUpdate"));
     SetCaption(QStringLiteral("PasswordUpdate"));
     setFixedSize(235, 135);
+    // The callers' prompt lines are longer than the dialog is wide in some fonts.
+    InfoLabel->setWordWrap(true);
+    InfoLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+    InfoLabel->resize(235 - 2 * 8, 28);
     for (TGuardedEdit* edit : {PasswordEdit, PasswordDoubleEdit})
         edit->setFixedWidth(161);
     for (QPushButton* button : {ButtonOK, ButtonCancel})
