@@ -1,0 +1,4 @@
+#include "core/DataFolder.h"
+
+std::string CompanyDataFolder;
+std::string AppDataFolder;

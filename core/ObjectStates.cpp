@@ -1,0 +1,76 @@
+#include "core/ObjectStates.h"
+
+#include "core/RecordIo.h"
+
+namespace {
+
+constexpr const char* DefaultPinNames[TObjectFields::PinCount] = {
+    "IN1", "IN2", "IN3", "IN4", "IN5", "AN_IN1", "AN_IN2", "AN_IN3", "OUT1", "OUT2", "OUT3", "OUT4", "OUT5"};
+
+// The record, field by field; F is const for writing.
+template <class Io, class F> void Transfer(Io& io, F& f) {
+    io.Field(f.ObjectNumber);
+    io.Field(f.ModemID);
+    io.Field(f.LastDataTime);
+    io.Field(f.Reserved1);
+    io.Field(f.InputStates);
+    io.Field(f.Reserved2);
+    io.Field(f.RequestFlags);
+    io.Field(f.HwVersion);
+    io.Field(f.UpdateState);
+    io.Field(f.IsBKModel);
+    io.Field(f.Reserved3);
+    io.Skip(4); // place of the AppBuf reference, meaningless in a file
+    io.Field(f.Reserved4);
+    io.Field(f.DevIDs);
+    io.Field(f.Reserved5);
+    io.Field(f.OutputStates);
+    io.Field(f.PinNames);
+    io.SkipTo(340);
+    io.Field(f.Reserved6);
+    io.Field(f.Connected);
+    io.SkipTo(352);
+    io.Field(f.ConnectTime);
+    io.Field(f.PowerOnSeen);
+    io.Field(f.ConnectedOnce);
+    io.Field(f.Reserved7);
+    io.SkipTo(376);
+    io.Field(f.Reserved8);
+    io.Field(f.Password);
+    io.Field(f.Reserved9);
+    io.Text(f.Name);
+    io.Text(f.Phone);
+}
+
+} // namespace
+
+TObjectStates::TObjectStates() : AppBuf(std::make_unique<::AppBuf>()) {
+    AppBuf_Init(AppBuf.get());
+    for (int i = 0; i < PinCount; ++i)
+        SetFixedText(PinNames[i], DefaultPinNames[i]);
+}
+
+TObjectStates::~TObjectStates() = default;
+
+uint32_t TObjectStates::GetRecordSize() const {
+    return RoundUp4(uint64_t{FixedSize} + RecordTextLength(Name) + RecordTextLength(Phone) + 2);
+}
+
+int32_t TObjectStates::WriteRecord(uint8_t* dest) const {
+    TRecordWriter w(dest);
+    Transfer(w, static_cast<const TObjectFields&>(*this));
+    uint32_t size = GetRecordSize();
+    w.SkipTo(size);
+    return static_cast<int32_t>(size);
+}
+
+int32_t TObjectStates::ReadRecord(const uint8_t* src, size_t avail, int32_t /*version*/) {
+    TObjectFields f; // a record that does not fit changes nothing
+    TRecordReader r(src, avail);
+    Transfer(r, f);
+    uint32_t size = RoundUp4(r.Pos());
+    if (!r.Ok() || size > avail)
+        return 0;
+    static_cast<TObjectFields&>(*this) = std::move(f);
+    return static_cast<int32_t>(size);
+}
