@@ -1,0 +1,62 @@
+// The event log: "EventLog.txt" in the data folder AppDataFolder, one older generation as "EventLog.old", and
+// the short status text of the main window's status bar.
+//
+// Every line is "dd.mm hh:nn:ss " (local time), the caller's text in Windows-1251, and CR LF unless the
+// text already ends in CR LF. The file is opened by the first line of a burst and closed by the idle
+// timer 5 s after the last one, which then lets the main window save the state file. A line written
+// while the log is closed reopens it, so no line is lost. Main thread only; no failure is reported.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/Timer.h"
+
+// The open log file, -1 while the log is closed.
+extern int EventLogHandle;
+
+inline constexpr const char* EventLogBaseName = "EventLog";
+inline constexpr int SuspendIntervalMs = 5000;
+inline constexpr int MinLogSizeMB = 1;
+inline constexpr int MaxLogSizeMB = 99;
+
+// Size of an open file, found by seeking to its end and back to where it was; -1 when seeking fails.
+std::int32_t GetOpenFileSize(int handle);
+
+// The rotation limit in bytes for a size setting, which is clamped to 1-99 MB.
+std::int32_t LogSizeLimit(std::int32_t logSizeMB);
+
+class TEventLog {
+public:
+    TEventLog();
+    ~TEventLog(); // closes the log
+    TEventLog(const TEventLog&) = delete;
+    TEventLog& operator=(const TEventLog&) = delete;
+
+    // Idle timer: disabled at start, restarted with 5000 ms by every line.
+    TTimer SuspendTimer;
+    // Run when the idle timer has closed the log: the main window writes the state file there
+    // (unless the state file failed to load).
+    std::function<void()> OnSuspended;
+    // Shows a status text (Windows-1251) in panel 4 of the status bar and repaints it.
+    std::function<void(const std::string&)> OnStatus;
+
+    // Writes one line; uses AppSettings' NoLogging and LogSizeMB.
+    void PrintMessage(const std::string& text);
+    // Moves AppDataFolder + base + ".txt" to ".old" when the open handle's file is larger than limit bytes,
+    // and starts a new file in handle. handle is -1 while no file could be opened.
+    void CheckLogChange(int& handle, const std::string& baseName, std::int32_t limit);
+    void SuspendTimerTimer();
+    // " " + the local time (long time format) + two blanks + text, through OnStatus.
+    void StatusMessage(const std::string& text);
+
+    // Opens "EventLog.txt" (created when missing) for appending into EventLogHandle, unless it is open;
+    // true when the log is open. Nothing is opened while AppDataFolder is still empty.
+    bool OpenLog();
+    // Closes the log; EventLogHandle becomes -1.
+    void CloseLog();
+
+private:
+    static std::string PathOf(const std::string& baseName, const char* extension);
+};

@@ -1,0 +1,218 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <memory>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "core/DataFolder.h"
+#include "core/EventLog.h"
+#include "core/Settings.h"
+#include "platform/Clock.h"
+#include "platform/Cp1251.h"
+#include "tests/core/TempFolder.h"
+
+namespace {
+
+constexpr std::int32_t OneMB = 1 << 20;
+
+class EventLogTest : public ::testing::Test {
+protected:
+    EventLogTest() {
+        AppDataFolder = folder.Path();
+        AppSettings = settings.get();
+        log.OnSuspended = [this] { ++saves; };
+    }
+    ~EventLogTest() override {
+        log.CloseLog();
+        AppSettings = nullptr;
+        AppDataFolder.clear();
+    }
+
+    std::string LogPath() const { return folder.Path() + "EventLog.txt"; }
+    std::string OldPath() const { return folder.Path() + "EventLog.old"; }
+    std::string Log() const { return ReadFile(LogPath()); }
+
+    TFakeClock clock{EncodeDateTime({2024, 3, 15, 9, 7, 5, 0})};
+    TTempFolder folder;
+    std::unique_ptr<TSettings> settings = std::make_unique<TSettings>();
+    TEventLog log;
+    int saves = 0;
+};
+
+TEST_F(EventLogTest, LineIsStampedAndEndsInOneCrLf) {
+    struct Case {
+        std::string text, written;
+    };
+    const Case cases[] = {
+        {"CH: Gelvorant start", "CH: Gelvorant start\r\n"},
+        {"SM: done\r\n", "SM: done\r\n"},
+        {"lone LF\n", "lone LF\n\r\n"},
+        {"lone CR\r", "lone CR\r\r\n"},
+        {"", "\r\n"},
+        {"\n", "\n\r\n"},
+        {"\r", "\r\r\n"},
+        {"\r\n", "\r\n"},
+        {ToCp1251(QStringLiteral("MD: Модем готов")), ToCp1251(QStringLiteral("MD: Модем готов\r\n"))},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(LogPath());
+        log.CloseLog();
+        log.PrintMessage(c.text);
+        EXPECT_EQ(Log(), "15.03 09:07:05 " + c.written) << "text of " << c.text.size() << " bytes";
+    }
+}
+
+TEST_F(EventLogTest, LinesAreAppendedToAnExistingFile) {
+    WriteFile(LogPath(), "earlier\r\n");
+    log.PrintMessage("one");
+    clock.Advance(61'000);
+    log.PrintMessage("two");
+    EXPECT_EQ(Log(), "earlier\r\n15.03 09:07:05 one\r\n15.03 09:07:10 CH: suspending logging\r\n"
+                     "15.03 09:08:06 two\r\n");
+}
+
+TEST_F(EventLogTest, IdleTimerClosesTheLogAndSavesFiveSecondsAfterTheLastLine) {
+    log.PrintMessage("CH: first");
+    clock.Advance(1000);
+    log.PrintMessage("CH: second");
+    EXPECT_GE(EventLogHandle, 0);
+    clock.Advance(4999);
+    EXPECT_GE(EventLogHandle, 0);
+    EXPECT_EQ(saves, 0);
+    clock.Advance(1);
+    EXPECT_EQ(EventLogHandle, -1);
+    EXPECT_FALSE(log.SuspendTimer.Enabled());
+    EXPECT_EQ(saves, 1);
+    EXPECT_EQ(Log(), "15.03 09:07:05 CH: first\r\n15.03 09:07:06 CH: second\r\n"
+                     "15.03 09:07:11 CH: suspending logging\r\n");
+    clock.Advance(60'000);
+    EXPECT_EQ(saves, 1);
+}
+
+TEST_F(EventLogTest, WithoutLoggingNothingIsWrittenButTheStateFileIsStillSaved) {
+    settings->NoLogging = 1;
+    log.PrintMessage("CH: Gelvorant start");
+    EXPECT_EQ(EventLogHandle, -1);
+    clock.Advance(SuspendIntervalMs);
+    EXPECT_FALSE(FileExists(LogPath()));
+    EXPECT_EQ(saves, 1);
+}
+
+TEST_F(EventLogTest, LineWrittenWhileTheLogIsClosedReopensIt) {
+    log.PrintMessage("before");
+    log.CloseLog(); // as the settings dialog does while the idle timer runs
+    clock.Advance(1000);
+    log.PrintMessage("after");
+    EXPECT_EQ(Log(), "15.03 09:07:05 before\r\n15.03 09:07:06 after\r\n");
+}
+
+TEST_F(EventLogTest, NothingIsOpenedBeforeTheDataFolderIsKnown) {
+    AppDataFolder.clear();
+    log.PrintMessage("early");
+    EXPECT_EQ(EventLogHandle, -1);
+    EXPECT_FALSE(FileExists("EventLog.txt"));
+}
+
+TEST_F(EventLogTest, FileLargerThanTheLimitMovesToOld) {
+    settings->LogSizeMB = 1;
+    const std::string line = "15.03 09:07:05 x\r\n";
+    WriteFile(OldPath(), "previous generation");
+    WriteFile(LogPath(), std::string(OneMB - line.size(), 'a'));
+
+    log.PrintMessage("x"); // exactly the limit: stays
+    EXPECT_EQ(std::filesystem::file_size(LogPath()), std::uintmax_t(OneMB));
+    EXPECT_EQ(ReadFile(OldPath()), "previous generation");
+
+    log.PrintMessage("x"); // one line over: written, then moved
+    const std::string old = ReadFile(OldPath());
+    EXPECT_EQ(old.size(), OneMB + line.size());
+    EXPECT_EQ(old.substr(old.size() - 2 * line.size()), line + line);
+    EXPECT_EQ(Log(), "");
+    EXPECT_GE(EventLogHandle, 0);
+
+    log.PrintMessage("next");
+    EXPECT_EQ(Log(), "15.03 09:07:05 next\r\n");
+}
+
+TEST_F(EventLogTest, SizeSettingOutsideOneToNinetyNineIsClamped) {
+    struct Case {
+        std::int32_t mb, limit;
+    };
+    for (const Case c : {Case{-5, OneMB},
+                         {0, OneMB},
+                         {1, OneMB},
+                         {10, 10 * OneMB},
+                         {99, 99 * OneMB},
+                         {100, 99 * OneMB},
+                         {0x7FFFFFFF, 99 * OneMB}}) {
+        EXPECT_EQ(LogSizeLimit(c.mb), c.limit) << c.mb;
+    }
+    settings->LogSizeMB = 0; // would otherwise move the file after every line
+    log.PrintMessage("one");
+    log.PrintMessage("two");
+    EXPECT_FALSE(FileExists(OldPath()));
+    EXPECT_EQ(Log(), "15.03 09:07:05 one\r\n15.03 09:07:05 two\r\n");
+}
+
+TEST_F(EventLogTest, FailedMoveLosesNoLineAndIsTriedAgain) {
+    settings->LogSizeMB = 1;
+    std::filesystem::create_directory(OldPath()); // a folder that is not empty cannot be replaced
+    WriteFile(OldPath() + "/keep", "k");
+    WriteFile(LogPath(), std::string(OneMB, 'a'));
+
+    log.PrintMessage("first");
+    EXPECT_EQ(EventLogHandle, -1);
+    log.PrintMessage("second");
+    const std::string content = Log();
+    EXPECT_EQ(content.substr(OneMB), "15.03 09:07:05 first\r\n15.03 09:07:05 second\r\n");
+
+    std::filesystem::remove_all(OldPath());
+    log.PrintMessage("third");
+    EXPECT_EQ(ReadFile(OldPath()).substr(OneMB), content.substr(OneMB) + "15.03 09:07:05 third\r\n");
+    EXPECT_EQ(Log(), "");
+}
+
+TEST_F(EventLogTest, CheckLogChangeLeavesClosedAndSmallFilesAlone) {
+    int handle = -1;
+    log.CheckLogChange(handle, "Other", 0);
+    EXPECT_EQ(handle, -1);
+
+    WriteFile(folder.Path() + "Other.txt", "12345");
+    handle = ::open((folder.Path() + "Other.txt").c_str(), O_WRONLY | O_APPEND);
+    log.CheckLogChange(handle, "Other", 5);
+    EXPECT_FALSE(FileExists(folder.Path() + "Other.old"));
+    log.CheckLogChange(handle, "Other", 4);
+    EXPECT_EQ(ReadFile(folder.Path() + "Other.old"), "12345");
+    EXPECT_EQ(ReadFile(folder.Path() + "Other.txt"), "");
+    ASSERT_GE(handle, 0);
+    ::close(handle);
+}
+
+TEST_F(EventLogTest, GetOpenFileSizeKeepsThePosition) {
+    WriteFile(LogPath(), "0123456789");
+    const int handle = ::open(LogPath().c_str(), O_RDONLY);
+    ASSERT_GE(handle, 0);
+    ASSERT_EQ(::lseek(handle, 3, SEEK_SET), 3);
+    EXPECT_EQ(GetOpenFileSize(handle), 10);
+    EXPECT_EQ(::lseek(handle, 0, SEEK_CUR), 3);
+    ::close(handle);
+
+    int pipeEnds[2];
+    ASSERT_EQ(::pipe(pipeEnds), 0);
+    EXPECT_EQ(GetOpenFileSize(pipeEnds[0]), -1);
+    ::close(pipeEnds[0]);
+    ::close(pipeEnds[1]);
+    EXPECT_EQ(GetOpenFileSize(-1), -1);
+}
+
+TEST_F(EventLogTest, StatusMessageShowsTheLongTimeAndTheText) {
+    clock.SetNow(EncodeDateTime({2024, 3, 15, 17, 5, 9, 0}));
+    std::string shown;
+    log.OnStatus = [&](const std::string& text) { shown = text; };
+    log.StatusMessage(ToCp1251(QStringLiteral("TCP-порт открыт")));
+    EXPECT_EQ(FromCp1251(shown), QStringLiteral(" 17:05:09  TCP-порт открыт"));
+}
+
+} // namespace
