@@ -105,10 +105,10 @@ public:
             Skip(offset - pos_);
     }
     // A nested record, read by its own bounded reader; 0 from it fails this reader.
-    template <class R> void Record(R& record) {
+    template <class R, class... Args> void Record(R& record, Args... args) {
         if (!ok_)
             return;
-        size_t size = static_cast<size_t>(record.ReadRecord(src_ + pos_, avail_ - pos_));
+        size_t size = static_cast<size_t>(record.ReadRecord(src_ + pos_, avail_ - pos_, args...));
         if (size == 0)
             ok_ = false;
         Skip(size);

@@ -145,7 +145,7 @@ int32_t TSettings::ReadRecord(const uint8_t* src, size_t avail, int32_t /*versio
     for (int32_t i = 0; r.Ok() && i < groupCount; ++i)
         r.Record(*groups.emplace_back(std::make_unique<TReceiver>()));
     r.Text(f.OutboxFolder);
-    for (int32_t i = 0; i < f.SWFileCount; ++i)
+    for (int32_t i = 0; i < StoredFileCount(f.SWFileCount); ++i)
         r.Text(f.SWFiles[i]);
     uint32_t size = RoundUp4(r.Pos());
     if (!r.Ok() || size > avail)

@@ -245,18 +245,26 @@ uint16_t Auth_EncryptBlkCrc(AuthCtx* ctx, uint8_t* buf, uint16_t n) {
     return static_cast<uint16_t>(padded);
 }
 
-uint16_t Auth_EncryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t n) {
+uint32_t Auth_EncryptBlk32(AuthCtx* ctx, uint8_t* buf, uint32_t n) {
     uint32_t padded = (n + 19u) / BlockSize * BlockSize;
     if (padded - n > CrcSize)
         PadBlock(ctx, buf, n, padded - CrcSize);
     PutBe32(buf + padded - CrcSize, Crc32_Msb(buf, padded - CrcSize));
     EncryptInPlace(ctx, buf, padded);
-    return static_cast<uint16_t>(padded);
+    return padded;
 }
 
-int Auth_DecryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t len) {
+uint16_t Auth_EncryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t n) {
+    return static_cast<uint16_t>(Auth_EncryptBlk32(ctx, buf, n));
+}
+
+int Auth_DecryptBlk32(AuthCtx* ctx, uint8_t* buf, uint32_t len) {
     Aes_SetKey(&ctx->Aes, ctx->SessKey, 128);
     for (uint32_t i = 0; i + BlockSize <= len; i += BlockSize)
         Aes_Decrypt(&ctx->Aes, buf + i, buf + i);
     return Crc32_Msb(buf, len) == 0;
+}
+
+int Auth_DecryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t len) {
+    return Auth_DecryptBlk32(ctx, buf, len);
 }

@@ -226,6 +226,11 @@ uint16_t Auth_EncryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t n);
 // bytes is 0. Pass P for a CRC-closed block and P + 4 for a command block. 1 valid, 0 not (the buffer
 // is left decrypted).
 int Auth_DecryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t len);
+// The same two with a 32-bit length, for the state file, which may outgrow 64 KB. The block records no
+// length of its own, so below 65536 bytes the blocks are those of the 16-bit functions. n is at most
+// 0xFFFFFFEC, so that P fits.
+uint32_t Auth_EncryptBlk32(AuthCtx* ctx, uint8_t* buf, uint32_t n);
+int Auth_DecryptBlk32(AuthCtx* ctx, uint8_t* buf, uint32_t len);
 
 
 

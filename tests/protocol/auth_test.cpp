@@ -481,6 +481,34 @@ TEST_F(BlockTest, CrcClosedBlockSizesAndLayout) {
     }
 }
 
+TEST_F(BlockTest, WideCrcClosedBlockIsTheSameBlockBelow64K) {
+    for (uint32_t n : {0u, 13u, 4000u, 65516u}) {
+        AuthCtx wide = ctx;
+        Bytes narrow = Data(n), wider = Data(n);
+        narrow.resize((n + 19) & ~15u);
+        wider.resize(narrow.size());
+        uint16_t p = Auth_EncryptBlk(&ctx, narrow.data(), uint16_t(n));
+        EXPECT_EQ(Auth_EncryptBlk32(&wide, wider.data(), n), p) << n;
+        EXPECT_EQ(wider, narrow) << n;
+        EXPECT_EQ(Auth_DecryptBlk32(&wide, wider.data(), p), 1) << n;
+    }
+}
+
+TEST_F(BlockTest, WideCrcClosedBlockHoldsMoreThan64K) {
+    for (uint32_t n : {65517u, 70000u, 300000u}) {
+        Bytes data = Data(n);
+        Bytes buf = data;
+        buf.resize((n + 19) & ~15u);
+        uint32_t p = Auth_EncryptBlk32(&ctx, buf.data(), n);
+        ASSERT_EQ(p, buf.size()) << n;
+        EXPECT_EQ(Auth_DecryptBlk32(&ctx, buf.data(), p), 1) << n;
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), buf.begin())) << n;
+        Auth_EncryptBlk32(&ctx, buf.data(), n);
+        buf[p - 1] ^= 1; // in the last block, past the first 64 KB but in the smallest case
+        EXPECT_EQ(Auth_DecryptBlk32(&ctx, buf.data(), p), 0) << "damaged " << n;
+    }
+}
+
 TEST_F(BlockTest, CommandBlockSizesAndLayout) {
     struct {
         uint16_t n, padded;

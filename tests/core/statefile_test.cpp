@@ -1,0 +1,560 @@
+#include "core/DataFolder.h"
+#include "core/StateFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+const std::string Marker(NoPassword);
+
+Bytes ReadFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+void WriteFile(const std::string& path, const Bytes& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+template <class Record> Bytes RecordBytes(const Record& record) {
+    Bytes bytes(record.GetRecordSize());
+    record.WriteRecord(bytes.data());
+    return bytes;
+}
+
+// Writing that fails after a number of bytes, or at the rename.
+class TFailingOps : public TStatesFileOps {
+public:
+    size_t failAfter = SIZE_MAX;
+    bool failRename = false;
+    bool shortRead = false;
+
+    TReadResult ReadAll(const std::string& path, std::vector<uint8_t>& bytes) override {
+        TReadResult result = TStatesFileOps::ReadAll(path, bytes);
+        return shortRead && result == frRead ? frFailed : result;
+    }
+
+protected:
+    ssize_t WriteSome(int fd, const uint8_t* data, size_t n) override {
+        if (written_ >= failAfter) {
+            errno = ENOSPC;
+            return -1;
+        }
+        n = std::min(n, failAfter - written_);
+        ssize_t k = TStatesFileOps::WriteSome(fd, data, n);
+        written_ += static_cast<size_t>(k);
+        return k;
+    }
+    bool Rename(const std::string& from, const std::string& to) override {
+        return !failRename && TStatesFileOps::Rename(from, to);
+    }
+
+private:
+    size_t written_ = 0;
+};
+
+class StateFileTest : public testing::Test {
+protected:
+    void SetUp() override {
+        folder_ = std::filesystem::temp_directory_path() /
+                  ("statefile_test." + std::to_string(::getpid()) + "." +
+                   testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::remove_all(folder_);
+        std::filesystem::create_directories(folder_ / "Vostrane");
+        CompanyDataFolder = folder_.string() + "/";
+        AppDataFolder = CompanyDataFolder + "Vostrane/";
+        StatesFileName = AppDataFolder + "States.bin";
+        SystemPassword = Marker;
+        StatesNotLoaded = true;
+        FirstRun = false;
+
+        hooks.ShowError = [this](const std::string& text) { errors.push_back(text); };
+        hooks.PrintMessage = [this](const std::string& line) { log.push_back(line); };
+        hooks.BringToFront = [this] { ++broughtToFront; };
+        hooks.CloseMainWindow = [this] { ++closed; };
+        hooks.EnterPassword = [this](const std::string& caption, const std::string& info, std::string& pw) {
+            prompts.push_back(caption + "|" + info);
+            if (answers.empty())
+                return false;
+            pw = answers.front();
+            answers.pop_front();
+            return pw != "<cancel>";
+        };
+    }
+    void TearDown() override {
+        CompanyDataFolder.clear();
+        AppDataFolder.clear();
+        MonitorFolder.clear();
+        StatesFileName.clear();
+        SystemPassword = Marker;
+        StatesNotLoaded = true;
+        FirstRun = false;
+        std::filesystem::remove_all(folder_);
+    }
+
+    // A state with a little of everything.
+    void MakeState(int objects, const std::string& name = "obj", const std::string& phone = "+7916") {
+        settings.TcpPort = 12345;
+        settings.TapiDevice = "line";
+        settings.SWFileCount = 1;
+        settings.SWFiles[0] = "/fw/a.prg";
+        auto g = std::make_unique<TReceiver>();
+        g->Name = "group";
+        g->BaseID = 1;
+        g->Members = {1, 2};
+        settings.Receivers.push_back(std::move(g));
+        for (int i = 0; i < objects; ++i) {
+            auto o = std::make_unique<TObjectStates>();
+            o->ObjectNumber = o->ModemID = i + 1;
+            o->Name = name + std::to_string(i);
+            o->Phone = phone + std::to_string(1000000 + i);
+            o->Password = MakePassword("key" + std::to_string(i));
+            o->InputStates = {i & 1, 0, 1, 0};
+            o->LastDataTime = 45000.0 + i;
+            list.push_back(std::move(o));
+        }
+    }
+
+    bool Write(TStatesFileOps& ops = StatesFileOps()) {
+        return WriteStates(window, settings, list, hooks, ops);
+    }
+
+    // Reads into fresh settings as a new run would.
+    bool Read(TStatesFileOps& ops = StatesFileOps()) {
+        SystemPassword = Marker;
+        StatesNotLoaded = true;
+        loaded = std::make_unique<TSettings>();
+        read = {};
+        return ReadStates(*loaded, read, hooks, ops);
+    }
+
+    void ExpectLoadedAsWritten() {
+        EXPECT_EQ(RecordBytes(*loaded), RecordBytes(settings));
+        ASSERT_TRUE(read.Window.has_value());
+        EXPECT_EQ(*read.Window, window);
+        ASSERT_EQ(read.Objects.size(), list.size());
+        for (size_t i = 0; i < list.size(); ++i)
+            ASSERT_EQ(RecordBytes(*read.Objects[i]), RecordBytes(*list[i])) << i;
+    }
+
+    std::filesystem::path folder_;
+    TStatesHooks hooks;
+    std::vector<std::string> errors, log, prompts;
+    std::deque<std::string> answers;
+    int broughtToFront = 0, closed = 0;
+
+    TWindowValues window{10, 20, 800, 600, 300, {50, 120, 90}};
+    TSettings settings;
+    TObjectList list;
+    std::unique_ptr<TSettings> loaded;
+    TStatesRead read;
+};
+
+const std::string Prompt = "Маршрутизатор|Введите системный пароль";
+const std::string CannotDecrypt = "Невозможно расшифровать файл с настройками!";
+const std::string CannotOpen = "Невозможно открыть файл с настройками!";
+const std::string CannotWrite = "Невозможно записать файл с состояниями объектов";
+
+// ---------------------------------------------------------------------------------------------------
+// Key tries by security mode
+
+TEST_F(StateFileTest, RoundTripInEverySecurityMode) {
+    struct TCase {
+        int mode;
+        std::string settingsPassword, systemPassword; // as written
+        std::vector<std::string> answers;
+        size_t prompts;
+        std::string passwordAfter;
+    } cases[] = {
+        {smNone, Marker, Marker, {}, 0, Marker},
+        {smSettingsOnly, "settings", Marker, {}, 0, Marker},
+        {smSettingsAndObjects, "both", Marker, {}, 0, "both888888888888"},
+        {smSettingsAndObjects, "both", "other", {}, 0, "both888888888888"},
+        {smOnePassword, "one", "one", {"one"}, 1, "one8888888888888"},
+        {smManyPasswords,
+         "many",
+         "\xF1\xE8\xF1\xF2\xE5\xEC\xE0",
+         {"\xF1\xE8\xF1\xF2\xE5\xEC\xE0"},
+         1,
+         "\xF1\xE8\xF1\xF2\xE5\xEC\xE0"
+         "888888888"},
+        {smOnePassword, "one", std::string(16, 'Z'), {std::string(16, 'Z')}, 1, std::string(16, 'Z')},
+    };
+    MakeState(3);
+    for (const auto& c : cases) {
+        SCOPED_TRACE("mode " + std::to_string(c.mode) + " " + c.systemPassword);
+        settings.SecurityMode = c.mode;
+        settings.Password = MakePassword(c.settingsPassword);
+        SystemPassword = PasswordText(MakePassword(c.systemPassword));
+        ASSERT_TRUE(Write());
+        prompts.clear();
+        answers.assign(c.answers.begin(), c.answers.end());
+
+        ASSERT_TRUE(Read());
+        EXPECT_EQ(prompts.size(), c.prompts);
+        if (c.prompts) {
+            EXPECT_EQ(prompts[0], Prompt);
+        }
+        EXPECT_TRUE(errors.empty());
+        EXPECT_FALSE(StatesNotLoaded);
+        EXPECT_EQ(SystemPassword, c.passwordAfter);
+        ExpectLoadedAsWritten();
+    }
+}
+
+TEST_F(StateFileTest, ModeTwoFileIsWrittenUnderTheBuiltInKey) {
+    MakeState(1);
+    settings.SecurityMode = smSettingsAndObjects;
+    ASSERT_TRUE(Write());
+    Bytes file = ReadFile(StatesFileName);
+    EXPECT_TRUE(DecryptStates(file, BuiltInKey.data()));
+    Bytes again = ReadFile(StatesFileName);
+    EXPECT_FALSE(DecryptStates(again, reinterpret_cast<const uint8_t*>(Marker.data())));
+}
+
+TEST_F(StateFileTest, CancelAtThePromptLeavesTheFileAsItWas) {
+    MakeState(2);
+    settings.SecurityMode = smOnePassword;
+    SystemPassword = PasswordText(MakePassword("secret"));
+    ASSERT_TRUE(Write());
+    Bytes before = ReadFile(StatesFileName);
+
+    answers = {"<cancel>"};
+    EXPECT_FALSE(Read());
+    EXPECT_EQ(prompts, std::vector<std::string>{Prompt});
+    EXPECT_EQ(errors, std::vector<std::string>{CannotDecrypt});
+    EXPECT_TRUE(StatesNotLoaded);
+    EXPECT_EQ(loaded->ReceiverCount(), 0) << "the settings stay as they were";
+    EXPECT_TRUE(read.Objects.empty());
+    EXPECT_EQ(ReadFile(StatesFileName), before);
+    EXPECT_FALSE(std::filesystem::exists(TStatesFileOps::TempName(StatesFileName)));
+}
+
+TEST_F(StateFileTest, WrongPasswordAtThePromptIsRefused) {
+    MakeState(1);
+    settings.SecurityMode = smManyPasswords;
+    SystemPassword = PasswordText(MakePassword("right"));
+    ASSERT_TRUE(Write());
+    answers = {"wrong", "right"};
+    EXPECT_FALSE(Read());
+    EXPECT_EQ(prompts.size(), 1u) << "the prompt is shown once";
+    EXPECT_EQ(errors, std::vector<std::string>{CannotDecrypt});
+    EXPECT_TRUE(StatesNotLoaded);
+}
+
+TEST_F(StateFileTest, VersionOtherThanZeroIsRefused) {
+    MakeState(1);
+    for (uint32_t version : {1u, 0x01000000u, 0xFFFFFFFFu}) {
+        Bytes plain = BuildStatesPlain(window, settings, list);
+        uint32_t content = static_cast<uint32_t>(StatesContentSize(settings, list));
+        std::memcpy(plain.data(), &version, 4);
+        EncryptStates(plain, content, reinterpret_cast<const uint8_t*>(Marker.data()));
+        WriteFile(StatesFileName, plain);
+        errors.clear();
+        prompts.clear();
+        EXPECT_FALSE(Read()) << version;
+        EXPECT_TRUE(prompts.empty()) << "the file opened; it is only of another version";
+        EXPECT_EQ(errors, std::vector<std::string>{CannotDecrypt});
+        EXPECT_TRUE(StatesNotLoaded);
+    }
+}
+
+TEST_F(StateFileTest, EmptyFileAndSizesNotAMultipleOf16FailAllThreeTries) {
+    MakeState(1);
+    ASSERT_TRUE(Write());
+    Bytes good = ReadFile(StatesFileName);
+    std::vector<Bytes> files = {
+        {}, Bytes(1, 0), Bytes(good.begin(), good.end() - 1), Bytes(good.begin(), good.begin() + 17)};
+    Bytes longer = good;
+    longer.push_back(0);
+    files.push_back(longer);
+    for (const auto& file : files) {
+        WriteFile(StatesFileName, file);
+        errors.clear();
+        prompts.clear();
+        answers = {Marker};
+        EXPECT_FALSE(Read()) << file.size();
+        EXPECT_EQ(prompts.size(), 1u) << file.size();
+        EXPECT_EQ(errors, std::vector<std::string>{CannotDecrypt}) << file.size();
+        EXPECT_EQ(ReadFile(StatesFileName), file);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Missing and unreadable files
+
+TEST_F(StateFileTest, MissingFileMeansDefaults) {
+    EXPECT_TRUE(Read());
+    EXPECT_EQ(errors, std::vector<std::string>{CannotOpen});
+    EXPECT_FALSE(StatesNotLoaded) << "the defaults are written later";
+    EXPECT_FALSE(read.Window.has_value());
+    EXPECT_EQ(loaded->TcpPort, 10001);
+
+    errors.clear();
+    FirstRun = true;
+    EXPECT_TRUE(Read());
+    EXPECT_TRUE(errors.empty()) << "no message on the very first start";
+    EXPECT_FALSE(StatesNotLoaded);
+}
+
+TEST_F(StateFileTest, UnreadableFileIsReportedAndNeverOverwritten) {
+    std::filesystem::create_directory(StatesFileName); // exists, cannot be read
+    FirstRun = true;
+    EXPECT_TRUE(Read());
+    EXPECT_EQ(errors, std::vector<std::string>{CannotOpen});
+    EXPECT_TRUE(StatesNotLoaded);
+    EXPECT_TRUE(prompts.empty());
+
+    std::filesystem::remove(StatesFileName);
+    MakeState(1);
+    ASSERT_TRUE(Write());
+    Bytes before = ReadFile(StatesFileName);
+    TFailingOps ops;
+    ops.shortRead = true;
+    errors.clear();
+    EXPECT_TRUE(Read(ops));
+    EXPECT_EQ(errors, std::vector<std::string>{CannotOpen});
+    EXPECT_TRUE(StatesNotLoaded);
+    EXPECT_EQ(ReadFile(StatesFileName), before);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Saving
+
+TEST_F(StateFileTest, InterruptedSaveLeavesThePreviousFileReadable) {
+    MakeState(2);
+    ASSERT_TRUE(Write());
+    Bytes previous = ReadFile(StatesFileName);
+    size_t size = previous.size();
+
+    settings.TcpPort = 999; // the state that does not get saved
+    struct TCase {
+        size_t failAfter;
+        bool failRename;
+    } cases[] = {{0, false}, {1, false}, {size / 2, false}, {size - 1, false}, {SIZE_MAX, true}};
+    for (const auto& c : cases) {
+        TFailingOps ops;
+        ops.failAfter = c.failAfter;
+        ops.failRename = c.failRename;
+        errors.clear();
+        broughtToFront = 0;
+        EXPECT_FALSE(Write(ops)) << c.failAfter;
+        EXPECT_EQ(errors, std::vector<std::string>{CannotWrite});
+        EXPECT_EQ(broughtToFront, 1);
+        EXPECT_EQ(ReadFile(StatesFileName), previous) << c.failAfter;
+        EXPECT_FALSE(std::filesystem::exists(TStatesFileOps::TempName(StatesFileName))) << c.failAfter;
+    }
+    errors.clear();
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(loaded->TcpPort, 12345);
+}
+
+TEST_F(StateFileTest, SaveIntoAMissingFolderFailsCleanly) {
+    StatesFileName = AppDataFolder + "gone/States.bin";
+    EXPECT_FALSE(Write());
+    EXPECT_EQ(errors, std::vector<std::string>{CannotWrite});
+}
+
+TEST_F(StateFileTest, SaveWithoutAUsableKeyWritesNothing) {
+    MakeState(1);
+    ASSERT_TRUE(Write());
+    Bytes previous = ReadFile(StatesFileName);
+    SystemPassword = "short";
+    EXPECT_FALSE(Write());
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].rfind("CH: key init or block encription error - ", 0), 0u) << log[0];
+    EXPECT_TRUE(errors.empty());
+    EXPECT_EQ(ReadFile(StatesFileName), previous);
+}
+
+TEST_F(StateFileTest, FileLayout) {
+    MakeState(2);
+    window = {-8, 0, 1024, 768, 400, {11, 22, 33}};
+    Bytes plain = BuildStatesPlain(window, settings, list);
+    uint32_t s = static_cast<uint32_t>(StatesContentSize(settings, list));
+    EXPECT_EQ(s, 40 + settings.GetRecordSize() + list[0]->GetRecordSize() + list[1]->GetRecordSize());
+    ASSERT_EQ(plain.size(), (s + 19) & ~15u);
+    int32_t values[10];
+    std::memcpy(values, plain.data(), sizeof values);
+    EXPECT_EQ(values[0], 0);
+    EXPECT_EQ(std::vector<int32_t>(values + 1, values + 10),
+              (std::vector<int32_t>{-8, 0, 1024, 768, 400, 11, 22, 33, 0}));
+    Bytes settingsRecord = RecordBytes(settings);
+    EXPECT_TRUE(std::equal(settingsRecord.begin(), settingsRecord.end(), plain.begin() + 40));
+    Bytes second = RecordBytes(*list[1]);
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), plain.begin() + (s - second.size())));
+
+    ASSERT_TRUE(Write());
+    Bytes file = ReadFile(StatesFileName);
+    ASSERT_EQ(file.size(), plain.size());
+    ASSERT_TRUE(DecryptStates(file, reinterpret_cast<const uint8_t*>(Marker.data())));
+    EXPECT_TRUE(std::equal(plain.begin(), plain.begin() + s, file.begin()));
+    if (file.size() - s > 4) {
+        EXPECT_EQ(file[s], 0xFF);
+    }
+    uint32_t crc = Crc32_Msb(file.data(), static_cast<uint32_t>(file.size() - 4));
+    EXPECT_EQ(file[file.size() - 4], crc >> 24) << "most significant byte first";
+    EXPECT_EQ(file[file.size() - 1], crc & 0xFF);
+}
+
+TEST_F(StateFileTest, UpTo64KTheFileIsTheSixteenBitBlock) {
+    // 100 objects with empty names: about 41 KB; then as close to the 16-bit limit as objects allow.
+    int most = static_cast<int>((65516 - StatesContentSize(settings, list)) / 412);
+    for (int objects : {0, 100, most}) {
+        list.clear();
+        for (int i = 0; i < objects; ++i)
+            list.push_back(std::make_unique<TObjectStates>());
+        uint32_t s = static_cast<uint32_t>(StatesContentSize(settings, list));
+        ASSERT_LE(s, 65516u);
+        ASSERT_TRUE(Write());
+        Bytes file = ReadFile(StatesFileName);
+
+        Bytes narrow = BuildStatesPlain(window, settings, list);
+        AuthCtx cipher{};
+        Auth_SetSessKey(&cipher, reinterpret_cast<const uint8_t*>(Marker.data()));
+        EXPECT_EQ(Auth_EncryptBlk(&cipher, narrow.data(), uint16_t(s)), file.size());
+        EXPECT_EQ(file, narrow) << objects;
+        EXPECT_EQ(Auth_DecryptBlk(&cipher, narrow.data(), uint16_t(file.size())), 1);
+        ASSERT_TRUE(Read());
+        EXPECT_EQ(read.Objects.size(), size_t(objects));
+    }
+}
+
+TEST_F(StateFileTest, ThreeHundredObjectsWithFullNamesAndPhones) {
+    // Names of 60 Windows-1251 letters, phones of 20 characters: about 150 KB.
+    std::string name;
+    for (int i = 0; i < 60; ++i)
+        name += static_cast<char>(0xC0 + i % 64);
+    MakeState(300, name, "+7916123456789");
+    list[299]->PinNames[2].fill('z');
+    list[299]->PinNames[2][15] = '\0';
+    settings.SecurityMode = smManyPasswords;
+    SystemPassword = PasswordText(MakePassword("fleet"));
+    ASSERT_TRUE(Write());
+    EXPECT_GT(ReadFile(StatesFileName).size(), 65536u);
+    answers = {"fleet"};
+    ASSERT_TRUE(Read());
+    ExpectLoadedAsWritten();
+    EXPECT_EQ(read.Objects[299]->Name, name + "299");
+    EXPECT_EQ(read.Objects[0]->Phone, "+79161234567891000000");
+}
+
+TEST_F(StateFileTest, ConnectionFlagsAreClearedOnReading) {
+    MakeState(2);
+    list[0]->Connected = 1;
+    list[0]->ConnectedOnce = 1;
+    list[1]->PowerOnSeen = 1;
+    ASSERT_TRUE(Write());
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(read.Objects[0]->Connected, 0);
+    EXPECT_EQ(read.Objects[0]->ConnectedOnce, 0);
+    EXPECT_EQ(read.Objects[1]->PowerOnSeen, 1);
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Damaged files
+
+TEST_F(StateFileTest, FlippedByteIsRefused) {
+    MakeState(3);
+    ASSERT_TRUE(Write());
+    Bytes good = ReadFile(StatesFileName);
+    for (size_t at : {size_t(0), size_t(40), good.size() / 2, good.size() - 5, good.size() - 1}) {
+        Bytes damaged = good;
+        damaged[at] ^= 0x10;
+        WriteFile(StatesFileName, damaged);
+        errors.clear();
+        EXPECT_FALSE(Read()) << at;
+        EXPECT_EQ(errors, std::vector<std::string>{CannotDecrypt});
+        EXPECT_EQ(ReadFile(StatesFileName), damaged);
+    }
+}
+
+TEST_F(StateFileTest, TruncatedContentInsideAValidCrcIsReadSafely) {
+    // Every content length closed by a valid block, each block in memory of exactly its size. What ends
+    // on a record boundary reads as the records before it. A cut inside a text may still parse, the
+    // block's 0xFF and zero filler ending the text, so at most one more record comes back; nothing is
+    // ever read outside the block.
+    MakeState(2);
+    Bytes full = BuildStatesPlain(window, settings, list);
+    uint32_t s = static_cast<uint32_t>(StatesContentSize(settings, list));
+    std::vector<uint32_t> boundaries = {40 + settings.GetRecordSize()};
+    for (const auto& o : list)
+        boundaries.push_back(boundaries.back() + o->GetRecordSize());
+    for (uint32_t n = 0; n <= s; ++n) {
+        Bytes wrapped(full.begin(), full.begin() + n);
+        wrapped.resize((n + 19) & ~15u);
+        EncryptStates(wrapped, n, BuiltInKey.data());
+        ASSERT_TRUE(DecryptStates(wrapped, BuiltInKey.data()));
+        auto block = std::make_unique<uint8_t[]>(wrapped.size());
+        std::memcpy(block.get(), wrapped.data(), wrapped.size());
+
+        TStatesImage image;
+        TDecodeResult result = DecodeStates(block.get(), wrapped.size(), image);
+        size_t complete = 0;
+        while (complete < boundaries.size() && boundaries[complete] <= n)
+            ++complete;
+        if (complete > 0 && boundaries[complete - 1] == n) {
+            EXPECT_EQ(result, dcOk) << n;
+            EXPECT_EQ(image.Objects.size(), complete - 1) << n;
+        } else if (result == dcOk) {
+            EXPECT_LE(image.Objects.size(), complete) << n;
+        }
+    }
+}
+
+TEST_F(StateFileTest, DamagedRecordInsideAValidCrcIsRefusedAtStartUp) {
+    MakeState(2);
+    Bytes plain = BuildStatesPlain(window, settings, list);
+    uint32_t s = static_cast<uint32_t>(StatesContentSize(settings, list));
+    int32_t groups = 1000; // more groups than the file holds
+    std::memcpy(plain.data() + 40 + 188, &groups, 4);
+    EncryptStates(plain, s, reinterpret_cast<const uint8_t*>(Marker.data()));
+    WriteFile(StatesFileName, plain);
+    EXPECT_FALSE(Read());
+    EXPECT_EQ(errors, std::vector<std::string>{CannotDecrypt});
+    EXPECT_TRUE(StatesNotLoaded);
+    EXPECT_TRUE(read.Objects.empty());
+}
+
+// ---------------------------------------------------------------------------------------------------
+// Window values
+
+TEST(ApplyValues, StoredGeometryWithinTheScreen) {
+    const TWindowValues current{5, 6, 700, 500, 200, {1, 2, 3}};
+    struct TCase {
+        TWindowValues stored, expected;
+    } cases[] = {
+        {{100, 50, 800, 600, 300, {60, 70, 80}}, {100, 50, 800, 600, 300, {60, 70, 80}}},
+        {{-8, 0, 800, 600, 300, {60, 70, 80}}, {0, 0, 800, 600, 300, {60, 70, 80}}},      // maximised
+        {{1920, 1080, 800, 600, 300, {0, 0, 0}}, {0, 0, 800, 600, 300, {0, 0, 0}}},       // off screen
+        {{10, 10, 2000, 600, 300, {9, 9, 9}}, {10, 10, 700, 600, 200, {9, 9, 9}}},        // too wide
+        {{10, 10, 800, 600, 800, {9, 9, 9}}, {10, 10, 700, 600, 200, {9, 9, 9}}},         // panel too wide
+        {{10, 10, 1920, 1200, 100, {9, 9, 9}}, {10, 10, 1920, 500, 100, {9, 9, 9}}},      // too high
+        {{10, 10, 1920, 1080, 1919, {-1, 0, 5}}, {10, 10, 1920, 1080, 1919, {-1, 0, 5}}}, // exactly fits
+    };
+    for (const auto& c : cases) {
+        TWindowValues got = ApplyValues(c.stored, current, 1920, 1080);
+        EXPECT_EQ(got, c.expected) << c.stored.Left << "," << c.stored.Top << " " << c.stored.Width << "x"
+                                   << c.stored.Height << " panel " << c.stored.GridPanelWidth;
+    }
+}
+
+TEST(BuiltInKey, IsFixedAndNoText) {
+    EXPECT_NE(std::string(BuiltInKey.begin(), BuiltInKey.end()), Marker);
+    EXPECT_NE(BuiltInKey, (std::array<uint8_t, 16>{}));
+}
+
+} // namespace
