@@ -32,6 +32,7 @@ constexpr int GridLineWidth = 1;
 constexpr int SplitterWidth = 5;
 constexpr int BevelHeight = 40;
 constexpr int ButtonHeight = 25;
+constexpr int CellPadding = 12;
 // The lamp's state in the low four bits of an image's tag, its colour kind in the next four.
 constexpr int YellowLamp = 1 << 4;
 
@@ -155,6 +156,10 @@ void TMainForm::CreateGrid() {
         ObjectsGrid->Cells[col][0] = header;
         ObjectsGrid->SetColWidth(col, int(fontMetrics().horizontalAdvance(header) * factors[col]));
     }
+    // Whatever the font, the lamp's blanks and the time must fit.
+    const int timeWidth =
+        fontMetrics().horizontalAdvance(QStringLiteral("       000 00:00:00")) + CellPadding;
+    ObjectsGrid->SetColWidth(0, std::max(ObjectsGrid->ColWidth(0), timeWidth));
     ObjectsGrid->OnDrawCell = [this](int col, int row, const QRect& rect, QPainter& painter) {
         ObjectsGridDrawCell(col, row, rect, painter);
     };
@@ -315,9 +320,14 @@ void TMainForm::LayOut() {
     const int panelLeft = gridWidth + SplitterWidth, boxLeft = ObjectPanel->frameWidth();
     const int panelTop = menuBar()->sizeHint().height() + ToolBar1->sizeHint().height();
     const int boxTop = ObjectPanel->frameWidth() + BevelHeight;
-    resize(panelLeft + boxLeft + SettingsButton->x() + SettingsButton->width() + 17,
-           panelTop + boxTop + SettingsButton->y() + SettingsButton->height() +
-               StatusBar1->sizeHint().height() + 10);
+    // The line with the time of the last data and how long ago it was must fit as well.
+    const int timesWidth =
+        2 * ObjectPanel->frameWidth() + 16 + 12 +
+        fontMetrics().horizontalAdvance(QStringLiteral("Последние данные: 00:00:00 00.00.0000")) +
+        fontMetrics().horizontalAdvance(QStringLiteral("(00 мин 00 с назад)"));
+    const int panelWidth = std::max(boxLeft + SettingsButton->x() + SettingsButton->width() + 17, timesWidth);
+    resize(panelLeft + panelWidth, panelTop + boxTop + SettingsButton->y() + SettingsButton->height() +
+                                       StatusBar1->sizeHint().height() + 10);
     SetGridPanelWidth(gridWidth);
     for (TImage* image : inputImages_) {
         image->Tag |= 1;
