@@ -246,8 +246,10 @@ void TMainForm::FormClose() {
     PrintMessage("CH: Gelvorant is closed");
     if (!StatesNotLoaded)
         WriteStates();
-    if (EventLog)
+    if (EventLog) {
         EventLog->CloseLog();
+        EventLog->SuspendTimer.SetEnabled(false); // nothing is saved after the exit's own save
+    }
     SinceTimer.SetEnabled(false);
     if (TrayIcon && TrayIcon->isVisible())
         TrayIcon->hide();

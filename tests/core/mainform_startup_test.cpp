@@ -83,8 +83,10 @@ TEST_F(MainFormTest, ClosingHidesToTheTrayOrMinimisesWithoutOneAndExitEndsEveryt
         EXPECT_EQ(connection->Closes, std::vector<bool>{false});
         EXPECT_EQ(modem->Disconnects, 1);
         EXPECT_TRUE(ModemDisconnectRequested);
-        clock->Advance(1000);
-        EXPECT_TRUE(dialogs->Shown().empty()); // no message about the modem's loss
+        std::remove(DataFile("States.bin").c_str());
+        clock->Advance(6000);
+        EXPECT_TRUE(dialogs->Shown().empty());            // no message about the modem's loss
+        EXPECT_FALSE(FileExists(DataFile("States.bin"))); // and no save after the exit's own
         connection->Closes.clear();
         modem->Disconnects = 0;
     }
