@@ -1,0 +1,228 @@
+// TMainForm: the router's main window. On the left the objects grid (lamp and time since the last
+// connect or disconnect, number, name), on the right the selected object's panel (last data, input
+// lamps and names, the state request and the profile), the status bar with the TCP port, GSM modem,
+// sending and receiving indicators, the menus, the tool bar and the tray icon.
+//
+// It starts and stops the program: its first showing makes the single-instance check, reads the state
+// file and starts the server and the GSM modem 100 ms later; closing it hides it to the tray, and only
+// an explicit exit stops everything, saves the state and ends the program.
+//
+// The members that read and write the state file, write the log, rebuild the object list, fill the key
+// table and check access are thin: the work is done by the form-free code of core/. Main thread only.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+
+#include <QPixmap>
+
+#include "core/EventLog.h"
+#include "core/ObjectStates.h"
+#include "core/StateFile.h"
+#include "platform/Forms.h"
+#include "platform/Image.h"
+#include "platform/StatusBar.h"
+#include "platform/StringGrid.h"
+#include "platform/Timer.h"
+
+class QAction;
+class QFrame;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QScrollArea;
+class QSplitter;
+class QSystemTrayIcon;
+class QToolBar;
+class TVirtualPortAx;
+
+// Which status bar indicator; other values change nothing.
+enum TSignal { sgModem = 1, sgTcpPort = 3, sgSend = 5, sgReceive = 6 };
+enum TSignalState { sgsOff = 0, sgsChanging = 1, sgsOn = 2 };
+
+// The status bar's panels.
+enum TStatusPanelIndex { spTcpPort = 0, spModem = 1, spSend = 2, spReceive = 3, spText = 4 };
+
+// An input report of a session, built by the caller for one call.
+struct TReportHeader {
+    std::int32_t ObjectNumber = 0;
+    std::array<TDateTime, 3> Times{}; // the third is the report's time
+};
+struct TSensorReport {
+    std::array<std::int8_t, 4> InputStates{}; // inputs 1 to 4, 0 or 1
+    std::int32_t ObjectNumber = 0;
+    std::int8_t Kind = 0; // 0 data report, 1 hardware-information answer
+};
+
+// The start-up work of the first FormShow is still to do.
+extern bool FirstShow;
+// The start-up is done; while set, closing the main window hides it.
+extern bool Shown;
+// A GSM modem disconnect was asked for, so its loss is no error.
+extern bool ModemDisconnectRequested;
+// The name of the single-instance mutex.
+extern const char* const InstanceMutexName;
+
+class TMainForm : public TMainWindowForm {
+public:
+    explicit TMainForm(QWidget* owner = nullptr);
+    ~TMainForm() override;
+
+    // Menus and tool bar.
+    QToolBar* ToolBar1;
+    QAction *TCPOpenMenuItem, *TCPCloseMenuItem, *ExitMenuItem;
+    QAction *GeneralMenuItem, *ABookMenuItem, *GroupsMenuItem, *UpdateMenuItem, *SMSMenuItem, *AboutMenuItem;
+    QAction *ToolButton2, *ToolButton3, *ToolButton4, *ToolButton5, *ToolButton8;
+    // Grid and panel.
+    QSplitter* Splitter1;
+    QFrame* GridPanel;
+    TStringGrid* ObjectsGrid;
+    QFrame* ObjectPanel;
+    QFrame* CurrentObjectBevel;
+    QLabel *CurrentObjectLabel, *LastMessageTimeLabel, *SinceLastMessageLabel;
+    QScrollArea* ObjectScrollBox;
+    QGroupBox* StatesGroupBox;
+    TImage *In1Image, *In2Image, *In3Image, *In4Image;
+    QLabel *In1Label, *In2Label, *In3Label, *RTSLabel;
+    QPushButton *RequestButton, *SettingsButton;
+    QLineEdit* PinNameEdit;
+    TStatusBar* StatusBar1;
+    // Controls that are never shown.
+    QPushButton *CallButton, *HangupButton, *Button1, *Button2, *SetOutputsButton, *ResetButton, *Button3,
+        *Button7;
+    TImage* CallImage;
+    QLabel *CountLabel1, *CountLabel2;
+    // Tray icon and its menu.
+    QSystemTrayIcon* TrayIcon;
+    QMenu* PopupMenu1;
+    QAction *MenuItem1, *MenuItem2;
+
+    TTimer ConnectTimer, SinceTimer, MessageSendTimer, SMSReceiveTimer, ExtraInfoTimer, ModemDisconnectTimer;
+    std::unique_ptr<TEventLog> EventLog;
+
+    // State file.
+    bool ReadStates();
+    void WriteStates();
+    void ApplyValues(const TWindowValues& stored);
+    TWindowValues CurrentValues() const;
+    // Event log; the texts are Windows-1251.
+    void PrintMessage(const std::string& text);
+    void StatusMessage(const std::string& text);
+    void CheckLogChange(int& handle, const std::string& baseName, std::int32_t limit);
+    // Object list, key table, access.
+    bool BuildObjectStates();
+    void PrepareKeys();
+    void CheckPassword();
+
+    // Start-up and shut-down.
+    void ConnectTimerTimer();
+    void ExitMenuItemClick();
+    void MenuItem1Click();
+    void MenuItem2Click();
+
+    // Grid and panel.
+    void FillObjectsGrid();
+    void UpdateObjectPanel(bool unused = false);
+    void UpdateObjectPanelControls(TObjectStates* object);
+    void UpdateAll();
+    void SetLed(TImage* image, int state);
+    void WriteSinceTime(QLabel* label, TDateTime time);
+    QString GetSinceTime(TDateTime time) const;
+    void SinceTimerTimer();
+    void ObjectsGridClick();
+    void PinNameLabelDblClick(QLabel* label);
+    void ClosePinNameEdit(bool commit);
+    // The selected object, or null while the list is empty.
+    TObjectStates* SelectedObject() const;
+
+    // Notifications of the sessions.
+    void OnResolveObjNum(TObjectStates* object);
+    void OnObjectDisconnected(int objectNumber);
+    void ConverterReceiveSensor(QObject* sender, const TReportHeader& header, const TSensorReport& report);
+
+    // Status indicators and the notifications of the server and the GSM modem.
+    void SetSignal(TSignal signal, TSignalState state);
+    void OnServerSocketOpen();
+    void OnServerSocketOpenError();
+    void OnServerSocketClose(bool fromMenu);
+    void OnModemConnect();
+    void OnModemDisconnecting();
+    void OnModemDisconnect();
+    void VirtualPortAxRxChar(TVirtualPortAx* sender, int count);
+
+    // Operator commands.
+    void TCPOpenMenuItemClick();
+    void TCPCloseMenuItemClick();
+    void GeneralMenuItemClick(); // the settings dialog's pages 0, 1 and 3
+    void UpdateMenuItemClick();
+    void SMSMenuItemClick();
+    void SettingsMenuItemClick(int tag);
+    void ABookMenuItemClick();
+    void GroupsMenuItemClick();
+    void AboutMenuItemClick();
+    void SettingsButtonClick();
+    void RequestCoordsButtonClick();
+    void ExtraInfoTimerTimer();
+    // Starts ExtraInfoTimer from the settings: every ExtraPeriod minutes while ExtraInfo is set.
+    void RestartExtraInfoTimer();
+
+protected:
+    void FormShow() override;
+    void FormCloseQuery(bool& canClose) override;
+    void FormClose() override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
+    // Whether the desktop shows tray icons; without one, closing minimises instead of hiding.
+    virtual bool HasSystemTray() const;
+
+private:
+    struct TBitmaps {
+        QPixmap BlueOn, BlueOff, YelOn, YelOff, RedOn, RedOff, GrnOn, GrnOff, Undefined, PhoneDis;
+    };
+
+    void CreateMenus();
+    void CreateToolBar();
+    void CreateGrid();
+    void CreateObjectPanel();
+    void CreateStatesGroupBox(QWidget* parent);
+    void CreateHiddenControls(QWidget* parent);
+    void CreateStatusBar();
+    void CreateTrayIcon();
+    void CreateTimers();
+    void LayOut();
+    void SetGridPanelWidth(int width);
+    int GridPanelWidth() const;
+    void RepaintGrid();
+    void ResizeStatesGroupBox();
+    void StatesGroupBoxClick();
+    void StartUp();
+    void ShutDown();
+    void CloseForGood();
+    void ObjectsGridDrawCell(int col, int row, const QRect& rect, QPainter& painter);
+    void StatusBar1DrawPanel(int index, QPainter& painter, const QRect& rect);
+    void LogInvalidPanel(const char* what, int index, const QRect& rect, const QString& text);
+    void MessageSendTimerTimer();
+    void SMSReceiveTimerTimer();
+    void ModemDisconnectTimerTimer();
+    void Log(const QString& text);
+    void Status(const QString& text);
+    TStatesHooks StatesHooks();
+    bool IsSelected(const TObjectStates* object) const;
+
+    TBitmaps bitmaps_;
+    std::array<TImage*, 4> inputImages_{};
+    std::array<QLabel*, 3> pinLabels_{};
+    std::array<std::int32_t, 4> drawnStates_{-1, -1, -1, -1};
+    int sendCount_ = 0;
+    int receiveCount_ = 0;
+    unsigned taskbarCreated_ = 0;
+    bool anotherInstance_ = false;
+    bool closingPinEdit_ = false;
+    std::set<QString> loggedPanelErrors_;
+};
+
+extern TMainForm* MainForm;

@@ -1,0 +1,10 @@
+#include "dialogs/ObjSettingsDialog.h"
+
+TObjSettingsDialog* ObjSettingsDialog = nullptr;
+
+TObjSettingsDialog::TObjSettingsDialog(QWidget* owner) : TForm(owner) {
+    setObjectName(QStringLiteral("ObjSettingsDialog"));
+    SetCaption(QStringLiteral("Настройки контроллера объекта"));
+}
+
+void TObjSettingsDialog::LoadButtonClick() {}

@@ -1,0 +1,3 @@
+#include "sessions/VirtualPorts.h"
+
+void ReadVirtualPort(TVirtualPortAx*, int) {}

@@ -1,0 +1,65 @@
+#include "app/FormSet.h"
+
+#include <cstdlib>
+#include <filesystem>
+
+#include <gtest/gtest.h>
+
+#include "core/MainForm.h"
+#include "core/ObjectRegistry.h"
+#include "core/PasswordEnter.h"
+#include "core/Settings.h"
+#include "dialogs/AddressBook.h"
+#include "gsm/ModemForm.h"
+#include "sessions/GroupForms.h"
+
+namespace {
+
+class FormSetTest : public ::testing::Test {
+protected:
+    FormSetTest() {
+        folder = std::filesystem::temp_directory_path() / ("router-app-" + std::to_string(::getpid()));
+        std::filesystem::create_directories(folder);
+        ::setenv("XDG_DATA_HOME", folder.c_str(), 1);
+        ::setenv("XDG_RUNTIME_DIR", folder.c_str(), 1);
+    }
+    ~FormSetTest() override {
+        ::unsetenv("XDG_DATA_HOME");
+        ::unsetenv("XDG_RUNTIME_DIR");
+        std::filesystem::remove_all(folder);
+    }
+    std::filesystem::path folder;
+};
+
+TEST_F(FormSetTest, TwentyFormsAreMadeInTheirOrderAndDestroyedInReverse) {
+    const QStringList expected = {
+        "MainForm",       "ConnectionForm",      "PasswordEnter", "Form6",           "Form2",
+        "SettingsDialog", "PasswordEnterDialog", "AboutBox",      "AlarmEditDialog", "AddrBook",
+        "PasswordUpdate", "ObjSettingsDialog",   "Form9",         "ModemForm",       "TESMSReqForm",
+        "BKSMSReqForm",   "GroupsDialog",        "RenameForm",    "SelectBaseForm",  "EnterDevIDs"};
+    QStringList destroyed;
+    {
+        TFormSet forms;
+        forms.CreateForms();
+        QStringList created;
+        for (QWidget* form : forms.Forms()) {
+            created << form->objectName();
+            QObject::connect(form, &QObject::destroyed,
+                             [&destroyed, name = form->objectName()] { destroyed << name; });
+        }
+        EXPECT_EQ(created, expected);
+        EXPECT_NE(MainForm, nullptr);
+        EXPECT_NE(AppSettings, nullptr); // made by the settings dialog
+        EXPECT_NE(EnterDevIDs, nullptr);
+        EXPECT_EQ(MainForm->windowTitle(), "Маршрутизатор");
+    }
+    QStringList reversed(expected.rbegin(), expected.rend());
+    EXPECT_EQ(destroyed, reversed);
+    EXPECT_EQ(MainForm, nullptr);
+    EXPECT_EQ(AppSettings, nullptr);
+    EXPECT_EQ(PasswordEnter, nullptr);
+    EXPECT_EQ(GroupsDialog, nullptr);
+    EXPECT_EQ(ModemForm, nullptr);
+}
+
+} // namespace

@@ -1,0 +1,114 @@
+// A main window in a temporary data folder, with a fake clock, scripted message boxes and stand-ins
+// for the session manager and the GSM modem window that record what the main window asks of them.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <QStringList>
+#include <QTimer>
+#include <gtest/gtest.h>
+
+#include "core/MainForm.h"
+#include "core/PasswordEnter.h"
+#include "dialogs/AddressBook.h"
+#include "dialogs/ObjSettingsDialog.h"
+#include "dialogs/SettingsDialog.h"
+#include "gsm/ModemForm.h"
+#include "platform/Clock.h"
+#include "platform/ScriptedDialogs.h"
+#include "sessions/ConnectionForm.h"
+#include "sessions/GroupForms.h"
+#include "tests/core/TempFolder.h"
+
+class TFakeConnectionForm : public TConnectionForm {
+public:
+    int Opens = 0;
+    std::vector<bool> Closes; // the from-menu flags
+    int Updates = 0;
+    std::vector<int> Queries;
+    int QueryResult = 2;
+
+    void OpenPort() override { ++Opens; }
+    bool ClosePort(bool fromMenu) override {
+        Closes.push_back(fromMenu);
+        return false;
+    }
+    void UpdateConnections() override { ++Updates; }
+    int QueryHwInfo(int objectNumber) override {
+        Queries.push_back(objectNumber);
+        return QueryResult;
+    }
+};
+
+class TFakeModemForm : public TModemForm {
+public:
+    bool ConnectResult = false;
+    int Connects = 0, Disconnects = 0;
+    std::vector<TObjectStates*> Queries;
+    int QueryResult = 0;
+
+    bool Connect() override {
+        ++Connects;
+        return ConnectResult;
+    }
+    void Disconnect() override { ++Disconnects; }
+    int QueryHwInfo(TObjectStates* object) override {
+        Queries.push_back(object);
+        return QueryResult;
+    }
+};
+
+class TFakeObjSettingsDialog : public TObjSettingsDialog {
+public:
+    std::vector<int> Loads; // the object numbers in Tag
+    void LoadButtonClick() override { Loads.push_back(Tag); }
+};
+
+class TTestMainForm : public TMainForm {
+public:
+    bool Tray = true;
+    int Closed = 0; // FormClose runs
+
+protected:
+    bool HasSystemTray() const override { return Tray; }
+    void FormClose() override {
+        TMainForm::FormClose();
+        ++Closed;
+    }
+};
+
+class MainFormTest : public ::testing::Test {
+protected:
+    MainFormTest();
+    ~MainFormTest() override;
+
+    // Makes the main window (after the test has prepared the data folder) and shows it.
+    void Start();
+    // Pumps the event loop until the main window has closed for good.
+    bool WaitForExit();
+
+    std::string DataFolder() const; // the program's data folder, with its trailing '/'
+    std::string DataFile(const char* name) const { return DataFolder() + name; }
+    // The log's lines without their time stamps.
+    QStringList LogLines() const;
+    // Appends an object to the list and shows the list in the grid.
+    TObjectStates* AddObject(int number, const char* name);
+    // Cancels the password prompt whenever it is open.
+    void CancelPrompts();
+    TDateTime SecondsAgo(double seconds) const { return Now() - seconds / 86400.0; }
+
+    TTempFolder data, runtime;
+    std::unique_ptr<TFakeClock> clock;
+    std::unique_ptr<TScriptedDialogs> dialogs;
+    std::unique_ptr<TSettingsDialog> settings;
+    std::unique_ptr<TPasswordEnter> prompt;
+    std::unique_ptr<TFakeConnectionForm> connection;
+    std::unique_ptr<TFakeModemForm> modem;
+    std::unique_ptr<TAddrBook> addressBook;
+    std::unique_ptr<TGroupsDialog> groups;
+    std::unique_ptr<TFakeObjSettingsDialog> profile;
+    std::unique_ptr<TTestMainForm> form;
+    QTimer promptCanceller;
+};

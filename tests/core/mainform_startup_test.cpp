@@ -1,0 +1,155 @@
+// Start-up and shut-down of the main window: the first start, a second instance, hiding to the tray,
+// the exit, and a state file that does not open.
+#include <QDir>
+#include <QFileInfo>
+#include <QMenu>
+
+#include "core/DataFolder.h"
+#include "core/EventLog.h"
+#include "core/ObjectRegistry.h"
+#include "core/StateFile.h"
+#include "platform/Shell.h"
+#include "tests/core/MainFormFixture.h"
+#include "tests/platform/TestSupport.h"
+
+namespace {
+
+TEST_F(MainFormTest, FirstStartMakesTheDataFolderAndSavesTheDefaultsAfterTheIdleTime) {
+    Start();
+    EXPECT_TRUE(DirectoryExists(QString::fromStdString(DataFolder())));
+    EXPECT_TRUE(FirstRun);
+    EXPECT_EQ(AppDataFolder, DataFolder());
+    EXPECT_TRUE(dialogs->Shown().empty());
+    EXPECT_FALSE(StatesNotLoaded);
+    EXPECT_FALSE(FileExists(DataFile("States.bin")));
+    EXPECT_EQ(LogLines(), QStringList({"--------------------------", "CH: Gelvorant start",
+                                       "CH: found 0 calibration tables", "CH: TMGSM_AuthKeysInit OK"}));
+
+    clock->Advance(99);
+    EXPECT_EQ(connection->Opens, 0);
+    clock->Advance(1);
+    EXPECT_EQ(connection->Opens, 1); // the server starts 100 ms after the first showing
+    EXPECT_EQ(modem->Connects, 0);
+    EXPECT_EQ(form->StatusBar1->Panels(spModem).Text, "6");
+
+    clock->Advance(5000);
+    EXPECT_TRUE(FileExists(DataFile("States.bin")));
+    EXPECT_EQ(LogLines().back(), "CH: suspending logging");
+}
+
+TEST_F(MainFormTest, SecondInstanceShowsTheMessageAndTouchesNothingOfTheFirst) {
+    ASSERT_TRUE(ForceDirectories(QString::fromStdString(DataFolder())));
+    WriteFile(DataFile("States.bin"), std::string(64, '\x5A'));
+    WriteFile(DataFile("EventLog.txt"), "15.03 11:59:00 CH: Gelvorant start\r\n");
+    const TNamedMutex firstInstance(QString::fromLatin1(InstanceMutexName));
+    ASSERT_EQ(firstInstance.Status(), TNamedMutex::Created);
+    dialogs->Expect(mtError, QStringLiteral("Уже есть запущенная копия Маршрутизатора!"), mrOk);
+
+    Start();
+    ASSERT_TRUE(WaitForExit());
+    clock->Advance(10'000);
+    EXPECT_EQ(ReadFile(DataFile("States.bin")), std::string(64, '\x5A'));
+    EXPECT_EQ(ReadFile(DataFile("EventLog.txt")), "15.03 11:59:00 CH: Gelvorant start\r\n");
+    EXPECT_EQ(connection->Opens, 0);
+    EXPECT_FALSE(form->isVisible());
+}
+
+TEST_F(MainFormTest, ClosingHidesToTheTrayOrMinimisesWithoutOneAndExitEndsEverything) {
+    for (const bool tray : {true, false}) {
+        SCOPED_TRACE(tray ? "with a tray" : "without a tray");
+        FirstShow = true;
+        Shown = false;
+        MutexHandle.reset();
+        Start();
+        form->Tray = tray;
+        clock->Advance(6000);
+        ASSERT_TRUE(FileExists(DataFile("States.bin")));
+
+        form->close();
+        EXPECT_EQ(form->Closed, 0);
+        EXPECT_EQ(form->isVisible(), !tray);
+        EXPECT_EQ(form->isMinimized(), !tray);
+        EXPECT_TRUE(connection->Closes.empty());
+        form->MenuItem1->trigger();
+        EXPECT_TRUE(form->isVisible());
+        EXPECT_FALSE(form->isMinimized());
+
+        std::remove(DataFile("States.bin").c_str());
+        form->MenuItem2->trigger();
+        EXPECT_EQ(form->Closed, 1);
+        EXPECT_EQ(LogLines().back(), "CH: Gelvorant is closed");
+        EXPECT_TRUE(FileExists(DataFile("States.bin"))); // it was loaded, so it is written
+        EXPECT_EQ(EventLogHandle, -1);
+        EXPECT_EQ(connection->Closes, std::vector<bool>{false});
+        EXPECT_EQ(modem->Disconnects, 1);
+        EXPECT_TRUE(ModemDisconnectRequested);
+        std::remove(DataFile("States.bin").c_str());
+        clock->Advance(6000);
+        EXPECT_TRUE(dialogs->Shown().empty());            // no message about the modem's loss
+        EXPECT_FALSE(FileExists(DataFile("States.bin"))); // and no save after the exit's own
+        connection->Closes.clear();
+        modem->Disconnects = 0;
+    }
+}
+
+TEST_F(MainFormTest, StateFileThatDoesNotOpenEndsTheProgramAndIsNotWritten) {
+    ASSERT_TRUE(ForceDirectories(QString::fromStdString(DataFolder())));
+    const std::string damaged(48, '\x11');
+    WriteFile(DataFile("States.bin"), damaged);
+    dialogs->Expect(mtError, QStringLiteral("Невозможно расшифровать файл с настройками!"), mrOk);
+    CancelPrompts();
+
+    Start();
+    ASSERT_TRUE(WaitForExit());
+    clock->Advance(10'000);
+    EXPECT_EQ(ReadFile(DataFile("States.bin")), damaged);
+    const QStringList lines = LogLines();
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines[lines.size() - 2], "CH: system password error");
+    EXPECT_EQ(lines.back(), "CH: Gelvorant is closed");
+    EXPECT_EQ(connection->Opens, 0);
+    EXPECT_TRUE(StatesNotLoaded);
+}
+
+TEST_F(MainFormTest, StoredGeometryAndObjectsComeBackAtTheNextStart) {
+    Start();
+    AddObject(7, "Котельная");
+    form->resize(700, 400);
+    form->ObjectsGrid->SetColWidth(2, 123);
+    form->ExitMenuItemClick();
+    ASSERT_EQ(form->Closed, 1);
+    form.reset();
+    ObjectList.clear();
+
+    FirstShow = true;
+    MutexHandle.reset();
+    Start();
+    ASSERT_EQ(ObjectList.size(), 1u);
+    EXPECT_EQ(ObjectList[0]->ObjectNumber, 7);
+    EXPECT_EQ(form->ObjectsGrid->Cell(1, 1), "7");
+    EXPECT_EQ(form->ObjectsGrid->Cell(2, 1), "Котельная");
+    EXPECT_EQ(form->size(), QSize(700, 400));
+    EXPECT_EQ(form->ObjectsGrid->ColWidth(2), 123);
+}
+
+TEST_F(MainFormTest, GsmModemIsStartedWithTheServerWhenTheSettingsAskForIt) {
+    struct {
+        bool ConnectResult;
+        const char* Indicator;
+    } cases[] = {{false, "6"}, {true, "7"}};
+    for (const auto& c : cases) {
+        FirstShow = true;
+        MutexHandle.reset();
+        Start();
+        AppSettings->UseGsmModem = 1;
+        modem->ConnectResult = c.ConnectResult;
+        modem->Connects = 0;
+        clock->Advance(100);
+        EXPECT_EQ(modem->Connects, 1);
+        EXPECT_EQ(form->StatusBar1->Panels(spModem).Text, c.Indicator);
+        form->ExitMenuItemClick();
+        form.reset();
+    }
+}
+
+} // namespace
