@@ -29,6 +29,8 @@ TSettingsDialog::~TSettingsDialog() {
 
 void TSettingsDialog::InitialPrepareSW() {}
 
+void TSettingsDialog::RedrawUpdateString(TObjectStates*) {}
+
 void TSettingsDialog::FormClose() {
     if (MainForm)
         MainForm->setEnabled(true);

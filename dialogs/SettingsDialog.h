@@ -9,6 +9,7 @@
 #include "platform/Forms.h"
 
 class QTabWidget;
+class TObjectStates;
 
 class TSettingsDialog : public TForm {
 public:
@@ -20,6 +21,8 @@ public:
 
     // Loads and checks the stored firmware images at start-up.
     void InitialPrepareSW();
+    // Shows the object's update state in the update list (the sessions call it while this is visible).
+    virtual void RedrawUpdateString(TObjectStates* object);
 
 protected:
     void FormClose() override;

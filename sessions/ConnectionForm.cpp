@@ -1,22 +1,235 @@
+// The server and the connections' lifecycle: opening and closing, accepting, ending, socket errors, and
+// the clean-ups that close connections whose binding is no longer valid.
 #include "sessions/ConnectionForm.h"
 
+#include <new>
+
+#include <QListWidget>
+#include <QPushButton>
+
+#include "core/MainForm.h"
+#include "core/ObjectRegistry.h"
+#include "core/Settings.h"
+#include "dialogs/ObjSettingsDialog.h"
+#include "platform/Clock.h"
+#include "sessions/ServerConnection.h"
+#include "sessions/SessionLog.h"
+
 TConnectionForm* ConnectionForm = nullptr;
+
+namespace {
+
+std::uint32_t LinkSeconds() {
+    return std::uint32_t(MonotonicMs() / 1000);
+}
+
+QString Number(int value) {
+    return QString::number(value);
+}
+
+QString ErrorEventText(TErrorEvent kind) {
+    switch (kind) {
+    case eeGeneral:
+        return QStringLiteral("(general error)");
+    case eeSend:
+        return QStringLiteral("while sending data");
+    case eeReceive:
+        return QStringLiteral("while receiving data");
+    case eeConnect:
+        return QStringLiteral("while completing a request");
+    case eeDisconnect:
+        return QStringLiteral("while closing a connection");
+    case eeAccept:
+        return QStringLiteral("while accepting a request");
+    }
+    return {};
+}
+
+} // namespace
 
 TConnectionForm::TConnectionForm(QWidget* owner) : TForm(owner) {
     setObjectName(QStringLiteral("ConnectionForm"));
     SetCaption(QStringLiteral("Connection"));
+    Button1 = new QPushButton(QStringLiteral("Connect"), this);
+    Button1->setObjectName(QStringLiteral("Button1"));
+    ListBox1 = new QListWidget(this);
+    ListBox1->setObjectName(QStringLiteral("ListBox1"));
+
+    // The link layer measures the acknowledgement time-out on the same monotonic clock as the timers.
+    TMGSM_SetLinkClock(LinkSeconds);
+
+    ServerSocket.OnGetSocket = [this](int socket, TServerSocket* server) {
+        return ServerSocketGetSocket(socket, server);
+    };
+    ServerSocket.OnClientConnect = [this](TServerClientWinSocket* s) { ServerSocketClientConnect(s); };
+    ServerSocket.OnClientDisconnect = [this](TServerClientWinSocket* s) { ServerSocketClientDisconnect(s); };
+    ServerSocket.OnClientRead = [this](TServerClientWinSocket* s) { ServerSocketClientRead(s); };
+    ServerSocket.OnClientError = [this](TServerClientWinSocket* s, TErrorEvent kind, int& code) {
+        ServerSocketClientError(s, kind, code);
+    };
+
+    ConnectionCheckTimer.SetInterval(1000);
+    ConnectionCheckTimer.SetOnTimer([this] { ConnectionCheckTimerTimer(); });
+    TervelProcessTimer.SetInterval(500);
+    TervelProcessTimer.SetOnTimer([this] { TervelProcessTimerTimer(); });
+    BuffersProcessTimer.SetInterval(500);
 }
 
-void TConnectionForm::OpenPort() {}
-
-bool TConnectionForm::ClosePort(bool) {
-    return false;
+// The server closes its connections silently as it goes: no handler runs during destruction.
+TConnectionForm::~TConnectionForm() {
+    TMGSM_SetLinkClock(nullptr);
 }
 
-void TConnectionForm::ApplyInternetSettings() {}
+TServerConnection* TConnectionForm::UsableConnection(int i) const {
+    TServerConnection* c = Session(ServerSocket.Connections(i));
+    return c && c->Usable() ? c : nullptr;
+}
 
-void TConnectionForm::UpdateConnections() {}
+void TConnectionForm::OpenPort() {
+    if (!ServerSocket.SetPort(AppSettings->TcpPort) || !ServerSocket.Open())
+        MainForm->OnServerSocketOpenError();
+    if (ServerSocket.Active())
+        MainForm->OnServerSocketOpen();
+}
 
-int TConnectionForm::QueryHwInfo(int) {
-    return 3;
+bool TConnectionForm::ClosePort(bool fromMenu) {
+    // Closed connections stay in the list until the event loop frees them, so the walk reaches all.
+    for (int i = 0; i < ServerSocket.ActiveConnections(); ++i)
+        ServerSocket.Connections(i)->Close();
+    if (!ServerSocket.Active())
+        return false;
+    ServerSocket.Close();
+    if (!ServerSocket.Active())
+        MainForm->OnServerSocketClose(fromMenu);
+    return true;
+}
+
+void TConnectionForm::ApplyInternetSettings() {
+    ServerSocket.SetPort(AppSettings->TcpPort);
+}
+
+std::unique_ptr<TServerClientWinSocket> TConnectionForm::ServerSocketGetSocket(int socket,
+                                                                               TServerSocket* server) {
+    std::unique_ptr<TServerConnection> c;
+    try {
+        c = std::make_unique<TServerConnection>(socket, server);
+    } catch (const std::bad_alloc&) {
+        SessionLog(QStringLiteral("SM: connection creation error!"));
+        return nullptr;
+    }
+    c->ObjectNumber = -1;
+    c->PendingCommands = 0;
+    if (c->Link) {
+        TMGSM_InitIp(c->Link.get(), &AuthKeyTable, nullptr, AckTimeoutSec, nullptr, 0);
+        SessionLog(QStringLiteral("SM: InitIp OK"));
+    }
+    return c;
+}
+
+void TConnectionForm::ServerSocketClientConnect(TServerClientWinSocket* socket) {
+    SessionLog(QStringLiteral("SM: new connection (IP: %1)").arg(socket->RemoteAddress()));
+    // A plain socket, made when the session object could not be, has none of a session's fields.
+    if (!Session(socket))
+        socket->Close();
+}
+
+void TConnectionForm::ServerSocketClientDisconnect(TServerClientWinSocket* socket) {
+    TServerConnection* c = Session(socket);
+    if (!c)
+        return;
+    const int n = c->ObjectNumber;
+    if (n < 0)
+        return;
+    // The buffer belongs to the object, which a rebuilt address book may have destroyed meanwhile.
+    if (TObjectStates* object = BoundObject(c))
+        AppBuf_UnLink(object->AppBuf.get());
+    MainForm->OnObjectDisconnected(n);
+    ReleaseProfileEditor(n);
+}
+
+void TConnectionForm::ServerSocketClientError(TServerClientWinSocket* socket, TErrorEvent kind, int& code) {
+    const TServerConnection* c = Session(socket);
+    SessionLog(QStringLiteral("SM: Socket error %1 code:%2 (object N%3, IP:%4)")
+                   .arg(ErrorEventText(kind), Number(code), Number(c ? c->ObjectNumber : -1),
+                        socket->RemoteAddress()));
+    // Every error reported is fatal to the connection (aborted, reset, timed out, ...); one reported
+    // while closing needs no second close.
+    if (kind != eeDisconnect)
+        socket->Close();
+    code = 0;
+}
+
+void TConnectionForm::DisconnectDoubles(TServerConnection* s) {
+    if (s->ObjectNumber < 0)
+        return;
+    for (int i = 0; i < ServerSocket.ActiveConnections(); ++i) {
+        TServerConnection* c = UsableConnection(i);
+        if (!c || c == s)
+            continue;
+        const bool sameModem = c->BoundModemId >= 0 && c->BoundModemId == s->BoundModemId;
+        if (c->ObjectNumber != s->ObjectNumber && !sameModem)
+            continue;
+        const int n = c->ObjectNumber;
+        SessionLog(QStringLiteral("SM: disabling double connection (IP: %1, object №%2, ID:%3)")
+                       .arg(c->RemoteAddress(), Number(n), Number(c->Link->ModemId)));
+        c->ObjectNumber = -1; // the object stays connected through s
+        c->Close();
+        if (n >= 0)
+            ReleaseProfileEditor(n);
+    }
+}
+
+void TConnectionForm::UpdateConnections() {
+    for (int i = 0; i < ServerSocket.ActiveConnections(); ++i) {
+        TServerConnection* c = UsableConnection(i);
+        if (!c)
+            continue;
+        TObjectStates* object = FindObjectByNum(c->ObjectNumber);
+        if (object && FindObjectByID(c->BoundModemId) == object)
+            continue;
+        SessionLog(QStringLiteral("SM: disabling changed connection, object №%1, ID:%2)")
+                       .arg(Number(c->ObjectNumber), Number(c->Link->ModemId)));
+        c->Close();
+    }
+}
+
+TServerConnection* TConnectionForm::GetConnectionByObjNum(int objectNumber) const {
+    for (int i = 0; i < ServerSocket.ActiveConnections(); ++i)
+        if (TServerConnection* c = UsableConnection(i); c && c->ObjectNumber == objectNumber)
+            return c;
+    return nullptr;
+}
+
+TObjectStates* TConnectionForm::BoundObject(const TServerConnection* c) {
+    return c->ObjectNumber >= 0 ? FindObjectByNum(c->ObjectNumber) : nullptr;
+}
+
+bool TConnectionForm::ProfileEditorShows(int objectNumber) {
+    return ObjSettingsDialog && ObjSettingsDialog->isVisible() && ObjSettingsDialog->Tag == objectNumber;
+}
+
+void TConnectionForm::ReleaseProfileEditor(int objectNumber) {
+    // Later, not inside the socket event: the editor may show a message box, whose nested loop must
+    // not run under the walks over the connections.
+    QMetaObject::invokeMethod(
+        this,
+        [objectNumber] {
+            if (ProfileEditorShows(objectNumber))
+                ObjSettingsDialog->ConnectionLost();
+        },
+        Qt::QueuedConnection);
+}
+
+void TConnectionForm::LightSendSignal() {
+    if (!MainForm->MessageSendTimer.Running()) {
+        MainForm->SetSignal(sgSend, sgsOn);
+        MainForm->MessageSendTimer.SetEnabled(true);
+    }
+}
+
+void TConnectionForm::LightReceiveSignal() {
+    if (!MainForm->SMSReceiveTimer.Running()) {
+        MainForm->SetSignal(sgReceive, sgsOn);
+        MainForm->SMSReceiveTimer.SetEnabled(true);
+    }
 }

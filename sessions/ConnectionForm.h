@@ -1,26 +1,120 @@
-// The session manager, a form that is never shown: the modems' TCP server, their sessions and the
-// commands sent to them.
+// The session manager, a form that is created at start-up and never shown: the modems' TCP server,
+// one session (TServerConnection) per accepted connection, the event pump that turns what the link
+// layer reports into actions, the per-connection command queue and the timers that drive it all.
 //
-// Minimal for now: the operations that the main window and the dialogs call exist, but no server is
-// opened and no modem can connect, so nothing is ever queued. The real manager replaces this class.
+// Command operations answer at once with a small code and only set request bits; the link timer
+// builds the next frame from them, one frame at a time (the link is stop-and-wait):
+//   QueryHwInfo, QueryProfile, SetProfile  2 queued, 3 no connection bound to the object;
+//   SendData                               1 nothing to send (queue empty or a block unacknowledged),
+//                                          2 queued, 3 not connected;
+//   PollConnection                         0 poll queued, 1 requests already pending, 3 no connection;
+//   RepeatCommand                          0 frame sent, 1 nothing built or sending failed, 2 link busy;
+//   SetKey (sent at once, never queued)    0 sent, 1 not sent, 2 link busy, 3 not connected.
+//
+// Every time-out (acknowledgement 20 s, polling after 180 s of silence) runs on the monotonic clock;
+// the form points the link layer's clock at it. Main thread only; the socket events and the timers
+// also run inside modal dialogs.
 #pragma once
 
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include <QString>
+
 #include "platform/Forms.h"
+#include "platform/TcpServer.h"
+#include "platform/Timer.h"
+#include "protocol/tmgsm.h"
+
+class QListWidget;
+class QPushButton;
+class TObjectStates;
+class TServerConnection;
 
 class TConnectionForm : public TForm {
 public:
     explicit TConnectionForm(QWidget* owner = nullptr);
+    ~TConnectionForm() override;
 
-    // Opens the TCP server; reports through the main window's server notifications.
+    // The server: opens it on the settings' TCP port and tells the main window how that went.
     virtual void OpenPort();
-    // Closes every session and the server; true when the server was open.
+    // Closes every connection and the server; true when the server was open.
     virtual bool ClosePort(bool fromMenu);
     // Takes the TCP port of the settings; only while the server is closed.
     virtual void ApplyInternetSettings();
-    // Closes the sessions whose object no longer matches the address book.
+    // Closes the connections whose binding no longer matches the address book.
     virtual void UpdateConnections();
-    // Asks the object for its hardware information: 2 queued, 3 not connected.
+    // Closes every other connection of s's object or modem ID, without a disconnection notice.
+    void DisconnectDoubles(TServerConnection* s);
+    // The first usable connection bound to the object, else null.
+    TServerConnection* GetConnectionByObjNum(int objectNumber) const;
+
+    // Command queue (codes above).
     virtual int QueryHwInfo(int objectNumber);
+    int QueryProfile(int objectNumber);
+    int SetProfile(int objectNumber, ObjProfile* profile, std::uint32_t parts);
+    int SendData(TObjectStates* object);
+    int PollConnection(TServerConnection* c);
+    int RepeatCommand(TServerConnection* c);
+    // The key is cut or filled up to 16 characters.
+    int SetKey(int objectNumber, std::string_view key);
+    int SetCall(int objectNumber, const QString& phone);
+    void CloseChangedKeyConnection(int objectNumber);
+
+    // Event pump.
+    void ProcessTirmalEvents(TServerConnection* c, std::uint32_t events);
+    void ProcessData(int objectNumber, const HwInfo& info);
+    void ProcessHwInfo(int objectNumber, const HwInfo& info);
+    void DecodeProfile1(ObjProfile* profile, bool authFlag);
+    void DecodeProfile2(ObjProfile* profile, bool authFlag);
+
+    // Timers.
+    void TervelProcessTimerTimer();
+    void ConnectionCheckTimerTimer();
+
+    // Events of ServerSocket.
+    std::unique_ptr<TServerClientWinSocket> ServerSocketGetSocket(int socket, TServerSocket* server);
+    void ServerSocketClientConnect(TServerClientWinSocket* socket);
+    void ServerSocketClientDisconnect(TServerClientWinSocket* socket);
+    void ServerSocketClientRead(TServerClientWinSocket* socket);
+    void ServerSocketClientError(TServerClientWinSocket* socket, TErrorEvent kind, int& code);
+
+    TServerSocket ServerSocket;
+    TTimer ConnectionCheckTimer; // 1000 ms
+    TTimer TervelProcessTimer;   // 500 ms
+    TTimer BuffersProcessTimer;  // 500 ms, for the group routing
+    QPushButton* Button1;
+    QListWidget* ListBox1;
+
+    // A frame longer than this is never sent.
+    static constexpr int MaxSendLength = 1030;
+    static constexpr std::uint32_t AckTimeoutSec = 20;
+    static constexpr std::int64_t IdlePollMs = 180'000;
+
+private:
+    // Receiving and the pump.
+    void FeedLink(TServerConnection* c);
+    void Bind(TServerConnection* c);
+    void ProcessAnswers(TServerConnection* c);
+    bool TakeData(TServerConnection* c, TObjectStates* object);
+    void ProcessProfileAnswers(TServerConnection* c, std::uint32_t answered);
+    void SendAuthReply(TServerConnection* c);
+    void SendSupervisory(TServerConnection* c);
+    void SendRR(TServerConnection* c);
+    bool Send(TServerConnection* c, const std::uint8_t* buffer, std::uint16_t length);
+    void Report(int objectNumber, const HwInfo& info, std::int8_t kind);
+    void PollIfIdle(TServerConnection* c, std::int64_t now);
+    // The object the connection is bound to, looked up afresh (the address book may have changed).
+    static TObjectStates* BoundObject(const TServerConnection* c);
+    // Whether the profile editor is visible and shows object n.
+    static bool ProfileEditorShows(int objectNumber);
+    // Releases the profile editor's operation on object n once the current event is done.
+    void ReleaseProfileEditor(int objectNumber);
+    void LightSendSignal();
+    void LightReceiveSignal();
+    // Connection i of the server's list when it is usable (connected, with a link), else null.
+    TServerConnection* UsableConnection(int i) const;
 };
 
 extern TConnectionForm* ConnectionForm;

@@ -1,0 +1,10 @@
+// Log lines of the sessions: through the main window's event log, in Windows-1251.
+#pragma once
+
+#include <cstdint>
+
+#include <QString>
+
+void SessionLog(const QString& text);
+// Upper-case hexadecimal, zero-padded to width digits.
+QString Hex(std::uint32_t value, int width);
