@@ -298,7 +298,7 @@ TStatesHooks TMainForm::StatesHooks() {
 
 bool TMainForm::ReadStates() {
     TStatesRead read;
-    if (!::ReadStates(*AppSettings, read, StatesHooks()))
+    if (!AppSettings || !::ReadStates(*AppSettings, read, StatesHooks()))
         return false;
     if (read.Window)
         ApplyValues(*read.Window);
@@ -308,7 +308,8 @@ bool TMainForm::ReadStates() {
 }
 
 void TMainForm::WriteStates() {
-    ::WriteStates(CurrentValues(), *AppSettings, ObjectList, StatesHooks());
+    if (AppSettings)
+        ::WriteStates(CurrentValues(), *AppSettings, ObjectList, StatesHooks());
 }
 
 TWindowValues TMainForm::CurrentValues() const {
@@ -377,9 +378,12 @@ bool TMainForm::BuildObjectStates() {
 }
 
 void TMainForm::PrepareKeys() {
-    ::PrepareKeys(*AppSettings, [this](const std::string& line) { PrintMessage(line); });
+    if (AppSettings)
+        ::PrepareKeys(*AppSettings, [this](const std::string& line) { PrintMessage(line); });
 }
 
 void TMainForm::CheckPassword() {
-    ::CheckPassword(*AppSettings, SystemPassword, EnterPassword);
+    AccessGranted = false;
+    if (AppSettings)
+        ::CheckPassword(*AppSettings, SystemPassword, EnterPassword);
 }
