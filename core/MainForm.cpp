@@ -22,7 +22,6 @@
 #include "platform/Application.h"
 #include "platform/Cp1251.h"
 #include "platform/Dialogs.h"
-#include "platform/Messages.h"
 #include "platform/Shell.h"
 #include "sessions/ConnectionForm.h"
 
@@ -107,7 +106,6 @@ TMainForm::TMainForm(QWidget* owner) : TMainWindowForm(owner) {
         MessageDlg(QStringLiteral("Недостаточно памяти для работы программы!"), mtError, mbOK);
         CloseForGood();
     }
-    taskbarCreated_ = RegisterWindowMessage(QStringLiteral("TaskbarCreated"));
 }
 
 TMainForm::~TMainForm() {
@@ -140,7 +138,8 @@ void TMainForm::CreateTrayIcon() {
         else if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::MiddleClick)
             PopupMenu1->popup(QCursor::pos());
     });
-    // The tray's own icon comes back by itself when the desktop's tray restarts.
+    // Qt registers the icon again by itself when the desktop's tray restarts, so there is no
+    // "TaskbarCreated" message to handle.
     if (HasSystemTray())
         TrayIcon->show();
 }
