@@ -20,8 +20,6 @@
 #include "core/Settings.h"
 #include "protocol/tmgsm.h"
 
-using TObjectList = std::vector<std::unique_ptr<TObjectStates>>;
-
 // Every object, in address-book order after a rebuild or file order after a read; owns them.
 extern TObjectList ObjectList;
 // Shown in the object panel while the list is empty; the main window's constructor creates it.

@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 // The fields an object's record stores, in record order (the reserved ones are kept so that a record
 // read and written again keeps them).
@@ -70,3 +71,6 @@ public:
 
     std::unique_ptr<::AppBuf> AppBuf; // owned for the object's whole life
 };
+
+// Owns its objects, in address-book or file order.
+using TObjectList = std::vector<std::unique_ptr<TObjectStates>>;

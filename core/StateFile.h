@@ -74,8 +74,6 @@ struct TStatesHooks {
     std::function<void()> CloseMainWindow;                     // no memory for the state
 };
 
-using TObjectList = std::vector<std::unique_ptr<TObjectStates>>;
-
 // Writes the file, reporting failures through the hooks. True when it was replaced.
 bool WriteStates(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
                  const TStatesHooks& hooks, TStatesFileOps& ops = StatesFileOps());
