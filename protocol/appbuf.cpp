@@ -22,15 +22,6 @@ uint32_t BlockSpace(const uint8_t* block, const uint8_t* pos) {
     return used < IpBlockItems ? IpBlockItems - used : 0;
 }
 
-void PutU16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-uint32_t GetU16(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0] << 8 | p[1]);
-}
-
 // Data IDs run from 0 to 65534; 65535 means none yet.
 uint32_t NextId(uint32_t id) {
     return id >= AppBufNoId - 1 ? 0 : id + 1;
@@ -291,8 +282,8 @@ int HCC_TxAppData(uint8_t* block, uint8_t** pos, AppBuf* buffer, int packing, in
     if (packing && Pack_Choose(b->TxQueue, n, &state, &work, huffman))
         written = Pack_Encode(b->TxQueue, n, &state, &work, item + DataHead, space - DataHead);
     item[0] = written ? CodeRxDataPacked : CodeRxData;
-    PutU16(item + 1, id);
-    PutU16(item + 3, n);
+    Put_U16BE(item + 1, id);
+    Put_U16BE(item + 3, n);
     if (!written) {
         memcpy(item + DataHead, b->TxQueue, n);
         written = n;
@@ -313,7 +304,7 @@ int HCC_RxDataAck(uint8_t* block, uint8_t** pos, AppBuf* buffer) {
     uint8_t* item = *pos;
     item[0] = CodeTxDataAck;
     item[1] = buffer->OurRnr;
-    PutU16(item + 2, buffer->RxSinceAck);
+    Put_U16BE(item + 2, buffer->RxSinceAck);
     Dbg_Printf("HCC_RxDataAck = %d\n", buffer->RxSinceAck);
     buffer->RxSinceAck = 0;
     *pos = item + 4;
@@ -324,7 +315,7 @@ const uint8_t* HCP_TxDataAck(const uint8_t* item, uint32_t avail, AppBuf* buffer
     if (avail < 3)
         return nullptr;
     if (buffer) {
-        uint32_t word = GetU16(item + 1);
+        uint32_t word = Get_U16BE(item + 1);
         buffer->ModemRnr = item[0];
         buffer->TxAcked = word & 0x0FFF;
         SetInputs(inputBits, word >> 12);
@@ -338,13 +329,13 @@ const uint8_t* HCP_TxData(const uint8_t* item, uint32_t avail, AppBuf* buffer, u
     if (avail < head)
         return nullptr;
     const uint8_t flags = item[0];
-    const uint32_t n = GetU16(item + 3);
+    const uint32_t n = Get_U16BE(item + 3);
     const uint8_t* data = item + head;
     const uint32_t rest = avail - head;
     SetInputs(inputBits, flags);
     if (buffer) {
         // The item replaces any earlier payload, also when it turns out to be refused.
-        buffer->RxPendingId = GetU16(item + 1);
+        buffer->RxPendingId = Get_U16BE(item + 1);
         buffer->RxPendingLen = 0;
         buffer->RxPendingWire = 0;
     }

@@ -60,16 +60,6 @@ size_t ItemsMax(uint32_t versionNo, uint8_t mode) {
     }
 }
 
-uint8_t* PutU16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-    return p + 2;
-}
-
-uint8_t* PutU32(uint8_t* p, uint32_t v) {
-    return PutU16(PutU16(p, static_cast<uint16_t>(v >> 16)), static_cast<uint16_t>(v));
-}
-
 // One CreateCmd run: the context, its mode and the write position in the block.
 struct Builder {
     uint8_t mode;
@@ -123,7 +113,7 @@ bool PutFromProfile(Builder& b, uint8_t code) {
         Prof_Encode(p, code == CMD_SET_PROFILE1 ? 0 : 1, prof);
         break;
     case CMD_SET_IP:
-        PutU16(PutU32(p, prof->ServerIp), prof->ServerPort);
+        Put_U16BE(Put_U32BE(p, prof->ServerIp), prof->ServerPort);
         break;
     case CMD_SET_POLL_STR:
         Poll_Encode(p, prof);
@@ -147,7 +137,7 @@ bool PutSetKey(Builder& b) {
 bool PutArgument(Builder& b, uint8_t code) {
     uint8_t* p = b.ctx->Params ? b.open(code, 3) : nullptr;
     if (p)
-        PutU16(p, code == CMD_SET_HW_ID ? b.ctx->Params->HwId : b.ctx->Params->ClrStatArg);
+        Put_U16BE(p, code == CMD_SET_HW_ID ? b.ctx->Params->HwId : b.ctx->Params->ClrStatArg);
     return p != nullptr;
 }
 

@@ -41,7 +41,8 @@ void Sms_Wrap(SmsObj* sms, size_t p) {
         sms->TextLen = 0;
         return;
     }
-    const uint8_t id[2] = {static_cast<uint8_t>(sms->ModemId >> 8), static_cast<uint8_t>(sms->ModemId)};
+    uint8_t id[2];
+    Put_U16BE(id, sms->ModemId);
     sms->Text[0] = alphabet ? '.' : ',';
     Hex_Encode(sms->Text + 1, id, 2);
     sms->Text[HeadLen + chars] = '\n';
@@ -133,8 +134,7 @@ int TMGSM_AcceptSmsMsg(SmsObj* sms, const char* text, size_t len) {
         return SMS_NO_KEY;
     // The plaintext without its CRC becomes the parser's record.
     const uint16_t plain = blockLen - 4;
-    sms->Block[0] = static_cast<uint8_t>(plain >> 8);
-    sms->Block[1] = static_cast<uint8_t>(plain);
+    Put_U16BE(sms->Block, plain);
     sms->BlockLen = plain + 2;
     CmdCtx ctx = SmsCtx(sms);
     HCP_ParseAnswers(CMD_MODE_SMS, &ctx);

@@ -77,6 +77,31 @@ uint16_t Buf_Append(ByteBuf* buf, const uint8_t* bytes, uint16_t n);
 uint16_t Buf_Consume(ByteBuf* buf, uint16_t n);
 uint16_t Buf_Remove(uint8_t* bytes, uint16_t capacity, uint16_t* length, uint16_t offset, uint16_t n);
 
+// Multi-byte fields in bytes: the wire is big-endian, firmware image headers and MD5 little-endian.
+// The writers return the position after what they wrote.
+inline uint16_t Get_U16BE(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+inline uint32_t Get_U32BE(const uint8_t* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+inline uint32_t Get_U32LE(const uint8_t* p) {
+    return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+}
+inline uint8_t* Put_U16BE(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+    return p + 2;
+}
+inline uint8_t* Put_U32BE(uint8_t* p, uint32_t v) {
+    return Put_U16BE(Put_U16BE(p, static_cast<uint16_t>(v >> 16)), static_cast<uint16_t>(v));
+}
+inline uint8_t* Put_U32LE(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+    return p + 4;
+}
+
 // Hexadecimal text, upper-case digits.
 char* Hex_Encode(char* out, const uint8_t* bytes, size_t n);
 // Returns the text length 2n, or 0 when it does not fit the capacity.
