@@ -375,15 +375,10 @@ int AppBuf_RxGet(AppBuf* buffer);
 uint32_t AppBuf_RxRej(AppBuf* buffer);
 // Takes up to n bytes from RxQueue; returns the count.
 uint32_t AppBuf_Pop(AppBuf* buffer, uint8_t* out, uint32_t n);
-// The link side of AppBuf_Link: modemId, peerRxId and peerRxSize come from the authenticated link,
-// ourRxId and ourRxSize go back to it for the AUTH reply. Reconciles the data IDs.
-void AppBuf_LinkIds(AppBuf* buffer, uint16_t modemId, uint32_t peerRxId, uint32_t peerRxSize,
-                    uint32_t* ourRxId, uint32_t* ourRxSize);
-// Attaches the buffer to an authenticated link (an IpLink) and reconciles the data IDs.
-template <class Link> void AppBuf_Link(AppBuf* buffer, Link* link) {
-    link->AppBuf = buffer;
-    AppBuf_LinkIds(buffer, link->ModemId, link->PeerRxId, link->PeerRxSize, &link->OurRxId, &link->OurRxSize);
-}
+struct IpLink;
+// Attaches the buffer to an authenticated link and reconciles the data IDs: the link's ModemId,
+// PeerRxId and PeerRxSize come in, its OurRxId and OurRxSize go back for the AUTH reply.
+void AppBuf_Link(AppBuf* buffer, IpLink* link);
 // Prints the unlink trace; changes nothing.
 void AppBuf_UnLink(AppBuf* buffer);
 
