@@ -68,7 +68,6 @@ struct Builder {
 
     uint32_t versionNo() const { return ctx->Results->HwInfo.VersionNo; }
     bool fits(size_t size) const { return Cmd_Fits(versionNo(), ctx->Block, pos, size, mode); }
-    size_t space() const { return Cmd_Space(versionNo(), ctx->Block, pos, mode); }
 
     // Starts an item of size bytes with its code, or returns null when it does not fit.
     uint8_t* open(uint8_t code, size_t size) {
@@ -141,12 +140,6 @@ bool PutArgument(Builder& b, uint8_t code) {
     return p != nullptr;
 }
 
-bool PutUpdBlk(Builder& b) {
-    uint32_t n = Upd_PutBlocks(b.ctx->Upd, b.pos, static_cast<uint32_t>(b.space()));
-    b.pos += n;
-    return n != 0;
-}
-
 // Application data items exist only on a link.
 bool PutAppData(Builder& b, uint8_t code) {
     if (b.mode != CMD_MODE_IP)
@@ -182,7 +175,7 @@ bool PutItem(Builder& b, uint8_t code) {
     case CMD_CLR_STAT:
         return PutArgument(b, code);
     case CMD_SET_UPD_BLK:
-        return PutUpdBlk(b);
+        return HCC_UpdBlk(b.versionNo(), b.ctx->Block, &b.pos, b.ctx->Upd, b.mode) != 0;
     case CMD_IN_SMS_STR_SET: // older modems take no texts block: GetHwInfo stands for it
         return b.versionNo() < CMD_VERSION_INSMS ? b.bare(CMD_GET_HW_INFO) : PutFromProfile(b, code);
     case CMD_IN_SMS_STR_GET:

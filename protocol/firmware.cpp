@@ -145,7 +145,7 @@ uint32_t Upd_PutBlocks(UpdCtx* upd, uint8_t* out, uint32_t space) {
     k = k < left ? k : left;
     k = k < MaxBlocksPerItem ? k : MaxBlocksPerItem;
 
-    out[0] = UPD_BLK_CODE;
+    out[0] = CMD_SET_UPD_BLK;
     out[1] = static_cast<uint8_t>((k - 1) | (upd->NextBlock == 0 ? 0x80 : 0));
     Mem_Copy(out + 2, upd->Image + upd->NextBlock * UPD_BLOCK_SIZE, k * UPD_BLOCK_SIZE);
     upd->NextBlock += k;
@@ -153,4 +153,10 @@ uint32_t Upd_PutBlocks(UpdCtx* upd, uint8_t* out, uint32_t space) {
         upd->Flags = (upd->Flags | UPD_COMPLETE) & ~UPD_CTX_KNOWN;
     upd->Percent = PercentOf(upd->NextBlock, count);
     return 2 + k * UPD_BLOCK_SIZE;
+}
+
+int HCC_UpdBlk(uint32_t versionNo, uint8_t* block, uint8_t** pos, UpdCtx* upd, uint8_t mode) {
+    uint32_t n = Upd_PutBlocks(upd, *pos, static_cast<uint32_t>(Cmd_Space(versionNo, block, *pos, mode)));
+    *pos += n;
+    return n != 0;
 }

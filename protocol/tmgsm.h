@@ -508,7 +508,6 @@ void Prof_GetStr(int field, const ObjProfile* prof, char* out);
 constexpr int UPD_BLOCK_SIZE = 128;
 constexpr int UPD_TEXT_SIZE = 64;
 constexpr int UPD_CTX_ANSWER_SIZE = 36; // GetUpdCtx answer payload
-constexpr uint8_t UPD_BLK_CODE = 10;    // the SetUpdBlk command code
 
 // Flags of UpdCtx.
 enum : uint8_t {
@@ -539,6 +538,9 @@ const uint8_t* HCP_UpdCtx(const uint8_t* answer, uint32_t avail, UpdCtx* upd);
 // command block. Returns the bytes written; 0 when nothing was built (invalid image, no known context,
 // less than 130 bytes of space, or every block sent: then UPD_COMPLETE is set).
 uint32_t Upd_PutBlocks(UpdCtx* upd, uint8_t* out, uint32_t space);
+// The command builder's SetUpdBlk item: Upd_PutBlocks at *pos with the space the block of the mode,
+// starting at block, has left, and *pos moved past it. 1 built, 0 nothing built.
+int HCC_UpdBlk(uint32_t versionNo, uint8_t* block, uint8_t** pos, UpdCtx* upd, uint8_t mode);
 
 
 

@@ -211,7 +211,7 @@ TEST_F(UpdateTest, TwentyBlocksGoOutInThreeFrames) {
     } frames[] = {{0x86, 0, 33}, {0x06, 7, 66}, {0x06, 14, 100}};
     for (const auto& f : frames) {
         ASSERT_EQ(Put(), 2u + 7 * UPD_BLOCK_SIZE) << f.first;
-        EXPECT_EQ(item[0], UPD_BLK_CODE);
+        EXPECT_EQ(item[0], CMD_SET_UPD_BLK);
         EXPECT_EQ(item[1], f.b) << f.first;
         EXPECT_TRUE(ItemCarries(f.first, 7)) << f.first;
         EXPECT_EQ(upd.Percent, f.percent) << f.first;
@@ -321,6 +321,27 @@ TEST_F(UpdateTest, SpaceDecidesTheBlockCount) {
             EXPECT_EQ(item[1], 0x80 | (c.blocks - 1)) << c.space;
             EXPECT_EQ(upd.NextBlock, c.blocks) << c.space;
         }
+    }
+}
+
+TEST_F(UpdateTest, BuilderItemTakesTheSpaceLeftInTheBlockAndMovesOn) {
+    Use(MakeImage(20));
+    Answer(UpdCtxAnswer(image, 0));
+    uint8_t block[CMD_IP_ITEMS_MAX + 4] = {};
+    struct {
+        uint8_t mode;
+        size_t used, blocks;
+    } cases[] = {{CMD_MODE_IP, 0, 7},
+                 {CMD_MODE_IP, CMD_IP_ITEMS_MAX - 258, 2},
+                 {CMD_MODE_IP, 879, 0},
+                 {CMD_MODE_SMS, 0, 0}};
+    for (const auto& c : cases) {
+        upd.NextBlock = 0;
+        upd.Flags = UPD_CTX_KNOWN;
+        uint8_t* pos = block + c.used;
+        EXPECT_EQ(HCC_UpdBlk(0, block, &pos, &upd, c.mode), c.blocks ? 1 : 0) << c.used;
+        EXPECT_EQ(pos, block + c.used + (c.blocks ? 2 + c.blocks * UPD_BLOCK_SIZE : 0)) << c.used;
+        EXPECT_EQ(upd.NextBlock, c.blocks) << c.used;
     }
 }
 
