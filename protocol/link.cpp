@@ -408,6 +408,12 @@ uint32_t CreateAuthReply(IpLink* link, uint8_t* out, uint16_t* outLen, uint32_t*
 
 } // namespace
 
+CmdCtx Cmd_LinkCtx(IpLink* link) {
+    return CmdCtx{link->ModemId,   &link->Results,      &link->Params,   &link->Auth,         &link->Upd,
+                  link->AppBuf,    link->Options,       link->TxPayload, &link->TxPayloadLen, link->RxAsm,
+                  &link->RxAsmLen, sizeof(link->RxAsm), link->LogStore};
+}
+
 void TMGSM_SetLinkClock(LinkClockSource source) {
     linkClock = source ? source : SteadySeconds;
 }

@@ -721,12 +721,8 @@ const uint8_t* HCP_Inputs(const uint8_t* item, size_t avail, CmdResults* results
 // GetLog into store (LOG_STORE_SIZE bytes: type, count, entries); a null store skips the item.
 const uint8_t* HCP_GetLog(const uint8_t* item, size_t avail, uint8_t* store);
 
-// The parts of a link (an IpLink) for CreateCmd and HCP_ParseAnswers in CMD_MODE_IP.
-template <class Link> CmdCtx Cmd_LinkCtx(Link* link) {
-    return CmdCtx{link->ModemId, &link->Results, &link->Params, &link->Auth, &link->Upd, link->AppBuf,
-                  link->Options, link->TxPayload, &link->TxPayloadLen, link->RxAsm, &link->RxAsmLen,
-                  sizeof(link->RxAsm), link->LogStore};
-}
+// The parts of a link for CreateCmd and HCP_ParseAnswers in CMD_MODE_IP.
+CmdCtx Cmd_LinkCtx(IpLink* link);
 
 // ---------------------------------------------------------------------------------------------------
 // Link layer and IP interface
