@@ -42,20 +42,6 @@ uint8_t AuthKind(uint32_t word) {
     }
 }
 
-// The key of a listed modem, or null when modemId is not among the searched entries. found tells
-// the two apart when the entry's pointer itself is null.
-const uint8_t* ListedKey(const AuthKeys* keys, uint16_t modemId, bool* found) {
-    *found = false;
-    int n = keys->Count < AUTH_MAX_LISTED ? keys->Count : AUTH_MAX_LISTED;
-    for (int i = 0; i < n; ++i) {
-        if (keys->Ids[i] == modemId) {
-            *found = true;
-            return keys->Keys[i];
-        }
-    }
-    return nullptr;
-}
-
 bool TryKeyIfAny(AuthCtx* ctx, uint8_t* payload, const uint8_t* key) {
     return key && Auth_TryKey(ctx, payload, key);
 }
@@ -68,10 +54,10 @@ bool FindKey(AuthCtx* ctx, uint8_t* payload, uint16_t modemId) {
     }
     if (ctx->Keys) {
         bool listed;
-        const uint8_t* key = ListedKey(ctx->Keys, modemId, &listed);
+        const uint8_t* key = Auth_ModemKey(ctx->Keys, modemId, &listed);
         if (listed)
             return TryKeyIfAny(ctx, payload, key);
-        if (Auth_TryKey(ctx, payload, ctx->Keys->SystemKey))
+        if (Auth_TryKey(ctx, payload, key))
             return true;
     }
     // A pending key that SetKey never set is sixteen zero bytes, which must open nothing.
@@ -103,6 +89,16 @@ const uint8_t Auth_FactoryKey[AUTH_KEY_SIZE] = {'8', '8', '8', '8', '8', '8', '8
 void TMGSM_AuthKeysInit(AuthKeys* keys) {
     *keys = AuthKeys{};
     Mem_Copy(keys->SystemKey, Auth_FactoryKey, AUTH_KEY_SIZE);
+}
+
+const uint8_t* Auth_ModemKey(const AuthKeys* keys, uint16_t modemId, bool* listed) {
+    int n = keys->Count < AUTH_MAX_LISTED ? keys->Count : AUTH_MAX_LISTED;
+    int i = 0;
+    while (i < n && keys->Ids[i] != modemId)
+        ++i;
+    if (listed)
+        *listed = i < n;
+    return i < n ? keys->Keys[i] : keys->SystemKey;
 }
 
 void Auth_SetSeedSource(AuthSeedSource source) {

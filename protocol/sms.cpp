@@ -62,15 +62,8 @@ size_t Sms_FindMarker(const char* text, size_t n) {
 // or 0 when no key opens it.
 uint8_t Sms_TryKeys(SmsObj* sms, const uint8_t* block, uint16_t len) {
     const uint8_t* keys[2] = {Auth_FactoryKey, nullptr};
-    if (const AuthKeys* table = sms->Auth.Keys) {
-        keys[1] = table->SystemKey;
-        const int listed = table->Count < AUTH_MAX_LISTED ? table->Count : AUTH_MAX_LISTED;
-        for (int i = 0; i < listed; i++)
-            if (table->Ids[i] == sms->ModemId) {
-                keys[1] = table->Keys[i];
-                break;
-            }
-    }
+    if (sms->Auth.Keys)
+        keys[1] = Auth_ModemKey(sms->Auth.Keys, sms->ModemId, nullptr);
     for (uint8_t which = 0; which < 2; which++) {
         if (!keys[which])
             continue;

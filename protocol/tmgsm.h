@@ -201,6 +201,9 @@ struct AuthCtx {
 
 // Zeroes the table and sets SystemKey to the factory key.
 void TMGSM_AuthKeysInit(AuthKeys* keys);
+// The key to try for modemId besides the factory key: the entry of a listed modem (only that one, and
+// it may be null), else SystemKey. *listed (when not null) tells which.
+const uint8_t* Auth_ModemKey(const AuthKeys* keys, uint16_t modemId, bool* listed);
 
 // Seeds the nonce generator from the operating system's random source (or the seed source below), sets
 // Flags to AUTH_NONCE_RUNS and Keys to the table, and draws four nonces.

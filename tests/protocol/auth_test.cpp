@@ -312,6 +312,24 @@ TEST_F(AuthTest, OnlyTheFirst256EntriesAreSearched) {
     EXPECT_EQ(Accept(system, 1256), 1);
 }
 
+TEST_F(AuthTest, ModemKeyIsTheFirstListedEntryElseTheSystemKey) {
+    Key first = KeyOf("a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"), second = KeyOf("b0b1b2b3b4b5b6b7b8b9babbbcbdbebf");
+    List(100, &first);
+    List(200, nullptr);
+    List(100, &second);
+    const struct {
+        uint16_t id;
+        const uint8_t* key;
+        bool listed;
+    } cases[] = {{100, first.data(), true}, {200, nullptr, true}, {300, keys.SystemKey, false}};
+    for (const auto& c : cases) {
+        bool listed = !c.listed;
+        EXPECT_EQ(Auth_ModemKey(&keys, c.id, &listed), c.key) << c.id;
+        EXPECT_EQ(listed, c.listed) << c.id;
+        EXPECT_EQ(Auth_ModemKey(&keys, c.id, nullptr), c.key) << c.id;
+    }
+}
+
 TEST_F(AuthTest, FirstOfTwoEntriesWithTheSameIdCounts) {
     Key first = KeyOf("a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"), second = KeyOf("b0b1b2b3b4b5b6b7b8b9babbbcbdbebf");
     List(100, &first);
