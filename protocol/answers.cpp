@@ -98,9 +98,7 @@ const uint8_t* HCP_HwInfo(const uint8_t* item, size_t avail, CmdResults* results
     }
     if (size > avail)
         return nullptr;
-    const uint16_t word = Get_U16BE(item + HwHead);
-    for (int i = 0; i < 4; i++)
-        hw.Version[i] = static_cast<uint8_t>(word >> (12 - 4 * i) & 0xF);
+    Ver_Digits(Get_U16BE(item + HwHead), 1, hw.Version);
     hw.InputBits = static_cast<uint8_t>((hw.InputBits & ~InputsMask) | (item[status] & InputsMask));
     return item + size;
 }

@@ -17,14 +17,6 @@ CmdCtx SmsCtx(SmsObj* sms) {
                   sms->Block,   &sms->BlockLen, sms->Block,   &sms->BlockLen, sizeof(sms->Block), nullptr};
 }
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-int HexValue(char c) {
-    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-}
-
 // Appends the fill and the CRC-8 to the p encrypted bytes at sms->Text + 5, puts the marker and the ID
 // in front, encodes the body in place and ends the text with LF.
 void Sms_Wrap(SmsObj* sms, size_t p) {
@@ -114,13 +106,11 @@ int TMGSM_AcceptSmsMsg(SmsObj* sms, const char* text, size_t len) {
         return SMS_MALFORMED;
     if (Crc8(body, static_cast<uint16_t>(k)) != 0)
         return SMS_BAD_CRC;
-    uint16_t id = 0;
-    for (size_t i = marker + 1; i < start; i++) {
-        if (!IsHexDigit(sms->Text[i]))
-            return SMS_MALFORMED;
-        id = static_cast<uint16_t>(id << 4 | HexValue(sms->Text[i]));
-    }
-    sms->ModemId = id;
+    uint8_t id[4];
+    memcpy(id, sms->Text + marker + 1, sizeof id);
+    if (Hex_DecodeInPlace(id, sizeof id) != 2)
+        return SMS_MALFORMED;
+    sms->ModemId = Get_U16BE(id);
     const auto blockLen = static_cast<uint16_t>((k - 1) & ~size_t{15}); // the fill falls away
     const uint8_t opened = Sms_TryKeys(sms, body, blockLen);
     if (!opened)
