@@ -120,11 +120,11 @@ uint8_t Txt64_Decode(uint8_t* buf, size_t n);
 // On receipt CRC-8, CRC-16 and CRC-32/MPEG-2 are run over the data followed by its own CRC (big-endian
 // for the wider ones); the data is good when the result is 0.
 
-uint8_t Crc8(const uint8_t* data, uint16_t len);                         // CRC-8/SMBUS
-uint16_t Crc16(const uint8_t* data, uint32_t len);                       // CRC-16/XMODEM
+uint8_t Crc8(const uint8_t* data, uint16_t len);                          // CRC-8/SMBUS
+uint16_t Crc16(const uint8_t* data, uint32_t len);                        // CRC-16/XMODEM
 uint16_t Crc16_Update(uint16_t start, const uint8_t* data, uint32_t len); // continues a CRC-16/XMODEM
-uint32_t Crc32_Msb(const uint8_t* data, uint32_t len);                   // CRC-32/MPEG-2
-uint32_t Crc32(const uint8_t* data, uint32_t len);                       // CRC-32 (IEEE 802.3)
+uint32_t Crc32_Msb(const uint8_t* data, uint32_t len);                    // CRC-32/MPEG-2
+uint32_t Crc32(const uint8_t* data, uint32_t len);                        // CRC-32 (IEEE 802.3)
 
 struct Md5Ctx {
     uint8_t block[64];
@@ -254,8 +254,6 @@ uint16_t Auth_EncryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t n);
 // bytes is 0. Pass P for a CRC-closed block and P + 4 for a command block. 1 valid, 0 not (the buffer
 // is left decrypted).
 int Auth_DecryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t len);
-
-
 
 // ---------------------------------------------------------------------------------------------------
 // Data packing
@@ -499,9 +497,6 @@ int Prof_SetStr(int field, ObjProfile* prof, const char* text);
 // unknown field gives "".
 void Prof_GetStr(int field, const ObjProfile* prof, char* out);
 
-
-
-
 // ---------------------------------------------------------------------------------------------------
 // Firmware image check and update transfer
 // ---------------------------------------------------------------------------------------------------
@@ -544,8 +539,6 @@ uint32_t Upd_PutBlocks(UpdCtx* upd, uint8_t* out, uint32_t space);
 // The command builder's SetUpdBlk item: Upd_PutBlocks at *pos with the space the block of the mode,
 // starting at block, has left, and *pos moved past it. 1 built, 0 nothing built.
 int HCC_UpdBlk(uint32_t versionNo, uint8_t* block, uint8_t** pos, UpdCtx* upd, uint8_t mode);
-
-
 
 // ---------------------------------------------------------------------------------------------------
 // Command table and request builder
@@ -854,6 +847,7 @@ uint32_t TMGSM_CreateRRMsg(IpLink* link, uint8_t* out, uint16_t* outLen);
 uint32_t TMGSM_GetIpSMsg(IpLink* link, uint8_t* out, uint16_t* outLen);
 // 3 no key accepted, 1 the factory key, 2 the pending key of a SetKey, 0 any other key.
 int TMGSM_IpAuthRes(const IpLink* link);
+
 // ---------------------------------------------------------------------------------------------------
 // SMS text codec
 // ---------------------------------------------------------------------------------------------------
