@@ -22,7 +22,6 @@
 #include "platform/Application.h"
 #include "platform/Cp1251.h"
 #include "platform/Dialogs.h"
-#include "platform/Messages.h"
 #include "platform/Shell.h"
 #include "sessions/ConnectionForm.h"
 
@@ -107,7 +106,6 @@ TMainForm::TMainForm(QWidget* owner) : TMainWindowForm(owner) {
         MessageDlg(QStringLiteral("Недостаточно памяти для работы программы!"), mtError, mbOK);
         CloseForGood();
     }
-    taskbarCreated_ = RegisterWindowMessage(QStringLiteral("TaskbarCreated"));
 }
 
 TMainForm::~TMainForm() {
@@ -140,7 +138,8 @@ void TMainForm::CreateTrayIcon() {
         else if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::MiddleClick)
             PopupMenu1->popup(QCursor::pos());
     });
-    // The tray's own icon comes back by itself when the desktop's tray restarts.
+    // Qt registers the icon again by itself when the desktop's tray restarts, so there is no
+    // "TaskbarCreated" message to handle.
     if (HasSystemTray())
         TrayIcon->show();
 }
@@ -298,7 +297,7 @@ TStatesHooks TMainForm::StatesHooks() {
 
 bool TMainForm::ReadStates() {
     TStatesRead read;
-    if (!::ReadStates(*AppSettings, read, StatesHooks()))
+    if (!AppSettings || !::ReadStates(*AppSettings, read, StatesHooks()))
         return false;
     if (read.Window)
         ApplyValues(*read.Window);
@@ -308,7 +307,8 @@ bool TMainForm::ReadStates() {
 }
 
 void TMainForm::WriteStates() {
-    ::WriteStates(CurrentValues(), *AppSettings, ObjectList, StatesHooks());
+    if (AppSettings)
+        ::WriteStates(CurrentValues(), *AppSettings, ObjectList, StatesHooks());
 }
 
 TWindowValues TMainForm::CurrentValues() const {
@@ -377,9 +377,12 @@ bool TMainForm::BuildObjectStates() {
 }
 
 void TMainForm::PrepareKeys() {
-    ::PrepareKeys(*AppSettings, [this](const std::string& line) { PrintMessage(line); });
+    if (AppSettings)
+        ::PrepareKeys(*AppSettings, [this](const std::string& line) { PrintMessage(line); });
 }
 
 void TMainForm::CheckPassword() {
-    ::CheckPassword(*AppSettings, SystemPassword, EnterPassword);
+    AccessGranted = false;
+    if (AppSettings)
+        ::CheckPassword(*AppSettings, SystemPassword, EnterPassword);
 }

@@ -219,7 +219,6 @@ private:
     std::array<std::int32_t, 4> drawnStates_{-1, -1, -1, -1};
     int sendCount_ = 0;
     int receiveCount_ = 0;
-    unsigned taskbarCreated_ = 0;
     bool anotherInstance_ = false;
     bool closingPinEdit_ = false;
     std::set<QString> loggedPanelErrors_;

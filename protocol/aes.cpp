@@ -75,7 +75,7 @@ uint32_t InvMixColumn(uint32_t w) {
 
 void ExpandKey(uint32_t* w, const uint8_t* key, int nk, int total) {
     for (int i = 0; i < nk; ++i)
-        w[i] = Word(key[4 * i], key[4 * i + 1], key[4 * i + 2], key[4 * i + 3]);
+        w[i] = Get_U32BE(key + 4 * i);
     uint8_t rcon = 1;
     for (int i = nk; i < total; ++i) {
         uint32_t temp = w[i - 1];
@@ -100,13 +100,12 @@ void InvertKeys(uint32_t* dk, const uint32_t* ek, int rounds) {
 
 void Load(uint32_t s[4], const uint8_t in[16], const uint32_t* rk) {
     for (int c = 0; c < 4; ++c)
-        s[c] = Word(in[4 * c], in[4 * c + 1], in[4 * c + 2], in[4 * c + 3]) ^ rk[c];
+        s[c] = Get_U32BE(in + 4 * c) ^ rk[c];
 }
 
 void Store(uint8_t out[16], const uint32_t s[4]) {
     for (int c = 0; c < 4; ++c)
-        for (int b = 0; b < 4; ++b)
-            out[4 * c + b] = uint8_t(s[c] >> (24 - 8 * b));
+        Put_U32BE(out + 4 * c, s[c]);
 }
 
 // One round over the state. Row r of column c comes from column c + step * r: step 1 shifts rows left

@@ -18,10 +18,6 @@ constexpr size_t HwRunTimes = 8;        // VersionNo 104 and above
 constexpr size_t HwStatus = 1 + 12 + 6; // VersionNo 105 and above: status byte, three u32, three u16
 constexpr size_t HwRadio = 13;
 
-uint16_t GetU16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
 // The item parsers only see avail bytes; a result outside them counts as an item that does not fit.
 const uint8_t* Inside(const uint8_t* next, const uint8_t* item, size_t avail) {
     return next && next >= item && next <= item + avail ? next : nullptr;
@@ -102,9 +98,7 @@ const uint8_t* HCP_HwInfo(const uint8_t* item, size_t avail, CmdResults* results
     }
     if (size > avail)
         return nullptr;
-    const uint16_t word = GetU16(item + HwHead);
-    for (int i = 0; i < 4; i++)
-        hw.Version[i] = static_cast<uint8_t>(word >> (12 - 4 * i) & 0xF);
+    Ver_Digits(Get_U16BE(item + HwHead), 1, hw.Version);
     hw.InputBits = static_cast<uint8_t>((hw.InputBits & ~InputsMask) | (item[status] & InputsMask));
     return item + size;
 }
@@ -140,7 +134,7 @@ void HCP_ParseAnswers(uint8_t mode, CmdCtx* ctx) {
     if (*ctx->RecordsLen < 2)
         return;
     const uint8_t* rec = ctx->Records;
-    size_t n = GetU16(rec) & 0x3FF;
+    size_t n = Get_U16BE(rec) & 0x3FF;
     if (n > *ctx->RecordsLen - 2u)
         n = *ctx->RecordsLen - 2u;
     CmdResults* r = ctx->Results;

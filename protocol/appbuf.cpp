@@ -6,30 +6,9 @@
 
 namespace {
 
-// Command codes of the data items.
-constexpr uint8_t CodeRxData = 4;
-constexpr uint8_t CodeTxDataAck = 7;
-constexpr uint8_t CodeTxDataWoAvail = 21;
-constexpr uint8_t CodeRxDataPacked = 22;
-
-// Items of an IP block may fill this many bytes.
-constexpr uint32_t IpBlockItems = 1008;
 constexpr uint32_t DataHead = 5; // code, data ID, length
 constexpr uint8_t PackedFlag = 0x80;
-
-uint32_t BlockSpace(const uint8_t* block, const uint8_t* pos) {
-    uint32_t used = static_cast<uint32_t>(pos - block);
-    return used < IpBlockItems ? IpBlockItems - used : 0;
-}
-
-void PutU16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
-uint32_t GetU16(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0] << 8 | p[1]);
-}
+constexpr uint32_t AnyVersion = 0; // the room of an IP block does not depend on the modem's version
 
 // Data IDs run from 0 to 65534; 65535 means none yet.
 uint32_t NextId(uint32_t id) {
@@ -257,14 +236,14 @@ uint32_t AppBuf_Pop(AppBuf* buffer, uint8_t* out, uint32_t n) {
     return k;
 }
 
-void AppBuf_LinkIds(AppBuf* buffer, uint16_t modemId, uint32_t peerRxId, uint32_t peerRxSize,
-                    uint32_t* ourRxId, uint32_t* ourRxSize) {
+void AppBuf_Link(AppBuf* buffer, IpLink* link) {
+    link->AppBuf = buffer;
     Dbg_Printf("AppBuf_Link\n");
-    Trace_Printf(" *** ID:%04x\n", modemId);
-    buffer->ModemId = modemId;
-    *ourRxId = buffer->RxId;
-    *ourRxSize = buffer->RxSize;
-    Reconcile(buffer, peerRxId, peerRxSize);
+    Trace_Printf(" *** ID:%04x\n", link->ModemId);
+    buffer->ModemId = link->ModemId;
+    link->OurRxId = buffer->RxId;
+    link->OurRxSize = buffer->RxSize;
+    Reconcile(buffer, link->PeerRxId, link->PeerRxSize);
     Trace_Printf("-------------------\n");
 }
 
@@ -278,7 +257,7 @@ int HCC_TxAppData(uint8_t* block, uint8_t** pos, AppBuf* buffer, int packing, in
     AppBuf* b = buffer;
     if (!b || b->TxInFlight || b->TxFill == 0)
         return 1;
-    uint32_t space = BlockSpace(block, *pos);
+    auto space = static_cast<uint32_t>(Cmd_Space(AnyVersion, block, *pos, CMD_MODE_IP));
     if (space < DataHead + 1)
         return 0;
     uint32_t id = b->TxId == AppBufNoId ? 0 : b->TxId;
@@ -290,9 +269,9 @@ int HCC_TxAppData(uint8_t* block, uint8_t** pos, AppBuf* buffer, int packing, in
     uint32_t written = 0;
     if (packing && Pack_Choose(b->TxQueue, n, &state, &work, huffman))
         written = Pack_Encode(b->TxQueue, n, &state, &work, item + DataHead, space - DataHead);
-    item[0] = written ? CodeRxDataPacked : CodeRxData;
-    PutU16(item + 1, id);
-    PutU16(item + 3, n);
+    item[0] = written ? CMD_RX_DATA_PACKED : CMD_RX_DATA;
+    Put_U16BE(item + 1, id);
+    Put_U16BE(item + 3, n);
     if (!written) {
         memcpy(item + DataHead, b->TxQueue, n);
         written = n;
@@ -308,12 +287,12 @@ int HCC_TxAppData(uint8_t* block, uint8_t** pos, AppBuf* buffer, int packing, in
 int HCC_RxDataAck(uint8_t* block, uint8_t** pos, AppBuf* buffer) {
     if (!buffer)
         return 1;
-    if (BlockSpace(block, *pos) < 4)
+    if (!Cmd_Fits(AnyVersion, block, *pos, 4, CMD_MODE_IP))
         return 0;
     uint8_t* item = *pos;
-    item[0] = CodeTxDataAck;
+    item[0] = CMD_TX_DATA_ACK;
     item[1] = buffer->OurRnr;
-    PutU16(item + 2, buffer->RxSinceAck);
+    Put_U16BE(item + 2, buffer->RxSinceAck);
     Dbg_Printf("HCC_RxDataAck = %d\n", buffer->RxSinceAck);
     buffer->RxSinceAck = 0;
     *pos = item + 4;
@@ -324,7 +303,7 @@ const uint8_t* HCP_TxDataAck(const uint8_t* item, uint32_t avail, AppBuf* buffer
     if (avail < 3)
         return nullptr;
     if (buffer) {
-        uint32_t word = GetU16(item + 1);
+        uint32_t word = Get_U16BE(item + 1);
         buffer->ModemRnr = item[0];
         buffer->TxAcked = word & 0x0FFF;
         SetInputs(inputBits, word >> 12);
@@ -334,17 +313,17 @@ const uint8_t* HCP_TxDataAck(const uint8_t* item, uint32_t avail, AppBuf* buffer
 }
 
 const uint8_t* HCP_TxData(const uint8_t* item, uint32_t avail, AppBuf* buffer, uint8_t* inputBits, int code) {
-    const uint32_t head = code == CodeTxDataWoAvail ? 5 : 7;
+    const uint32_t head = code == CMD_TX_DATA_WO_AVAIL ? 5 : 7;
     if (avail < head)
         return nullptr;
     const uint8_t flags = item[0];
-    const uint32_t n = GetU16(item + 3);
+    const uint32_t n = Get_U16BE(item + 3);
     const uint8_t* data = item + head;
     const uint32_t rest = avail - head;
     SetInputs(inputBits, flags);
     if (buffer) {
         // The item replaces any earlier payload, also when it turns out to be refused.
-        buffer->RxPendingId = GetU16(item + 1);
+        buffer->RxPendingId = Get_U16BE(item + 1);
         buffer->RxPendingLen = 0;
         buffer->RxPendingWire = 0;
     }

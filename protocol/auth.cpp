@@ -30,18 +30,6 @@ uint32_t OsSeed() {
 
 AuthSeedSource seedSource = OsSeed;
 
-uint32_t GetBe32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) << 24 | static_cast<uint32_t>(p[1]) << 16 |
-           static_cast<uint32_t>(p[2]) << 8 | p[3];
-}
-
-void PutBe32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
 // Kind of a modem's AUTH version word: 1 and 2 carry nibble digits, 0 byte digits.
 uint8_t AuthKind(uint32_t word) {
     switch (word >> 16) {
@@ -52,20 +40,6 @@ uint8_t AuthKind(uint32_t word) {
     default:
         return 0;
     }
-}
-
-// The key of a listed modem, or null when modemId is not among the searched entries. found tells
-// the two apart when the entry's pointer itself is null.
-const uint8_t* ListedKey(const AuthKeys* keys, uint16_t modemId, bool* found) {
-    *found = false;
-    int n = keys->Count < AUTH_MAX_LISTED ? keys->Count : AUTH_MAX_LISTED;
-    for (int i = 0; i < n; ++i) {
-        if (keys->Ids[i] == modemId) {
-            *found = true;
-            return keys->Keys[i];
-        }
-    }
-    return nullptr;
 }
 
 bool TryKeyIfAny(AuthCtx* ctx, uint8_t* payload, const uint8_t* key) {
@@ -80,10 +54,10 @@ bool FindKey(AuthCtx* ctx, uint8_t* payload, uint16_t modemId) {
     }
     if (ctx->Keys) {
         bool listed;
-        const uint8_t* key = ListedKey(ctx->Keys, modemId, &listed);
+        const uint8_t* key = Auth_ModemKey(ctx->Keys, modemId, &listed);
         if (listed)
             return TryKeyIfAny(ctx, payload, key);
-        if (Auth_TryKey(ctx, payload, ctx->Keys->SystemKey))
+        if (Auth_TryKey(ctx, payload, key))
             return true;
     }
     // A pending key that SetKey never set is sixteen zero bytes, which must open nothing.
@@ -117,6 +91,16 @@ void TMGSM_AuthKeysInit(AuthKeys* keys) {
     Mem_Copy(keys->SystemKey, Auth_FactoryKey, AUTH_KEY_SIZE);
 }
 
+const uint8_t* Auth_ModemKey(const AuthKeys* keys, uint16_t modemId, bool* listed) {
+    int n = keys->Count < AUTH_MAX_LISTED ? keys->Count : AUTH_MAX_LISTED;
+    int i = 0;
+    while (i < n && keys->Ids[i] != modemId)
+        ++i;
+    if (listed)
+        *listed = i < n;
+    return i < n ? keys->Keys[i] : keys->SystemKey;
+}
+
 void Auth_SetSeedSource(AuthSeedSource source) {
     seedSource = source ? source : OsSeed;
 }
@@ -147,7 +131,7 @@ void Auth_NextNonce(AuthCtx* ctx) {
     for (int i = 0; i < 4; ++i) {
         if (i > 0)
             word = Auth_LfsrStep(k, word);
-        PutBe32(ctx->Nonce + 4 * i, word);
+        Put_U32BE(ctx->Nonce + 4 * i, word);
     }
     ctx->Lfsr = word;
 }
@@ -189,7 +173,7 @@ int Auth_Accept(AuthCtx* ctx, uint8_t* payload, uint16_t modemId, uint8_t versio
     // key is the one the reply carries.
     ctx->Flags &= ~(AUTH_NONCE_RUNS | AUTH_FACTORY_KEY | AUTH_PENDING_USED);
 
-    uint32_t word = GetBe32(payload + VersionAt);
+    uint32_t word = Get_U32BE(payload + VersionAt);
     uint8_t k = AuthKind(word);
     Ver_Digits(word, k != 0, version);
     if (k == 2)
@@ -208,7 +192,7 @@ int Auth_Accept(AuthCtx* ctx, uint8_t* payload, uint16_t modemId, uint8_t versio
 uint8_t* Auth_CreateResp(AuthCtx* ctx, uint8_t* out) {
     Aes_SetKey(&ctx->Aes, ctx->MatchedKey, 128);
     Aes_Encrypt(&ctx->Aes, ctx->Nonce, out + RandomAt);
-    PutBe32(out + CrcAt, Crc32_Msb(ctx->Nonce, AUTH_KEY_SIZE));
+    Put_U32BE(out + CrcAt, Crc32_Msb(ctx->Nonce, AUTH_KEY_SIZE));
     Mem_Copy(out + VersionAt, ctx->Proof, 4);
     ctx->Flags |= AUTH_NONCE_RUNS;
     return out + AUTH_PAYLOAD_SIZE;
@@ -241,7 +225,7 @@ uint16_t Auth_EncryptBlkCrc(AuthCtx* ctx, uint8_t* buf, uint16_t n) {
         PadBlock(ctx, buf, n, padded);
     uint32_t crc = Crc32_Msb(buf, padded);
     EncryptInPlace(ctx, buf, padded);
-    PutBe32(buf + padded, crc);
+    Put_U32BE(buf + padded, crc);
     return static_cast<uint16_t>(padded);
 }
 
@@ -249,7 +233,7 @@ uint32_t Auth_EncryptBlk32(AuthCtx* ctx, uint8_t* buf, uint32_t n) {
     uint32_t padded = (n + 19u) / BlockSize * BlockSize;
     if (padded - n > CrcSize)
         PadBlock(ctx, buf, n, padded - CrcSize);
-    PutBe32(buf + padded - CrcSize, Crc32_Msb(buf, padded - CrcSize));
+    Put_U32BE(buf + padded - CrcSize, Crc32_Msb(buf, padded - CrcSize));
     EncryptInPlace(ctx, buf, padded);
     return padded;
 }

@@ -60,16 +60,6 @@ size_t ItemsMax(uint32_t versionNo, uint8_t mode) {
     }
 }
 
-uint8_t* PutU16(uint8_t* p, uint16_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-    return p + 2;
-}
-
-uint8_t* PutU32(uint8_t* p, uint32_t v) {
-    return PutU16(PutU16(p, static_cast<uint16_t>(v >> 16)), static_cast<uint16_t>(v));
-}
-
 // One CreateCmd run: the context, its mode and the write position in the block.
 struct Builder {
     uint8_t mode;
@@ -78,7 +68,6 @@ struct Builder {
 
     uint32_t versionNo() const { return ctx->Results->HwInfo.VersionNo; }
     bool fits(size_t size) const { return Cmd_Fits(versionNo(), ctx->Block, pos, size, mode); }
-    size_t space() const { return Cmd_Space(versionNo(), ctx->Block, pos, mode); }
 
     // Starts an item of size bytes with its code, or returns null when it does not fit.
     uint8_t* open(uint8_t code, size_t size) {
@@ -123,7 +112,7 @@ bool PutFromProfile(Builder& b, uint8_t code) {
         Prof_Encode(p, code == CMD_SET_PROFILE1 ? 0 : 1, prof);
         break;
     case CMD_SET_IP:
-        PutU16(PutU32(p, prof->ServerIp), prof->ServerPort);
+        Put_U16BE(Put_U32BE(p, prof->ServerIp), prof->ServerPort);
         break;
     case CMD_SET_POLL_STR:
         Poll_Encode(p, prof);
@@ -147,14 +136,8 @@ bool PutSetKey(Builder& b) {
 bool PutArgument(Builder& b, uint8_t code) {
     uint8_t* p = b.ctx->Params ? b.open(code, 3) : nullptr;
     if (p)
-        PutU16(p, code == CMD_SET_HW_ID ? b.ctx->Params->HwId : b.ctx->Params->ClrStatArg);
+        Put_U16BE(p, code == CMD_SET_HW_ID ? b.ctx->Params->HwId : b.ctx->Params->ClrStatArg);
     return p != nullptr;
-}
-
-bool PutUpdBlk(Builder& b) {
-    uint32_t n = Upd_PutBlocks(b.ctx->Upd, b.pos, static_cast<uint32_t>(b.space()));
-    b.pos += n;
-    return n != 0;
 }
 
 // Application data items exist only on a link.
@@ -192,7 +175,7 @@ bool PutItem(Builder& b, uint8_t code) {
     case CMD_CLR_STAT:
         return PutArgument(b, code);
     case CMD_SET_UPD_BLK:
-        return PutUpdBlk(b);
+        return HCC_UpdBlk(b.versionNo(), b.ctx->Block, &b.pos, b.ctx->Upd, b.mode) != 0;
     case CMD_IN_SMS_STR_SET: // older modems take no texts block: GetHwInfo stands for it
         return b.versionNo() < CMD_VERSION_INSMS ? b.bare(CMD_GET_HW_INFO) : PutFromProfile(b, code);
     case CMD_IN_SMS_STR_GET:

@@ -24,17 +24,8 @@ constexpr int PeerHeldMd5At = 20;
 constexpr uint32_t MinItemSpace = 2 + UPD_BLOCK_SIZE;
 constexpr uint32_t MaxBlocksPerItem = 128;
 
-uint32_t GetLe32(const uint8_t* p) {
-    return p[0] | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
-           static_cast<uint32_t>(p[3]) << 24;
-}
-
-uint16_t GetBe16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
 uint32_t ImageCount(const uint8_t* image) {
-    return GetLe32(image + CountAt);
+    return Get_U32LE(image + CountAt);
 }
 
 // Image kind of a version word: 0xFFFF, 0xFFFE, 0xFFFD and 0xFFFC in the top half give 1 to 4.
@@ -44,18 +35,18 @@ uint8_t ImageKind(uint32_t word) {
 }
 
 void FormatVersion(const uint8_t* image, char* area, uint8_t* kind) {
-    uint32_t word = GetLe32(image + VersionAt);
+    uint32_t word = Get_U32LE(image + VersionAt);
     *kind = ImageKind(word);
     uint8_t digits[4];
     Ver_Digits(word, *kind != 0, digits);
     TmDate built{};
-    Tm_SecsToDate(GetLe32(image + BuildTimeAt), &built);
+    Tm_SecsToDate(Get_U32LE(image + BuildTimeAt), &built);
     snprintf(area, UPD_TEXT_SIZE, "m%02d.%02d p%02d.%02d (%02d/%02d/%04d %02d:%02d)", digits[0], digits[1],
              digits[2], digits[3], built.day, built.month, built.year, built.hour, built.minute);
 }
 
 bool HeaderAndDataValid(const uint8_t* image, uint32_t size) {
-    if (size < UPD_BLOCK_SIZE || Crc32(image, HeaderCrcAt) != GetLe32(image + HeaderCrcAt))
+    if (size < UPD_BLOCK_SIZE || Crc32(image, HeaderCrcAt) != Get_U32LE(image + HeaderCrcAt))
         return false;
     uint64_t count = ImageCount(image);
     // The count is the image's own claim; the buffer must really hold that many blocks.
@@ -78,7 +69,7 @@ uint8_t PercentOf(uint64_t blocks, uint32_t count) {
 bool PeerHoldsThisImage(const uint8_t* image, const uint8_t* answer, uint16_t held) {
     uint32_t count = ImageCount(image);
     // A modem claiming more blocks than the image has cannot be holding this image.
-    if (count != GetBe16(answer + PeerCountAt) || held > count + 1 ||
+    if (count != Get_U16BE(answer + PeerCountAt) || held > count + 1 ||
         !Mem_Equal(image + DataMd5At, answer + PeerDataMd5At, 16))
         return false;
     if (held <= 1)
@@ -110,7 +101,7 @@ const uint8_t* HCP_UpdCtx(const uint8_t* answer, uint32_t avail, UpdCtx* upd) {
     if (avail < UPD_CTX_ANSWER_SIZE)
         return nullptr;
     const uint8_t* end = answer + UPD_CTX_ANSWER_SIZE;
-    uint16_t held = GetBe16(answer + HeldAt);
+    uint16_t held = Get_U16BE(answer + HeldAt);
     upd->Flags |= UPD_CTX_KNOWN;
     upd->Percent = 0;
     if (!ImageValid(upd)) {
@@ -154,7 +145,7 @@ uint32_t Upd_PutBlocks(UpdCtx* upd, uint8_t* out, uint32_t space) {
     k = k < left ? k : left;
     k = k < MaxBlocksPerItem ? k : MaxBlocksPerItem;
 
-    out[0] = UPD_BLK_CODE;
+    out[0] = CMD_SET_UPD_BLK;
     out[1] = static_cast<uint8_t>((k - 1) | (upd->NextBlock == 0 ? 0x80 : 0));
     Mem_Copy(out + 2, upd->Image + upd->NextBlock * UPD_BLOCK_SIZE, k * UPD_BLOCK_SIZE);
     upd->NextBlock += k;
@@ -162,4 +153,10 @@ uint32_t Upd_PutBlocks(UpdCtx* upd, uint8_t* out, uint32_t space) {
         upd->Flags = (upd->Flags | UPD_COMPLETE) & ~UPD_CTX_KNOWN;
     upd->Percent = PercentOf(upd->NextBlock, count);
     return 2 + k * UPD_BLOCK_SIZE;
+}
+
+int HCC_UpdBlk(uint32_t versionNo, uint8_t* block, uint8_t** pos, UpdCtx* upd, uint8_t mode) {
+    uint32_t n = Upd_PutBlocks(upd, *pos, static_cast<uint32_t>(Cmd_Space(versionNo, block, *pos, mode)));
+    *pos += n;
+    return n != 0;
 }

@@ -46,19 +46,11 @@ uint32_t CtlWith(uint32_t prev, uint8_t type, int nr = -1, int ns = -1, int leng
     return ctl;
 }
 
-uint16_t Get16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-void Put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-}
-
 void PutHeader(uint8_t* out, uint16_t modemId, uint32_t ctl) {
     out[0] = Sync0;
     out[1] = Sync1;
-    Put16(out + 2, modemId);
-    Put16(out + 4, ctl);
+    Put_U16BE(out + 2, modemId);
+    Put_U16BE(out + 4, ctl);
     out[6] = Crc8(out + 2, 4);
 }
 
@@ -131,8 +123,8 @@ Seen Examine(const uint8_t* buf, uint16_t len, FrameView* f) {
     f->size = LNK_HEADER_SIZE;
     if (Crc8(buf + 2, 5) != 0)
         return Seen::BadHeader;
-    f->modemId = Get16(buf + 2);
-    f->ctl = Get16(buf + 4);
+    f->modemId = Get_U16BE(buf + 2);
+    f->ctl = Get_U16BE(buf + 4);
     f->payload = buf + LNK_HEADER_SIZE;
     switch (CtlType(f->ctl)) {
     case LNK_RR:
@@ -274,7 +266,7 @@ bool AppendRecord(IpLink* link) {
     if (RecordHead + plain > LNK_ASM_SIZE - link->RxAsmLen)
         return false;
     uint8_t* rec = link->RxAsm + link->RxAsmLen;
-    Put16(rec, plain);
+    Put_U16BE(rec, plain);
     memcpy(rec + RecordHead, link->RxFrame, plain);
     link->RxAsmLen = static_cast<uint16_t>(link->RxAsmLen + RecordHead + plain);
     return true;
@@ -335,8 +327,8 @@ constexpr uint32_t AuthOkEvent[3] = {LEV_AUTH0, LEV_AUTH1, LEV_AUTH2};
 void TakeOptions(IpLink* link, uint8_t kind) {
     const uint8_t* p = link->RxFrame;
     if (kind == 2) {
-        link->PeerRxId = Get16(p + 24);
-        link->PeerRxSize = Get16(p + 26);
+        link->PeerRxId = Get_U16BE(p + 24);
+        link->PeerRxSize = Get_U16BE(p + 26);
         link->Options = static_cast<uint8_t>((link->Options & ~2u) | ((p[31] & 1u) << 1));
     }
     uint32_t version = link->Results.HwInfo.VersionNo;
@@ -401,13 +393,13 @@ uint32_t CreateAuthReply(IpLink* link, uint8_t* out, uint16_t* outLen, uint32_t*
     link->Flags &= ~LNK_AUTH2_STEP;
     uint8_t* p = link->TxPayload;
     Auth_CreateResp(&link->Auth, p);
-    Put16(p + 24, link->OurRxId);
-    Put16(p + 26, link->OurRxSize);
+    Put_U16BE(p + 24, link->OurRxId);
+    Put_U16BE(p + 26, link->OurRxSize);
     p[28] = 0x10;
     p[29] = 0;
     p[30] = 0;
     p[31] = link->Options & 1;
-    Put16(p + AUTH_PAYLOAD_SIZE, Crc16(p, AUTH_PAYLOAD_SIZE));
+    Put_U16BE(p + AUTH_PAYLOAD_SIZE, Crc16(p, AUTH_PAYLOAD_SIZE));
     link->TxCtl = CtlWith(link->TxCtl, LNK_AUTH, -1, -1, AuthLengthCode);
     EmitFrame(link, out, outLen, p, AUTH_PAYLOAD_SIZE + 2);
     *mask &= ~REQ_AUTH;
@@ -415,6 +407,12 @@ uint32_t CreateAuthReply(IpLink* link, uint8_t* out, uint16_t* outLen, uint32_t*
 }
 
 } // namespace
+
+CmdCtx Cmd_LinkCtx(IpLink* link) {
+    return CmdCtx{link->ModemId,   &link->Results,      &link->Params,   &link->Auth,         &link->Upd,
+                  link->AppBuf,    link->Options,       link->TxPayload, &link->TxPayloadLen, link->RxAsm,
+                  &link->RxAsmLen, sizeof(link->RxAsm), link->LogStore};
+}
 
 void TMGSM_SetLinkClock(LinkClockSource source) {
     linkClock = source ? source : SteadySeconds;
@@ -531,7 +529,7 @@ uint32_t TMGSM_CreateRRMsg(IpLink* link, uint8_t* out, uint16_t* outLen) {
     *outLen = static_cast<uint16_t>(link->SCount * LNK_HEADER_SIZE);
     link->SCount = 0;
     link->Flags &= ~LNK_RR_DUE;
-    TraceFrame("OUT", link->ModemId, Get16(out + 4));
+    TraceFrame("OUT", link->ModemId, Get_U16BE(out + 4));
     return LEV_SFRAMES;
 }
 
@@ -543,7 +541,7 @@ uint32_t TMGSM_GetIpSMsg(IpLink* link, uint8_t* out, uint16_t* outLen) {
     *outLen = LNK_HEADER_SIZE;
     --link->SCount;
     memmove(link->SQueue[0], link->SQueue[1], link->SCount * LNK_HEADER_SIZE);
-    TraceFrame("OUT", link->ModemId, Get16(out + 4));
+    TraceFrame("OUT", link->ModemId, Get_U16BE(out + 4));
     return LEV_SFRAMES;
 }
 

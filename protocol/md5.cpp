@@ -25,18 +25,9 @@ constexpr uint32_t initialState[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x1032
 
 Md5Ctx sharedCtx;
 
-uint32_t LoadLe(const uint8_t* p) {
-    return p[0] | p[1] << 8 | p[2] << 16 | uint32_t(p[3]) << 24;
-}
-
-void StoreLe(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
-
 void WriteState(const Md5Ctx* ctx, uint8_t out[16]) {
     for (int i = 0; i < 4; ++i)
-        StoreLe(out + 4 * i, ctx->state[i]);
+        Put_U32LE(out + 4 * i, ctx->state[i]);
 }
 
 } // namespace
@@ -50,7 +41,7 @@ void Md5_Init(Md5Ctx* ctx) {
 void Md5_Transform(Md5Ctx* ctx, const uint8_t block[64]) {
     uint32_t x[16];
     for (int i = 0; i < 16; ++i)
-        x[i] = LoadLe(block + 4 * i);
+        x[i] = Get_U32LE(block + 4 * i);
     uint32_t a = ctx->state[0], b = ctx->state[1], c = ctx->state[2], d = ctx->state[3];
     for (int i = 0; i < 64; ++i) {
         const int round = i / 16;
@@ -107,8 +98,8 @@ void Md5_Final(Md5Ctx* ctx, uint8_t out[16], int pad) {
         // The bit count is taken before the padding itself is counted.
         uint8_t length[8];
         const uint64_t bits = uint64_t(ctx->count) * 8;
-        StoreLe(length, uint32_t(bits));
-        StoreLe(length + 4, uint32_t(bits >> 32));
+        Put_U32LE(length, uint32_t(bits));
+        Put_U32LE(length + 4, uint32_t(bits >> 32));
         static constexpr uint8_t padding[64] = {0x80};
         const uint32_t used = ctx->count % 64;
         Md5_Update(ctx, padding, used < 56 ? 56 - used : 120 - used);

@@ -5,21 +5,6 @@
 
 namespace {
 
-uint8_t* PutBe(uint8_t* out, uint32_t value, int bytes) {
-    for (int i = bytes - 1; i >= 0; --i) {
-        *out++ = static_cast<uint8_t>(value >> (8 * i));
-    }
-    return out;
-}
-
-uint32_t GetBe(const uint8_t* in, int bytes) {
-    uint32_t value = 0;
-    for (int i = 0; i < bytes; ++i) {
-        value = value << 8 | in[i];
-    }
-    return value;
-}
-
 // Where a run of configuration bits travels in profile 2: `width` bits of the byte, starting at
 // `cfgBit`, go to word `word` (1-4) starting at `wordBit`.
 struct CfgBits {
@@ -82,13 +67,13 @@ uint8_t* Bytes(void* p) {
 }
 
 uint8_t* EncodeProfile1(uint8_t* out, const ObjProfile* prof) {
-    out = PutBe(out, prof->ServerIp, 4);
-    out = PutBe(out, prof->ServerPort, 2);
-    out = PutBe(out, prof->Session, 2);
+    out = Put_U32BE(out, prof->ServerIp);
+    out = Put_U16BE(out, prof->ServerPort);
+    out = Put_U16BE(out, prof->Session);
     out = Mem_Copy(out, Bytes(prof->Apn), sizeof prof->Apn);
     out = Mem_Copy(out, Bytes(prof->User), sizeof prof->User);
     out = Mem_Copy(out, Bytes(prof->GprsPassword), sizeof prof->GprsPassword);
-    out = PutBe(out, prof->ExtraWord, 4);
+    out = Put_U32BE(out, prof->ExtraWord);
     return Mem_Copy(out, prof->ConnectPhone, sizeof prof->ConnectPhone);
 }
 
@@ -98,17 +83,17 @@ uint8_t* EncodeProfile2(uint8_t* out, const ObjProfile* prof) {
     out = Mem_Copy(out, prof->SmsCentre, sizeof prof->SmsCentre);
     out = Mem_Copy(out, prof->SmsPhone, sizeof prof->SmsPhone);
     for (uint32_t word : words) {
-        out = PutBe(out, word, 4);
+        out = Put_U32BE(out, word);
     }
-    out = PutBe(out, prof->Profile2Word, 2);
+    out = Put_U16BE(out, prof->Profile2Word);
     *out++ = prof->Profile2Byte;
     return out;
 }
 
 const uint8_t* DecodeProfile1(const uint8_t* in, ObjProfile* prof) {
-    prof->ServerIp = GetBe(in, 4);
-    prof->ServerPort = static_cast<uint16_t>(GetBe(in + 4, 2));
-    prof->Session = static_cast<uint16_t>(GetBe(in + 6, 2));
+    prof->ServerIp = Get_U32BE(in);
+    prof->ServerPort = Get_U16BE(in + 4);
+    prof->Session = Get_U16BE(in + 6);
     in += 8;
     Mem_Copy(Bytes(prof->Apn), in, sizeof prof->Apn);
     in += sizeof prof->Apn;
@@ -116,7 +101,7 @@ const uint8_t* DecodeProfile1(const uint8_t* in, ObjProfile* prof) {
     in += sizeof prof->User;
     Mem_Copy(Bytes(prof->GprsPassword), in, sizeof prof->GprsPassword);
     in += sizeof prof->GprsPassword;
-    prof->ExtraWord = GetBe(in, 4);
+    prof->ExtraWord = Get_U32BE(in);
     in += 4;
     Mem_Copy(prof->ConnectPhone, in, sizeof prof->ConnectPhone);
     return in + sizeof prof->ConnectPhone;
@@ -129,11 +114,11 @@ const uint8_t* DecodeProfile2(const uint8_t* in, ObjProfile* prof) {
     in += sizeof prof->SmsPhone;
     uint32_t words[kProf2Words];
     for (uint32_t& word : words) {
-        word = GetBe(in, 4);
+        word = Get_U32BE(in);
         in += 4;
     }
     UnpackCfg(words, prof);
-    prof->Profile2Word = static_cast<uint16_t>(GetBe(in, 2));
+    prof->Profile2Word = Get_U16BE(in);
     prof->Profile2Byte = in[2];
     return in + 3;
 }
@@ -234,8 +219,8 @@ size_t InSms_Size() {
 }
 
 uint8_t* InSms_Encode(uint8_t* out, ObjProfile* prof) {
-    out = PutBe(out, 0, 2);
-    out = PutBe(out, (prof->InSmsMask[1] << 8 | prof->InSmsMask[0]) & kInSmsMaskBits, 2);
+    out = Put_U16BE(out, 0);
+    out = Put_U16BE(out, (prof->InSmsMask[1] << 8 | prof->InSmsMask[0]) & kInSmsMaskBits);
     out = Mem_Copy(out, prof->InSmsNum1, sizeof prof->InSmsNum1);
     out = Mem_Copy(out, prof->InSmsNum2, sizeof prof->InSmsNum2);
     for (char* text : prof->InSmsText) {
@@ -249,7 +234,7 @@ const uint8_t* HCP_InSmsStr(const uint8_t* in, size_t avail, ObjProfile* prof) {
     if (avail < INSMS_SIZE) {
         return nullptr;
     }
-    uint16_t mask = static_cast<uint16_t>(GetBe(in + 2, 2));
+    uint16_t mask = Get_U16BE(in + 2);
     prof->InSmsMask[0] = static_cast<uint8_t>(mask);
     prof->InSmsMask[1] = static_cast<uint8_t>((prof->InSmsMask[1] & 0xF0) | (mask >> 8 & 0x0F));
     in += 4;

@@ -17,14 +17,6 @@ CmdCtx SmsCtx(SmsObj* sms) {
                   sms->Block,   &sms->BlockLen, sms->Block,   &sms->BlockLen, sizeof(sms->Block), nullptr};
 }
 
-bool IsHexDigit(char c) {
-    return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'F') || (c >= 'a' && c <= 'f');
-}
-
-int HexValue(char c) {
-    return c <= '9' ? c - '0' : (c | 0x20) - 'a' + 10;
-}
-
 // Appends the fill and the CRC-8 to the p encrypted bytes at sms->Text + 5, puts the marker and the ID
 // in front, encodes the body in place and ends the text with LF.
 void Sms_Wrap(SmsObj* sms, size_t p) {
@@ -41,7 +33,8 @@ void Sms_Wrap(SmsObj* sms, size_t p) {
         sms->TextLen = 0;
         return;
     }
-    const uint8_t id[2] = {static_cast<uint8_t>(sms->ModemId >> 8), static_cast<uint8_t>(sms->ModemId)};
+    uint8_t id[2];
+    Put_U16BE(id, sms->ModemId);
     sms->Text[0] = alphabet ? '.' : ',';
     Hex_Encode(sms->Text + 1, id, 2);
     sms->Text[HeadLen + chars] = '\n';
@@ -61,15 +54,8 @@ size_t Sms_FindMarker(const char* text, size_t n) {
 // or 0 when no key opens it.
 uint8_t Sms_TryKeys(SmsObj* sms, const uint8_t* block, uint16_t len) {
     const uint8_t* keys[2] = {Auth_FactoryKey, nullptr};
-    if (const AuthKeys* table = sms->Auth.Keys) {
-        keys[1] = table->SystemKey;
-        const int listed = table->Count < AUTH_MAX_LISTED ? table->Count : AUTH_MAX_LISTED;
-        for (int i = 0; i < listed; i++)
-            if (table->Ids[i] == sms->ModemId) {
-                keys[1] = table->Keys[i];
-                break;
-            }
-    }
+    if (sms->Auth.Keys)
+        keys[1] = Auth_ModemKey(sms->Auth.Keys, sms->ModemId, nullptr);
     for (uint8_t which = 0; which < 2; which++) {
         if (!keys[which])
             continue;
@@ -120,21 +106,18 @@ int TMGSM_AcceptSmsMsg(SmsObj* sms, const char* text, size_t len) {
         return SMS_MALFORMED;
     if (Crc8(body, static_cast<uint16_t>(k)) != 0)
         return SMS_BAD_CRC;
-    uint16_t id = 0;
-    for (size_t i = marker + 1; i < start; i++) {
-        if (!IsHexDigit(sms->Text[i]))
-            return SMS_MALFORMED;
-        id = static_cast<uint16_t>(id << 4 | HexValue(sms->Text[i]));
-    }
-    sms->ModemId = id;
+    uint8_t id[4];
+    memcpy(id, sms->Text + marker + 1, sizeof id);
+    if (Hex_DecodeInPlace(id, sizeof id) != 2)
+        return SMS_MALFORMED;
+    sms->ModemId = Get_U16BE(id);
     const auto blockLen = static_cast<uint16_t>((k - 1) & ~size_t{15}); // the fill falls away
     const uint8_t opened = Sms_TryKeys(sms, body, blockLen);
     if (!opened)
         return SMS_NO_KEY;
     // The plaintext without its CRC becomes the parser's record.
     const uint16_t plain = blockLen - 4;
-    sms->Block[0] = static_cast<uint8_t>(plain >> 8);
-    sms->Block[1] = static_cast<uint8_t>(plain);
+    Put_U16BE(sms->Block, plain);
     sms->BlockLen = plain + 2;
     CmdCtx ctx = SmsCtx(sms);
     HCP_ParseAnswers(CMD_MODE_SMS, &ctx);

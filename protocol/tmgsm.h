@@ -77,6 +77,31 @@ uint16_t Buf_Append(ByteBuf* buf, const uint8_t* bytes, uint16_t n);
 uint16_t Buf_Consume(ByteBuf* buf, uint16_t n);
 uint16_t Buf_Remove(uint8_t* bytes, uint16_t capacity, uint16_t* length, uint16_t offset, uint16_t n);
 
+// Multi-byte fields in bytes: the wire is big-endian, firmware image headers and MD5 little-endian.
+// The writers return the position after what they wrote.
+inline uint16_t Get_U16BE(const uint8_t* p) {
+    return static_cast<uint16_t>(p[0] << 8 | p[1]);
+}
+inline uint32_t Get_U32BE(const uint8_t* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+inline uint32_t Get_U32LE(const uint8_t* p) {
+    return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+}
+inline uint8_t* Put_U16BE(uint8_t* p, uint16_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+    return p + 2;
+}
+inline uint8_t* Put_U32BE(uint8_t* p, uint32_t v) {
+    return Put_U16BE(Put_U16BE(p, static_cast<uint16_t>(v >> 16)), static_cast<uint16_t>(v));
+}
+inline uint8_t* Put_U32LE(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i)
+        p[i] = static_cast<uint8_t>(v >> (8 * i));
+    return p + 4;
+}
+
 // Hexadecimal text, upper-case digits.
 char* Hex_Encode(char* out, const uint8_t* bytes, size_t n);
 // Returns the text length 2n, or 0 when it does not fit the capacity.
@@ -95,11 +120,11 @@ uint8_t Txt64_Decode(uint8_t* buf, size_t n);
 // On receipt CRC-8, CRC-16 and CRC-32/MPEG-2 are run over the data followed by its own CRC (big-endian
 // for the wider ones); the data is good when the result is 0.
 
-uint8_t Crc8(const uint8_t* data, uint16_t len);                         // CRC-8/SMBUS
-uint16_t Crc16(const uint8_t* data, uint32_t len);                       // CRC-16/XMODEM
+uint8_t Crc8(const uint8_t* data, uint16_t len);                          // CRC-8/SMBUS
+uint16_t Crc16(const uint8_t* data, uint32_t len);                        // CRC-16/XMODEM
 uint16_t Crc16_Update(uint16_t start, const uint8_t* data, uint32_t len); // continues a CRC-16/XMODEM
-uint32_t Crc32_Msb(const uint8_t* data, uint32_t len);                   // CRC-32/MPEG-2
-uint32_t Crc32(const uint8_t* data, uint32_t len);                       // CRC-32 (IEEE 802.3)
+uint32_t Crc32_Msb(const uint8_t* data, uint32_t len);                    // CRC-32/MPEG-2
+uint32_t Crc32(const uint8_t* data, uint32_t len);                        // CRC-32 (IEEE 802.3)
 
 struct Md5Ctx {
     uint8_t block[64];
@@ -176,6 +201,9 @@ struct AuthCtx {
 
 // Zeroes the table and sets SystemKey to the factory key.
 void TMGSM_AuthKeysInit(AuthKeys* keys);
+// The key to try for modemId besides the factory key: the entry of a listed modem (only that one, and
+// it may be null), else SystemKey. *listed (when not null) tells which.
+const uint8_t* Auth_ModemKey(const AuthKeys* keys, uint16_t modemId, bool* listed);
 
 // Seeds the nonce generator from the operating system's random source (or the seed source below), sets
 // Flags to AUTH_NONCE_RUNS and Keys to the table, and draws four nonces.
@@ -231,8 +259,6 @@ int Auth_DecryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t len);
 // 0xFFFFFFEC, so that P fits.
 uint32_t Auth_EncryptBlk32(AuthCtx* ctx, uint8_t* buf, uint32_t n);
 int Auth_DecryptBlk32(AuthCtx* ctx, uint8_t* buf, uint32_t len);
-
-
 
 // ---------------------------------------------------------------------------------------------------
 // Data packing
@@ -355,15 +381,10 @@ int AppBuf_RxGet(AppBuf* buffer);
 uint32_t AppBuf_RxRej(AppBuf* buffer);
 // Takes up to n bytes from RxQueue; returns the count.
 uint32_t AppBuf_Pop(AppBuf* buffer, uint8_t* out, uint32_t n);
-// The link side of AppBuf_Link: modemId, peerRxId and peerRxSize come from the authenticated link,
-// ourRxId and ourRxSize go back to it for the AUTH reply. Reconciles the data IDs.
-void AppBuf_LinkIds(AppBuf* buffer, uint16_t modemId, uint32_t peerRxId, uint32_t peerRxSize,
-                    uint32_t* ourRxId, uint32_t* ourRxSize);
-// Attaches the buffer to an authenticated link (an IpLink) and reconciles the data IDs.
-template <class Link> void AppBuf_Link(AppBuf* buffer, Link* link) {
-    link->AppBuf = buffer;
-    AppBuf_LinkIds(buffer, link->ModemId, link->PeerRxId, link->PeerRxSize, &link->OurRxId, &link->OurRxSize);
-}
+struct IpLink;
+// Attaches the buffer to an authenticated link and reconciles the data IDs: the link's ModemId,
+// PeerRxId and PeerRxSize come in, its OurRxId and OurRxSize go back for the AUTH reply.
+void AppBuf_Link(AppBuf* buffer, IpLink* link);
 // Prints the unlink trace; changes nothing.
 void AppBuf_UnLink(AppBuf* buffer);
 
@@ -481,9 +502,6 @@ int Prof_SetStr(int field, ObjProfile* prof, const char* text);
 // unknown field gives "".
 void Prof_GetStr(int field, const ObjProfile* prof, char* out);
 
-
-
-
 // ---------------------------------------------------------------------------------------------------
 // Firmware image check and update transfer
 // ---------------------------------------------------------------------------------------------------
@@ -493,7 +511,6 @@ void Prof_GetStr(int field, const ObjProfile* prof, char* out);
 constexpr int UPD_BLOCK_SIZE = 128;
 constexpr int UPD_TEXT_SIZE = 64;
 constexpr int UPD_CTX_ANSWER_SIZE = 36; // GetUpdCtx answer payload
-constexpr uint8_t UPD_BLK_CODE = 10;    // the SetUpdBlk command code
 
 // Flags of UpdCtx.
 enum : uint8_t {
@@ -524,8 +541,9 @@ const uint8_t* HCP_UpdCtx(const uint8_t* answer, uint32_t avail, UpdCtx* upd);
 // command block. Returns the bytes written; 0 when nothing was built (invalid image, no known context,
 // less than 130 bytes of space, or every block sent: then UPD_COMPLETE is set).
 uint32_t Upd_PutBlocks(UpdCtx* upd, uint8_t* out, uint32_t space);
-
-
+// The command builder's SetUpdBlk item: Upd_PutBlocks at *pos with the space the block of the mode,
+// starting at block, has left, and *pos moved past it. 1 built, 0 nothing built.
+int HCC_UpdBlk(uint32_t versionNo, uint8_t* block, uint8_t** pos, UpdCtx* upd, uint8_t mode);
 
 // ---------------------------------------------------------------------------------------------------
 // Command table and request builder
@@ -704,12 +722,8 @@ const uint8_t* HCP_Inputs(const uint8_t* item, size_t avail, CmdResults* results
 // GetLog into store (LOG_STORE_SIZE bytes: type, count, entries); a null store skips the item.
 const uint8_t* HCP_GetLog(const uint8_t* item, size_t avail, uint8_t* store);
 
-// The parts of a link (an IpLink) for CreateCmd and HCP_ParseAnswers in CMD_MODE_IP.
-template <class Link> CmdCtx Cmd_LinkCtx(Link* link) {
-    return CmdCtx{link->ModemId, &link->Results, &link->Params, &link->Auth, &link->Upd, link->AppBuf,
-                  link->Options, link->TxPayload, &link->TxPayloadLen, link->RxAsm, &link->RxAsmLen,
-                  sizeof(link->RxAsm), link->LogStore};
-}
+// The parts of a link for CreateCmd and HCP_ParseAnswers in CMD_MODE_IP.
+CmdCtx Cmd_LinkCtx(IpLink* link);
 
 // ---------------------------------------------------------------------------------------------------
 // Link layer and IP interface
@@ -843,6 +857,7 @@ uint32_t TMGSM_CreateRRMsg(IpLink* link, uint8_t* out, uint16_t* outLen);
 uint32_t TMGSM_GetIpSMsg(IpLink* link, uint8_t* out, uint16_t* outLen);
 // 3 no key accepted, 1 the factory key, 2 the pending key of a SetKey, 0 any other key.
 int TMGSM_IpAuthRes(const IpLink* link);
+
 // ---------------------------------------------------------------------------------------------------
 // SMS text codec
 // ---------------------------------------------------------------------------------------------------

@@ -122,7 +122,8 @@ void Dump_Hex(const char* label, const uint8_t* bytes, size_t n) {
     char line[32 * 2 + 1];
     size_t used = 0;
     for (size_t i = 0; i < n; ++i) {
-        used += static_cast<size_t>(snprintf(line + used, 3, "%02X", bytes[i]));
+        Hex_Encode(line + used, bytes + i, 1);
+        used += 2;
         bool lineFull = (i + 1) % 32 == 0;
         if (lineFull || i + 1 == n) {
             line[used++] = '\n';

@@ -23,10 +23,10 @@ AesCtx Authenticate(ModemSim& modem) {
 
     uint8_t payload[kAuthPayloadSize] = {};
     Aes_Encrypt(&aes, kNonce, payload);
-    Put32(payload + 16, Crc32_Msb(kNonce, 16));
+    Put_U32BE(payload + 16, Crc32_Msb(kNonce, 16));
     AuthProof(random, payload + 20);
-    Put16(payload + 24, kNoDataId);
-    Put16(payload + 26, kNoDataId);
+    Put_U16BE(payload + 24, kNoDataId);
+    Put_U16BE(payload + 26, kNoDataId);
     payload[28] = 0x10;
     uint8_t reply[kAuthFrameSize];
     Frame_WriteAuth(reply, modem.Id(), payload);

@@ -20,16 +20,6 @@ void FixedClock(TmClock* now) {
     *now = TmClock{{2026, 3, 4, 10, 20, 30}, 400};
 }
 
-// The link fields that the buffer reads and writes.
-struct FakeLink {
-    uint16_t ModemId = 0;
-    ::AppBuf* AppBuf = nullptr;
-    uint32_t PeerRxId = 0;
-    uint32_t PeerRxSize = 0;
-    uint32_t OurRxId = 0;
-    uint32_t OurRxSize = 0;
-};
-
 // Test names from the cases' descriptions.
 struct CaseName {
     template <class Info> std::string operator()(const Info& info) const {
@@ -512,16 +502,16 @@ TEST_P(AppBufLink, SendSideIsReconciled) {
     }
     buf->RxId = 17;
     buf->RxSize = 60;
-    FakeLink link;
-    link.ModemId = 0x0777;
-    link.PeerRxId = c.peerId;
-    link.PeerRxSize = c.peerSize;
+    auto link = std::make_unique<IpLink>();
+    link->ModemId = 0x0777;
+    link->PeerRxId = c.peerId;
+    link->PeerRxSize = c.peerSize;
     captured.clear();
-    AppBuf_Link(buf.get(), &link);
-    EXPECT_EQ(link.AppBuf, buf.get());
+    AppBuf_Link(buf.get(), link.get());
+    EXPECT_EQ(link->AppBuf, buf.get());
     EXPECT_EQ(buf->ModemId, 0x0777);
-    EXPECT_EQ(link.OurRxId, 17u);
-    EXPECT_EQ(link.OurRxSize, 60u);
+    EXPECT_EQ(link->OurRxId, 17u);
+    EXPECT_EQ(link->OurRxSize, 60u);
     EXPECT_EQ(buf->TxId, c.txIdAfter) << c.what;
     EXPECT_EQ(buf->TxFill, c.fillAfter) << c.what;
     EXPECT_EQ(buf->TxInFlight, c.inFlightAfter) << c.what;
@@ -551,14 +541,14 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(AppBufTest, LinkBeforeAnythingWasSentChangesNothing) {
     Push(Pattern(10, 16));
-    FakeLink link;
-    link.PeerRxId = 5;
-    link.PeerRxSize = 5;
-    AppBuf_Link(buf.get(), &link);
+    auto link = std::make_unique<IpLink>();
+    link->PeerRxId = 5;
+    link->PeerRxSize = 5;
+    AppBuf_Link(buf.get(), link.get());
     EXPECT_NE(captured.find(" *** server never trx yet ***\n"), std::string::npos);
     EXPECT_EQ(buf->TxId, 65535u);
-    EXPECT_EQ(link.OurRxId, 65535u);
-    EXPECT_EQ(link.OurRxSize, 65535u);
+    EXPECT_EQ(link->OurRxId, 65535u);
+    EXPECT_EQ(link->OurRxSize, 65535u);
     EXPECT_EQ(Send()[2], 0); // the first block still carries ID 0
 }
 

@@ -34,15 +34,6 @@ Key FactoryKey() {
     return key;
 }
 
-void PutBe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (24 - 8 * i));
-}
-
-uint32_t GetBe32(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3];
-}
-
 Bytes Encrypt(const uint8_t* key, const uint8_t* block) {
     AesCtx aes;
     Aes_SetKey(&aes, key, 128);
@@ -56,8 +47,8 @@ std::array<uint8_t, AUTH_PAYLOAD_SIZE> ModemAuth(const Key& key, const Bytes& r,
     std::array<uint8_t, AUTH_PAYLOAD_SIZE> payload{};
     Bytes cipher = Encrypt(key.data(), r.data());
     std::copy(cipher.begin(), cipher.end(), payload.begin());
-    PutBe32(payload.data() + 16, Crc32_Msb(r.data(), 16));
-    PutBe32(payload.data() + 20, version);
+    Put_U32BE(payload.data() + 16, Crc32_Msb(r.data(), 16));
+    Put_U32BE(payload.data() + 20, version);
     return payload;
 }
 
@@ -153,11 +144,11 @@ TEST_F(AuthTest, NonceWordsAreGeneratorStatesSpacedByTheClock) {
         Auth_NextNonce(&ctx);
         uint32_t w = Steps(Steps(0x12345678, 2), k + 1);
         for (int i = 0; i < 4; ++i) {
-            EXPECT_EQ(GetBe32(ctx.Nonce + 4 * i), w) << "ms " << ms << " word " << i;
+            EXPECT_EQ(Get_U32BE(ctx.Nonce + 4 * i), w) << "ms " << ms << " word " << i;
             if (i < 3)
                 w = Steps(w, k + 1);
         }
-        EXPECT_EQ(ctx.Lfsr, GetBe32(ctx.Nonce + 12));
+        EXPECT_EQ(ctx.Lfsr, Get_U32BE(ctx.Nonce + 12));
     }
 }
 
@@ -321,6 +312,24 @@ TEST_F(AuthTest, OnlyTheFirst256EntriesAreSearched) {
     EXPECT_EQ(Accept(system, 1256), 1);
 }
 
+TEST_F(AuthTest, ModemKeyIsTheFirstListedEntryElseTheSystemKey) {
+    Key first = KeyOf("a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"), second = KeyOf("b0b1b2b3b4b5b6b7b8b9babbbcbdbebf");
+    List(100, &first);
+    List(200, nullptr);
+    List(100, &second);
+    const struct {
+        uint16_t id;
+        const uint8_t* key;
+        bool listed;
+    } cases[] = {{100, first.data(), true}, {200, nullptr, true}, {300, keys.SystemKey, false}};
+    for (const auto& c : cases) {
+        bool listed = !c.listed;
+        EXPECT_EQ(Auth_ModemKey(&keys, c.id, &listed), c.key) << c.id;
+        EXPECT_EQ(listed, c.listed) << c.id;
+        EXPECT_EQ(Auth_ModemKey(&keys, c.id, nullptr), c.key) << c.id;
+    }
+}
+
 TEST_F(AuthTest, FirstOfTwoEntriesWithTheSameIdCounts) {
     Key first = KeyOf("a0a1a2a3a4a5a6a7a8a9aaabacadaeaf"), second = KeyOf("b0b1b2b3b4b5b6b7b8b9babbbcbdbebf");
     List(100, &first);
@@ -475,7 +484,7 @@ TEST_F(BlockTest, CrcClosedBlockSizesAndLayout) {
             size_t filler = c.padded - c.n - 5;
             EXPECT_EQ(memcmp(plain.data() + c.n + 1, ctx.Nonce, filler), 0) << c.n;
         }
-        EXPECT_EQ(GetBe32(plain.data() + c.padded - 4), Crc32_Msb(plain.data(), c.padded - 4)) << c.n;
+        EXPECT_EQ(Get_U32BE(plain.data() + c.padded - 4), Crc32_Msb(plain.data(), c.padded - 4)) << c.n;
         EXPECT_EQ(Auth_DecryptBlk(&ctx, buf.data(), c.padded), 1) << c.n;
         EXPECT_EQ(buf, plain);
     }
@@ -524,7 +533,7 @@ TEST_F(BlockTest, CommandBlockSizesAndLayout) {
             EXPECT_EQ(plain[c.n], 0xFF) << c.n;
             EXPECT_EQ(memcmp(plain.data() + c.n + 1, ctx.Nonce, c.padded - c.n - 1), 0) << c.n;
         }
-        EXPECT_EQ(GetBe32(buf.data() + c.padded), Crc32_Msb(plain.data(), c.padded)) << c.n;
+        EXPECT_EQ(Get_U32BE(buf.data() + c.padded), Crc32_Msb(plain.data(), c.padded)) << c.n;
         Bytes copy = buf;
         EXPECT_EQ(Auth_DecryptBlk(&ctx, buf.data(), uint16_t(c.padded + 4)), 1) << c.n;
         if (c.padded > 0) {
@@ -536,7 +545,7 @@ TEST_F(BlockTest, CommandBlockSizesAndLayout) {
 TEST_F(BlockTest, EmptyCommandBlockIsJustTheEmptyCrc) {
     uint8_t buf[4] = {};
     EXPECT_EQ(Auth_EncryptBlkCrc(&ctx, buf, 0), 0);
-    EXPECT_EQ(GetBe32(buf), 0xFFFFFFFFu);
+    EXPECT_EQ(Get_U32BE(buf), 0xFFFFFFFFu);
     EXPECT_EQ(Auth_DecryptBlk(&ctx, buf, 4), 1);
 }
 

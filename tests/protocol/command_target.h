@@ -40,8 +40,7 @@ struct CommandTarget {
     // Appends one record [length][plaintext] for the parser.
     void AddRecord(const Bytes& plain) {
         const auto n = static_cast<uint16_t>(plain.size());
-        records[recordsLen] = static_cast<uint8_t>(n >> 8);
-        records[recordsLen + 1] = static_cast<uint8_t>(n);
+        Put_U16BE(records + recordsLen, n);
         if (n > 0)
             memcpy(records + recordsLen + 2, plain.data(), n);
         recordsLen = static_cast<uint16_t>(recordsLen + 2 + n);

@@ -12,18 +12,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-void PutLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (8 * i));
-}
-
-void PutBe16(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
-}
-
 void SealHeader(Bytes& image) {
-    PutLe32(image.data() + 20, Crc32(image.data(), 20));
+    Put_U32LE(image.data() + 20, Crc32(image.data(), 20));
 }
 
 const TmDate buildDate = {2023, 5, 17, 14, 9, 41};
@@ -33,10 +23,10 @@ Bytes MakeImage(uint32_t count, uint32_t version = 0xFFFE1203) {
     Bytes image((count + 1) * UPD_BLOCK_SIZE);
     for (size_t i = UPD_BLOCK_SIZE; i < image.size(); ++i)
         image[i] = uint8_t(i * 31 + i / 128);
-    PutLe32(image.data(), count);
+    Put_U32LE(image.data(), count);
     Md5_Digest(image.data() + UPD_BLOCK_SIZE, count * UPD_BLOCK_SIZE, image.data() + 4);
-    PutLe32(image.data() + 24, version);
-    PutLe32(image.data() + 28, Tm_DateToSecs(&buildDate));
+    Put_U32LE(image.data() + 24, version);
+    Put_U32LE(image.data() + 28, Tm_DateToSecs(&buildDate));
     for (int i = 32; i < UPD_BLOCK_SIZE; ++i)
         image[i] = 0xA5; // not read
     SealHeader(image);
@@ -99,19 +89,19 @@ TEST(FirmwareImage, DamagedVariantsAreInvalid) {
         {"HeaderCrc", [](Bytes& im) { im[20] ^= 1; }, version, 2},
         {"CountZero",
          [](Bytes& im) {
-             PutLe32(im.data(), 0);
+             Put_U32LE(im.data(), 0);
              SealHeader(im);
          },
          version, 2},
         {"CountBeyondTheBuffer",
          [](Bytes& im) {
-             PutLe32(im.data(), 4);
+             Put_U32LE(im.data(), 4);
              SealHeader(im);
          },
          version, 2},
         {"CountHuge",
          [](Bytes& im) {
-             PutLe32(im.data(), 0xFFFFFFFF);
+             Put_U32LE(im.data(), 0xFFFFFFFF);
              SealHeader(im);
          },
          version, 2},
@@ -161,8 +151,8 @@ TEST(FirmwareImage, NullImageIsInvalidAndClearsTheOutputs) {
 Bytes UpdCtxAnswer(const Bytes& image, uint16_t held) {
     Bytes answer(UPD_CTX_ANSWER_SIZE);
     uint32_t count = image[0] | image[1] << 8;
-    PutBe16(answer.data(), held);
-    PutBe16(answer.data() + 2, uint16_t(count));
+    Put_U16BE(answer.data(), held);
+    Put_U16BE(answer.data() + 2, uint16_t(count));
     memcpy(answer.data() + 4, image.data() + 4, 16);
     if (held > 1 && held - 1u <= count) {
         uint32_t bytes = (held - 1u) * UPD_BLOCK_SIZE;
@@ -221,7 +211,7 @@ TEST_F(UpdateTest, TwentyBlocksGoOutInThreeFrames) {
     } frames[] = {{0x86, 0, 33}, {0x06, 7, 66}, {0x06, 14, 100}};
     for (const auto& f : frames) {
         ASSERT_EQ(Put(), 2u + 7 * UPD_BLOCK_SIZE) << f.first;
-        EXPECT_EQ(item[0], UPD_BLK_CODE);
+        EXPECT_EQ(item[0], CMD_SET_UPD_BLK);
         EXPECT_EQ(item[1], f.b) << f.first;
         EXPECT_TRUE(ItemCarries(f.first, 7)) << f.first;
         EXPECT_EQ(upd.Percent, f.percent) << f.first;
@@ -265,16 +255,16 @@ TEST_F(UpdateTest, AnotherImageOnTheModemRestartsAtBlockZero) {
         void (*alter)(Bytes&);
     } cases[] = {
         {"HeldHashDiffers", [](Bytes& a) { a[25] ^= 1; }},
-        {"CountDiffers", [](Bytes& a) { PutBe16(a.data() + 2, 19); }},
+        {"CountDiffers", [](Bytes& a) { Put_U16BE(a.data() + 2, 19); }},
         {"DataMd5Differs", [](Bytes& a) { a[4] ^= 1; }},
         {"HeldOnlyHeaderOfAnotherImage",
          [](Bytes& a) {
-             PutBe16(a.data(), 1);
+             Put_U16BE(a.data(), 1);
              a[19] ^= 1;
          }},
         // More blocks than the image has: never hashed past the image's end.
-        {"HeldBeyondTheImage", [](Bytes& a) { PutBe16(a.data(), 22); }},
-        {"HeldAll", [](Bytes& a) { PutBe16(a.data(), 0xFFFF); }},
+        {"HeldBeyondTheImage", [](Bytes& a) { Put_U16BE(a.data(), 22); }},
+        {"HeldAll", [](Bytes& a) { Put_U16BE(a.data(), 0xFFFF); }},
     };
     for (const auto& c : cases) {
         Use(MakeImage(20));
@@ -334,6 +324,27 @@ TEST_F(UpdateTest, SpaceDecidesTheBlockCount) {
     }
 }
 
+TEST_F(UpdateTest, BuilderItemTakesTheSpaceLeftInTheBlockAndMovesOn) {
+    Use(MakeImage(20));
+    Answer(UpdCtxAnswer(image, 0));
+    uint8_t block[CMD_IP_ITEMS_MAX + 4] = {};
+    struct {
+        uint8_t mode;
+        size_t used, blocks;
+    } cases[] = {{CMD_MODE_IP, 0, 7},
+                 {CMD_MODE_IP, CMD_IP_ITEMS_MAX - 258, 2},
+                 {CMD_MODE_IP, 879, 0},
+                 {CMD_MODE_SMS, 0, 0}};
+    for (const auto& c : cases) {
+        upd.NextBlock = 0;
+        upd.Flags = UPD_CTX_KNOWN;
+        uint8_t* pos = block + c.used;
+        EXPECT_EQ(HCC_UpdBlk(0, block, &pos, &upd, c.mode), c.blocks ? 1 : 0) << c.used;
+        EXPECT_EQ(pos, block + c.used + (c.blocks ? 2 + c.blocks * UPD_BLOCK_SIZE : 0)) << c.used;
+        EXPECT_EQ(upd.NextBlock, c.blocks) << c.used;
+    }
+}
+
 TEST_F(UpdateTest, NothingWithoutAKnownContext) {
     Use(MakeImage(20));
     upd.Flags = UPD_COMPLETE;
@@ -361,7 +372,7 @@ TEST(FirmwareDamage, RandomDamageNeverReadsPastTheBuffers) {
         for (int f = 0; f < flips; ++f)
             image[random() % (i % 2 ? 32 : image.size())] ^= uint8_t(1 + random() % 255);
         if (random() % 3 == 0)
-            PutLe32(image.data(), random() % 40); // a count that may claim more than there is
+            Put_U32LE(image.data(), random() % 40); // a count that may claim more than there is
         if (random() % 2)
             SealHeader(image);
         if (random() % 3 == 0)

@@ -90,18 +90,6 @@ Bytes operator+(Bytes a, const Bytes& b) {
     return a;
 }
 
-void PutBe16(uint8_t* p, uint32_t v) {
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
-}
-void PutBe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i)
-        p[i] = uint8_t(v >> (24 - 8 * i));
-}
-uint16_t GetBe16(const uint8_t* p) {
-    return uint16_t(p[0] << 8 | p[1]);
-}
-
 Key FactoryKey() {
     Key key;
     key.fill('8');
@@ -125,11 +113,11 @@ struct Peer {
         AesCtx aes;
         Aes_SetKey(&aes, key.data(), 128);
         Aes_Encrypt(&aes, r.data(), p.data());
-        PutBe32(p.data() + 16, Crc32_Msb(r.data(), 16));
-        PutBe32(p.data() + 20, version);
-        PutBe16(p.data() + 24, rxId);
-        PutBe16(p.data() + 26, rxSize);
-        PutBe32(p.data() + 28, options);
+        Put_U32BE(p.data() + 16, Crc32_Msb(r.data(), 16));
+        Put_U32BE(p.data() + 20, version);
+        Put_U16BE(p.data() + 24, rxId);
+        Put_U16BE(p.data() + 26, rxSize);
+        Put_U32BE(p.data() + 28, options);
         uint16_t crc = Crc16(p.data(), AUTH_PAYLOAD_SIZE);
         p.push_back(uint8_t(crc >> 8));
         p.push_back(uint8_t(crc));
@@ -440,7 +428,7 @@ TEST_F(LinkTest, InformationFrameCarriesTheAcknowledgement) {
     Authenticate();
     FeedOne(peer.Info(LNK_I, 0, 0, NoAnswers));
     ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
-    EXPECT_EQ(GetBe16(out + 4), Ctl(LNK_I, 0, 1, 0));
+    EXPECT_EQ(Get_U16BE(out + 4), Ctl(LNK_I, 0, 1, 0));
     EXPECT_EQ(TMGSM_CreateRRMsg(link.get(), out, &outLen), LEV_NOTHING);
 }
 
@@ -523,7 +511,7 @@ TEST_F(LinkTest, RejectAcknowledgesWithoutRetransmission) {
     EXPECT_EVENTS(FeedOne(Frame(Modem, Ctl(LNK_REJ, 0, 1, 0))), 0);
     EXPECT_EVENTS(TMGSM_QryIp(link.get()), 0);
     EXPECT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
-    EXPECT_EQ(GetBe16(out + 4), Ctl(LNK_I, 1, 0, 0));
+    EXPECT_EQ(Get_U16BE(out + 4), Ctl(LNK_I, 1, 0, 0));
 }
 
 TEST_F(LinkTest, OutOfWindowAiFrameIsDropped) {
@@ -558,7 +546,7 @@ TEST_F(LinkTest, DataAcknowledgementAloneGoesInAnAiFrame) {
     uint32_t mask = REQ_TX_DATA_ACK;
     ASSERT_EQ(TMGSM_CreateIpMsg(link.get(), out, &outLen, &mask), LEV_FRAME_BUILT);
     EXPECT_EQ(mask, 0u);
-    EXPECT_EQ(GetBe16(out + 4), Ctl(LNK_AI, 0, 1, 0)); // N(R) = VR, N(S) as in the last frame built
+    EXPECT_EQ(Get_U16BE(out + 4), Ctl(LNK_AI, 0, 1, 0)); // N(R) = VR, N(S) as in the last frame built
     EXPECT_EQ(link->VS, 0);
     EXPECT_EVENTS(TMGSM_QryIp(link.get()), 0);
     Bytes block = peer.Open(out, outLen);
@@ -606,7 +594,7 @@ TEST_F(LinkTest, IFrameCarriesSequenceNumbersModulo8) {
     Authenticate();
     for (int n = 0; n < 10; ++n) {
         ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
-        EXPECT_EQ(GetBe16(out + 4), Ctl(LNK_I, uint8_t(n % 8), 0, 0)) << n;
+        EXPECT_EQ(Get_U16BE(out + 4), Ctl(LNK_I, uint8_t(n % 8), 0, 0)) << n;
         FeedOne(Frame(Modem, Ctl(LNK_RR, 0, uint8_t((n + 1) % 8), 0)));
     }
     EXPECT_EQ(link->VA, 2);
@@ -838,7 +826,7 @@ TEST_F(LinkTest, ModemIdIsTakenFromEveryFrame) {
     FeedOne(Frame(0x4321, Ctl(LNK_RR, 0, 0, 0)));
     EXPECT_EQ(link->ModemId, 0x4321);
     ASSERT_EQ(Build(REQ_GET_HW_INFO), LEV_FRAME_BUILT);
-    EXPECT_EQ(GetBe16(out + 2), 0x4321);
+    EXPECT_EQ(Get_U16BE(out + 2), 0x4321);
 }
 
 // ---------------------------------------------------------------------------------------------------

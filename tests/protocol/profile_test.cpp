@@ -56,13 +56,6 @@ bool SameBytes(const void* a, const void* b, size_t n) {
     return std::memcmp(a, b, n) == 0;
 }
 
-uint32_t Be32(const uint8_t* p) {
-    return uint32_t{p[0]} << 24 | p[1] << 16 | p[2] << 8 | p[3];
-}
-uint16_t Be16(const uint8_t* p) {
-    return static_cast<uint16_t>(p[0] << 8 | p[1]);
-}
-
 Bytes EncodePart(int part, const ObjProfile& prof) {
     Bytes out(part == 0 ? PROF1_SIZE : PROF2_SIZE);
     EXPECT_EQ(Prof_Encode(out.data(), part, &prof), out.data() + out.size());
@@ -88,13 +81,13 @@ ObjProfile SampleProfile1() {
 TEST(ProfileOne, WireLayoutIsBigEndianWithStringsAtFullSize) {
     ObjProfile p = SampleProfile1();
     Bytes w = EncodePart(0, p);
-    EXPECT_EQ(Be32(&w[0]), 0xC0A80105u);
-    EXPECT_EQ(Be16(&w[4]), 0x1F90);
-    EXPECT_EQ(Be16(&w[6]), 0x0102);
+    EXPECT_EQ(Get_U32BE(&w[0]), 0xC0A80105u);
+    EXPECT_EQ(Get_U16BE(&w[4]), 0x1F90);
+    EXPECT_EQ(Get_U16BE(&w[6]), 0x0102);
     EXPECT_TRUE(SameBytes(&w[8], p.Apn, 32));
     EXPECT_TRUE(SameBytes(&w[40], p.User, 20));
     EXPECT_TRUE(SameBytes(&w[60], p.GprsPassword, 20));
-    EXPECT_EQ(Be32(&w[80]), 0xA1B2C3D4u);
+    EXPECT_EQ(Get_U32BE(&w[80]), 0xA1B2C3D4u);
     EXPECT_TRUE(SameBytes(&w[84], p.ConnectPhone, 8));
 }
 
@@ -159,7 +152,7 @@ uint8_t ObjProfile::*const kAllCfg[] = {
 };
 
 uint32_t Word(const Bytes& w, int word) {
-    return Be32(&w[16 + 4 * (word - 1)]);
+    return Get_U32BE(&w[16 + 4 * (word - 1)]);
 }
 
 TEST(ProfileTwo, EachConfigurationBitTravelsInItsWordBit) {
@@ -244,7 +237,7 @@ TEST(ProfileTwo, NumbersAndCarriedValuesRoundTrip) {
         Bytes w = EncodePart(1, src);
         EXPECT_TRUE(SameBytes(&w[0], src.SmsCentre, 8));
         EXPECT_TRUE(SameBytes(&w[8], src.SmsPhone, 8));
-        EXPECT_EQ(Be16(&w[40]), uint16_t{src.Profile2Word}); // packed field: compare a copy
+        EXPECT_EQ(Get_U16BE(&w[40]), uint16_t{src.Profile2Word}); // packed field: compare a copy
         EXPECT_EQ(w[42], src.Profile2Byte);
         ObjProfile dst = src;
         for (auto field : kAllCfg) {
@@ -289,8 +282,8 @@ TEST(InSmsBlock, LayoutMaskAndTextEnds) {
     src.InSmsMask[1] = 0xF3;
     Bytes w(INSMS_SIZE);
     ASSERT_EQ(InSms_Encode(w.data(), &src), w.data() + INSMS_SIZE);
-    EXPECT_EQ(Be16(&w[0]), 0);
-    EXPECT_EQ(Be16(&w[2]), 0x035A);
+    EXPECT_EQ(Get_U16BE(&w[0]), 0);
+    EXPECT_EQ(Get_U16BE(&w[2]), 0x035A);
     EXPECT_TRUE(SameBytes(&w[4], src.InSmsNum1, 8));
     EXPECT_TRUE(SameBytes(&w[12], src.InSmsNum2, 8));
     for (int t = 0; t < 6; ++t) {

@@ -119,6 +119,22 @@ TEST(StrHelpers, LengthsAndCopy) {
     EXPECT_STREQ(out, "abcxxxx");
 }
 
+TEST(ByteOrder, FieldsReadAndWriteInTheirOrder) {
+    // Distinct bytes, so that any swapped or shifted byte shows; the top bit set catches sign extension.
+    const uint8_t bytes[] = {0xF1, 0x82, 0x73, 0x04};
+    EXPECT_EQ(Get_U16BE(bytes), 0xF182);
+    EXPECT_EQ(Get_U32BE(bytes), 0xF1827304u);
+    EXPECT_EQ(Get_U32LE(bytes), 0x047382F1u);
+
+    uint8_t out[6] = {};
+    EXPECT_EQ(Put_U16BE(out + 1, 0xF182), out + 3);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 6), (std::vector<uint8_t>{0, 0xF1, 0x82, 0, 0, 0}));
+    EXPECT_EQ(Put_U32BE(out + 1, 0xF1827304u), out + 5);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 6), (std::vector<uint8_t>{0, 0xF1, 0x82, 0x73, 0x04, 0}));
+    EXPECT_EQ(Put_U32LE(out + 1, 0xF1827304u), out + 5);
+    EXPECT_EQ(std::vector<uint8_t>(out, out + 6), (std::vector<uint8_t>{0, 0x04, 0x73, 0x82, 0xF1, 0}));
+}
+
 class ByteBufTest : public ::testing::Test {
 protected:
     uint8_t storage[8]{};

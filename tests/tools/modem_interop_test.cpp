@@ -77,7 +77,7 @@ TEST(ModemInterop, RouterAcceptsTheAuthAndTheModemTakesItsReply) {
     modem.Feed(frame, sizeof frame, 0);
     Bytes answer = Drain(modem);
     ASSERT_GT(answer.size(), 11u);
-    const Control ctl = Control_Unpack(Get16(&answer[4]));
+    const Control ctl = Control_Unpack(Get_U16BE(&answer[4]));
     EXPECT_EQ(ctl.type, FrameI);
     EXPECT_EQ(ctl.nr, 1);
     ASSERT_EQ(answer.size(), 7 + 16 * (ctl.length + 1) + 4u);

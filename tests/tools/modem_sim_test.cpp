@@ -385,8 +385,8 @@ TEST_F(ModemSimTest, DataWithoutAvailAndInLargeQueuesFillsBlocks) {
         ASSERT_EQ(a.size(), 1u);
         const Bytes& p = a[0].payload;
         EXPECT_EQ(p[0], 0x95);
-        EXPECT_EQ(Get16(&p[2]), id);
-        const size_t n = Get16(&p[4]);
+        EXPECT_EQ(Get_U16BE(&p[2]), id);
+        const size_t n = Get_U16BE(&p[4]);
         EXPECT_LE(6 + n, 1008u);
         got.insert(got.end(), p.begin() + 6, p.begin() + 6 + ptrdiff_t(n));
         router->vr = uint8_t((router->vr + 1) & 7);
@@ -406,7 +406,7 @@ TEST_F(ModemSimTest, DataAcknowledgedOnlyByRRGoesAgainUnderItsDataId) {
     a = Out();
     ASSERT_EQ(a.size(), 1u);
     EXPECT_EQ(a[0].ns, 1);
-    EXPECT_EQ(Get16(&a[0].payload[2]), 0); // the same data ID
+    EXPECT_EQ(Get_U16BE(&a[0].payload[2]), 0); // the same data ID
     EXPECT_EQ(modem->Stats().dataResends, 1u);
 }
 
@@ -426,7 +426,7 @@ TEST_F(ModemSimTest, DataAckTimeoutSendsTheBlockAgainWhenBareAcksAreTrusted) {
     modem->Tick(now);
     a = Out();
     ASSERT_EQ(a.size(), 1u);
-    EXPECT_EQ(Get16(&a[0].payload[2]), 0);
+    EXPECT_EQ(Get_U16BE(&a[0].payload[2]), 0);
 }
 
 TEST_F(ModemSimTest, RouterRnrInTxDataAckHoldsTheNextBlock) {
@@ -442,7 +442,7 @@ TEST_F(ModemSimTest, RouterRnrInTxDataAckHoldsTheNextBlock) {
     modem->Tick(now);
     a = Out();
     ASSERT_EQ(a.size(), 1u);
-    EXPECT_EQ(Get16(&a[0].payload[2]), 1);
+    EXPECT_EQ(Get_U16BE(&a[0].payload[2]), 1);
     EXPECT_EQ(Bytes(a[0].payload.begin() + 8, a[0].payload.begin() + 12), Text("cdef"));
 }
 
@@ -459,7 +459,7 @@ TEST_F(ModemSimTest, ReconnectSettlesOrResendsTheBlockInFlight) {
             Start(0xFFFF, 0xFFFF);
         const std::vector<PeerFrame> a = Out();
         ASSERT_EQ(a.size(), 1u);
-        EXPECT_EQ(Get16(&a[0].payload[2]), arrived ? 1 : 0);
+        EXPECT_EQ(Get_U16BE(&a[0].payload[2]), arrived ? 1 : 0);
         EXPECT_EQ(a[0].payload[5], arrived ? 2 : 5);
     }
 }
@@ -567,8 +567,8 @@ TEST_F(ModemSimTest, FirmwareBlocksAreHeldAndReportedInTheUpdateContext) {
     const Bytes& p = a[0].payload;
     EXPECT_EQ(p[0], 0x8A);
     EXPECT_EQ(p[1], 0x8C);
-    EXPECT_EQ(Get16(&p[2]), 3); // header and two blocks held
-    EXPECT_EQ(Get16(&p[4]), 3);
+    EXPECT_EQ(Get_U16BE(&p[2]), 3); // header and two blocks held
+    EXPECT_EQ(Get_U16BE(&p[4]), 3);
     EXPECT_EQ(Bytes(p.begin() + 6, p.begin() + 22), Bytes(header.begin() + 4, header.begin() + 20));
     uint8_t raw[16];
     Md5_RawState(blocks.data(), 256, raw);
@@ -579,7 +579,7 @@ TEST_F(ModemSimTest, FirmwareBlocksAreHeldAndReportedInTheUpdateContext) {
     item = Cat(Bytes{10, 0x00}, Bytes(blocks.begin() + 256, blocks.end()));
     a = Command(Cat(item, {12}));
     ASSERT_EQ(a.size(), 1u);
-    EXPECT_EQ(Get16(&a[0].payload[2]), 4);
+    EXPECT_EQ(Get_U16BE(&a[0].payload[2]), 4);
     EXPECT_EQ(Bytes(a[0].payload.begin() + 22, a[0].payload.begin() + 38),
               Bytes(header.begin() + 4, header.begin() + 20));
     EXPECT_EQ(modem->Update().held, 4);
@@ -772,7 +772,7 @@ TEST_F(ModemSimTest, PackedRouterDataIsUnpackedAndItsEndFound) {
         const std::vector<PeerFrame> a = Command(item);
         ASSERT_EQ(a.size(), 1u) << c.name;
         EXPECT_EQ(a[0].payload[0], 0x85) << c.name;
-        EXPECT_EQ(Get16(&a[0].payload[2]) & 0xFFF, c.data.size()) << c.name;
+        EXPECT_EQ(Get_U16BE(&a[0].payload[2]) & 0xFFF, c.data.size()) << c.name;
         EXPECT_EQ(a[0].payload[4], 0x8B) << c.name;
         expected = Cat(expected, c.data);
         EXPECT_EQ(modem->ReceivedData(), expected) << c.name;
@@ -808,7 +808,7 @@ TEST_F(ModemSimTest, ModemDataIsPackedWhenThatPays) {
     ASSERT_EQ(a.size(), 1u);
     const Bytes& p = a[0].payload;
     EXPECT_EQ(p[1], 0x80);
-    EXPECT_EQ(Get16(&p[4]), 600);
+    EXPECT_EQ(Get_U16BE(&p[4]), 600);
     Bytes stream(p.begin() + 8, p.end());
     stream.resize(PackScratchSize);
     const uint32_t used = Pack_Decode(stream.data(), uint32_t(p.size() - 8), 600, PackScratchSize);

@@ -110,10 +110,10 @@ TEST(ModemWire, ReplyIsCheckedAndGivesTheSessionKey) {
         const AesCtx aes = KeyedWith(kKey);
         Aes_Encrypt(&aes, nonce.data(), p);
         const uint32_t crc = Crc32_Msb(nonce.data(), 16);
-        Put32(p + 16, crc);
+        Put_U32BE(p + 16, crc);
         AuthProof(r.data(), p + 20);
-        Put16(p + 24, 7);
-        Put16(p + 26, 99);
+        Put_U16BE(p + 24, 7);
+        Put_U16BE(p + 26, 99);
         p[28] = 0x10;
         p[29] = p[30] = 0;
         p[31] = 1;
@@ -183,7 +183,7 @@ TEST(ModemWire, BlocksArePaddedEncryptedAndClosedByTheirCrc) {
         for (size_t i = 0; i < c.padded; i += 16)
             Aes_Decrypt(&aes, &decrypted[i], &decrypted[i]);
         EXPECT_EQ(decrypted, expected) << c.n;
-        EXPECT_EQ(Get32(&buf[c.padded]), crc) << c.n;
+        EXPECT_EQ(Get_U32BE(&buf[c.padded]), crc) << c.n;
 
         Bytes open = buf;
         EXPECT_TRUE(Block_Open(&aes, open.data(), open.size())) << c.n;

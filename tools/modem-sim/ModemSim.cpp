@@ -50,7 +50,7 @@ constexpr uint16_t kNextDataId(uint16_t id) {
 constexpr uint16_t kAvail = 1024;
 
 void InitProfile(uint8_t* profile1, uint8_t* profile2) {
-    Put32(profile1, 0x7F000001); // server 127.0.0.1
+    Put_U32BE(profile1, 0x7F000001); // server 127.0.0.1
     memcpy(profile1 + 8, "internet", 8);
     memset(profile1 + 84, 0xFF, 8); // no connect phone
     memset(profile2, 0xFF, 16);     // no SMS centre, no SMS phone
@@ -218,7 +218,7 @@ void ModemSim::Emit(const uint8_t* frame, size_t n) {
     const size_t at = out_.size();
     out_.insert(out_.end(), frame, frame + n);
     uint8_t* f = out_.data() + at;
-    const Control ctl = Control_Unpack(Get16(f + 4));
+    const Control ctl = Control_Unpack(Get_U16BE(f + 4));
     if ((ctl.type == FrameAuth || ctl.type == FrameI) && TakeFault(Fault::BadCrc))
         f[n - 1] ^= 0xFF; // last byte of the CRC-16 or CRC-32
     if (ctl.type == FrameI && TakeFault(Fault::OutOfSequence))
@@ -444,7 +444,7 @@ size_t ModemSim::HandleCommand(uint8_t code, const uint8_t* p, size_t avail, uin
     case ClrStat:
         if (avail < 2)
             return kStop;
-        (code == SetHwId ? hwId_ : clrStatArg_) = Get16(p);
+        (code == SetHwId ? hwId_ : clrStatArg_) = Get_U16BE(p);
         AddAnswer(Answer(code), nullptr, 0);
         return 2;
     case SetUpdBlk:
@@ -470,8 +470,8 @@ size_t ModemSim::HandleCommand(uint8_t code, const uint8_t* p, size_t avail, uin
 size_t ModemSim::HandleRxData(uint8_t code, const uint8_t* p, size_t avail) {
     if (avail < 4)
         return kStop;
-    const uint16_t id = Get16(p);
-    const uint16_t n = Get16(p + 2);
+    const uint16_t id = Get_U16BE(p);
+    const uint16_t n = Get_U16BE(p + 2);
     const uint8_t* data = p + 4;
     size_t used = 4 + size_t(n);
     uint8_t unpacked[PackScratchSize];
@@ -503,7 +503,7 @@ size_t ModemSim::HandleRxData(uint8_t code, const uint8_t* p, size_t avail) {
             lastRxId_ = id;
             lastRxSize_ = n;
         }
-        Put16(ack + 1, uint16_t((n & 0xFFF) | inputs_ << 12));
+        Put_U16BE(ack + 1, uint16_t((n & 0xFFF) | inputs_ << 12));
     }
     AddAnswer(Answer(RxDataAck), ack, sizeof ack);
     return used;
@@ -513,7 +513,7 @@ size_t ModemSim::HandleTxDataAck(const uint8_t* p, size_t avail, uint32_t nowMs)
     if (avail < 3)
         return kStop;
     if (txInFlight_)
-        SettleData(Get16(p + 1));
+        SettleData(Get_U16BE(p + 1));
     if (p[0]) {
         routerRnr_ = true;
         routerRnrUntil_ = nowMs + cfg_.rnrRetryMs;
@@ -531,8 +531,7 @@ size_t ModemSim::HandleUpdBlk(const uint8_t* p, size_t avail) {
         const uint8_t* block = p + 1 + 128 * i;
         if (i == 0 && (p[0] & 0x80)) { // the image header starts the upload again
             upd_.held = 1;
-            upd_.count = uint32_t(block[0]) | uint32_t(block[1]) << 8 | uint32_t(block[2]) << 16 |
-                         uint32_t(block[3]) << 24;
+            upd_.count = Get_U32LE(block);
             memcpy(upd_.digest, block + 4, 16);
             Md5_Init(&upd_.md5);
         } else if (upd_.held > 0 && upd_.held <= upd_.count && upd_.held < 0xFFFF) {
@@ -551,16 +550,16 @@ void ModemSim::AnswerHwInfo(uint32_t nowMs) {
     const uint32_t vn = VersionNo();
     b[k++] = cfg_.hwType;
     k++; // length of the rest, below
-    Put16(b + k, uint16_t(VersionWord(1, cfg_.version)));
+    Put_U16BE(b + k, uint16_t(VersionWord(1, cfg_.version)));
     k += 2;
-    Put32(b + k, cfg_.epochSecs + nowMs / 1000);
+    Put_U32BE(b + k, cfg_.epochSecs + nowMs / 1000);
     k += 4 + 12;
     if (cfg_.hwType >= 2 && cfg_.hwType <= 4)
         k += 16;
     k += 12;
     if (vn >= 104) {
-        Put32(b + k, 0xFFFFFFFF); // running times unknown
-        Put32(b + k + 4, 0xFFFFFFFF);
+        Put_U32BE(b + k, 0xFFFFFFFF); // running times unknown
+        Put_U32BE(b + k + 4, 0xFFFFFFFF);
         k += 8;
     }
     if (vn >= 105) {
@@ -571,7 +570,7 @@ void ModemSim::AnswerHwInfo(uint32_t nowMs) {
     b[k] = 20;
     b[k + 2] = 1;
     b[k + 3] = 15;
-    Put16(b + k + 9, cfg_.id);
+    Put_U16BE(b + k + 9, cfg_.id);
     k += 13;
     if (vn < 105)
         b[k++] = inputs_;
@@ -581,8 +580,8 @@ void ModemSim::AnswerHwInfo(uint32_t nowMs) {
 
 void ModemSim::AnswerUpdCtx() {
     uint8_t b[36] = {};
-    Put16(b, upd_.held);
-    Put16(b + 2, uint16_t(upd_.count));
+    Put_U16BE(b, upd_.held);
+    Put_U16BE(b + 2, uint16_t(upd_.count));
     memcpy(b + 4, upd_.digest, 16);
     if (upd_.held > 0) {
         Md5Ctx md5 = upd_.md5;
@@ -630,10 +629,10 @@ size_t ModemSim::AddTxData(uint8_t* block, size_t used, uint32_t nowMs) {
     uint8_t* p = block + used;
     p[0] = Answer(cfg_.woAvail ? TxDataWoAvail : TxData);
     p[1] = inputs_;
-    Put16(p + 2, txId_);
-    Put16(p + 4, uint16_t(n));
+    Put_U16BE(p + 2, txId_);
+    Put_U16BE(p + 4, uint16_t(n));
     if (!cfg_.woAvail)
-        Put16(p + 6, kAvail);
+        Put_U16BE(p + 6, kAvail);
     size_t wire = n;
     if (cfg_.packData && n >= 16) {
         PackState state;
@@ -690,7 +689,7 @@ void ModemSim::SendInfo(uint8_t* frame, size_t plainLen, uint32_t nowMs) {
 void ModemSim::Resend(uint32_t nowMs) {
     if (!outstanding_ || silent_)
         return;
-    const Control old = Control_Unpack(Get16(lastFrame_ + 4));
+    const Control old = Control_Unpack(Get_U16BE(lastFrame_ + 4));
     Header_Write(lastFrame_, cfg_.id, Control{FrameI, outNs_, NrToSend(), old.length});
     outSince_ = nowMs;
     if (!neverAck_)

@@ -21,29 +21,11 @@ Control Control_Unpack(uint16_t word) {
                    uint8_t(word >> 9 & 63)};
 }
 
-void Put16(uint8_t* p, uint16_t v) {
-    p[0] = uint8_t(v >> 8);
-    p[1] = uint8_t(v);
-}
-
-void Put32(uint8_t* p, uint32_t v) {
-    Put16(p, uint16_t(v >> 16));
-    Put16(p + 2, uint16_t(v));
-}
-
-uint16_t Get16(const uint8_t* p) {
-    return uint16_t(p[0] << 8 | p[1]);
-}
-
-uint32_t Get32(const uint8_t* p) {
-    return uint32_t(Get16(p)) << 16 | Get16(p + 2);
-}
-
 void Header_Write(uint8_t* out, uint16_t modemId, const Control& c) {
     out[0] = 0x55;
     out[1] = 0xAA;
-    Put16(out + 2, modemId);
-    Put16(out + 4, Control_Pack(c));
+    Put_U16BE(out + 2, modemId);
+    Put_U16BE(out + 4, Control_Pack(c));
     out[6] = Crc8(out + 2, 4);
 }
 
@@ -55,7 +37,7 @@ size_t Frame_WriteS(uint8_t* out, uint16_t modemId, uint8_t type, uint8_t nr) {
 size_t Frame_WriteAuth(uint8_t* out, uint16_t modemId, const uint8_t payload[kAuthPayloadSize]) {
     Header_Write(out, modemId, Control{FrameAuth, 0, 0, uint8_t(kAuthPayloadSize)});
     memcpy(out + kHeaderSize, payload, kAuthPayloadSize);
-    Put16(out + kHeaderSize + kAuthPayloadSize, Crc16(payload, kAuthPayloadSize));
+    Put_U16BE(out + kHeaderSize + kAuthPayloadSize, Crc16(payload, kAuthPayloadSize));
     return kAuthFrameSize;
 }
 
@@ -89,8 +71,8 @@ ScanResult Frame_Scan(const uint8_t* buf, size_t n, FrameView* frame, size_t* co
         *consumed = 2;
         return ScanResult::BadHeader;
     }
-    frame->modemId = Get16(buf + 2);
-    frame->ctl = Control_Unpack(Get16(buf + 4));
+    frame->modemId = Get_U16BE(buf + 2);
+    frame->ctl = Control_Unpack(Get_U16BE(buf + 4));
     frame->payload = nullptr;
     frame->payloadLen = 0;
     size_t payload = 0;
@@ -139,7 +121,7 @@ size_t Block_Seal(const AesCtx* sess, uint8_t* buf, size_t n, const uint8_t* fil
         buf[n] = 0xFF;
         memcpy(buf + n + 1, filler, padded - n - 1);
     }
-    Put32(buf + padded, Crc32_Msb(buf, uint32_t(padded)));
+    Put_U32BE(buf + padded, Crc32_Msb(buf, uint32_t(padded)));
     for (size_t i = 0; i < padded; i += 16)
         Aes_Encrypt(sess, buf + i, buf + i);
     return padded;
@@ -169,11 +151,11 @@ void AuthRequest_Write(const uint8_t key[16], const AuthRequest& req, uint8_t ou
     AesCtx aes;
     Aes_SetKey(&aes, key, 128);
     Aes_Encrypt(&aes, req.random, out);
-    Put32(out + 16, Crc32_Msb(req.random, 16));
-    Put32(out + 20, req.versionWord);
-    Put16(out + 24, req.lastRxId);
-    Put16(out + 26, req.lastRxSize);
-    Put32(out + 28, req.options);
+    Put_U32BE(out + 16, Crc32_Msb(req.random, 16));
+    Put_U32BE(out + 20, req.versionWord);
+    Put_U16BE(out + 24, req.lastRxId);
+    Put_U16BE(out + 26, req.lastRxSize);
+    Put_U32BE(out + 28, req.options);
 }
 
 void AuthProof(const uint8_t random[16], uint8_t proof[4]) {
@@ -197,8 +179,8 @@ ReplyCheck AuthReply_Read(const uint8_t key[16], const uint8_t random[16],
     if (payload[28] != 0x10 || payload[29] != 0 || payload[30] != 0)
         return ReplyCheck::BadTail;
     memcpy(reply->nonce, check, 16);
-    reply->lastRxId = Get16(payload + 24);
-    reply->lastRxSize = Get16(payload + 26);
+    reply->lastRxId = Get_U16BE(payload + 24);
+    reply->lastRxSize = Get_U16BE(payload + 26);
     reply->options = payload[31];
     return ReplyCheck::Ok;
 }

@@ -1,7 +1,7 @@
 // Wire format of the modem link, as the modem sees it: frame headers, control words, encrypted command
 // blocks and the two AUTH payloads. Written from the frame layout alone; it shares only the checksum
-// and cipher primitives with the router's protocol library, so that a fault in the router's link layer
-// shows up against it instead of being mirrored.
+// and cipher primitives and the byte-order helpers with the router's protocol library, so that a fault
+// in the router's link layer shows up against it instead of being mirrored.
 //
 // All multi-byte fields on the wire are big-endian. Functions work on caller-owned buffers and never
 // allocate.
@@ -45,12 +45,6 @@ struct Control {
 };
 uint16_t Control_Pack(const Control& c);
 Control Control_Unpack(uint16_t word);
-
-// Big-endian field access.
-void Put16(uint8_t* p, uint16_t v);
-void Put32(uint8_t* p, uint32_t v);
-uint16_t Get16(const uint8_t* p);
-uint32_t Get32(const uint8_t* p);
 
 // Writes the 7-byte header: 0x55 0xAA, modem ID, control word, CRC-8 over bytes 2-5.
 void Header_Write(uint8_t* out, uint16_t modemId, const Control& c);
