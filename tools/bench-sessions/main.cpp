@@ -1,0 +1,253 @@
+// bench-sessions: N simulated modems against the router's real session manager on loopback.
+//
+//     bench-sessions [modems] [seconds]        (defaults: 256 modems, 10 seconds)
+//
+// The modems run in a child process, so that the parent's CPU time and resident memory are the
+// router's alone. Once every modem is authenticated, the router asks each connected object for its
+// hardware information every second and sends it a block of application data, which the modem sends
+// back; the router takes what arrives as its routing would. At the end it prints the time for all N to
+// connect and authenticate, the frames exchanged, the router's CPU seconds per thousand frames and its
+// resident memory per connection. A benchmark, not a test: build it without sanitizers.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include "core/MainForm.h"
+#include "core/ObjectRegistry.h"
+#include "core/Settings.h"
+#include "dialogs/ObjSettingsDialog.h"
+#include "dialogs/SettingsDialog.h"
+#include "platform/Application.h"
+#include "sessions/ConnectionForm.h"
+#include "tools/modem-sim/ModemClient.h"
+
+namespace {
+
+constexpr int DataBlock = 64;
+constexpr int CycleMs = 1000;
+
+void RaiseDescriptorLimit() {
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+long ResidentKB() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+void WriteLine(int fd, const std::string& line) {
+    const std::string text = line + "\n";
+    if (::write(fd, text.data(), text.size()) < 0)
+        std::perror("bench-sessions: write");
+}
+
+uint64_t Frames(modemsim::ModemPool& pool) {
+    uint64_t n = 0;
+    for (size_t i = 0; i < pool.Size(); ++i)
+        n += pool.Modem(i).Stats().framesIn + pool.Modem(i).Stats().framesOut;
+    return n;
+}
+
+// The modems: connect all, report the time, echo the router's data for the given time, report the
+// frames of that time.
+[[noreturn]] void RunModems(int portPipe, int resultPipe, int modems, int seconds) {
+    uint16_t port = 0;
+    if (::read(portPipe, &port, sizeof port) != sizeof port)
+        ::_exit(1);
+    RaiseDescriptorLimit();
+    modemsim::ModemPool pool("127.0.0.1", port);
+    for (int id = 1; id <= modems; ++id) {
+        modemsim::ModemConfig config;
+        config.id = uint16_t(id);
+        config.seed = uint64_t(id);
+        pool.Add(config);
+    }
+    const uint32_t start = modemsim::MonotonicMs();
+    pool.OpenAll();
+    const bool ready = pool.RunUntil([&] { return pool.CountReady() == pool.Size(); }, 120'000);
+    const uint32_t connectMs = modemsim::MonotonicMs() - start;
+    WriteLine(resultPipe, "ready " + std::to_string(connectMs) + " " + std::to_string(pool.CountReady()));
+    if (!ready)
+        ::_exit(2);
+    const uint64_t before = Frames(pool);
+    const uint32_t end = modemsim::MonotonicMs() + uint32_t(seconds) * 1000;
+    while (int32_t(end - modemsim::MonotonicMs()) > 0) {
+        pool.Poll(5);
+        const uint32_t now = modemsim::MonotonicMs();
+        for (size_t i = 0; i < pool.Size(); ++i) {
+            modemsim::ModemSim& m = pool.Modem(i);
+            if (!m.ReceivedData().empty() && m.PendingData() == 0) {
+                m.QueueData(m.ReceivedData().data(), m.ReceivedData().size(), now);
+                m.ClearReceivedData();
+            }
+        }
+    }
+    WriteLine(resultPipe,
+              "done " + std::to_string(Frames(pool) - before) + " " + std::to_string(pool.CountReady()));
+    ::_exit(0);
+}
+
+// The router's side of the cycles: what the main window's hardware-information timer and the group
+// routing would ask of the session manager.
+void Cycle(uint64_t& bytesBack) {
+    static const uint8_t block[DataBlock] = {1, 2, 3, 4, 5, 6, 7, 8};
+    uint8_t taken[AppBufRxSize];
+    for (const auto& o : ObjectList) {
+        if (!o->Connected)
+            continue;
+        bytesBack += AppBuf_Pop(o->AppBuf.get(), taken, sizeof taken);
+        ConnectionForm->QueryHwInfo(o->ObjectNumber);
+        AppBuf_Push(o->AppBuf.get(), block, DataBlock);
+        ConnectionForm->SendData(o.get());
+    }
+}
+
+struct TResults {
+    long connectMs = -1;
+    long frames = 0;
+    long readyAtStart = 0, readyAtEnd = 0;
+    double cpuStart = 0, cpuEnd = 0;
+    long rssBefore = 0, rssConnected = 0;
+};
+
+void Print(const TResults& r, int modems, int seconds) {
+    std::printf("bench-sessions: %d modems, %d s of request/answer and data cycles\n", modems, seconds);
+    std::printf("  all connected and authenticated in %ld ms (%ld of %d)\n", r.connectMs, r.readyAtStart,
+                modems);
+    std::printf("  frames exchanged: %ld (%.0f per second), modems still authenticated at the end: %ld\n",
+                r.frames, double(r.frames) / seconds, r.readyAtEnd);
+    const double cpu = r.cpuEnd - r.cpuStart;
+    std::printf("  router CPU: %.3f s, %.4f s per 1000 frames\n", cpu,
+                r.frames > 0 ? cpu * 1000.0 / double(r.frames) : 0.0);
+    std::printf("  router resident memory: %ld KB before, %ld KB connected, %.1f KB per connection\n",
+                r.rssBefore, r.rssConnected, double(r.rssConnected - r.rssBefore) / modems);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int modems = argc > 1 ? std::atoi(argv[1]) : 256;
+    const int seconds = argc > 2 ? std::atoi(argv[2]) : 10;
+    if (modems < 1 || modems > 65535 || seconds < 1) {
+        std::fprintf(stderr, "usage: bench-sessions [modems 1-65535] [seconds]\n");
+        return 2;
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    RaiseDescriptorLimit();
+    int portPipe[2], resultPipe[2];
+    if (::pipe(portPipe) != 0 || ::pipe(resultPipe) != 0)
+        return 1;
+    const pid_t child = ::fork();
+    if (child < 0)
+        return 1;
+    if (child == 0) {
+        ::close(portPipe[1]);
+        ::close(resultPipe[0]);
+        RunModems(portPipe[0], resultPipe[1], modems, seconds);
+    }
+    ::close(portPipe[0]);
+    ::close(resultPipe[1]);
+
+    // The router: its data folder in a fresh temporary folder, its windows offscreen.
+    char folder[] = "/tmp/bench-sessions-XXXXXX";
+    if (!::mkdtemp(folder))
+        return 1;
+    ::setenv("XDG_DATA_HOME", folder, 1);
+    ::setenv("XDG_RUNTIME_DIR", folder, 1);
+    if (!std::getenv("QT_QPA_PLATFORM"))
+        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    // The frame trace goes nowhere, as to a standard output that nobody reads.
+    Trace_SetSink([](const char*, size_t) {});
+    TApplication app(argc, argv);
+    TSettingsDialog settings;
+    SettingsDialog = &settings;
+    AppSettings->TcpPort = 0;
+    TMainForm main;
+    MainForm = &main;
+    TObjSettingsDialog profile;
+    ObjSettingsDialog = &profile;
+    TConnectionForm connection;
+    ConnectionForm = &connection;
+    for (int id = 1; id <= modems; ++id) {
+        auto object = std::make_unique<TObjectStates>();
+        object->ObjectNumber = id;
+        object->ModemID = id;
+        ObjectList.push_back(std::move(object));
+    }
+    main.PrepareKeys();
+    connection.OpenPort();
+    const uint16_t port = uint16_t(connection.ServerSocket.LocalPort());
+    if (port == 0 || ::write(portPipe[1], &port, sizeof port) != sizeof port)
+        return 1;
+
+    TResults results;
+    results.rssBefore = ResidentKB();
+    uint64_t bytesBack = 0;
+    QTimer cycle;
+    cycle.setInterval(CycleMs);
+    QObject::connect(&cycle, &QTimer::timeout, [&] { Cycle(bytesBack); });
+    std::string pending;
+    QSocketNotifier fromModems(resultPipe[0], QSocketNotifier::Read);
+    QObject::connect(&fromModems, &QSocketNotifier::activated, [&] {
+        char buffer[256];
+        const ssize_t n = ::read(resultPipe[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            app.quit();
+            return;
+        }
+        pending.append(buffer, size_t(n));
+        for (size_t end; (end = pending.find('\n')) != std::string::npos; pending.erase(0, end + 1)) {
+            const std::string line = pending.substr(0, end);
+            if (std::sscanf(line.c_str(), "ready %ld %ld", &results.connectMs, &results.readyAtStart) == 2) {
+                results.rssConnected = ResidentKB();
+                results.cpuStart = CpuSeconds();
+                Cycle(bytesBack);
+                cycle.start();
+            } else if (std::sscanf(line.c_str(), "done %ld %ld", &results.frames, &results.readyAtEnd) == 2) {
+                results.cpuEnd = CpuSeconds();
+                app.quit();
+            }
+        }
+    });
+    app.exec();
+    cycle.stop();
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    connection.ClosePort(false);
+    Print(results, modems, seconds);
+    std::printf("  application data back from the modems: %llu bytes\n",
+                static_cast<unsigned long long>(bytesBack));
+    ObjectList.clear();
+    ConnectionForm = nullptr;
+    ObjSettingsDialog = nullptr;
+    MainForm = nullptr;
+    SettingsDialog = nullptr;
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
+    return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
+}
