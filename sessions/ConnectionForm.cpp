@@ -23,10 +23,6 @@ std::uint32_t LinkSeconds() {
     return std::uint32_t(MonotonicMs() / 1000);
 }
 
-QString Number(int value) {
-    return QString::number(value);
-}
-
 QString ErrorEventText(TErrorEvent kind) {
     switch (kind) {
     case eeGeneral:
@@ -150,8 +146,8 @@ void TConnectionForm::ServerSocketClientDisconnect(TServerClientWinSocket* socke
 void TConnectionForm::ServerSocketClientError(TServerClientWinSocket* socket, TErrorEvent kind, int& code) {
     const TServerConnection* c = Session(socket);
     SessionLog(QStringLiteral("SM: Socket error %1 code:%2 (object N%3, IP:%4)")
-                   .arg(ErrorEventText(kind), Number(code), Number(c ? c->ObjectNumber : -1),
-                        socket->RemoteAddress()));
+                   .arg(ErrorEventText(kind), QString::number(code),
+                        QString::number(c ? c->ObjectNumber : -1), socket->RemoteAddress()));
     // Every error reported is fatal to the connection (aborted, reset, timed out, ...); one reported
     // while closing needs no second close.
     if (kind != eeDisconnect)
@@ -171,7 +167,7 @@ void TConnectionForm::DisconnectDoubles(TServerConnection* s) {
             continue;
         const int n = c->ObjectNumber;
         SessionLog(QStringLiteral("SM: disabling double connection (IP: %1, object №%2, ID:%3)")
-                       .arg(c->RemoteAddress(), Number(n), Number(c->Link->ModemId)));
+                       .arg(c->RemoteAddress(), QString::number(n), QString::number(c->Link->ModemId)));
         c->ObjectNumber = -1; // the object stays connected through s
         c->Close();
         if (n >= 0)
@@ -188,7 +184,7 @@ void TConnectionForm::UpdateConnections() {
         if (object && FindObjectByID(c->BoundModemId) == object)
             continue;
         SessionLog(QStringLiteral("SM: disabling changed connection, object №%1, ID:%2)")
-                       .arg(Number(c->ObjectNumber), Number(c->Link->ModemId)));
+                       .arg(QString::number(c->ObjectNumber), QString::number(c->Link->ModemId)));
         c->Close();
     }
 }

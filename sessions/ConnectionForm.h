@@ -102,6 +102,8 @@ private:
     void SendAuthReply(TServerConnection* c);
     void SendSupervisory(TServerConnection* c);
     void SendRR(TServerConnection* c);
+    using SFrameSource = std::uint32_t (*)(IpLink*, std::uint8_t*, std::uint16_t*);
+    void SendSFrames(TServerConnection* c, SFrameSource source, const char* name);
     bool Send(TServerConnection* c, const std::uint8_t* buffer, std::uint16_t length);
     void Report(int objectNumber, const HwInfo& info, std::int8_t kind);
     void PollIfIdle(TServerConnection* c, std::int64_t now);

@@ -13,10 +13,6 @@
 
 namespace {
 
-QString Number(int value) {
-    return QString::number(value);
-}
-
 // Clears the handled bits in the link's mask; the caller tests its own copy.
 void Handled(IpLink* link, std::uint32_t bits) {
     link->Results.Answered &= ~bits;
@@ -30,8 +26,9 @@ void TConnectionForm::ServerSocketClientRead(TServerClientWinSocket* socket) {
     if (!c)
         return;
     c->LastActivity = MonotonicMs();
-    SessionLog(QStringLiteral("SM: received %1 bytes (IP: %2, object: %3)")
-                   .arg(Number(int(bytes.size())), c->RemoteAddress(), Number(c->ObjectNumber)));
+    SessionLog(
+        QStringLiteral("SM: received %1 bytes (IP: %2, object: %3)")
+            .arg(QString::number(int(bytes.size())), c->RemoteAddress(), QString::number(c->ObjectNumber)));
     if (!c->Link)
         return;
     c->Unread.append(bytes);
@@ -101,8 +98,10 @@ void TConnectionForm::Bind(TServerConnection* c) {
         return;
     }
     // A modem that authenticates again on the same connection as another one leaves its first object.
-    if (c->ObjectNumber >= 0 && c->ObjectNumber != object->ObjectNumber)
+    if (c->ObjectNumber >= 0 && c->ObjectNumber != object->ObjectNumber) {
         MainForm->OnObjectDisconnected(c->ObjectNumber);
+        ReleaseProfileEditor(c->ObjectNumber);
+    }
     c->ObjectNumber = object->ObjectNumber;
     c->BoundModemId = link->ModemId;
     std::copy(std::begin(link->Results.HwInfo.Version), std::end(link->Results.HwInfo.Version),
@@ -148,7 +147,7 @@ void TConnectionForm::ProcessAnswers(TServerConnection* c) {
                 SessionLog(QStringLiteral("SM: AppBuf_TxAck is unsuccessful"));
             if (rnr)
                 SessionLog(QStringLiteral("SM: receiver not ready for object N") +
-                           Number(object->ObjectNumber));
+                           QString::number(object->ObjectNumber));
         }
     }
     if (a & REQ_GET_HW_INFO) {
@@ -222,19 +221,18 @@ void TConnectionForm::ProcessProfileAnswers(TServerConnection* c, std::uint32_t 
 }
 
 void TConnectionForm::SendSupervisory(TServerConnection* c) {
-    std::uint8_t out[LNK_OUT_SIZE];
-    std::uint16_t length = 0;
-    const std::uint32_t r = TMGSM_GetIpSMsg(c->Link.get(), out, &length);
-    SessionLog(QStringLiteral("SM: GetIpSMsg OK - ") + Hex(r, 8));
-    if (r & LEV_SFRAMES)
-        Send(c, out, length);
+    SendSFrames(c, TMGSM_GetIpSMsg, "GetIpSMsg");
 }
 
 void TConnectionForm::SendRR(TServerConnection* c) {
+    SendSFrames(c, TMGSM_CreateRRMsg, "CreateRRMsg");
+}
+
+void TConnectionForm::SendSFrames(TServerConnection* c, SFrameSource source, const char* name) {
     std::uint8_t out[LNK_OUT_SIZE];
     std::uint16_t length = 0;
-    const std::uint32_t r = TMGSM_CreateRRMsg(c->Link.get(), out, &length);
-    SessionLog(QStringLiteral("SM: CreateRRMsg OK - ") + Hex(r, 8));
+    const std::uint32_t r = source(c->Link.get(), out, &length);
+    SessionLog(QStringLiteral("SM: %1 OK - %2").arg(QLatin1String(name), Hex(r, 8)));
     if (r & LEV_SFRAMES)
         Send(c, out, length);
 }

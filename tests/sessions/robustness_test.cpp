@@ -106,6 +106,14 @@ protected:
         modem->Modem.Feed(rr.data(), rr.size(), modemsim::MonotonicMs());
         return frame;
     }
+    // An input report and a data block, each held back as the modem wrote it.
+    std::pair<Bytes, Bytes> ReportAndBlock(uint8_t inputs, const Bytes& data) {
+        const uint32_t now = modemsim::MonotonicMs();
+        modem->Modem.SetInputs(inputs, true, now);
+        Bytes report = HoldFrame(1);
+        modem->Modem.QueueData(data.data(), data.size(), now);
+        return {report, HoldFrame(2)};
+    }
     Bytes Received() {
         Bytes data(AppBufRxSize);
         data.resize(AppBuf_Pop(object->AppBuf.get(), data.data(), uint32_t(data.size())));
@@ -117,12 +125,8 @@ protected:
 };
 
 TEST_F(ChunkTest, TwoFramesInOneChunkAreBothHandled) {
-    const uint32_t now = modemsim::MonotonicMs();
-    modem->Modem.SetInputs(0b0110, true, now);
-    const Bytes report = HoldFrame(1);
     const Bytes data = Pattern(200, 9);
-    modem->Modem.QueueData(data.data(), data.size(), now);
-    const Bytes block = HoldFrame(2);
+    const auto [report, block] = ReportAndBlock(0b0110, data);
     modem->Write(report + block);
     ASSERT_TRUE(RunUntil([&] { return object->InputStates[1] != 0; }, 0));
     EXPECT_EQ(object->InputStates, (std::array<int32_t, 4>{0, 1, 1, 0}));
@@ -134,12 +138,8 @@ TEST_F(ChunkTest, TwoFramesInOneChunkAreBothHandled) {
 }
 
 TEST_F(ChunkTest, FrameBeyondTheLinksBufferWaitsAndIsHandled) {
-    const uint32_t now = modemsim::MonotonicMs();
-    modem->Modem.SetInputs(0b0001, true, now);
-    const Bytes report = HoldFrame(1);
     const Bytes data = Pattern(700, 4);
-    modem->Modem.QueueData(data.data(), data.size(), now);
-    const Bytes block = HoldFrame(2);
+    const auto [report, block] = ReportAndBlock(0b0001, data);
     // More than the link's buffer holds comes in one chunk: the data frame lies beyond its room.
     const Bytes chunk = report + Garbage(LNK_RXBUF_SIZE * 2) + block;
     ASSERT_GT(chunk.size(), size_t(LNK_RXBUF_SIZE));
@@ -148,6 +148,17 @@ TEST_F(ChunkTest, FrameBeyondTheLinksBufferWaitsAndIsHandled) {
         RunUntil([&] { return object->InputStates[0] != 0 && object->AppBuf->RxFill == data.size(); }, 0));
     EXPECT_EQ(Received(), data);
     EXPECT_TRUE(modem->Read());
+}
+
+TEST_F(SessionTest, SilentPeerIsPolledAndDroppedByTheAcknowledgementTimeOut) {
+    TRawPeer peer(port);
+    ASSERT_TRUE(RunUntil([&] { return SessionCount() == 1; }, 0));
+    Advance(181'000, 1000);
+    EXPECT_TRUE(Logged("SM: polling (object №-1)"));
+    EXPECT_TRUE(peer.StillOpen());
+    Advance(21'000, 500);
+    EXPECT_FALSE(peer.StillOpen());
+    EXPECT_EQ(SessionCount(), 0);
 }
 
 TEST_F(SessionTest, FiftyModemsAtOnceAreAllBound) {
