@@ -113,8 +113,6 @@ std::unique_ptr<TServerClientWinSocket> TConnectionForm::ServerSocketGetSocket(i
         SessionLog(QStringLiteral("SM: connection creation error!"));
         return nullptr;
     }
-    c->ObjectNumber = -1;
-    c->PendingCommands = 0;
     if (c->Link) {
         TMGSM_InitIp(c->Link.get(), &AuthKeyTable, nullptr, AckTimeoutSec, nullptr, 0);
         SessionLog(QStringLiteral("SM: InitIp OK"));

@@ -44,6 +44,10 @@ void TConnectionForm::FeedLink(TServerConnection* c) {
     if (c->Feeding)
         return; // reached from a nested loop: the running feed takes the new bytes as well
     c->Feeding = true;
+    const struct Done {
+        bool& feeding;
+        ~Done() { feeding = false; }
+    } done{c->Feeding};
     for (bool first = true; c->Usable(); first = false) {
         IpLink* link = c->Link.get();
         const std::uint16_t before = link->RxLen;
@@ -61,7 +65,6 @@ void TConnectionForm::FeedLink(TServerConnection* c) {
         if (!moved)
             break; // a partial frame waits for more bytes
     }
-    c->Feeding = false;
 }
 
 void TConnectionForm::ProcessTirmalEvents(TServerConnection* c, std::uint32_t events) {
