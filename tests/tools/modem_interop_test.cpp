@@ -115,8 +115,8 @@ TEST(ModemInterop, ListedAndPendingKeysOpenTheModemsAuth) {
         modem.Feed(reply.data(), reply.size(), 0);
         uint8_t fresh[16];
         memcpy(fresh, "a brand new key!", 16);
-        Bytes items = {8};
-        items.insert(items.end(), fresh, fresh + 16);
+        Bytes items(17, 8); // the SetKey code, then the key
+        memcpy(items.data() + 1, fresh, 16);
         const Bytes cmd = peer.Command(items);
         modem.Feed(cmd.data(), cmd.size(), 0);
 
