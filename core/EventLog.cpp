@@ -129,6 +129,11 @@ void TEventLog::SuspendTimerTimer() {
 }
 
 void TEventLog::StatusMessage(const std::string& text) {
-    if (OnStatus)
-        OnStatus(" " + Stamp(LongTimeFormat) + "  " + text);
+    if (!OnStatus)
+        return;
+    std::string line(" ");
+    line += Stamp(LongTimeFormat);
+    line += "  ";
+    line += text;
+    OnStatus(line);
 }
