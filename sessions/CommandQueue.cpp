@@ -83,23 +83,15 @@ int TConnectionForm::RepeatCommand(TServerConnection* c) {
     const bool blocks = cmd & REQ_SET_UPD_BLK;
     if (cmd & (REQ_SET_PROFILE1 | REQ_SET_PROFILE2))
         link->Params.Profile = c->ProfileData;
-    std::uint8_t out[LNK_OUT_SIZE];
-    std::uint16_t length = 0;
-    const std::uint32_t r = TMGSM_CreateIpMsg(link, out, &length, &cmd);
+    const int result = SendCommandFrame(c, cmd);
     if (blocks && (link->Upd.Flags & UPD_COMPLETE))
         if (TObjectStates* object = BoundObject(c))
             object->UpdateState = 100;
-    SessionLog(QStringLiteral("SM: CreateIpMsg OK - ") + Hex(r, 8));
-    if (r & LEV_WAIT_ACK) {
+    if (result == 2)
         SessionLog(QStringLiteral("SM: error - busy"));
-        return 2;
-    }
-    if (!(r & LEV_FRAME_BUILT) || !Send(c, out, length))
-        return 1;
-    // What the library could not place in the frame is not kept: its setter sets it again.
-    c->PendingCommands = rest;
-    LightSendSignal();
-    return 0;
+    else if (result == 0)
+        c->PendingCommands = rest; // what the frame had no room for is set again by its setter
+    return result;
 }
 
 int TConnectionForm::SetKey(int objectNumber, std::string_view key) {
@@ -111,9 +103,13 @@ int TConnectionForm::SetKey(int objectNumber, std::string_view key) {
     const TPassword newKey = MakePassword(key);
     std::copy(newKey.begin(), newKey.end(), link->Params.NewKey);
     std::uint32_t mask = REQ_SET_KEY;
+    return SendCommandFrame(c, mask);
+}
+
+int TConnectionForm::SendCommandFrame(TServerConnection* c, std::uint32_t& mask) {
     std::uint8_t out[LNK_OUT_SIZE];
     std::uint16_t length = 0;
-    const std::uint32_t r = TMGSM_CreateIpMsg(link, out, &length, &mask);
+    const std::uint32_t r = TMGSM_CreateIpMsg(c->Link.get(), out, &length, &mask);
     SessionLog(QStringLiteral("SM: CreateIpMsg OK - ") + Hex(r, 8));
     if (r & LEV_WAIT_ACK)
         return 2;

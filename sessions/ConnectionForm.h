@@ -105,6 +105,9 @@ private:
     using SFrameSource = std::uint32_t (*)(IpLink*, std::uint8_t*, std::uint16_t*);
     void SendSFrames(TServerConnection* c, SFrameSource source, const char* name);
     bool Send(TServerConnection* c, const std::uint8_t* buffer, std::uint16_t length);
+    // Builds one command frame from mask (left holding what it could not place) and sends it, lighting
+    // the send indicator: 0 sent, 1 nothing built or sending failed, 2 link busy.
+    int SendCommandFrame(TServerConnection* c, std::uint32_t& mask);
     void Report(int objectNumber, const HwInfo& info, std::int8_t kind);
     void PollIfIdle(TServerConnection* c, std::int64_t now);
     // The object the connection is bound to, looked up afresh (the address book may have changed).
