@@ -3,6 +3,8 @@
 // the acknowledgement time-out.
 #include "sessions/ConnectionForm.h"
 
+#include <QScopeGuard>
+
 #include "core/MainForm.h"
 #include "core/ObjectRegistry.h"
 #include "dialogs/ObjSettingsDialog.h"
@@ -44,10 +46,7 @@ void TConnectionForm::FeedLink(TServerConnection* c) {
     if (c->Feeding)
         return; // reached from a nested loop: the running feed takes the new bytes as well
     c->Feeding = true;
-    const struct Done {
-        bool& feeding;
-        ~Done() { feeding = false; }
-    } done{c->Feeding};
+    const auto done = qScopeGuard([c] { c->Feeding = false; });
     for (bool first = true; c->Usable(); first = false) {
         IpLink* link = c->Link.get();
         const std::uint16_t before = link->RxLen;

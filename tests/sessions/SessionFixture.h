@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QStringList>
@@ -28,7 +30,12 @@ using Bytes = std::vector<uint8_t>;
 class TRecordingProfileEditor : public TObjSettingsDialog {
 public:
     QStringList Calls;
-    void ObjectConnected() override { Calls << "ObjectConnected"; }
+    bool ThrowOnConnect = false; // once
+    void ObjectConnected() override {
+        Calls << "ObjectConnected";
+        if (std::exchange(ThrowOnConnect, false))
+            throw std::runtime_error("editor failed");
+    }
     void ConnectionLost() override { Calls << "ConnectionLost"; }
     void DecodeHwInfo(const HwInfo&) override { Calls << "DecodeHwInfo"; }
     void DecodeProfile1(ObjProfile*, bool authFlag) override { Calls << Decoded(1, authFlag); }

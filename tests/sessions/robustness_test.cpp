@@ -85,6 +85,21 @@ TEST_F(SessionTest, DataFrameThatFailsDecryptionEndsTheSession) {
     EXPECT_FALSE(object->Connected);
 }
 
+// A handler that throws while the received bytes are fed to the link leaves the session fed after.
+TEST_F(SessionTest, ExceptionWhileFeedingLeavesTheSessionServed) {
+    TObjectStates* object = AddObject(5);
+    profile->Tag = 5;
+    profile->show();
+    profile->ThrowOnConnect = true;
+    dialogs->Expect(mtError, QStringLiteral("editor failed"), mrOk);
+    ConnectModem(Config(5));
+    ASSERT_NE(SessionOf(5), nullptr);
+    EXPECT_FALSE(SessionOf(5)->Feeding);
+    EXPECT_EQ(form->QueryHwInfo(5), 2);
+    ASSERT_TRUE(RunUntil([&] { return object->LastDataTime != 0.0; }));
+    EXPECT_EQ(dialogs->Pending(), 0u);
+}
+
 // A modem (driven by hand) that has written two information frames which go out in one TCP chunk.
 class ChunkTest : public SessionTest {
 protected:
