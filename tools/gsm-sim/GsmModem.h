@@ -58,8 +58,8 @@ struct SentSms {
     std::string destination;
     std::string text;      // decoded text (PDU mode, GSM 7-bit) or the text typed (text mode)
     bool textMode = false; // sent in text mode: destination and text as typed, no PDU
-    uint8_t messageRef =
-        0;           // the one "+CMGS:" answered with: the PDU's own, or the modem's count in text mode
+    // The reference "+CMGS:" answered with: the PDU's own, or the modem's count in text mode.
+    uint8_t messageRef = 0;
     std::string pdu; // PDU mode: the hexadecimal line as typed
     Submit submit;   // PDU mode: the decoded SUBMIT
 };
@@ -93,9 +93,9 @@ public:
     std::vector<Cell> Cells() const;
     int UsedCells() const;
 
-    // fault for the command lines that begin with command ("AT+CMGS=", "AT+CPIN?"; case-insensitive;
-    // empty or "AT": every line), for the next `times` of them, or with times 0 until the terminal
-    // disconnects. TextMode takes no command.
+    // Misbehaves with fault for the command lines that begin with command ("AT+CMGS=", "AT+CPIN?";
+    // case-insensitive; empty or "AT": every line), for the next `times` of them, or with times 0 until the
+    // terminal disconnects. TextMode takes no command.
     void Inject(Fault fault, const std::string& command = {}, int times = 0);
     void ClearFaults();
 
@@ -147,7 +147,6 @@ private:
     std::vector<Rule> rules_;
 
     Input input_ = Input::Command;
-    bool sawA_ = false;
     std::string line_; // command line being typed, from "AT"
     std::string body_; // PDU or text after the "> " prompt
     size_t sendLength_ = 0;

@@ -39,7 +39,7 @@ Alphabet AlphabetOf(uint8_t dcs);
 
 // Service-centre time stamp, local time with its zone in quarters of an hour.
 struct SmsTime {
-    int year = 2024; // 2000-2099
+    int year = 2024; // its last two digits are sent
     int month = 3, day = 15;
     int hour = 12, minute = 0, second = 0;
     int zoneQuarters = 12; // -79 to 79
