@@ -118,10 +118,8 @@ const char* Fault_Name(Fault fault) {
 }
 
 struct GsmModem::Reply {
-    std::string info;    // framed information text of the commands so far
     std::string final;   // the error, when a command failed
     bool prompt = false; // "AT+CMGS=" accepted: "> " and the PDU or text follow
-    void Info(const std::string& text) { info += "\r\n" + text + "\r\n"; }
     bool Fail(const std::string& text) {
         final = text;
         return false;
@@ -211,12 +209,8 @@ void GsmModem::RunLine(const std::string& line) {
         out_ += line + "\r";
     if (fault == Fault::LongReply && cfg_.longReplyBytes >= 5)
         out_ += std::string(1, '\0') + "\r\n" + std::string(cfg_.longReplyBytes - 5, '-') + "\r\n";
-    if (fault == Fault::Error || fault == Fault::TextMode) {
-        Final("ERROR");
-        return;
-    }
-    if (line.size() > kMaxLine) {
-        Final("ERROR");
+    if (fault == Fault::Error || fault == Fault::TextMode || line.size() > kMaxLine) {
+        Respond("ERROR");
         return;
     }
 
@@ -232,11 +226,8 @@ void GsmModem::RunLine(const std::string& line) {
             while (end < rest.size() && isdigit(uint8_t(rest[end])))
                 ++end;
         }
-        const bool ok = RunCommand(rest.substr(pos, end - pos), &reply);
-        out_ += reply.info;
-        reply.info.clear();
-        if (!ok) {
-            Final(reply.final.empty() ? "ERROR" : reply.final);
+        if (!RunCommand(rest.substr(pos, end - pos), &reply)) {
+            Respond(reply.final.empty() ? "ERROR" : reply.final);
             return;
         }
         pos = end < rest.size() && rest[end] == ';' ? end + 1 : end;
@@ -246,7 +237,7 @@ void GsmModem::RunLine(const std::string& line) {
         out_ += "\r\n> ";
         return;
     }
-    Final("OK");
+    Respond("OK");
 }
 
 bool GsmModem::RunCommand(const std::string& cmd, Reply* reply) {
@@ -302,13 +293,13 @@ bool GsmModem::SimReady(Reply* reply) const {
     return false;
 }
 
-bool GsmModem::Cpin(char op, const std::vector<std::string>& args, Reply* reply) {
+bool GsmModem::Cpin(char op, const std::vector<std::string>& args, Reply*) {
     if (op == 't')
         return true;
     if (pin_ == PinState::NoSim)
         return false;
     if (op == '?') {
-        reply->Info(std::string("+CPIN: ") + PinState_Name(pin_));
+        Respond(std::string("+CPIN: ") + PinState_Name(pin_));
         return true;
     }
     if (op != '=' || args.size() > 2)
@@ -338,11 +329,11 @@ bool GsmModem::Cpms(char op, const std::vector<std::string>& args, Reply* reply)
         return false;
     const std::string counts = std::to_string(UsedCells()) + "," + std::to_string(cfg_.capacity);
     if (op == '?') {
-        reply->Info("+CPMS: \"SM\"," + counts + ",\"SM\"," + counts + ",\"SM\"," + counts);
+        Respond("+CPMS: \"SM\"," + counts + ",\"SM\"," + counts + ",\"SM\"," + counts);
         return true;
     }
     if (op == 't') {
-        reply->Info("+CPMS: (\"SM\"),(\"SM\"),(\"SM\")");
+        Respond("+CPMS: (\"SM\"),(\"SM\"),(\"SM\")");
         return true;
     }
     if (op != '=' || args.size() > 3)
@@ -350,17 +341,17 @@ bool GsmModem::Cpms(char op, const std::vector<std::string>& args, Reply* reply)
     for (const std::string& mem : args)
         if (mem != "SM")
             return reply->Fail(CmsError(kNotAllowed));
-    reply->Info("+CPMS: " + counts + "," + counts + "," + counts);
+    Respond("+CPMS: " + counts + "," + counts + "," + counts);
     return true;
 }
 
-bool GsmModem::Cmgf(char op, const std::vector<std::string>& args, Reply* reply) {
+bool GsmModem::Cmgf(char op, const std::vector<std::string>& args, Reply*) {
     if (op == '?') {
-        reply->Info(std::string("+CMGF: ") + (textMode_ ? "1" : "0"));
+        Respond(std::string("+CMGF: ") + (textMode_ ? "1" : "0"));
         return true;
     }
     if (op == 't') {
-        reply->Info("+CMGF: (0,1)");
+        Respond("+CMGF: (0,1)");
         return true;
     }
     if (op != '=' || args.size() != 1 || (args[0] != "0" && args[0] != "1"))
@@ -398,7 +389,7 @@ bool GsmModem::Cmgr(char op, const std::vector<std::string>& args, Reply* reply)
         return cfg_.emptyReadIsError ? reply->Fail(CmsError(kBadIndex)) : true;
     std::string info;
     ListCell(*cell, false, &info);
-    reply->Info(info);
+    Respond(info);
     return true;
 }
 
@@ -406,8 +397,8 @@ bool GsmModem::Cmgl(char op, const std::vector<std::string>& args, Reply* reply)
     if (!SimReady(reply))
         return false;
     if (op == 't') {
-        reply->Info(textMode_ ? "+CMGL: (\"REC UNREAD\",\"REC READ\",\"STO UNSENT\",\"STO SENT\",\"ALL\")"
-                              : "+CMGL: (0-4)");
+        Respond(textMode_ ? "+CMGL: (\"REC UNREAD\",\"REC READ\",\"STO UNSENT\",\"STO SENT\",\"ALL\")"
+                          : "+CMGL: (0-4)");
         return true;
     }
     if (op == '?' || args.size() > 1)
@@ -431,7 +422,7 @@ bool GsmModem::Cmgl(char op, const std::vector<std::string>& args, Reply* reply)
         ListCell(cell, true, &info);
     }
     if (!info.empty())
-        reply->Info(info);
+        Respond(info);
     return true;
 }
 
@@ -439,7 +430,7 @@ bool GsmModem::Cmgd(char op, const std::vector<std::string>& args, Reply* reply)
     if (!SimReady(reply))
         return false;
     if (op == 't') {
-        reply->Info("+CMGD: (1-" + std::to_string(cfg_.capacity) + "),(0-4)");
+        Respond("+CMGD: (1-" + std::to_string(cfg_.capacity) + "),(0-4)");
         return true;
     }
     int index = 0, flag = 0;
@@ -498,14 +489,14 @@ void GsmModem::FinishSend(bool cancel) {
     const bool text = input_ == Input::Text;
     input_ = Input::Command;
     if (cancel) {
-        Final("OK");
+        Respond("OK");
         return;
     }
     SentSms sms;
     sms.textMode = text;
     if (text) {
         if (TextToSeptets(body_).size() > 160) {
-            Final(CmsError(kBadTextParameter));
+            Respond(CmsError(kBadTextParameter));
             return;
         }
         sms.destination = sendTo_;
@@ -514,7 +505,7 @@ void GsmModem::FinishSend(bool cancel) {
     } else {
         Bytes pdu;
         if (!FromHex(body_, &pdu) || !DecodeSubmit(pdu, sendLength_, &sms.submit)) {
-            Final(CmsError(kBadPduParameter));
+            Respond(CmsError(kBadPduParameter));
             return;
         }
         sms.destination = sms.submit.destination;
@@ -522,12 +513,12 @@ void GsmModem::FinishSend(bool cancel) {
         sms.messageRef = sms.submit.messageRef;
         sms.pdu = body_;
     }
-    out_ += "\r\n+CMGS: " + std::to_string(sms.messageRef) + "\r\n";
+    Respond("+CMGS: " + std::to_string(sms.messageRef));
     sent_.push_back(std::move(sms));
-    Final("OK");
+    Respond("OK");
 }
 
-void GsmModem::Final(const std::string& text) {
+void GsmModem::Respond(const std::string& text) {
     out_ += "\r\n" + text + "\r\n";
 }
 
@@ -623,7 +614,7 @@ void GsmModem::ClearFaults() {
 }
 
 void GsmModem::Unsolicited(const std::string& line) {
-    out_ += "\r\n" + line + "\r\n";
+    Respond(line);
 }
 
 std::vector<SentSms> GsmModem::TakeSent() {

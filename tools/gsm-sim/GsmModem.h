@@ -135,7 +135,7 @@ private:
     Cell* FindCell(int index);
     int FreeCell(int cell) const;
     int Store(Cell cell, int index);
-    void Final(const std::string& text);
+    void Respond(const std::string& text); // information text or a result code, framed
 
     GsmConfig cfg_;
     PinState powerOnPin_;
