@@ -27,6 +27,12 @@ using TLineSpec = TTapiTestBackEnd::TLine;
 using TDialResult = TTapiTestBackEnd::TDialResult;
 using TCaller = TTapiTestBackEnd::TCaller;
 
+// The states a call here can take.
+constexpr DWORD CallStatesReported = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_ACCEPTED |
+                                     LINECALLSTATE_DIALTONE | LINECALLSTATE_DIALING |
+                                     LINECALLSTATE_PROCEEDING | LINECALLSTATE_BUSY | LINECALLSTATE_CONNECTED |
+                                     LINECALLSTATE_DISCONNECTED;
+
 struct TLineRecord {
     TLineSpec Spec;
     bool Dials = false; // a back-end line, which places dialled calls by script
@@ -56,7 +62,7 @@ struct TCall {
     DWORD CallParamFlags = 0;
     DWORD Origin = LINECALLORIGIN_OUTBOUND;
     std::string Called;
-    TTapiTestBackEnd::TCaller Caller;
+    TCaller Caller;
     DWORD MonitorDigitModes = 0;
     DWORD MonitorMediaModes = 0;
     std::string GeneratedDigits;
@@ -198,13 +204,41 @@ bool LineBusy(DWORD device) {
     return false;
 }
 
-LONG TakeFailure(const char* function) {
-    const auto found = Tapi().Failures.find(function);
-    if (found == Tapi().Failures.end() || found->second.empty())
-        return 0;
-    const LONG error = found->second.front();
+// The next scripted answer of the function, if the test back-end queued one.
+template <class T>
+std::optional<T> TakeScripted(std::map<std::string, std::deque<T>>& scripts, const char* function) {
+    const auto found = scripts.find(function);
+    if (found == scripts.end() || found->second.empty())
+        return std::nullopt;
+    const T next = found->second.front();
     found->second.pop_front();
-    return error;
+    return next;
+}
+
+LONG TakeFailure(const char* function) {
+    return TakeScripted(Tapi().Failures, function).value_or(0);
+}
+
+// The start of a function on a line or a call: its scripted failure, else the handle's check.
+LONG EnterLine(const char* function, HLINE handle, TOpen** open) {
+    if (const LONG failure = TakeFailure(function))
+        return failure;
+    *open = FindOpen(handle);
+    return *open ? 0 : LINEERR_INVALLINEHANDLE;
+}
+
+LONG EnterCall(const char* function, HCALL handle, TCall** call) {
+    if (const LONG failure = TakeFailure(function))
+        return failure;
+    *call = FindCall(handle);
+    return *call ? 0 : LINEERR_INVALCALLHANDLE;
+}
+
+// A structure the caller hands in to be filled.
+template <class T> LONG CheckBuffer(const T* structure, DWORD fixedSize = sizeof(T)) {
+    if (!structure)
+        return LINEERR_INVALPOINTER;
+    return structure->dwTotalSize < fixedSize ? LINEERR_STRUCTURETOOSMALL : 0;
 }
 
 // ---- Variable-size structures
@@ -275,10 +309,10 @@ QString ParseLine(const QString& text, const std::vector<TLineSpec>& before, TLi
         device = QStringLiteral("COM") + QString::number(com.captured(1).toInt());
     else if (!device.startsWith(QLatin1Char('/')))
         return QStringLiteral("the device is neither a COM name nor an absolute path");
-    if (KnownLine(before, ToCp1251(name)))
-        return QStringLiteral("a line of this name is listed above");
     line->Name = ToCp1251(name);
     line->Device = device;
+    if (KnownLine(before, line->Name))
+        return QStringLiteral("a line of this name is listed above");
     return {};
 }
 
@@ -355,7 +389,8 @@ LONG DeviceError(const TLineRecord& line, const QString& path, int error) {
 // Opens the device exclusively, without waiting for the modem's carrier.
 LONG OpenDevice(const TLineRecord& line, int* fd) {
     const QString path = TapiLineDevicePath(line.Spec.Device);
-    const int opened = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    const int opened =
+        ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (opened < 0)
         return DeviceError(line, path, errno);
     if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
@@ -390,27 +425,27 @@ LONG OpenDataPath(TCall& call) {
 
 // ---- Ending things
 
+template <class Map, class Test> std::vector<DWORD> HandlesWhere(const Map& map, Test test) {
+    std::vector<DWORD> handles;
+    for (const auto& [handle, item] : map)
+        if (test(item))
+            handles.push_back(handle);
+    return handles;
+}
+
 void EndCall(HCALL handle) {
     CloseDevice(Tapi().Calls.at(handle));
     Tapi().Calls.erase(handle);
 }
 
 void EndOpen(HLINE line) {
-    std::vector<HCALL> calls;
-    for (const auto& [handle, call] : Tapi().Calls)
-        if (call.Line == line)
-            calls.push_back(handle);
-    for (HCALL call : calls)
+    for (HCALL call : HandlesWhere(Tapi().Calls, [&](const TCall& c) { return c.Line == line; }))
         EndCall(call);
     Tapi().Opens.erase(line);
 }
 
 void EndApp(HLINEAPP app) {
-    std::vector<HLINE> lines;
-    for (const auto& [handle, open] : Tapi().Opens)
-        if (open.App == app)
-            lines.push_back(handle);
-    for (HLINE line : lines)
+    for (HLINE line : HandlesWhere(Tapi().Opens, [&](const TOpen& o) { return o.App == app; }))
         EndOpen(line);
     Tapi().Apps.erase(app);
 }
@@ -435,23 +470,19 @@ struct TRequest {
 
 TRequest NewRequest(const char* function) {
     TProvider& p = Tapi();
-    TRequest request{LONG(p.NextRequest), {}};
+    const TRequest request{LONG(p.NextRequest), TakeScripted(p.Replies, function).value_or(TReplyScript{})};
     p.NextRequest = p.NextRequest == 0x7FFFFFFF ? 1 : p.NextRequest + 1;
-    const auto scripted = p.Replies.find(function);
-    if (scripted != p.Replies.end() && !scripted->second.empty()) {
-        request.Script = scripted->second.front();
-        scripted->second.pop_front();
-    }
     return request;
 }
 
 // The LINE_REPLY of a request made on the line: the scripted error, else the result.
 void Reply(HLINE line, const TRequest& request, LONG result) {
-    if (request.Script.Withheld || !FindOpen(line))
+    const TOpen* open = FindOpen(line);
+    if (request.Script.Withheld || !open)
         return;
     const LONG answer = request.Script.Error ? request.Script.Error : result;
-    const TOpen& open = *FindOpen(line);
-    Queue({open.App, line, 0, 0, LINE_REPLY, open.Instance, DWORD_PTR(request.Id), DWORD_PTR(DWORD(answer)), 0});
+    Queue({open->App, line, 0, 0, LINE_REPLY, open->Instance, DWORD_PTR(request.Id), DWORD_PTR(DWORD(answer)),
+           0});
 }
 
 void SetCallState(HCALL handle, DWORD state, DWORD mode = 0, DWORD privilege = 0) {
@@ -531,7 +562,8 @@ bool TakesDigits(DWORD mode, char digit) {
 
 // ---- Line applications
 
-LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE, LINECALLBACK lpfnCallback, const char*, DWORD* lpdwNumDevs) {
+LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE, LINECALLBACK lpfnCallback, const char*,
+                    DWORD* lpdwNumDevs) {
     if (const LONG failure = TakeFailure("lineInitialize"))
         return failure;
     if (!lphLineApp || !lpfnCallback || !lpdwNumDevs)
@@ -555,8 +587,8 @@ LONG lineShutdown(HLINEAPP hLineApp) {
     return 0;
 }
 
-LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion, DWORD dwAPIHighVersion,
-                             DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID) {
+LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,
+                             DWORD dwAPIHighVersion, DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID) {
     if (const LONG failure = TakeFailure("lineNegotiateAPIVersion"))
         return failure;
     if (const LONG error = CheckDevice(hLineApp, dwDeviceID))
@@ -571,18 +603,15 @@ LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILow
 }
 
 LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
-                    LINEDEVCAPS* lpLineDevCaps) {
+                    LINEDEVCAPS* caps) {
     if (const LONG failure = TakeFailure("lineGetDevCaps"))
         return failure;
     if (const LONG error = CheckDevice(hLineApp, dwDeviceID))
         return error;
     if (const LONG error = CheckVersion(dwAPIVersion, dwExtVersion))
         return error;
-    if (!lpLineDevCaps)
-        return LINEERR_INVALPOINTER;
-    LINEDEVCAPS* caps = lpLineDevCaps;
-    if (caps->dwTotalSize < sizeof *caps)
-        return LINEERR_STRUCTURETOOSMALL;
+    if (const LONG error = CheckBuffer(caps))
+        return error;
     const TLineSpec& line = LineOf(dwDeviceID).Spec;
     const DWORD digitModes = IsVoiceLine(dwDeviceID) ? LINEDIGITMODE_DTMF : 0;
     ClearFixedPart(caps, sizeof *caps);
@@ -604,7 +633,7 @@ LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWO
 }
 
 LONG lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID, DWORD dwAPIVersion,
-                        DWORD dwExtVersion, LINEADDRESSCAPS* lpAddressCaps) {
+                        DWORD dwExtVersion, LINEADDRESSCAPS* caps) {
     if (const LONG failure = TakeFailure("lineGetAddressCaps"))
         return failure;
     if (const LONG error = CheckDevice(hLineApp, dwDeviceID))
@@ -613,53 +642,52 @@ LONG lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID, 
         return LINEERR_INVALADDRESSID;
     if (const LONG error = CheckVersion(dwAPIVersion, dwExtVersion))
         return error;
-    if (!lpAddressCaps)
-        return LINEERR_INVALPOINTER;
-    LINEADDRESSCAPS* caps = lpAddressCaps;
-    if (caps->dwTotalSize < sizeof *caps)
-        return LINEERR_STRUCTURETOOSMALL;
+    if (const LONG error = CheckBuffer(caps))
+        return error;
     ClearFixedPart(caps, sizeof *caps);
     caps->dwLineDeviceID = dwDeviceID;
     caps->dwAddressSharing = LINEADDRESSSHARING_PRIVATE;
-    caps->dwCallStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_ACCEPTED |
-                         LINECALLSTATE_DIALTONE | LINECALLSTATE_DIALING | LINECALLSTATE_PROCEEDING |
-                         LINECALLSTATE_BUSY | LINECALLSTATE_CONNECTED | LINECALLSTATE_DISCONNECTED;
+    caps->dwCallStates = CallStatesReported;
     caps->dwMaxNumActiveCalls = 1;
     WriteVarPart(caps, sizeof *caps, {});
     return 0;
 }
 
-LONG lineGetDevConfig(DWORD dwDeviceID, VARSTRING* lpDeviceConfig, const char* lpszDeviceClass) {
-    if (const LONG failure = TakeFailure("lineGetDevConfig"))
+namespace {
+
+// The modem settings of a line, kept here as the bytes the application stored.
+LONG CheckDevConfig(const char* function, DWORD device, const char* deviceClass) {
+    if (const LONG failure = TakeFailure(function))
         return failure;
     if (Tapi().Apps.empty())
         return LINEERR_UNINITIALIZED;
-    if (dwDeviceID >= Tapi().Lines.size())
+    if (device >= Tapi().Lines.size())
         return LINEERR_BADDEVICEID;
-    if (!lpDeviceConfig || !lpszDeviceClass)
+    if (!deviceClass)
         return LINEERR_INVALPOINTER;
-    if (Lower(lpszDeviceClass) != "comm/datamodem")
-        return LINEERR_INVALDEVICECLASS;
-    VARSTRING* out = lpDeviceConfig;
-    if (out->dwTotalSize < sizeof *out)
-        return LINEERR_STRUCTURETOOSMALL;
+    return Lower(deviceClass) == "comm/datamodem" ? 0 : LINEERR_INVALDEVICECLASS;
+}
+
+} // namespace
+
+LONG lineGetDevConfig(DWORD dwDeviceID, VARSTRING* out, const char* lpszDeviceClass) {
+    if (const LONG error = CheckDevConfig("lineGetDevConfig", dwDeviceID, lpszDeviceClass))
+        return error;
+    if (const LONG error = CheckBuffer(out))
+        return error;
     ClearFixedPart(out, sizeof *out);
     out->dwStringFormat = STRINGFORMAT_BINARY;
-    WriteVarPart(out, sizeof *out, {{&out->dwStringSize, &out->dwStringOffset, LineOf(dwDeviceID).DevConfig}});
+    WriteVarPart(out, sizeof *out,
+                 {{&out->dwStringSize, &out->dwStringOffset, LineOf(dwDeviceID).DevConfig}});
     return 0;
 }
 
-LONG lineSetDevConfig(DWORD dwDeviceID, const void* lpDeviceConfig, DWORD dwSize, const char* lpszDeviceClass) {
-    if (const LONG failure = TakeFailure("lineSetDevConfig"))
-        return failure;
-    if (Tapi().Apps.empty())
-        return LINEERR_UNINITIALIZED;
-    if (dwDeviceID >= Tapi().Lines.size())
-        return LINEERR_BADDEVICEID;
-    if ((!lpDeviceConfig && dwSize) || !lpszDeviceClass)
+LONG lineSetDevConfig(DWORD dwDeviceID, const void* lpDeviceConfig, DWORD dwSize,
+                      const char* lpszDeviceClass) {
+    if (const LONG error = CheckDevConfig("lineSetDevConfig", dwDeviceID, lpszDeviceClass))
+        return error;
+    if (!lpDeviceConfig && dwSize)
         return LINEERR_INVALPOINTER;
-    if (Lower(lpszDeviceClass) != "comm/datamodem")
-        return LINEERR_INVALDEVICECLASS;
     LineOf(dwDeviceID).DevConfig.assign(static_cast<const char*>(lpDeviceConfig), dwSize);
     return 0;
 }
@@ -677,7 +705,8 @@ LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVe
     if (const LONG error = CheckVersion(dwAPIVersion, dwExtVersion))
         return error;
     const DWORD privileges = dwPrivileges;
-    const bool watching = privileges && !(privileges & ~(LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER));
+    const bool watching =
+        privileges && !(privileges & ~(LINECALLPRIVILEGE_MONITOR | LINECALLPRIVILEGE_OWNER));
     if (privileges != LINECALLPRIVILEGE_NONE && !watching)
         return LINEERR_INVALPRIVSELECT;
     const DWORD offered = LineOf(dwDeviceID).Spec.MediaModes | LINEMEDIAMODE_UNKNOWN;
@@ -690,20 +719,17 @@ LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVe
 }
 
 LONG lineClose(HLINE hLine) {
-    if (const LONG failure = TakeFailure("lineClose"))
-        return failure;
-    if (!FindOpen(hLine))
-        return LINEERR_INVALLINEHANDLE;
+    TOpen* open = nullptr;
+    if (const LONG error = EnterLine("lineClose", hLine, &open))
+        return error;
     EndOpen(hLine);
     return 0;
 }
 
 LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressStates) {
-    if (const LONG failure = TakeFailure("lineSetStatusMessages"))
-        return failure;
-    TOpen* open = FindOpen(hLine);
-    if (!open)
-        return LINEERR_INVALLINEHANDLE;
+    TOpen* open = nullptr;
+    if (const LONG error = EnterLine("lineSetStatusMessages", hLine, &open))
+        return error;
     if (dwLineStates & ~LINEDEVSTATE_ALL)
         return LINEERR_INVALLINESTATE;
     if (dwAddressStates & ~LINEADDRESSSTATE_ALL)
@@ -714,11 +740,9 @@ LONG lineSetStatusMessages(HLINE hLine, DWORD dwLineStates, DWORD dwAddressState
 }
 
 LONG lineGetStatusMessages(HLINE hLine, DWORD* lpdwLineStates, DWORD* lpdwAddressStates) {
-    if (const LONG failure = TakeFailure("lineGetStatusMessages"))
-        return failure;
-    const TOpen* open = FindOpen(hLine);
-    if (!open)
-        return LINEERR_INVALLINEHANDLE;
+    TOpen* open = nullptr;
+    if (const LONG error = EnterLine("lineGetStatusMessages", hLine, &open))
+        return error;
     if (!lpdwLineStates || !lpdwAddressStates)
         return LINEERR_INVALPOINTER;
     *lpdwLineStates = open->LineStates;
@@ -726,17 +750,12 @@ LONG lineGetStatusMessages(HLINE hLine, DWORD* lpdwLineStates, DWORD* lpdwAddres
     return 0;
 }
 
-LONG lineGetLineDevStatus(HLINE hLine, LINEDEVSTATUS* lpLineDevStatus) {
-    if (const LONG failure = TakeFailure("lineGetLineDevStatus"))
-        return failure;
-    const TOpen* open = FindOpen(hLine);
-    if (!open)
-        return LINEERR_INVALLINEHANDLE;
-    if (!lpLineDevStatus)
-        return LINEERR_INVALPOINTER;
-    LINEDEVSTATUS* status = lpLineDevStatus;
-    if (status->dwTotalSize < LineDevStatusSize14)
-        return LINEERR_STRUCTURETOOSMALL;
+LONG lineGetLineDevStatus(HLINE hLine, LINEDEVSTATUS* status) {
+    TOpen* open = nullptr;
+    if (const LONG error = EnterLine("lineGetLineDevStatus", hLine, &open))
+        return error;
+    if (const LONG error = CheckBuffer(status, LineDevStatusSize14))
+        return error;
     ClearFixedPart(status, LineDevStatusSize14);
     for (const auto& [handle, other] : Tapi().Opens)
         if (other.Device == open->Device) {
@@ -752,19 +771,14 @@ LONG lineGetLineDevStatus(HLINE hLine, LINEDEVSTATUS* lpLineDevStatus) {
     return 0;
 }
 
-LONG lineGetAddressStatus(HLINE hLine, DWORD dwAddressID, LINEADDRESSSTATUS* lpAddressStatus) {
-    if (const LONG failure = TakeFailure("lineGetAddressStatus"))
-        return failure;
-    const TOpen* open = FindOpen(hLine);
-    if (!open)
-        return LINEERR_INVALLINEHANDLE;
+LONG lineGetAddressStatus(HLINE hLine, DWORD dwAddressID, LINEADDRESSSTATUS* status) {
+    TOpen* open = nullptr;
+    if (const LONG error = EnterLine("lineGetAddressStatus", hLine, &open))
+        return error;
     if (dwAddressID != 0)
         return LINEERR_INVALADDRESSID;
-    if (!lpAddressStatus)
-        return LINEERR_INVALPOINTER;
-    LINEADDRESSSTATUS* status = lpAddressStatus;
-    if (status->dwTotalSize < sizeof *status)
-        return LINEERR_STRUCTURETOOSMALL;
+    if (const LONG error = CheckBuffer(status))
+        return error;
     ClearFixedPart(status, sizeof *status);
     status->dwNumInUse = 1;
     status->dwNumActiveCalls = LineBusy(open->Device) ? 1 : 0;
@@ -782,8 +796,9 @@ LONG CommHandle(VARSTRING* out, const TLineRecord& line, const TCall* call) {
         return LINEERR_INVALCALLSTATE;
     ClearFixedPart(out, sizeof *out);
     out->dwStringFormat = STRINGFORMAT_BINARY;
-    if (!WriteVarPart(out, sizeof *out,
-                      {{&out->dwStringSize, &out->dwStringOffset, std::string(4, '\0') + WithZero(line.Spec.Name)}}))
+    if (!WriteVarPart(
+            out, sizeof *out,
+            {{&out->dwStringSize, &out->dwStringOffset, std::string(4, '\0') + WithZero(line.Spec.Name)}}))
         return 0;
     const std::int32_t copy = ::fcntl(call->Fd, F_DUPFD_CLOEXEC, 0);
     if (copy < 0)
@@ -812,11 +827,11 @@ const TCall* DataCallOf(HLINE line) {
 
 } // namespace
 
-LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,
+LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARSTRING* out,
                const char* lpszDeviceClass) {
     if (const LONG failure = TakeFailure("lineGetID"))
         return failure;
-    if (!lpDeviceID || !lpszDeviceClass)
+    if (!lpszDeviceClass)
         return LINEERR_INVALPOINTER;
     const TCall* call = nullptr;
     DWORD device = 0;
@@ -836,13 +851,13 @@ LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARS
     } else {
         return LINEERR_INVALCALLSELECT;
     }
-    if (lpDeviceID->dwTotalSize < sizeof(VARSTRING))
-        return LINEERR_STRUCTURETOOSMALL;
+    if (const LONG error = CheckBuffer(out))
+        return error;
     const std::string deviceClass = Lower(lpszDeviceClass);
     if (deviceClass == "comm/datamodem")
-        return CommHandle(lpDeviceID, LineOf(device), call);
+        return CommHandle(out, LineOf(device), call);
     if (deviceClass == "comm/datamodem/portname")
-        return PortName(lpDeviceID, LineOf(device));
+        return PortName(out, LineOf(device));
     if (deviceClass == "wave/in" || deviceClass == "wave/out")
         return LINEERR_NODEVICE;
     return LINEERR_INVALDEVICECLASS;
@@ -852,11 +867,9 @@ LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARS
 
 LONG lineMakeCall(HLINE hLine, HCALL* lphCall, const char* lpszDestAddress, DWORD,
                   const LINECALLPARAMS* lpCallParams) {
-    if (const LONG failure = TakeFailure("lineMakeCall"))
-        return failure;
-    const TOpen* open = FindOpen(hLine);
-    if (!open)
-        return LINEERR_INVALLINEHANDLE;
+    TOpen* open = nullptr;
+    if (const LONG error = EnterLine("lineMakeCall", hLine, &open))
+        return error;
     if (!lphCall)
         return LINEERR_INVALPOINTER;
     if (lpCallParams && lpCallParams->dwTotalSize < sizeof(LINECALLPARAMS))
@@ -903,11 +916,9 @@ LONG lineMakeCall(HLINE hLine, HCALL* lphCall, const char* lpszDestAddress, DWOR
 }
 
 LONG lineAccept(HCALL hCall, const char*, DWORD) {
-    if (const LONG failure = TakeFailure("lineAccept"))
-        return failure;
-    const TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineAccept", hCall, &call))
+        return error;
     if (call->State != LINECALLSTATE_OFFERING)
         return LINEERR_INVALCALLSTATE;
     const TRequest request = NewRequest("lineAccept");
@@ -918,11 +929,9 @@ LONG lineAccept(HCALL hCall, const char*, DWORD) {
 }
 
 LONG lineAnswer(HCALL hCall, const char*, DWORD) {
-    if (const LONG failure = TakeFailure("lineAnswer"))
-        return failure;
-    TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineAnswer", hCall, &call))
+        return error;
     if (call->State != LINECALLSTATE_OFFERING && call->State != LINECALLSTATE_ACCEPTED)
         return LINEERR_INVALCALLSTATE;
     const TRequest request = NewRequest("lineAnswer");
@@ -934,11 +943,9 @@ LONG lineAnswer(HCALL hCall, const char*, DWORD) {
 }
 
 LONG lineDrop(HCALL hCall, const char*, DWORD) {
-    if (const LONG failure = TakeFailure("lineDrop"))
-        return failure;
-    const TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineDrop", hCall, &call))
+        return error;
     if (call->State == LINECALLSTATE_IDLE)
         return LINEERR_INVALCALLSTATE;
     const TRequest request = NewRequest("lineDrop");
@@ -949,11 +956,9 @@ LONG lineDrop(HCALL hCall, const char*, DWORD) {
 }
 
 LONG lineSetCallParams(HCALL hCall, DWORD dwBearerMode, DWORD, DWORD, const LINEDIALPARAMS*) {
-    if (const LONG failure = TakeFailure("lineSetCallParams"))
-        return failure;
-    TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineSetCallParams", hCall, &call))
+        return error;
     if (call->State == LINECALLSTATE_IDLE)
         return LINEERR_INVALCALLSTATE;
     if (dwBearerMode != LINEBEARERMODE_VOICE && dwBearerMode != LINEBEARERMODE_PASSTHROUGH)
@@ -972,31 +977,25 @@ LONG lineSetCallParams(HCALL hCall, DWORD dwBearerMode, DWORD, DWORD, const LINE
 }
 
 LONG lineDeallocateCall(HCALL hCall) {
-    if (const LONG failure = TakeFailure("lineDeallocateCall"))
-        return failure;
-    const TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineDeallocateCall", hCall, &call))
+        return error;
     if (call->State != LINECALLSTATE_IDLE)
         return LINEERR_INVALCALLSTATE;
     EndCall(hCall);
     return 0;
 }
 
-LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* lpCallInfo) {
-    if (const LONG failure = TakeFailure("lineGetCallInfo"))
-        return failure;
-    const TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
-    if (!lpCallInfo)
-        return LINEERR_INVALPOINTER;
-    LINECALLINFO* info = lpCallInfo;
-    if (info->dwTotalSize < sizeof *info)
-        return LINEERR_STRUCTURETOOSMALL;
+LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* info) {
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineGetCallInfo", hCall, &call))
+        return error;
+    if (const LONG error = CheckBuffer(info))
+        return error;
     const TCaller& caller = call->Caller;
     const bool inbound = call->Origin != LINECALLORIGIN_OUTBOUND;
-    const DWORD callerFlags = inbound ? PartyFlags(caller.Number, caller.Name, caller.Flags) : LINECALLPARTYID_UNKNOWN;
+    const DWORD callerFlags =
+        inbound ? PartyFlags(caller.Number, caller.Name, caller.Flags) : LINECALLPARTYID_UNKNOWN;
     const DWORD calledFlags = inbound ? LINECALLPARTYID_UNKNOWN : PartyFlags(call->Called, {}, 0);
     ClearFixedPart(info, sizeof *info);
     info->hLine = call->Line;
@@ -1006,9 +1005,7 @@ LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* lpCallInfo) {
     info->dwMediaMode = call->MediaMode;
     info->dwCallID = hCall;
     info->dwCallParamFlags = call->CallParamFlags;
-    info->dwCallStates = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_ACCEPTED |
-                         LINECALLSTATE_DIALTONE | LINECALLSTATE_DIALING | LINECALLSTATE_PROCEEDING |
-                         LINECALLSTATE_BUSY | LINECALLSTATE_CONNECTED | LINECALLSTATE_DISCONNECTED;
+    info->dwCallStates = CallStatesReported;
     info->dwMonitorDigitModes = call->MonitorDigitModes;
     info->dwMonitorMediaModes = call->MonitorMediaModes;
     info->dwOrigin = call->Origin;
@@ -1026,17 +1023,12 @@ LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* lpCallInfo) {
     return 0;
 }
 
-LONG lineGetCallStatus(HCALL hCall, LINECALLSTATUS* lpCallStatus) {
-    if (const LONG failure = TakeFailure("lineGetCallStatus"))
-        return failure;
-    const TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
-    if (!lpCallStatus)
-        return LINEERR_INVALPOINTER;
-    LINECALLSTATUS* status = lpCallStatus;
-    if (status->dwTotalSize < sizeof *status)
-        return LINEERR_STRUCTURETOOSMALL;
+LONG lineGetCallStatus(HCALL hCall, LINECALLSTATUS* status) {
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineGetCallStatus", hCall, &call))
+        return error;
+    if (const LONG error = CheckBuffer(status))
+        return error;
     ClearFixedPart(status, sizeof *status);
     status->dwCallState = call->State;
     status->dwCallStateMode = call->StateMode;
@@ -1046,11 +1038,9 @@ LONG lineGetCallStatus(HCALL hCall, LINECALLSTATUS* lpCallStatus) {
 }
 
 LONG lineSetMediaMode(HCALL hCall, DWORD dwMediaModes) {
-    if (const LONG failure = TakeFailure("lineSetMediaMode"))
-        return failure;
-    TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineSetMediaMode", hCall, &call))
+        return error;
     if (dwMediaModes == 0 || (dwMediaModes & ~(LineOf(call->Device).Spec.MediaModes | LINEMEDIAMODE_UNKNOWN)))
         return LINEERR_INVALMEDIAMODE;
     call->MediaMode = dwMediaModes;
@@ -1058,11 +1048,9 @@ LONG lineSetMediaMode(HCALL hCall, DWORD dwMediaModes) {
 }
 
 LONG lineMonitorMedia(HCALL hCall, DWORD dwMediaModes) {
-    if (const LONG failure = TakeFailure("lineMonitorMedia"))
-        return failure;
-    TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineMonitorMedia", hCall, &call))
+        return error;
     if (dwMediaModes & ~(LineOf(call->Device).Spec.MediaModes | LINEMEDIAMODE_UNKNOWN))
         return LINEERR_INVALMEDIAMODE;
     call->MonitorMediaModes = dwMediaModes;
@@ -1070,11 +1058,9 @@ LONG lineMonitorMedia(HCALL hCall, DWORD dwMediaModes) {
 }
 
 LONG lineMonitorDigits(HCALL hCall, DWORD dwDigitModes) {
-    if (const LONG failure = TakeFailure("lineMonitorDigits"))
-        return failure;
-    TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineMonitorDigits", hCall, &call))
+        return error;
     if (dwDigitModes & ~(LINEDIGITMODE_PULSE | LINEDIGITMODE_DTMF | LINEDIGITMODE_DTMFEND))
         return LINEERR_INVALDIGITMODE;
     if (dwDigitModes && !IsVoiceLine(call->Device))
@@ -1084,11 +1070,9 @@ LONG lineMonitorDigits(HCALL hCall, DWORD dwDigitModes) {
 }
 
 LONG lineMonitorTones(HCALL hCall, const LINEMONITORTONE* lpToneList, DWORD dwNumEntries) {
-    if (const LONG failure = TakeFailure("lineMonitorTones"))
-        return failure;
-    const TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineMonitorTones", hCall, &call))
+        return error;
     if (!IsVoiceLine(call->Device))
         return LINEERR_OPERATIONUNAVAIL;
     if (!lpToneList && dwNumEntries)
@@ -1097,11 +1081,9 @@ LONG lineMonitorTones(HCALL hCall, const LINEMONITORTONE* lpToneList, DWORD dwNu
 }
 
 LONG lineGenerateDigits(HCALL hCall, DWORD dwDigitMode, const char* lpszDigits, DWORD) {
-    if (const LONG failure = TakeFailure("lineGenerateDigits"))
-        return failure;
-    TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineGenerateDigits", hCall, &call))
+        return error;
     if (!IsVoiceLine(call->Device))
         return LINEERR_OPERATIONUNAVAIL;
     if (dwDigitMode != LINEDIGITMODE_PULSE && dwDigitMode != LINEDIGITMODE_DTMF)
@@ -1119,11 +1101,9 @@ LONG lineGenerateDigits(HCALL hCall, DWORD dwDigitMode, const char* lpszDigits, 
 }
 
 LONG lineGenerateTone(HCALL hCall, DWORD dwToneMode, DWORD, DWORD, const LINEGENERATETONE*) {
-    if (const LONG failure = TakeFailure("lineGenerateTone"))
-        return failure;
-    TCall* call = FindCall(hCall);
-    if (!call)
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineGenerateTone", hCall, &call))
+        return error;
     if (!IsVoiceLine(call->Device))
         return LINEERR_OPERATIONUNAVAIL;
     if (call->State != LINECALLSTATE_CONNECTED)
@@ -1136,28 +1116,26 @@ LONG lineGenerateTone(HCALL hCall, DWORD dwToneMode, DWORD, DWORD, const LINEGEN
 }
 
 LONG lineHandoff(HCALL hCall, const char*, DWORD) {
-    if (const LONG failure = TakeFailure("lineHandoff"))
-        return failure;
-    if (!FindCall(hCall))
-        return LINEERR_INVALCALLHANDLE;
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall("lineHandoff", hCall, &call))
+        return error;
     return LINEERR_TARGETNOTFOUND; // no other telephony application runs here
 }
 
-LONG lineTranslateAddress(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, const char* lpszAddressIn, DWORD,
-                          DWORD, LINETRANSLATEOUTPUT* lpTranslateOutput) {
+LONG lineTranslateAddress(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, const char* lpszAddressIn,
+                          DWORD, DWORD, LINETRANSLATEOUTPUT* out) {
     if (const LONG failure = TakeFailure("lineTranslateAddress"))
         return failure;
     if (const LONG error = CheckDevice(hLineApp, dwDeviceID))
         return error;
     if (const LONG error = CheckVersion(dwAPIVersion, 0))
         return error;
-    if (!lpszAddressIn || !lpTranslateOutput)
+    if (!lpszAddressIn)
         return LINEERR_INVALPOINTER;
     if (!*lpszAddressIn)
         return LINEERR_INVALADDRESS;
-    LINETRANSLATEOUTPUT* out = lpTranslateOutput;
-    if (out->dwTotalSize < sizeof *out)
-        return LINEERR_STRUCTURETOOSMALL;
+    if (const LONG error = CheckBuffer(out))
+        return error;
     ClearFixedPart(out, sizeof *out);
     const std::string address = WithZero(lpszAddressIn);
     WriteVarPart(out, sizeof *out,
@@ -1376,7 +1354,8 @@ void TTapiTestBackEnd::Disconnect(HCALL call, DWORD mode) {
 void TTapiTestBackEnd::Digit(HCALL call, char digit) {
     const TCall* found = FindCall(call);
     if (found && (found->MonitorDigitModes & LINEDIGITMODE_DTMF))
-        ToCall(call, LINE_MONITORDIGITS, static_cast<unsigned char>(digit), LINEDIGITMODE_DTMF, timeGetTime());
+        ToCall(call, LINE_MONITORDIGITS, static_cast<unsigned char>(digit), LINEDIGITMODE_DTMF,
+               timeGetTime());
 }
 
 void TTapiTestBackEnd::SendLineDevState(DWORD deviceId, DWORD state, DWORD param2, DWORD param3) {
@@ -1392,11 +1371,7 @@ void TTapiTestBackEnd::SendLineDevState(DWORD deviceId, DWORD state, DWORD param
 }
 
 void TTapiTestBackEnd::CloseLine(DWORD deviceId) {
-    std::vector<HLINE> lines;
-    for (const auto& [handle, open] : Tapi().Opens)
-        if (open.Device == deviceId)
-            lines.push_back(handle);
-    for (HLINE line : lines) {
+    for (HLINE line : HandlesWhere(Tapi().Opens, [&](const TOpen& o) { return o.Device == deviceId; })) {
         const TOpen open = Tapi().Opens.at(line);
         EndOpen(line);
         Queue({open.App, 0, 0, line, LINE_CLOSE, open.Instance, 0, 0, 0});

@@ -28,8 +28,9 @@
 // Calls. A call with the bearer mode LINEBEARERMODE_PASSTHROUGH opens the line's device at once
 // (exclusively, like a COM port); it is connected as soon as the device is open. lineGetID with
 // "comm/datamodem" then hands out a fresh duplicate of its descriptor in the first 4 bytes of the
-// string (the caller owns it and closes it; the call keeps its own until it goes idle or is freed),
-// followed by the line's name; "comm/datamodem/portname" gives the device as written in the lines
+// string (the caller owns it and closes it; the call keeps its own until it goes idle or is freed;
+// descriptors are small numbers, so one fits the serial port's 16-bit TapiCid), followed by the line's
+// name; "comm/datamodem/portname" gives the device as written in the lines
 // file ("COM3"). Lines of the file place no dialled calls (no dialler here: LINEERR_OPERATIONUNAVAIL);
 // those of the test back-end do, by script. There are no wave devices: "wave/in" and "wave/out" answer
 // LINEERR_NODEVICE. The HCALL of lineMakeCall is written at once; a call whose request fails stays
@@ -39,8 +40,10 @@
 // positive request identifier; their LINE_REPLY and the call states that follow reach the callback
 // given to lineInitialize later, from the main thread's event loop (a modal loop or processEvents will
 // do), never inside the call that caused them, in the order they happened. The callback instance is
-// the one given to lineOpen (0 for LINE_CREATE and LINEDEVSTATE_REINIT). Nothing is delivered for a
-// line application, line or call that has gone by then. A callback may call the API again.
+// the one given to lineOpen (0 for LINE_CREATE and LINEDEVSTATE_REINIT). LINE_LINEDEVSTATE comes only
+// for the states asked for with lineSetStatusMessages (none until then), REINIT always. Nothing is
+// delivered for a line application, line or call that has gone by then. A callback may call the API
+// again; an exception that leaves it is shown by the application's guard (platform/Application).
 //
 // The new-line broadcast. On LINE_CREATE a TAPI device component's callback calls
 // BroadcastTapiNewLine(new device id), which posts TapiNewLineMessage (0x7EB5) with wParam 4 and
@@ -68,8 +71,8 @@ using HLINEAPP = DWORD;
 using HLINE = DWORD;
 using HCALL = DWORD;
 
-using LINECALLBACK = void (*)(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwCallbackInstance, DWORD_PTR dwParam1,
-                              DWORD_PTR dwParam2, DWORD_PTR dwParam3);
+using LINECALLBACK = void (*)(DWORD hDevice, DWORD dwMessage, DWORD_PTR dwCallbackInstance,
+                              DWORD_PTR dwParam1, DWORD_PTR dwParam2, DWORD_PTR dwParam3);
 
 inline constexpr DWORD TapiApiVersion14 = 0x00010004;
 
@@ -381,7 +384,8 @@ static_assert(offsetof(LINEDEVCAPS, MinDialParams) == 156 && offsetof(LINEDEVCAP
 static_assert(sizeof(LINECALLINFO) == 296 && offsetof(LINECALLINFO, DialParams) == 64);
 static_assert(offsetof(LINECALLINFO, dwCallerIDFlags) == 108 && offsetof(LINECALLINFO, dwAppNameSize) == 208);
 static_assert(sizeof(LINECALLSTATUS) == 36);
-static_assert(sizeof(LINEDEVSTATUS) == 88 && offsetof(LINEDEVSTATUS, dwAvailableMediaModes) == LineDevStatusSize14);
+static_assert(sizeof(LINEDEVSTATUS) == 88 &&
+              offsetof(LINEDEVSTATUS, dwAvailableMediaModes) == LineDevStatusSize14);
 static_assert(sizeof(LINETRANSLATEOUTPUT) == 40);
 static_assert(sizeof(LINETRANSLATECAPS) == 44);
 static_assert(sizeof(LINECALLPARAMS) == 112 && offsetof(LINECALLPARAMS, DialParams) == 32);
@@ -391,11 +395,11 @@ static_assert(sizeof(LINEADDRESSSTATUS) == 64);
 static_assert(sizeof(LINEGENERATETONE) == 16 && sizeof(LINEMONITORTONE) == 20);
 
 // The line functions, in the platform's argument order.
-LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback, const char* lpszAppName,
-                    DWORD* lpdwNumDevs);
+LONG lineInitialize(HLINEAPP* lphLineApp, HINSTANCE hInstance, LINECALLBACK lpfnCallback,
+                    const char* lpszAppName, DWORD* lpdwNumDevs);
 LONG lineShutdown(HLINEAPP hLineApp);
-LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion, DWORD dwAPIHighVersion,
-                             DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID);
+LONG lineNegotiateAPIVersion(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPILowVersion,
+                             DWORD dwAPIHighVersion, DWORD* lpdwAPIVersion, LINEEXTENSIONID* lpExtensionID);
 LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWORD dwExtVersion,
                     LINEDEVCAPS* lpLineDevCaps);
 LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVersion, DWORD dwExtVersion,
@@ -409,7 +413,8 @@ LONG lineGetAddressCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAddressID, 
                         DWORD dwExtVersion, LINEADDRESSCAPS* lpAddressCaps);
 LONG lineGetAddressStatus(HLINE hLine, DWORD dwAddressID, LINEADDRESSSTATUS* lpAddressStatus);
 LONG lineGetDevConfig(DWORD dwDeviceID, VARSTRING* lpDeviceConfig, const char* lpszDeviceClass);
-LONG lineSetDevConfig(DWORD dwDeviceID, const void* lpDeviceConfig, DWORD dwSize, const char* lpszDeviceClass);
+LONG lineSetDevConfig(DWORD dwDeviceID, const void* lpDeviceConfig, DWORD dwSize,
+                      const char* lpszDeviceClass);
 LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARSTRING* lpDeviceID,
                const char* lpszDeviceClass);
 
@@ -480,11 +485,11 @@ void BroadcastTapiNewLine(DWORD deviceId);
 class TTapiTestBackEnd {
 public:
     struct TLine {
-        std::string Name;      // Windows-1251
-        QString Device;        // a COM name or a path, opened by data calls; empty: none
+        std::string Name; // Windows-1251
+        QString Device;   // a COM name or a path, opened by data calls; empty: none
         DWORD MediaModes = LINEMEDIAMODE_DATAMODEM;
         DWORD LineFeatures = LINEFEATURE_MAKECALL;
-        DWORD Rate = 0;        // of connected calls
+        DWORD Rate = 0; // of connected calls
     };
     // How a call placed on a line goes on after its LINE_REPLY.
     enum TDialResult {

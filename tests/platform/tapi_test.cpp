@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <set>
+#include <tuple>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -57,15 +60,17 @@ public:
     explicit TBuffer(DWORD size = sizeof(T)) : words_((size + 3) / 4) { get()->dwTotalSize = size; }
     T* get() { return reinterpret_cast<T*>(words_.data()); }
     T* operator->() { return get(); }
-    std::string Bytes(DWORD offset, DWORD size) { return std::string(reinterpret_cast<char*>(get()) + offset, size); }
+    std::string Bytes(DWORD offset, DWORD size) {
+        return std::string(reinterpret_cast<char*>(get()) + offset, size);
+    }
 
 private:
     std::vector<DWORD> words_;
 };
 
 std::set<QString> OpenDescriptors() {
-    const QStringList entries =
-        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList entries = QDir(QStringLiteral("/proc/self/fd"))
+                                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     return {entries.begin(), entries.end()};
 }
 
@@ -238,16 +243,46 @@ protected:
 // ---- Binding by name
 
 const char* const LineFunctions[] = {
-    "lineGenerateTone",      "lineMonitorTones",      "lineSetCallParams",      "lineHandoff",
-    "lineMonitorMedia",      "lineGenerateDigits",    "lineMonitorDigits",      "lineInitialize",
-    "lineShutdown",          "lineNegotiateAPIVersion", "lineGetDevCaps",       "lineOpen",
-    "lineMakeCall",          "lineAccept",            "lineAnswer",             "lineDeallocateCall",
-    "lineDrop",              "lineClose",             "lineGetCountry",         "lineConfigDialog",
-    "lineConfigDialogEdit",  "lineGetID",             "lineSetStatusMessages",  "lineGetStatusMessages",
-    "lineGetAddressCaps",    "lineGetAddressStatus",  "lineGetLineDevStatus",   "lineGetDevConfig",
-    "lineSetDevConfig",      "lineGetCallInfo",       "lineGetCallStatus",      "lineSetMediaMode",
-    "lineTranslateAddress",  "lineTranslateDialog",   "lineSetCurrentLocation", "lineSetTollList",
-    "lineGetTranslateCaps",  "lineHold",              "lineUnhold",             "lineBlindTransfer",
+    "lineGenerateTone",
+    "lineMonitorTones",
+    "lineSetCallParams",
+    "lineHandoff",
+    "lineMonitorMedia",
+    "lineGenerateDigits",
+    "lineMonitorDigits",
+    "lineInitialize",
+    "lineShutdown",
+    "lineNegotiateAPIVersion",
+    "lineGetDevCaps",
+    "lineOpen",
+    "lineMakeCall",
+    "lineAccept",
+    "lineAnswer",
+    "lineDeallocateCall",
+    "lineDrop",
+    "lineClose",
+    "lineGetCountry",
+    "lineConfigDialog",
+    "lineConfigDialogEdit",
+    "lineGetID",
+    "lineSetStatusMessages",
+    "lineGetStatusMessages",
+    "lineGetAddressCaps",
+    "lineGetAddressStatus",
+    "lineGetLineDevStatus",
+    "lineGetDevConfig",
+    "lineSetDevConfig",
+    "lineGetCallInfo",
+    "lineGetCallStatus",
+    "lineSetMediaMode",
+    "lineTranslateAddress",
+    "lineTranslateDialog",
+    "lineSetCurrentLocation",
+    "lineSetTollList",
+    "lineGetTranslateCaps",
+    "lineHold",
+    "lineUnhold",
+    "lineBlindTransfer",
 };
 
 TEST(TapiBinding, EveryLineFunctionIsFoundByNameInTheTelephonyLibrary) {
@@ -289,7 +324,8 @@ TEST(TapiBinding, WhatLinuxCannotOfferAnswersOperationUnavailable) {
     countries.dwTotalSize = sizeof countries;
     const std::pair<const char*, std::function<LONG()>> cases[] = {
         {"lineConfigDialog", [] { return lineConfigDialog(0, 0, "comm/datamodem"); }},
-        {"lineConfigDialogEdit", [&] { return lineConfigDialogEdit(0, 0, "comm/datamodem", "", 0, &config); }},
+        {"lineConfigDialogEdit",
+         [&] { return lineConfigDialogEdit(0, 0, "comm/datamodem", "", 0, &config); }},
         {"lineTranslateDialog", [] { return lineTranslateDialog(1, 0, TapiApiVersion14, 0, "123"); }},
         {"lineGetTranslateCaps", [&] { return lineGetTranslateCaps(1, TapiApiVersion14, &caps); }},
         {"lineSetCurrentLocation", [] { return lineSetCurrentLocation(1, 0); }},
@@ -323,7 +359,8 @@ TEST_F(TapiScript, VersionNegotiationSettlesOnOnePointFour) {
     for (const Case& c : cases) {
         DWORD version = 0;
         LINEEXTENSIONID ext{1, 2, 3, 4};
-        EXPECT_EQ(lineNegotiateAPIVersion(app, 0, c.low, c.high, &version, &ext), c.result) << std::hex << c.low;
+        EXPECT_EQ(lineNegotiateAPIVersion(app, 0, c.low, c.high, &version, &ext), c.result)
+            << std::hex << c.low;
         if (c.result == 0) {
             EXPECT_EQ(version, TapiApiVersion14);
             EXPECT_EQ(ext.dwExtensionID0 | ext.dwExtensionID1 | ext.dwExtensionID2 | ext.dwExtensionID3, 0u);
@@ -375,7 +412,8 @@ TEST_F(TapiScript, LineCapabilitiesGrowFromTheFixedPartToTheName) {
     EXPECT_EQ(grown->dwUsedSize, grown->dwNeededSize);
     EXPECT_EQ(grown->dwLineNameOffset, 240u);
     EXPECT_EQ(grown->dwStringFormat, STRINGFORMAT_ASCII);
-    EXPECT_EQ(grown.Bytes(grown->dwLineNameOffset, grown->dwLineNameSize), std::string("Siemens MC35i GSM", 18));
+    EXPECT_EQ(grown.Bytes(grown->dwLineNameOffset, grown->dwLineNameSize),
+              std::string("Siemens MC35i GSM", 18));
 }
 
 TEST_F(TapiScript, EveryStructureRefusesLessThanItsFixedPart) {
@@ -386,20 +424,43 @@ TEST_F(TapiScript, EveryStructureRefusesLessThanItsFixedPart) {
     ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_VOICE, "5551234", LINEMEDIAMODE_INTERACTIVEVOICE), 0);
     // Each call fills a buffer of the given size.
     const std::pair<DWORD, std::function<LONG(DWORD)>> cases[] = {
-        {240, [&](DWORD n) { TBuffer<LINEDEVCAPS> b(n); return lineGetDevCaps(app, 0, TapiApiVersion14, 0, b.get()); }},
-        {296, [&](DWORD n) { TBuffer<LINECALLINFO> b(n); return lineGetCallInfo(call, b.get()); }},
-        {36, [&](DWORD n) { TBuffer<LINECALLSTATUS> b(n); return lineGetCallStatus(call, b.get()); }},
-        {76, [&](DWORD n) { TBuffer<LINEDEVSTATUS> b(n); return lineGetLineDevStatus(line, b.get()); }},
-        {180, [&](DWORD n) {
+        {240,
+         [&](DWORD n) {
+             TBuffer<LINEDEVCAPS> b(n);
+             return lineGetDevCaps(app, 0, TapiApiVersion14, 0, b.get());
+         }},
+        {296,
+         [&](DWORD n) {
+             TBuffer<LINECALLINFO> b(n);
+             return lineGetCallInfo(call, b.get());
+         }},
+        {36,
+         [&](DWORD n) {
+             TBuffer<LINECALLSTATUS> b(n);
+             return lineGetCallStatus(call, b.get());
+         }},
+        {76,
+         [&](DWORD n) {
+             TBuffer<LINEDEVSTATUS> b(n);
+             return lineGetLineDevStatus(line, b.get());
+         }},
+        {180,
+         [&](DWORD n) {
              TBuffer<LINEADDRESSCAPS> b(n);
              return lineGetAddressCaps(app, 0, 0, TapiApiVersion14, 0, b.get());
          }},
-        {64, [&](DWORD n) { TBuffer<LINEADDRESSSTATUS> b(n); return lineGetAddressStatus(line, 0, b.get()); }},
-        {40, [&](DWORD n) {
+        {64,
+         [&](DWORD n) {
+             TBuffer<LINEADDRESSSTATUS> b(n);
+             return lineGetAddressStatus(line, 0, b.get());
+         }},
+        {40,
+         [&](DWORD n) {
              TBuffer<LINETRANSLATEOUTPUT> b(n);
              return lineTranslateAddress(app, 0, TapiApiVersion14, "123", 0, 0, b.get());
          }},
-        {24, [&](DWORD n) {
+        {24,
+         [&](DWORD n) {
              TBuffer<VARSTRING> b(n);
              return lineGetID(line, 0, 0, LINECALLSELECT_LINE, b.get(), "comm/datamodem/portname");
          }},
@@ -441,7 +502,8 @@ TEST_F(TapiScript, ATranslatedAddressIsTheAddressAsGiven) {
     EXPECT_EQ(fixed->dwDialableStringSize, 0u);
     TBuffer<LINETRANSLATEOUTPUT> out(fixed->dwNeededSize);
     ASSERT_EQ(lineTranslateAddress(app, 0, TapiApiVersion14, "+7 (495) 1234567", 0, 0, out.get()), 0);
-    EXPECT_EQ(out.Bytes(out->dwDialableStringOffset, out->dwDialableStringSize), std::string("+7 (495) 1234567", 17));
+    EXPECT_EQ(out.Bytes(out->dwDialableStringOffset, out->dwDialableStringSize),
+              std::string("+7 (495) 1234567", 17));
     EXPECT_EQ(out.Bytes(out->dwDisplayableStringOffset, out->dwDisplayableStringSize),
               std::string("+7 (495) 1234567", 17));
     EXPECT_EQ(lineTranslateAddress(app, 0, TapiApiVersion14, "", 0, 0, out.get()), LINEERR_INVALADDRESS);
@@ -466,13 +528,17 @@ TEST_F(TapiScript, CallsPlacedOnALineFollowTheirScriptedResults) {
         S states;
     };
     const Case cases[] = {
-        {"connected", TTapiTestBackEnd::Connected, LINEBEARERMODE_VOICE, then({{LINECALLSTATE_CONNECTED, 0}})},
-        {"busy", TTapiTestBackEnd::Busy, LINEBEARERMODE_VOICE, then({{LINECALLSTATE_BUSY, LINEBUSYMODE_STATION}})},
+        {"connected", TTapiTestBackEnd::Connected, LINEBEARERMODE_VOICE,
+         then({{LINECALLSTATE_CONNECTED, 0}})},
+        {"busy", TTapiTestBackEnd::Busy, LINEBEARERMODE_VOICE,
+         then({{LINECALLSTATE_BUSY, LINEBUSYMODE_STATION}})},
         {"no answer", TTapiTestBackEnd::NoAnswer, LINEBEARERMODE_VOICE,
          then({{LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NOANSWER}})},
         {"early disconnect", TTapiTestBackEnd::Disconnected, LINEBEARERMODE_VOICE,
          then({{LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL}}, false)},
-        {"pass-through early disconnect", TTapiTestBackEnd::Disconnected, LINEBEARERMODE_PASSTHROUGH,
+        {"pass-through early disconnect",
+         TTapiTestBackEnd::Disconnected,
+         LINEBEARERMODE_PASSTHROUGH,
          {{LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL}}},
     };
     TPty pty;
@@ -614,7 +680,10 @@ TEST_F(TapiScript, CallerIdentificationFollowsWhatTheNetworkTells) {
         std::string number, name;
     };
     const Case cases[] = {
-        {{"+79001234567", "Office"}, LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME, {"+79001234567", 13}, {"Office", 7}},
+        {{"+79001234567", "Office"},
+         LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME,
+         {"+79001234567", 13},
+         {"Office", 7}},
         {{"+79001234567", ""}, LINECALLPARTYID_ADDRESS, {"+79001234567", 13}, ""},
         {{"", ""}, LINECALLPARTYID_UNKNOWN, "", ""},
         {{"", "", LINECALLPARTYID_BLOCKED}, LINECALLPARTYID_BLOCKED, "", ""},
@@ -702,7 +771,8 @@ TEST_F(TapiScript, AFailedHandleLookUpHandsOutNoDescriptor) {
     const std::set<QString> before = OpenDescriptors();
     tapi.FailNext("lineGetID", LINEERR_OPERATIONFAILED);
     TBuffer<VARSTRING> id(64);
-    EXPECT_EQ(lineGetID(line, 0, call, LINECALLSELECT_CALL, id.get(), "comm/datamodem"), LINEERR_OPERATIONFAILED);
+    EXPECT_EQ(lineGetID(line, 0, call, LINECALLSELECT_CALL, id.get(), "comm/datamodem"),
+              LINEERR_OPERATIONFAILED);
     TBuffer<VARSTRING> small(27); // no room for the handle and the name
     EXPECT_EQ(lineGetID(line, 0, call, LINECALLSELECT_CALL, small.get(), "comm/datamodem"), 0);
     EXPECT_EQ(small->dwStringSize, 0u);
@@ -858,7 +928,8 @@ TEST_F(TapiLines, BadLinesAreReportedAndTheOthersListedInOrder) {
     EXPECT_EQ(PortNameOf(line), std::string("COM3", 5));
     const QString file = TapiLinesFile();
     for (int bad : {2, 3, 4, 5, 6, 7, 9, 10})
-        EXPECT_NE(errors.find(QStringLiteral("%1:%2: ").arg(file).arg(bad).toStdString()), std::string::npos) << bad;
+        EXPECT_NE(errors.find(QStringLiteral("%1:%2: ").arg(file).arg(bad).toStdString()), std::string::npos)
+            << bad;
     EXPECT_EQ(errors.find(QStringLiteral("%1:1: ").arg(file).toStdString()), std::string::npos);
     EXPECT_EQ(errors.find(QStringLiteral("%1:8: ").arg(file).toStdString()), std::string::npos);
 }
