@@ -1,6 +1,7 @@
 // The settings dialog's controls: its pages, the buttons under them, the edits' key filters.
 #include "dialogs/SettingsDialog.h"
 
+#include <algorithm>
 #include <functional>
 
 #include <QCheckBox>
@@ -143,6 +144,13 @@ void TSettingsDialog::CreateGeneralPage(QWidget* page) {
         hidden->hide();
     }
 
+    for (QLineEdit* edit : {TcpPortEdit, LogSizeEdit})
+        edit->setFixedWidth(72);
+    PassImage->setFixedSize(32, 32);
+    auto* password = new QHBoxLayout;
+    password->addWidget(EnterPasswordButton, 1);
+    password->addWidget(PassImage);
+
     auto* layout = new QGridLayout(page);
     layout->addWidget(Label("TCP-порт:", page), 0, 0);
     layout->addWidget(TcpPortEdit, 0, 1);
@@ -151,9 +159,8 @@ void TSettingsDialog::CreateGeneralPage(QWidget* page) {
     layout->addWidget(Label("Мб", page), 1, 2);
     layout->addWidget(NoLoggingCheckBox, 2, 0, 1, 3);
     layout->addWidget(SecurityModeRadioGroup, 3, 0, 3, 3);
-    layout->addWidget(HelpMemo, 3, 3, 1, 2);
-    layout->addWidget(EnterPasswordButton, 4, 3);
-    layout->addWidget(PassImage, 4, 4);
+    layout->addWidget(HelpMemo, 3, 3);
+    layout->addLayout(password, 4, 3);
     layout->setColumnStretch(3, 1);
     layout->setRowStretch(5, 1);
 }
@@ -189,7 +196,10 @@ void TSettingsDialog::CreateFilesPage(QWidget* page) {
     StringGrid1 = Named(new TStringGrid(page), "StringGrid1");
     StringGrid1->SetColCount(3);
     const char* headers[] = {"mcv   prf", "H/W", "Файл"};
-    const int widths[] = {62, 58, 176};
+    // At least wide enough for a version in this font.
+    const int widths[] = {
+        std::max(62, StringGrid1->fontMetrics().horizontalAdvance(QStringLiteral("00.00 00.00")) + 12), 58,
+        176};
     for (int col = 0; col < 3; ++col) {
         StringGrid1->Cells[col][0] = QString::fromUtf8(headers[col]);
         StringGrid1->SetColWidth(col, widths[col]);

@@ -53,6 +53,8 @@ TEST(PrepareSW, LoadsOnlyValidImagesOfTheKindThisSystemUpdates) {
     std::vector<uint8_t> image;
     TSWVersion version{};
     EXPECT_EQ(PrepareSW("", image, version), prNoFile);
+    EXPECT_NE(PrepareSW(folder.Path(), image, version), prLoaded); // a folder
+    EXPECT_TRUE(image.empty());
 }
 
 TEST(PrepareSW, FileNamesAreWindows1251) {
