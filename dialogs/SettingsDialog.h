@@ -1,6 +1,6 @@
 // The settings and service window "Настройки и сервис". Its constructor creates the one settings
-// record, AppSettings, which every part of the program reads; its unit owns the table of loaded
-// firmware images (dialogs/FirmwareImages.h).
+// record, AppSettings, which every part of the program reads; it fills the table of loaded firmware
+// images (dialogs/FirmwareImages.h) and frees it at exit.
 //
 // Pages: 0 "Общие" (TCP port, event log, security mode and passwords), 1 "Обновление ПО" (the objects
 // marked for a firmware update, with their progress), 2 "Файлы с ПО" (one firmware image file per
@@ -99,7 +99,8 @@ public:
     void Button1Click(); // check every line
     void Button2Click(); // clear every line
     void Button3Click(); // check the objects that have a newer image of their group
-    // Loads the stored images once the state file was read; failures are silent.
+    // Loads the stored images once the state file was read; a file that does not load leaves its entry
+    // empty and is named in the log.
     void InitialPrepareSW();
     // Shows the object's update state in its line (the sessions call it while this is visible).
     virtual void RedrawUpdateString(TObjectStates* object);
