@@ -109,6 +109,7 @@ void TConnectionForm::Bind(TServerConnection* c) {
     std::copy(std::begin(link->Results.HwInfo.Version), std::end(link->Results.HwInfo.Version),
               object->HwVersion.begin());
     AppBuf_Link(object->AppBuf.get(), link);
+    ChooseFirmware(c, object);
     if (SettingsDialog && SettingsDialog->isVisible())
         SettingsDialog->RedrawUpdateString(object);
     SendAuthReply(c);
@@ -136,6 +137,16 @@ void TConnectionForm::ProcessAnswers(TServerConnection* c) {
     const std::uint32_t a = link->Results.Answered;
     const HwInfo& info = link->Results.HwInfo;
     bool sendRR = true;
+    if (a & REQ_GET_UPD_CTX) {
+        Handled(link, REQ_GET_UPD_CTX);
+        if (object)
+            UpdateContextReceived(c, object);
+    }
+    if (a & REQ_SET_UPD_BLK) {
+        Handled(link, REQ_SET_UPD_BLK);
+        if (object)
+            UpdateBlocksAcknowledged(c, object);
+    }
     if (a & REQ_TX_DATA) {
         Handled(link, REQ_TX_DATA);
         if (object && TakeData(c, object))

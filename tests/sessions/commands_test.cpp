@@ -189,10 +189,10 @@ TEST_F(CommandTest, FirmwareBlocksWaitForAFrameOfTheirOwn) {
     c->PendingCommands = REQ_SET_UPD_BLK | REQ_TX_DATA_ACK;
     EXPECT_EQ(form->RepeatCommand(c), 0);
     EXPECT_EQ(c->PendingCommands, uint32_t(REQ_SET_UPD_BLK));
-    // Without an image nothing is built, and the request stays.
+    // Without an image nothing is built; the request is dropped instead of being tried forever.
     EXPECT_EQ(form->RepeatCommand(c), 1);
-    EXPECT_EQ(c->PendingCommands, uint32_t(REQ_SET_UPD_BLK));
-    c->PendingCommands = 0;
+    EXPECT_EQ(c->PendingCommands, 0u);
+    EXPECT_TRUE(Logged("SM: update cancelled, the image is invalid (object №5)"));
 }
 
 TEST_F(CommandTest, PollIsQueuedOnlyIntoAnEmptyMask) {
