@@ -49,7 +49,8 @@ TEST_F(SessionTest, GarbageFloodNeitherCrashesNorSpins) {
     EXPECT_LE(CountLogged("SM: unprocessed states - "), CountLogged("SM: received "));
 }
 
-// From an authenticated modem; before authentication such input ends the connection (unauthenticated_test).
+// From an authenticated modem: before authentication such input ends the connection
+// (unauthenticated_test).
 TEST_F(SessionTest, DamagedFramesNeitherCrashNorSpin) {
     TObjectStates* object = AddObject(5);
     TManualModem peer(port, Config(5));

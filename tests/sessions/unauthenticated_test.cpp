@@ -205,7 +205,7 @@ TEST_F(UnauthenticatedTest, ModemAfterStrayBytesIsBoundAndLoggedInFull) {
     ASSERT_TRUE(RunUntil([&] { return object->Connected && modem.Modem.State() == LinkState::Ready; }));
     manual.clear();
     const int before = CountLogged("SM: unprocessed states - ");
-    constexpr int Headers = 3 * TServerConnection::StrayAllowance / 7;
+    const int Headers = 3 * TServerConnection::StrayAllowance / int(FloodHeader.size());
     modem.Write(Repeat(FloodHeader, Headers));
     ASSERT_TRUE(RunUntil([&] { return CountLogged("SM: unprocessed states - ") == before + Headers; }, 0));
     EXPECT_TRUE(modem.Read());
