@@ -148,6 +148,7 @@ void TConnectionForm::TervelProcessTimerTimer() {
 
 void TConnectionForm::ConnectionCheckTimerTimer() {
     const std::int64_t now = MonotonicMs();
+    CloseUnauthenticated(now);
     for (int i = 0; i < ServerSocket.ActiveConnections(); ++i)
         if (TServerConnection* c = UsableConnection(i))
             PollIfIdle(c, now);

@@ -131,6 +131,8 @@ void TConnectionForm::ServerSocketClientDisconnect(TServerClientWinSocket* socke
     TServerConnection* c = Session(socket);
     if (!c)
         return;
+    c->Unread.clear(); // what the link had no room for yet goes with the connection, unparsed
+    c->LogLeftOutLines();
     const int n = c->ObjectNumber;
     if (n < 0)
         return;
@@ -192,6 +194,17 @@ TServerConnection* TConnectionForm::GetConnectionByObjNum(int objectNumber) cons
         if (TServerConnection* c = UsableConnection(i); c && c->ObjectNumber == objectNumber)
             return c;
     return nullptr;
+}
+
+void TConnectionForm::CloseUnauthenticated(std::int64_t now) {
+    for (int i = 0; i < ServerSocket.ActiveConnections(); ++i) {
+        TServerConnection* c = Session(ServerSocket.Connections(i));
+        if (!c || !c->Connected() || c->Authenticated() || now - c->AcceptedAt < AuthDeadlineMs)
+            continue;
+        SessionLog(QStringLiteral("SM: no authentication within %1 s, closing connection (IP: %2)")
+                       .arg(QString::number(AuthDeadlineMs / 1000), c->RemoteAddress()));
+        c->Close();
+    }
 }
 
 TObjectStates* TConnectionForm::BoundObject(const TServerConnection* c) {

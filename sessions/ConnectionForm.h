@@ -52,6 +52,8 @@ public:
     void DisconnectDoubles(TServerConnection* s);
     // The first usable connection bound to the object, else null.
     TServerConnection* GetConnectionByObjNum(int objectNumber) const;
+    // Closes the connections that have not authenticated within their deadline.
+    void CloseUnauthenticated(std::int64_t now);
 
     // Command queue (codes above).
     virtual int QueryHwInfo(int objectNumber);
@@ -94,6 +96,8 @@ public:
     static constexpr int MaxSendLength = 1030;
     static constexpr std::uint32_t AckTimeoutSec = 20;
     static constexpr std::int64_t IdlePollMs = 180'000;
+    // A connection that has not authenticated by then is closed.
+    static constexpr std::int64_t AuthDeadlineMs = AckTimeoutSec * 1000;
 
 private:
     // Receiving and the pump.
