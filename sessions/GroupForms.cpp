@@ -58,6 +58,19 @@ QLabel* BoldLabel(QWidget* parent, const char* name, int left, int top) {
     return label;
 }
 
+// A list's click: a row chosen by the mouse (the selected one too) or the keyboard, not by the program
+// while it fills the list (filling set).
+template <class Handler> void OnRowClick(QListWidget* list, const bool& filling, Handler handler) {
+    QObject::connect(list, &QListWidget::currentRowChanged, list, [&filling, handler] {
+        if (!filling)
+            handler();
+    });
+    QObject::connect(list, &QListWidget::itemClicked, list, [&filling, handler] {
+        if (!filling)
+            handler();
+    });
+}
+
 QString Quoted(const QString& text) {
     return QLatin1Char('"') + text + QLatin1Char('"');
 }
@@ -167,10 +180,7 @@ TGroupsDialog::TGroupsDialog(QWidget* owner)
     connect(NameAddButton, &QPushButton::clicked, this, [this] { NameAddButtonClick(); });
     connect(RenameButton, &QPushButton::clicked, this, [this] { RenameButtonClick(); });
     connect(NameDeleteButton, &QPushButton::clicked, this, [this] { NameDeleteButtonClick(); });
-    connect(ReceiversListBox, &QListWidget::currentRowChanged, this, [this] {
-        if (!filling_)
-            ReceiversListBoxClick();
-    });
+    OnRowClick(ReceiversListBox, filling_, [this] { ReceiversListBoxClick(); });
     connect(SelectBaseButton, &QPushButton::clicked, this, [this] { SelectBaseButtonClick(); });
     connect(ProtocolComboBox, &QComboBox::activated, this, [this] { ProtocolComboBoxChange(); });
     connect(SpeedButton1, &QToolButton::clicked, this, [this] { SpeedButton1Click(); });
@@ -515,14 +525,8 @@ TSelectBaseForm::TSelectBaseForm(QWidget* owner)
     ButtonOK->setDefault(true);
     SetButtonModalResult(ButtonOK, mrOk);
     SetButtonModalResult(ButtonCancel, mrCancel);
-    connect(FreeObjectsListBox, &QListWidget::currentRowChanged, this, [this] {
-        if (!filling_)
-            FreeObjectsListBoxClick();
-    });
-    connect(COMListBox, &QListWidget::currentRowChanged, this, [this] {
-        if (!filling_)
-            COMListBoxClick();
-    });
+    OnRowClick(FreeObjectsListBox, filling_, [this] { FreeObjectsListBoxClick(); });
+    OnRowClick(COMListBox, filling_, [this] { COMListBoxClick(); });
 }
 
 void TSelectBaseForm::FormShow() {
