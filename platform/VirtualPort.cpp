@@ -2,7 +2,9 @@
 
 #include <cerrno>
 #include <map>
+#include <memory>
 #include <optional>
+#include <set>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -55,6 +57,75 @@ bool IsLeftover(const QString& link) {
     struct stat st;
     return target->startsWith(QStringLiteral("/dev/pts/")) || ::stat(Path(link).constData(), &st) != 0;
 }
+
+// One inotify instance for every port of the process (the system allows few instances per user, and
+// many watches): opens and closes of the ports' slaves by other programs.
+class TOpenWatch {
+public:
+    // Calls changed after each open or close of the slave; the watch's id, or -1.
+    static int Add(const char* slave, std::function<void()> changed) {
+        std::unique_ptr<TOpenWatch>& watch = Instance();
+        if (!watch) {
+            const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            if (fd < 0)
+                return -1;
+            watch.reset(new TOpenWatch(fd));
+        }
+        const int id = ::inotify_add_watch(watch->fd_, slave, IN_OPEN | IN_CLOSE);
+        if (id >= 0)
+            watch->changed_[id] = std::move(changed);
+        else if (watch->changed_.empty())
+            watch.reset();
+        return id;
+    }
+    static void Remove(int id) {
+        std::unique_ptr<TOpenWatch>& watch = Instance();
+        if (!watch || !watch->changed_.erase(id))
+            return;
+        ::inotify_rm_watch(watch->fd_, id);
+        if (watch->changed_.empty())
+            watch.reset();
+    }
+    ~TOpenWatch() {
+        delete notifier_;
+        ::close(fd_);
+    }
+
+private:
+    explicit TOpenWatch(int fd) : fd_(fd), notifier_(new QSocketNotifier(fd, QSocketNotifier::Read)) {
+        QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [] { Instance()->Drain(); });
+    }
+    static std::unique_ptr<TOpenWatch>& Instance() {
+        static std::unique_ptr<TOpenWatch> watch;
+        return watch;
+    }
+    void Drain() {
+        std::set<int> ids;
+        alignas(inotify_event) char events[4096];
+        ssize_t n;
+        while ((n = ::read(fd_, events, sizeof events)) > 0)
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+                ids.insert(e->wd);
+                at += ssize_t(sizeof(inotify_event) + e->len);
+            }
+        // A handler may remove watches, the last one deleting this watcher.
+        for (const int id : ids) {
+            std::unique_ptr<TOpenWatch>& watch = Instance();
+            if (!watch)
+                return;
+            const auto found = watch->changed_.find(id);
+            if (found != watch->changed_.end()) {
+                const std::function<void()> changed = found->second;
+                changed();
+            }
+        }
+    }
+
+    int fd_;
+    QSocketNotifier* notifier_;
+    std::map<int, std::function<void()>> changed_;
+};
 
 // A new link under a private name renamed over the old one: no moment without a COMn.
 bool ReplaceLink(const QString& link, const char* target) {
@@ -133,8 +204,8 @@ bool TVirtualPortAx::Open(const QString& portName, bool replace) {
         return false;
     }
     slave_ = QFile::decodeName(slave);
-    watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-    if (watch_ < 0 || ::inotify_add_watch(watch_, slave, IN_OPEN | IN_CLOSE) < 0) {
+    watch_ = TOpenWatch::Add(slave, [this] { Service(); });
+    if (watch_ < 0) {
         Release();
         return false;
     }
@@ -149,27 +220,18 @@ bool TVirtualPortAx::Open(const QString& portName, bool replace) {
     readNotifier_ = new QSocketNotifier(master_, QSocketNotifier::Read, this);
     readNotifier_->setEnabled(false); // hung up until a program opens the port
     QObject::connect(readNotifier_, &QSocketNotifier::activated, this, [this] { Service(); });
-    watchNotifier_ = new QSocketNotifier(watch_, QSocketNotifier::Read, this);
-    QObject::connect(watchNotifier_, &QSocketNotifier::activated, this, [this] {
-        char events[4096];
-        while (::read(watch_, events, sizeof events) > 0) {
-        }
-        Service();
-    });
     return true;
 }
 
 void TVirtualPortAx::Release() {
     delete readNotifier_;
     readNotifier_ = nullptr;
-    delete watchNotifier_;
-    watchNotifier_ = nullptr;
     if (!link_.isEmpty() && LinkTarget(link_) == slave_)
         ::unlink(Path(link_).constData());
     if (const int n = ComPortNumber(name_); n > 0 && LivePorts()[n] == this)
         LivePorts().erase(n);
     if (watch_ >= 0)
-        ::close(watch_);
+        TOpenWatch::Remove(watch_);
     if (master_ >= 0)
         ::close(master_);
     watch_ = master_ = -1;

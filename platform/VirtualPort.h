@@ -64,9 +64,8 @@ private:
     int Waiting() const;
 
     int master_ = -1;
-    int watch_ = -1; // inotify on the slave: opens and closes by other programs
+    int watch_ = -1; // of the slave's opens and closes by other programs
     QSocketNotifier* readNotifier_ = nullptr;
-    QSocketNotifier* watchNotifier_ = nullptr;
     QString name_, link_, slave_;
     bool held_ = false;
     int taken_ = 0; // bytes read during the current report

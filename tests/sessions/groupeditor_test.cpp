@@ -102,14 +102,14 @@ protected:
     }
     // Chooses a base in the base-selection dialog: a free modem's row or a port's row.
     void ChooseBase(QListWidget* TSelectBaseForm::*list, const QString& row, bool ok = true) {
-        InModal([=] {
+        InModal([=, this] {
             Click(select.get()->*list, row);
             (ok ? select->ButtonOK : select->ButtonCancel)->click();
         });
         editor->SelectBaseButton->click();
     }
     void Rename(const QString& typed) {
-        InModal([=] {
+        InModal([=, this] {
             rename->NameEdit->setText(typed);
             rename->ButtonOK->click();
             if (rename->isVisible())
