@@ -30,6 +30,10 @@ QString CommonAppDataFolder() {
     return WithoutTrailingSlash(QDir::homePath()) + QStringLiteral("/.local/share");
 }
 
+QString ComFolder() {
+    return CommonAppDataFolder() + QStringLiteral("/com");
+}
+
 QString ExecutableFolder() {
     const QString folder =
         QCoreApplication::instance()

@@ -14,6 +14,7 @@
 #include "platform/Clock.h"
 #include "sessions/ServerConnection.h"
 #include "sessions/SessionLog.h"
+#include "sessions/VirtualPorts.h"
 
 TConnectionForm* ConnectionForm = nullptr;
 
@@ -69,6 +70,9 @@ TConnectionForm::TConnectionForm(QWidget* owner) : TForm(owner) {
     TervelProcessTimer.SetInterval(500);
     TervelProcessTimer.SetOnTimer([this] { TervelProcessTimerTimer(); });
     BuffersProcessTimer.SetInterval(500);
+    BuffersProcessTimer.SetOnTimer([this] { BuffersProcessTimerTimer(); });
+    // The ports of the groups are made as the state file is read.
+    InstallVirtualPortHooks();
 }
 
 // The server closes its connections silently as it goes: no handler runs during destruction.

@@ -77,6 +77,7 @@ public:
     // Timers.
     void TervelProcessTimerTimer();
     void ConnectionCheckTimerTimer();
+    void BuffersProcessTimerTimer(); // the group routing (GroupRouting.h)
 
     // Events of ServerSocket.
     std::unique_ptr<TServerClientWinSocket> ServerSocketGetSocket(int socket, TServerSocket* server);

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/ObjectRegistry.h"
+#include "core/Settings.h"
 #include "tests/platform/TestSupport.h"
 
 namespace {
@@ -152,6 +153,10 @@ TEST_F(CommandTest, DataToTheModemIsSentOneBlockAtATime) {
 }
 
 TEST_F(CommandTest, DataFromTheModemIsTakenReportedAndAcknowledged) {
+    // A member of a group without a base: the routing leaves its data in its buffer.
+    auto group = std::make_unique<TReceiver>();
+    group->Members = {5};
+    AppSettings->Receivers.push_back(std::move(group));
     const Bytes data = Pattern(500, 3);
     Modem().QueueData(data.data(), data.size(), modemsim::MonotonicMs());
     ASSERT_TRUE(RunUntil([&] { return Modem().PendingData() == 0; }));
