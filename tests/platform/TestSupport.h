@@ -5,9 +5,22 @@
 #include <functional>
 #include <string>
 
+class QString;
+class QWidget;
+class TForm;
+class TStringGrid;
+
 // Runs the event loop until done() holds or timeoutMs of real time have passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Runs the event loop for a short real time, to show that something does not happen.
 void PumpFor(int ms);
 // The failure hook for TScriptedDialogs: fails the running test with the message.
 void FailTest(const std::string& message);
+// Types the text into target as the keyboard would, one key a character, whatever the characters.
+void TypeText(QWidget* target, const QString& text);
+// Runs the action once the form's modal loop is running.
+void WhenModal(TForm& form, std::function<void()> action);
+// Clicks a data cell of the grid with the mouse.
+void ClickCell(TStringGrid* grid, int col, int row);
+// Types the text into the grid: the first key opens the current cell's editor, the rest go to it.
+void TypeInGrid(TStringGrid* grid, const QString& text);
