@@ -145,9 +145,11 @@ void TStringGrid::ShowEditor() {
 }
 
 bool TStringGrid::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
-    // Qt opens the next cell's editor after a Tab even when the move there was refused.
+    // Qt opens the next cell's editor after a Tab even when the move there was refused, and after
+    // one into a cell that is not edited; it asks through its public edit(), which reports a refusal
+    // on the console, so that one is told yes.
     if (!editing_ || index != currentIndex())
-        return false;
+        return trigger == AllEditTriggers && !event;
     return QTableWidget::edit(index, trigger, event);
 }
 
