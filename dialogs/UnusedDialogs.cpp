@@ -1,5 +1,8 @@
 #include "dialogs/UnusedDialogs.h"
 
+#include <tuple>
+#include <utility>
+
 #include <QComboBox>
 #include <QLabel>
 #include <QLineEdit>
