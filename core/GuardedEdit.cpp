@@ -1,18 +1,10 @@
 #include "core/GuardedEdit.h"
 
 #include <QAccessibleWidget>
-#include <QValidator>
 
 #include "platform/Cp1251.h"
 
 namespace {
-
-// Refuses what Windows-1251 cannot hold, where the operator types it.
-class TCp1251Validator : public QValidator {
-public:
-    using QValidator::QValidator;
-    State validate(QString& input, int&) const override { return IsCp1251(input) ? Acceptable : Invalid; }
-};
 
 // What assistive programs see: a password field with an empty text of length 1.
 class TGuardedEditAccessible : public QAccessibleWidget, public QAccessibleTextInterface {

@@ -107,7 +107,7 @@ public:
 
     // State file.
     bool ReadStates();
-    void WriteStates();
+    virtual void WriteStates();
     void ApplyValues(const TWindowValues& stored);
     TWindowValues CurrentValues() const;
     // Event log; the texts are Windows-1251.
@@ -129,7 +129,7 @@ public:
     void FillObjectsGrid();
     void UpdateObjectPanel(bool unused = false);
     void UpdateObjectPanelControls(TObjectStates* object);
-    void UpdateAll();
+    virtual void UpdateAll();
     void SetLed(TImage* image, int state);
     void WriteSinceTime(QLabel* label, TDateTime time);
     QString GetSinceTime(TDateTime time) const;

@@ -18,7 +18,6 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
-#include <QValidator>
 
 #include "core/Bitmaps.h"
 #include "core/HeapForm.h"
@@ -35,13 +34,6 @@ constexpr int ButtonHeight = 25;
 constexpr int CellPadding = 12;
 // The lamp's state in the low four bits of an image's tag, its colour kind in the next four.
 constexpr int YellowLamp = 1 << 4;
-
-// Refuses what Windows-1251 cannot hold, since the names are stored in it.
-class TCp1251Validator : public QValidator {
-public:
-    using QValidator::QValidator;
-    State validate(QString& input, int&) const override { return IsCp1251(input) ? Acceptable : Invalid; }
-};
 
 template <class W> W* Named(W* widget, const char* name) {
     widget->setObjectName(QLatin1String(name));

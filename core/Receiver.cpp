@@ -1,6 +1,9 @@
 #include "core/Receiver.h"
 
+#include <new>
+
 #include "core/RecordIo.h"
+#include "platform/Dialogs.h"
 
 TReceiverPortHooks ReceiverPortHooks;
 
@@ -33,6 +36,31 @@ TReceiver::TReceiver() = default;
 TReceiver::~TReceiver() {
     if (Port && ReceiverPortHooks.Destroy)
         ReceiverPortHooks.Destroy(*this);
+}
+
+void TReceiver::Assign(TReceiver& source, bool copyMembers) {
+    Byte1 = source.Byte1;
+    Byte2 = source.Byte2;
+    Byte3 = source.Byte3;
+    Int1 = source.Int1;
+    Int2 = source.Int2;
+    Port = source.Port;
+    Protocol = source.Protocol;
+    Name = source.Name;
+    BaseKind = source.BaseKind;
+    BaseID = source.BaseID;
+    Changed = source.Changed;
+    if (!copyMembers) {
+        Members = std::move(source.Members);
+        source.Members.clear();
+        return;
+    }
+    try {
+        Members = source.Members;
+    } catch (const std::bad_alloc&) {
+        Members.clear();
+        MessageDlg(QStringLiteral("Недостаточно памяти для копирования группы!\r\n"), mtError, mbOK);
+    }
 }
 
 uint32_t TReceiver::GetRecordSize() const {

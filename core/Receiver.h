@@ -25,6 +25,11 @@ public:
 
     int32_t MemberCount() const { return static_cast<int32_t>(Members.size()); }
 
+    // Copies everything but Comment and the buffered data, sharing source's Port. copyMembers: a copy
+    // of the members (none, after an error box, when there is no memory for it); else source's members
+    // are taken over and source is left without any.
+    virtual void Assign(TReceiver& source, bool copyMembers);
+
     // (32 + 4 x members + name length + comment length) with the two low bits cleared.
     uint32_t GetRecordSize() const;
     // Writes the record at dest, which holds GetRecordSize() bytes; returns its size.
@@ -44,7 +49,7 @@ public:
     uint8_t Byte3 = 0;
     int32_t Protocol = prAll;
     std::vector<uint32_t> Members;  // object numbers, in the order they were added
-    TVirtualPortAx* Port = nullptr; // owned; only a port base has one
+    TVirtualPortAx* Port = nullptr; // owned, by one group at a time; only a port base has one
     int32_t Int1 = 0;
     int32_t Int2 = 0;
     bool Changed = false; // the port must be re-created when the editor's changes are applied

@@ -151,6 +151,10 @@ int32_t TSettings::ReadRecord(const uint8_t* src, size_t avail, int32_t /*versio
     if (!r.Ok() || size > avail)
         return 0;
 
+    // From a damaged or foreign file: a period outside 1-99 minutes would make a timer that never fires
+    // or an interval that overflows.
+    f.ExtraInfo = f.ExtraInfo != 0;
+    f.ExtraPeriod = std::clamp(f.ExtraPeriod, 1, 99);
     static_cast<TSettingsFields&>(*this) = std::move(f);
     Receivers = std::move(groups);
     if (ReceiverPortHooks.Create)

@@ -187,6 +187,7 @@ bool WriteStates(const TWindowValues& window, const TSettings& settings, const T
 }
 
 bool ReadStates(TSettings& settings, TStatesRead& read, const TStatesHooks& hooks, TStatesFileOps& ops) {
+    ops.RemoveTemp(StatesFileName);
     std::vector<uint8_t> file;
     switch (ops.ReadAll(StatesFileName, file)) {
     case TStatesFileOps::frMissing:

@@ -89,6 +89,7 @@ struct TStatesRead {
 // operator types. True: go on, with the file read into settings and read, or with the defaults (the
 // file is missing or unreadable). False: the file could not be decrypted, is not of version 0 or is
 // damaged, or the operator cancelled the prompt; settings are as they were, the caller logs and closes.
+// A temporary file left by a save that was killed is removed first, whatever the outcome.
 // The file is decoded into scratch records first, so the ports of its port-based groups are made while
 // it is decoded (ReceiverPortHooks.Create) and destroyed again if the file is then refused.
 bool ReadStates(TSettings& settings, TStatesRead& read, const TStatesHooks& hooks,

@@ -77,6 +77,10 @@ bool TStatesFileOps::Replace(const std::string& path, const uint8_t* data, size_
     return true;
 }
 
+void TStatesFileOps::RemoveTemp(const std::string& path) {
+    ::unlink(TempName(path).c_str());
+}
+
 ssize_t TStatesFileOps::WriteSome(int fd, const uint8_t* data, size_t n) {
     return ::write(fd, data, n);
 }

@@ -23,6 +23,9 @@ public:
     // failure the temporary file is removed and path is left as it was.
     bool Replace(const std::string& path, const uint8_t* data, size_t n);
 
+    // Removes the temporary file that a save killed before its rename left behind.
+    void RemoveTemp(const std::string& path);
+
     static std::string TempName(const std::string& path) { return path + ".tmp"; }
 
 protected:

@@ -1,38 +1,277 @@
+// The settings dialog as a whole (construction, showing and closing, the change tests, the apply
+// sequence) and its general page: TCP port, event log, security mode and passwords.
 #include "dialogs/SettingsDialog.h"
 
-#include <QTabWidget>
-#include <QVBoxLayout>
+#include <algorithm>
 
+#include <QCheckBox>
+#include <QLineEdit>
+#include <QPixmap>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "core/Bitmaps.h"
+#include "core/EventLog.h"
 #include "core/MainForm.h"
 #include "core/ObjectRegistry.h"
 #include "core/Settings.h"
+#include "dialogs/PasswordUpdate.h"
+#include "platform/Cp1251.h"
+#include "platform/Image.h"
+#include "platform/OpenDialog.h"
+#include "platform/RadioGroup.h"
+#include "sessions/ConnectionForm.h"
 
 TSettingsDialog* SettingsDialog = nullptr;
+
+namespace {
+
+struct TModeTexts {
+    const char* Help;
+    const char* Button;
+};
+
+// By security mode.
+const TModeTexts ModeTexts[] = {
+    {"Пароли не используются", "Ввести пароль"},
+    {"Паролем защищается вход в настройки программы", "Ввести пароль к настройкам"},
+    {"Вводится один системный пароль, которым защищается вход в настройки и подключение всех модемов",
+     "Ввести системный пароль"},
+    {"Вводится один системный пароль, которым защищается запуск программы, вход в настройки и подключение "
+     "всех модемов",
+     "Ввести системный пароль"},
+    {"Системным паролем защищается запуск программы и вход в настройки. Каждый модем защищается "
+     "собственным паролем",
+     "Ввести системный пароль"},
+};
+
+// A number edit: what an edit without a number reads as, and the range it is held in.
+struct TNumberLimits {
+    int Default, Min, Max;
+};
+constexpr TNumberLimits TcpPortLimits{10001, 1024, 65535};
+constexpr TNumberLimits LogSizeLimits{10, MinLogSizeMB, MaxLogSizeMB};
+constexpr TNumberLimits ExtraPeriodLimits{5, 1, 99};
+
+int EditNumber(const QLineEdit* edit, const TNumberLimits& limits) {
+    int32_t value = limits.Default;
+    if (!TryStrToInt(ToCp1251(edit->text()), value))
+        value = limits.Default;
+    return std::clamp(value, limits.Min, limits.Max);
+}
+
+// Rewrites the edit as the value it reads as.
+void HoldInRange(QLineEdit* edit, const TNumberLimits& limits) {
+    edit->setText(QString::number(EditNumber(edit, limits)));
+}
+
+std::string PhoneText(const QLineEdit* edit) {
+    return ToCp1251(edit->text()).substr(0, 16);
+}
+
+} // namespace
 
 TSettingsDialog::TSettingsDialog(QWidget* owner) : TForm(owner) {
     setObjectName(QStringLiteral("SettingsDialog"));
     SetCaption(QStringLiteral("Настройки и сервис"));
-    PageControl1 = new QTabWidget(this);
-    PageControl1->setObjectName(QStringLiteral("PageControl1"));
-    for (const char* page : {"Общие", "Обновление ПО", "Файлы с ПО", "SMS"})
-        PageControl1->addTab(new QWidget(PageControl1), QString::fromUtf8(page));
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(PageControl1);
-    resize(480, 360);
+    passOn_ = std::make_unique<QPixmap>(LoadBitmap("PASS_ON"));
+    passOff_ = std::make_unique<QPixmap>(LoadBitmap("PASS_OFF"));
+    OpenDialog2 = std::make_unique<TOpenDialog>();
+    OpenDialog2->Filter = QStringLiteral("Файлы ПО контроллера (*.prg)|*.prg|Все файлы (*.*)|*.*");
+    CreateControls();
     AppSettings = new TSettings;
 }
 
 TSettingsDialog::~TSettingsDialog() {
+    FreeSWImages();
     delete AppSettings;
     AppSettings = nullptr;
 }
 
-void TSettingsDialog::InitialPrepareSW() {}
-
-void TSettingsDialog::RedrawUpdateString(TObjectStates*) {}
+void TSettingsDialog::FormShow() {
+    if (AccessGranted)
+        SettingsToDialog();
+}
 
 void TSettingsDialog::FormClose() {
     if (MainForm)
         MainForm->setEnabled(true);
     AccessGranted = false;
+}
+
+void TSettingsDialog::ButtonOKClick() {
+    if (ApplySettings())
+        close();
+}
+
+void TSettingsDialog::ButtonCancelClick() {
+    close();
+}
+
+void TSettingsDialog::ApplyButtonClick() {
+    ApplySettings();
+    SettingsToDialog();
+}
+
+bool TSettingsDialog::ApplySettings() {
+    if (!AccessGranted)
+        return false;
+    // OK given with Enter leaves no edit, so the edits are held in range here too.
+    TcpPortEditExit();
+    LogSizeEditExit();
+    ExtraPeriodEditExit();
+    const bool portChanged = InternetSettingsChanged();
+    bool serverWasOpen = false;
+    if (portChanged && ConnectionForm)
+        serverWasOpen = ConnectionForm->ClosePort(false);
+    const bool versionsChanged = SWVersionChanged();
+    if (portChanged || GeneralSettingsChanged() || versionsChanged || SWSettingsChanged())
+        DialogToSettings();
+    if (ConnectionForm)
+        ConnectionForm->ApplySWSettings(versionsChanged);
+    if (MainForm)
+        MainForm->WriteStates();
+    if (portChanged && ConnectionForm) {
+        ConnectionForm->ApplyInternetSettings();
+        if (serverWasOpen)
+            ConnectionForm->OpenPort();
+    }
+    ApplyGeneralSettings();
+    if (MainForm)
+        MainForm->UpdateAll();
+    return true;
+}
+
+void TSettingsDialog::SettingsToDialog() {
+    const TSettings& s = *AppSettings;
+    TcpPortEdit->setText(QString::number(s.TcpPort));
+    LogSizeEdit->setText(QString::number(s.LogSizeMB));
+    NoLoggingCheckBox->setChecked(s.NoLogging != 0);
+    NewSettingsPassword = PasswordText(s.Password);
+    NewSystemPassword = SystemPassword;
+    SecurityModeRadioGroup->SetItemIndex(s.SecurityMode);
+    SecurityModeRadioGroupClick();
+    ExtraPeriodEdit->setText(QString::number(s.ExtraPeriod));
+    ExtraInfoCheckBox->setChecked(s.ExtraInfo != 0);
+    ExtraInfoCheckBoxClick();
+    PhoneNumberEdit->setText(FromCp1251(FixedText(s.DispatcherPhone)));
+    ShowSWPages();
+}
+
+bool TSettingsDialog::InternetSettingsChanged() const {
+    return EditNumber(TcpPortEdit, TcpPortLimits) != AppSettings->TcpPort;
+}
+
+bool TSettingsDialog::GeneralSettingsChanged() const {
+    const TSettings& s = *AppSettings;
+    return EditNumber(LogSizeEdit, LogSizeLimits) != s.LogSizeMB ||
+           NoLoggingCheckBox->isChecked() != (s.NoLogging != 0) || SelectedMode() != s.SecurityMode ||
+           PasswordText(s.Password) != NewSettingsPassword || SystemPassword != NewSystemPassword ||
+           EditNumber(ExtraPeriodEdit, ExtraPeriodLimits) != s.ExtraPeriod ||
+           ExtraInfoCheckBox->isChecked() != (s.ExtraInfo != 0) ||
+           PhoneText(PhoneNumberEdit) != FixedText(s.DispatcherPhone);
+}
+
+void TSettingsDialog::DialogToSettings() {
+    TSettings& s = *AppSettings;
+    s.TcpPort = EditNumber(TcpPortEdit, TcpPortLimits);
+    s.LogSizeMB = EditNumber(LogSizeEdit, LogSizeLimits);
+    s.NoLogging = NoLoggingCheckBox->isChecked();
+    s.ExtraPeriod = EditNumber(ExtraPeriodEdit, ExtraPeriodLimits);
+    s.ExtraInfo = ExtraInfoCheckBox->isChecked();
+    s.SecurityMode = SelectedMode();
+    switch (s.SecurityMode) {
+    case smNone:
+        s.Password = MakePassword(NoPassword);
+        SystemPassword = NoPassword;
+        break;
+    case smSettingsOnly:
+        s.Password = MakePassword(NewSettingsPassword);
+        SystemPassword = NoPassword;
+        break;
+    default:
+        s.Password = MakePassword(NewSystemPassword);
+        SystemPassword = PasswordText(s.Password);
+        break;
+    }
+    if (MainForm)
+        MainForm->PrepareKeys();
+    SetFixedText(s.DispatcherPhone, PhoneText(PhoneNumberEdit));
+    CommitSW();
+}
+
+void TSettingsDialog::ApplyGeneralSettings() {
+    const TSettings& s = *AppSettings;
+    TEventLog* log = MainForm ? MainForm->EventLog.get() : nullptr;
+    if (!s.NoLogging && EventLogHandle < 0 && log && log->OpenLog())
+        MainForm->CheckLogChange(EventLogHandle, EventLogBaseName, LogSizeLimit(s.LogSizeMB));
+    if (MainForm)
+        MainForm->RestartExtraInfoTimer();
+    if (s.NoLogging && EventLogHandle >= 0 && log)
+        log->CloseLog();
+}
+
+int TSettingsDialog::SelectedMode() const {
+    const int index = SecurityModeRadioGroup->ItemIndex();
+    return index >= 0 ? index : AppSettings->SecurityMode;
+}
+
+void TSettingsDialog::SecurityModeRadioGroupClick() {
+    const int mode = SecurityModeRadioGroup->ItemIndex();
+    const TModeTexts& texts = ModeTexts[std::clamp(mode, 0, int(smManyPasswords))];
+    EnterPasswordButton->setEnabled(mode > smNone);
+    HelpMemo->setPlainText(QString::fromUtf8(texts.Help));
+    EnterPasswordButton->setText(QString::fromUtf8(texts.Button));
+    bool set = false;
+    if (mode == smSettingsOnly)
+        set = NewSettingsPassword != NoPassword;
+    else if (mode > smSettingsOnly)
+        set = NewSystemPassword != NoPassword;
+    PassImage->SetPicture(set ? *passOn_ : *passOff_);
+}
+
+void TSettingsDialog::EnterPasswordButtonClick() {
+    const int mode = SecurityModeRadioGroup->ItemIndex();
+    if (mode <= smNone || !PasswordUpdate)
+        return;
+    const bool settingsOnly = mode == smSettingsOnly;
+    PasswordUpdate->SetCaption(settingsOnly ? QStringLiteral("Ввод пароля")
+                                            : QStringLiteral("Изменение системного пароля"));
+    PasswordUpdate->InfoLabel->setText(settingsOnly
+                                           ? QStringLiteral("Введите пароль для доступа к настройкам")
+                                           : QStringLiteral("Введите системный пароль"));
+    if (PasswordUpdate->ShowModal() == mrOk) {
+        NewSettingsPassword = PasswordUpdate->Password;
+        NewSystemPassword = settingsOnly ? std::string(NoPassword) : PasswordUpdate->Password;
+    }
+    SecurityModeRadioGroupClick();
+}
+
+void TSettingsDialog::TcpPortEditExit() {
+    HoldInRange(TcpPortEdit, TcpPortLimits);
+}
+
+void TSettingsDialog::LogSizeEditExit() {
+    HoldInRange(LogSizeEdit, LogSizeLimits);
+}
+
+void TSettingsDialog::ExtraPeriodEditExit() {
+    HoldInRange(ExtraPeriodEdit, ExtraPeriodLimits);
+}
+
+void TSettingsDialog::ExtraInfoCheckBoxClick() {
+    const bool on = ExtraInfoCheckBox->isChecked();
+    ExtraPeriodEdit->setEnabled(on);
+    ExtraPeriodLabel->setEnabled(on);
+}
+
+void TSettingsDialog::TimeoutEditKeyPress(QChar& key) {
+    const bool digit = key >= QLatin1Char('0') && key <= QLatin1Char('9');
+    if (!digit && key != QLatin1Char('\b'))
+        key = QChar();
+}
+
+void TSettingsDialog::PhoneNumberEditKeyPress(QChar& key) {
+    if (key != QLatin1Char('+'))
+        TimeoutEditKeyPress(key);
 }

@@ -1,31 +1,127 @@
-// The settings and service window. Its constructor creates the one settings record, AppSettings, which
-// every part of the program reads.
+// The settings and service window "Настройки и сервис". Its constructor creates the one settings
+// record, AppSettings, which every part of the program reads; it fills the table of loaded firmware
+// images (dialogs/FirmwareImages.h) and frees it at exit.
 //
-// Minimal for now: the four pages exist empty, nothing is edited or applied, and no firmware image is
-// loaded. The main window disables itself while the window is open; closing it enables the main
-// window again and ends the access that opened it.
+// Pages: 0 "Общие" (TCP port, event log, security mode and passwords), 1 "Обновление ПО" (the objects
+// marked for a firmware update, with their progress), 2 "Файлы с ПО" (one firmware image file per
+// hardware group), 3 "SMS" (empty for now). The main window shows it without a modal loop after an
+// access check and disables itself meanwhile; closing the window enables the main window again and
+// ends the access.
+//
+// The controls and the working copies are filled from the settings when the window is shown, and
+// committed only by ApplySettings (OK and Apply), which then applies them in a fixed order: the server
+// reopened on a changed port, the firmware step, the state file, the event log and the
+// hardware-information timer, the main window's refresh. Main thread only.
 #pragma once
 
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "dialogs/FirmwareImages.h"
 #include "platform/Forms.h"
 
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPixmap;
+class QPlainTextEdit;
+class QPushButton;
 class QTabWidget;
+class TImage;
 class TObjectStates;
+class TOpenDialog;
+class TRadioGroup;
+class TStringGrid;
 
 class TSettingsDialog : public TForm {
 public:
     explicit TSettingsDialog(QWidget* owner = nullptr);
     ~TSettingsDialog() override;
 
-    // Pages: 0 "Общие", 1 "Обновление ПО", 2 "Файлы с ПО", 3 "SMS".
     QTabWidget* PageControl1;
+    QPushButton *ButtonOK, *ButtonCancel, *ApplyButton;
 
-    // Loads and checks the stored firmware images at start-up.
+    // "Общие".
+    QLineEdit *TcpPortEdit, *LogSizeEdit;
+    QCheckBox* NoLoggingCheckBox;
+    TRadioGroup* SecurityModeRadioGroup;
+    QPlainTextEdit* HelpMemo;
+    QPushButton* EnterPasswordButton;
+    TImage* PassImage;
+    // Hidden and disabled; their settings pass through the dialog unchanged.
+    QLineEdit* PhoneNumberEdit;
+    QCheckBox* ExtraInfoCheckBox;
+    QLineEdit* ExtraPeriodEdit;
+    QLabel* ExtraPeriodLabel;
+
+    // "Обновление ПО": one line per object, in the order of the object list; checked means marked.
+    QListWidget* ObjectsCheckListBox;
+    QPushButton *Button1, *Button2, *Button3;
+    // "Файлы с ПО": row i + 1 shows entry i of SWVersionList.
+    TStringGrid* StringGrid1;
+    QPushButton *EnterSWButton, *DeleteSWButton;
+    std::unique_ptr<TOpenDialog> OpenDialog2;
+
+    // Working copies, 16 Windows-1251 characters each.
+    std::string NewSettingsPassword, NewSystemPassword;
+    // The image versions as edited, one per grid row.
+    std::vector<TSWVersion> SWVersionList;
+
+    // The apply sequence; false, doing nothing, when no access was granted.
+    bool ApplySettings();
+    void SettingsToDialog();
+    virtual void DialogToSettings();
+    bool InternetSettingsChanged() const;
+    bool GeneralSettingsChanged() const;
+    bool SWVersionChanged() const;
+    bool SWSettingsChanged() const;
+    // Opens or closes the event log and restarts the hardware-information timer.
+    virtual void ApplyGeneralSettings();
+
+    void ButtonOKClick();
+    void ButtonCancelClick();
+    void ApplyButtonClick();
+    void SecurityModeRadioGroupClick();
+    void EnterPasswordButtonClick();
+    void TcpPortEditExit();
+    void LogSizeEditExit();
+    void ExtraPeriodEditExit();
+    void ExtraInfoCheckBoxClick();
+    // Key filters: a refused key becomes a null character.
+    static void TimeoutEditKeyPress(QChar& key);
+    static void PhoneNumberEditKeyPress(QChar& key);
+
+    // Firmware pages.
+    void EnterSWButtonClick();
+    void DeleteSWButtonClick();
+    void Button1Click(); // check every line
+    void Button2Click(); // clear every line
+    void Button3Click(); // check the objects that have a newer image of their group
+    // Loads the stored images once the state file was read; a file that does not load leaves its entry
+    // empty and is named in the log.
     void InitialPrepareSW();
-    // Shows the object's update state in the update list (the sessions call it while this is visible).
+    // Shows the object's update state in its line (the sessions call it while this is visible).
     virtual void RedrawUpdateString(TObjectStates* object);
 
 protected:
+    void FormShow() override;
     void FormClose() override;
+
+private:
+    void CreateControls();
+    void CreateGeneralPage(QWidget* page);
+    void CreateUpdatePage(QWidget* page);
+    void CreateFilesPage(QWidget* page);
+    // The security mode the radio group shows; the stored one while it shows none.
+    int SelectedMode() const;
+    void ShowSWPages();
+    void FillFileRow(int row, const TSWVersion& version, const QString& fileName);
+    void CommitSW();
+    bool Marked(int line) const;
+
+    std::unique_ptr<QPixmap> passOn_, passOff_;
 };
 
 extern TSettingsDialog* SettingsDialog;

@@ -9,9 +9,17 @@
 #include <string_view>
 
 #include <QString>
+#include <QValidator>
 
 QString FromCp1251(std::string_view bytes);
 // A character that Windows-1251 cannot hold becomes '?'.
 std::string ToCp1251(const QString& text);
 // Whether every character of the text can be held in Windows-1251.
 bool IsCp1251(const QString& text);
+
+// Refuses, as it is typed, text that Windows-1251 cannot hold (names and passwords are stored in it).
+class TCp1251Validator : public QValidator {
+public:
+    using QValidator::QValidator;
+    State validate(QString& input, int&) const override { return IsCp1251(input) ? Acceptable : Invalid; }
+};

@@ -4,11 +4,12 @@
 #include <sys/file.h>
 #include <unistd.h>
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
 
-#include "platform/Shell.h"
+#include "platform/VirtualPort.h"
 
 namespace {
 
@@ -163,4 +164,82 @@ QStringList TRegistry::GetValueNames() const {
         for (const QString& line : key->Lines)
             names.append(NameOf(line));
     return names;
+}
+
+TLocalMachineRegistry::TLocalMachineRegistry(const QString& comFolder, const QString& ttyClass) {
+    const QString root = QStringLiteral("SYSTEM\\CURRENTCONTROLSET\\ENUM");
+    Key(root);
+    std::vector<bool> named(257, false);
+    const QDir com(comFolder);
+    for (const QString& entry : com.entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot)) {
+        const int n = ComPortNumber(entry);
+        if (n == 0 || entry != QStringLiteral("COM") + QString::number(n))
+            continue;
+        named[n] = true;
+        const QString target = QFileInfo(com.filePath(entry)).symLinkTarget();
+        const QString friendly = IsOwnVirtualPort(entry) ? QStringLiteral("KOLVAR Virtual Serial Port")
+                                 : target.isEmpty()      ? QStringLiteral("Serial port")
+                                                         : QStringLiteral("Serial port ") + target;
+        AddPort(root + QStringLiteral("\\ROOT\\PORTS\\") + entry, n, friendly);
+    }
+    // The kernel registers its serial ports whether hardware answers at them or not.
+    const QDir tty(ttyClass);
+    for (const QString& entry : tty.entryList({QStringLiteral("ttyS*")}, QDir::AllEntries | QDir::System)) {
+        bool ok = false;
+        const int n = entry.mid(4).toInt(&ok) + 1;
+        if (ok && n >= 1 && n <= 256 && !named[n] && QFileInfo::exists(tty.filePath(entry) + "/device"))
+            AddPort(root + QStringLiteral("\\ACPI\\PNP0501\\") + entry, n,
+                    QStringLiteral("Communications Port"));
+    }
+}
+
+void TLocalMachineRegistry::AddPort(const QString& instance, int number, const QString& friendlyName) {
+    const QString port = QStringLiteral("COM") + QString::number(number);
+    TKey& key = Key(instance);
+    key.Values[QStringLiteral("CLASS")] = QStringLiteral("Ports");
+    key.Values[QStringLiteral("CLASSGUID")] = QStringLiteral("{4D36E978-E325-11CE-BFC1-08002BE10318}");
+    key.Values[QStringLiteral("FRIENDLYNAME")] =
+        friendlyName + QStringLiteral(" (") + port + QLatin1Char(')');
+    Key(instance + QStringLiteral("\\Device Parameters")).Values[QStringLiteral("PORTNAME")] = port;
+}
+
+TLocalMachineRegistry::TKey& TLocalMachineRegistry::Key(const QString& path) {
+    const QString upper = path.toUpper();
+    if (auto found = keys_.find(upper); found != keys_.end())
+        return found->second;
+    const qsizetype cut = path.lastIndexOf(QLatin1Char('\\'));
+    if (cut > 0)
+        Key(path.left(cut)).SubKeys.append(path.mid(cut + 1));
+    return keys_[upper];
+}
+
+const TLocalMachineRegistry::TKey* TLocalMachineRegistry::Current() const {
+    const auto found = keys_.find(key_.toUpper());
+    return key_.isEmpty() || found == keys_.end() ? nullptr : &found->second;
+}
+
+bool TLocalMachineRegistry::OpenKeyReadOnly(const QString& key) {
+    const QString path = NormalKey(key);
+    if (!keys_.count(path.toUpper()))
+        return false;
+    key_ = path;
+    return true;
+}
+
+QStringList TLocalMachineRegistry::GetKeyNames() const {
+    const TKey* key = Current();
+    return key ? key->SubKeys : QStringList();
+}
+
+bool TLocalMachineRegistry::ValueExists(const QString& name) const {
+    const TKey* key = Current();
+    return key && key->Values.count(name.toUpper());
+}
+
+QString TLocalMachineRegistry::ReadString(const QString& name) const {
+    const TKey* key = Current();
+    if (!key)
+        return {};
+    const auto found = key->Values.find(name.toUpper());
+    return found != key->Values.end() ? found->second : QString();
 }

@@ -29,6 +29,10 @@ QString CommonAppDataFolder() {
     return QString::fromLocal8Bit(CommonAppDataPath());
 }
 
+QString ComFolder() {
+    return QString::fromLocal8Bit(ComFolderPath());
+}
+
 QString ExecutableFolder() {
     const QString folder =
         QCoreApplication::instance()

@@ -9,6 +9,9 @@
 #include <QString>
 
 QString CommonAppDataFolder();
+// The COM folder, <CommonAppDataFolder>/com: entry COMn names the device of port COMn (a symlink to a
+// serial device, or to the slave of a virtual port); without an entry COMn is /dev/ttyS<n-1>.
+QString ComFolder();
 QString ExecutableFolder(); // with a trailing '/'
 bool DirectoryExists(const QString& path);
 bool FileExists(const QString& path);

@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -193,7 +194,18 @@ void TServerClientWinSocket::Writable() {
     writeNotifier_->setEnabled(false);
 }
 
+// The peer has ended its side in order (a reset is left for recv to report).
+bool TServerClientWinSocket::PeerEnded() const {
+    pollfd p{fd_, POLLRDHUP, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLRDHUP) && !(p.revents & POLLERR);
+}
+
 void TServerClientWinSocket::Readable() {
+    // What a peer that has gone left queued is not read: a flood must not outlive its sender.
+    if (PeerEnded()) {
+        Close();
+        return;
+    }
     char chunk[ReadChunk];
     int total = 0;
     int error = 0;

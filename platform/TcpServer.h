@@ -9,7 +9,8 @@
 //                       non-zero closes the connection; a broken connection left open ends when the
 //                       next read finds its end;
 //   OnClientDisconnect  exactly once per connection, whoever closes it: the peer, Close(), the server's
-//                       Close(), or an error.
+//                       Close(), or an error. Once the peer has ended its side, what it sent and
+//                       was not read yet is dropped: the connection ends without another read.
 // After its disconnect event a connection raises no event and SendBuf refuses; it stays in the list
 // (Connected() false) until the event loop comes round again with no handler of it running, and is
 // then freed, so index walks that close connections reach every one. After Close() of the server no
@@ -95,6 +96,7 @@ public:
 
 private:
     friend class TServerSocket;
+    bool PeerEnded() const;
     void Readable();
     void Writable();
     void Fail(TErrorEvent kind, int errnoValue);

@@ -51,6 +51,8 @@ void Tm_ReadClock(TmClock* now);
 using TraceSink = void (*)(const char* text, size_t n);
 // Null restores the default sink.
 void Trace_SetSink(TraceSink sink);
+// The sink in use (the default one included), so that a caller can put it back.
+TraceSink Trace_GetSink();
 void Trace_Write(const char* text, size_t n);
 // Plain formatted trace output.
 void Trace_Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));

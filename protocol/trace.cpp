@@ -91,6 +91,10 @@ void Trace_SetSink(TraceSink sink) {
     traceSink = sink ? sink : StdoutSink;
 }
 
+TraceSink Trace_GetSink() {
+    return traceSink;
+}
+
 void Trace_Write(const char* text, size_t n) {
     if (n > 0)
         traceSink(text, n);

@@ -12,14 +12,6 @@
 #include "sessions/ServerConnection.h"
 #include "sessions/SessionLog.h"
 
-namespace {
-
-QString ObjectText(int objectNumber) {
-    return QStringLiteral(" (object №%1)").arg(objectNumber);
-}
-
-} // namespace
-
 int TConnectionForm::QueryHwInfo(int objectNumber) {
     TServerConnection* c = GetConnectionByObjNum(objectNumber);
     if (!c)
@@ -84,9 +76,8 @@ int TConnectionForm::RepeatCommand(TServerConnection* c) {
     if (cmd & (REQ_SET_PROFILE1 | REQ_SET_PROFILE2))
         link->Params.Profile = c->ProfileData;
     const int result = SendCommandFrame(c, cmd);
-    if (blocks && (link->Upd.Flags & UPD_COMPLETE))
-        if (TObjectStates* object = BoundObject(c))
-            object->UpdateState = 100;
+    if (blocks && result != 2)
+        UpdateBlocksTried(c, !(cmd & REQ_SET_UPD_BLK)); // the builder clears the bits it placed
     if (result == 2)
         SessionLog(QStringLiteral("SM: error - busy"));
     else if (result == 0)
@@ -157,6 +148,7 @@ void TConnectionForm::TervelProcessTimerTimer() {
 
 void TConnectionForm::ConnectionCheckTimerTimer() {
     const std::int64_t now = MonotonicMs();
+    CloseUnauthenticated(now);
     for (int i = 0; i < ServerSocket.ActiveConnections(); ++i)
         if (TServerConnection* c = UsableConnection(i))
             PollIfIdle(c, now);

@@ -14,6 +14,7 @@
 #include "platform/Clock.h"
 #include "sessions/ServerConnection.h"
 #include "sessions/SessionLog.h"
+#include "sessions/VirtualPorts.h"
 
 TConnectionForm* ConnectionForm = nullptr;
 
@@ -69,6 +70,9 @@ TConnectionForm::TConnectionForm(QWidget* owner) : TForm(owner) {
     TervelProcessTimer.SetInterval(500);
     TervelProcessTimer.SetOnTimer([this] { TervelProcessTimerTimer(); });
     BuffersProcessTimer.SetInterval(500);
+    BuffersProcessTimer.SetOnTimer([this] { BuffersProcessTimerTimer(); });
+    // The ports of the groups are made as the state file is read.
+    InstallVirtualPortHooks();
 }
 
 // The server closes its connections silently as it goes: no handler runs during destruction.
@@ -131,6 +135,8 @@ void TConnectionForm::ServerSocketClientDisconnect(TServerClientWinSocket* socke
     TServerConnection* c = Session(socket);
     if (!c)
         return;
+    c->Unread.clear(); // what the link had no room for yet goes with the connection, unparsed
+    c->LogLeftOutLines();
     const int n = c->ObjectNumber;
     if (n < 0)
         return;
@@ -192,6 +198,17 @@ TServerConnection* TConnectionForm::GetConnectionByObjNum(int objectNumber) cons
         if (TServerConnection* c = UsableConnection(i); c && c->ObjectNumber == objectNumber)
             return c;
     return nullptr;
+}
+
+void TConnectionForm::CloseUnauthenticated(std::int64_t now) {
+    for (int i = 0; i < ServerSocket.ActiveConnections(); ++i) {
+        TServerConnection* c = Session(ServerSocket.Connections(i));
+        if (!c || !c->Connected() || c->Authenticated() || now - c->AcceptedAt < AuthDeadlineMs)
+            continue;
+        SessionLog(QStringLiteral("SM: no authentication within %1 s, closing connection (IP: %2)")
+                       .arg(QString::number(AuthDeadlineMs / 1000), c->RemoteAddress()));
+        c->Close();
+    }
 }
 
 TObjectStates* TConnectionForm::BoundObject(const TServerConnection* c) {

@@ -45,10 +45,15 @@ public:
     virtual void ApplyInternetSettings();
     // Closes the connections whose binding no longer matches the address book.
     virtual void UpdateConnections();
+    // After the settings were applied: starts, continues or cancels the firmware updates of the bound
+    // connections by their objects' marks; versionsChanged: the loaded images changed.
+    virtual void ApplySWSettings(bool versionsChanged);
     // Closes every other connection of s's object or modem ID, without a disconnection notice.
     void DisconnectDoubles(TServerConnection* s);
     // The first usable connection bound to the object, else null.
     TServerConnection* GetConnectionByObjNum(int objectNumber) const;
+    // Closes the connections that have not authenticated within their deadline.
+    void CloseUnauthenticated(std::int64_t now);
 
     // Command queue (codes above).
     virtual int QueryHwInfo(int objectNumber);
@@ -72,6 +77,7 @@ public:
     // Timers.
     void TervelProcessTimerTimer();
     void ConnectionCheckTimerTimer();
+    void BuffersProcessTimerTimer(); // the group routing (GroupRouting.h)
 
     // Events of ServerSocket.
     std::unique_ptr<TServerClientWinSocket> ServerSocketGetSocket(int socket, TServerSocket* server);
@@ -91,6 +97,8 @@ public:
     static constexpr int MaxSendLength = 1030;
     static constexpr std::uint32_t AckTimeoutSec = 20;
     static constexpr std::int64_t IdlePollMs = 180'000;
+    // A connection that has not authenticated by then is closed.
+    static constexpr std::int64_t AuthDeadlineMs = AckTimeoutSec * 1000;
 
 private:
     // Receiving and the pump.
@@ -109,6 +117,12 @@ private:
     // the send indicator: 0 sent, 1 nothing built or sending failed, 2 link busy.
     int SendCommandFrame(TServerConnection* c, std::uint32_t& mask);
     void Report(int objectNumber, const HwInfo& info, std::int8_t kind);
+    // Firmware upload.
+    void ChooseFirmware(TServerConnection* c, TObjectStates* object);
+    void UpdateContextReceived(TServerConnection* c, TObjectStates* object);
+    void UpdateBlocksAcknowledged(TServerConnection* c, TObjectStates* object);
+    // After RepeatCommand tried the firmware blocks; built: an item was put into the frame.
+    void UpdateBlocksTried(TServerConnection* c, bool built);
     void PollIfIdle(TServerConnection* c, std::int64_t now);
     // The object the connection is bound to, looked up afresh (the address book may have changed).
     static TObjectStates* BoundObject(const TServerConnection* c);

@@ -28,7 +28,7 @@ void TConnectionForm::ServerSocketClientRead(TServerClientWinSocket* socket) {
     if (!c)
         return;
     c->LastActivity = MonotonicMs();
-    SessionLog(
+    c->LogInput(
         QStringLiteral("SM: received %1 bytes (IP: %2, object: %3)")
             .arg(QString::number(int(bytes.size())), c->RemoteAddress(), QString::number(c->ObjectNumber)));
     if (!c->Link)
@@ -51,14 +51,19 @@ void TConnectionForm::FeedLink(TServerConnection* c) {
         IpLink* link = c->Link.get();
         const std::uint16_t before = link->RxLen;
         std::size_t taken = 0;
-        std::uint32_t events =
-            TMGSM_AcceptIpMsg(link, reinterpret_cast<const std::uint8_t*>(c->Unread.constData()),
-                              std::size_t(c->Unread.size()), &taken);
+        std::uint32_t events = 0;
+        {
+            const TInputTrace trace(c);
+            events = TMGSM_AcceptIpMsg(link, reinterpret_cast<const std::uint8_t*>(c->Unread.constData()),
+                                       std::size_t(c->Unread.size()), &taken);
+        }
         c->Unread.remove(0, qsizetype(taken));
         const bool moved = taken > 0 || link->RxLen != before;
+        if (!c->CountStray(before + taken - link->RxLen, events))
+            break;
         if (first || events != 0) {
             events |= TMGSM_IpState(link);
-            SessionLog(QStringLiteral("SM: AcceptIpMsg and QryIP OK - ") + Hex(events, 8));
+            c->LogInput(QStringLiteral("SM: AcceptIpMsg and QryIP OK - ") + Hex(events, 8));
             ProcessTirmalEvents(c, events);
         }
         if (!moved)
@@ -84,7 +89,7 @@ void TConnectionForm::ProcessTirmalEvents(TServerConnection* c, std::uint32_t ev
     } else if (events & LEV_ACK_TIMEOUT) {
         c->Close(); // the disconnect event tells the main window and the profile editor
     } else if (!(events & LEV_WAIT_ACK)) {
-        SessionLog(QStringLiteral("SM: unprocessed states - ") + Hex(events, 8));
+        c->LogInput(QStringLiteral("SM: unprocessed states - ") + Hex(events, 8));
     }
 }
 
@@ -109,6 +114,7 @@ void TConnectionForm::Bind(TServerConnection* c) {
     std::copy(std::begin(link->Results.HwInfo.Version), std::end(link->Results.HwInfo.Version),
               object->HwVersion.begin());
     AppBuf_Link(object->AppBuf.get(), link);
+    ChooseFirmware(c, object);
     if (SettingsDialog && SettingsDialog->isVisible())
         SettingsDialog->RedrawUpdateString(object);
     SendAuthReply(c);
@@ -136,6 +142,16 @@ void TConnectionForm::ProcessAnswers(TServerConnection* c) {
     const std::uint32_t a = link->Results.Answered;
     const HwInfo& info = link->Results.HwInfo;
     bool sendRR = true;
+    if (a & REQ_GET_UPD_CTX) {
+        Handled(link, REQ_GET_UPD_CTX);
+        if (object)
+            UpdateContextReceived(c, object);
+    }
+    if (a & REQ_SET_UPD_BLK) {
+        Handled(link, REQ_SET_UPD_BLK);
+        if (object)
+            UpdateBlocksAcknowledged(c, object);
+    }
     if (a & REQ_TX_DATA) {
         Handled(link, REQ_TX_DATA);
         if (object && TakeData(c, object))

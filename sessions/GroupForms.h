@@ -1,26 +1,136 @@
 // The group editor and its two small dialogs (renaming a group, choosing its base).
 //
-// Minimal for now: the forms exist with their names; the editor has no controls yet and closes with
-// Cancel only, so no group is ever changed through it.
+// The editor works on a copy of the live groups (WorkReceivers), whose groups share the live groups'
+// port controls; OK replaces the live groups with it when something changed, keeping each surviving
+// group's comment and the member data still waiting for its base, and the ports of changed groups are
+// made again a moment later. Cancel changes nothing. The three forms are modal and made once. Group
+// names are stored in Windows-1251; the name fields refuse, as they are typed, what it cannot hold.
+// Main thread only.
 #pragma once
 
+#include <map>
+#include <memory>
+#include <vector>
+
+#include <QStringList>
+
+#include "core/Receiver.h"
 #include "platform/Forms.h"
+#include "platform/Timer.h"
+
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QToolButton;
+
+// Marks the four arrow buttons, which the lists' contents enable.
+inline constexpr int ArrowButtonTag = 43690;
 
 class TGroupsDialog : public TForm {
 public:
     explicit TGroupsDialog(QWidget* owner = nullptr);
+    ~TGroupsDialog() override;
+
+    QLineEdit* ReceiverNameEdit;
+    QPushButton *NameAddButton, *RenameButton, *NameDeleteButton;
+    QListWidget* ReceiversListBox;
+    QGroupBox* ParamsGroupBox;
+    QLabel *BaseLabel, *ProtocolLabel, *FreeObjectsLabel, *ModemsLabel;
+    QLineEdit* BaseEdit;
+    QPushButton* SelectBaseButton;
+    QComboBox* ProtocolComboBox;
+    QListWidget *FreeObjectsListBox, *ObjectsListBox;
+    QToolButton *SpeedButton1, *SpeedButton2, *SpeedButton3, *SpeedButton4;
+    QPushButton *ButtonOK, *ButtonCancel;
+    TTimer UpdateVSPTimer; // makes the ports of changed groups again after OK
+
+    std::vector<std::unique_ptr<TReceiver>> WorkReceivers;
+    int WorkReceiverCount() const { return int(WorkReceivers.size()); }
+    bool GroupsChanged = false;
+
+    void ButtonOKClick();
+    void ReceiversListBoxClick();
+    void NameAddButtonClick();
+    void NameDeleteButtonClick();
+    void RenameButtonClick();
+    void SelectBaseButtonClick();
+    void ProtocolComboBoxChange();
+    void SpeedButton1Click(); // add the selected free modem
+    void SpeedButton2Click(); // add every free modem
+    void SpeedButton3Click(); // remove every member
+    void SpeedButton4Click(); // remove the selected member
+    void UpdateVSPTimerTimer();
+
+    // The working group whose name the selected row shows, else null.
+    TReceiver* CurrentReceiver() const;
+    // The working group of that name (exact), else null.
+    TReceiver* FindWorkReceiver(const QString& name) const;
+
+protected:
+    void FormShow() override;
+    void FormClose() override;
+
+private:
+    void FreeWorkReceivers();
+    // Fills the list with the working groups' names and selects the row of select, else row.
+    void RefreshList(const QString& select = {}, int row = 0);
+    void ShowReceiver();
+    void MembersChanged();
+
+    // The live group each working group was copied from; new groups have none.
+    std::map<const TReceiver*, TReceiver*> origins_;
+    int shownRow_ = 0; // the list's Tag: the row whose group is shown
+    bool filling_ = false;
 };
 
 class TRenameForm : public TForm {
 public:
     explicit TRenameForm(QWidget* owner = nullptr);
+
+    QLabel *InfoLabel, *NameLabel; // NameLabel: the old name
+    QLineEdit* NameEdit;
+    QPushButton *ButtonOK, *ButtonCancel;
+
+    void ButtonOKClick();
+
+protected:
+    void FormShow() override;
 };
 
 class TSelectBaseForm : public TForm {
 public:
     explicit TSelectBaseForm(QWidget* owner = nullptr);
+
+    QLabel *InfoLabel, *NameLabel, *BaseLabel, *FreeObjectsLabel, *COMLabel;
+    QLineEdit* BaseEdit;
+    QListWidget *FreeObjectsListBox, *COMListBox;
+    QListWidget* ListBox1; // hidden: the names of the port devices found
+    QPushButton *ButtonOK, *ButtonCancel;
+    // The chosen base, as TReceiver's BaseKind and BaseID (kind 0 with id -1: none).
+    int BaseKind = TReceiver::bkObject;
+    int BaseID = -1;
+
+    void FreeObjectsListBoxClick();
+    void COMListBoxClick();
+
+protected:
+    void FormShow() override;
+
+private:
+    bool filling_ = false;
 };
 
 extern TGroupsDialog* GroupsDialog;
 extern TRenameForm* RenameForm;
 extern TSelectBaseForm* SelectBaseForm;
+
+// The text without leading and trailing blanks and control characters.
+QString TrimName(const QString& text);
+// The leading decimal number of a row "N - name", else -1.
+int RowNumber(const QString& row);
+// The rows in list order: case-insensitive and as the locale sorts; rows equal but for case by their
+// exact text.
+QStringList SortedRows(QStringList rows);

@@ -1,12 +1,13 @@
 #include "sessions/ServerConnection.h"
 
+#include <algorithm>
 #include <new>
 
 #include "platform/Clock.h"
 #include "sessions/SessionLog.h"
 
 TServerConnection::TServerConnection(int socket, TServerSocket* server)
-    : TServerClientWinSocket(socket, server), LastActivity(MonotonicMs()) {
+    : TServerClientWinSocket(socket, server), LastActivity(MonotonicMs()), AcceptedAt(LastActivity) {
     try {
         Link = std::make_unique<IpLink>();
     } catch (const std::bad_alloc&) {
@@ -15,6 +16,69 @@ TServerConnection::TServerConnection(int socket, TServerSocket* server)
 }
 
 TServerConnection::~TServerConnection() = default;
+
+bool TServerConnection::CountStray(std::size_t consumed, std::uint32_t events) {
+    if (Authenticated())
+        return true;
+    const bool authFrame = (events & (LEV_AUTH0 | LEV_AUTH1 | LEV_AUTH2)) &&
+                           (Link->RxCtl & 7) == LNK_AUTH; // the frame type is in bits 0-2
+    if (!authFrame)
+        StrayBytes += int(consumed);
+    if (StrayBytes <= StrayAllowance)
+        return true;
+    SessionLog(QStringLiteral("SM: too much data before authentication, closing connection (IP: %1)")
+                   .arg(RemoteAddress()));
+    Close();
+    return false;
+}
+
+void TServerConnection::LogInput(const QString& text) {
+    if (Authenticated()) {
+        SessionLog(text);
+    } else if (LogLines < LineAllowance) {
+        ++LogLines;
+        SessionLog(text);
+    } else {
+        ++LogLeftOut;
+    }
+}
+
+void TServerConnection::LogLeftOutLines() const {
+    if (LogLeftOut > 0 || TraceLeftOut > 0)
+        SessionLog(
+            QStringLiteral("SM: %1 log lines and %2 trace lines left out before authentication (IP: %3)")
+                .arg(QString::number(LogLeftOut), QString::number(TraceLeftOut), RemoteAddress()));
+}
+
+TServerConnection* TInputTrace::counted_ = nullptr;
+TraceSink TInputTrace::forward_ = nullptr;
+
+TInputTrace::TInputTrace(TServerConnection* c) {
+    if (c->Authenticated() || counted_)
+        return;
+    active_ = true;
+    counted_ = c;
+    forward_ = Trace_GetSink();
+    Trace_SetSink(Sink);
+}
+
+TInputTrace::~TInputTrace() {
+    if (!active_)
+        return;
+    Trace_SetSink(forward_);
+    counted_ = nullptr;
+}
+
+// Counts whole lines: a piece is passed on while the connection still has lines left.
+void TInputTrace::Sink(const char* text, std::size_t n) {
+    const int lines = int(std::count(text, text + n, '\n'));
+    if (counted_->TraceLines < TServerConnection::LineAllowance) {
+        counted_->TraceLines += lines;
+        forward_(text, n);
+    } else {
+        counted_->TraceLeftOut += lines;
+    }
+}
 
 TServerConnection* Session(TServerClientWinSocket* socket) {
     return dynamic_cast<TServerConnection*>(socket);

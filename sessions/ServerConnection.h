@@ -2,10 +2,12 @@
 // context of the modem link protocol above all.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
 #include <QByteArray>
+#include <QString>
 
 #include "platform/TcpServer.h"
 #include "protocol/tmgsm.h"
@@ -39,6 +41,48 @@ public:
 
     // Connected, with a link: the walks over the connections pass over every other one.
     bool Usable() const { return Connected() && Link != nullptr; }
+
+    // A modem has authenticated on it (and it stays so when a newer connection takes the object).
+    bool Authenticated() const { return BoundModemId >= 0; }
+
+    // A real modem sends its AUTH as soon as it connects, so what comes before authentication is not
+    // served at length: a connection has a deadline from its accept to authenticate (the session
+    // manager's), StrayAllowance bytes that are not an AUTH frame, and LineAllowance log lines and as
+    // many trace lines from its input.
+    static constexpr int StrayAllowance = 1024;
+    static constexpr int LineAllowance = 10;
+    const std::int64_t AcceptedAt;
+    int StrayBytes = 0;
+    int LogLines = 0, LogLeftOut = 0;
+    int TraceLines = 0, TraceLeftOut = 0;
+
+    // Counts what the link took off its buffer in one call that gave these events: before
+    // authentication, every byte but those of an AUTH frame. Past the allowance the connection is
+    // closed with a line of its own; false then.
+    bool CountStray(std::size_t consumed, std::uint32_t events);
+    // Logs a line that its input caused: every one once authenticated, before that the first
+    // LineAllowance; the rest are only counted.
+    void LogInput(const QString& text);
+    // One line telling what was left out, if anything was; for the end of the connection.
+    void LogLeftOutLines() const;
+};
+
+// While it lives, the protocol library's trace output counts against the allowance of a connection
+// that has not authenticated; nothing happens for one that has. Only around library calls that cannot
+// reach the event loop: the trace sink is one for all connections. A second one while the first lives
+// does nothing.
+class TInputTrace {
+public:
+    explicit TInputTrace(TServerConnection* c);
+    ~TInputTrace();
+    TInputTrace(const TInputTrace&) = delete;
+    TInputTrace& operator=(const TInputTrace&) = delete;
+
+private:
+    static void Sink(const char* text, std::size_t n);
+    static TServerConnection* counted_;
+    static TraceSink forward_;
+    bool active_ = false;
 };
 
 // The session object of a client socket; null for a plain socket made when creating one failed.

@@ -8,6 +8,10 @@ void SessionLog(const QString& text) {
         MainForm->PrintMessage(ToCp1251(text));
 }
 
+QString ObjectText(int objectNumber) {
+    return QStringLiteral(" (object №%1)").arg(objectNumber);
+}
+
 QString Hex(std::uint32_t value, int width) {
     return QString::number(value, 16).toUpper().rightJustified(width, QLatin1Char('0'));
 }

@@ -1,3 +1,205 @@
 #include "sessions/VirtualPorts.h"
 
-void ReadVirtualPort(TVirtualPortAx*, int) {}
+#include <algorithm>
+#include <exception>
+#include <vector>
+
+#include <QListWidget>
+
+#include "core/MainForm.h"
+#include "core/Settings.h"
+#include "platform/Cp1251.h"
+#include "platform/Dialogs.h"
+#include "platform/Registry.h"
+#include "platform/VirtualPort.h"
+#include "serial/PortProbe.h"
+#include "sessions/GroupForms.h"
+#include "sessions/GroupRouting.h"
+
+std::array<std::int32_t, 256> PortStatus{};
+const QString OwnPortPrefix = QStringLiteral("KOLVAR Virtual Serial Port");
+
+namespace {
+
+void ErrorBox(const QString& text, int comNumber) {
+    MessageDlg(text + QString::number(comNumber) + QLatin1Char(')'), mtError, mbOK);
+}
+
+bool IsPortDevice(const TLocalMachineRegistry& registry) {
+    return registry.ReadString(QStringLiteral("CLASS"))
+                   .compare(QStringLiteral("PORTS"), Qt::CaseInsensitive) == 0 ||
+           registry.ReadString(QStringLiteral("CLASSGUID"))
+                   .compare(QStringLiteral("{4D36E978-E325-11CE-BFC1-08002BE10318}"), Qt::CaseInsensitive) ==
+               0;
+}
+
+// The decimal number after "COM", 0 when there is none.
+int PortNumberOf(const QString& portName) {
+    int n = 0;
+    for (qsizetype i = 3; i < portName.size() && portName[i].isDigit() && n <= 256; ++i)
+        n = n * 10 + portName[i].digitValue();
+    return n;
+}
+
+const char* StatusSuffix(std::int32_t status) {
+    switch (status) {
+    case psPresent:
+        return " (используется)";
+    case psReserved:
+        return " (зарезервирован)";
+    case psOtherBase:
+        return " (база в другой группе)";
+    default:
+        return "";
+    }
+}
+
+} // namespace
+
+void InstallVirtualPortHooks() {
+    ReceiverPortHooks.Create = CreateVirtualPort;
+    ReceiverPortHooks.Destroy = DeleteVirtualPort;
+}
+
+void CreateVirtualPort(TReceiver& group) {
+    if (group.BaseKind <= 0)
+        return;
+    const int n = group.BaseID + 1;
+    try {
+        // The group owns the control; nothing else deletes it.
+        group.Port = new TVirtualPortAx();
+        group.Port->OnRxChar = [](TVirtualPortAx* sender, int count) {
+            if (MainForm)
+                MainForm->VirtualPortAxRxChar(sender, count);
+        };
+    } catch (const std::exception&) {
+        group.Port = nullptr;
+        ErrorBox(QStringLiteral("Ошибка создания ActiveX компонента виртуального порта (COM"), n);
+        return;
+    }
+    try {
+        const QString name = QStringLiteral("COM") + QString::number(n);
+        if (!group.Port->CreatePort(name) && !group.Port->Attach(name)) {
+            ErrorBox(QStringLiteral("Невозможно создать виртуальный порт (COM"), n);
+            return;
+        }
+        group.Port->Tag = n;
+        group.Port->SetStrictBaudrate(1);
+        group.Port->SetWiring(0x20, 0x10, 0, 0);
+    } catch (const std::exception&) {
+        DeleteVirtualPort(group);
+        ErrorBox(QStringLiteral("Ошибка создания виртуального порта (COM"), n);
+    }
+}
+
+void DeleteVirtualPort(TReceiver& group) {
+    delete group.Port;
+    group.Port = nullptr;
+}
+
+void ReadVirtualPort(TVirtualPortAx* port, int count) {
+    if (!port || count <= 0)
+        return;
+    TReceiver* group = FindReceiverByBasePort(port->Tag);
+    // What the members cannot take stays in the port, and the writer waits.
+    const int wanted = group ? ReceiverMembersFreeSpace(*group, count) : count;
+    if (wanted <= 0)
+        return;
+    std::vector<std::uint8_t> buffer(size_t(wanted) + 1);
+    int n = 0;
+    try {
+        n = port->Read(buffer.data(), wanted);
+    } catch (const std::exception&) {
+        n = 0;
+    }
+    if (n > 0 && group)
+        PushToReceiverMembers(*group, buffer.data(), n);
+}
+
+void DeleteChangedVirtualPorts(TGroupsDialog& dialog) {
+    const auto& work = dialog.WorkReceivers;
+    // Every control ends with exactly one group: a working group that still holds it keeps it.
+    for (const auto& live : AppSettings->Receivers) {
+        if (!live->Port)
+            continue;
+        const bool kept =
+            std::any_of(work.begin(), work.end(), [&](const auto& g) { return g->Port == live->Port; });
+        if (kept)
+            live->Port = nullptr;
+        else
+            DeleteVirtualPort(*live);
+    }
+    int changed = 0;
+    for (const auto& g : work) {
+        if (!g->Changed)
+            continue;
+        ++changed;
+        DeleteVirtualPort(*g);
+    }
+    if (changed != 0) {
+        dialog.UpdateVSPTimer.SetInterval((changed + 2) / 4 + 1);
+        dialog.UpdateVSPTimer.SetEnabled(true);
+    }
+}
+
+void BuildPortStatus(TSelectBaseForm& dialog) {
+    for (std::uint32_t n = 1; n <= PortStatus.size(); ++n)
+        PortStatus[n - 1] = IsPortAvailable(n) ? psPresent : psFree;
+    dialog.ListBox1->clear();
+    ScanRegistryPorts(dialog, QStringLiteral("SYSTEM\\CURRENTCONTROLSET\\ENUM"));
+    if (GroupsDialog)
+        for (const auto& g : GroupsDialog->WorkReceivers)
+            if (FromCp1251(g->Name) != dialog.NameLabel->text() && g->BaseKind > 0 && g->BaseID >= 0 &&
+                g->BaseID < int(PortStatus.size()))
+                PortStatus[size_t(g->BaseID)] = psOtherBase;
+    QStringList rows;
+    for (size_t i = 0; i < PortStatus.size(); ++i)
+        rows << QStringLiteral("COM") + QString::number(i + 1) +
+                    QString::fromUtf8(StatusSuffix(PortStatus[i]));
+    dialog.COMListBox->clear();
+    dialog.COMListBox->addItems(rows);
+    const bool port = dialog.BaseKind > 0 && dialog.BaseID >= 0 && dialog.BaseID < int(PortStatus.size());
+    dialog.COMListBox->setCurrentRow(port ? dialog.BaseID : -1);
+}
+
+bool ScanRegistryPorts(TSelectBaseForm& dialog, const QString& root) {
+    TLocalMachineRegistry registry;
+    if (!registry.OpenKeyReadOnly(root))
+        return false;
+    for (const QString& bus : registry.GetKeyNames()) {
+        const QString busPath = root + QLatin1Char('\\') + bus;
+        if (!registry.OpenKeyReadOnly(busPath))
+            return false;
+        for (const QString& device : registry.GetKeyNames()) {
+            const QString devicePath = busPath + QLatin1Char('\\') + device;
+            if (!registry.OpenKeyReadOnly(devicePath))
+                return false;
+            for (const QString& instance : registry.GetKeyNames()) {
+                const QString instancePath = devicePath + QLatin1Char('\\') + instance;
+                if (!registry.OpenKeyReadOnly(instancePath))
+                    return false;
+                if (!IsPortDevice(registry))
+                    continue;
+                const bool named = registry.ValueExists(QStringLiteral("FRIENDLYNAME"));
+                const QString friendly = registry.ReadString(QStringLiteral("FRIENDLYNAME"));
+                if (!registry.OpenKeyReadOnly(instancePath + QStringLiteral("\\DEVICE PARAMETERS")) ||
+                    !registry.ValueExists(QStringLiteral("PORTNAME")))
+                    continue;
+                const QString portName = registry.ReadString(QStringLiteral("PORTNAME"));
+                if (!portName.startsWith(QStringLiteral("COM"), Qt::CaseInsensitive))
+                    continue;
+                dialog.ListBox1->addItem(named ? friendly : portName);
+                const int n = PortNumberOf(portName);
+                if (n < 1 || n > int(PortStatus.size()))
+                    continue;
+                std::int32_t& status = PortStatus[size_t(n - 1)];
+                if (status == psFree)
+                    status = psReserved;
+                if (named &&
+                    friendly.left(OwnPortPrefix.size()).compare(OwnPortPrefix, Qt::CaseInsensitive) == 0)
+                    status = psFree;
+            }
+        }
+    }
+    return true;
+}

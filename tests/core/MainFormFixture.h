@@ -69,7 +69,19 @@ public:
 class TTestMainForm : public TMainForm {
 public:
     bool Tray = true;
-    int Closed = 0; // FormClose runs
+    int Closed = 0;               // FormClose runs
+    QStringList* Calls = nullptr; // when set, records WriteStates and UpdateAll
+
+    void WriteStates() override {
+        if (Calls)
+            *Calls << "WriteStates";
+        TMainForm::WriteStates();
+    }
+    void UpdateAll() override {
+        if (Calls)
+            *Calls << "UpdateAll";
+        TMainForm::UpdateAll();
+    }
 
 protected:
     bool HasSystemTray() const override { return Tray; }

@@ -594,4 +594,24 @@ TEST_F(SettingsTest, CountsOutsideTheirRangeAreNotWritten) {
     EXPECT_EQ(back.SWFileCount, 25);
 }
 
+// A damaged or foreign file must not start a timer that never fires or whose interval overflows.
+TEST_F(SettingsTest, HardwareInformationSettingsAreHeldInRangeWhenRead) {
+    const struct {
+        uint8_t extraInfo;
+        int32_t extraPeriod;
+        uint8_t infoRead;
+        int32_t periodRead;
+    } cases[] = {{1, 10, 1, 10}, {0, 0, 0, 1}, {7, -3, 1, 1}, {1, 100, 1, 99}, {1, INT32_MAX, 1, 99}};
+    for (const auto& c : cases) {
+        TSettings s;
+        s.ExtraInfo = c.extraInfo;
+        s.ExtraPeriod = c.extraPeriod;
+        auto bytes = Write(s);
+        TSettings back;
+        ASSERT_GT(back.ReadRecord(bytes.data(), bytes.size(), 0), 0);
+        EXPECT_EQ(back.ExtraInfo, c.infoRead) << c.extraPeriod;
+        EXPECT_EQ(back.ExtraPeriod, c.periodRead) << c.extraPeriod;
+    }
+}
+
 } // namespace

@@ -362,6 +362,21 @@ TEST_F(StateFileTest, InterruptedSaveLeavesThePreviousFileReadable) {
     EXPECT_EQ(loaded->TcpPort, 12345);
 }
 
+TEST_F(StateFileTest, LeftoverOfAKilledSaveIsRemovedAtTheNextStart) {
+    MakeState(2);
+    ASSERT_TRUE(Write());
+    const std::string temp = TStatesFileOps::TempName(StatesFileName);
+    for (bool fileThere : {true, false}) {
+        if (!fileThere)
+            std::filesystem::remove(StatesFileName);
+        WriteFile(temp, Bytes(100, 0xAB)); // the save was killed before its rename
+        errors.clear();
+        ASSERT_TRUE(Read()) << fileThere;
+        EXPECT_EQ(loaded->TcpPort, fileThere ? 12345 : 10001);
+        EXPECT_FALSE(std::filesystem::exists(temp)) << fileThere;
+    }
+}
+
 TEST_F(StateFileTest, SaveIntoAMissingFolderFailsCleanly) {
     StatesFileName = AppDataFolder + "gone/States.bin";
     EXPECT_FALSE(Write());

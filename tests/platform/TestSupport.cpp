@@ -48,3 +48,19 @@ void PumpFor(int ms) {
 void FailTest(const std::string& message) {
     ADD_FAILURE() << message;
 }
+
+TEnvironment::TEnvironment(const char* name, std::optional<QByteArray> value) : name_(name) {
+    if (qEnvironmentVariableIsSet(name))
+        saved_ = qgetenv(name);
+    if (value)
+        qputenv(name, *value);
+    else
+        qunsetenv(name);
+}
+
+TEnvironment::~TEnvironment() {
+    if (saved_)
+        qputenv(name_, *saved_);
+    else
+        qunsetenv(name_);
+}

@@ -3,7 +3,10 @@
 #pragma once
 
 #include <functional>
+#include <optional>
 #include <string>
+
+#include <QByteArray>
 
 // Runs the event loop until done() holds or timeoutMs of real time have passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
@@ -11,3 +14,16 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 void PumpFor(int ms);
 // The failure hook for TScriptedDialogs: fails the running test with the message.
 void FailTest(const std::string& message);
+
+// Sets an environment variable (or, with no value, removes it) for one scope.
+class TEnvironment {
+public:
+    TEnvironment(const char* name, std::optional<QByteArray> value);
+    ~TEnvironment();
+    TEnvironment(const TEnvironment&) = delete;
+    TEnvironment& operator=(const TEnvironment&) = delete;
+
+private:
+    const char* name_;
+    std::optional<QByteArray> saved_;
+};

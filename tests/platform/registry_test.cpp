@@ -1,8 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <QDir>
+#include <QFile>
 #include <QTemporaryDir>
 
 #include "platform/Registry.h"
+#include "platform/VirtualPort.h"
 
 namespace {
 
@@ -63,6 +66,73 @@ TEST_F(Registry, RefusesWhatTheStoreCannotHold) {
     EXPECT_TRUE(reg.WriteString(QStringLiteral("v"), QStringLiteral("a=b")));
     EXPECT_EQ(reg.ReadString(QStringLiteral("v")), QStringLiteral("a=b"));
     EXPECT_FALSE(reg.OpenKey(QStringLiteral("\\\\"), true));
+}
+
+} // namespace
+
+namespace {
+
+// A COM folder and a kernel tty class of our own making.
+class MachineRegistry : public ::testing::Test {
+protected:
+    MachineRegistry() {
+        ::setenv("XDG_DATA_HOME", QFile::encodeName(dir.path()).constData(), 1);
+        QDir().mkpath(com);
+        for (const char* port : {"ttyS0", "ttyS1", "ttyS3", "ttyUSB0"}) {
+            QDir().mkpath(tty + "/" + port);
+            if (QString(port) != "ttyS1") // registered by the driver, no hardware behind it
+                QDir().mkpath(tty + "/" + port + "/device");
+        }
+        QFile::link(QStringLiteral("/dev/ttyUSB0"), com + "/COM2");
+        QFile::link(QStringLiteral("/dev/null"), com + "/COM4"); // names the kernel's ttyS3 away
+        QFile::link(QStringLiteral("/dev/null"), com + "/COM4.new.1");
+    }
+    ~MachineRegistry() override { ::unsetenv("XDG_DATA_HOME"); }
+
+    // The instance keys below the enumeration root, as bus\device\instance.
+    QStringList Instances(TLocalMachineRegistry& reg) {
+        QStringList found;
+        const QString root = QStringLiteral("SYSTEM\\CurrentControlSet\\Enum");
+        EXPECT_TRUE(reg.OpenKeyReadOnly(root));
+        for (const QString& bus : reg.GetKeyNames()) {
+            EXPECT_TRUE(reg.OpenKeyReadOnly(root + "\\" + bus));
+            for (const QString& device : reg.GetKeyNames()) {
+                EXPECT_TRUE(reg.OpenKeyReadOnly(root + "\\" + bus + "\\" + device));
+                for (const QString& instance : reg.GetKeyNames())
+                    found << bus + "\\" + device + "\\" + instance;
+            }
+        }
+        found.sort();
+        return found;
+    }
+
+    QTemporaryDir dir;
+    QString com = dir.path() + "/com", tty = dir.path() + "/tty";
+};
+
+TEST_F(MachineRegistry, SerialPortsAreEnumeratedFromTheComFolderAndTheKernel) {
+    TVirtualPortAx own;
+    ASSERT_TRUE(own.CreatePort(QStringLiteral("COM6")));
+    TLocalMachineRegistry reg(com, tty);
+    EXPECT_EQ(Instances(reg), (QStringList{"ACPI\\PNP0501\\ttyS0", "ROOT\\PORTS\\COM2", "ROOT\\PORTS\\COM4",
+                                           "ROOT\\PORTS\\COM6"}));
+    struct Case {
+        const char *key, *port, *friendly;
+    } cases[] = {{"ACPI\\PNP0501\\ttyS0", "COM1", "Communications Port (COM1)"},
+                 {"ROOT\\PORTS\\COM2", "COM2", "Serial port /dev/ttyUSB0 (COM2)"},
+                 {"root\\ports\\com6", "COM6", "KOLVAR Virtual Serial Port (COM6)"}};
+    for (const Case& c : cases) {
+        const QString key = QStringLiteral("SYSTEM\\CURRENTCONTROLSET\\ENUM\\") + c.key;
+        ASSERT_TRUE(reg.OpenKeyReadOnly(key)) << c.key;
+        EXPECT_EQ(reg.ReadString("Class"), "Ports");
+        EXPECT_EQ(reg.ReadString("ClassGUID"), "{4D36E978-E325-11CE-BFC1-08002BE10318}");
+        EXPECT_EQ(reg.ReadString("FriendlyName"), c.friendly);
+        ASSERT_TRUE(reg.OpenKeyReadOnly(key + "\\Device Parameters"));
+        EXPECT_EQ(reg.ReadString("PortName"), c.port);
+        EXPECT_FALSE(reg.ValueExists("FriendlyName"));
+    }
+    EXPECT_FALSE(reg.OpenKeyReadOnly("SOFTWARE"));
+    EXPECT_EQ(reg.ReadString("PortName"), "COM6") << "a failed open keeps the current key";
 }
 
 } // namespace

@@ -9,31 +9,9 @@
 #include <QTemporaryDir>
 
 #include "platform/Shell.h"
+#include "tests/platform/TestSupport.h"
 
 namespace {
-
-// Sets an environment variable for one scope.
-class TEnvironment {
-public:
-    TEnvironment(const char* name, std::optional<QByteArray> value) : name_(name) {
-        if (qEnvironmentVariableIsSet(name))
-            saved_ = qgetenv(name);
-        if (value)
-            qputenv(name, *value);
-        else
-            qunsetenv(name);
-    }
-    ~TEnvironment() {
-        if (saved_)
-            qputenv(name_, *saved_);
-        else
-            qunsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    std::optional<QByteArray> saved_;
-};
 
 TEST(Shell, TheApplicationDataFolderFollowsTheDesktopConvention) {
     struct Case {

@@ -208,6 +208,18 @@ TEST_F(Server, ExactlyOneDisconnectWhoeverCloses) {
     EXPECT_EQ(server.ActiveConnections(), 0);
 }
 
+TEST_F(Server, WhatAPeerThatEndedLeftUnreadIsDropped) {
+    TClient client(port);
+    Accept(client);
+    client.Send(std::string(20'000, 'z')); // the loop does not run: nothing is read yet
+    client.Close();
+    const std::string disconnect = For("disconnect", client);
+    ASSERT_TRUE(PumpUntil([&] { return Seen(disconnect); }));
+    EXPECT_FALSE(Seen(For("read", client)));
+    EXPECT_TRUE(received.isEmpty());
+    EXPECT_EQ(Count(disconnect), 1);
+}
+
 TEST_F(Server, NoEventAfterAConnectionIsClosed) {
     TClient client(port);
     TServerClientWinSocket* s = Accept(client);

@@ -49,9 +49,15 @@ TEST_F(SessionTest, GarbageFloodNeitherCrashesNorSpins) {
     EXPECT_LE(CountLogged("SM: unprocessed states - "), CountLogged("SM: received "));
 }
 
+// From an authenticated modem: before authentication such input ends the connection
+// (unauthenticated_test).
 TEST_F(SessionTest, DamagedFramesNeitherCrashNorSpin) {
-    AddObject(5);
-    TRawPeer peer(port);
+    TObjectStates* object = AddObject(5);
+    TManualModem peer(port, Config(5));
+    manual.push_back(&peer);
+    peer.Connect();
+    ASSERT_TRUE(RunUntil([&] { return object->Connected && peer.Modem.State() == LinkState::Ready; }));
+    manual.clear();
     const Bytes badHeader = [] {
         Bytes h = Header(5, LNK_AUTH, 0, 0, 32);
         h[6] ^= 0x01;
@@ -68,7 +74,7 @@ TEST_F(SessionTest, DamagedFramesNeitherCrashNorSpin) {
     ASSERT_TRUE(RunUntil(
         [&] { return CountLogged("SM: received ") > 0 && Logged("SM: unprocessed states - 40000000"); }));
     PumpOnce();
-    EXPECT_TRUE(peer.StillOpen());
+    EXPECT_TRUE(peer.Read());
     EXPECT_TRUE(Logged("SM: unprocessed states - 20000000"));
     // The router still serves modems.
     ConnectModem(Config(5));
@@ -165,14 +171,16 @@ TEST_F(ChunkTest, FrameBeyondTheLinksBufferWaitsAndIsHandled) {
     EXPECT_TRUE(modem->Read());
 }
 
+// An authenticated modem; a peer that never authenticates is closed after 20 s (unauthenticated_test).
 TEST_F(SessionTest, SilentPeerIsPolledAndDroppedByTheAcknowledgementTimeOut) {
-    TRawPeer peer(port);
-    ASSERT_TRUE(RunUntil([&] { return SessionCount() == 1; }, 0));
+    AddObject(5);
+    const size_t i = ConnectModem(Config(5));
+    pool->Modem(i).SetSilent(true, modemsim::MonotonicMs());
     Advance(181'000, 1000);
-    EXPECT_TRUE(Logged("SM: polling (object №-1)"));
-    EXPECT_TRUE(peer.StillOpen());
+    EXPECT_TRUE(Logged("SM: polling (object №5)"));
+    EXPECT_TRUE(pool->IsOpen(i));
     Advance(21'000, 500);
-    EXPECT_FALSE(peer.StillOpen());
+    EXPECT_TRUE(RunUntil([&] { return !pool->IsOpen(i); }, 0));
     EXPECT_EQ(SessionCount(), 0);
 }
 

@@ -1,0 +1,220 @@
+// The settings dialog's controls: its pages, the buttons under them, the edits' key filters.
+#include "dialogs/SettingsDialog.h"
+
+#include <algorithm>
+#include <functional>
+
+#include <QCheckBox>
+#include <QEvent>
+#include <QFocusEvent>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QVBoxLayout>
+
+#include "platform/Image.h"
+#include "platform/RadioGroup.h"
+#include "platform/StringGrid.h"
+
+namespace {
+
+// The edit events the dialog handles: every character key goes through a key filter, which drops the
+// refused ones (editing and control keys pass untouched, as they never reach a key-press handler), and
+// leaving the edit runs its exit handler, changed or not.
+class TEditEvents : public QObject {
+public:
+    using KeyFilter = void (*)(QChar&);
+    TEditEvents(QObject* parent, KeyFilter filter, std::function<void()> onExit)
+        : QObject(parent), filter_(filter), onExit_(std::move(onExit)) {}
+
+    bool eventFilter(QObject*, QEvent* event) override {
+        // A popup menu of the edit takes the focus without the edit being left.
+        if (event->type() == QEvent::FocusOut && onExit_ &&
+            static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
+            onExit_();
+        if (event->type() != QEvent::KeyPress)
+            return false;
+        const QString text = static_cast<QKeyEvent*>(event)->text();
+        for (QChar key : text) {
+            if (key < QLatin1Char(' '))
+                continue;
+            filter_(key);
+            if (key.isNull())
+                return true;
+        }
+        return false;
+    }
+
+private:
+    KeyFilter filter_;
+    std::function<void()> onExit_;
+};
+
+template <class W> W* Named(W* widget, const char* name) {
+    widget->setObjectName(QLatin1String(name));
+    return widget;
+}
+
+QLineEdit* NumberEdit(QWidget* parent, const char* name, int maxLength, TEditEvents::KeyFilter filter,
+                      std::function<void()> onExit = {}) {
+    auto* edit = Named(new QLineEdit(parent), name);
+    edit->setMaxLength(maxLength);
+    edit->installEventFilter(new TEditEvents(edit, filter, std::move(onExit)));
+    return edit;
+}
+
+QLabel* Label(const char* text, QWidget* parent) {
+    return new QLabel(QString::fromUtf8(text), parent);
+}
+
+} // namespace
+
+void TSettingsDialog::CreateControls() {
+    PageControl1 = Named(new QTabWidget(this), "PageControl1");
+    const char* titles[] = {"Общие", "Обновление ПО", "Файлы с ПО", "SMS"};
+    QWidget* pages[4];
+    for (int i = 0; i < 4; ++i)
+        PageControl1->addTab(pages[i] = new QWidget(PageControl1), QString::fromUtf8(titles[i]));
+    CreateGeneralPage(pages[0]);
+    CreateUpdatePage(pages[1]);
+    CreateFilesPage(pages[2]);
+
+    ButtonOK = Named(new QPushButton(QStringLiteral("ОК"), this), "ButtonOK");
+    ButtonCancel = Named(new QPushButton(QStringLiteral("Отмена"), this), "ButtonCancel");
+    ApplyButton = Named(new QPushButton(QStringLiteral("Применить"), this), "ApplyButton");
+    ButtonOK->setDefault(true);
+    connect(ButtonOK, &QPushButton::clicked, this, [this] { ButtonOKClick(); });
+    connect(ButtonCancel, &QPushButton::clicked, this, [this] { ButtonCancelClick(); });
+    connect(ApplyButton, &QPushButton::clicked, this, [this] { ApplyButtonClick(); });
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    for (QPushButton* button : {ButtonOK, ButtonCancel, ApplyButton})
+        buttons->addWidget(button);
+    auto* layout = new QVBoxLayout(this);
+    layout->addWidget(PageControl1);
+    layout->addLayout(buttons);
+    resize(520, 400);
+}
+
+void TSettingsDialog::CreateGeneralPage(QWidget* page) {
+    TcpPortEdit = NumberEdit(page, "TcpPortEdit", 5, TimeoutEditKeyPress, [this] { TcpPortEditExit(); });
+    LogSizeEdit = NumberEdit(page, "LogSizeEdit", 2, TimeoutEditKeyPress, [this] { LogSizeEditExit(); });
+    TcpPortEdit->setText(QStringLiteral("10001"));
+    LogSizeEdit->setText(QStringLiteral("1"));
+    NoLoggingCheckBox = Named(new QCheckBox(QStringLiteral("Не протоколировать"), page), "NoLoggingCheckBox");
+
+    SecurityModeRadioGroup =
+        Named(new TRadioGroup(QStringLiteral("Режим защиты"),
+                              {QStringLiteral("Без паролей"), QStringLiteral("Только настройки"),
+                               QStringLiteral("Настройки и объекты"), QStringLiteral("Один пароль"),
+                               QStringLiteral("Много паролей")},
+                              page),
+              "SecurityModeRadioGroup");
+    SecurityModeRadioGroup->OnClick = [this] { SecurityModeRadioGroupClick(); };
+    HelpMemo = Named(new QPlainTextEdit(page), "HelpMemo");
+    HelpMemo->setReadOnly(true);
+    EnterPasswordButton =
+        Named(new QPushButton(QStringLiteral("Ввести пароль"), page), "EnterPasswordButton");
+    connect(EnterPasswordButton, &QPushButton::clicked, this, [this] { EnterPasswordButtonClick(); });
+    PassImage = Named(new TImage(page), "PassImage");
+
+    PhoneNumberEdit = NumberEdit(page, "PhoneNumberEdit", 16, PhoneNumberEditKeyPress);
+    PhoneNumberEdit->setToolTip(QStringLiteral("Номер телефона диспетчера для голосовых вызовов"));
+    ExtraInfoCheckBox =
+        Named(new QCheckBox(QStringLiteral("Запрашивать расширенные данные по TCP/IP каждые"), page),
+              "ExtraInfoCheckBox");
+    connect(ExtraInfoCheckBox, &QCheckBox::clicked, this, [this] { ExtraInfoCheckBoxClick(); });
+    ExtraPeriodEdit =
+        NumberEdit(page, "ExtraPeriodEdit", 2, TimeoutEditKeyPress, [this] { ExtraPeriodEditExit(); });
+    ExtraPeriodEdit->setText(QStringLiteral("99"));
+    ExtraPeriodLabel = Named(new QLabel(QStringLiteral("мин"), page), "ExtraPeriodLabel");
+    for (QWidget* hidden :
+         {static_cast<QWidget*>(PhoneNumberEdit), static_cast<QWidget*>(ExtraInfoCheckBox),
+          static_cast<QWidget*>(ExtraPeriodEdit), static_cast<QWidget*>(ExtraPeriodLabel)}) {
+        hidden->setEnabled(false);
+        hidden->hide();
+    }
+
+    for (QLineEdit* edit : {TcpPortEdit, LogSizeEdit})
+        edit->setFixedWidth(72);
+    PassImage->setFixedSize(32, 32);
+    auto* password = new QHBoxLayout;
+    password->addWidget(EnterPasswordButton, 1);
+    password->addWidget(PassImage);
+
+    auto* layout = new QGridLayout(page);
+    layout->addWidget(Label("TCP-порт:", page), 0, 0);
+    layout->addWidget(TcpPortEdit, 0, 1);
+    layout->addWidget(Label("Размер файла:", page), 1, 0);
+    layout->addWidget(LogSizeEdit, 1, 1);
+    layout->addWidget(Label("Мб", page), 1, 2);
+    layout->addWidget(NoLoggingCheckBox, 2, 0, 1, 3);
+    layout->addWidget(SecurityModeRadioGroup, 3, 0, 3, 3);
+    layout->addWidget(HelpMemo, 3, 3);
+    layout->addLayout(password, 4, 3);
+    layout->setColumnStretch(3, 1);
+    layout->setRowStretch(5, 1);
+}
+
+void TSettingsDialog::CreateUpdatePage(QWidget* page) {
+    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    // The headings stand over the columns of the lines, so they share the lines' font.
+    auto* headings = Named(new QLabel(QStringLiteral("Обновить  №        Имя модема     "
+                                                     "Версия ПО (h/w mcv prf) Загрузка"),
+                                      page),
+                           "HeadingsLabel");
+    headings->setFont(fixed);
+    ObjectsCheckListBox = Named(new QListWidget(page), "ObjectsCheckListBox");
+    ObjectsCheckListBox->setFont(fixed);
+    Button1 = Named(new QPushButton(QStringLiteral("Отметить все"), page), "Button1");
+    Button2 = Named(new QPushButton(QStringLiteral("Снять все"), page), "Button2");
+    Button3 = Named(new QPushButton(QStringLiteral("Рекомендуемые"), page), "Button3");
+    connect(Button1, &QPushButton::clicked, this, [this] { Button1Click(); });
+    connect(Button2, &QPushButton::clicked, this, [this] { Button2Click(); });
+    connect(Button3, &QPushButton::clicked, this, [this] { Button3Click(); });
+
+    auto* buttons = new QHBoxLayout;
+    for (QPushButton* button : {Button1, Button2, Button3})
+        buttons->addWidget(button);
+    buttons->addStretch();
+    auto* layout = new QVBoxLayout(page);
+    layout->addWidget(headings);
+    layout->addWidget(ObjectsCheckListBox);
+    layout->addLayout(buttons);
+}
+
+void TSettingsDialog::CreateFilesPage(QWidget* page) {
+    StringGrid1 = Named(new TStringGrid(page), "StringGrid1");
+    StringGrid1->SetColCount(3);
+    const char* headers[] = {"mcv   prf", "H/W", "Файл"};
+    // At least wide enough for a version in this font.
+    const int widths[] = {
+        std::max(62, StringGrid1->fontMetrics().horizontalAdvance(QStringLiteral("00.00 00.00")) + 12), 58,
+        176};
+    for (int col = 0; col < 3; ++col) {
+        StringGrid1->Cells[col][0] = QString::fromUtf8(headers[col]);
+        StringGrid1->SetColWidth(col, widths[col]);
+    }
+    StringGrid1->horizontalHeader()->setStretchLastSection(true);
+    EnterSWButton = Named(new QPushButton(QStringLiteral("Открыть..."), page), "EnterSWButton");
+    DeleteSWButton = Named(new QPushButton(QStringLiteral("Закрыть"), page), "DeleteSWButton");
+    connect(EnterSWButton, &QPushButton::clicked, this, [this] { EnterSWButtonClick(); });
+    connect(DeleteSWButton, &QPushButton::clicked, this, [this] { DeleteSWButtonClick(); });
+
+    auto* buttons = new QVBoxLayout;
+    buttons->addWidget(EnterSWButton);
+    buttons->addWidget(DeleteSWButton);
+    buttons->addStretch();
+    auto* layout = new QHBoxLayout(page);
+    layout->addWidget(StringGrid1);
+    layout->addLayout(buttons);
+}

@@ -1,0 +1,314 @@
+#include "platform/VirtualPort.h"
+
+#include <cerrno>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QFile>
+#include <QPointer>
+#include <QRegularExpression>
+#include <QSocketNotifier>
+
+#include "platform/Shell.h"
+
+namespace {
+
+constexpr int MaxComNumber = 256;
+
+// The controls of this process by the COM number they serve.
+std::map<int, TVirtualPortAx*>& LivePorts() {
+    static std::map<int, TVirtualPortAx*> ports;
+    return ports;
+}
+
+QByteArray Path(const QString& path) {
+    return QFile::encodeName(path);
+}
+
+// The target of a symlink, or nothing when path is none.
+std::optional<QString> LinkTarget(const QString& path) {
+    char target[4096];
+    const ssize_t n = ::readlink(Path(path).constData(), target, sizeof target - 1);
+    if (n < 0)
+        return std::nullopt;
+    return QFile::decodeName(QByteArray(target, int(n)));
+}
+
+bool EntryExists(const QString& path) {
+    struct stat st;
+    return ::lstat(Path(path).constData(), &st) == 0;
+}
+
+// A link that an earlier run left: to a pty, whose master died with that run, or to nothing at all.
+bool IsLeftover(const QString& link) {
+    const std::optional<QString> target = LinkTarget(link);
+    if (!target)
+        return false;
+    struct stat st;
+    return target->startsWith(QStringLiteral("/dev/pts/")) || ::stat(Path(link).constData(), &st) != 0;
+}
+
+// One inotify instance for every port of the process (the system allows few instances per user, and
+// many watches): opens and closes of the ports' slaves by other programs.
+class TOpenWatch {
+public:
+    // Calls changed after each open or close of the slave; the watch's id, or -1.
+    static int Add(const char* slave, std::function<void()> changed) {
+        std::unique_ptr<TOpenWatch>& watch = Instance();
+        if (!watch) {
+            const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+            if (fd < 0)
+                return -1;
+            watch.reset(new TOpenWatch(fd));
+        }
+        const int id = ::inotify_add_watch(watch->fd_, slave, IN_OPEN | IN_CLOSE);
+        if (id >= 0)
+            watch->changed_[id] = std::move(changed);
+        else if (watch->changed_.empty())
+            watch.reset();
+        return id;
+    }
+    static void Remove(int id) {
+        std::unique_ptr<TOpenWatch>& watch = Instance();
+        if (!watch || !watch->changed_.erase(id))
+            return;
+        ::inotify_rm_watch(watch->fd_, id);
+        if (watch->changed_.empty())
+            watch.reset();
+    }
+    ~TOpenWatch() {
+        delete notifier_;
+        ::close(fd_);
+    }
+
+private:
+    explicit TOpenWatch(int fd) : fd_(fd), notifier_(new QSocketNotifier(fd, QSocketNotifier::Read)) {
+        QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [] { Instance()->Drain(); });
+    }
+    static std::unique_ptr<TOpenWatch>& Instance() {
+        static std::unique_ptr<TOpenWatch> watch;
+        return watch;
+    }
+    void Drain() {
+        std::set<int> ids;
+        alignas(inotify_event) char events[4096];
+        ssize_t n;
+        while ((n = ::read(fd_, events, sizeof events)) > 0)
+            for (ssize_t at = 0; at < n;) {
+                const auto* e = reinterpret_cast<const inotify_event*>(events + at);
+                ids.insert(e->wd);
+                at += ssize_t(sizeof(inotify_event) + e->len);
+            }
+        // A handler may remove watches, the last one deleting this watcher.
+        for (const int id : ids) {
+            std::unique_ptr<TOpenWatch>& watch = Instance();
+            if (!watch)
+                return;
+            const auto found = watch->changed_.find(id);
+            if (found != watch->changed_.end()) {
+                const std::function<void()> changed = found->second;
+                changed();
+            }
+        }
+    }
+
+    int fd_;
+    QSocketNotifier* notifier_;
+    std::map<int, std::function<void()>> changed_;
+};
+
+// A new link under a private name renamed over the old one: no moment without a COMn.
+bool ReplaceLink(const QString& link, const char* target) {
+    const QByteArray fresh = Path(link + QStringLiteral(".new.") + QString::number(::getpid()));
+    ::unlink(fresh.constData());
+    if (::symlink(target, fresh.constData()) == 0 && ::rename(fresh.constData(), Path(link).constData()) == 0)
+        return true;
+    ::unlink(fresh.constData());
+    return false;
+}
+
+// The slave without echo, line editing, signals or translation in either direction.
+bool SetRaw(const char* slave) {
+    const int fd = ::open(slave, O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    termios tio{};
+    bool ok = ::tcgetattr(fd, &tio) == 0;
+    if (ok) {
+        ::cfmakeraw(&tio);
+        tio.c_cflag |= CLOCAL | CREAD;
+        tio.c_cc[VMIN] = 1;
+        tio.c_cc[VTIME] = 0;
+        ok = ::tcsetattr(fd, TCSANOW, &tio) == 0;
+    }
+    // Closing it leaves the pair hung up until a program opens the slave, which the master can see.
+    ::close(fd);
+    return ok;
+}
+
+} // namespace
+
+int ComPortNumber(const QString& portName) {
+    static const QRegularExpression pattern(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
+                                            QRegularExpression::CaseInsensitiveOption);
+    const QRegularExpressionMatch match = pattern.match(portName);
+    const int n = match.hasMatch() ? match.captured(1).toInt() : 0;
+    return n <= MaxComNumber ? n : 0;
+}
+
+bool IsOwnVirtualPort(const QString& portName) {
+    const int n = ComPortNumber(portName);
+    return n > 0 && LivePorts().count(n) > 0;
+}
+
+TVirtualPortAx::TVirtualPortAx(QObject* owner) : QObject(owner) {}
+
+TVirtualPortAx::~TVirtualPortAx() {
+    Release();
+}
+
+bool TVirtualPortAx::CreatePort(const QString& portName) {
+    return Open(portName, false);
+}
+
+bool TVirtualPortAx::Attach(const QString& portName) {
+    return Open(portName, true);
+}
+
+bool TVirtualPortAx::Open(const QString& portName, bool replace) {
+    const int n = ComPortNumber(portName);
+    if (n == 0 || master_ >= 0 || LivePorts().count(n))
+        return false;
+    const QString folder = ComFolder();
+    const QString link = folder + QStringLiteral("/COM") + QString::number(n);
+    if (EntryExists(link) && !(replace && IsLeftover(link)))
+        return false;
+    if (!ForceDirectories(folder))
+        return false;
+
+    master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    char slave[256];
+    if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+        ::ptsname_r(master_, slave, sizeof slave) != 0 || !SetRaw(slave)) {
+        Release();
+        return false;
+    }
+    slave_ = QFile::decodeName(slave);
+    watch_ = TOpenWatch::Add(slave, [this] { Service(); });
+    if (watch_ < 0) {
+        Release();
+        return false;
+    }
+    if (!(replace ? ReplaceLink(link, slave) : ::symlink(slave, Path(link).constData()) == 0)) {
+        Release();
+        return false;
+    }
+    name_ = QStringLiteral("COM") + QString::number(n);
+    link_ = link;
+    LivePorts()[n] = this;
+
+    readNotifier_ = new QSocketNotifier(master_, QSocketNotifier::Read, this);
+    readNotifier_->setEnabled(false); // hung up until a program opens the port
+    QObject::connect(readNotifier_, &QSocketNotifier::activated, this, [this] { Service(); });
+    return true;
+}
+
+void TVirtualPortAx::Release() {
+    delete readNotifier_;
+    readNotifier_ = nullptr;
+    if (!link_.isEmpty() && LinkTarget(link_) == slave_)
+        ::unlink(Path(link_).constData());
+    if (const int n = ComPortNumber(name_); n > 0 && LivePorts()[n] == this)
+        LivePorts().erase(n);
+    if (watch_ >= 0)
+        TOpenWatch::Remove(watch_);
+    if (master_ >= 0)
+        ::close(master_);
+    watch_ = master_ = -1;
+    name_.clear();
+    link_.clear();
+    slave_.clear();
+}
+
+int TVirtualPortAx::SetStrictBaudrate(int strict) {
+    strictBaudrate_ = strict;
+    return 1;
+}
+
+int TVirtualPortAx::SetWiring(int dtr, int rts, int out1, int out2) {
+    wiring_[0] = dtr;
+    wiring_[1] = rts;
+    wiring_[2] = out1;
+    wiring_[3] = out2;
+    return 1;
+}
+
+bool TVirtualPortAx::Ready() const {
+    if (master_ < 0)
+        return false;
+    pollfd p{master_, POLLOUT, 0};
+    return ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+}
+
+int TVirtualPortAx::Write(const std::uint8_t* buffer, int count) {
+    if (count <= 0 || !Ready())
+        return 0;
+    const ssize_t n = ::write(master_, buffer, size_t(count));
+    return n > 0 ? int(n) : 0;
+}
+
+int TVirtualPortAx::Read(std::uint8_t* buffer, int count) {
+    if (master_ < 0 || count <= 0)
+        return 0;
+    const ssize_t n = ::read(master_, buffer, size_t(count));
+    if (n <= 0)
+        return 0;
+    taken_ += int(n);
+    return int(n);
+}
+
+int TVirtualPortAx::Waiting() const {
+    int n = 0;
+    return master_ >= 0 && ::ioctl(master_, FIONREAD, &n) == 0 ? n : 0;
+}
+
+void TVirtualPortAx::ResumeRx() {
+    if (!held_)
+        return;
+    held_ = false;
+    QMetaObject::invokeMethod(
+        this, [this] { Service(); }, Qt::QueuedConnection);
+}
+
+// After every sign of life on the master or the slave: report what waits, then listen on the master
+// only while a program holds the slave (a hung-up master reports POLLHUP without end).
+void TVirtualPortAx::Service() {
+    if (master_ < 0)
+        return;
+    const int waiting = Waiting();
+    if (waiting > 0 && !held_) {
+        if (OnRxChar) {
+            QPointer<TVirtualPortAx> self(this);
+            taken_ = 0;
+            OnRxChar(this, waiting);
+            if (!self || master_ < 0)
+                return;
+            held_ = taken_ < waiting;
+        } else {
+            std::uint8_t dropped[4096];
+            while (::read(master_, dropped, sizeof dropped) > 0) {
+            }
+        }
+    }
+    readNotifier_->setEnabled(!held_ && Ready());
+}

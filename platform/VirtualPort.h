@@ -1,0 +1,79 @@
+// Stands in for the virtual serial port control (TVirtualPortAx): one virtual COM port over a
+// pseudo-terminal pair.
+//
+// CreatePort("COMn") makes the pair, sets the slave raw (no echo, no line discipline, every byte value
+// passes) and publishes COMn in the COM folder as a symlink to the slave, which PC software opens. The
+// control keeps the master. It is ready while some program holds the port open; while nobody does,
+// the control waits for an open without polling, and Write takes nothing, so that the data waits where
+// it is (bytes written into a pty nobody holds would be handed to the next program that opens it).
+// OnRxChar reports bytes that the program wrote; a handler that reads fewer than it was told holds
+// further reports until ResumeRx, so that a writer faster than its readers is held back by the pty's
+// own buffer. Destruction closes the pair and removes the link. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+
+#include <QObject>
+#include <QString>
+
+class QSocketNotifier;
+
+class TVirtualPortAx : public QObject {
+public:
+    // owner: the parent that deletes the control when it is not deleted before.
+    explicit TVirtualPortAx(QObject* owner = nullptr);
+    ~TVirtualPortAx() override;
+    TVirtualPortAx(const TVirtualPortAx&) = delete;
+    TVirtualPortAx& operator=(const TVirtualPortAx&) = delete;
+
+    // True: COMn did not exist and now is this control's port. False when the name is no "COM" and a
+    // number from 1 to 256, the control already serves a port, the COM folder already has an entry of
+    // that name, or the pair or the link cannot be made.
+    bool CreatePort(const QString& portName);
+    // True: the control now serves COMn, whose entry was a leftover of an earlier run (a link to a
+    // pty, or a link to nothing), replaced by a link to a new pair. A link to a device of the machine,
+    // or a port that another control of this process serves, is left alone (false).
+    bool Attach(const QString& portName);
+    // A pty has no baud rate or modem lines to hold; the settings are kept and change nothing.
+    int SetStrictBaudrate(int strict);
+    int SetWiring(int dtr, int rts, int out1, int out2);
+
+    // Writes up to count bytes for the program; the number taken, 0 while the port is not ready or
+    // its buffer is full.
+    int Write(const std::uint8_t* buffer, int count);
+    // Reads up to count bytes the program wrote; the number read.
+    int Read(std::uint8_t* buffer, int count);
+    // The ready property: some program holds the port open.
+    bool Ready() const;
+    // Lets a held port report waiting bytes again (soon, from the event loop).
+    void ResumeRx();
+
+    // (sender, count): count bytes wait to be read.
+    std::function<void(TVirtualPortAx* sender, int count)> OnRxChar;
+    int Tag = 0;
+
+    QString PortName() const { return name_; } // "COMn" while it serves a port
+    QString LinkPath() const { return link_; }
+    QString SlavePath() const { return slave_; }
+
+private:
+    bool Open(const QString& portName, bool replace);
+    void Release();
+    void Service();
+    int Waiting() const;
+
+    int master_ = -1;
+    int watch_ = -1; // of the slave's opens and closes by other programs
+    QSocketNotifier* readNotifier_ = nullptr;
+    QString name_, link_, slave_;
+    bool held_ = false;
+    int taken_ = 0; // bytes read during the current report
+    int strictBaudrate_ = 0;
+    int wiring_[4] = {};
+};
+
+// Whether a control of this process serves the port ("COMn", compared without regard to case).
+bool IsOwnVirtualPort(const QString& portName);
+// The COM number of "COMn" (1 to 256), else 0.
+int ComPortNumber(const QString& portName);

@@ -1,0 +1,177 @@
+#include "sessions/GroupRouting.h"
+
+#include <algorithm>
+#include <cstring>
+#include <exception>
+
+#include "core/ObjectRegistry.h"
+#include "core/Settings.h"
+#include "platform/Cp1251.h"
+#include "platform/VirtualPort.h"
+#include "sessions/ConnectionForm.h"
+#include "sessions/SessionLog.h"
+
+namespace {
+
+template <class Match> TReceiver* FindReceiver(Match&& match) {
+    if (!AppSettings)
+        return nullptr;
+    for (const auto& g : AppSettings->Receivers)
+        if (match(*g))
+            return g.get();
+    return nullptr;
+}
+
+void SendIfConnected(TObjectStates* object) {
+    if (ConnectionForm && object->Connected)
+        ConnectionForm->SendData(object);
+}
+
+void Consume(TReceiver& g, int count) {
+    std::memmove(g.Buffer.data(), g.Buffer.data() + count, size_t(g.BufferCount - count));
+    g.BufferCount -= count;
+}
+
+} // namespace
+
+TReceiver* FindReceiverOfMember(int objectNumber) {
+    return FindReceiver([&](const TReceiver& g) {
+        return std::find(g.Members.begin(), g.Members.end(), uint32_t(objectNumber)) != g.Members.end();
+    });
+}
+
+TReceiver* FindReceiverByBaseObject(int objectNumber) {
+    return FindReceiver([&](const TReceiver& g) { return g.BaseKind == 0 && g.BaseID == objectNumber; });
+}
+
+TReceiver* FindReceiverByBasePort(int comNumber) {
+    return FindReceiver([&](const TReceiver& g) { return g.BaseKind > 0 && g.BaseID == comNumber - 1; });
+}
+
+int ReceiverFreeSpace(int objectNumber) {
+    if (FindReceiverByBaseObject(objectNumber))
+        return TReceiver::BufferSize;
+    const TReceiver* g = FindReceiverOfMember(objectNumber);
+    if (!g)
+        return TReceiver::BufferSize; // taken and dropped
+    const int space = TReceiver::BufferSize - g->BufferCount;
+    if (g->BaseKind == 0) {
+        if (g->BaseID < 0)
+            return 0;
+        const TObjectStates* base = FindObjectByNum(g->BaseID);
+        return base && !base->Connected ? 0 : space;
+    }
+    return g->Port && !g->Port->Ready() ? 0 : space;
+}
+
+void RouteObjectData(int objectNumber, const std::uint8_t* data, int length) {
+    if (TReceiver* g = FindReceiverByBaseObject(objectNumber)) {
+        PushToReceiverMembers(*g, data, length);
+    } else if (TReceiver* g = FindReceiverOfMember(objectNumber)) {
+        const int n = std::clamp(length, 0, TReceiver::BufferSize - g->BufferCount);
+        std::memcpy(g->Buffer.data() + g->BufferCount, data, size_t(n));
+        g->BufferCount += n;
+    }
+}
+
+void PushToReceiverMembers(TReceiver& group, const std::uint8_t* data, int length) {
+    for (const uint32_t m : group.Members) {
+        TObjectStates* member = FindObjectByNum(int32_t(m));
+        if (!member || !member->AppBuf)
+            continue;
+        const uint32_t k = AppBuf_Push(member->AppBuf.get(), data, uint32_t(length));
+        if (k != uint32_t(length))
+            SessionLog(QStringLiteral("GR: AppBuf pushing error (%1 of %2 are pushed)").arg(k).arg(length));
+        SendIfConnected(member);
+    }
+}
+
+int ReceiverMembersFreeSpace(const TReceiver& group, int wanted) {
+    int connected = wanted, any = wanted;
+    bool someConnected = false;
+    for (const uint32_t m : group.Members) {
+        const TObjectStates* member = FindObjectByNum(int32_t(m));
+        if (!member || !member->AppBuf)
+            continue;
+        AppBufState state{};
+        AppBuf_GetState(member->AppBuf.get(), &state);
+        const int free = int(state.TxFree);
+        any = std::min(any, free);
+        if (member->Connected) {
+            someConnected = true;
+            connected = std::min(connected, free);
+        }
+    }
+    return someConnected ? connected : any;
+}
+
+void FlushReceiverBuffers() {
+    if (!AppSettings)
+        return;
+    for (const auto& g : AppSettings->Receivers) {
+        if (g->BufferCount <= 0)
+            continue;
+        if (g->BaseKind == 0) {
+            TObjectStates* base = g->BaseID >= 0 ? FindObjectByNum(g->BaseID) : nullptr;
+            if (!base || !base->AppBuf)
+                continue;
+            const uint32_t k = AppBuf_Push(base->AppBuf.get(), g->Buffer.data(), uint32_t(g->BufferCount));
+            if (k > 0) {
+                Consume(*g, int(k));
+                SendIfConnected(base);
+            }
+        } else if (g->Port) {
+            int k = 0;
+            try {
+                k = g->Port->Write(g->Buffer.data(), g->BufferCount);
+            } catch (const std::exception&) {
+                k = 0;
+            }
+            if (k > 0)
+                Consume(*g, std::min(k, g->BufferCount));
+        }
+    }
+}
+
+QString ReceiverBaseDescription(int baseKind, int baseID) {
+    if (baseID < 0)
+        return {};
+    if (baseKind > 0)
+        return QStringLiteral("COM") + QString::number(baseID + 1);
+    const TObjectStates* object = FindObjectByNum(baseID);
+    return object ? QString::number(object->ObjectNumber) + QStringLiteral(" - ") + FromCp1251(object->Name)
+                  : QString();
+}
+
+// The routing tick.
+void TConnectionForm::BuffersProcessTimerTimer() {
+    FlushReceiverBuffers();
+    bool moved = false;
+    try {
+        std::uint8_t work[TReceiver::BufferSize];
+        for (const auto& o : ObjectList) {
+            if (!o->AppBuf)
+                continue;
+            AppBufState state{};
+            AppBuf_GetState(o->AppBuf.get(), &state);
+            if (!(state.RxFlags & AppBufRxEmpty)) {
+                const int n = std::min(ReceiverFreeSpace(o->ObjectNumber), TReceiver::BufferSize);
+                const uint32_t k = n > 0 ? AppBuf_Pop(o->AppBuf.get(), work, uint32_t(n)) : 0;
+                if (k > 0) {
+                    RouteObjectData(o->ObjectNumber, work, int(k));
+                    moved = true;
+                }
+            }
+            if (o->Connected)
+                SendData(o.get());
+        }
+    } catch (const std::exception&) {
+    }
+    if (moved)
+        FlushReceiverBuffers();
+    // Ports held back while their members were full may be read again.
+    if (AppSettings)
+        for (const auto& g : AppSettings->Receivers)
+            if (g->Port)
+                g->Port->ResumeRx();
+}

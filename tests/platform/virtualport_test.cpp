@@ -1,0 +1,252 @@
+// The virtual port over a pty: its link in the COM folder, readiness while a program holds it, raw
+// transfer both ways, short writes, held reports, leftover links, and no spinning while nobody holds it.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <numeric>
+#include <sys/resource.h>
+#include <unistd.h>
+#include <vector>
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+
+#include "platform/Shell.h"
+#include "platform/VirtualPort.h"
+#include "tests/platform/TestSupport.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes AllByteValues() {
+    Bytes b(256);
+    std::iota(b.begin(), b.end(), 0);
+    return b;
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// A program on the far side: opens the port's link as PC software would, changing no setting.
+class TProgram {
+public:
+    explicit TProgram(const QString& link)
+        : fd_(::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+        EXPECT_GE(fd_, 0) << strerror(errno);
+    }
+    ~TProgram() { Close(); }
+    void Close() {
+        if (fd_ >= 0)
+            ::close(fd_);
+        fd_ = -1;
+    }
+    void Write(const Bytes& bytes) {
+        ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), ssize_t(bytes.size()));
+    }
+    // What arrives within a moment.
+    Bytes Read(size_t expected) {
+        Bytes got;
+        PumpUntil(
+            [&] {
+                uint8_t buffer[4096];
+                const ssize_t n = ::read(fd_, buffer, sizeof buffer);
+                if (n > 0)
+                    got.insert(got.end(), buffer, buffer + n);
+                return got.size() >= expected;
+            },
+            2000);
+        return got;
+    }
+    bool NothingMore() {
+        uint8_t byte;
+        PumpFor(20);
+        return ::read(fd_, &byte, 1) < 0 && errno == EAGAIN;
+    }
+
+private:
+    int fd_;
+};
+
+class VirtualPort : public ::testing::Test {
+protected:
+    VirtualPort() { ::setenv("XDG_DATA_HOME", QFile::encodeName(dir.path()).constData(), 1); }
+    ~VirtualPort() override { ::unsetenv("XDG_DATA_HOME"); }
+
+    QString Link(int n) const { return ComFolder() + QStringLiteral("/COM") + QString::number(n); }
+    // Collects every report and reads up to `take` bytes of each.
+    void Collect(TVirtualPortAx& port, int take = 1 << 20) {
+        port.OnRxChar = [this, take](TVirtualPortAx* sender, int count) {
+            reports.push_back(count);
+            uint8_t buffer[70000];
+            const int n = sender->Read(buffer, std::min(count, take));
+            received.insert(received.end(), buffer, buffer + n);
+        };
+    }
+
+    QTemporaryDir dir;
+    std::vector<int> reports;
+    Bytes received;
+};
+
+TEST_F(VirtualPort, CreatePortPublishesItsLinkUntilDestroyed) {
+    {
+        TVirtualPortAx port;
+        ASSERT_TRUE(port.CreatePort(QStringLiteral("COM5")));
+        EXPECT_EQ(port.PortName(), QStringLiteral("COM5"));
+        EXPECT_EQ(QFileInfo(Link(5)).symLinkTarget(), port.SlavePath());
+        EXPECT_TRUE(port.SlavePath().startsWith(QStringLiteral("/dev/pts/")));
+        EXPECT_TRUE(IsOwnVirtualPort(QStringLiteral("com5")));
+        EXPECT_FALSE(port.CreatePort(QStringLiteral("COM6"))) << "one port per control";
+
+        TVirtualPortAx other;
+        EXPECT_FALSE(other.CreatePort(QStringLiteral("COM5")));
+        EXPECT_FALSE(other.Attach(QStringLiteral("COM5"))) << "the port of a live control is not taken over";
+    }
+    EXPECT_FALSE(QFileInfo(Link(5)).isSymLink());
+    EXPECT_FALSE(IsOwnVirtualPort(QStringLiteral("COM5")));
+}
+
+TEST_F(VirtualPort, OnlyCom1ToCom256AreMade) {
+    struct Case {
+        const char* name;
+        bool made;
+    } cases[] = {{"COM1", true}, {"com256", true}, {"COM0", false},  {"COM257", false},
+                 {"COM", false}, {"LPT1", false},  {"COM5x", false}, {"COM05", false}};
+    for (const Case& c : cases) {
+        TVirtualPortAx port;
+        EXPECT_EQ(port.CreatePort(QString::fromLatin1(c.name)), c.made) << c.name;
+    }
+}
+
+TEST_F(VirtualPort, LeftoverLinksAreReplacedButDevicesAreNot) {
+    ASSERT_TRUE(ForceDirectories(ComFolder()));
+    ASSERT_EQ(::symlink("/dev/pts/99999", QFile::encodeName(Link(7)).constData()), 0); // a dead run's pty
+    ASSERT_EQ(::symlink("/dev/null", QFile::encodeName(Link(8)).constData()), 0);      // a device
+    QFile file(Link(9));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+
+    TVirtualPortAx seven, eight, nine;
+    EXPECT_FALSE(seven.CreatePort(QStringLiteral("COM7")));
+    EXPECT_TRUE(seven.Attach(QStringLiteral("COM7")));
+    EXPECT_EQ(QFileInfo(Link(7)).symLinkTarget(), seven.SlavePath());
+    EXPECT_FALSE(eight.CreatePort(QStringLiteral("COM8")));
+    EXPECT_FALSE(eight.Attach(QStringLiteral("COM8")));
+    EXPECT_EQ(QFileInfo(Link(8)).symLinkTarget(), QStringLiteral("/dev/null"));
+    EXPECT_FALSE(nine.Attach(QStringLiteral("COM9")));
+    EXPECT_TRUE(QFileInfo(Link(9)).isFile());
+}
+
+TEST_F(VirtualPort, ReadyOnlyWhileAProgramHoldsThePortAndNothingIsWrittenBefore) {
+    TVirtualPortAx port;
+    Collect(port);
+    ASSERT_TRUE(port.CreatePort(QStringLiteral("COM3")));
+    EXPECT_FALSE(port.Ready());
+    const Bytes data = AllByteValues();
+    EXPECT_EQ(port.Write(data.data(), int(data.size())), 0);
+    {
+        TProgram program(Link(3));
+        EXPECT_TRUE(PumpUntil([&] { return port.Ready(); }));
+        EXPECT_TRUE(program.NothingMore()) << "nothing was kept from before";
+    }
+    EXPECT_TRUE(PumpUntil([&] { return !port.Ready(); }));
+    EXPECT_EQ(port.Write(data.data(), int(data.size())), 0);
+    EXPECT_TRUE(reports.empty());
+}
+
+TEST_F(VirtualPort, EveryByteValuePassesBothWaysWithoutEcho) {
+    TVirtualPortAx port;
+    Collect(port);
+    ASSERT_TRUE(port.CreatePort(QStringLiteral("COM4")));
+    const Bytes data = AllByteValues();
+    for (int round = 0; round < 2; ++round) { // the second program finds the port as raw as the first
+        received.clear();
+        TProgram program(Link(4));
+        ASSERT_TRUE(PumpUntil([&] { return port.Ready(); }));
+        program.Write(data);
+        ASSERT_TRUE(PumpUntil([&] { return received.size() >= data.size(); }));
+        EXPECT_EQ(received, data);
+        EXPECT_EQ(port.Write(data.data(), int(data.size())), int(data.size()));
+        EXPECT_EQ(program.Read(data.size()), data);
+        EXPECT_TRUE(program.NothingMore());
+        PumpFor(20);
+        EXPECT_EQ(received, data) << "nothing came back as an echo";
+    }
+}
+
+TEST_F(VirtualPort, BytesOfAProgramThatClosedAreStillReported) {
+    TVirtualPortAx port;
+    Collect(port);
+    ASSERT_TRUE(port.CreatePort(QStringLiteral("COM2")));
+    {
+        TProgram program(Link(2));
+        program.Write({'a', 'b', 'c'});
+    }
+    ASSERT_TRUE(PumpUntil([&] { return received.size() == 3; }));
+    EXPECT_EQ(received, (Bytes{'a', 'b', 'c'}));
+}
+
+TEST_F(VirtualPort, AFullPortTakesPartOfAWriteAndThenNothing) {
+    TVirtualPortAx port;
+    ASSERT_TRUE(port.CreatePort(QStringLiteral("COM10")));
+    TProgram program(Link(10));
+    ASSERT_TRUE(PumpUntil([&] { return port.Ready(); }));
+    Bytes sent;
+    Bytes chunk(4096);
+    bool shortWrite = false;
+    for (int i = 0; i < 1000; ++i) {
+        for (size_t k = 0; k < chunk.size(); ++k)
+            chunk[k] = uint8_t(sent.size() + k);
+        const int n = port.Write(chunk.data(), int(chunk.size()));
+        ASSERT_GE(n, 0);
+        sent.insert(sent.end(), chunk.begin(), chunk.begin() + n);
+        shortWrite = shortWrite || n < int(chunk.size());
+        if (n == 0)
+            break;
+    }
+    EXPECT_TRUE(shortWrite);
+    EXPECT_EQ(port.Write(chunk.data(), 1), 0) << "full";
+    EXPECT_EQ(program.Read(sent.size()), sent) << "every byte taken arrives, in order";
+}
+
+TEST_F(VirtualPort, AReportLeftUnreadHoldsTheNextUntilResumed) {
+    TVirtualPortAx port;
+    Collect(port, 100);
+    ASSERT_TRUE(port.CreatePort(QStringLiteral("COM11")));
+    TProgram program(Link(11));
+    ASSERT_TRUE(PumpUntil([&] { return port.Ready(); }));
+    Bytes data(1000);
+    std::iota(data.begin(), data.end(), 0);
+    program.Write(data);
+    ASSERT_TRUE(PumpUntil([&] { return !reports.empty(); }));
+    PumpFor(30);
+    EXPECT_EQ(reports.size(), 1u) << "held";
+    EXPECT_EQ(received.size(), 100u);
+    port.ResumeRx();
+    ASSERT_TRUE(PumpUntil([&] { return reports.size() == 2; }));
+    EXPECT_EQ(reports[1], 900);
+    EXPECT_EQ(received, Bytes(data.begin(), data.begin() + 200));
+}
+
+TEST_F(VirtualPort, NoSpinningWhileNobodyHoldsThePort) {
+    TVirtualPortAx port;
+    Collect(port);
+    ASSERT_TRUE(port.CreatePort(QStringLiteral("COM12")));
+    {
+        TProgram program(Link(12)); // held once, then hung up again
+        ASSERT_TRUE(PumpUntil([&] { return port.Ready(); }));
+    }
+    ASSERT_TRUE(PumpUntil([&] { return !port.Ready(); }));
+    const double before = CpuSeconds();
+    PumpFor(300);
+    EXPECT_LT(CpuSeconds() - before, 0.1);
+}
+
+} // namespace

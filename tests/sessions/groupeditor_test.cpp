@@ -1,0 +1,353 @@
+// The group editor offscreen, opened from the main window's menu: groups added, renamed and deleted,
+// bases and members chosen, the port survey, and what OK and Cancel do to the live groups, their
+// ports and the state file.
+#include "tests/sessions/SessionFixture.h"
+
+#include <fcntl.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <QComboBox>
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTimer>
+#include <QToolButton>
+
+#include "core/ObjectRegistry.h"
+#include "core/Settings.h"
+#include "platform/Cp1251.h"
+#include "platform/Shell.h"
+#include "platform/VirtualPort.h"
+#include "sessions/GroupForms.h"
+#include "sessions/VirtualPorts.h"
+
+namespace {
+
+QStringList Rows(const QListWidget* list) {
+    QStringList rows;
+    for (int i = 0; i < list->count(); ++i)
+        rows << list->item(i)->text();
+    return rows;
+}
+
+void Click(QListWidget* list, const QString& row) {
+    const auto found = list->findItems(row, Qt::MatchExactly);
+    ASSERT_EQ(found.size(), 1) << row.toStdString() << " in " << Rows(list).join('|').toStdString();
+    list->setCurrentItem(found[0]);
+    emit list->itemClicked(found[0]); // a click on the row already selected counts too
+}
+
+// Runs action as soon as the next modal loop runs.
+void InModal(std::function<void()> action) {
+    QTimer::singleShot(0, std::move(action));
+}
+
+QString Link(int n) {
+    return ComFolder() + QStringLiteral("/COM%1").arg(n);
+}
+
+class GroupEditorTest : public SessionTest {
+protected:
+    GroupEditorTest() {
+        GroupsDialog = editor.get();
+        RenameForm = rename.get();
+        SelectBaseForm = select.get();
+        for (int n = 1; n <= 5; ++n)
+            AddObject(n)->Name = ToCp1251(QStringLiteral("Модем %1").arg(n));
+    }
+    ~GroupEditorTest() override {
+        GroupsDialog = nullptr;
+        RenameForm = nullptr;
+        SelectBaseForm = nullptr;
+    }
+
+    TReceiver& LiveGroup(const char* name, int baseKind = 0, int baseID = -1,
+                         std::vector<uint32_t> members = {}) {
+        auto g = std::make_unique<TReceiver>();
+        g->Name = ToCp1251(QString::fromUtf8(name));
+        g->BaseKind = baseKind;
+        g->BaseID = baseID;
+        g->Members = std::move(members);
+        TReceiver& group = *AppSettings->Receivers.emplace_back(std::move(g));
+        CreateVirtualPort(group);
+        return group;
+    }
+    TReceiver* Live(const char* name) const {
+        for (const auto& g : AppSettings->Receivers)
+            if (g->Name == ToCp1251(QString::fromUtf8(name)))
+                return g.get();
+        return nullptr;
+    }
+    // Opens the editor from the groups menu item, runs the steps inside it and closes it with OK or
+    // Cancel; the state file is removed first.
+    void Edit(std::function<void()> steps, bool ok) {
+        ::unlink(StatesFileName.c_str());
+        InModal([&, ok] {
+            steps();
+            (ok ? editor->ButtonOK : editor->ButtonCancel)->click();
+        });
+        main->GroupsMenuItemClick();
+        EXPECT_FALSE(editor->isVisible());
+        EXPECT_FALSE(AccessGranted);
+    }
+    void AddGroup(const QString& typed) {
+        editor->ReceiverNameEdit->setText(typed);
+        editor->NameAddButton->click();
+    }
+    // Chooses a base in the base-selection dialog: a free modem's row or a port's row.
+    void ChooseBase(QListWidget* TSelectBaseForm::*list, const QString& row, bool ok = true) {
+        InModal([=, this] {
+            Click(select.get()->*list, row);
+            (ok ? select->ButtonOK : select->ButtonCancel)->click();
+        });
+        editor->SelectBaseButton->click();
+    }
+    void Rename(const QString& typed) {
+        InModal([=, this] {
+            rename->NameEdit->setText(typed);
+            rename->ButtonOK->click();
+            if (rename->isVisible())
+                rename->ButtonCancel->click();
+        });
+        editor->RenameButton->click();
+    }
+    bool StatesWritten() const { return QFile::exists(QString::fromStdString(StatesFileName)); }
+
+    std::unique_ptr<TGroupsDialog> editor = std::make_unique<TGroupsDialog>();
+    std::unique_ptr<TRenameForm> rename = std::make_unique<TRenameForm>();
+    std::unique_ptr<TSelectBaseForm> select = std::make_unique<TSelectBaseForm>();
+};
+
+TEST_F(GroupEditorTest, GroupsAreAddedRenamedAndDeletedInTheWorkingCopyAndOkReplacesTheLiveOnes) {
+    LiveGroup("Zeta");
+    Edit(
+        [&] {
+            AddGroup(QStringLiteral("  beta \t"));
+            AddGroup(QStringLiteral("Alpha"));
+            EXPECT_EQ(Rows(editor->ReceiversListBox), (QStringList{"Alpha", "beta", "Zeta"}));
+            EXPECT_EQ(editor->ReceiversListBox->currentItem()->text(), "Alpha");
+            EXPECT_EQ(editor->ReceiverNameEdit->text(), "");
+            EXPECT_EQ(editor->ParamsGroupBox->title(), "Параметры группы  \"Alpha\" ");
+
+            dialogs->Expect(mtError, QStringLiteral("Группа с таким названием уже существует"), mrOk);
+            AddGroup(QStringLiteral("beta"));
+            EXPECT_EQ(editor->ReceiversListBox->currentItem()->text(), "beta");
+            dialogs->Expect(mtInformation, QStringLiteral("Не введено название добавляемой группы"), mrOk);
+            AddGroup(QStringLiteral("   "));
+
+            Click(editor->ReceiversListBox, "Alpha");
+            dialogs->Expect(mtError, QStringLiteral("Группа с таким названием уже существует"), mrOk);
+            Rename(QStringLiteral("beta"));
+            dialogs->Expect(mtError, QStringLiteral("Не введено новое название группы"), mrOk);
+            Rename(QStringLiteral(" "));
+            Rename(QStringLiteral("Alpha")); // its own name
+            Click(editor->ReceiversListBox, "Alpha");
+            Rename(QStringLiteral(" Gamma "));
+            EXPECT_EQ(Rows(editor->ReceiversListBox), (QStringList{"beta", "Gamma", "Zeta"}));
+
+            Click(editor->ReceiversListBox, "Zeta");
+            dialogs->Expect(mtConfirmation, QStringLiteral("Удалить группу \"Zeta\"?"), mrNo);
+            editor->NameDeleteButton->click();
+            dialogs->Expect(mtConfirmation, QStringLiteral("Удалить группу \"Zeta\"?"), mrYes);
+            editor->NameDeleteButton->click();
+            EXPECT_EQ(Rows(editor->ReceiversListBox), (QStringList{"beta", "Gamma"}));
+            EXPECT_EQ(editor->ReceiversListBox->currentItem()->text(), "Gamma") << "the last row";
+            EXPECT_EQ(AppSettings->ReceiverCount(), 1) << "the live groups wait for OK";
+        },
+        true);
+    ASSERT_EQ(AppSettings->ReceiverCount(), 2);
+    EXPECT_EQ(AppSettings->Receivers[0]->Name, "Gamma") << "a new group goes first";
+    EXPECT_EQ(AppSettings->Receivers[1]->Name, "beta");
+    EXPECT_TRUE(StatesWritten());
+    EXPECT_TRUE(editor->WorkReceivers.empty());
+}
+
+TEST_F(GroupEditorTest, DeletingTheLastGroupDisablesTheParameters) {
+    LiveGroup("Only");
+    Edit(
+        [&] {
+            EXPECT_TRUE(editor->SelectBaseButton->isEnabled());
+            dialogs->Answer(mrYes);
+            editor->NameDeleteButton->click();
+            EXPECT_EQ(editor->ReceiversListBox->count(), 0);
+            EXPECT_FALSE(editor->SelectBaseButton->isEnabled());
+            EXPECT_FALSE(editor->ProtocolComboBox->isEnabled());
+            EXPECT_EQ(editor->ModemsLabel->text(), "Модемы группы ");
+            dialogs->Expect(mtInformation, QStringLiteral("Не выбрана группа для удаления"), mrOk);
+            editor->NameDeleteButton->click();
+        },
+        true);
+    EXPECT_EQ(AppSettings->ReceiverCount(), 0);
+}
+
+TEST_F(GroupEditorTest, BasesAndMembersAreChosenFromModemsNoOtherGroupHolds) {
+    LiveGroup("G");
+    LiveGroup("H");
+    Edit(
+        [&] {
+            Click(editor->ReceiversListBox, "G");
+            ChooseBase(&TSelectBaseForm::FreeObjectsListBox, "1 - Модем 1");
+            EXPECT_EQ(editor->BaseEdit->text(), "1 - Модем 1");
+            EXPECT_EQ(Rows(editor->FreeObjectsListBox),
+                      (QStringList{"2 - Модем 2", "3 - Модем 3", "4 - Модем 4", "5 - Модем 5"}));
+            EXPECT_FALSE(editor->SpeedButton4->isEnabled()) << "no members to remove";
+            editor->SpeedButton2->click(); // all
+            EXPECT_EQ(AppSettings->Receivers[0]->Members.size(), 0u);
+            editor->FreeObjectsListBox->setCurrentRow(-1);
+            Click(editor->ObjectsListBox, "3 - Модем 3");
+            editor->SpeedButton4->click();
+            EXPECT_EQ(Rows(editor->ObjectsListBox),
+                      (QStringList{"2 - Модем 2", "4 - Модем 4", "5 - Модем 5"}));
+            EXPECT_EQ(Rows(editor->FreeObjectsListBox), QStringList{"3 - Модем 3"});
+            editor->SpeedButton3->click(); // none
+            EXPECT_TRUE(editor->ObjectsListBox->count() == 0);
+            Click(editor->FreeObjectsListBox, "5 - Модем 5");
+            editor->SpeedButton1->click();
+            Click(editor->FreeObjectsListBox, "2 - Модем 2");
+            editor->SpeedButton1->click();
+
+            // Neither G's base nor its members are offered to H, as members or as its base.
+            Click(editor->ReceiversListBox, "H");
+            EXPECT_EQ(Rows(editor->FreeObjectsListBox), (QStringList{"3 - Модем 3", "4 - Модем 4"}));
+            InModal([&] {
+                EXPECT_EQ(Rows(select->FreeObjectsListBox), (QStringList{"3 - Модем 3", "4 - Модем 4"}));
+                EXPECT_EQ(select->NameLabel->text(), "H");
+                select->ButtonCancel->click();
+            });
+            editor->SelectBaseButton->click();
+            editor->ProtocolComboBox->setCurrentIndex(1);
+            emit editor->ProtocolComboBox->activated(1);
+        },
+        true);
+    const TReceiver* g = Live("G");
+    ASSERT_NE(g, nullptr);
+    EXPECT_EQ(g->BaseKind, 0);
+    EXPECT_EQ(g->BaseID, 1);
+    EXPECT_EQ(g->Members, (std::vector<uint32_t>{5, 2}));
+    EXPECT_FALSE(g->Changed) << "a modem base needs no port";
+    EXPECT_EQ(Live("H")->Protocol, TReceiver::prModbusAscii);
+}
+
+TEST_F(GroupEditorTest, OkRemakesTheChangedPortsAndKeepsWhatTheGroupsHeld) {
+    TReceiver& moved = LiveGroup("Moved", TReceiver::bkComPort, 2, {1}); // COM3
+    LiveGroup("Deleted", TReceiver::bkComPort, 3, {2});                  // COM4
+    TReceiver& kept = LiveGroup("Kept", TReceiver::bkComPort, 4, {3});   // COM5
+    TVirtualPortAx* const keptPort = kept.Port;
+    moved.Comment = "note";
+    moved.Buffer[0] = 0x55;
+    moved.BufferCount = 1;
+    ASSERT_TRUE(QFileInfo(Link(3)).isSymLink());
+    Edit(
+        [&] {
+            Click(editor->ReceiversListBox, "Moved");
+            ChooseBase(&TSelectBaseForm::COMListBox, "COM6");
+            EXPECT_EQ(editor->BaseEdit->text(), "COM6");
+            Click(editor->ReceiversListBox, "Deleted");
+            dialogs->Answer(mrYes);
+            editor->NameDeleteButton->click();
+        },
+        true);
+    EXPECT_FALSE(QFileInfo(Link(3)).isSymLink());
+    EXPECT_FALSE(QFileInfo(Link(4)).isSymLink()) << "the deleted group's port went with it";
+    ASSERT_EQ(AppSettings->ReceiverCount(), 2);
+    TReceiver* now = Live("Moved");
+    EXPECT_EQ(now->Port, nullptr) << "made again a moment later";
+    EXPECT_EQ(now->Comment, "note");
+    EXPECT_EQ(now->BufferCount, 1);
+    EXPECT_EQ(now->Buffer[0], 0x55);
+    EXPECT_EQ(Live("Kept")->Port, keptPort) << "an unchanged group keeps its port";
+    Advance(100);
+    ASSERT_NE(now->Port, nullptr);
+    EXPECT_EQ(now->Port->Tag, 6);
+    EXPECT_TRUE(QFileInfo(Link(6)).isSymLink());
+    EXPECT_TRUE(QFileInfo(Link(5)).isSymLink());
+    EXPECT_TRUE(StatesWritten());
+}
+
+TEST_F(GroupEditorTest, CancelLeavesGroupsPortsAndTheStateFileAlone) {
+    TReceiver& port = LiveGroup("Port", TReceiver::bkComPort, 2, {1});
+    TVirtualPortAx* const control = port.Port;
+    Edit(
+        [&] {
+            ChooseBase(&TSelectBaseForm::COMListBox, "COM7");
+            dialogs->Answer(mrYes);
+            editor->NameDeleteButton->click();
+            AddGroup(QStringLiteral("New"));
+        },
+        false);
+    ASSERT_EQ(AppSettings->ReceiverCount(), 1);
+    EXPECT_EQ(AppSettings->Receivers[0].get(), &port);
+    EXPECT_EQ(port.Port, control);
+    EXPECT_EQ(port.BaseID, 2);
+    EXPECT_TRUE(QFileInfo(Link(3)).isSymLink());
+    Advance(100);
+    EXPECT_FALSE(QFileInfo(Link(7)).exists());
+    EXPECT_FALSE(StatesWritten());
+}
+
+TEST_F(GroupEditorTest, OnlyTheProtocolChangedStillReplacesTheGroupsAndWritesTheStateFile) {
+    TReceiver* before = &LiveGroup("P", 0, 1, {2});
+    Edit(
+        [&] {
+            editor->ProtocolComboBox->setCurrentIndex(1);
+            emit editor->ProtocolComboBox->activated(1);
+        },
+        true);
+    EXPECT_NE(AppSettings->Receivers[0].get(), before);
+    EXPECT_EQ(AppSettings->Receivers[0]->Protocol, 1);
+    EXPECT_TRUE(StatesWritten());
+}
+
+TEST_F(GroupEditorTest, NamesTakeOnlyWhatWindows1251Holds) {
+    Edit(
+        [&] {
+            // Typed character by character, as a keyboard would.
+            for (const QChar c : QStringLiteral("Сеть ☺ №1 0123456789ABCDEF")) {
+                QKeyEvent key(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+                QCoreApplication::sendEvent(editor->ReceiverNameEdit, &key);
+            }
+            EXPECT_EQ(editor->ReceiverNameEdit->text(), QStringLiteral("Сеть  №1 0123456789A"));
+        },
+        false);
+}
+
+TEST_F(GroupEditorTest, TheSurveyShowsOwnPortsFreeOtherBasesAndPortsInUse) {
+    LiveGroup("Own", TReceiver::bkComPort, 2, {1});   // COM3, ours
+    LiveGroup("Other", TReceiver::bkComPort, 3, {2}); // COM4
+    // A program's own pty, published as COM6: present, and not ours.
+    const int foreign = ::posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(foreign, 0);
+    ASSERT_EQ(::grantpt(foreign), 0);
+    ASSERT_EQ(::unlockpt(foreign), 0);
+    ASSERT_TRUE(QFile::link(QString::fromLatin1(::ptsname(foreign)), Link(6)));
+    Edit(
+        [&] {
+            Click(editor->ReceiversListBox, "Own");
+            InModal([&] {
+                const QStringList rows = Rows(select->COMListBox);
+                ASSERT_EQ(rows.size(), 256);
+                EXPECT_EQ(rows[2], "COM3");
+                EXPECT_EQ(rows[3], "COM4 (база в другой группе)");
+                EXPECT_EQ(rows[5], "COM6 (используется)");
+                EXPECT_EQ(rows[6], "COM7");
+                EXPECT_EQ(select->COMListBox->currentRow(), 2) << "the group's own port";
+                EXPECT_EQ(select->FreeObjectsListBox->currentRow(), -1);
+                EXPECT_TRUE(Rows(select->ListBox1).contains("KOLVAR Virtual Serial Port (COM3)"));
+                Click(select->COMListBox, "COM6 (используется)");
+                EXPECT_EQ(select->BaseEdit->text(), "") << "a port in use is no base";
+                select->ButtonOK->click();
+            });
+            editor->SelectBaseButton->click();
+            EXPECT_EQ(editor->BaseEdit->text(), "");
+        },
+        false);
+    ::close(foreign);
+}
+
+} // namespace

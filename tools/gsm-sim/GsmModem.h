@@ -1,0 +1,161 @@
+// The AT command interpreter of the GSM modem simulator: command lines in, echo and replies out, SMS in
+// numbered cells of one storage ("SM"). No device and no clock: GsmSim (GsmSim.h) feeds it the bytes
+// from the pty and sends what it produces. Not thread-safe; GsmSim guards it with its lock.
+#pragma once
+
+#include "tools/gsm-sim/SmsPdu.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace gsmsim {
+
+enum class PinState : uint8_t {
+    Ready,  // "+CPIN: READY"
+    SimPin, // "+CPIN: SIM PIN": "AT+CPIN=<pin>" unlocks; three wrong PINs block the SIM
+    SimPuk, // "+CPIN: SIM PUK": only "AT+CPIN=<puk>,<new pin>" unlocks
+    NoSim,  // "AT+CPIN?" answers ERROR
+};
+const char* PinState_Name(PinState state);
+
+// Misbehaviour on request (GsmModem::Inject).
+enum class Fault : uint8_t {
+    Silent,    // the command line gets nothing: no echo, no reply, no effect (after "AT+CMGS=" the PDU
+               // and its Ctrl-Z are swallowed too)
+    Error,     // the command line is answered "ERROR" and not carried out
+    LongReply, // the reply comes after a burst of filler (longReplyBytes, a NUL byte among them)
+    TextMode,  // the modem is in text mode ("AT+CMGF=1") and refuses "AT+CMGF=0" with ERROR
+};
+const char* Fault_Name(Fault fault);
+
+struct GsmConfig {
+    PinState pinState = PinState::Ready; // at power-on
+    std::string pin = "1234";
+    std::string puk = "12345678";
+    int capacity = 30;             // cells of the storage, 1 to 255
+    bool echo = true;              // ATE1 at power-on
+    bool emptyReadIsError = false; // "AT+CMGR=" of an empty cell: "+CMS ERROR: 321" instead of OK
+    size_t longReplyBytes = 1024;  // filler of Fault::LongReply
+};
+
+enum class CellStatus : uint8_t { Unread = 0, Read = 1, Unsent = 2, Sent = 3 };
+
+// One occupied cell.
+struct Cell {
+    int index = 0;
+    CellStatus status = CellStatus::Unread;
+    Bytes pdu;             // the whole PDU as "+CMGR:" prints it
+    size_t tpduLength = 0; // the length "+CMGR:" gives
+    // What text mode shows; empty for a cell filled with AddPdu.
+    std::string address, text;
+    SmsTime time;
+};
+
+// An SMS the terminal sent with "AT+CMGS=".
+struct SentSms {
+    std::string destination;
+    std::string text;      // decoded text (PDU mode, GSM 7-bit) or the text typed (text mode)
+    bool textMode = false; // sent in text mode: destination and text as typed, no PDU
+    // The reference "+CMGS:" answered with: the PDU's own, or the modem's count in text mode.
+    uint8_t messageRef = 0;
+    std::string pdu; // PDU mode: the hexadecimal line as typed
+    Submit submit;   // PDU mode: the decoded SUBMIT
+};
+
+class GsmModem {
+public:
+    explicit GsmModem(const GsmConfig& config = {});
+
+    // Bytes from the terminal. Everything is taken at once; the replies are appended to the output.
+    void Feed(const uint8_t* data, size_t n);
+    const std::string& Output() const { return out_; }
+    void ConsumeOutput(size_t n) { out_.erase(0, n); }
+
+    // The terminal closed the port: half-typed input and unsent output are dropped and the faults end,
+    // so the next connection meets a sound modem.
+    void Disconnected();
+    // Power lost and back (the cable was pulled): echo, message format and PIN state as at power-on;
+    // the cells stay, as on a SIM.
+    void PowerCycle();
+
+    // PIN state now and at the next power-on (SimPin and SimPuk are properties of the SIM).
+    void SetPinState(PinState state);
+    PinState GetPinState() const { return pin_; }
+    void SetPin(const std::string& pin) { cfg_.pin = pin; }
+
+    // Puts an incoming SMS in the given cell, or in the first free one when cell is 0. Returns the cell,
+    // or 0 when it is taken, out of range, none is free, or the spec cannot be encoded.
+    int AddSms(const DeliverSpec& spec, int cell = 0);
+    // The same for a PDU given in hexadecimal as the modem should print it (not checked).
+    int AddPdu(const std::string& hex, CellStatus status = CellStatus::Unread, int cell = 0);
+    std::vector<Cell> Cells() const;
+    int UsedCells() const;
+
+    // Misbehaves with fault for the command lines that begin with command ("AT+CMGS=", "AT+CPIN?";
+    // case-insensitive; empty or "AT": every line), for the next `times` of them, or with times 0 until the
+    // terminal disconnects. TextMode takes no command.
+    void Inject(Fault fault, const std::string& command = {}, int times = 0);
+    void ClearFaults();
+
+    // An unsolicited result code ("+CMTI: \"SM\",3"), framed as the modem frames one.
+    void Unsolicited(const std::string& line);
+
+    const std::vector<SentSms>& Sent() const { return sent_; }
+    std::vector<SentSms> TakeSent();
+    // Every command line received, as typed without its CR ("AT+CPIN?"), oldest first.
+    const std::vector<std::string>& Commands() const { return commands_; }
+    bool TextMode() const { return textMode_; }
+    bool Echo() const { return echo_; }
+
+private:
+    enum class Input : uint8_t { Command, Pdu, Text, Swallow };
+    struct Rule {
+        Fault fault;
+        std::string command; // upper case
+        int remaining;       // 0: until the terminal disconnects
+    };
+    struct Reply; // the outcome of one command
+
+    void TakeByte(uint8_t c);
+    void RunLine(const std::string& line);
+    std::optional<Fault> TakeFault(const std::string& upper);
+    bool RunCommand(const std::string& cmd, Reply* reply);
+    bool Cpin(char op, const std::vector<std::string>& args, Reply* reply);
+    bool Cpms(char op, const std::vector<std::string>& args, Reply* reply);
+    bool Cmgf(char op, const std::vector<std::string>& args, Reply* reply);
+    bool Cmgr(char op, const std::vector<std::string>& args, Reply* reply);
+    bool Cmgl(char op, const std::vector<std::string>& args, Reply* reply);
+    bool Cmgd(char op, const std::vector<std::string>& args, Reply* reply);
+    bool Cmgs(char op, const std::vector<std::string>& args, Reply* reply);
+    bool SimReady(Reply* reply) const;
+    void ListCell(Cell& cell, bool withIndex, std::string* info) const;
+    void FinishSend(bool cancel);
+    Cell* FindCell(int index);
+    int FreeCell(int cell) const;
+    int Store(Cell cell, int index);
+    void Respond(const std::string& text); // information text or a result code, framed
+
+    GsmConfig cfg_;
+    PinState powerOnPin_;
+    PinState pin_;
+    int pinTries_ = 3;
+    bool echo_;
+    bool textMode_ = false;
+    std::vector<Cell> cells_; // by index, ascending
+    std::vector<Rule> rules_;
+
+    Input input_ = Input::Command;
+    std::string line_; // command line being typed, from "AT"
+    std::string body_; // PDU or text after the "> " prompt
+    size_t sendLength_ = 0;
+    std::string sendTo_;
+    uint8_t textRef_ = 0;
+
+    std::string out_;
+    std::vector<SentSms> sent_;
+    std::vector<std::string> commands_;
+};
+
+} // namespace gsmsim
