@@ -68,8 +68,8 @@ struct TPendingWait {
 constexpr std::uint32_t LineEvents = EV_CTS | EV_DSR | EV_RLSD | EV_BREAK | EV_ERR | EV_RING;
 constexpr int CounterPollMs = 20;
 
-// One open handle. Every field is guarded by Lock, but Service and WakeFd, which only CreateFile and
-// CloseHandle touch.
+// One open handle. Lock guards every field; WakeFd is set before the handle is published and closed
+// after its service thread has been joined.
 struct THandle {
     std::mutex Lock;
     std::unique_ptr<TCommDevice> Device;
@@ -320,6 +320,8 @@ template <class Call> bool WithHandle(HANDLE handle, Call&& call) {
     if (!h)
         return false;
     std::lock_guard guard(h->Lock);
+    if (h->Stopping) // being closed
+        return Fail(ERROR_INVALID_HANDLE);
     if (h->Gone != ERROR_SUCCESS)
         return Fail(h->Gone);
     return call(*h);

@@ -302,7 +302,12 @@ void TSioBaseDispatcher::DonePort() {
 void TSioBaseDispatcher::DonePortPrim() {
     if (dispActive_)
         StopDispatcher();
-    if (activeThreads_ == 0)
+    bool closing = false;
+    {
+        std::lock_guard data(DataSection);
+        closing = InCloseCom; // a close from a message run while another close waits: that one finishes
+    }
+    if (activeThreads_ == 0 && !closing)
         ReleaseResources();
 }
 

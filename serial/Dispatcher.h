@@ -298,7 +298,7 @@ protected:
     bool DtrState = false, DtrAuto = false, RtsState = false, RtsAuto = false;
     bool RS485Mode = false;
     std::uint16_t BaseAddress = 0;
-    bool NotifyForced = false, NotifyEnabled = false;
+    bool NotifyEnabled = false;
     struct TWndTriggerHandler {
         HWND Window;
         bool Deleted;

@@ -186,22 +186,22 @@ std::int32_t TSioWin32Dispatcher::CloseCom() {
         KillThreads = true;
         if (Present(StatusThread)) {
             SetCommMask(comHandle_, 0); // ends its pending wait
-            WaitPumping([this] { return StatusThread->Gone(); });
+            WaitPumping([this] { return !Present(StatusThread); });
         }
         if (Present(WriteThread)) {
             OutFlushEvent->SetEvent();
-            WaitPumping([this] { return WriteThread->Gone(); });
+            WaitPumping([this] { return !Present(WriteThread); });
         }
         if (Present(ReadThread)) {
             SerialEvent.SetEvent();
-            WaitPumping([this] { return ReadThread->Gone(); });
+            WaitPumping([this] { return !Present(ReadThread); });
         }
         if (Present(DispatchThread)) {
             // It may be delivering a notification to a window for up to 3000 ms. If it is still there
             // after both waits, the buffers stay until it has ended (the destructor waits for that).
             InQueue.Wake();
-            for (int i = 0; i < 2 && !DispatchThread->Gone(); ++i)
-                WaitPumping([this] { return DispatchThread->Gone(); }, DispatchThreadWaitTicks);
+            for (int i = 0; i < 2 && Present(DispatchThread); ++i)
+                WaitPumping([this] { return !Present(DispatchThread); }, DispatchThreadWaitTicks);
         }
     }
     std::int32_t result = 0;
