@@ -33,7 +33,13 @@ TSioDispatcherThread::~TSioDispatcherThread() {
 
 void TSioDispatcherThread::Start() {
     ++Dispatcher.activeThreads_; // counted from creation, so no thread that is yet to start is missed
-    thread_ = std::thread([this] { Run(); });
+    try {
+        thread_ = std::thread([this] { Run(); });
+    } catch (...) {
+        gone_ = true;
+        --Dispatcher.activeThreads_;
+        throw;
+    }
 }
 
 void TSioDispatcherThread::Join() {
@@ -44,7 +50,8 @@ void TSioDispatcherThread::Join() {
 void TSioDispatcherThread::Run() {
     id_ = GetCurrentThreadId();
     Dispatcher.ThreadStart(*this);
-    SetThreadPriority(id_, Dispatcher.ThreadPriority(*this));
+    if (const int steps = Dispatcher.ThreadPriority(*this); steps > 0)
+        SetThreadPriority(id_, steps);
     try {
         Execute();
     } catch (const std::exception& e) {
@@ -217,6 +224,10 @@ TSioBaseDispatcher* TSioBaseDispatcher::FindByHandle(HANDLE handle) {
 std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, std::uint32_t parity,
                                           std::uint8_t dataBits, std::uint8_t stopBits, std::uint32_t inSize,
                                           std::uint32_t outSize, std::uint32_t flowOpts) {
+    if (comHandle_ >= 0 && OutBuffer)
+        return ecAlreadyOpen;
+    if (activeThreads_ != 0)
+        return ecAlreadyOpen; // the threads of the last open have not all ended yet
     {
         std::lock_guard data(DataSection);
         RingFlag = false;
@@ -260,6 +271,7 @@ std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, s
         InDataNotify = false;
         HandlerTaken = 0;
         ModemStatus = 0;
+        CurrentBaud = 115200;
         GetComState(Dcb);
         DtrAuto = (flowOpts & ipDtrAuto) != 0;
         RtsAuto = (flowOpts & ipRtsAuto) != 0;
@@ -271,8 +283,6 @@ std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, s
     if (!RtsAuto)
         SetRts((flowOpts & ipRts) != 0);
     GetModemStatusPrim(0xF0);
-
-    CurrentBaud = 115200;
     if (const std::int32_t r = SetLine(baud, parity, dataBits, stopBits); r != 0) {
         DonePort();
         return r;

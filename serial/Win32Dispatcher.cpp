@@ -229,7 +229,7 @@ TSioTAPI32Dispatcher::TSioTAPI32Dispatcher(TSioBaseComponent* owner, HANDLE tapi
 std::int32_t TSioTAPI32Dispatcher::OpenCom(const char*, std::uint32_t, std::uint32_t) {
     if (tapiHandle_ != 0)
         return tapiHandle_;
-    SetLastError(2007);
+    SetLastError(std::uint32_t(-ecCommNotOpen)); // so that InitPort reports "device not open"
     return ecCommNotOpen;
 }
 
