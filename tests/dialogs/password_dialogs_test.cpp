@@ -8,7 +8,6 @@
 #include <QMetaProperty>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 
 #include "core/PasswordEnter.h"
 #include "dialogs/PasswordUpdate.h"
@@ -19,24 +18,6 @@
 namespace {
 
 const std::string Marker = "8888888888888888";
-
-// Runs the action once the form's modal loop is running.
-void WhenModal(TForm& form, std::function<void()> action) {
-    QTimer::singleShot(0, &form, [&form, action = std::move(action)] {
-        ASSERT_TRUE(PumpUntil([&] { return form.isVisible(); }));
-        action();
-    });
-}
-
-// Types the text as the keyboard would, one character a key, whatever the characters.
-void Type(QWidget* edit, const QString& text) {
-    for (const QChar c : text) {
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
-        QCoreApplication::sendEvent(edit, &press);
-        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
-        QCoreApplication::sendEvent(edit, &release);
-    }
-}
 
 // What the edit itself holds, read past the guard, to see that it is emptied.
 QString Held(TGuardedEdit* edit) {
@@ -61,7 +42,7 @@ TEST(PasswordEnter, OkGivesTheEntryFilledUpToSixteenCharacters) {
     TPasswordEnter form;
     for (const TEntryCase& c : EntryCases) {
         WhenModal(form, [&] {
-            Type(form.PasswordEdit, c.typed);
+            TypeText(form.PasswordEdit, c.typed);
             EXPECT_TRUE(form.Password.empty());
             form.ButtonOK->click();
         });
@@ -82,7 +63,7 @@ TEST(PasswordEnter, CancelEscapeAndCloseBoxGiveCancelAndNoPassword) {
     ASSERT_EQ(form.ShowModal(), mrOk);
     for (const auto& way : ways) {
         WhenModal(form, [&] {
-            Type(form.PasswordEdit, "secret");
+            TypeText(form.PasswordEdit, "secret");
             way(form);
         });
         EXPECT_EQ(form.ShowModal(), mrCancel);
@@ -106,7 +87,7 @@ TEST(PasswordEnter, ShowsTheCallersTextsAndFocusesTheEdit) {
 
 // Every reader but the dialog's OK handler gets nothing, and the text stays masked.
 void ExpectGuarded(TGuardedEdit* edit) {
-    Type(edit, "secret");
+    TypeText(edit, "secret");
     edit->selectAll();
     EXPECT_EQ(edit->text(), QString());
     EXPECT_EQ(edit->selectedText(), QString());
@@ -147,8 +128,8 @@ TEST(PasswordUpdate, EqualEntriesGiveThePasswordFilledUp) {
     TPasswordUpdate form;
     for (const TEntryCase& c : EntryCases) {
         WhenModal(form, [&] {
-            Type(form.PasswordEdit, c.typed);
-            Type(form.PasswordDoubleEdit, c.typed);
+            TypeText(form.PasswordEdit, c.typed);
+            TypeText(form.PasswordDoubleEdit, c.typed);
             form.ButtonOK->click();
         });
         EXPECT_EQ(form.ShowModal(), mrOk) << c.typed.toStdString();
@@ -166,8 +147,8 @@ TEST(PasswordUpdate, RepeatThatDiffersIsRefusedAndTheDialogStaysOpen) {
         TScriptedDialogs dialogs(FailTest);
         dialogs.Expect(mtError, QStringLiteral("Пароль и его повтор не совпадают!"), mrOk);
         WhenModal(form, [&] {
-            Type(form.PasswordEdit, first);
-            Type(form.PasswordDoubleEdit, repeat);
+            TypeText(form.PasswordEdit, first);
+            TypeText(form.PasswordDoubleEdit, repeat);
             form.PasswordDoubleEdit->setFocus();
             form.ButtonOK->click();
             EXPECT_TRUE(form.isVisible());

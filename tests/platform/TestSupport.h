@@ -7,6 +7,10 @@
 #include <string>
 
 #include <QByteArray>
+class QString;
+class QWidget;
+class TForm;
+class TStringGrid;
 
 // Runs the event loop until done() holds or timeoutMs of real time have passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
@@ -27,3 +31,11 @@ private:
     const char* name_;
     std::optional<QByteArray> saved_;
 };
+// Types the text into target as the keyboard would, one key a character, whatever the characters.
+void TypeText(QWidget* target, const QString& text);
+// Runs the action once the form's modal loop is running.
+void WhenModal(TForm& form, std::function<void()> action);
+// Clicks a data cell of the grid with the mouse.
+void ClickCell(TStringGrid* grid, int col, int row);
+// Types the text into the grid: the first key opens the current cell's editor, the rest go to it.
+void TypeInGrid(TStringGrid* grid, const QString& text);
