@@ -68,7 +68,7 @@ enum class TThreadRole { Read, Write, Status, Dispatch };
 class TSioDispatcherThread {
 public:
     TSioDispatcherThread(TSioBaseDispatcher& dispatcher, TThreadRole role)
-        : Dispatcher(dispatcher), Role(role) {}
+        : Role(role), Dispatcher(dispatcher) {}
     virtual ~TSioDispatcherThread();
     TSioDispatcherThread(const TSioDispatcherThread&) = delete;
     TSioDispatcherThread& operator=(const TSioDispatcherThread&) = delete;
@@ -80,6 +80,8 @@ public:
     // 0, or why the thread stopped: -160, -161, -13868 or an exception's code.
     std::int32_t ExitCode() const { return exitCode_; }
 
+    const TThreadRole Role;
+
 protected:
     virtual void Execute() = 0;
     // Ends the thread's work: records the exit code (a failure is reported before the other workers
@@ -87,9 +89,6 @@ protected:
     void Stop(std::int32_t exitCode);
 
     TSioBaseDispatcher& Dispatcher;
-
-public:
-    const TThreadRole Role;
 
 private:
     friend class TSioBaseDispatcher;
@@ -222,7 +221,7 @@ public:
     int LastErrno() const { return lastErrno_; } // the reason behind LastWinError
     std::string DeviceName;
 
-    // The device layer. Slot order and meaning as the design gives them.
+    // The device layer, in the order of its slots.
     virtual std::int32_t EscapeComFunction(std::int32_t func) = 0;
     virtual std::int32_t FlushCom(std::int32_t queue) = 0; // 0 output, 1 input
     virtual std::uint32_t GetComError(COMSTAT& status) = 0;
