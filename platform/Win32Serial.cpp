@@ -520,8 +520,8 @@ bool CloseHandle(HANDLE handle) {
     {
         std::lock_guard guard(handlesLock);
         const auto found = handles.find(handle);
-        if (found == handles.end()) // a descriptor handed over and never used
-            return (handle >= 0 && close(handle) == 0) || Fail(ERROR_INVALID_HANDLE);
+        if (found == handles.end()) // never a descriptor by number: it may belong to someone else now
+            return Fail(ERROR_INVALID_HANDLE);
         h = std::move(found->second);
         handles.erase(found);
     }

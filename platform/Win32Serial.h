@@ -11,7 +11,8 @@
 // permission" (EACCES).
 //
 // A handle is the device's descriptor. A terminal descriptor this layer did not open (the
-// telephony layer hands one over) is taken on at its first use, without a lock.
+// telephony layer hands one over) is taken on at its first use, without a lock, and CloseHandle
+// closes it like the others; one never used is not known here and stays its giver's.
 //
 // Every handle is overlapped. ReadFile always completes at once (the setting that makes reads return
 // at once is the only one honoured). WriteFile, WaitCommEvent complete at once when they can, else
