@@ -48,15 +48,8 @@ bool EndsInCrLf(const std::string& text) {
 }
 
 // Digits, dots, colons and blanks only, so Latin-1 is Windows-1251 here.
-std::string Stamp(const char* format) {
-    return FormatDateTime(QString::fromLatin1(format), Now()).toStdString();
-}
-
-std::string Line(const std::string& text) {
-    std::string line = Stamp(LogDateTimeFormat) + text;
-    if (!EndsInCrLf(text))
-        line += "\r\n";
-    return line;
+std::string Stamp(const char* format, TDateTime time) {
+    return FormatDateTime(QString::fromLatin1(format), time).toStdString();
 }
 
 } // namespace
@@ -111,6 +104,23 @@ std::int32_t TEventLog::FileSize(int handle) {
         sizeHandle_ = size_ >= 0 ? handle : -1;
     }
     return size_;
+}
+
+std::string TEventLog::Line(const std::string& text) {
+    // The stamp is formatted once a second, however many lines share it.
+    const TDateTime now = Now();
+    const TDateTimeParts p = DecodeDateTime(now);
+    const std::int64_t second =
+        ((((std::int64_t(p.Year) * 12 + p.Month) * 31 + p.Day) * 24 + p.Hour) * 60 + p.Minute) * 60 +
+        p.Second;
+    if (second != stampSecond_) {
+        stamp_ = Stamp(LogDateTimeFormat, now);
+        stampSecond_ = second;
+    }
+    std::string line = stamp_ + text;
+    if (!EndsInCrLf(text))
+        line += "\r\n";
+    return line;
 }
 
 int TEventLog::Append(int handle, const std::string& line) {
@@ -186,7 +196,7 @@ void TEventLog::StatusMessage(const std::string& text) {
     if (!OnStatus)
         return;
     std::string line(" ");
-    line += Stamp(LongTimeFormat);
+    line += Stamp(LongTimeFormat, Now());
     line += "  ";
     line += text;
     OnStatus(line);

@@ -65,11 +65,15 @@ private:
     static std::string PathOf(const std::string& baseName, const char* extension);
     // The size of the file open in handle: measured once, then counted as lines are appended.
     std::int32_t FileSize(int handle);
+    // The text stamped with the date and time, with its line end.
+    std::string Line(const std::string& text);
     // Appends a whole line, or nothing of it: 0, or the error that kept it out.
     int Append(int handle, const std::string& line);
 
     int sizeHandle_ = -1; // the handle whose size size_ holds
     std::int32_t size_ = 0;
     std::uint64_t lostLines_ = 0; // lines lost since the last one written
+    std::string stamp_;           // the stamp of the second stampSecond_
+    std::int64_t stampSecond_ = -1;
     std::string lostReason_;
 };

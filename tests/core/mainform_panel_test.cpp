@@ -60,6 +60,20 @@ TEST_F(MainFormTest, GridShowsTheLampAndTheTimeSinceTheLastConnectOrDisconnect) 
     EXPECT_TRUE(IsGreen(LampColour(*form, 2)));
 }
 
+TEST_F(MainFormTest, WindowBackFromTheTrayShowsTheCurrentTimesAtOnce) {
+    Start();
+    TObjectStates* a = AddObject(1, "a");
+    a->Connected = 1;
+    a->ConnectTime = SecondsAgo(60);
+    clock->Advance(500);
+    EXPECT_EQ(form->ObjectsGrid->Cell(0, 1), LampRoom + "000 00:01:00");
+    form->close(); // to the tray
+    ASSERT_FALSE(form->isVisible());
+    clock->Advance(3600 * 1000);
+    form->MenuItem1->trigger();
+    EXPECT_EQ(form->ObjectsGrid->Cell(0, 1), LampRoom + "000 01:01:00");
+}
+
 TEST_F(MainFormTest, ShorterListLosesTheRowsOfTheLongerOneAndShowsOnlyItsOwnTimes) {
     Start();
     for (int i = 1; i <= 3; ++i)
