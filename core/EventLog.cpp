@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <limits>
+#include <tuple>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -50,6 +51,11 @@ bool EndsInCrLf(const std::string& text) {
 // Digits, dots, colons and blanks only, so Latin-1 is Windows-1251 here.
 std::string Stamp(const char* format, TDateTime time) {
     return FormatDateTime(QString::fromLatin1(format), time).toStdString();
+}
+
+bool SameTime(const TDateTimeParts& a, const TDateTimeParts& b) {
+    return std::tie(a.Year, a.Month, a.Day, a.Hour, a.Minute, a.Second, a.Msec) ==
+           std::tie(b.Year, b.Month, b.Day, b.Hour, b.Minute, b.Second, b.Msec);
 }
 
 } // namespace
@@ -109,11 +115,9 @@ std::int32_t TEventLog::FileSize(int handle) {
 std::string TEventLog::Line(const std::string& text) {
     // The stamp is formatted once a second, however many lines share it.
     const TDateTime now = Now();
-    const TDateTimeParts p = DecodeDateTime(now);
-    const std::int64_t second =
-        ((((std::int64_t(p.Year) * 12 + p.Month) * 31 + p.Day) * 24 + p.Hour) * 60 + p.Minute) * 60 +
-        p.Second;
-    if (second != stampSecond_) {
+    TDateTimeParts second = DecodeDateTime(now);
+    second.Msec = 0;
+    if (stamp_.empty() || !SameTime(second, stampSecond_)) {
         stamp_ = Stamp(LogDateTimeFormat, now);
         stampSecond_ = second;
     }

@@ -15,6 +15,7 @@
 #include <functional>
 #include <string>
 
+#include "platform/Clock.h"
 #include "platform/Timer.h"
 
 // The open log file, -1 while the log is closed.
@@ -74,6 +75,6 @@ private:
     std::int32_t size_ = 0;
     std::uint64_t lostLines_ = 0; // lines lost since the last one written
     std::string stamp_;           // the stamp of the second stampSecond_
-    std::int64_t stampSecond_ = -1;
+    TDateTimeParts stampSecond_;
     std::string lostReason_;
 };
