@@ -1,6 +1,8 @@
 // Faults injected into the state file and the event log: saves killed at random points, and a full
 // disk under the running main window.
+#include <cerrno>
 #include <cstdio>
+#include <iostream>
 #include <string>
 
 #include <sys/wait.h>
@@ -28,8 +30,10 @@ TEST(StatesKillTest, FileOpensOldOrNewWhereverASaveIsKilled) {
         report += buffer;
     const int status = ::pclose(out);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << report;
+    const std::size_t summary = report.rfind("kills");
+    ASSERT_NE(summary, std::string::npos) << report;
     int kills = 0, failures = -1, inside = 0, newer = 0;
-    ASSERT_EQ(std::sscanf(report.c_str() + report.rfind("kills"),
+    ASSERT_EQ(std::sscanf(report.c_str() + summary,
                           "kills %d, failures %d, inside the temporary file %d, newer state %d", &kills,
                           &failures, &inside, &newer),
               4)
