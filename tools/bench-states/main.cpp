@@ -126,6 +126,13 @@ int main(int argc, char** argv) {
     char home[] = "/tmp/bench-states-XXXXXX";
     if (!::mkdtemp(home))
         return 1;
+    struct TRemoved {
+        const char* Folder;
+        ~TRemoved() {
+            std::error_code ignored;
+            std::filesystem::remove_all(Folder, ignored);
+        }
+    } removed{home}; // on every way out
     const std::string folder = std::string(home) + "/Kolvar/Vostrane/";
     std::filesystem::create_directories(folder);
     StatesFileName = folder + "States.bin";
@@ -180,7 +187,5 @@ int main(int argc, char** argv) {
     std::printf("  a save: median %.1f ms, largest %.1f ms (goal: under 20 ms)\n", save.Median(), save.Max());
     std::printf("    of which writing, flushing and renaming the file: median %.1f ms, largest %.1f ms\n",
                 write.Median(), write.Max());
-    std::error_code ignored;
-    std::filesystem::remove_all(home, ignored);
     return 0;
 }
