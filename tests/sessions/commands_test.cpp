@@ -244,6 +244,10 @@ TEST_F(CommandTest, PollIsQueuedOnlyIntoAnEmptyMask) {
 // modem to send it again.
 TEST_F(SessionTest, DataArrivingWhileOurFrameWaitsForItsAcknowledgementIsDropped) {
     TObjectStates* object = AddObject(5);
+    // A member of a group without a base: the routing leaves its data in its buffer.
+    auto group = std::make_unique<TReceiver>();
+    group->Members = {5};
+    AppSettings->Receivers.push_back(std::move(group));
     TManualModem modem(port, Config(5));
     manual.push_back(&modem);
     modem.Connect();
