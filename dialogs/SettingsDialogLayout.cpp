@@ -2,16 +2,12 @@
 #include "dialogs/SettingsDialog.h"
 
 #include <algorithm>
-#include <functional>
 
 #include <QCheckBox>
-#include <QEvent>
-#include <QFocusEvent>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -20,56 +16,13 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "core/FormControls.h"
+#include "dialogs/EditEvents.h"
 #include "platform/Image.h"
 #include "platform/RadioGroup.h"
 #include "platform/StringGrid.h"
 
 namespace {
-
-// The edit events the dialog handles: every character key goes through a key filter, which drops the
-// refused ones (editing and control keys pass untouched, as they never reach a key-press handler), and
-// leaving the edit runs its exit handler, changed or not.
-class TEditEvents : public QObject {
-public:
-    using KeyFilter = void (*)(QChar&);
-    TEditEvents(QObject* parent, KeyFilter filter, std::function<void()> onExit)
-        : QObject(parent), filter_(filter), onExit_(std::move(onExit)) {}
-
-    bool eventFilter(QObject*, QEvent* event) override {
-        // A popup menu of the edit takes the focus without the edit being left.
-        if (event->type() == QEvent::FocusOut && onExit_ &&
-            static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
-            onExit_();
-        if (event->type() != QEvent::KeyPress)
-            return false;
-        const QString text = static_cast<QKeyEvent*>(event)->text();
-        for (QChar key : text) {
-            if (key < QLatin1Char(' '))
-                continue;
-            filter_(key);
-            if (key.isNull())
-                return true;
-        }
-        return false;
-    }
-
-private:
-    KeyFilter filter_;
-    std::function<void()> onExit_;
-};
-
-template <class W> W* Named(W* widget, const char* name) {
-    widget->setObjectName(QLatin1String(name));
-    return widget;
-}
-
-QLineEdit* NumberEdit(QWidget* parent, const char* name, int maxLength, TEditEvents::KeyFilter filter,
-                      std::function<void()> onExit = {}) {
-    auto* edit = Named(new QLineEdit(parent), name);
-    edit->setMaxLength(maxLength);
-    edit->installEventFilter(new TEditEvents(edit, filter, std::move(onExit)));
-    return edit;
-}
 
 QLabel* Label(const char* text, QWidget* parent) {
     return new QLabel(QString::fromUtf8(text), parent);
@@ -106,8 +59,8 @@ void TSettingsDialog::CreateControls() {
 }
 
 void TSettingsDialog::CreateGeneralPage(QWidget* page) {
-    TcpPortEdit = NumberEdit(page, "TcpPortEdit", 5, TimeoutEditKeyPress, [this] { TcpPortEditExit(); });
-    LogSizeEdit = NumberEdit(page, "LogSizeEdit", 2, TimeoutEditKeyPress, [this] { LogSizeEditExit(); });
+    TcpPortEdit = FilteredEdit(page, "TcpPortEdit", 5, TimeoutEditKeyPress, [this] { TcpPortEditExit(); });
+    LogSizeEdit = FilteredEdit(page, "LogSizeEdit", 2, TimeoutEditKeyPress, [this] { LogSizeEditExit(); });
     TcpPortEdit->setText(QStringLiteral("10001"));
     LogSizeEdit->setText(QStringLiteral("1"));
     NoLoggingCheckBox = Named(new QCheckBox(QStringLiteral("Не протоколировать"), page), "NoLoggingCheckBox");
@@ -127,14 +80,14 @@ void TSettingsDialog::CreateGeneralPage(QWidget* page) {
     connect(EnterPasswordButton, &QPushButton::clicked, this, [this] { EnterPasswordButtonClick(); });
     PassImage = Named(new TImage(page), "PassImage");
 
-    PhoneNumberEdit = NumberEdit(page, "PhoneNumberEdit", 16, PhoneNumberEditKeyPress);
+    PhoneNumberEdit = FilteredEdit(page, "PhoneNumberEdit", 16, PhoneNumberEditKeyPress);
     PhoneNumberEdit->setToolTip(QStringLiteral("Номер телефона диспетчера для голосовых вызовов"));
     ExtraInfoCheckBox =
         Named(new QCheckBox(QStringLiteral("Запрашивать расширенные данные по TCP/IP каждые"), page),
               "ExtraInfoCheckBox");
     connect(ExtraInfoCheckBox, &QCheckBox::clicked, this, [this] { ExtraInfoCheckBoxClick(); });
     ExtraPeriodEdit =
-        NumberEdit(page, "ExtraPeriodEdit", 2, TimeoutEditKeyPress, [this] { ExtraPeriodEditExit(); });
+        FilteredEdit(page, "ExtraPeriodEdit", 2, TimeoutEditKeyPress, [this] { ExtraPeriodEditExit(); });
     ExtraPeriodEdit->setText(QStringLiteral("99"));
     ExtraPeriodLabel = Named(new QLabel(QStringLiteral("мин"), page), "ExtraPeriodLabel");
     for (QWidget* hidden :
@@ -218,3 +171,4 @@ void TSettingsDialog::CreateFilesPage(QWidget* page) {
     layout->addWidget(StringGrid1);
     layout->addLayout(buttons);
 }
+

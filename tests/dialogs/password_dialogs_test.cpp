@@ -20,24 +20,6 @@ namespace {
 
 const std::string Marker = "8888888888888888";
 
-// Runs the action once the form's modal loop is running.
-void WhenModal(TForm& form, std::function<void()> action) {
-    QTimer::singleShot(0, &form, [&form, action = std::move(action)] {
-        ASSERT_TRUE(PumpUntil([&] { return form.isVisible(); }));
-        action();
-    });
-}
-
-// Types the text as the keyboard would, one character a key, whatever the characters.
-void Type(QWidget* edit, const QString& text) {
-    for (const QChar c : text) {
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
-        QCoreApplication::sendEvent(edit, &press);
-        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
-        QCoreApplication::sendEvent(edit, &release);
-    }
-}
-
 // What the edit itself holds, read past the guard, to see that it is emptied.
 QString Held(TGuardedEdit* edit) {
     return static_cast<QLineEdit*>(edit)->text();

@@ -4,10 +4,12 @@
 #include <memory>
 
 #include <QEventLoop>
+#include <QKeyEvent>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include "platform/Application.h"
+#include "platform/Forms.h"
 
 namespace {
 
@@ -43,6 +45,22 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
 
 void PumpFor(int ms) {
     PumpUntil([] { return false; }, ms);
+}
+
+void Type(QWidget* widget, const QString& text) {
+    for (const QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(widget, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(widget, &release);
+    }
+}
+
+void WhenModal(TForm& form, std::function<void()> action) {
+    QTimer::singleShot(0, &form, [&form, action = std::move(action)] {
+        ASSERT_TRUE(PumpUntil([&] { return form.isVisible() && form.InModalLoop(); }));
+        action();
+    });
 }
 
 void FailTest(const std::string& message) {

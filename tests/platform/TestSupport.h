@@ -8,10 +8,17 @@
 
 #include <QByteArray>
 
+class QWidget;
+class TForm;
+
 // Runs the event loop until done() holds or timeoutMs of real time have passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Runs the event loop for a short real time, to show that something does not happen.
 void PumpFor(int ms);
+// Types the text into the widget as the keyboard would, one character a key, whatever the characters.
+void Type(QWidget* widget, const QString& text);
+// Runs action once the form is shown in its modal loop (ShowModal has not returned yet then).
+void WhenModal(TForm& form, std::function<void()> action);
 // The failure hook for TScriptedDialogs: fails the running test with the message.
 void FailTest(const std::string& message);
 

@@ -35,14 +35,6 @@ protected:
     void FormClose() override { ++closes; }
 };
 
-// Runs the action once the form's modal loop is running.
-void WhenModal(TForm& form, std::function<void()> action) {
-    QTimer::singleShot(0, &form, [&form, action = std::move(action)] {
-        ASSERT_TRUE(PumpUntil([&] { return form.isVisible(); }));
-        action();
-    });
-}
-
 TEST(Forms, ShowModalGivesTheResultOfTheButton) {
     for (const int result : {mrOk, mrCancel, mrYes, mrNo}) {
         TTestForm form;
