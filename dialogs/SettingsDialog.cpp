@@ -73,8 +73,10 @@ TSettingsDialog::~TSettingsDialog() {
 }
 
 void TSettingsDialog::FormShow() {
-    if (AccessGranted)
-        SettingsToDialog();
+    if (!AccessGranted)
+        return;
+    SettingsToDialog();
+    InitSMSPanel();
 }
 
 void TSettingsDialog::FormClose() {

@@ -2,8 +2,10 @@
 #include "dialogs/SettingsDialog.h"
 
 #include <algorithm>
+#include <vector>
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -39,6 +41,7 @@ void TSettingsDialog::CreateControls() {
     CreateGeneralPage(pages[0]);
     CreateUpdatePage(pages[1]);
     CreateFilesPage(pages[2]);
+    CreateSmsPage(pages[3]);
 
     ButtonOK = Named(new QPushButton(QStringLiteral("ОК"), this), "ButtonOK");
     ButtonCancel = Named(new QPushButton(QStringLiteral("Отмена"), this), "ButtonCancel");
@@ -172,3 +175,66 @@ void TSettingsDialog::CreateFilesPage(QWidget* page) {
     layout->addLayout(buttons);
 }
 
+void TSettingsDialog::CreateSmsPage(QWidget* page) {
+    auto* heading = Named(Label("Формирование SMS-команд модемам", page), "SmsHeadingLabel");
+    QFont bold = heading->font();
+    bold.setBold(true);
+    heading->setFont(bold);
+    ComboBox1 = Named(new QComboBox(page), "ComboBox1");
+    ComboBox1->addItem(QStringLiteral("Изменить IP-адрес и порт"));
+    Edit25 = FilteredEdit(page, "Edit25", 15, Edit25KeyPress);
+    Edit12 = FilteredEdit(page, "Edit12", 5, Edit12KeyPress, [this] { Edit12Exit(); });
+    Edit12->setFixedWidth(72);
+    RadioGroup1 = Named(new TRadioGroup(QStringLiteral("Пароль"),
+                                        {QStringLiteral("Системный"), QStringLiteral("Произвольный")}, page),
+                        "RadioGroup1");
+    RadioGroup1->OnClick = [this] { RadioGroup1Click(); };
+    Button6 = Named(new QPushButton(QStringLiteral("Ввести пароль объекта"), page), "Button6");
+    connect(Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
+    Image7 = Named(new TImage(page), "Image7");
+    Image7->setFixedSize(32, 32);
+    Button5 = Named(new QPushButton(QStringLiteral("Сформировать"), page), "Button5");
+    connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(); });
+    Memo1 = Named(new QPlainTextEdit(page), "Memo1");
+
+    // Outputs that the command does not set: kept, hidden and disabled.
+    auto* outputs = new QHBoxLayout;
+    QWidget* outputsLabel = Named(Label("Выходы", page), "OutputsLabel");
+    outputs->addWidget(outputsLabel);
+    std::vector<QWidget*> hidden{outputsLabel};
+    for (int i = 1; i <= 5; ++i) {
+        const QByteArray n = QByteArray::number(i);
+        auto* label = Named(new QLabel(QStringLiteral("OUT") + QString::number(i), page),
+                            QByteArray("OutLabel" + n).constData());
+        label->setToolTip(QStringLiteral("Щелкните дважды для редактирования"));
+        auto* check = Named(new QCheckBox(page), QByteArray("OutCheckBox" + n).constData());
+        outputs->addWidget(label);
+        outputs->addWidget(check);
+        hidden.insert(hidden.end(), {label, check});
+    }
+    for (QWidget* w : hidden) {
+        w->setEnabled(false);
+        w->hide();
+    }
+
+    auto* address = new QHBoxLayout;
+    address->addWidget(Edit25, 1);
+    address->addWidget(Label(":", page));
+    address->addWidget(Edit12);
+    auto* key = new QHBoxLayout;
+    key->addWidget(Button6, 1);
+    key->addWidget(Image7);
+    auto* layout = new QGridLayout(page);
+    layout->addWidget(heading, 0, 0, 1, 2);
+    layout->addWidget(Label("Команда", page), 1, 0);
+    layout->addWidget(ComboBox1, 1, 1);
+    layout->addWidget(Label("IP : порт", page), 2, 0);
+    layout->addLayout(address, 2, 1);
+    layout->addWidget(RadioGroup1, 3, 0, 2, 1);
+    layout->addLayout(key, 3, 1);
+    layout->addWidget(Button5, 4, 1);
+    layout->addLayout(outputs, 5, 0, 1, 2);
+    layout->addWidget(Memo1, 6, 0, 1, 2);
+    layout->setColumnStretch(1, 1);
+    layout->setRowStretch(6, 1);
+}
