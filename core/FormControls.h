@@ -1,6 +1,9 @@
 // Building a form's controls at the places its form description gives them.
 #pragma once
 
+#include <algorithm>
+#include <initializer_list>
+
 #include <QString>
 #include <QWidget>
 
@@ -14,4 +17,13 @@ template <class W> W* Named(W* control, const char* name) {
 template <class W> W* Placed(W* control, const char* name, int left, int top) {
     Named(control, name)->move(left, top);
     return control;
+}
+
+// Widens the form, never narrows it, so that each control shows all of its text: the form's layout was
+// drawn for a smaller font than the screen may have.
+inline void WidenToFit(QWidget* form, std::initializer_list<const QWidget*> controls, int margin = 8) {
+    int width = form->width();
+    for (const QWidget* control : controls)
+        width = std::max(width, control->x() + control->sizeHint().width() + margin);
+    form->setFixedWidth(width);
 }

@@ -64,10 +64,11 @@ TObjectStates* FindObjectByID(int32_t modemID) {
 TObjectStates* FindObjectByPhone(std::string_view text) {
     if (text.empty())
         return nullptr; // would find the first object without a phone number
-    return FindFirst([&](const TObjectStates& obj) {
-        const std::string_view phone = obj.Phone;
-        return phone.substr(phone.size() > PhoneDigits ? phone.size() - PhoneDigits : 0) == text;
-    });
+    return FindFirst([&](const TObjectStates& obj) { return PhoneKey(obj.Phone) == text; });
+}
+
+std::string_view PhoneKey(std::string_view phone) {
+    return phone.substr(phone.size() > PhoneDigits ? phone.size() - PhoneDigits : 0);
 }
 
 bool TryStrToInt(std::string_view text, int32_t& value) {

@@ -31,9 +31,11 @@ extern bool AccessGranted;
 // The first object in list order with that number, modem ID or phone number; null when there is none.
 TObjectStates* FindObjectByNum(int32_t objectNumber);
 TObjectStates* FindObjectByID(int32_t modemID);
-// text: the last ten characters of an SMS sender's number. A stored phone longer than the text is
-// compared by its last ten characters; an empty text finds nothing.
+// text: the last ten characters of an SMS sender's number, compared with each stored phone's PhoneKey;
+// an empty text finds nothing.
 TObjectStates* FindObjectByPhone(std::string_view text);
+// What the phone look-up compares of a number: its last ten characters, all of a shorter one.
+std::string_view PhoneKey(std::string_view phone);
 
 // One data row of the address book: the cells of its ID, name and phone columns (Windows-1251) and
 // its entries of the key and device-address lists.

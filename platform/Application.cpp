@@ -25,6 +25,7 @@ int TApplication::Run() {
 }
 
 void TApplication::Terminate() {
+    terminated_ = true;
     quit();
 }
 

@@ -29,12 +29,15 @@ public:
     void ProcessMessages();
     int Run();
     void Terminate();
+    // Terminate was called: the loop is ending (what a pending quit message tells the framework).
+    bool Terminated() const { return terminated_; }
 
     bool notify(QObject* receiver, QEvent* event) override;
 
 private:
     QString title_;
     QPointer<QWidget> mainForm_;
+    bool terminated_ = false;
 };
 
 extern TApplication* Application;

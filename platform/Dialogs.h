@@ -14,6 +14,7 @@ enum TMsgDlgButtons { mbOK, mbOKCancel, mbYesNo };
 inline constexpr int mrNone = 0;
 inline constexpr int mrOk = 1;
 inline constexpr int mrCancel = 2;
+inline constexpr int mrAbort = 3;
 inline constexpr int mrYes = 6;
 inline constexpr int mrNo = 7;
 

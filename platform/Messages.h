@@ -7,12 +7,15 @@
 // thread calls the procedure at once. A send from another thread waits until the procedure has
 // returned, or, for SendMessageTimeout, at most the time-out: a message whose time ran out before the
 // main thread took it is dropped; one already running finishes, but nobody waits for it.
+//
+// The header needs no Qt, so code without Qt (the serial library's core) can post and send; a
+// program without Qt links a stand-in of its own for these calls.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 
-#include <QString>
+class QString;
 
 using HWND = std::uintptr_t; // 0: no window
 using WPARAM = std::uintptr_t;

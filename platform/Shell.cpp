@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include "platform/ComFolder.h"
+
 namespace {
 
 QString FromEnvironment(const char* name) {
@@ -24,14 +26,11 @@ QString WithoutTrailingSlash(QString path) {
 } // namespace
 
 QString CommonAppDataFolder() {
-    const QString data = FromEnvironment("XDG_DATA_HOME");
-    if (!data.isEmpty())
-        return WithoutTrailingSlash(data);
-    return WithoutTrailingSlash(QDir::homePath()) + QStringLiteral("/.local/share");
+    return QString::fromLocal8Bit(CommonAppDataPath());
 }
 
 QString ComFolder() {
-    return CommonAppDataFolder() + QStringLiteral("/com");
+    return QString::fromLocal8Bit(ComFolderPath());
 }
 
 QString ExecutableFolder() {

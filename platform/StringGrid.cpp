@@ -1,14 +1,43 @@
 #include "platform/StringGrid.h"
 
+#include <QApplication>
 #include <QHeaderView>
+#include <QLineEdit>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
 
+// Every move of the current cell passes here, whoever makes it. A refused move also drops the
+// selection that the same mouse press or drag would make, until the next move is allowed.
+class TGridSelectionModel : public QItemSelectionModel {
+public:
+    TGridSelectionModel(QAbstractItemModel* model, TStringGrid* grid)
+        : QItemSelectionModel(model, grid), grid_(grid) {}
+
+    void setCurrentIndex(const QModelIndex& index, QItemSelectionModel::SelectionFlags command) override {
+        refused_ = !grid_->CanSelect(index);
+        if (!refused_)
+            QItemSelectionModel::setCurrentIndex(index, command);
+    }
+    void select(const QItemSelection& selection, QItemSelectionModel::SelectionFlags command) override {
+        if (!refused_)
+            QItemSelectionModel::select(selection, command);
+    }
+    void select(const QModelIndex& index, QItemSelectionModel::SelectionFlags command) override {
+        if (!refused_)
+            QItemSelectionModel::select(index, command);
+    }
+
+private:
+    TStringGrid* grid_;
+    bool refused_ = false;
+};
+
 namespace {
 
-class TDrawCellDelegate : public QStyledItemDelegate {
+class TCellDelegate : public QStyledItemDelegate {
 public:
-    explicit TDrawCellDelegate(TStringGrid* grid) : QStyledItemDelegate(grid), grid_(grid) {}
+    explicit TCellDelegate(TStringGrid* grid) : QStyledItemDelegate(grid), grid_(grid) {}
 
     void paint(QPainter* painter, const QStyleOptionViewItem& option,
                const QModelIndex& index) const override {
@@ -20,6 +49,25 @@ public:
         painter->restore();
     }
 
+    QWidget* createEditor(QWidget* parent, const QStyleOptionViewItem& option,
+                          const QModelIndex& index) const override {
+        QWidget* editor = QStyledItemDelegate::createEditor(parent, option, index);
+        if (auto* line = qobject_cast<QLineEdit*>(editor)) {
+            line->setValidator(grid_->EditValidator());
+            auto* self = const_cast<TCellDelegate*>(this);
+            connect(line, &QLineEdit::textEdited, self, [self, line] { emit self->commitData(line); });
+        }
+        return editor;
+    }
+
+    // The cell's own text coming back from each key would move the cursor to the end.
+    void setEditorData(QWidget* editor, const QModelIndex& index) const override {
+        const auto* line = qobject_cast<QLineEdit*>(editor);
+        if (line && line->text() == index.data(Qt::EditRole).toString())
+            return;
+        QStyledItemDelegate::setEditorData(editor, index);
+    }
+
 private:
     TStringGrid* grid_;
 };
@@ -27,15 +75,22 @@ private:
 } // namespace
 
 TStringGrid::TStringGrid(QWidget* parent) : QTableWidget(parent) {
+    QItemSelectionModel* own = selectionModel();
+    setSelectionModel(new TGridSelectionModel(model(), this));
+    delete own;
     verticalHeader()->hide();
     setSelectionBehavior(QAbstractItemView::SelectRows);
     setSelectionMode(QAbstractItemView::SingleSelection);
     setEditTriggers(QAbstractItemView::NoEditTriggers);
-    setItemDelegate(new TDrawCellDelegate(this));
+    setItemDelegate(new TCellDelegate(this));
     SetColCount(5);
     setRowCount(1);
     SetDefaultRowHeight(24);
     setCurrentCell(0, 0);
+    connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
+        if (OnExit && Holds(old) && now && !Holds(now) && now->window() == window())
+            OnExit();
+    });
 }
 
 void TStringGrid::SetColCount(int count) {
@@ -57,7 +112,67 @@ int TStringGrid::Row() const {
 
 void TStringGrid::SetRow(int row) {
     if (row >= 1 && row < RowCount())
-        setCurrentCell(row - 1, std::max(currentColumn(), 0));
+        setCurrentCell(row - 1, Col());
+}
+
+int TStringGrid::Col() const {
+    return std::max(currentColumn(), 0);
+}
+
+void TStringGrid::SetCol(int col) {
+    if (col >= 0 && col < ColCount())
+        setCurrentCell(Row() - 1, col);
+}
+
+bool TStringGrid::FocusCell(int col, int row) {
+    if (col < 0 || col >= ColCount() || row < 1 || row >= RowCount())
+        return false;
+    setCurrentCell(row - 1, col);
+    return Col() == col && Row() == row;
+}
+
+void TStringGrid::SetEditing(bool editing) {
+    editing_ = editing;
+    setEditTriggers(editing ? QAbstractItemView::AnyKeyPressed | QAbstractItemView::EditKeyPressed
+                            : QAbstractItemView::NoEditTriggers);
+    if (QWidget* editor = editing ? nullptr : indexWidget(currentIndex()))
+        closeEditor(editor, QAbstractItemDelegate::NoHint);
+}
+
+void TStringGrid::ShowEditor() {
+    if (editing_)
+        edit(currentIndex(), AllEditTriggers, nullptr);
+}
+
+bool TStringGrid::edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) {
+    // Qt opens the next cell's editor after a Tab even when the move there was refused, and after
+    // one into a cell that is not edited; it asks through its public edit(), which reports a refusal
+    // on the console, so that one is told yes.
+    if (!editing_ || index != currentIndex())
+        return trigger == AllEditTriggers && !event;
+    return QTableWidget::edit(index, trigger, event);
+}
+
+void TStringGrid::mouseDoubleClickEvent(QMouseEvent* event) {
+    if (!OnDblClick) {
+        QTableWidget::mouseDoubleClickEvent(event);
+        return;
+    }
+    event->accept();
+    OnDblClick();
+}
+
+bool TStringGrid::CanSelect(const QModelIndex& index) {
+    const QModelIndex from = currentIndex();
+    if (!OnSelectCell || !index.isValid() || !from.isValid() || index == from)
+        return true;
+    bool canSelect = true;
+    OnSelectCell(index.column(), index.row() + 1, canSelect);
+    return canSelect;
+}
+
+bool TStringGrid::Holds(const QWidget* widget) const {
+    return widget && (widget == this || isAncestorOf(widget));
 }
 
 void TStringGrid::SetDefaultRowHeight(int height) {

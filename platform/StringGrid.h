@@ -4,8 +4,17 @@
 // header), data rows start at 1, and RowCount includes the header, so it is at least 2 (one data
 // row, possibly blank, always exists). Cells[col][row] reads and writes a cell of either kind.
 // OnDrawCell runs after the grid has drawn a data cell, with that cell's rectangle, as an owner-draw
-// event does. Whole rows are selected; Row is the selected data row. Cells are not edited in place.
-// Everything else (clicks, fonts, scrolling) is QTableWidget's own. Main thread only.
+// event does. Whole rows are selected unless the owner selects single cells (setSelectionBehavior).
+//
+// Col and Row are the current cell. Every move of it, by the mouse, the keyboard, SetRow, SetCol or
+// FocusCell, first asks OnSelectCell, which may refuse it; the current cell then stays where it is.
+// While Editing is on, typing or F2 opens an in-place editor on the current cell, as ShowEditor does.
+// What is typed reaches the cell at once, as in the original, so a handler that reads the cell sees
+// it; a cell set while its editor is open shows in the editor. The edit validator, when set, refuses
+// text as it is typed. OnExit runs when the focus goes from the grid (or its editor) to another
+// control of the same window; a window that opens over it is no exit. OnDblClick, when set, replaces
+// the double click's own action. Everything else (fonts, scrolling) is QTableWidget's own. Main thread
+// only.
 #pragma once
 
 #include <functional>
@@ -13,6 +22,7 @@
 #include <QTableWidget>
 
 class QPainter;
+class QValidator;
 
 class TStringGrid : public QTableWidget {
 public:
@@ -24,6 +34,17 @@ public:
     void SetRowCount(int count);
     int Row() const;
     void SetRow(int row);
+    int Col() const;
+    void SetCol(int col);
+    // Makes (col, row) the current cell; false when OnSelectCell refused the move.
+    bool FocusCell(int col, int row);
+    // Turning editing off closes an open editor.
+    void SetEditing(bool editing);
+    // Opens the editor on the current cell while Editing is on.
+    void ShowEditor();
+    // Not owned; null accepts every text.
+    void SetEditValidator(const QValidator* validator) { editValidator_ = validator; }
+    const QValidator* EditValidator() const { return editValidator_; }
     int ColWidth(int col) const { return columnWidth(col); }
     void SetColWidth(int col, int width) { setColumnWidth(col, width); }
     void SetDefaultRowHeight(int height);
@@ -66,4 +87,22 @@ public:
 
     // col, row (1 and up), the cell's rectangle, a painter that the grid restores afterwards.
     std::function<void(int col, int row, const QRect& rect, QPainter& painter)> OnDrawCell;
+    // The cell that the current cell would move to; clearing canSelect keeps it where it is.
+    std::function<void(int col, int row, bool& canSelect)> OnSelectCell;
+    std::function<void()> OnExit;
+    std::function<void()> OnDblClick;
+
+protected:
+    using QTableWidget::edit;
+    bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
+    void mouseDoubleClickEvent(QMouseEvent* event) override;
+
+private:
+    friend class TGridSelectionModel;
+    // Asked before the current cell moves to index.
+    bool CanSelect(const QModelIndex& index);
+    bool Holds(const QWidget* widget) const;
+
+    bool editing_ = false;
+    const QValidator* editValidator_ = nullptr;
 };

@@ -1,5 +1,6 @@
 #include "platform/VirtualPort.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <map>
 #include <memory>
@@ -18,6 +19,7 @@
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSocketNotifier>
+#include <QTimer>
 
 #include "platform/Shell.h"
 
@@ -238,6 +240,7 @@ void TVirtualPortAx::Release() {
     name_.clear();
     link_.clear();
     slave_.clear();
+    leftOver_.clear();
 }
 
 int TVirtualPortAx::SetStrictBaudrate(int strict) {
@@ -260,8 +263,24 @@ bool TVirtualPortAx::Ready() const {
     return ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
 }
 
+bool TVirtualPortAx::Settled() {
+    if (!Ready()) {
+        openSeen_ = false;
+        return false;
+    }
+    if (!openSeen_) {
+        openSeen_ = true;
+        settled_ = false;
+        QTimer::singleShot(SettleMs, this, [this, open = ++opens_] {
+            if (open == opens_)
+                settled_ = true;
+        });
+    }
+    return settled_;
+}
+
 int TVirtualPortAx::Write(const std::uint8_t* buffer, int count) {
-    if (count <= 0 || !Ready())
+    if (count <= 0 || !Settled())
         return 0;
     const ssize_t n = ::write(master_, buffer, size_t(count));
     return n > 0 ? int(n) : 0;
@@ -270,16 +289,30 @@ int TVirtualPortAx::Write(const std::uint8_t* buffer, int count) {
 int TVirtualPortAx::Read(std::uint8_t* buffer, int count) {
     if (master_ < 0 || count <= 0)
         return 0;
-    const ssize_t n = ::read(master_, buffer, size_t(count));
-    if (n <= 0)
-        return 0;
-    taken_ += int(n);
-    return int(n);
+    const int stashed = std::min(count, int(leftOver_.size()));
+    std::copy_n(leftOver_.begin(), stashed, buffer);
+    leftOver_.erase(leftOver_.begin(), leftOver_.begin() + stashed);
+    const ssize_t n = stashed < count ? ::read(master_, buffer + stashed, size_t(count - stashed)) : 0;
+    const int total = stashed + int(std::max<ssize_t>(n, 0));
+    taken_ += total;
+    return total;
 }
 
 int TVirtualPortAx::Waiting() const {
     int n = 0;
-    return master_ >= 0 && ::ioctl(master_, FIONREAD, &n) == 0 ? n : 0;
+    if (master_ < 0 || ::ioctl(master_, FIONREAD, &n) != 0)
+        n = 0;
+    return int(leftOver_.size()) + n;
+}
+
+// The kernel may still be moving a closing program's last bytes to the master when its close is
+// seen, and FIONREAD does not wait for them; a read does, so they are read here before the hang-up
+// turns the read notifier off.
+void TVirtualPortAx::TakeLeftOver() {
+    std::uint8_t buffer[4096];
+    ssize_t n;
+    while ((n = ::read(master_, buffer, sizeof buffer)) > 0)
+        leftOver_.insert(leftOver_.end(), buffer, buffer + n);
 }
 
 void TVirtualPortAx::ResumeRx() {
@@ -295,6 +328,8 @@ void TVirtualPortAx::ResumeRx() {
 void TVirtualPortAx::Service() {
     if (master_ < 0)
         return;
+    if (!Settled() && !Ready())
+        TakeLeftOver();
     const int waiting = Waiting();
     if (waiting > 0 && !held_) {
         if (OnRxChar) {
@@ -306,6 +341,7 @@ void TVirtualPortAx::Service() {
             held_ = taken_ < waiting;
         } else {
             std::uint8_t dropped[4096];
+            leftOver_.clear();
             while (::read(master_, dropped, sizeof dropped) > 0) {
             }
         }

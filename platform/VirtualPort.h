@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 #include <QObject>
 #include <QString>
@@ -40,8 +41,10 @@ public:
     int SetWiring(int dtr, int rts, int out1, int out2);
 
     // Writes up to count bytes for the program; the number taken, 0 while the port is not ready or
-    // its buffer is full.
+    // its buffer is full, and for a moment after a program opened it: programs purge their input
+    // while they set a port up, which would lose what was written in between.
     int Write(const std::uint8_t* buffer, int count);
+    static constexpr int SettleMs = 100;
     // Reads up to count bytes the program wrote; the number read.
     int Read(std::uint8_t* buffer, int count);
     // The ready property: some program holds the port open.
@@ -61,6 +64,8 @@ private:
     bool Open(const QString& portName, bool replace);
     void Release();
     void Service();
+    void TakeLeftOver();
+    bool Settled();
     int Waiting() const;
 
     int master_ = -1;
@@ -69,6 +74,12 @@ private:
     QString name_, link_, slave_;
     bool held_ = false;
     int taken_ = 0; // bytes read during the current report
+    // Bytes a program wrote before it closed the port, taken off the hung-up master.
+    std::vector<std::uint8_t> leftOver_;
+    // Counts the program's opens seen by Write; settled_ tells whether the last one is SettleMs old.
+    unsigned opens_ = 0;
+    bool openSeen_ = false;
+    bool settled_ = false;
     int strictBaudrate_ = 0;
     int wiring_[4] = {};
 };

@@ -4,11 +4,6 @@
 #include <exception>
 #include <vector>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <QFile>
-#include <QFileInfo>
 #include <QListWidget>
 
 #include "core/MainForm.h"
@@ -16,8 +11,8 @@
 #include "platform/Cp1251.h"
 #include "platform/Dialogs.h"
 #include "platform/Registry.h"
-#include "platform/Shell.h"
 #include "platform/VirtualPort.h"
+#include "serial/PortProbe.h"
 #include "sessions/GroupForms.h"
 #include "sessions/GroupRouting.h"
 
@@ -25,20 +20,6 @@ std::array<std::int32_t, 256> PortStatus{};
 const QString OwnPortPrefix = QStringLiteral("KOLVAR Virtual Serial Port");
 
 namespace {
-
-// TODO(coordinator): the serial library's IsPortAvailable (serial/PortProbe.h) replaces this stand-in.
-bool IsPortAvailable(std::uint32_t n) {
-    if (n == 0)
-        return false;
-    QString path = ComFolder() + QStringLiteral("/COM") + QString::number(n);
-    if (!QFile::exists(path) && !QFileInfo(path).isSymLink())
-        path = QStringLiteral("/dev/ttyS") + QString::number(n - 1);
-    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    ::close(fd);
-    return true;
-}
 
 void ErrorBox(const QString& text, int comNumber) {
     MessageDlg(text + QString::number(comNumber) + QLatin1Char(')'), mtError, mbOK);

@@ -8,7 +8,6 @@
 #include <QMetaProperty>
 #include <QPushButton>
 #include <QTest>
-#include <QTimer>
 
 #include "core/PasswordEnter.h"
 #include "dialogs/PasswordUpdate.h"
@@ -43,7 +42,7 @@ TEST(PasswordEnter, OkGivesTheEntryFilledUpToSixteenCharacters) {
     TPasswordEnter form;
     for (const TEntryCase& c : EntryCases) {
         WhenModal(form, [&] {
-            Type(form.PasswordEdit, c.typed);
+            TypeText(form.PasswordEdit, c.typed);
             EXPECT_TRUE(form.Password.empty());
             form.ButtonOK->click();
         });
@@ -64,7 +63,7 @@ TEST(PasswordEnter, CancelEscapeAndCloseBoxGiveCancelAndNoPassword) {
     ASSERT_EQ(form.ShowModal(), mrOk);
     for (const auto& way : ways) {
         WhenModal(form, [&] {
-            Type(form.PasswordEdit, "secret");
+            TypeText(form.PasswordEdit, "secret");
             way(form);
         });
         EXPECT_EQ(form.ShowModal(), mrCancel);
@@ -88,7 +87,7 @@ TEST(PasswordEnter, ShowsTheCallersTextsAndFocusesTheEdit) {
 
 // Every reader but the dialog's OK handler gets nothing, and the text stays masked.
 void ExpectGuarded(TGuardedEdit* edit) {
-    Type(edit, "secret");
+    TypeText(edit, "secret");
     edit->selectAll();
     EXPECT_EQ(edit->text(), QString());
     EXPECT_EQ(edit->selectedText(), QString());
@@ -129,8 +128,8 @@ TEST(PasswordUpdate, EqualEntriesGiveThePasswordFilledUp) {
     TPasswordUpdate form;
     for (const TEntryCase& c : EntryCases) {
         WhenModal(form, [&] {
-            Type(form.PasswordEdit, c.typed);
-            Type(form.PasswordDoubleEdit, c.typed);
+            TypeText(form.PasswordEdit, c.typed);
+            TypeText(form.PasswordDoubleEdit, c.typed);
             form.ButtonOK->click();
         });
         EXPECT_EQ(form.ShowModal(), mrOk) << c.typed.toStdString();
@@ -148,8 +147,8 @@ TEST(PasswordUpdate, RepeatThatDiffersIsRefusedAndTheDialogStaysOpen) {
         TScriptedDialogs dialogs(FailTest);
         dialogs.Expect(mtError, QStringLiteral("Пароль и его повтор не совпадают!"), mrOk);
         WhenModal(form, [&] {
-            Type(form.PasswordEdit, first);
-            Type(form.PasswordDoubleEdit, repeat);
+            TypeText(form.PasswordEdit, first);
+            TypeText(form.PasswordDoubleEdit, repeat);
             form.PasswordDoubleEdit->setFocus();
             form.ButtonOK->click();
             EXPECT_TRUE(form.isVisible());

@@ -318,12 +318,12 @@ TEST_F(ProfileEditorTest, EditsTakeWhatTheProfileCanStore) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.edit->objectName().toStdString());
         c.edit->clear();
-        Type(c.edit, c.typed);
+        TypeText(c.edit, c.typed);
         EXPECT_EQ(c.edit->text(), c.taken);
     }
     // Text that Windows-1251 cannot hold is refused as it is typed.
     editor->Edit21->clear();
-    Type(editor->Edit21, QStringLiteral("сеть€✓"));
+    TypeText(editor->Edit21, QStringLiteral("сеть€✓"));
     EXPECT_EQ(editor->Edit21->text(), QStringLiteral("сеть€"));
 
     for (auto [typed, held] :

@@ -3,13 +3,16 @@
 #include <chrono>
 #include <memory>
 
+#include <QCoreApplication>
 #include <QEventLoop>
 #include <QKeyEvent>
+#include <QTest>
 #include <QTimer>
 #include <gtest/gtest.h>
 
 #include "platform/Application.h"
 #include "platform/Forms.h"
+#include "platform/StringGrid.h"
 
 namespace {
 
@@ -47,22 +50,6 @@ void PumpFor(int ms) {
     PumpUntil([] { return false; }, ms);
 }
 
-void Type(QWidget* widget, const QString& text) {
-    for (const QChar c : text) {
-        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
-        QCoreApplication::sendEvent(widget, &press);
-        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
-        QCoreApplication::sendEvent(widget, &release);
-    }
-}
-
-void WhenModal(TForm& form, std::function<void()> action) {
-    QTimer::singleShot(0, &form, [&form, action = std::move(action)] {
-        ASSERT_TRUE(PumpUntil([&] { return form.isVisible() && form.InModalLoop(); }));
-        action();
-    });
-}
-
 void FailTest(const std::string& message) {
     ADD_FAILURE() << message;
 }
@@ -81,4 +68,32 @@ TEnvironment::~TEnvironment() {
         qputenv(name_, *saved_);
     else
         qunsetenv(name_);
+}
+
+void TypeText(QWidget* target, const QString& text) {
+    for (const QChar c : text) {
+        QKeyEvent press(QEvent::KeyPress, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(target, &press);
+        QKeyEvent release(QEvent::KeyRelease, Qt::Key_unknown, Qt::NoModifier, QString(c));
+        QCoreApplication::sendEvent(target, &release);
+    }
+}
+
+void WhenModal(TForm& form, std::function<void()> action) {
+    QTimer::singleShot(0, &form, [&form, action = std::move(action)] {
+        ASSERT_TRUE(PumpUntil([&] { return form.isVisible(); }));
+        action();
+    });
+}
+
+void ClickCell(TStringGrid* grid, int col, int row) {
+    QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
+                      grid->visualRect(grid->model()->index(row - 1, col)).center());
+}
+
+void TypeInGrid(TStringGrid* grid, const QString& text) {
+    for (const QChar c : text) {
+        QWidget* editor = grid->indexWidget(grid->currentIndex());
+        TypeText(editor ? editor : grid, c);
+    }
 }

@@ -7,18 +7,15 @@
 #include <string>
 
 #include <QByteArray>
-
+class QString;
 class QWidget;
 class TForm;
+class TStringGrid;
 
 // Runs the event loop until done() holds or timeoutMs of real time have passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Runs the event loop for a short real time, to show that something does not happen.
 void PumpFor(int ms);
-// Types the text into the widget as the keyboard would, one character a key, whatever the characters.
-void Type(QWidget* widget, const QString& text);
-// Runs action once the form is shown in its modal loop (ShowModal has not returned yet then).
-void WhenModal(TForm& form, std::function<void()> action);
 // The failure hook for TScriptedDialogs: fails the running test with the message.
 void FailTest(const std::string& message);
 
@@ -34,3 +31,11 @@ private:
     const char* name_;
     std::optional<QByteArray> saved_;
 };
+// Types the text into target as the keyboard would, one key a character, whatever the characters.
+void TypeText(QWidget* target, const QString& text);
+// Runs the action once the form's modal loop is running.
+void WhenModal(TForm& form, std::function<void()> action);
+// Clicks a data cell of the grid with the mouse.
+void ClickCell(TStringGrid* grid, int col, int row);
+// Types the text into the grid: the first key opens the current cell's editor, the rest go to it.
+void TypeInGrid(TStringGrid* grid, const QString& text);

@@ -1,8 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <QLineEdit>
 #include <QPainter>
+#include <QPushButton>
+#include <QRegularExpressionValidator>
+#include <QTest>
+#include <QVBoxLayout>
 
 #include "platform/StringGrid.h"
+#include "tests/platform/TestSupport.h"
 
 namespace {
 
@@ -76,6 +82,142 @@ TEST(StringGrid, DrawCellRunsAfterTheGridForDataCells) {
     EXPECT_GE(cell01.height(), 19); // the grid line may take the last pixel
     const QPoint lamp = grid.viewport()->mapTo(&grid, cell01.topLeft() + QPoint(5, 5));
     EXPECT_EQ(image.pixelColor(lamp), QColor(Qt::green));
+}
+
+// A grid of single cells in a window with one other control, shown and active, that records the
+// moves it was asked about.
+class EditableGrid : public ::testing::Test {
+protected:
+    EditableGrid() {
+        auto* layout = new QVBoxLayout(&window);
+        layout->addWidget(grid = new TStringGrid);
+        layout->addWidget(other = new QPushButton(QStringLiteral("other")));
+        grid->SetColCount(3);
+        grid->SetRowCount(4);
+        grid->setSelectionBehavior(QAbstractItemView::SelectItems);
+        grid->SetEditing(true);
+        grid->OnSelectCell = [this](int col, int row, bool& canSelect) {
+            asked.push_back({col, row});
+            canSelect = allow;
+        };
+        window.resize(400, 300);
+        window.show();
+        window.activateWindow();
+        EXPECT_TRUE(PumpUntil([this] { return window.isActiveWindow(); }));
+        grid->setFocus();
+    }
+
+    QLineEdit* Editor() const { return qobject_cast<QLineEdit*>(grid->indexWidget(grid->currentIndex())); }
+    void Type(const QString& text) { TypeInGrid(grid, text); }
+    void Key(Qt::Key key) { QTest::keyClick(Editor() ? static_cast<QWidget*>(Editor()) : grid, key); }
+    void Click(int col, int row) { ClickCell(grid, col, row); }
+    std::pair<int, int> Current() const { return {grid->Col(), grid->Row()}; }
+
+    QWidget window;
+    TStringGrid* grid;
+    QPushButton* other;
+    std::vector<std::pair<int, int>> asked;
+    bool allow = true;
+};
+
+TEST_F(EditableGrid, EveryWayOfMovingAsksFirstAndARefusalKeepsTheCell) {
+    const std::vector<std::pair<const char*, std::function<void()>>> moves = {
+        {"click", [&] { Click(2, 3); }},
+        {"arrow key", [&] { Key(Qt::Key_Down); }},
+        {"SetRow", [&] { grid->SetRow(3); }},
+        {"SetCol", [&] { grid->SetCol(2); }},
+        {"FocusCell", [&] { EXPECT_FALSE(grid->FocusCell(1, 2)); }},
+    };
+    for (const auto& [way, move] : moves) {
+        SCOPED_TRACE(way);
+        allow = false;
+        ASSERT_TRUE(grid->FocusCell(0, 1) || Current() == std::make_pair(0, 1));
+        asked.clear();
+        grid->clearSelection();
+        move();
+        EXPECT_EQ(asked.size(), 1u);
+        EXPECT_EQ(Current(), std::make_pair(0, 1));
+        EXPECT_TRUE(grid->selectionModel()->selectedIndexes().isEmpty()); // no stray selection either
+    }
+    allow = true;
+    asked.clear();
+    Click(2, 3);
+    EXPECT_EQ(asked, (std::vector<std::pair<int, int>>{{2, 3}}));
+    EXPECT_EQ(Current(), std::make_pair(2, 3));
+    EXPECT_TRUE(grid->FocusCell(1, 2));
+    asked.clear();
+    EXPECT_TRUE(grid->FocusCell(1, 2)); // staying put is no move
+    EXPECT_TRUE(asked.empty());
+}
+
+TEST_F(EditableGrid, TypedTextReachesTheCellAtOnceAndTheCellsTextReachesTheEditor) {
+    grid->FocusCell(1, 2);
+    Type(QStringLiteral("ab"));
+    ASSERT_NE(Editor(), nullptr);
+    EXPECT_EQ(grid->Cell(1, 2), "ab"); // before the editor closes
+    Key(Qt::Key_Left);
+    Type(QStringLiteral("XY"));
+    EXPECT_EQ(grid->Cell(1, 2), "aXYb"); // the cursor stayed where the typing is
+    grid->Cells[1][2] = QString();
+    EXPECT_EQ(Editor()->text(), QString());
+
+    grid->SetEditing(false);
+    EXPECT_EQ(Editor(), nullptr);
+    Type(QStringLiteral("zz"));
+    grid->ShowEditor();
+    EXPECT_EQ(Editor(), nullptr);
+    EXPECT_EQ(grid->Cell(1, 2), QString());
+}
+
+TEST_F(EditableGrid, TheValidatorRefusesTextAsItIsTyped) {
+    QRegularExpressionValidator digits(QRegularExpression(QStringLiteral("[0-9]*")));
+    grid->SetEditValidator(&digits);
+    grid->FocusCell(0, 1);
+    Type(QStringLiteral("1a2"));
+    EXPECT_EQ(grid->Cell(0, 1), "12");
+}
+
+TEST_F(EditableGrid, TabToARefusedCellLeavesNoEditorThere) {
+    grid->FocusCell(0, 1);
+    Type(QStringLiteral("7"));
+    allow = false;
+    Key(Qt::Key_Tab);
+    EXPECT_EQ(Current(), std::make_pair(0, 1));
+    EXPECT_EQ(grid->Cell(0, 1), "7");
+    for (int col = 0; col < 3; ++col) {
+        for (int row = 1; row < 4; ++row) {
+            if (std::make_pair(col, row) != std::make_pair(0, 1)) {
+                EXPECT_EQ(grid->indexWidget(grid->model()->index(row - 1, col)), nullptr) << col << row;
+            }
+        }
+    }
+}
+
+TEST_F(EditableGrid, ExitIsTheFocusGoingToAnotherControlOfTheWindow) {
+    int exits = 0;
+    grid->OnExit = [&] { ++exits; };
+    grid->FocusCell(1, 1);
+    Type(QStringLiteral("a")); // the focus is in the editor now
+    ASSERT_NE(Editor(), nullptr);
+    QWidget popup;
+    popup.show();
+    popup.activateWindow();
+    PumpUntil([&] { return popup.isActiveWindow(); }, 1000);
+    EXPECT_EQ(exits, 0);
+    window.activateWindow();
+    PumpUntil([&] { return window.isActiveWindow(); }, 1000);
+    other->setFocus();
+    EXPECT_EQ(exits, 1);
+    EXPECT_EQ(grid->Cell(1, 1), "a");
+}
+
+TEST_F(EditableGrid, DoubleClickRunsItsHandlerInsteadOfEditing) {
+    int clicks = 0;
+    grid->OnDblClick = [&] { ++clicks; };
+    const QPoint at = grid->visualRect(grid->model()->index(1, 1)).center();
+    QTest::mouseDClick(grid->viewport(), Qt::LeftButton, {}, at);
+    EXPECT_EQ(clicks, 1);
+    EXPECT_EQ(Editor(), nullptr);
 }
 
 } // namespace

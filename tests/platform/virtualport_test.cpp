@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <numeric>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 #include <vector>
 
@@ -64,6 +65,7 @@ public:
             2000);
         return got;
     }
+    void Purge() { ::tcflush(fd_, TCIFLUSH); }
     bool NothingMore() {
         uint8_t byte;
         PumpFor(20);
@@ -88,6 +90,14 @@ protected:
             const int n = sender->Read(buffer, std::min(count, take));
             received.insert(received.end(), buffer, buffer + n);
         };
+    }
+
+    // Until the port takes writes: a program holds it and has had its moment to set it up.
+    static bool WaitWritable(TVirtualPortAx& port) {
+        if (!PumpUntil([&] { return port.Ready(); }))
+            return false;
+        PumpFor(TVirtualPortAx::SettleMs + 20);
+        return true;
     }
 
     QTemporaryDir dir;
@@ -169,7 +179,7 @@ TEST_F(VirtualPort, EveryByteValuePassesBothWaysWithoutEcho) {
     for (int round = 0; round < 2; ++round) { // the second program finds the port as raw as the first
         received.clear();
         TProgram program(Link(4));
-        ASSERT_TRUE(PumpUntil([&] { return port.Ready(); }));
+        ASSERT_TRUE(WaitWritable(port));
         program.Write(data);
         ASSERT_TRUE(PumpUntil([&] { return received.size() >= data.size(); }));
         EXPECT_EQ(received, data);
@@ -179,6 +189,20 @@ TEST_F(VirtualPort, EveryByteValuePassesBothWaysWithoutEcho) {
         PumpFor(20);
         EXPECT_EQ(received, data) << "nothing came back as an echo";
     }
+}
+
+TEST_F(VirtualPort, AProgramThatPurgesItsInputWhileSettingUpLosesNothing) {
+    TVirtualPortAx port;
+    ASSERT_TRUE(port.CreatePort(QStringLiteral("COM5")));
+    TProgram program(Link(5));
+    ASSERT_TRUE(PumpUntil([&] { return port.Ready(); }));
+    const Bytes data = AllByteValues();
+    EXPECT_EQ(port.Write(data.data(), int(data.size())), 0) << "the program is still setting the port up";
+    program.Purge();
+    int written = 0;
+    EXPECT_TRUE(PumpUntil([&] { return (written = port.Write(data.data(), int(data.size()))) > 0; }));
+    EXPECT_EQ(written, int(data.size()));
+    EXPECT_EQ(program.Read(data.size()), data);
 }
 
 TEST_F(VirtualPort, BytesOfAProgramThatClosedAreStillReported) {
@@ -197,7 +221,7 @@ TEST_F(VirtualPort, AFullPortTakesPartOfAWriteAndThenNothing) {
     TVirtualPortAx port;
     ASSERT_TRUE(port.CreatePort(QStringLiteral("COM10")));
     TProgram program(Link(10));
-    ASSERT_TRUE(PumpUntil([&] { return port.Ready(); }));
+    ASSERT_TRUE(WaitWritable(port));
     Bytes sent;
     Bytes chunk(4096);
     bool shortWrite = false;

@@ -1,0 +1,360 @@
+// TSioBaseDispatcher: the engine behind one open serial port, independent of the device.
+//
+// Ownership. The serial port component creates one dispatcher per open and destroys it after the
+// close. The dispatcher owns the port's buffers (an 8192-byte dispatch ring that the application
+// reads, an output ring of the size given to InitPort that the write thread drains, the input queue
+// the device threads fill), its events and its four worker threads; a device layer
+// (serial/Win32Dispatcher.h) owns the device handle. Buffers, events and threads are released only on
+// the main thread, and only once every worker thread has ended.
+//
+// Results. 0 is success, a negative number an error code of serial/ErrorCodes.h; a few operations
+// return a count or a state as the comment says. Nothing here raises.
+//
+// Threads. Every public operation belongs to the main thread. The read, write and status threads
+// move bytes and line events between the device and the dispatcher; the dispatch thread alone
+// moves received bytes into the dispatch ring, follows the modem lines and reports a worker's
+// failure. A worker that loses the device (read or write failure, hang-up) or cannot get memory
+// stops all workers; the dispatch thread then puts the dispatcher in the lost state (PutBlock gives
+// -3004, reads still serve what was received, GetLineError reports 10 once after a read or write
+// failure) and posts DeviceLostMessage to each registered window, so that the component closes the
+// port from the main thread. A close is never reported as a loss.
+//
+// Locks, always taken in this order: the port list, DataSection (settings, lines, errors, handler
+// lists), DispSection (the dispatch ring), OutputSection (the output ring), then each queue's own.
+// None is held while the dispatcher waits for a thread or a window.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/Messages.h"
+#include "platform/Sync.h"
+#include "platform/Win32Serial.h"
+#include "serial/IOQueue.h"
+
+class TSioBaseComponent;
+class TSioBaseDispatcher;
+
+inline constexpr std::uint32_t DispatchBufferSize = 8192;
+// LineErrors after a worker lost the device.
+inline constexpr std::uint32_t LineErrorsLost = 0xFFFFFFFF;
+// Posted to every registered window when a worker failed: wParam the worker's exit code (-160
+// write failure, -161 read or line-event failure, -13868 no memory, or the code of an exception on
+// the dispatch thread), lParam PortIndex shl 16.
+inline constexpr unsigned DeviceLostMessage = 0x7E0B;
+
+// InitPort's option word.
+inline constexpr std::uint32_t ipDtr = 0x01;     // raise DTR
+inline constexpr std::uint32_t ipRts = 0x02;     // raise RTS
+inline constexpr std::uint32_t ipDtrAuto = 0x10; // DTR driven by hardware flow control
+inline constexpr std::uint32_t ipRtsAuto = 0x20; // RTS driven by hardware flow control
+
+// HWFlowOptions' options and HWFlowState's states.
+inline constexpr std::uint32_t hfUseDtr = 1, hfUseRts = 2, hfRequireDsr = 4, hfRequireCts = 8;
+inline constexpr std::int32_t fsOff = 1, fsOn = 2, fsDsrHold = 3, fsCtsHold = 4;
+// SWFlowEnable's options and SWFlowState's states.
+inline constexpr std::uint32_t sfTransmit = 1, sfReceive = 2;
+inline constexpr std::int32_t fsXOffHold = 6, fsXOffSent = 7, fsBothHold = 8;
+
+enum class TThreadRole { Read, Write, Status, Dispatch };
+
+// A worker thread of one dispatcher. The dispatcher creates, starts, joins and frees it; the body
+// (Execute) runs on its own thread and ends when the dispatcher's KillThreads is set.
+class TSioDispatcherThread {
+public:
+    TSioDispatcherThread(TSioBaseDispatcher& dispatcher, TThreadRole role)
+        : Role(role), Dispatcher(dispatcher) {}
+    virtual ~TSioDispatcherThread();
+    TSioDispatcherThread(const TSioDispatcherThread&) = delete;
+    TSioDispatcherThread& operator=(const TSioDispatcherThread&) = delete;
+
+    void Start();
+    bool Gone() const { return gone_; } // its last act on the dispatcher is done
+    void Join();
+    TThreadId Id() const { return id_; }
+    // 0, or why the thread stopped: -160, -161, -13868 or an exception's code.
+    std::int32_t ExitCode() const { return exitCode_; }
+
+    const TThreadRole Role;
+
+protected:
+    virtual void Execute() = 0;
+    // Ends the thread's work: records the exit code (a failure is reported before the other workers
+    // are told to stop) and stops every worker.
+    void Stop(std::int32_t exitCode);
+
+    TSioBaseDispatcher& Dispatcher;
+
+private:
+    friend class TSioBaseDispatcher;
+    void Run();
+
+    std::thread thread_;
+    std::atomic<bool> gone_{false};
+    std::atomic<TThreadId> id_{0};
+    std::atomic<std::int32_t> exitCode_{0};
+};
+
+class TSioBaseDispatcher {
+public:
+    explicit TSioBaseDispatcher(TSioBaseComponent* owner);
+    virtual ~TSioBaseDispatcher();
+    TSioBaseDispatcher(const TSioBaseDispatcher&) = delete;
+    TSioBaseDispatcher& operator=(const TSioBaseDispatcher&) = delete;
+
+    // Opens the device, sets the line and starts the threads. Parity 0-4 as the DCB has it,
+    // StopBits 1 or 2, FlowOpts of ip... bits. A failure closes what was opened and returns -8, minus
+    // the Windows error of the open or of the queue sizes (-2 no such port, -5 in use or not
+    // permitted: LastErrno tells which), or the line setting's error.
+    std::int32_t InitPort(const char* name, std::int32_t baud, std::uint32_t parity, std::uint8_t dataBits,
+                          std::uint8_t stopBits, std::uint32_t inSize, std::uint32_t outSize,
+                          std::uint32_t flowOpts);
+    // Flushes, closes the device and stops the threads. Called from inside a notification it only
+    // marks ClosePending; the rest happens when the dispatcher is destroyed.
+    void DonePort();
+
+    // Baud 0, Parity 5, DataBits 9, StopBits 3 keep the current value. Waits for the output to leave
+    // first, unless nothing changes.
+    std::int32_t SetLine(std::int32_t baud, std::uint32_t parity, std::uint8_t dataBits,
+                         std::uint8_t stopBits);
+    std::int32_t ChangeBaud(std::int32_t baud);
+    void GetLine(std::int32_t& baud, std::uint16_t& parity, std::uint8_t& dataBits, std::uint8_t& stopBits);
+
+    // 1 when hardware flow control drives the line (nothing done), 0, or -1002.
+    std::int32_t SetDtr(bool on);
+    std::int32_t SetRts(bool on);
+    std::int32_t SetModem(bool dtr, bool rts);
+    // Lines CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80 and their change bits 0x01-0x08; reading clears the
+    // change bits (Check... only that line's).
+    std::uint8_t GetModemStatus();
+    bool CheckCTS();
+    bool CheckDSR();
+    bool CheckRI();
+    bool CheckDCD();
+    bool CheckDeltaCTS();
+    bool CheckDeltaDSR();
+    bool CheckDeltaRI();
+    bool CheckDeltaDCD();
+    // The most important pending error: 1 receive overrun, 2 overrun, 3 parity, 4 framing, 9 break,
+    // 10 device lost, 0 none.
+    std::int32_t GetLineError();
+    bool CheckLineBreak();
+    void SendBreak(std::uint32_t ticks, bool yield);
+    void SetBreak(bool on);
+
+    // Reading what the dispatch thread received.
+    bool CharReady();
+    std::int32_t PeekChar(std::uint8_t& ch, std::uint32_t index); // index 1 is the next byte
+    std::int32_t GetChar(std::uint8_t& ch);
+    std::int32_t PeekBlock(void* buffer, std::uint32_t length); // length, or -3007 with nothing copied
+    std::int32_t GetBlock(void* buffer, std::uint32_t length);  // length, or -3007 with nothing taken
+    std::int32_t InBuffUsed();
+    std::int32_t InBuffFree();
+    std::int32_t FlushInBuffer();
+
+    // Sending: all of the block is queued or none of it.
+    std::int32_t PutChar(std::uint8_t ch);
+    std::int32_t PutString(const std::string& text);
+    std::int32_t PutBlock(const void* buffer, std::uint32_t length);
+    // Bytes not yet sent: the output ring, the write thread's block and the driver's queue.
+    std::int32_t OutBuffUsed();
+    std::int32_t OutBuffFree();
+    std::int32_t FlushOutBuffer();
+    void WaitTxSent();
+    // What WaitTxSent sleeps after the output drained: 18 characters, or 36 when that is under 1 ms.
+    static std::uint32_t TxSettleMs(const DCB& dcb, std::uint32_t baud);
+    // A DCB baud field may hold an old baud index; the rate it stands for.
+    static std::uint32_t ConvertBaud(std::uint32_t value);
+
+    void BufferSizes(std::uint32_t& inSize, std::uint32_t& outSize);
+    std::int32_t SetCommBuffers(std::uint32_t inSize, std::uint32_t outSize);
+
+    std::int32_t HWFlowOptions(std::uint32_t bufferFull, std::uint32_t bufferResume, std::uint32_t options);
+    std::int32_t HWFlowState();
+    std::int32_t SWFlowEnable(std::uint32_t bufferFull, std::uint32_t bufferResume, std::uint32_t options);
+    std::int32_t SWFlowDisable();
+    std::int32_t SWFlowState();
+    std::int32_t SWFlowChars(char onChar, char offChar);
+    std::int32_t GetFlowOptions(std::uint32_t& hwOpts, std::uint32_t& swOpts, std::uint32_t& bufferFull,
+                                std::uint32_t& bufferResume, char& onChar, char& offChar);
+
+    void OptionsOn(std::uint32_t bits);
+    void OptionsOff(std::uint32_t bits);
+    bool OptionsAreOn(std::uint32_t bits);
+    std::int32_t SetDataPointer(void* pointer, std::uint32_t index); // index 1 to 3
+    std::int32_t GetDataPointer(void*& pointer, std::uint32_t index);
+    void SetRS485Mode(bool on);
+    void SetBaseAddress(std::uint16_t address);
+    std::uint16_t GetBaseAddress();
+    void SetEventBusy(bool& wasOn, bool setOn);
+
+    // Windows told of the port's events; the first is the component's own.
+    void RegisterWndTriggerHandler(HWND window);
+    void DeregisterWndTriggerHandler(HWND window);
+
+    // The global list of dispatchers, indexed by PortIndex; a closed one's slot is null. Lock it
+    // while mapping an index to a dispatcher and while using what it gives.
+    static void LockPortList();
+    static void UnlockPortList();
+    static TSioBaseDispatcher* PortListItem(std::int32_t index); // null when out of range or empty
+    // The dispatcher of that class (or derived) that holds the handle; the last hit is remembered.
+    template <class T> static T* GetTComRecPtr(HANDLE handle) {
+        LockPortList();
+        T* found = dynamic_cast<T*>(FindByHandle(handle));
+        UnlockPortList();
+        return found;
+    }
+
+    std::int32_t PortIndex() const { return portIndex_; }
+    HANDLE ComHandle() const { return comHandle_; }
+    TSioBaseComponent* Owner() const { return owner_; }
+    bool DispActive() const { return dispActive_; }
+    bool ClosePending() const { return closePending_; }
+    bool Lost() const { return lost_; }
+    std::int32_t ActiveThreads() const { return activeThreads_; }
+    std::uint32_t LastWinError() const { return lastWinError_; }
+    int LastErrno() const { return lastErrno_; } // the reason behind LastWinError
+    std::string DeviceName;
+
+    // The device layer, in the order of its slots.
+    virtual std::int32_t EscapeComFunction(std::int32_t func) = 0;
+    virtual std::int32_t FlushCom(std::int32_t queue) = 0; // 0 output, 1 input
+    virtual std::uint32_t GetComError(COMSTAT& status) = 0;
+    virtual std::uint32_t GetComEventMask(std::int32_t eventMask) = 0;
+    virtual std::int32_t GetComState(DCB& dcb) = 0;
+    virtual std::int32_t ReadCom(void* buffer, std::int32_t size) = 0;
+    virtual std::int32_t SetComState(DCB& dcb) = 0;
+    virtual std::int32_t WriteCom(const void* buffer, std::int32_t size) = 0;
+    virtual bool WaitComEvent(std::uint32_t& eventMask, OVERLAPPED* overlapped) = 0;
+    virtual bool SetupCom(std::int32_t inSize, std::int32_t outSize) = 0;
+    virtual void DonePortPrim();
+    virtual void StartDispatcher() = 0;
+    virtual void StopDispatcher() = 0;
+    virtual std::int32_t OutBufUsed() = 0;
+    virtual std::int32_t InQueueUsed();
+    virtual std::int32_t OpenCom(const char* name, std::uint32_t inQueue, std::uint32_t outQueue) = 0;
+    virtual std::int32_t CloseCom() = 0;
+    virtual std::int32_t ProcessCommunications() = 0;
+    virtual void SetThreadBoost(std::uint8_t boost);
+
+protected:
+    friend class TSioDispatcherThread;
+    friend class TDispThread;
+
+    // The close a device layer's destructor runs first: the port is closed, every worker has ended
+    // and the buffers are freed when it returns.
+    void Shutdown();
+    // Main thread: lets messages run until done() holds, or for at most maxTicks (0: no limit).
+    static void WaitPumping(const std::function<bool()>& done, std::int32_t maxTicks = 0);
+
+    // Thread bookkeeping.
+    void ThreadStart(TSioDispatcherThread& thread);
+    void ThreadGone(TSioDispatcherThread& thread);
+    void RecordFailure(std::int32_t exitCode);
+    void ReportFailure(); // dispatch thread: the lost state and DeviceLostMessage
+    bool Present(const std::unique_ptr<TSioDispatcherThread>& thread) const {
+        return thread && !thread->Gone();
+    }
+    void StartThread(std::unique_ptr<TSioDispatcherThread>& slot,
+                     std::unique_ptr<TSioDispatcherThread> thread);
+    int ThreadPriority(const TSioDispatcherThread& thread);
+
+    // The dispatch pass: true when it took a block or moved bytes.
+    bool ProcessQueue();
+    bool ExtractData(std::uint32_t& moved);
+
+    std::uint8_t GetModemStatusPrim(std::uint8_t clearMask);
+    void MapEventsToMS();
+    void RefreshStatus();
+    std::int32_t SetCommStateFix(DCB& dcb);
+    std::uint32_t UnreadLocked() const; // with DispSection: unread bytes less what a handler took
+    void CopyOutLocked(void* buffer, std::uint32_t length) const;
+    void TakeLocked(std::uint32_t length);
+    void ReleaseResources();
+
+    TSioBaseComponent* const owner_;
+    std::int32_t portIndex_ = -1;
+    std::atomic<HANDLE> comHandle_{INVALID_HANDLE_VALUE};
+
+    TCriticalSection DataSection;
+    TCriticalSection OutputSection;
+    TCriticalSection DispSection;
+
+    // DataSection.
+    std::uint32_t LineErrors = 0;
+    std::uint32_t InQueueSize = 0;
+    std::uint32_t OutQueueSize = 0;
+    std::uint32_t ModemStatus = 0;
+    COMSTAT ComStatus;
+    DCB Dcb;
+    std::uint32_t CurrentBaud = 115200;
+    std::uint32_t Options = 0;
+    bool DtrState = false, DtrAuto = false, RtsState = false, RtsAuto = false;
+    bool RS485Mode = false;
+    std::uint16_t BaseAddress = 0;
+    bool NotifyEnabled = false;
+    struct TWndTriggerHandler {
+        HWND Window;
+        bool Deleted;
+    };
+    std::vector<TWndTriggerHandler> WndTriggerHandlers;
+    bool EventBusy = false;
+    bool HandlerDeletePending = false;
+    bool RingFlag = false;
+    bool InCloseCom = false;
+    void* DataPointers[3] = {};
+    std::uint8_t ThreadBoost = 0;
+
+    // DispSection.
+    std::unique_ptr<std::uint8_t[]> DispBuffer;
+    std::uint32_t DispHead = 0, DispTail = 0;
+    bool DispFull = false;
+    bool InDataNotify = false;
+    std::uint32_t HandlerTaken = 0, MaxTaken = 0;
+
+    // OutputSection.
+    std::unique_ptr<std::uint8_t[]> OutBuffer;
+    std::uint32_t OutHead = 0, OutTail = 0;
+    bool OutFull = false;
+    std::uint32_t WriteHeld = 0; // taken from the ring by the write thread, not yet handed to the device
+
+    // Shared between the threads without a section.
+    std::atomic<bool> KillThreads{false};
+    std::atomic<bool> closePending_{false};
+    std::atomic<bool> OutSent{false};
+    std::atomic<bool> dispActive_{false};
+    std::atomic<std::int32_t> activeThreads_{0};
+    std::atomic<std::uint32_t> lastWinError_{0};
+    std::atomic<int> lastErrno_{0};
+    std::atomic<bool> lost_{false};
+    std::atomic<std::int32_t> failure_{0}; // the first worker failure, until the dispatch thread reports it
+
+    // Dispatch thread only.
+    std::uint32_t LastEvent = 0;
+
+    // Created by InitPort, released with the buffers.
+    std::unique_ptr<TEvent> GeneralEvent, OutputEvent, OutFlushEvent;
+    TIOQueue InQueue;
+
+    // Main thread only; each thread object lives until it has ended and been joined.
+    std::unique_ptr<TSioDispatcherThread> ReadThread, DispatchThread, WriteThread, StatusThread;
+
+private:
+    static TSioBaseDispatcher* FindByHandle(HANDLE handle); // port list locked
+    bool shutDown_ = false;
+};
+
+// The dispatch thread: runs the dispatch pass whenever a block arrives, and at least every 50 ms.
+class TDispThread : public TSioDispatcherThread {
+public:
+    explicit TDispThread(TSioBaseDispatcher& dispatcher)
+        : TSioDispatcherThread(dispatcher, TThreadRole::Dispatch) {}
+
+protected:
+    void Execute() override;
+};

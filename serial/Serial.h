@@ -1,0 +1,46 @@
+// The serial port library: what a user of a serial port includes.
+//
+// Pieces
+//   serial/ErrorCodes.h, MessageTable.h, Exceptions.h  result codes, their texts, their exceptions
+//   serial/Utilities.h       55 ms ticks, timers, DelayTicks and SafeYield, TSioBaseComponent
+//   serial/Dispatcher.h      TSioBaseDispatcher: buffers, line settings, modem lines, flow control
+//   serial/Win32Dispatcher.h the device layer (TSioWin32Dispatcher, TSioTAPI32Dispatcher), threads
+//   serial/PortProbe.h       IsPortAvailable
+//   serial/ComSelectForm.h   the port selection dialog (Qt; not included here)
+// Below the dialog nothing here uses Qt: the library reaches the main thread only through
+// platform/Messages.h and SafeYield, which a program without Qt provides itself.
+//
+// Ownership
+//   A component creates one dispatcher per open port (new TSioWin32Dispatcher(owner), InitPort) and
+//   deletes it after DonePort. The dispatcher owns its buffers, events and four worker threads and
+//   frees them only on the main thread once every worker has ended; the device layer owns the
+//   device handle, a TAPI dispatcher the handle it was given. Registered windows are only referred
+//   to: deregister a window before destroying it.
+//
+// Results
+//   Operations return 0 or a negative code of ErrorCodes.h (a few a count or a state, as their
+//   comments say) and raise nothing. CheckException(component, result) turns a negative result into
+//   the exception of its class, with the message table's text; the component does that.
+//   Opening reports the platform's reason: -2 no such port, -5 in use or not permitted
+//   (LastErrno() gives EBUSY or EACCES), -8 out of memory.
+//
+// Threads
+//   Every operation of a dispatcher, the probe and the dialog belongs to the main thread. Each open
+//   port runs a read, a write, a status and a dispatch thread; they touch the main thread only by
+//   messages. When a worker fails (the device is gone, a read or write fails, memory runs out) the
+//   port enters the lost state: PutBlock gives -3004, what was received can still be read, and
+//   DeviceLostMessage (0x7E0B, wParam the failure's code, lParam PortIndex shl 16) is posted to each
+//   registered window; the owner should then close the port. Closing a port is never reported as a
+//   loss.
+//
+// Locks (internal): the port list, then each dispatcher's settings, dispatch ring, output ring and
+// queue locks, always in that order; none is held while waiting for a thread or a window.
+#pragma once
+
+#include "serial/Dispatcher.h"
+#include "serial/ErrorCodes.h"
+#include "serial/Exceptions.h"
+#include "serial/MessageTable.h"
+#include "serial/PortProbe.h"
+#include "serial/Utilities.h"
+#include "serial/Win32Dispatcher.h"
