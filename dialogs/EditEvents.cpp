@@ -22,6 +22,35 @@ void Refuse(QChar& key, bool accepted) {
         key = QChar();
 }
 
+// The events of one edit: its filter for every typed character, its exit handler when it is left.
+class TEditEvents : public QObject {
+public:
+    TEditEvents(QObject* parent, TKeyFilter filter, std::function<void()> onExit)
+        : QObject(parent), filter_(filter), onExit_(std::move(onExit)) {}
+
+    bool eventFilter(QObject*, QEvent* event) override {
+        // A popup menu of the edit takes the focus without the edit being left.
+        if (event->type() == QEvent::FocusOut && onExit_ &&
+            static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
+            onExit_();
+        if (event->type() != QEvent::KeyPress || !filter_)
+            return false;
+        const QString text = static_cast<QKeyEvent*>(event)->text();
+        for (QChar key : text) {
+            if (key < QLatin1Char(' '))
+                continue;
+            filter_(key);
+            if (key.isNull())
+                return true;
+        }
+        return false;
+    }
+
+private:
+    TKeyFilter filter_;
+    std::function<void()> onExit_;
+};
+
 } // namespace
 
 void DigitKeyFilter(QChar& key) {
@@ -35,24 +64,6 @@ void DigitDotKeyFilter(QChar& key) {
 void HexDigitKeyFilter(QChar& key) {
     const char16_t c = key.unicode();
     Refuse(key, IsDigit(key) || (c >= u'a' && c <= u'f') || (c >= u'A' && c <= u'F'));
-}
-
-bool TEditEvents::eventFilter(QObject*, QEvent* event) {
-    // A popup menu of the edit takes the focus without the edit being left.
-    if (event->type() == QEvent::FocusOut && onExit_ &&
-        static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
-        onExit_();
-    if (event->type() != QEvent::KeyPress || !filter_)
-        return false;
-    const QString text = static_cast<QKeyEvent*>(event)->text();
-    for (QChar key : text) {
-        if (key < QLatin1Char(' '))
-            continue;
-        filter_(key);
-        if (key.isNull())
-            return true;
-    }
-    return false;
 }
 
 int EditNumber(const QLineEdit* edit, const TNumberLimits& limits) {

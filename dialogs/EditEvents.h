@@ -7,7 +7,6 @@
 #include <functional>
 
 #include <QChar>
-#include <QObject>
 
 class QLineEdit;
 class QWidget;
@@ -21,18 +20,6 @@ void DigitKeyFilter(QChar& key);
 void DigitDotKeyFilter(QChar& key);
 // Hexadecimal digits (either case) and backspace.
 void HexDigitKeyFilter(QChar& key);
-
-class TEditEvents : public QObject {
-public:
-    TEditEvents(QObject* parent, TKeyFilter filter, std::function<void()> onExit)
-        : QObject(parent), filter_(filter), onExit_(std::move(onExit)) {}
-
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-private:
-    TKeyFilter filter_;
-    std::function<void()> onExit_;
-};
 
 // A number edit: what an edit without a number reads as, and the range it is held in.
 struct TNumberLimits {
