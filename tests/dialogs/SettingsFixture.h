@@ -81,7 +81,7 @@ protected:
 
     // Starts the main window unless it runs, and opens the dialog as the menu command does.
     void OpenDialog(int page = 0);
-    // Answers the next new-password dialog (below); caption and prompt are recorded.
+    // Answers the next new-password dialog as AnswerNewPassword above does, recording its texts.
     void AnswerNewPassword(const QString& entry, bool ok = true);
     // Ends this run of the program (without its exit) and starts it again over the same data folder,
     // with a fresh settings dialog and main window. The start-up's password prompt is answered with
