@@ -39,6 +39,8 @@ public:
 
     // The entries, lines first.
     const QStringList& Items() const { return items_; }
+    // The list has been built (the dialog was shown).
+    bool Enumerated() const { return enumerated_; }
 
     void EnumAllPorts();
     void EnumTapiPorts();
