@@ -484,7 +484,7 @@ TEST_F(DispatcherOverFakeLine, ClosingIsNotALoss) {
     EXPECT_TRUE(losses.empty());
     EXPECT_EQ(port->GetLineError(), 0);
     EXPECT_EQ(port->InBuffFree(), 8192);
-    line->Receive();         // whatever of "bye" left before the close flushed the output
+    line->Receive(); // whatever of "bye" left before the close flushed the output
     ASSERT_EQ(Open(), ecOK); // and it opens again
     EXPECT_EQ(port->PutString("again"), ecOK);
     EXPECT_EQ(ReceiveOnLine(5), (std::vector<std::uint8_t>{'a', 'g', 'a', 'i', 'n'}));
