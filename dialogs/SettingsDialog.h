@@ -33,6 +33,7 @@ class TImage;
 class TObjectStates;
 class TOpenDialog;
 class TRadioGroup;
+class TSioTapiDevice;
 class TStringGrid;
 
 class TSettingsDialog : public TForm {
@@ -63,6 +64,8 @@ public:
     TStringGrid* StringGrid1;
     QPushButton *EnterSWButton, *DeleteSWButton;
     std::unique_ptr<TOpenDialog> OpenDialog2;
+    // Placed on the form and never used: it registers a line application at start-up and ends it at exit.
+    std::unique_ptr<TSioTapiDevice> SioTapiDevice1;
 
     // Working copies, 16 Windows-1251 characters each.
     std::string NewSettingsPassword, NewSystemPassword;
