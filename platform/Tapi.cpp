@@ -1186,6 +1186,11 @@ LONG lineBlindTransfer(HCALL, const char*, DWORD) {
     return Unavailable();
 }
 
+void CloseTapiCommHandle(std::int32_t handle) {
+    if (handle >= 0)
+        ::close(handle);
+}
+
 // ---- The module, the lines file, the broadcast
 
 std::vector<TModuleEntry> Tapi32Entries() {

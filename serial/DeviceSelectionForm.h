@@ -10,7 +10,7 @@
 #include <QStringList>
 
 #include "platform/Forms.h"
-#include "serial/TapiMode.h"
+#include "serial/ComPort.h"
 
 class QComboBox;
 class QLabel;

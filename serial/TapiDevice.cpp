@@ -135,7 +135,7 @@ std::string TapiRegistryValueName() {
 
 // ---- Construction
 
-TSioCustomTapiDevice::TSioCustomTapiDevice(QObject* owner) : owner_(owner) {
+TSioCustomTapiDevice::TSioCustomTapiDevice(const void* owner) : TSioBaseComponent(owner) {
     LiveDevices().insert(this);
     SetStatusDisplay(SearchStatusDisplay(owner));
     SetTapiLog(SearchTapiLog(owner));

@@ -25,14 +25,12 @@
 #include <vector>
 
 #include "platform/Messages.h"
+#include "serial/ComPort.h"
 #include "serial/TapiBinding.h"
 #include "serial/TapiLog.h"
-#include "serial/TapiMode.h"
 #include "serial/Utilities.h"
 
-class QObject;
 class TTimer;
-class TSioCustomComPort;
 
 enum TTapiState {
     tsIdle,
@@ -86,12 +84,8 @@ class TSioCustomTapiDevice : public TSioBaseComponent {
 public:
     // Registers with the telephony interface and lists the lines at once; the owner's first free
     // history log and status display become this device's.
-    explicit TSioCustomTapiDevice(QObject* owner);
+    explicit TSioCustomTapiDevice(const void* owner);
     ~TSioCustomTapiDevice() override;
-    TSioCustomTapiDevice(const TSioCustomTapiDevice&) = delete;
-    TSioCustomTapiDevice& operator=(const TSioCustomTapiDevice&) = delete;
-
-    QObject* Owner() const { return owner_; }
 
     // ---- Properties
     const std::string& SelectedDevice() const { return selectedDevice_; } // Windows-1251
@@ -271,7 +265,6 @@ private:
     // Whether the line may be listed, by its capabilities.
     bool Supported(const TLineDevCaps& caps, DWORD deviceId);
 
-    QObject* owner_;
     std::string selectedDevice_;
     TSioAbstractTapiStatus* statusDisplay_ = nullptr;
     TSioTapiLog* tapiLog_ = nullptr;

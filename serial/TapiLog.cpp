@@ -1,11 +1,7 @@
 #include "serial/TapiLog.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <vector>
-
-#include <QObject>
 
 #include "platform/Clock.h"
 #include "platform/Forms.h"
@@ -14,26 +10,13 @@
 
 namespace {
 
-// Every live log and display, in the order made.
-template <class T> std::vector<T*>& Registered() {
-    static std::vector<T*> components;
-    return components;
-}
-
-template <class T> void Unregister(T* component) {
-    auto& all = Registered<T>();
-    all.erase(std::remove(all.begin(), all.end(), component), all.end());
-}
-
-template <class T> T* SearchFree(const QObject* owner) {
-    if (!owner)
-        return nullptr;
-    for (T* component : Registered<T>())
-        if (component->Owner() == owner && !component->TapiDevice)
-            return component;
-    for (const QObject* child : owner->children())
-        if (T* found = SearchFree<T>(child))
+template <class T> T* SearchFree(const void* owner) {
+    for (TSioBaseComponent* owned : TSioBaseComponent::OwnedComponents(owner)) {
+        if (auto* found = dynamic_cast<T*>(owned); found && !found->TapiDevice)
             return found;
+        if (T* found = SearchFree<T>(owned))
+            return found;
+    }
     return nullptr;
 }
 
@@ -92,12 +75,9 @@ std::string TapiLogText(TTapiLogCode code, const std::string& number) {
     return {};
 }
 
-TSioTapiLog::TSioTapiLog(QObject* owner) : owner_(owner) {
-    Registered<TSioTapiLog>().push_back(this);
-}
+TSioTapiLog::TSioTapiLog(const void* owner) : TSioBaseComponent(owner) {}
 
 TSioTapiLog::~TSioTapiLog() {
-    Unregister(this);
     if (TapiDevice)
         TapiDevice->SetTapiLog(nullptr);
 }
@@ -122,12 +102,9 @@ void TSioTapiLog::UpdateLog(TTapiLogCode code) {
         RaiseInOutError(errno);
 }
 
-TSioAbstractTapiStatus::TSioAbstractTapiStatus(QObject* owner) : owner_(owner) {
-    Registered<TSioAbstractTapiStatus>().push_back(this);
-}
+TSioAbstractTapiStatus::TSioAbstractTapiStatus(const void* owner) : TSioBaseComponent(owner) {}
 
 TSioAbstractTapiStatus::~TSioAbstractTapiStatus() {
-    Unregister(this);
     if (TapiDevice)
         TapiDevice->SetStatusDisplay(nullptr);
 }
@@ -168,10 +145,10 @@ void TSioAbstractTapiStatus::Show() {
         display_->show();
 }
 
-TSioTapiLog* SearchTapiLog(const QObject* owner) {
+TSioTapiLog* SearchTapiLog(const void* owner) {
     return SearchFree<TSioTapiLog>(owner);
 }
 
-TSioAbstractTapiStatus* SearchStatusDisplay(const QObject* owner) {
+TSioAbstractTapiStatus* SearchStatusDisplay(const void* owner) {
     return SearchFree<TSioAbstractTapiStatus>(owner);
 }

@@ -4,8 +4,6 @@
 // made (SearchTapiLog, SearchStatusDisplay), or is given them; the device and its companion point at
 // each other, and whichever goes first clears the other's reference. Main thread only.
 //
-// Owners are QObjects (a form, or a panel of it); a companion made with an owner is one of that
-// owner's components, in the order made.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +13,6 @@
 
 #include "serial/Utilities.h"
 
-class QObject;
 class TForm;
 class TSioCustomTapiDevice;
 
@@ -36,12 +33,8 @@ enum TTapiLogCode {
 
 class TSioTapiLog : public TSioBaseComponent {
 public:
-    explicit TSioTapiLog(QObject* owner);
+    explicit TSioTapiLog(const void* owner);
     ~TSioTapiLog() override;
-    TSioTapiLog(const TSioTapiLog&) = delete;
-    TSioTapiLog& operator=(const TSioTapiLog&) = delete;
-
-    QObject* Owner() const { return owner_; }
 
     // The history file (relative to the working folder unless absolute); empty: no logging.
     std::string TapiHistoryName = "SIOTAPI.HIS";
@@ -52,9 +45,6 @@ public:
     // missing (also for ltapiNone, which writes nothing). A file that cannot be written raises
     // EInOutError.
     virtual void UpdateLog(TTapiLogCode code);
-
-private:
-    QObject* owner_;
 };
 
 enum TPosition {
@@ -72,12 +62,8 @@ enum TPosition {
 // its constructor calls followed by GetProperties; its destructor calls DestroyDisplay.
 class TSioAbstractTapiStatus : public TSioBaseComponent {
 public:
-    explicit TSioAbstractTapiStatus(QObject* owner);
+    explicit TSioAbstractTapiStatus(const void* owner);
     ~TSioAbstractTapiStatus() override;
-    TSioAbstractTapiStatus(const TSioAbstractTapiStatus&) = delete;
-    TSioAbstractTapiStatus& operator=(const TSioAbstractTapiStatus&) = delete;
-
-    QObject* Owner() const { return owner_; }
 
     // Set by the device: true after AutoAnswer, false after Dial.
     bool Answering = false;
@@ -109,17 +95,16 @@ protected:
     TForm* display_ = nullptr;
 
 private:
-    QObject* owner_;
     QString caption_ = QStringLiteral("Call Progress");
     bool ctl3D_ = true;
     TPosition position_ = poScreenCenter;
     bool visible_ = false;
 };
 
-// The first log, respectively display, without a device among the owner's components, the
-// components of the owner's children (depth first) included; null when there is none or no owner.
-TSioTapiLog* SearchTapiLog(const QObject* owner);
-TSioAbstractTapiStatus* SearchStatusDisplay(const QObject* owner);
+// The first log, respectively display, without a device among the owner's components, each
+// component's own components looked at before the next one; null when there is none or no owner.
+TSioTapiLog* SearchTapiLog(const void* owner);
+TSioAbstractTapiStatus* SearchStatusDisplay(const void* owner);
 
 // The history line's text of a code ("  dialing " and the number for ltapiDial).
 std::string TapiLogText(TTapiLogCode code, const std::string& number);

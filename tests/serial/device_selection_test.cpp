@@ -100,8 +100,9 @@ TEST_F(DeviceSelection, WhatIsListedFollowsTheSettings) {
         form.EnableVoice = c.Voice;
         EXPECT_EQ(Show(form, form.dsfCancelBitBtn), mrCancel) << c.Name;
         EXPECT_EQ(Entries(form), c.Expected) << c.Name;
-        if (c.Expected.isEmpty())
+        if (c.Expected.isEmpty()) {
             EXPECT_EQ(form.dsfComboBox->currentIndex(), -1) << c.Name;
+        }
     }
 }
 

@@ -24,7 +24,7 @@ std::string FileText(const std::string& path) {
 // A display with a window of its own, as a concrete display builds one.
 class TTestStatus : public TSioAbstractTapiStatus {
 public:
-    explicit TTestStatus(QObject* owner) : TSioAbstractTapiStatus(owner) {
+    explicit TTestStatus(const void* owner) : TSioAbstractTapiStatus(owner) {
         CreateDisplay();
         GetProperties();
     }
@@ -114,23 +114,22 @@ TEST_F(TapiHistory, AFileThatCannotBeWrittenRaisesTheInputOutputError) {
 
 TEST(TapiCompanions, TheOwnerSearchTakesTheFirstFreeOneDepthFirst) {
     QWidget form;
-    auto* panel = new QWidget(&form);
-    auto* inner = new QWidget(panel);
     EXPECT_EQ(SearchStatusDisplay(&form), nullptr);
     EXPECT_EQ(SearchStatusDisplay(nullptr), nullptr);
-
-    TTestStatus nested(inner);
-    EXPECT_EQ(SearchStatusDisplay(&form), &nested); // found in the panel
-
-    TTestStatus direct(&form);
-    EXPECT_EQ(SearchStatusDisplay(&form), &direct); // the form's own come first
-
-    TSioTapiLog taken(&form), free(panel);
-    taken.TapiDevice = reinterpret_cast<TSioCustomTapiDevice*>(&taken); // some device has it
-    EXPECT_EQ(SearchTapiLog(&form), &free);
-    taken.TapiDevice = nullptr;
-    EXPECT_EQ(SearchTapiLog(&form), &taken);
-    EXPECT_EQ(SearchTapiLog(panel), &free);
+    {
+        TSioTapiLog holder(&form); // a component that owns one of its own
+        TTestStatus nested(&holder);
+        EXPECT_EQ(SearchStatusDisplay(&form), &nested);
+        nested.TapiDevice = reinterpret_cast<TSioCustomTapiDevice*>(&holder); // some device has it
+        EXPECT_EQ(SearchStatusDisplay(&form), nullptr);
+        nested.TapiDevice = nullptr;
+    }
+    TTestStatus first(&form);
+    TSioTapiLog holder(&form);
+    TTestStatus nested(&holder);
+    EXPECT_EQ(SearchStatusDisplay(&form), &first);
+    EXPECT_EQ(SearchTapiLog(&form), &holder);
+    EXPECT_EQ(SearchTapiLog(&holder), nullptr);
 }
 
 TEST(TapiCompanions, TheDisplayKeepsItsWindowInStep) {
