@@ -1,6 +1,11 @@
 #include <unistd.h>
 
+#include <set>
+
 #include <gtest/gtest.h>
+
+#include <QDir>
+#include <QGuiApplication>
 
 #include <QTimer>
 
@@ -8,6 +13,7 @@
 #include "platform/Registry.h"
 #include "platform/ScriptedDialogs.h"
 #include "platform/Timer.h"
+#include "serial/ComPort.h"
 #include "serial/Exceptions.h"
 #include "serial/TapiDevice.h"
 #include "tests/platform/TestSupport.h"
@@ -203,14 +209,6 @@ TEST_F(TapiDevice, LineErrorsRaiseTheirLibraryException) {
     EXPECT_THROW(device.CheckError(ecTapiGetAddrFail), ETapiGetAddrFail);
 }
 
-TEST_F(TapiDevice, WaitsEndOnTheMonotonicClock) {
-    TFakeClock clock;
-    TTestDevice device(nullptr);
-    EXPECT_EQ(device.WaitForReply(0), 0); // nothing to wait for
-    EXPECT_EQ(device.WaitForReply(LINEERR_NODEVICE), LINEERR_NODEVICE);
-    EXPECT_EQ(device.WaitForReply(77), 1); // no line open
-}
-
 TEST_F(TapiDevice, NoExceptionLeavesTheDestructor) {
     tapi.AddLine({"GSM", ""});
     auto device = std::make_unique<TTestDevice>(nullptr);
@@ -244,6 +242,131 @@ TEST_F(TapiDevice, AnExceptionInALineEventOrAWindowMessageIsShownAndGoesNoFurthe
     device.SetOpen(false); // a call that never connected: its failure is reported from the window
     EXPECT_TRUE(PumpUntil([&] { return dialogs.Pending() == 0; }));
     EXPECT_EQ(failures, 1);
+}
+
+std::set<QString> OpenDescriptors() {
+    const QStringList entries = QDir(QStringLiteral("/proc/self/fd"))
+                                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    return {entries.begin(), entries.end()};
+}
+
+// One road of ConfigAndOpen, as the GSM modem window takes it: lines "Voice" (optional, not listed)
+// and "GSM" on a pty, a port in tmAuto, no device list offered.
+struct TOpenCase {
+    const char* Name;
+    std::string Selected = "GSM";
+    bool VoiceLineFirst = false;
+    enum { Auto, NoPort, Direct } Port = Auto;
+    // Runs before ConfigAndOpen; the fake clock is there for a wait to run out.
+    struct TRoad {
+        TTapiTestBackEnd& Tapi;
+        DWORD Gsm;
+        TSioTapiDevice& Device;
+        TFakeClock& Clock;
+    };
+    std::function<void(const TRoad&)> Script = {};
+    std::int32_t Raised = 0; // the library code raised, 0 for none
+    bool PortOpened = false;
+    LONG FailureCode = 0;
+    std::int64_t Waited = 0; // on the monotonic clock
+    bool CallKept = false;   // connected without a port: left for OnTapiFail's handler to end
+};
+
+TEST(TapiConfigAndOpen, EveryOutcomeLeavesTheDeviceUsableAndNothingOpen) {
+    const TOpenCase cases[] = {
+        {.Name = "success", .PortOpened = true},
+        {.Name = "synchronous failure",
+         .Script = [](const TOpenCase::TRoad& r) { r.Tapi.FailNext("lineMakeCall", LINEERR_CALLUNAVAIL); },
+         .Raised = -13805,
+         .FailureCode = LINEERR_CALLUNAVAIL},
+        {.Name = "asynchronous failure",
+         .Script =
+             [](const TOpenCase::TRoad& r) { r.Tapi.FailNextReply("lineMakeCall", LINEERR_RESOURCEUNAVAIL); },
+         .Raised = -13805,
+         .FailureCode = LINEERR_RESOURCEUNAVAIL},
+        {.Name = "no reply within 30 s",
+         .Script =
+             [](const TOpenCase::TRoad& r) {
+                 r.Tapi.WithholdNextReply("lineMakeCall");
+                 TFakeClock* clock = &r.Clock;
+                 QTimer::singleShot(0, [clock] { clock->Advance(29999); });
+                 QTimer::singleShot(20, [clock] { clock->Advance(1); });
+             },
+         .Raised = -13805,
+         .FailureCode = LINEERR_CALLUNAVAIL,
+         .Waited = 30000},
+        {.Name = "early disconnect",
+         .Script =
+             [](const TOpenCase::TRoad& r) { r.Tapi.QueueDialResult(r.Gsm, TTapiTestBackEnd::Disconnected); },
+         .FailureCode = LINEDISCONNECTMODE_UNAVAIL},
+        {.Name = "failed handle look-up",
+         .Script = [](const TOpenCase::TRoad& r) { r.Tapi.FailNext("lineGetID", LINEERR_OPERATIONFAILED); },
+         .CallKept = true},
+        {.Name = "unknown name", .Selected = "Nowhere", .Raised = -13930},
+        {.Name = "one listed line with no name", .Selected = "", .VoiceLineFirst = true, .PortOpened = true},
+        {.Name = "no port", .Port = TOpenCase::NoPort, .Raised = -1005},
+        {.Name = "port not in TAPI mode", .Port = TOpenCase::Direct, .Raised = -13929},
+        {.Name = "a call already up",
+         .Script =
+             [](const TOpenCase::TRoad& r) {
+                 r.Device.ConfigAndOpen();
+                 ASSERT_TRUE(r.Device.CallConnected());
+             },
+         .Raised = -13928,
+         .PortOpened = true},
+    };
+    TComFolder folder;
+    TScriptedDialogs dialogs{FailTest};
+    TPtyPair pty;
+    for (const TOpenCase& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::set<QString> before = OpenDescriptors();
+        {
+            TTapiTestBackEnd tapi;
+            if (c.VoiceLineFirst)
+                tapi.AddLine({"Voice", "", LINEMEDIAMODE_AUTOMATEDVOICE});
+            const DWORD gsm = tapi.AddLine({"GSM", QString::fromStdString(pty.SlavePath())});
+            TFakeClock clock;
+            TSioComPort port;
+            port.SetOnTriggerAvail([](TSioCustomComPort*, std::uint16_t) {});
+            port.SetTapiMode(c.Port == TOpenCase::Direct ? tmNone : tmAuto);
+            TSioTapiDevice device(nullptr);
+            device.ComPort = c.Port == TOpenCase::NoPort ? nullptr : &port;
+            device.ShowTapiDevices = false;
+            device.ShowPorts = false;
+            device.SetSelectedDevice(c.Selected);
+            int failures = 0; // a handler, as the GSM modem window has none, only where it is looked at
+            if (c.CallKept)
+                device.OnTapiFail = [&](TSioCustomTapiDevice*) { ++failures; };
+            const std::int64_t start = clock.Ms();
+            if (c.Script)
+                c.Script({tapi, gsm, device, clock});
+            std::int32_t raised = 0;
+            try {
+                device.ConfigAndOpen();
+            } catch (const ESIOException& error) {
+                raised = error.ErrorCode;
+            }
+            EXPECT_EQ(raised, c.Raised);
+            EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr); // the wait cursor is gone
+            PumpFor(20);
+            EXPECT_EQ(port.Open(), c.PortOpened);
+            EXPECT_EQ(port.TapiCid != 0, c.PortOpened);
+            EXPECT_EQ(device.FailureCode(), c.FailureCode);
+            EXPECT_EQ(clock.Ms() - start, c.Waited);
+            EXPECT_EQ(device.Open(), c.PortOpened || c.CallKept);
+            EXPECT_EQ(device.CallConnected(), c.PortOpened || c.CallKept);
+            EXPECT_EQ(failures, c.CallKept ? 1 : 0);
+            if (c.PortOpened) {
+                EXPECT_EQ(device.SelectedDevice(), "GSM");
+                EXPECT_EQ(port.ValidDispatcher()->DeviceName, "GSM");
+            }
+            device.CancelCall();
+            EXPECT_FALSE(port.Open());
+            EXPECT_EQ(device.GetTapiState(), tsIdle);
+        }
+        EXPECT_TRUE(PumpUntil([&] { return OpenDescriptors() == before; }));
+    }
 }
 
 } // namespace
