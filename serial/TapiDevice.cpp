@@ -1,11 +1,8 @@
 #include "serial/TapiDevice.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
 #include <set>
-
-#include <unistd.h>
 
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -128,9 +125,8 @@ std::string Trimmed(const std::string& text) {
 } // namespace
 
 std::string TapiRegistryValueName() {
-    char name[16];
-    std::snprintf(name, sizeof name, "$%08X", unsigned(::getpid()));
-    return name;
+    const QString pid = QStringLiteral("%1").arg(QCoreApplication::applicationPid(), 8, 16, QLatin1Char('0'));
+    return "$" + pid.toUpper().toStdString();
 }
 
 // ---- Construction
@@ -159,12 +155,9 @@ TSioCustomTapiDevice::~TSioCustomTapiDevice() {
         StopTapi();
     } catch (...) {
     }
-    try {
-        FreeDialTimer();
-        SetStatusDisplay(nullptr);
-        SetTapiLog(nullptr);
-    } catch (...) {
-    }
+    dialTimer_.reset();
+    SetStatusDisplay(nullptr);
+    SetTapiLog(nullptr);
     if (tapiWnd_)
         UnregisterTapiDeviceWindow(tapiWnd_->Handle());
     LiveDevices().erase(this);

@@ -53,19 +53,6 @@ enum TTapiState {
 
 enum TWaveMessage { waPlayOpen, waPlayDone, waPlayClose, waRecordOpen, waDataReady, waRecordClose };
 
-class TSioCustomTapiDevice;
-
-using TNotifyEvent = std::function<void(TSioCustomTapiDevice* sender)>;
-using TTapiStatusEvent =
-    std::function<void(TSioCustomTapiDevice* sender, bool first, bool last, std::int32_t device,
-                       std::int32_t message, std::int32_t param1, std::int32_t param2, std::int32_t param3)>;
-using TTapiLogEvent = std::function<void(TSioCustomTapiDevice* sender, TTapiLogCode log)>;
-using TTapiDTMFEvent = std::function<void(TSioCustomTapiDevice* sender, char digit, std::int32_t errorCode)>;
-using TTapiCallerIDEvent =
-    std::function<void(TSioCustomTapiDevice* sender, const std::string& id, const std::string& idName)>;
-using TTapiWaveNotify = std::function<void(TSioCustomTapiDevice* sender, TWaveMessage msg)>;
-using TTapiWaveSilence = std::function<void(TSioCustomTapiDevice* sender, bool& stopRecording, bool& hangup)>;
-
 // The window message of the device's hidden window; wParam says what happened.
 inline constexpr unsigned TapiEventMessage = TapiNewLineMessage; // 0x7EB5
 enum TTapiEvent : WPARAM {
@@ -82,6 +69,19 @@ std::string TapiRegistryValueName();
 
 class TSioCustomTapiDevice : public TSioBaseComponent {
 public:
+    using TNotifyEvent = std::function<void(TSioCustomTapiDevice* sender)>;
+    using TTapiStatusEvent = std::function<void(
+        TSioCustomTapiDevice* sender, bool first, bool last, std::int32_t device, std::int32_t message,
+        std::int32_t param1, std::int32_t param2, std::int32_t param3)>;
+    using TTapiLogEvent = std::function<void(TSioCustomTapiDevice* sender, TTapiLogCode log)>;
+    using TTapiDTMFEvent =
+        std::function<void(TSioCustomTapiDevice* sender, char digit, std::int32_t errorCode)>;
+    using TTapiCallerIDEvent =
+        std::function<void(TSioCustomTapiDevice* sender, const std::string& id, const std::string& idName)>;
+    using TTapiWaveNotify = std::function<void(TSioCustomTapiDevice* sender, TWaveMessage msg)>;
+    using TTapiWaveSilence =
+        std::function<void(TSioCustomTapiDevice* sender, bool& stopRecording, bool& hangup)>;
+
     // Registers with the telephony interface and lists the lines at once; the owner's first free
     // history log and status display become this device's.
     explicit TSioCustomTapiDevice(const void* owner);
