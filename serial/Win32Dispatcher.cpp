@@ -48,7 +48,11 @@ std::int32_t TSioWin32Dispatcher::FlushCom(std::int32_t queue) {
         const bool purged = PurgeComm(comHandle_, PURGE_TXABORT | PURGE_TXCLEAR);
         if (Present(WriteThread)) {
             OutFlushEvent->SetEvent();
-            GeneralEvent->WaitFor(5000); // the write thread dropped what it held
+            // The write thread drops what it held and says so, or ends: one told to stop may not say.
+            for (int waited = 0; waited < 5000 && Present(WriteThread); waited += 50) {
+                if (GeneralEvent->WaitFor(50) == WAIT_OBJECT_0)
+                    break;
+            }
         }
         return purged ? 1 : 0;
     }

@@ -156,8 +156,15 @@ void PostQuitMessage() {
 }
 
 void ClearMessages() {
-    std::lock_guard guard(lock);
-    queue.clear();
+    {
+        std::lock_guard guard(lock);
+        for (TQueued& q : queue) {
+            if (q.Call)
+                q.Call->Dropped = true; // its sender stops waiting
+        }
+        queue.clear();
+    }
+    finished.notify_all();
 }
 
 namespace {

@@ -15,7 +15,7 @@
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Queues the quit message, as the program's end would.
 void PostQuitMessage();
-// Drops every queued message (the quit included).
+// Drops every queued message (the quit included); a thread that sent one stops waiting for it.
 void ClearMessages();
 
 // The messages of the exceptions handed to the application's error box since the last call.
