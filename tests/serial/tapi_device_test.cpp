@@ -362,7 +362,7 @@ TEST(TapiConfigAndOpen, EveryOutcomeLeavesTheDeviceUsableAndNothingOpen) {
                 EXPECT_EQ(port.ValidDispatcher()->DeviceName, "GSM");
             }
             device.CancelCall();
-            EXPECT_FALSE(port.Open());
+            EXPECT_TRUE(PumpUntil([&] { return !port.Open(); }));
             EXPECT_EQ(device.GetTapiState(), tsIdle);
         }
         EXPECT_TRUE(PumpUntil([&] { return OpenDescriptors() == before; }));
