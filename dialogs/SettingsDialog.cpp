@@ -21,6 +21,7 @@
 #include "platform/Image.h"
 #include "platform/OpenDialog.h"
 #include "platform/RadioGroup.h"
+#include "serial/TapiDevice.h"
 #include "sessions/ConnectionForm.h"
 
 TSettingsDialog* SettingsDialog = nullptr;
@@ -62,6 +63,7 @@ TSettingsDialog::TSettingsDialog(QWidget* owner) : TForm(owner) {
     passOff_ = std::make_unique<QPixmap>(LoadBitmap("PASS_OFF"));
     OpenDialog2 = std::make_unique<TOpenDialog>();
     OpenDialog2->Filter = QStringLiteral("Файлы ПО контроллера (*.prg)|*.prg|Все файлы (*.*)|*.*");
+    SioTapiDevice1 = std::make_unique<TSioTapiDevice>(this);
     CreateControls();
     AppSettings = new TSettings;
 }

@@ -35,6 +35,7 @@ class TImage;
 class TObjectStates;
 class TOpenDialog;
 class TRadioGroup;
+class TSioTapiDevice;
 class TStringGrid;
 
 class TSettingsDialog : public TForm {
@@ -65,6 +66,8 @@ public:
     TStringGrid* StringGrid1;
     QPushButton *EnterSWButton, *DeleteSWButton;
     std::unique_ptr<TOpenDialog> OpenDialog2;
+    // Placed on the form and never used: it registers a line application at start-up and ends it at exit.
+    std::unique_ptr<TSioTapiDevice> SioTapiDevice1;
 
     // "SMS": the command (one: the server's address and port), its parameters, the key and the text.
     QComboBox* ComboBox1;

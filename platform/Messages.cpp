@@ -64,14 +64,29 @@ public:
 
     LRESULT Call(unsigned message, WPARAM wParam, LPARAM lParam) {
         LRESULT result = 0;
+        ++running_;
         Guarded([&] { result = procedure_(message, wParam, lParam); });
+        --running_;
         return result;
+    }
+
+    // The window is gone. A procedure that destroyed its own window is still running: the receiver
+    // (and the procedure) go once the event loop is back.
+    void Retire() {
+        if (running_ == 0) {
+            delete this;
+            return;
+        }
+        retired_ = true;
+        deleteLater();
     }
 
     bool event(QEvent* e) override {
         if (e->type() != MessageEventType)
             return QObject::event(e);
         auto* m = static_cast<TMessageEvent*>(e);
+        if (retired_)
+            return true; // dropped: a sender hears so from the event's end
         m->Handled = true;
         if (!m->Call) {
             Call(m->Message, m->WParam, m->LParam);
@@ -89,6 +104,8 @@ public:
 
 private:
     TMessageWindow::WindowProc procedure_;
+    int running_ = 0;
+    bool retired_ = false;
 };
 
 TMessageWindow::TMessageWindow(WindowProc procedure) : receiver_(new TMessageReceiver(std::move(procedure))) {
@@ -102,7 +119,7 @@ TMessageWindow::~TMessageWindow() {
         std::lock_guard guard(windowsLock);
         windows.erase(handle_);
     }
-    delete receiver_; // drops the events still queued for it
+    receiver_->Retire(); // drops the events still queued for it
 }
 
 namespace {

@@ -8,6 +8,9 @@
 // returned, or, for SendMessageTimeout, at most the time-out: a message whose time ran out before the
 // main thread took it is dropped; one already running finishes, but nobody waits for it.
 //
+// A window may be destroyed from inside its own procedure: no message reaches it from then on, and
+// the procedure finishes first.
+//
 // The header needs no Qt, so code without Qt (the serial library's core) can post and send; a
 // program without Qt links a stand-in of its own for these calls.
 #pragma once

@@ -1,5 +1,6 @@
 #include "serial/ComSelectForm.h"
 
+#include "serial/ComPort.h"
 #include "serial/PortProbe.h"
 
 namespace {
@@ -53,4 +54,12 @@ QString TComSelectForm::SelectedCom() const {
 
 std::uint16_t TComSelectForm::SelectedComNum() const {
     return std::uint16_t(SelectedCom().mid(3).toUInt());
+}
+
+bool PromptForComPort(std::uint16_t& comNumber) {
+    TComSelectForm dialog;
+    if (dialog.ShowModal() != mrOk)
+        return false;
+    comNumber = dialog.SelectedComNum();
+    return true;
 }

@@ -15,10 +15,6 @@ std::vector<TSioBaseDispatcher*> portList;
 HANDLE cachedHandle = INVALID_HANDLE_VALUE; // GetTComRecPtr's last hit
 TSioBaseDispatcher* cachedDispatcher = nullptr;
 
-constexpr std::uint32_t RingEvents = EV_RING | 0x2000;
-constexpr std::uint32_t LineStatusEvents = EV_CTS | EV_DSR | EV_RLSD | EV_RING | 0x2000;
-constexpr std::uint32_t LineErrorEvents = EV_BREAK | EV_ERR;
-
 std::uint32_t Wrap(std::uint32_t index) {
     return index % DispatchBufferSize;
 }
@@ -91,11 +87,17 @@ void TSioBaseDispatcher::ReportFailure() {
     const std::int32_t code = failure_.exchange(0);
     if (code == 0 || lost_.exchange(true))
         return;
+    if (code == ecDeviceWrite || code == ecDeviceRead) {
+        {
+            std::lock_guard data(DataSection);
+            LineErrors = LineErrorsLost;
+        }
+        if (!EventBusyNow())
+            StatusTriggerLoop(); // an armed line-status trigger tells of the loss
+    }
     std::vector<HWND> windows;
     {
         std::lock_guard data(DataSection);
-        if (code == ecDeviceWrite || code == ecDeviceRead)
-            LineErrors = LineErrorsLost;
         for (const TWndTriggerHandler& handler : WndTriggerHandlers) {
             if (!handler.Deleted)
                 windows.push_back(handler.Window);
@@ -128,27 +130,6 @@ void TSioBaseDispatcher::SetThreadBoost(std::uint8_t boost) {
     }
 }
 
-void TDispThread::Execute() {
-    TSioBaseDispatcher& d = Dispatcher;
-    bool progress = true;
-    for (;;) {
-        // A pass that got nowhere (the dispatch ring is full) waits for news rather than spinning on
-        // the block that is still queued.
-        if (progress)
-            d.InQueue.WaitForBuffer(50);
-        else
-            d.InQueue.WaitForPush(50);
-        const bool kill = d.KillThreads;
-        d.ReportFailure();
-        if (kill)
-            break;
-        progress = d.ProcessQueue();
-        if (d.KillThreads || d.closePending_)
-            break;
-    }
-    d.GeneralEvent->SetEvent();
-}
-
 // Construction and the end.
 
 TSioBaseDispatcher::TSioBaseDispatcher(TSioBaseComponent* owner) : owner_(owner) {
@@ -176,10 +157,12 @@ void TSioBaseDispatcher::Shutdown() {
     if (shutDown_)
         return;
     shutDown_ = true;
-    if (closePending_)
-        DonePortPrim();
-    else
+    if (!closePending_)
         DonePort();
+    // A close left pending: the workers were told to end (or have), the device may still be open.
+    if (comHandle_ >= 0 || dispActive_)
+        CloseCom();
+    DonePortPrim();
     WaitPumping([this] { return activeThreads_ == 0; });
     ReleaseResources();
 }
@@ -232,6 +215,7 @@ std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, s
         std::lock_guard data(DataSection);
         RingFlag = false;
         EventBusy = false;
+        Delivering = false;
         HandlerDeletePending = false;
     }
     GeneralEvent = std::make_unique<TEvent>(false, false);
@@ -270,6 +254,7 @@ std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, s
         DispFull = false;
         InDataNotify = false;
         HandlerTaken = 0;
+        Received = ScanPos = LastAvailPos = 0;
         ModemStatus = 0;
         CurrentBaud = 115200;
         GetComState(Dcb);
@@ -278,6 +263,8 @@ std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, s
     }
     OutSent = false;
     closePending_ = false;
+    RemoveAllTriggers();
+    ResetStatusHits();
     if (!DtrAuto)
         SetDtr((flowOpts & ipDtr) != 0);
     if (!RtsAuto)
@@ -288,25 +275,47 @@ std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, s
         return r;
     }
     RefreshStatus();
+    AbortTracing();
+    {
+        std::lock_guard data(DataSection);
+        TraceIndex = TraceMax = 0;
+        TraceWrapped = false;
+    }
+    TimeBase = AdTimeGetTime();
+    DLoggingOn = false;
+    DLoggingMax = 0;
     StartDispatcher();
     return ecOK;
 }
 
 void TSioBaseDispatcher::DonePort() {
-    if (comHandle_ >= 0) {
-        FlushOutBuffer();
-        FlushInBuffer();
-        CloseCom();
-    }
-    bool busy = false;
+    bool busy = false, delivering = false;
     {
         std::lock_guard data(DataSection);
         busy = EventBusy;
+        delivering = Delivering;
     }
+    if (comHandle_ >= 0) {
+        FlushOutBuffer();
+        FlushInBuffer();
+    }
+    if (delivering) {
+        // The dispatch thread waits for the handler that called this: it cannot be waited for here.
+        closePending_ = true;
+        WakeThreads();
+        return;
+    }
+    if (comHandle_ >= 0)
+        CloseCom();
     if (busy)
         closePending_ = true;
     else
         DonePortPrim();
+}
+
+void TSioBaseDispatcher::WakeThreads() {
+    KillThreads = true;
+    InQueue.Wake();
 }
 
 void TSioBaseDispatcher::DonePortPrim() {
@@ -611,11 +620,18 @@ std::int32_t TSioBaseDispatcher::PeekBlock(void* buffer, std::uint32_t length) {
 }
 
 std::int32_t TSioBaseDispatcher::GetBlock(void* buffer, std::uint32_t length) {
-    std::lock_guard disp(DispSection);
-    if (length > UnreadLocked())
-        return ecBufferIsEmpty;
-    CopyOutLocked(buffer, length);
-    TakeLocked(length);
+    {
+        std::lock_guard disp(DispSection);
+        if (length > UnreadLocked())
+            return ecBufferIsEmpty;
+        CopyOutLocked(buffer, length);
+        TakeLocked(length);
+    }
+    std::lock_guard data(DataSection);
+    if (TraceOn) {
+        for (std::uint32_t i = 0; i < length; ++i)
+            AddTraceEntry('R', static_cast<const std::uint8_t*>(buffer)[i]);
+    }
     return std::int32_t(length);
 }
 
@@ -630,17 +646,21 @@ std::int32_t TSioBaseDispatcher::InBuffFree() {
 }
 
 std::int32_t TSioBaseDispatcher::FlushInBuffer() {
-    std::lock_guard disp(DispSection);
-    const std::int32_t r = FlushCom(1);
-    if (InDataNotify) {
-        MaxTaken = UnreadLocked() + HandlerTaken;
-    } else {
-        DispTail = DispHead;
-        HandlerTaken = 0;
+    std::int32_t r = 0;
+    {
+        std::lock_guard disp(DispSection);
+        r = FlushCom(1);
+        if (InDataNotify) {
+            MaxTaken = UnreadLocked() + HandlerTaken;
+        } else {
+            DispTail = DispHead;
+            HandlerTaken = 0;
+        }
+        if (DispFull)
+            InQueue.Wake();
+        DispFull = false;
     }
-    if (DispFull)
-        InQueue.Wake();
-    DispFull = false;
+    ResetDataTriggers();
     return r;
 }
 
@@ -672,9 +692,15 @@ std::int32_t TSioBaseDispatcher::PutBlock(const void* buffer, std::uint32_t leng
         written = WriteCom(buffer, std::int32_t(length));
         OutSent = true;
     }
+    std::lock_guard data(DataSection);
+    const std::uint32_t sent = written > 0 ? std::uint32_t(written) : 0;
+    AddDispatchEntry(dtDispatch, dstWriteCom, sent, buffer, sent);
+    if (TraceOn) {
+        for (std::uint32_t i = 0; i < sent; ++i)
+            AddTraceEntry('T', static_cast<const std::uint8_t*>(buffer)[i]);
+    }
     if (written > 0)
         return ecOK;
-    std::lock_guard data(DataSection);
     LineErrors = GetComError(ComStatus);
     return ecPutBlockFail;
 }
@@ -895,96 +921,6 @@ void TSioBaseDispatcher::SetEventBusy(bool& wasOn, bool setOn) {
     EventBusy = setOn;
 }
 
-void TSioBaseDispatcher::RegisterWndTriggerHandler(HWND window) {
-    std::lock_guard data(DataSection);
-    WndTriggerHandlers.push_back({window, false});
-    NotifyEnabled = true;
-}
-
-void TSioBaseDispatcher::DeregisterWndTriggerHandler(HWND window) {
-    std::lock_guard data(DataSection);
-    const auto found = std::find_if(WndTriggerHandlers.begin(), WndTriggerHandlers.end(),
-                                    [window](const TWndTriggerHandler& h) { return h.Window == window; });
-    if (found == WndTriggerHandlers.end())
-        return;
-    if (EventBusy) {
-        found->Deleted = true; // it goes when the notification ends
-        HandlerDeletePending = true;
-    } else {
-        WndTriggerHandlers.erase(found);
-    }
-}
-
 std::int32_t TSioBaseDispatcher::InQueueUsed() {
     return 0;
-}
-
-// The dispatch pass.
-
-bool TSioBaseDispatcher::ProcessQueue() {
-    bool progress = false;
-    TIOBuffer* first = InQueue.Peek();
-    LastEvent = 0;
-    if (auto* status = dynamic_cast<TStatusBuffer*>(first)) {
-        LastEvent = status->Status;
-        InQueue.Pop();
-        progress = true;
-    } else if (first) {
-        InQueue.Release(first); // ExtractData takes it
-    }
-    if (LastEvent & RingEvents) {
-        std::lock_guard data(DataSection);
-        RingFlag = true;
-    }
-    if (LastEvent & LineStatusEvents)
-        MapEventsToMS();
-    if (LastEvent & LineErrorEvents)
-        RefreshStatus();
-    std::uint32_t moved = 0;
-    ExtractData(moved);
-    bool busy = false;
-    {
-        std::lock_guard data(DataSection);
-        busy = EventBusy;
-    }
-    if (!busy)
-        GetModemStatusPrim(0xFF); // fresh line levels; the change bits stay for their readers
-    return progress || moved > 0;
-}
-
-bool TSioBaseDispatcher::ExtractData(std::uint32_t& moved) {
-    std::lock_guard disp(DispSection);
-    moved = 0;
-    if (!DispBuffer)
-        return false;
-    if (DispFull)
-        return true;
-    const std::uint32_t available = std::uint32_t(InQueueUsed());
-    if (available == 0)
-        return false;
-    std::uint32_t free = 0, firstPiece = 0;
-    if (DispHead == DispTail) {
-        free = DispatchBufferSize;
-        firstPiece = DispatchBufferSize - DispHead;
-    } else if (DispTail > DispHead) {
-        free = firstPiece = DispTail - DispHead;
-    } else {
-        free = DispTail + DispatchBufferSize - DispHead;
-        firstPiece = DispatchBufferSize - DispHead;
-    }
-    const std::uint32_t want = std::min(free, available);
-    std::uint32_t second = want > firstPiece ? want - firstPiece : 0;
-    for (std::uint32_t piece : {firstPiece, second}) {
-        if (piece == 0)
-            break;
-        const std::uint32_t n =
-            std::uint32_t(std::max(0, ReadCom(DispBuffer.get() + DispHead, std::int32_t(piece))));
-        DispHead = Wrap(DispHead + n);
-        moved += n;
-        if (n != 0)
-            DispFull = DispHead == DispTail;
-        if (n < piece)
-            break;
-    }
-    return true;
 }

@@ -10,18 +10,21 @@
 // Results. 0 is success, a negative number an error code of serial/ErrorCodes.h; a few operations
 // return a count or a state as the comment says. Nothing here raises.
 //
-// Threads. Every public operation belongs to the main thread. The read, write and status threads
-// move bytes and line events between the device and the dispatcher; the dispatch thread alone
-// moves received bytes into the dispatch ring, follows the modem lines and reports a worker's
+// Threads. Every public operation belongs to the main thread, and to the handlers it notifies. The
+// read, write and status threads move bytes and line events between the device and the dispatcher;
+// the dispatch thread alone moves received bytes into the dispatch ring, follows the modem lines,
+// checks the triggers and notifies their handlers (serial/Triggers.h), and reports a worker's
 // failure. A worker that loses the device (read or write failure, hang-up) or cannot get memory
 // stops all workers; the dispatch thread then puts the dispatcher in the lost state (PutBlock gives
 // -3004, reads still serve what was received, GetLineError reports 10 once after a read or write
-// failure) and posts DeviceLostMessage to each registered window, so that the component closes the
-// port from the main thread. A close is never reported as a loss.
+// failure, and armed line-status triggers fire) and posts DeviceLostMessage to each registered
+// window, so that the component closes the port from the main thread. A close is never reported as
+// a loss.
 //
-// Locks, always taken in this order: the port list, DataSection (settings, lines, errors, handler
-// lists), DispSection (the dispatch ring), OutputSection (the output ring), then each queue's own.
-// None is held while the dispatcher waits for a thread or a window.
+// Locks, always taken in this order: the port list, DataSection (settings, lines, errors, triggers,
+// handler lists, trace), DispSection (the dispatch ring), OutputSection (the output ring), then each
+// queue's own. None is held while the dispatcher waits for a thread or a window, or while a handler
+// runs.
 #pragma once
 
 #include <atomic>
@@ -35,7 +38,9 @@
 #include "platform/Messages.h"
 #include "platform/Sync.h"
 #include "platform/Win32Serial.h"
+#include "serial/DispatchLog.h"
 #include "serial/IOQueue.h"
+#include "serial/Triggers.h"
 
 class TSioBaseComponent;
 class TSioBaseDispatcher;
@@ -47,6 +52,8 @@ inline constexpr std::uint32_t LineErrorsLost = 0xFFFFFFFF;
 // write failure, -161 read or line-event failure, -13868 no memory, or the code of an exception on
 // the dispatch thread), lParam PortIndex shl 16.
 inline constexpr unsigned DeviceLostMessage = 0x7E0B;
+// How long a window handler may take over one notification before the next handler follows.
+inline std::atomic<unsigned> WndNotifyTimeoutMs{3000};
 
 // InitPort's option word.
 inline constexpr std::uint32_t ipDtr = 0x01;     // raise DTR
@@ -79,6 +86,12 @@ public:
     TThreadId Id() const { return id_; }
     // 0, or why the thread stopped: -160, -161, -13868 or an exception's code.
     std::int32_t ExitCode() const { return exitCode_; }
+
+    // Runs the handler, or any function, on the main thread while this thread waits; an exception
+    // it raises comes back here. Needs the dispatcher's sync window (RegisterSyncEventTriggerHandler
+    // makes it); without one nothing runs.
+    void SyncNotify(unsigned msg, std::uint32_t trigger, std::uint32_t data, const TApdNotifyEvent& event);
+    void Sync(const std::function<void()>& method);
 
     const TThreadRole Role;
 
@@ -114,8 +127,11 @@ public:
     std::int32_t InitPort(const char* name, std::int32_t baud, std::uint32_t parity, std::uint8_t dataBits,
                           std::uint8_t stopBits, std::uint32_t inSize, std::uint32_t outSize,
                           std::uint32_t flowOpts);
-    // Flushes, closes the device and stops the threads. Called from inside a notification it only
-    // marks ClosePending; the rest happens when the dispatcher is destroyed.
+    // Flushes, closes the device and stops the threads. Called while a notification is being
+    // delivered (from its handler, which the dispatch thread waits for) it only tells the threads to
+    // end and marks ClosePending; while a user marked the dispatcher busy (SetEventBusy) it closes
+    // the device and marks ClosePending. Either way the rest happens when the dispatcher is destroyed,
+    // which the owner does once DispActive is false.
     void DonePort();
 
     // Baud 0, Parity 5, DataBits 9, StopBits 3 keep the current value. Waits for the output to leave
@@ -193,9 +209,73 @@ public:
     std::uint16_t GetBaseAddress();
     void SetEventBusy(bool& wasOn, bool setOn);
 
-    // Windows told of the port's events; the first is the component's own.
+    // Triggers (serial/Triggers.h): a handle, 0, or -5001 no handle left, -5002 too long, -5003 no
+    // such trigger, -1002 a bad status kind.
+    std::int32_t AddDataTriggerLen(const void* data, bool ignoreCase, std::uint32_t len);
+    std::int32_t AddDataTrigger(const char* data, bool ignoreCase);
+    std::int32_t AddTimerTrigger();
+    std::int32_t AddStatusTrigger(std::uint32_t kind);
+    std::int32_t RemoveTrigger(std::uint32_t handle); // 1 switches the avail trigger off
+    // Arms the timer for ticks (0: the period last given), or disarms it.
+    std::int32_t SetTimerTrigger(std::uint32_t handle, std::int32_t ticks, bool activate);
+    std::int32_t ExtendTimer(std::uint32_t handle, std::int32_t ticks);
+    std::int32_t TimerTicksRemaining(std::uint32_t handle, std::int32_t& remaining);
+    // Arms a status trigger with the value its kind takes (see the kinds), or disarms it.
+    std::int32_t SetStatusTrigger(std::uint32_t handle, std::uint32_t value, bool activate);
+    void ChangeLengthTrigger(std::uint32_t len); // the avail trigger's threshold; 0 switches it off
+    void RemoveAllTriggers();
+    void ResetStatusHits();
+    void ResetDataTriggers(); // partial matches are forgotten
+    void SaveTriggers(TTriggerSave& save);
+    // Copies of the saved triggers replace the current ones; later handles never collide with them.
+    void RestoreTriggers(const TTriggerSave& save);
+    static void ClearSaveBuffers(TTriggerSave& save);
+    // record: the TTimerTrigger, TStatusTrigger or TDataTrigger found (null when removed).
+    std::int32_t FindTriggerFromHandle(std::uint32_t handle, bool remove, TTriggerType& kind, void*& record);
+    static std::uint32_t ClassifyStatusTrigger(std::uint32_t handle) { return handle & 7; }
+
+    // Handlers. The first window is the component's own: alone it is notified only after
+    // UpdateHandlerFlags(fuEnablePort). A handler removed during a notification goes when it ends.
     void RegisterWndTriggerHandler(HWND window);
+    void RegisterProcTriggerHandler(TApdNotifyProc proc);
+    void RegisterEventTriggerHandler(const TApdNotifyEvent& event);
+    // Its method runs on the main thread while the dispatch thread waits.
+    void RegisterSyncEventTriggerHandler(const TApdNotifyEvent& event);
     void DeregisterWndTriggerHandler(HWND window);
+    void DeregisterProcTriggerHandler(TApdNotifyProc proc);
+    void DeregisterEventTriggerHandler(const TApdNotifyEvent& event);
+    virtual void UpdateHandlerFlags(TApHandlerFlagUpdate update);
+
+    // Dispatch thread: delivers one notification to every handler; false when the port was closed
+    // meanwhile or an avail notification's bytes were not all taken.
+    bool SendNotify(unsigned msg, std::uint32_t trigger, std::uint32_t data);
+    // Dispatch thread: each true when it delivered a notification that asks for another check.
+    bool CheckTimerTriggers();
+    bool CheckStatusTriggers();
+    bool CheckReceiveTriggers();
+    bool CheckTriggers();
+
+    // The byte trace (serial/DispatchLog.h). File results: 0, or minus the platform's error.
+    std::int32_t InitTracing(std::uint32_t entries); // -1002 above 4,000,000
+    void ClearTracing();
+    void AbortTracing();
+    void StartTracing();
+    void StopTracing();
+    void AddTraceEntry(char kind, std::uint8_t byte);
+    std::int32_t DumpTrace(const std::string& fileName, bool inHex, bool allHex);
+    std::int32_t AppendTrace(const std::string& fileName, bool inHex, bool allHex);
+    // The dispatch log.
+    void InitDispatchLogging(std::uint32_t maxBytes); // 0: no limit
+    void ClearDispatchLogging();
+    void AbortDispatchLogging();
+    void StartDispatchLogging();
+    void StopDispatchLogging();
+    void AddDispatchEntry(TDispatchType type, TDispatchSubType subType, std::uint32_t data,
+                          const void* buffer, std::uint32_t length);
+    void AddStringToLog(const std::string& text);
+    std::uint32_t GetDispatchTime(); // ms since the open
+    std::int32_t DumpDispatchLog(const std::string& fileName, bool inHex, bool allHex);
+    std::int32_t AppendDispatchLog(const std::string& fileName, bool inHex, bool allHex);
 
     // The global list of dispatchers, indexed by PortIndex; a closed one's slot is null. Lock it
     // while mapping an index to a dispatcher and while using what it gives.
@@ -246,6 +326,9 @@ protected:
     friend class TSioDispatcherThread;
     friend class TDispThread;
 
+    // Tells the workers to end and wakes them from their waits, waiting for none.
+    virtual void WakeThreads();
+
     // The close a device layer's destructor runs first: the port is closed, every worker has ended
     // and the buffers are freed when it returns.
     void Shutdown();
@@ -256,7 +339,7 @@ protected:
     void ThreadStart(TSioDispatcherThread& thread);
     void ThreadGone(TSioDispatcherThread& thread);
     void RecordFailure(std::int32_t exitCode);
-    void ReportFailure(); // dispatch thread: the lost state and DeviceLostMessage
+    void ReportFailure(); // dispatch thread: the lost state, line-status triggers, DeviceLostMessage
     bool Present(const std::unique_ptr<TSioDispatcherThread>& thread) const {
         return thread && !thread->Gone();
     }
@@ -264,9 +347,22 @@ protected:
                      std::unique_ptr<TSioDispatcherThread> thread);
     int ThreadPriority(const TSioDispatcherThread& thread);
 
-    // The dispatch pass: true when it took a block or moved bytes.
-    bool ProcessQueue();
     bool ExtractData(std::uint32_t& moved);
+    // The status triggers fired again and again until none fires; false when the port was closed
+    // meanwhile.
+    bool StatusTriggerLoop();
+
+    // Triggers, with DataSection.
+    std::uint32_t GetTriggerHandle();            // 0 when none is left
+    void AddTriggerLocked(std::uint32_t handle); // raises TriggerCounter past a restored handle
+    bool EventBusyNow();
+    template <class Handler, class Match>
+    void Deregister(std::vector<Handler>& list, Match match, TDispatchSubType subType, std::uint32_t data);
+    void PurgeDeletedHandlers();
+    // With DispSection: the byte count of the first unread byte, and ScanPos kept within the unread.
+    std::uint32_t TailCountLocked() const;
+    std::int32_t WriteTrace(const std::string& fileName, bool inHex, bool allHex, bool append);
+    std::int32_t WriteDispatchLog(const std::string& fileName, bool inHex, bool allHex, bool append);
 
     std::uint8_t GetModemStatusPrim(std::uint8_t clearMask);
     void MapEventsToMS();
@@ -297,14 +393,40 @@ protected:
     bool DtrState = false, DtrAuto = false, RtsState = false, RtsAuto = false;
     bool RS485Mode = false;
     std::uint16_t BaseAddress = 0;
-    bool NotifyEnabled = false;
+    bool NotifyForced = false, NotifyEnabled = false;
     struct TWndTriggerHandler {
         HWND Window;
         bool Deleted;
     };
+    struct TProcTriggerHandler {
+        TApdNotifyProc Proc;
+        bool Deleted;
+    };
+    struct TEventTriggerHandler {
+        TApdNotifyEvent Event;
+        bool Deleted;
+        bool Sync;
+    };
     std::vector<TWndTriggerHandler> WndTriggerHandlers;
+    std::vector<TProcTriggerHandler> ProcTriggerHandlers;
+    std::vector<TEventTriggerHandler> EventTriggerHandlers;
+    std::vector<std::unique_ptr<TTimerTrigger>> TimerTriggers;
+    std::vector<std::unique_ptr<TDataTrigger>> DataTriggers;
+    std::vector<std::unique_ptr<TStatusTrigger>> StatusTriggers;
+    std::uint32_t LenTrigger = 0;
+    std::uint32_t TriggerCounter = 1;
+    bool StatusHit = false;
     bool EventBusy = false;
+    bool Delivering = false; // SendNotify is delivering: the dispatch thread waits for a handler
     bool HandlerDeletePending = false;
+    struct TTraceEntry {
+        char Kind;
+        std::uint8_t Byte;
+    };
+    bool TraceOn = false;
+    std::unique_ptr<TTraceEntry[]> TraceBuffer;
+    std::uint32_t TraceIndex = 0, TraceMax = 0;
+    bool TraceWrapped = false;
     bool RingFlag = false;
     bool InCloseCom = false;
     void* DataPointers[3] = {};
@@ -316,6 +438,10 @@ protected:
     bool DispFull = false;
     bool InDataNotify = false;
     std::uint32_t HandlerTaken = 0, MaxTaken = 0;
+    // Counted in bytes moved into the ring since the open (a ring position is the count mod 8192),
+    // so that a ring that filled all the way round is told from one that did not move: Received,
+    // the next byte to scan for data triggers, and where the last avail notification was made.
+    std::uint32_t Received = 0, ScanPos = 0, LastAvailPos = 0;
 
     // OutputSection.
     std::unique_ptr<std::uint8_t[]> OutBuffer;
@@ -334,12 +460,20 @@ protected:
     std::atomic<bool> lost_{false};
     std::atomic<std::int32_t> failure_{0}; // the first worker failure, until the dispatch thread reports it
 
+    // The dispatch log: its queue has its own lock.
+    std::atomic<bool> DLoggingOn{false};
+    std::atomic<std::uint32_t> DLoggingMax{0};
+    std::atomic<std::uint32_t> TimeBase{0};
+    TIOQueue LogQueue;
+
     // Dispatch thread only.
     std::uint32_t LastEvent = 0;
 
     // Created by InitPort, released with the buffers.
     std::unique_ptr<TEvent> GeneralEvent, OutputEvent, OutFlushEvent;
     TIOQueue InQueue;
+    // Runs synchronised handlers on the main thread; made with the first of them.
+    std::unique_ptr<TMessageWindow> SyncWindow;
 
     // Main thread only; each thread object lives until it has ended and been joined.
     std::unique_ptr<TSioDispatcherThread> ReadThread, DispatchThread, WriteThread, StatusThread;
@@ -357,4 +491,10 @@ public:
 
 protected:
     void Execute() override;
+
+private:
+    // The two halves of a pass: the queue, the ring and the triggers it may fire; then the status
+    // and timer triggers. ProcessQueue is true when it took a block or moved bytes.
+    bool ProcessQueue();
+    void CheckIdleTriggers();
 };

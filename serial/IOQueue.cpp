@@ -1,5 +1,6 @@
 #include "serial/IOQueue.h"
 
+#include <cstring>
 #include <mutex>
 #include <new>
 
@@ -9,6 +10,15 @@ TDataBuffer::TDataBuffer(std::uint32_t size) : TIOBuffer(size) {
     Data.reset(new (std::nothrow) std::uint8_t[size]());
     if (!Data)
         throw Exception("Insufficient memory to allocate I/O buffer.");
+}
+
+TLogBuffer::TLogBuffer(std::uint8_t type, std::uint16_t subType, std::uint32_t time, std::uint32_t data,
+                       const void* buffer, std::uint32_t length)
+    : TIOBuffer(length), DispatchType(type), DispatchSubType(subType), Time(time), Data(data) {
+    if (length == 0)
+        return;
+    Buffer = std::make_unique<std::uint8_t[]>(length);
+    std::memcpy(Buffer.get(), buffer, length);
 }
 
 void TIOQueue::Push(std::unique_ptr<TIOBuffer> buffer) {
@@ -68,4 +78,9 @@ void TIOQueue::WaitForBuffer(std::uint32_t timeoutMs) {
 std::uint32_t TIOQueue::BytesQueued() {
     std::lock_guard guard(lock_);
     return bytesQueued_;
+}
+
+bool TIOQueue::Empty() {
+    std::lock_guard guard(lock_);
+    return buffers_.empty();
 }

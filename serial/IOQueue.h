@@ -38,6 +38,21 @@ public:
     std::uint32_t Status;
 };
 
+// One entry of the dispatch log (serial/DispatchLog.h): a private copy of the payload, whose length
+// is Size (no copy for none).
+class TLogBuffer : public TIOBuffer {
+public:
+    TLogBuffer(std::uint8_t type, std::uint16_t subType, std::uint32_t time, std::uint32_t data,
+               const void* buffer, std::uint32_t length);
+    std::uint32_t GetMoreData() const { return Size; }
+
+    std::uint8_t DispatchType;
+    std::uint16_t DispatchSubType;
+    std::uint32_t Time; // milliseconds since the log's time base
+    std::uint32_t Data;
+    std::unique_ptr<std::uint8_t[]> Buffer;
+};
+
 class TIOQueue {
 public:
     TIOQueue() = default;
@@ -56,6 +71,7 @@ public:
     void WaitForPush(std::uint32_t timeoutMs) { event_.WaitFor(timeoutMs); }
     void Wake() { event_.SetEvent(); }
     std::uint32_t BytesQueued();
+    bool Empty();
 
 private:
     TCriticalSection lock_;

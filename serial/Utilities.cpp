@@ -79,3 +79,46 @@ std::uint32_t DelayTicks(std::int32_t ticks, bool yield) {
         Sleep(1); // a tick is 55 ms: no need to spin hard
     }
 }
+
+std::uint8_t AnsiUpCase(std::uint8_t ch) {
+    if ((ch >= 'a' && ch <= 'z') || ch >= 0xE0)
+        return std::uint8_t(ch - 0x20);
+    // The Cyrillic letters outside the alphabet's run, lower case first.
+    constexpr std::uint8_t Others[][2] = {{0x83, 0x81}, {0x90, 0x80}, {0x9A, 0x8A}, {0x9C, 0x8C},
+                                          {0x9D, 0x8D}, {0x9E, 0x8E}, {0x9F, 0x8F}, {0xA2, 0xA1},
+                                          {0xB3, 0xB2}, {0xB4, 0xA5}, {0xB8, 0xA8}, {0xBA, 0xAA},
+                                          {0xBC, 0xA3}, {0xBE, 0xBD}, {0xBF, 0xAF}};
+    for (const auto& pair : Others) {
+        if (ch == pair[0])
+            return pair[1];
+    }
+    return ch;
+}
+
+namespace {
+
+// Owners and their components, in the order the components were made.
+std::vector<std::pair<const void*, TSioBaseComponent*>>& Components() {
+    static std::vector<std::pair<const void*, TSioBaseComponent*>> components;
+    return components;
+}
+
+} // namespace
+
+TSioBaseComponent::TSioBaseComponent(const void* owner) : owner_(owner) {
+    if (owner_)
+        Components().emplace_back(owner_, this);
+}
+
+TSioBaseComponent::~TSioBaseComponent() {
+    std::erase_if(Components(), [this](const auto& entry) { return entry.second == this; });
+}
+
+std::vector<TSioBaseComponent*> TSioBaseComponent::OwnedComponents(const void* owner) {
+    std::vector<TSioBaseComponent*> owned;
+    for (const auto& [o, component] : Components()) {
+        if (o == owner && owner)
+            owned.push_back(component);
+    }
+    return owned;
+}

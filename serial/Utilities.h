@@ -7,7 +7,10 @@
 #pragma once
 
 #include <cstdint>
+#include <exception>
+#include <initializer_list>
 #include <string>
+#include <vector>
 
 inline constexpr std::uint32_t TickMs = 55;
 // The longest duration of a timer: 2^31 ms in ticks.
@@ -43,6 +46,9 @@ inline constexpr std::uint32_t WM_QUIT = 18;
 // Lets the main thread's waiting messages run. Gives WM_QUIT (18) when the program has been told to
 // end (the quit stays pending for the main loop), else 0. A program without Qt links a stand-in.
 std::uint32_t SafeYield();
+// Shows an exception caught at the edge of an event handler on the main thread, as the framework's
+// application does (an error box with its message). A program without Qt links a stand-in.
+void ApplicationHandleException(const std::exception_ptr& error);
 
 // Waits `ticks` ticks (none for 0 or less); with `yield`, runs SafeYield on the way and stops early
 // on a quit. Returns the last SafeYield result (0 without yielding).
@@ -52,6 +58,43 @@ inline bool FlagIsSet(std::uint32_t flags, std::uint32_t mask) {
     return (flags & mask) != 0;
 }
 
+// A byte upper-cased as the Windows-1251 character table does it (Latin and Cyrillic letters).
+std::uint8_t AnsiUpCase(std::uint8_t ch);
+
+// An object's method as a callback: Code is the function, Object the instance it is given. Two are
+// the same method when their Code is, whatever the object.
+template <class... Args> struct TMethod {
+    void (*Code)(void* object, Args... args) = nullptr;
+    void* Object = nullptr;
+    explicit operator bool() const { return Code != nullptr; }
+    void operator()(Args... args) const { Code(Object, args...); }
+};
+
+// A set of the members of a small enumeration (at most 32).
+template <class E> class TSet {
+public:
+    constexpr TSet() = default;
+    constexpr TSet(std::initializer_list<E> members) {
+        for (E e : members)
+            Include(e);
+    }
+    constexpr bool Contains(E e) const { return bits_ & Bit(e); }
+    constexpr TSet& Include(E e) {
+        bits_ |= Bit(e);
+        return *this;
+    }
+    constexpr TSet& Exclude(E e) {
+        bits_ &= ~Bit(e);
+        return *this;
+    }
+    constexpr bool Empty() const { return bits_ == 0; }
+    constexpr bool operator==(const TSet&) const = default;
+
+private:
+    static constexpr std::uint32_t Bit(E e) { return 1u << unsigned(e); }
+    std::uint32_t bits_ = 0;
+};
+
 // The framework's component state bits the library looks at.
 enum TComponentStateFlag : std::uint32_t {
     csLoading = 0x01,    // being built from its form description: the check raises nothing
@@ -59,16 +102,29 @@ enum TComponentStateFlag : std::uint32_t {
     csDestroying = 0x04, // its destructor has begun
 };
 
-// The base of every non-visual component of the library.
+// The base of every non-visual component of the library. A component may have an owner (a form or
+// another component, known only by its address) and is then among the owner's components from its
+// construction to its destruction. Main thread only.
 class TSioBaseComponent {
 public:
-    virtual ~TSioBaseComponent() = default;
+    explicit TSioBaseComponent(const void* owner = nullptr);
+    virtual ~TSioBaseComponent();
+    TSioBaseComponent(const TSioBaseComponent&) = delete;
+    TSioBaseComponent& operator=(const TSioBaseComponent&) = delete;
 
     // Always "v4.07"; setting it changes nothing.
     std::string Version() const { return "v4.07"; }
     void SetVersion(const std::string&) {}
 
     std::uint32_t ComponentState() const { return componentState_; }
+    const void* Owner() const { return owner_; }
+    // The components an owner holds, in the order they were made.
+    static std::vector<TSioBaseComponent*> OwnedComponents(const void* owner);
+
+    // A form that sets a component up as its description says brackets the settings with these:
+    // while loading, setters only store and failures raise nothing; Loaded then acts on them.
+    void BeginLoading() { SetComponentState(csLoading, true); }
+    virtual void Loaded() { SetComponentState(csLoading, false); }
 
 protected:
     void SetComponentState(std::uint32_t flags, bool on) {
@@ -76,5 +132,6 @@ protected:
     }
 
 private:
+    const void* owner_;
     std::uint32_t componentState_ = 0;
 };

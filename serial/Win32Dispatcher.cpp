@@ -48,7 +48,11 @@ std::int32_t TSioWin32Dispatcher::FlushCom(std::int32_t queue) {
         const bool purged = PurgeComm(comHandle_, PURGE_TXABORT | PURGE_TXCLEAR);
         if (Present(WriteThread)) {
             OutFlushEvent->SetEvent();
-            GeneralEvent->WaitFor(5000); // the write thread dropped what it held
+            // The write thread drops what it held and says so, or ends: one told to stop may not say.
+            for (int waited = 0; waited < 5000 && Present(WriteThread); waited += 50) {
+                if (GeneralEvent->WaitFor(50) == WAIT_OBJECT_0)
+                    break;
+            }
         }
         return purged ? 1 : 0;
     }
@@ -183,26 +187,13 @@ std::int32_t TSioWin32Dispatcher::CloseCom() {
         InCloseCom = true;
     }
     if (dispActive_) {
-        KillThreads = true;
-        if (Present(StatusThread)) {
-            SetCommMask(comHandle_, 0); // ends its pending wait
-            WaitPumping([this] { return !Present(StatusThread); });
-        }
-        if (Present(WriteThread)) {
-            OutFlushEvent->SetEvent();
-            WaitPumping([this] { return !Present(WriteThread); });
-        }
-        if (Present(ReadThread)) {
-            SerialEvent.SetEvent();
-            WaitPumping([this] { return !Present(ReadThread); });
-        }
-        if (Present(DispatchThread)) {
-            // It may be delivering a notification to a window for up to 3000 ms. If it is still there
-            // after both waits, the buffers stay until it has ended (the destructor waits for that).
-            InQueue.Wake();
-            for (int i = 0; i < 2 && Present(DispatchThread); ++i)
-                WaitPumping([this] { return !Present(DispatchThread); }, DispatchThreadWaitTicks);
-        }
+        WakeThreads();
+        WaitPumping(
+            [this] { return !Present(StatusThread) && !Present(WriteThread) && !Present(ReadThread); });
+        // It may be delivering a notification to a window for up to 3000 ms. If it is still there
+        // after both waits, the buffers stay until it has ended (the destructor waits for that).
+        for (int i = 0; i < 2 && Present(DispatchThread); ++i)
+            WaitPumping([this] { return !Present(DispatchThread); }, DispatchThreadWaitTicks);
     }
     std::int32_t result = 0;
     if (comHandle_ >= 0) {
@@ -216,6 +207,15 @@ std::int32_t TSioWin32Dispatcher::CloseCom() {
     return result;
 }
 
+void TSioWin32Dispatcher::WakeThreads() {
+    TSioBaseDispatcher::WakeThreads();
+    if (Present(StatusThread))
+        SetCommMask(comHandle_, 0); // ends its pending wait
+    if (OutFlushEvent)
+        OutFlushEvent->SetEvent();
+    SerialEvent.SetEvent();
+}
+
 std::int32_t TSioWin32Dispatcher::ProcessCommunications() {
     Sleep(0);
     return 0;
@@ -223,7 +223,8 @@ std::int32_t TSioWin32Dispatcher::ProcessCommunications() {
 
 TSioTAPI32Dispatcher::TSioTAPI32Dispatcher(TSioBaseComponent* owner, HANDLE tapiHandle)
     : TSioWin32Dispatcher(owner), tapiHandle_(tapiHandle) {
-    comHandle_ = tapiHandle;
+    // 0 is no handle: nothing is to be flushed or closed then (descriptor 0 is not the line's).
+    comHandle_ = tapiHandle != 0 ? tapiHandle : INVALID_HANDLE_VALUE;
 }
 
 std::int32_t TSioTAPI32Dispatcher::OpenCom(const char*, std::uint32_t, std::uint32_t) {

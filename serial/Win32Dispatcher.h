@@ -32,6 +32,8 @@ public:
     std::int32_t ProcessCommunications() override;
 
 protected:
+    void WakeThreads() override;
+
     friend class TSioWin32Thread;
     friend class TReadThread;
     friend class TWriteThread;

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <string>
 #include <thread>
 
 #include <QCoreApplication>
@@ -90,6 +91,32 @@ TEST_F(Messages, ASendToAWindowThatGoesReturnsAtOnce) {
     EXPECT_FALSE(PostMessage(h, WmTrigger, 0, 0));
     LRESULT result = 0;
     EXPECT_FALSE(SendMessageTimeout(h, WmTrigger, 0, 0, 10, &result));
+}
+
+TEST_F(Messages, AWindowDestroyedByItsOwnProcedureFinishesThatCallAndTakesNoMore) {
+    std::unique_ptr<TMessageWindow> self;
+    std::vector<unsigned> seen;
+    self = std::make_unique<TMessageWindow>(
+        [&self, &seen, text = std::string(64, 'x')](unsigned m, WPARAM, LPARAM) -> LRESULT {
+            seen.push_back(m);
+            if (m == WmTrigger)
+                self.reset();
+            return LRESULT(text.size()); // the procedure's own state is still there
+        });
+    const HWND h = self->Handle();
+    EXPECT_TRUE(PostMessage(h, WmTrigger, 0, 0));
+    EXPECT_TRUE(PostMessage(h, WmTrigger + 1, 0, 0)); // queued behind the one that destroys
+    auto sent = std::async(std::launch::async, [h] {
+        LRESULT result = 0;
+        return SendMessageTimeout(h, WmTrigger + 2, 0, 0, 60'000, &result);
+    });
+    PumpUntil([&] { return !seen.empty(); });
+    ASSERT_EQ(sent.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    EXPECT_FALSE(sent.get());
+    PumpFor(10);
+    EXPECT_EQ(seen, std::vector<unsigned>{WmTrigger});
+    EXPECT_FALSE(PostMessage(h, WmTrigger, 0, 0));
+    EXPECT_EQ(SendMessage(h, WmTrigger, 0, 0), 0);
 }
 
 TEST_F(Messages, SendOnTheMainThreadCallsTheProcedureAtOnce) {

@@ -7,9 +7,11 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "platform/Messages.h"
 #include "platform/Sync.h"
+#include "serial/ComPort.h"
 #include "serial/Utilities.h"
 
 class TMessageReceiver {
@@ -154,6 +156,51 @@ void PostQuitMessage() {
 }
 
 void ClearMessages() {
-    std::lock_guard guard(lock);
-    queue.clear();
+    {
+        std::lock_guard guard(lock);
+        for (TQueued& q : queue) {
+            if (q.Call)
+                q.Call->Dropped = true; // its sender stops waiting
+        }
+        queue.clear();
+    }
+    finished.notify_all();
+}
+
+namespace {
+
+std::vector<std::string> shownErrors;
+std::optional<std::uint16_t> promptAnswer;
+int prompts = 0;
+
+} // namespace
+
+void ApplicationHandleException(const std::exception_ptr& error) {
+    try {
+        std::rethrow_exception(error);
+    } catch (const std::exception& e) {
+        shownErrors.push_back(e.what());
+    } catch (...) {
+        shownErrors.push_back("?");
+    }
+}
+
+std::vector<std::string> TakeShownErrors() {
+    return std::exchange(shownErrors, {});
+}
+
+bool PromptForComPort(std::uint16_t& comNumber) {
+    ++prompts;
+    if (!promptAnswer)
+        return false;
+    comNumber = *promptAnswer;
+    return true;
+}
+
+void AnswerComPortPrompt(std::optional<std::uint16_t> answer) {
+    promptAnswer = answer;
+}
+
+int ComPortPrompts() {
+    return prompts;
 }

@@ -1,14 +1,25 @@
-// The main thread of a test program without Qt: a stand-in for platform/Messages.h and SafeYield.
+// The main thread of a test program without Qt: a stand-in for platform/Messages.h, SafeYield, the
+// application's error box and the COM port selection dialog.
 //
 // Posted and sent messages queue up until the test's thread (the "main thread": the one that ran
 // the program's static initialisation) runs them with SafeYield, one message per call.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <optional>
+#include <string>
+#include <vector>
 
 // Runs SafeYield until done() holds or timeoutMs of real time have passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Queues the quit message, as the program's end would.
 void PostQuitMessage();
-// Drops every queued message (the quit included).
+// Drops every queued message (the quit included); a thread that sent one stops waiting for it.
 void ClearMessages();
+
+// The messages of the exceptions handed to the application's error box since the last call.
+std::vector<std::string> TakeShownErrors();
+// What the COM port selection dialog answers from now on: a port number, or nothing (Cancel).
+void AnswerComPortPrompt(std::optional<std::uint16_t> answer);
+int ComPortPrompts(); // how often it was shown
