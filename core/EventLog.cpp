@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <limits>
+#include <tuple>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include "core/DataFolder.h"
 #include "core/Settings.h"
 #include "platform/Clock.h"
+#include "platform/SysError.h"
 
 int EventLogHandle = -1;
 
@@ -21,20 +23,25 @@ constexpr const char* OldExtension = ".old";
 constexpr std::int32_t DefaultLogSizeMB = 10;
 
 // Other programs may read the log while we append to it.
-int OpenForAppend(const std::string& path) {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+int OpenForAppend(const std::string& path, int extraFlags = 0) {
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | extraFlags, 0644);
 }
 
-void WriteAll(int handle, const std::string& bytes) {
+// The count written; short (with errno set) when the disk is full or the file may grow no more.
+std::size_t WriteAll(int handle, const std::string& bytes) {
     std::size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(handle, bytes.data() + done, bytes.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0)
-            return;
+        if (n <= 0) {
+            if (n == 0)
+                errno = ENOSPC;
+            break;
+        }
         done += std::size_t(n);
     }
+    return done;
 }
 
 bool EndsInCrLf(const std::string& text) {
@@ -42,8 +49,13 @@ bool EndsInCrLf(const std::string& text) {
 }
 
 // Digits, dots, colons and blanks only, so Latin-1 is Windows-1251 here.
-std::string Stamp(const char* format) {
-    return FormatDateTime(QString::fromLatin1(format), Now()).toStdString();
+std::string Stamp(const char* format, TDateTime time) {
+    return FormatDateTime(QString::fromLatin1(format), time).toStdString();
+}
+
+bool SameTime(const TDateTimeParts& a, const TDateTimeParts& b) {
+    return std::tie(a.Year, a.Month, a.Day, a.Hour, a.Minute, a.Second, a.Msec) ==
+           std::tie(b.Year, b.Month, b.Day, b.Hour, b.Minute, b.Second, b.Msec);
 }
 
 } // namespace
@@ -78,8 +90,10 @@ std::string TEventLog::PathOf(const std::string& baseName, const char* extension
 }
 
 bool TEventLog::OpenLog() {
-    if (EventLogHandle < 0 && !AppDataFolder.empty())
+    if (EventLogHandle < 0 && !AppDataFolder.empty()) {
         EventLogHandle = OpenForAppend(PathOf(EventLogBaseName, LogExtension));
+        sizeHandle_ = -1; // measured afresh: the number may be the one of a file closed meanwhile
+    }
     return EventLogHandle >= 0;
 }
 
@@ -87,6 +101,46 @@ void TEventLog::CloseLog() {
     if (EventLogHandle >= 0)
         ::close(EventLogHandle);
     EventLogHandle = -1;
+    sizeHandle_ = -1;
+}
+
+std::int32_t TEventLog::FileSize(int handle) {
+    if (handle != sizeHandle_) {
+        size_ = GetOpenFileSize(handle);
+        sizeHandle_ = size_ >= 0 ? handle : -1;
+    }
+    return size_;
+}
+
+std::string TEventLog::Line(const std::string& text) {
+    // The stamp is formatted once a second, however many lines share it.
+    const TDateTime now = Now();
+    TDateTimeParts second = DecodeDateTime(now);
+    second.Msec = 0;
+    if (stamp_.empty() || !SameTime(second, stampSecond_)) {
+        stamp_ = Stamp(LogDateTimeFormat, now);
+        stampSecond_ = second;
+    }
+    std::string line = stamp_ + text;
+    if (!EndsInCrLf(text))
+        line += "\r\n";
+    return line;
+}
+
+int TEventLog::Append(int handle, const std::string& line) {
+    const std::int32_t before = FileSize(handle);
+    const std::size_t written = WriteAll(handle, line);
+    if (written == line.size()) {
+        if (handle == sizeHandle_)
+            size_ = std::int32_t(std::min<std::int64_t>(std::int64_t(size_) + std::int64_t(written),
+                                                        std::numeric_limits<std::int32_t>::max()));
+        return 0;
+    }
+    const int error = errno;
+    // A line the disk had no room for is taken back whole, so that the file holds whole lines only.
+    if (written > 0 && (before < 0 || ::ftruncate(handle, before) != 0))
+        sizeHandle_ = -1;
+    return error;
 }
 
 void TEventLog::PrintMessage(const std::string& text) {
@@ -97,25 +151,39 @@ void TEventLog::PrintMessage(const std::string& text) {
     const bool noLogging = AppSettings && AppSettings->NoLogging != 0;
     if (noLogging || !OpenLog())
         return;
-    std::string line = Stamp(LogDateTimeFormat) + text;
-    if (!EndsInCrLf(text))
-        line += "\r\n";
-    WriteAll(EventLogHandle, line);
+    // The lines lost while there was no room are told once, by the first line that fits again.
+    if (lostLines_ > 0 && Append(EventLogHandle, Line("CH: " + std::to_string(lostLines_) +
+                                                      " log lines lost - " + lostReason_)) == 0)
+        lostLines_ = 0;
+    if (const int error = Append(EventLogHandle, Line(text)); error != 0 && lostLines_++ == 0) {
+        // The log cannot tell it now: standard error does, once.
+        lostReason_ = SysErrorMessage(error);
+        std::fprintf(stderr, "router: %s: lines are lost: %s\n",
+                     PathOf(EventLogBaseName, LogExtension).c_str(), lostReason_.c_str());
+    }
     CheckLogChange(EventLogHandle, EventLogBaseName,
                    LogSizeLimit(AppSettings ? AppSettings->LogSizeMB : DefaultLogSizeMB));
 }
 
 void TEventLog::CheckLogChange(int& handle, const std::string& baseName, std::int32_t limit) {
-    if (handle < 0 || GetOpenFileSize(handle) <= limit)
+    if (handle < 0 || FileSize(handle) <= limit)
         return;
     ::close(handle);
     handle = -1;
+    sizeHandle_ = -1;
     const std::string current = PathOf(baseName, LogExtension);
     const std::string old = PathOf(baseName, OldExtension);
     ::unlink(old.c_str());
-    // When the move fails the log stays closed; the next line reopens the large file and tries again.
-    if (std::rename(current.c_str(), old.c_str()) == 0)
+    if (std::rename(current.c_str(), old.c_str()) == 0) {
         handle = OpenForAppend(current);
+        return;
+    }
+    // The generation that cannot be moved is dropped, so that the log still keeps to its size.
+    const std::string reason = SysErrorMessage(errno);
+    handle = OpenForAppend(current, O_TRUNC);
+    if (handle >= 0)
+        Append(handle, Line("CH: " + baseName + OldExtension + " cannot be replaced - " + reason + "; " +
+                            baseName + LogExtension + " starts over"));
 }
 
 void TEventLog::SuspendTimerTimer() {
@@ -132,7 +200,7 @@ void TEventLog::StatusMessage(const std::string& text) {
     if (!OnStatus)
         return;
     std::string line(" ");
-    line += Stamp(LongTimeFormat);
+    line += Stamp(LongTimeFormat, Now());
     line += "  ";
     line += text;
     OnStatus(line);

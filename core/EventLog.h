@@ -4,13 +4,18 @@
 // Every line is "dd.mm hh:nn:ss " (local time), the caller's text in Windows-1251, and CR LF unless the
 // text already ends in CR LF. The file is opened by the first line of a burst and closed by the idle
 // timer 5 s after the last one, which then lets the main window save the state file. A line written
-// while the log is closed reopens it, so no line is lost. Main thread only; no failure is reported.
+// while the log is closed reopens it. A line the disk has no room for is lost whole; the loss is told
+// once on standard error and, as a count, by the first line that fits again. A log whose older
+// generation cannot be replaced starts over, so that it still keeps to its size. The size of the open
+// file is kept between lines; open and close the log through OpenLog and CloseLog. Main thread only;
+// no failure is shown to the operator.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <string>
 
+#include "platform/Clock.h"
 #include "platform/Timer.h"
 
 // The open log file, -1 while the log is closed.
@@ -59,4 +64,17 @@ public:
 
 private:
     static std::string PathOf(const std::string& baseName, const char* extension);
+    // The size of the file open in handle: measured once, then counted as lines are appended.
+    std::int32_t FileSize(int handle);
+    // The text stamped with the date and time, with its line end.
+    std::string Line(const std::string& text);
+    // Appends a whole line, or nothing of it: 0, or the error that kept it out.
+    int Append(int handle, const std::string& line);
+
+    int sizeHandle_ = -1; // the handle whose size size_ holds
+    std::int32_t size_ = 0;
+    std::uint64_t lostLines_ = 0; // lines lost since the last one written
+    std::string stamp_;           // the stamp of the second stampSecond_
+    TDateTimeParts stampSecond_;
+    std::string lostReason_;
 };

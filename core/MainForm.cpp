@@ -165,8 +165,10 @@ void TMainForm::CreateTimers() {
 }
 
 void TMainForm::FormShow() {
-    if (!FirstShow)
+    if (!FirstShow) {
+        SinceTimerTimer(); // the refresh left a hidden window alone
         return;
+    }
     StartUp();
     FirstShow = false;
     Shown = true;

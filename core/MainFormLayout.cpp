@@ -20,6 +20,7 @@
 #include <QVBoxLayout>
 
 #include "core/Bitmaps.h"
+#include "core/FormControls.h"
 #include "core/HeapForm.h"
 #include "gsm/ModemForm.h"
 #include "platform/Cp1251.h"
@@ -34,11 +35,6 @@ constexpr int ButtonHeight = 25;
 constexpr int CellPadding = 12;
 // The lamp's state in the low four bits of an image's tag, its colour kind in the next four.
 constexpr int YellowLamp = 1 << 4;
-
-template <class W> W* Named(W* widget, const char* name) {
-    widget->setObjectName(QLatin1String(name));
-    return widget;
-}
 
 QIcon ToolIcon(const char* name) {
     QIcon icon(LoadBitmap(name));

@@ -150,6 +150,8 @@ QString TMainForm::GetSinceTime(TDateTime time) const {
 }
 
 void TMainForm::SinceTimerTimer() {
+    if (!isVisible())
+        return; // nobody reads a hidden window's texts: they are brought up to date when it shows
     if (!ObjectList.empty()) {
         if (const TObjectStates* selected = SelectedObject())
             WriteSinceTime(SinceLastMessageLabel, selected->LastDataTime);

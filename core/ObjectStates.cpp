@@ -2,6 +2,10 @@
 
 #include "core/RecordIo.h"
 
+#include <new>
+
+#include <sys/mman.h>
+
 namespace {
 
 constexpr const char* DefaultPinNames[TObjectFields::PinCount] = {
@@ -42,10 +46,25 @@ template <class Io, class F> void Transfer(Io& io, F& f) {
     io.Text(f.Phone);
 }
 
+// Each buffer in pages of its own, which the system hands out zeroed when they are first touched:
+// clearing them would write 84 MB at the start with a thousand objects, and most of a buffer is queue
+// space that many objects never use.
+::AppBuf* NewAppBuf() {
+    void* pages =
+        ::mmap(nullptr, sizeof(::AppBuf), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (pages == MAP_FAILED)
+        throw std::bad_alloc();
+    AppBuf_InitZeroed(static_cast<::AppBuf*>(pages));
+    return static_cast<::AppBuf*>(pages);
+}
+
 } // namespace
 
-TObjectStates::TObjectStates() : AppBuf(std::make_unique<::AppBuf>()) {
-    AppBuf_Init(AppBuf.get());
+void TObjectStates::TAppBufDeleter::operator()(::AppBuf* buffer) const {
+    ::munmap(buffer, sizeof(::AppBuf));
+}
+
+TObjectStates::TObjectStates() : AppBuf(NewAppBuf()) {
     for (int i = 0; i < PinCount; ++i)
         SetFixedText(PinNames[i], DefaultPinNames[i]);
 }

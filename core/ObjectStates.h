@@ -69,7 +69,11 @@ public:
     // keeps its own AppBuf. The version is not used.
     int32_t ReadRecord(const uint8_t* src, size_t avail, int32_t version);
 
-    std::unique_ptr<::AppBuf> AppBuf; // owned for the object's whole life
+    struct TAppBufDeleter {
+        void operator()(::AppBuf* buffer) const;
+    };
+    // Owned for the object's whole life.
+    std::unique_ptr<::AppBuf, TAppBufDeleter> AppBuf;
 };
 
 // Owns its objects, in address-book or file order.

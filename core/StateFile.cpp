@@ -1,14 +1,18 @@
 #include "core/StateFile.h"
 
 #include "core/RecordIo.h"
+#include "platform/SysError.h"
 #include "protocol/tmgsm.h"
 
+#include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 
 std::string StatesFileName;
 std::string SystemPassword(NoPassword);
 bool StatesNotLoaded = true;
+bool StatesSaveFailing = false;
 bool FirstRun = false;
 
 namespace {
@@ -31,6 +35,7 @@ const char* const DecryptError = "Невозможно расшифровать 
 const char* const NoMemoryError = "Недостаточно памяти для работы программы";
 const char* const WriteError = "Невозможно записать файл с состояниями объектов";
 const char* const KeyErrorLine = "CH: key init or block encription error - ";
+const char* const WriteErrorLine = "CH: States.bin writing error - ";
 const char* const PromptCaption = "Маршрутизатор";
 const char* const PromptInfo = "Введите системный пароль";
 
@@ -178,11 +183,18 @@ bool WriteStates(const TWindowValues& window, const TSettings& settings, const T
     }
     EncryptStates(buf, static_cast<uint32_t>(contentSize), key.data());
     if (!ops.Replace(StatesFileName, buf.data(), buf.size())) {
-        if (hooks.BringToFront)
-            hooks.BringToFront();
-        Call(hooks.ShowError, WriteError);
+        const std::string reason = SysErrorMessage(errno);
+        // Told once until a save succeeds again: saves follow every burst of log lines, and a box
+        // for each would pile up while nobody is at the desk.
+        if (!std::exchange(StatesSaveFailing, true)) {
+            Call(hooks.PrintMessage, WriteErrorLine + reason);
+            if (hooks.BringToFront)
+                hooks.BringToFront();
+            Call(hooks.ShowError, WriteError);
+        }
         return false;
     }
+    StatesSaveFailing = false;
     return true;
 }
 

@@ -40,6 +40,8 @@ extern const std::array<uint8_t, 16> BuiltInKey;
 extern bool StatesNotLoaded;
 // The data folder was created at this start: a missing file is no news.
 extern bool FirstRun;
+// The last save failed. A failed save is logged and shown only when the one before it succeeded.
+extern bool StatesSaveFailing;
 
 inline constexpr uint32_t StatesVersion = 0;
 inline constexpr uint32_t StatesHeaderSize = 40;
@@ -74,7 +76,8 @@ struct TStatesHooks {
     std::function<void()> CloseMainWindow;                     // no memory for the state
 };
 
-// Writes the file, reporting failures through the hooks. True when it was replaced.
+// Writes the file, reporting failures through the hooks (a failure to write it only when the save
+// before succeeded). True when it was replaced; otherwise the previous file is kept.
 bool WriteStates(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
                  const TStatesHooks& hooks, TStatesFileOps& ops = StatesFileOps());
 

@@ -67,10 +67,18 @@ bool TStatesFileOps::Replace(const std::string& path, const uint8_t* data, size_
     if (fd < 0)
         return false;
     bool ok = WriteAll(fd, data, n) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && Rename(temp, path);
+    int error = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && !Rename(temp, path)) {
+        ok = false;
+        error = errno;
+    }
     if (!ok) {
         ::unlink(temp.c_str());
+        errno = error;
         return false;
     }
     SyncFolder(path);

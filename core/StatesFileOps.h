@@ -20,7 +20,7 @@ public:
 
     virtual TReadResult ReadAll(const std::string& path, std::vector<uint8_t>& bytes);
     // Writes the bytes to TempName(path), flushes them to disk and renames the file over path. On any
-    // failure the temporary file is removed and path is left as it was.
+    // failure the temporary file is removed, path is left as it was and errno tells why.
     bool Replace(const std::string& path, const uint8_t* data, size_t n);
 
     // Removes the temporary file that a save killed before its rename left behind.

@@ -1,7 +1,19 @@
-// The profile editor of one object (its GPRS, server and SMS settings, read and written over TCP or by
-// SMS).
+// The profile editor "Настройки контроллера объекта": reads the profile of one object's modem, lets the
+// operator edit its GPRS, server and SMS fields, and writes it back over the modem's TCP connection or,
+// when that is gone and the GSM modem is ready, by SMS. It also sends a new modem key at once.
 //
-// Minimal for now: the form exists; loading a profile does nothing, since no modem can answer yet.
+// The main window puts the object number into Tag and calls LoadButtonClick, which starts a read and
+// shows the dialog modally. The answers come later through the hooks: the session manager and the GSM
+// modem window call them only while the dialog is visible, and the session manager, but for the key
+// acknowledgement, only for the object in Tag. While an operation runs the pages and the read and write
+// buttons are locked; every answer, acknowledgement, SMS outcome and end of the object's connection
+// unlocks them. Messages about something that happened inside a notification are shown 100 ms later
+// by a one-shot timer, outside it.
+//
+// Of the five pages only the fields of the "GSM/GPRS" page and the connect number are backed by the
+// profile; the other controls are cleared and enabled like the rest, and never sent. Each edit takes
+// what the profile codec can store: the APN 32 characters, user name and password 20, phone numbers 16
+// digits, the session (minutes, stored doubled) up to 32767, the port up to 65535. Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -10,28 +22,147 @@
 #include "platform/Timer.h"
 #include "protocol/tmgsm.h"
 
+class QCheckBox;
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTabWidget;
+class QWidget;
+class TImage;
+class TObjectStates;
+class TRadioGroup;
+
+// Profile part 2 still has to go out by SMS once part 1 was sent.
+extern bool PendingSecondPart;
+
 class TObjSettingsDialog : public TForm {
 public:
     explicit TObjSettingsDialog(QWidget* owner = nullptr);
 
-    // Reads the profile of object Tag and shows the dialog.
+    // What the dialog is doing.
+    enum TOperation { opIdle = 0, opReading = 1, opWriting = 2, opWritingKey = 3, opWritingBySms = 5 };
+    // Profile parts in LoadedParts: the request bits of the two profile writes.
+    static constexpr std::uint32_t Part1 = REQ_SET_PROFILE1, Part2 = REQ_SET_PROFILE2;
+
+    // Reads the profile of object Tag (when access was granted and the object is connected) and shows
+    // the dialog modally unless it is visible already.
     virtual void LoadButtonClick();
+    // Writes the loaded parts over TCP, or offers to send them by SMS.
+    void SaveButtonClick();
+    // The key change; no control of the form runs it.
+    void PasswordButtonClick();
 
-    // Hooks of the sessions, called while the dialog is visible (all but the key acknowledgement only
-    // for the object in Tag): a connection was bound, the connection ended, answers arrived, an
-    // operation is done.
-    virtual void ObjectConnected() {}
-    virtual void ConnectionLost() {}
+    // Hooks of the session manager.
+    virtual void ObjectConnected();
+    virtual void ConnectionLost();
     virtual void DecodeHwInfo(const HwInfo& info) { (void)info; }
-    virtual void DecodeProfile1(ObjProfile* profile, bool authFlag) { (void)profile, (void)authFlag; }
-    virtual void DecodeProfile2(ObjProfile* profile, bool authFlag) { (void)profile, (void)authFlag; }
-    virtual void OperationDone() {}
-    virtual void UpdateButtons() {}
+    virtual void DecodeProfile1(ObjProfile* profile, bool authFlag);
+    virtual void DecodeProfile2(ObjProfile* profile, bool authFlag);
+    virtual void OperationDone();
+    virtual void UpdateButtons();
+    // Hooks of the GSM modem window: the modem became ready or is being disconnected; the pending SMS
+    // went out or could not be sent.
+    virtual void OnModemConnected();
+    virtual void OnModemDisconnected();
+    virtual void OnSMSSent();
+    virtual void OnSMSFailed();
 
-    // The profile parts loaded from the modem (request bits 0x1 and 0x2).
+    // Key filters: digits; digits and "."; hexadecimal digits (backspace always passes).
+    static void NumEditKeyPress(QChar& key);
+    static void NumDotEditKeyPress(QChar& key);
+    static void NumHexEditKeyPress(QChar& key);
+    // Leaving Edit12 or Edit13 holds the port in 1024..65535 (an edit without a number: 10001).
+    void Edit12Exit();
+
+    // Interlocks of the port and connection pages.
+    void RS232RadioButtonClick();
+    void RS485RadioButtonClick();
+    void TimeoutRadioButtonClick();
+    void SymbolRadioButtonClick();
+    void SymbolEditChange();
+    void InstantConnectCheckBoxClick();
+
+    // The profile image: filled from answers, encoded from the controls, and sent by both kinds of
+    // write (the session keeps a pointer to it).
+    ObjProfile Profile{};
+    int OperationState = opIdle;
+    // The parts whose answers are in Profile; 0xFFFF once the dialog was closed.
     std::uint32_t LoadedParts = 0xFFFF;
-    // Started by the key acknowledgement.
+    // LoadedParts when the last read started.
+    std::uint32_t SavedParts = 0xFFFF;
+
+    // Started by the key acknowledgement: asks whether to drop the connection.
     TTimer InfoTimer;
+    // Report an SMS that could not be sent, or a second part that could not be formed.
+    TTimer SMSErrorTimer;
+    TTimer ProfileErrorTimer;
+
+    QTabWidget* PageControl1;
+    QPushButton *LoadButton, *SaveButton, *CloseButton;
+    // "GSM/GPRS".
+    QGroupBox *GroupBox7, *GroupBox1;
+    QLineEdit *Edit21, *Edit22, *Edit23, *Edit25, *Edit12, *Edit24;
+    QLineEdit *SMSSCAEdit, *SMSPhoneEdit, *Edit13;
+    // "Порт".
+    QGroupBox *GroupBox2, *GroupBox3, *GroupBox4;
+    QRadioButton *RS232RadioButton, *RS485RadioButton;
+    QCheckBox* RTCCheckBox;
+    TRadioGroup* DCDRadioGroup;
+    QLineEdit *STimeEdit, *ETimeEdit;
+    QRadioButton *STimeRadioButton1, *STimeRadioButton100, *ETimeRadioButton1, *ETimeRadioButton100;
+    TImage* DataImage;
+    QCheckBox* RTimeCheckBox;
+    QLineEdit* RTimeEdit;
+    QRadioButton *RTimeRadioButton1, *RTimeRadioButton100;
+    QRadioButton *TimeoutRadioButton, *SymbolRadioButton;
+    QLineEdit *TimeoutEdit, *SymbolEdit;
+    QLabel *TimeoutLabel, *SymbolLabel;
+    // "Соединение".
+    QCheckBox* InstantConnectCheckBox;
+    QGroupBox *ConnectGroupBox, *DisconnectGroupBox;
+    QLineEdit* ConnectPhoneEdit;
+    // "Телеметрия" and "Диагностика".
+    QGroupBox *GroupBox5, *GroupBox9;
+    QGroupBox *GroupBox13, *GroupBox14, *GroupBox15, *GroupBox16, *GroupBox17, *GroupBox12;
+
+protected:
+    void FormShow() override;
+    void FormClose() override;
+
+private:
+    // Builds the pages and buttons (ObjSettingsDialogLayout.cpp).
+    void CreateControls();
+    void CreateGsmPage(QWidget* page);
+    void CreatePortPage(QWidget* page);
+    void CreateConnectionPage(QWidget* page);
+    void CreateTelemetryPage(QWidget* page);
+    void CreateDiagnosticsPage(QWidget* page);
+
+    void DisableButtons();
+    // Enables or disables the controls placed directly on the pages, with everything inside them;
+    // enabling leaves alone those whose tag shares no bit with LoadedParts.
+    void EnableGroupBoxes(bool enable);
+    void OperationStarted();
+    // Empties the contents of the group boxes.
+    void ClearControls();
+    void MergeProfileImage(const ObjProfile* profile);
+    // 0, or the code of the first field that the profile cannot store.
+    int EncodeProfile();
+    int EncodeProfile1();
+    int EncodeProfile2();
+    void ShowSessionAndPort();
+    void ReadSessionAndPort();
+    // The edited object, null when the address book no longer holds it.
+    TObjectStates* EditedObject() const;
+    // The GSM modem is ready and no SMS waits to be sent.
+    static bool SmsAvailable();
+    // Shows "Невозможно " + action + "!\r\n" + reason.
+    static void ShowImpossible(const char* action, const char* reason);
+    void InfoTimerTimer();
+    void SMSErrorTimerTimer();
+    void ProfileErrorTimerTimer();
 };
 
 extern TObjSettingsDialog* ObjSettingsDialog;

@@ -15,11 +15,13 @@
 #include "core/MainForm.h"
 #include "core/ObjectRegistry.h"
 #include "core/Settings.h"
+#include "dialogs/EditEvents.h"
 #include "dialogs/PasswordUpdate.h"
 #include "platform/Cp1251.h"
 #include "platform/Image.h"
 #include "platform/OpenDialog.h"
 #include "platform/RadioGroup.h"
+#include "serial/TapiDevice.h"
 #include "sessions/ConnectionForm.h"
 
 TSettingsDialog* SettingsDialog = nullptr;
@@ -45,25 +47,8 @@ const TModeTexts ModeTexts[] = {
      "Ввести системный пароль"},
 };
 
-// A number edit: what an edit without a number reads as, and the range it is held in.
-struct TNumberLimits {
-    int Default, Min, Max;
-};
-constexpr TNumberLimits TcpPortLimits{10001, 1024, 65535};
 constexpr TNumberLimits LogSizeLimits{10, MinLogSizeMB, MaxLogSizeMB};
 constexpr TNumberLimits ExtraPeriodLimits{5, 1, 99};
-
-int EditNumber(const QLineEdit* edit, const TNumberLimits& limits) {
-    int32_t value = limits.Default;
-    if (!TryStrToInt(ToCp1251(edit->text()), value))
-        value = limits.Default;
-    return std::clamp(value, limits.Min, limits.Max);
-}
-
-// Rewrites the edit as the value it reads as.
-void HoldInRange(QLineEdit* edit, const TNumberLimits& limits) {
-    edit->setText(QString::number(EditNumber(edit, limits)));
-}
 
 std::string PhoneText(const QLineEdit* edit) {
     return ToCp1251(edit->text()).substr(0, 16);
@@ -78,6 +63,7 @@ TSettingsDialog::TSettingsDialog(QWidget* owner) : TForm(owner) {
     passOff_ = std::make_unique<QPixmap>(LoadBitmap("PASS_OFF"));
     OpenDialog2 = std::make_unique<TOpenDialog>();
     OpenDialog2->Filter = QStringLiteral("Файлы ПО контроллера (*.prg)|*.prg|Все файлы (*.*)|*.*");
+    SioTapiDevice1 = std::make_unique<TSioTapiDevice>(this);
     CreateControls();
     AppSettings = new TSettings;
 }
@@ -89,8 +75,10 @@ TSettingsDialog::~TSettingsDialog() {
 }
 
 void TSettingsDialog::FormShow() {
-    if (AccessGranted)
-        SettingsToDialog();
+    if (!AccessGranted)
+        return;
+    SettingsToDialog();
+    InitSMSPanel();
 }
 
 void TSettingsDialog::FormClose() {
@@ -266,9 +254,7 @@ void TSettingsDialog::ExtraInfoCheckBoxClick() {
 }
 
 void TSettingsDialog::TimeoutEditKeyPress(QChar& key) {
-    const bool digit = key >= QLatin1Char('0') && key <= QLatin1Char('9');
-    if (!digit && key != QLatin1Char('\b'))
-        key = QChar();
+    DigitKeyFilter(key);
 }
 
 void TSettingsDialog::PhoneNumberEditKeyPress(QChar& key) {

@@ -4,7 +4,8 @@
 //
 // Pages: 0 "Общие" (TCP port, event log, security mode and passwords), 1 "Обновление ПО" (the objects
 // marked for a firmware update, with their progress), 2 "Файлы с ПО" (one firmware image file per
-// hardware group), 3 "SMS" (empty for now). The main window shows it without a modal loop after an
+// hardware group), 3 "SMS" (the text of an encrypted command SMS that the operator sends to a modem
+// himself; the program sends nothing). The main window shows it without a modal loop after an
 // access check and disables itself meanwhile; closing the window enables the main window again and
 // ends the access.
 //
@@ -22,6 +23,7 @@
 #include "platform/Forms.h"
 
 class QCheckBox;
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QListWidget;
@@ -33,6 +35,7 @@ class TImage;
 class TObjectStates;
 class TOpenDialog;
 class TRadioGroup;
+class TSioTapiDevice;
 class TStringGrid;
 
 class TSettingsDialog : public TForm {
@@ -63,6 +66,17 @@ public:
     TStringGrid* StringGrid1;
     QPushButton *EnterSWButton, *DeleteSWButton;
     std::unique_ptr<TOpenDialog> OpenDialog2;
+    // Placed on the form and never used: it registers a line application at start-up and ends it at exit.
+    std::unique_ptr<TSioTapiDevice> SioTapiDevice1;
+
+    // "SMS": the command (one: the server's address and port), its parameters, the key and the text.
+    QComboBox* ComboBox1;
+    QLineEdit *Edit25, *Edit12;
+    TRadioGroup* RadioGroup1; // the key: 0 "Системный", 1 "Произвольный"
+    QPushButton* Button6;     // enters the arbitrary key
+    TImage* Image7;
+    QPushButton* Button5; // forms the text
+    QPlainTextEdit* Memo1;
 
     // Working copies, 16 Windows-1251 characters each.
     std::string NewSettingsPassword, NewSystemPassword;
@@ -93,6 +107,20 @@ public:
     static void TimeoutEditKeyPress(QChar& key);
     static void PhoneNumberEditKeyPress(QChar& key);
 
+    // "SMS" page: the key the text is encrypted with, and the arbitrary key last entered (16
+    // Windows-1251 characters each).
+    std::string SmsKey, SmsObjectPassword;
+    // Resets the page; every showing with access granted runs it.
+    void InitSMSPanel();
+    void RadioGroup1Click();
+    void Button6Click();
+    // Forms the text into Memo1; a bad address or port, or a text that cannot be formed, is refused
+    // with a message and Memo1 keeps its text.
+    void Button5Click();
+    void Edit12Exit();
+    static void Edit25KeyPress(QChar& key);
+    static void Edit12KeyPress(QChar& key);
+
     // Firmware pages.
     void EnterSWButtonClick();
     void DeleteSWButtonClick();
@@ -114,6 +142,7 @@ private:
     void CreateGeneralPage(QWidget* page);
     void CreateUpdatePage(QWidget* page);
     void CreateFilesPage(QWidget* page);
+    void CreateSmsPage(QWidget* page);
     // The security mode the radio group shows; the stored one while it shows none.
     int SelectedMode() const;
     void ShowSWPages();

@@ -2,16 +2,14 @@
 #include "dialogs/SettingsDialog.h"
 
 #include <algorithm>
-#include <functional>
+#include <vector>
 
 #include <QCheckBox>
-#include <QEvent>
-#include <QFocusEvent>
+#include <QComboBox>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -20,56 +18,13 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "core/FormControls.h"
+#include "dialogs/EditEvents.h"
 #include "platform/Image.h"
 #include "platform/RadioGroup.h"
 #include "platform/StringGrid.h"
 
 namespace {
-
-// The edit events the dialog handles: every character key goes through a key filter, which drops the
-// refused ones (editing and control keys pass untouched, as they never reach a key-press handler), and
-// leaving the edit runs its exit handler, changed or not.
-class TEditEvents : public QObject {
-public:
-    using KeyFilter = void (*)(QChar&);
-    TEditEvents(QObject* parent, KeyFilter filter, std::function<void()> onExit)
-        : QObject(parent), filter_(filter), onExit_(std::move(onExit)) {}
-
-    bool eventFilter(QObject*, QEvent* event) override {
-        // A popup menu of the edit takes the focus without the edit being left.
-        if (event->type() == QEvent::FocusOut && onExit_ &&
-            static_cast<QFocusEvent*>(event)->reason() != Qt::PopupFocusReason)
-            onExit_();
-        if (event->type() != QEvent::KeyPress)
-            return false;
-        const QString text = static_cast<QKeyEvent*>(event)->text();
-        for (QChar key : text) {
-            if (key < QLatin1Char(' '))
-                continue;
-            filter_(key);
-            if (key.isNull())
-                return true;
-        }
-        return false;
-    }
-
-private:
-    KeyFilter filter_;
-    std::function<void()> onExit_;
-};
-
-template <class W> W* Named(W* widget, const char* name) {
-    widget->setObjectName(QLatin1String(name));
-    return widget;
-}
-
-QLineEdit* NumberEdit(QWidget* parent, const char* name, int maxLength, TEditEvents::KeyFilter filter,
-                      std::function<void()> onExit = {}) {
-    auto* edit = Named(new QLineEdit(parent), name);
-    edit->setMaxLength(maxLength);
-    edit->installEventFilter(new TEditEvents(edit, filter, std::move(onExit)));
-    return edit;
-}
 
 QLabel* Label(const char* text, QWidget* parent) {
     return new QLabel(QString::fromUtf8(text), parent);
@@ -86,6 +41,7 @@ void TSettingsDialog::CreateControls() {
     CreateGeneralPage(pages[0]);
     CreateUpdatePage(pages[1]);
     CreateFilesPage(pages[2]);
+    CreateSmsPage(pages[3]);
 
     ButtonOK = Named(new QPushButton(QStringLiteral("ОК"), this), "ButtonOK");
     ButtonCancel = Named(new QPushButton(QStringLiteral("Отмена"), this), "ButtonCancel");
@@ -106,8 +62,8 @@ void TSettingsDialog::CreateControls() {
 }
 
 void TSettingsDialog::CreateGeneralPage(QWidget* page) {
-    TcpPortEdit = NumberEdit(page, "TcpPortEdit", 5, TimeoutEditKeyPress, [this] { TcpPortEditExit(); });
-    LogSizeEdit = NumberEdit(page, "LogSizeEdit", 2, TimeoutEditKeyPress, [this] { LogSizeEditExit(); });
+    TcpPortEdit = FilteredEdit(page, "TcpPortEdit", 5, TimeoutEditKeyPress, [this] { TcpPortEditExit(); });
+    LogSizeEdit = FilteredEdit(page, "LogSizeEdit", 2, TimeoutEditKeyPress, [this] { LogSizeEditExit(); });
     TcpPortEdit->setText(QStringLiteral("10001"));
     LogSizeEdit->setText(QStringLiteral("1"));
     NoLoggingCheckBox = Named(new QCheckBox(QStringLiteral("Не протоколировать"), page), "NoLoggingCheckBox");
@@ -127,14 +83,14 @@ void TSettingsDialog::CreateGeneralPage(QWidget* page) {
     connect(EnterPasswordButton, &QPushButton::clicked, this, [this] { EnterPasswordButtonClick(); });
     PassImage = Named(new TImage(page), "PassImage");
 
-    PhoneNumberEdit = NumberEdit(page, "PhoneNumberEdit", 16, PhoneNumberEditKeyPress);
+    PhoneNumberEdit = FilteredEdit(page, "PhoneNumberEdit", 16, PhoneNumberEditKeyPress);
     PhoneNumberEdit->setToolTip(QStringLiteral("Номер телефона диспетчера для голосовых вызовов"));
     ExtraInfoCheckBox =
         Named(new QCheckBox(QStringLiteral("Запрашивать расширенные данные по TCP/IP каждые"), page),
               "ExtraInfoCheckBox");
     connect(ExtraInfoCheckBox, &QCheckBox::clicked, this, [this] { ExtraInfoCheckBoxClick(); });
     ExtraPeriodEdit =
-        NumberEdit(page, "ExtraPeriodEdit", 2, TimeoutEditKeyPress, [this] { ExtraPeriodEditExit(); });
+        FilteredEdit(page, "ExtraPeriodEdit", 2, TimeoutEditKeyPress, [this] { ExtraPeriodEditExit(); });
     ExtraPeriodEdit->setText(QStringLiteral("99"));
     ExtraPeriodLabel = Named(new QLabel(QStringLiteral("мин"), page), "ExtraPeriodLabel");
     for (QWidget* hidden :
@@ -217,4 +173,68 @@ void TSettingsDialog::CreateFilesPage(QWidget* page) {
     auto* layout = new QHBoxLayout(page);
     layout->addWidget(StringGrid1);
     layout->addLayout(buttons);
+}
+
+void TSettingsDialog::CreateSmsPage(QWidget* page) {
+    auto* heading = Named(Label("Формирование SMS-команд модемам", page), "SmsHeadingLabel");
+    QFont bold = heading->font();
+    bold.setBold(true);
+    heading->setFont(bold);
+    ComboBox1 = Named(new QComboBox(page), "ComboBox1");
+    ComboBox1->addItem(QStringLiteral("Изменить IP-адрес и порт"));
+    Edit25 = FilteredEdit(page, "Edit25", 15, Edit25KeyPress);
+    Edit12 = FilteredEdit(page, "Edit12", 5, Edit12KeyPress, [this] { Edit12Exit(); });
+    Edit12->setFixedWidth(72);
+    RadioGroup1 = Named(new TRadioGroup(QStringLiteral("Пароль"),
+                                        {QStringLiteral("Системный"), QStringLiteral("Произвольный")}, page),
+                        "RadioGroup1");
+    RadioGroup1->OnClick = [this] { RadioGroup1Click(); };
+    Button6 = Named(new QPushButton(QStringLiteral("Ввести пароль объекта"), page), "Button6");
+    connect(Button6, &QPushButton::clicked, this, [this] { Button6Click(); });
+    Image7 = Named(new TImage(page), "Image7");
+    Image7->setFixedSize(32, 32);
+    Button5 = Named(new QPushButton(QStringLiteral("Сформировать"), page), "Button5");
+    connect(Button5, &QPushButton::clicked, this, [this] { Button5Click(); });
+    Memo1 = Named(new QPlainTextEdit(page), "Memo1");
+
+    // Outputs that the command does not set: kept, hidden and disabled.
+    auto* outputs = new QHBoxLayout;
+    QWidget* outputsLabel = Named(Label("Выходы", page), "OutputsLabel");
+    outputs->addWidget(outputsLabel);
+    std::vector<QWidget*> hidden{outputsLabel};
+    for (int i = 1; i <= 5; ++i) {
+        const QByteArray n = QByteArray::number(i);
+        auto* label = Named(new QLabel(QStringLiteral("OUT") + QString::number(i), page),
+                            QByteArray("OutLabel" + n).constData());
+        label->setToolTip(QStringLiteral("Щелкните дважды для редактирования"));
+        auto* check = Named(new QCheckBox(page), QByteArray("OutCheckBox" + n).constData());
+        outputs->addWidget(label);
+        outputs->addWidget(check);
+        hidden.insert(hidden.end(), {label, check});
+    }
+    for (QWidget* w : hidden) {
+        w->setEnabled(false);
+        w->hide();
+    }
+
+    auto* address = new QHBoxLayout;
+    address->addWidget(Edit25, 1);
+    address->addWidget(Label(":", page));
+    address->addWidget(Edit12);
+    auto* key = new QHBoxLayout;
+    key->addWidget(Button6, 1);
+    key->addWidget(Image7);
+    auto* layout = new QGridLayout(page);
+    layout->addWidget(heading, 0, 0, 1, 2);
+    layout->addWidget(Label("Команда", page), 1, 0);
+    layout->addWidget(ComboBox1, 1, 1);
+    layout->addWidget(Label("IP : порт", page), 2, 0);
+    layout->addLayout(address, 2, 1);
+    layout->addWidget(RadioGroup1, 3, 0, 2, 1);
+    layout->addLayout(key, 3, 1);
+    layout->addWidget(Button5, 4, 1);
+    layout->addLayout(outputs, 5, 0, 1, 2);
+    layout->addWidget(Memo1, 6, 0, 1, 2);
+    layout->setColumnStretch(1, 1);
+    layout->setRowStretch(6, 1);
 }

@@ -28,3 +28,11 @@ void TModemForm::Disconnect() {}
 int TModemForm::QueryHwInfo(TObjectStates*) {
     return 2;
 }
+
+int TModemForm::SetProfile(TObjectStates*, ObjProfile*, std::uint32_t) {
+    return 2;
+}
+
+int TModemForm::QueryProfile(TObjectStates*, std::uint32_t) {
+    return 2;
+}

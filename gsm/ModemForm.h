@@ -1,8 +1,9 @@
 // The GSM modem window: the GSM modem on a COM port or a telephony line, its AT command cycle and the
 // SMS it receives and sends; and the single-instance test of the program.
 //
-// The form is minimal for now: the operations that the main window calls exist, but no GSM modem is
-// connected (ModemState stays 0) and no SMS request is formed. IsAlreadyRunning is complete.
+// The form is minimal for now: the operations that the main window and the profile editor call exist,
+// but no GSM modem is connected (ModemState stays 0) and no SMS request is formed. IsAlreadyRunning is
+// complete.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +13,7 @@
 
 #include "platform/Forms.h"
 #include "platform/Shell.h"
+#include "protocol/tmgsm.h"
 
 class TObjectStates;
 
@@ -36,9 +38,15 @@ public:
     virtual bool Connect();
     // Stops the AT cycle and closes the port.
     virtual void Disconnect();
-    // Queues a hardware-information request SMS: 0 queued, 1 the object has no phone number, 2 the
-    // SMS could not be formed.
+    // Request SMS to an object, queued for the next AT cycle. Each returns 0 queued, 1 the object has
+    // no phone number, 2 the SMS could not be formed. One SMS waits at a time and a new request replaces
+    // it, so callers ask only while ModemState is 2 and SmsSendPending is false.
+    // The hardware information.
     virtual int QueryHwInfo(TObjectStates* object);
+    // Writes the profile parts in mask (1 profile 1, 2 profile 2) from profile.
+    virtual int SetProfile(TObjectStates* object, ObjProfile* profile, std::uint32_t mask);
+    // Asks for what the request mask names; nothing calls it.
+    virtual int QueryProfile(TObjectStates* object, std::uint32_t mask);
 };
 
 extern TModemForm* ModemForm;

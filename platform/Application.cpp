@@ -1,5 +1,6 @@
 #include "platform/Application.h"
 
+#include <csignal>
 #include <cstdio>
 
 #include "platform/Dialogs.h"
@@ -8,6 +9,7 @@ TApplication* Application = nullptr;
 
 TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setQuitOnLastWindowClosed(false);
+    std::signal(SIGXFSZ, SIG_IGN);
     Application = this;
 }
 

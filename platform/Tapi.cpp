@@ -14,10 +14,9 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
-#include <QRegularExpression>
 
 #include "platform/Clock.h"
+#include "platform/ComFolder.h"
 #include "platform/Cp1251.h"
 #include "platform/Shell.h"
 
@@ -278,10 +277,12 @@ template <class T> bool WriteVarPart(T* structure, DWORD fixedSize, const std::v
 
 // ---- Lines
 
-const QRegularExpression& ComName() {
-    static const QRegularExpression pattern(QStringLiteral("^COM([1-9][0-9]{0,2})$"),
-                                            QRegularExpression::CaseInsensitiveOption);
-    return pattern;
+// "COMn" as the COM folder writes it, for a COM name of the lines file; nothing for another device.
+std::optional<QString> ComEntryName(const QString& device) {
+    const std::optional<std::uint32_t> number = ComPortNumber(device.toStdString());
+    if (!number)
+        return std::nullopt;
+    return QStringLiteral("COM") + QString::number(*number);
 }
 
 bool KnownLine(const std::vector<TLineSpec>& lines, const std::string& name) {
@@ -304,9 +305,8 @@ QString ParseLine(const QString& text, const std::vector<TLineSpec>& before, TLi
         return QStringLiteral("the name has characters outside Windows-1251");
     if (device.isEmpty())
         return QStringLiteral("no device");
-    const QRegularExpressionMatch com = ComName().match(device);
-    if (com.hasMatch())
-        device = QStringLiteral("COM") + QString::number(com.captured(1).toInt());
+    if (const std::optional<QString> com = ComEntryName(device))
+        device = *com;
     else if (!device.startsWith(QLatin1Char('/')))
         return QStringLiteral("the device is neither a COM name nor an absolute path");
     line->Name = ToCp1251(name);
@@ -1186,6 +1186,11 @@ LONG lineBlindTransfer(HCALL, const char*, DWORD) {
     return Unavailable();
 }
 
+void CloseTapiCommHandle(std::int32_t handle) {
+    if (handle >= 0)
+        ::close(handle);
+}
+
 // ---- The module, the lines file, the broadcast
 
 std::vector<TModuleEntry> Tapi32Entries() {
@@ -1237,17 +1242,9 @@ QString TapiLinesFile() {
     return CommonAppDataFolder() + QStringLiteral("/tapi/lines");
 }
 
-// The entry of the COM folder counts even when it is a link whose device has gone.
 QString TapiLineDevicePath(const QString& device) {
-    const QRegularExpressionMatch com = ComName().match(device);
-    if (!com.hasMatch())
-        return device;
-    const int number = com.captured(1).toInt();
-    const QString entry = CommonAppDataFolder() + QStringLiteral("/com/COM") + QString::number(number);
-    const QFileInfo info(entry);
-    if (info.exists() || info.isSymLink())
-        return entry;
-    return QStringLiteral("/dev/ttyS") + QString::number(number - 1);
+    const std::optional<std::uint32_t> number = ComPortNumber(device.toStdString());
+    return number ? QString::fromLocal8Bit(ComDevicePath(*number)) : device;
 }
 
 void RegisterTapiDeviceWindow(HWND window) {

@@ -455,6 +455,9 @@ LONG lineHold(HCALL hCall);
 LONG lineUnhold(HCALL hCall);
 LONG lineBlindTransfer(HCALL hCall, const char* lpszDestAddress, DWORD dwCountryCode);
 
+// Closes a handle that lineGetID("comm/datamodem") handed out and that nobody took over.
+void CloseTapiCommHandle(std::int32_t handle);
+
 // The entry table of "TAPI32", for platform/Modules.
 std::vector<TModuleEntry> Tapi32Entries();
 

@@ -5,7 +5,7 @@
 #include "platform/Application.h"
 
 TTimer::TTimer(QObject* owner) : QObject(owner) {
-    real_.setTimerType(Qt::PreciseTimer);
+    real_.setTimerType(Qt::CoarseTimer);
     connect(&real_, &QTimer::timeout, this, [this] { Tick(); });
 }
 

@@ -4,7 +4,9 @@
 // interval of 1000 ms; it runs only while it is enabled, its interval is above 0 and it has a handler;
 // a change of Enabled or Interval, and every assignment of the handler, restarts the period. A handler
 // that opens a nested event loop is not entered again by its own timer until it returns. While a
-// TFakeClock is installed, a timer started then runs on that clock. Main thread only.
+// TFakeClock is installed, a timer started then runs on that clock. As the original's, the timing is
+// coarse (within 5 % of the interval), so that timers of related intervals wake the program together:
+// every wakeup costs a poll of all its sockets. Main thread only.
 #pragma once
 
 #include <functional>

@@ -82,6 +82,10 @@ void Reconcile(AppBuf* b, uint32_t peerRxId, uint32_t peerRxSize) {
 
 void AppBuf_Init(AppBuf* buffer) {
     memset(buffer, 0, sizeof *buffer);
+    AppBuf_InitZeroed(buffer);
+}
+
+void AppBuf_InitZeroed(AppBuf* buffer) {
     buffer->TxId = AppBufNoId;
     buffer->TxSize = AppBufNoId;
     buffer->RxId = AppBufNoId;

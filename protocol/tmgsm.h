@@ -365,6 +365,9 @@ struct AppBufState {
 };
 
 void AppBuf_Init(AppBuf* buffer);
+// AppBuf_Init of a buffer whose bytes are all zero already (fresh zero-filled memory): sets only what
+// is not zero, so that many buffers cost no clearing.
+void AppBuf_InitZeroed(AppBuf* buffer);
 // Both repair inconsistent counters first. Return the flags; the outs are optional.
 uint32_t AppBuf_TxState(AppBuf* buffer, uint32_t* freeSpace);
 uint32_t AppBuf_RxState(AppBuf* buffer, uint32_t* rxFill);

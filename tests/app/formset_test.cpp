@@ -1,5 +1,6 @@
 #include "app/FormSet.h"
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 
@@ -10,8 +11,13 @@
 #include "core/PasswordEnter.h"
 #include "core/Settings.h"
 #include "dialogs/AddressBook.h"
+#include "dialogs/SettingsDialog.h"
 #include "gsm/ModemForm.h"
+#include "platform/Registry.h"
+#include "platform/ScriptedDialogs.h"
+#include "serial/TapiDevice.h"
 #include "sessions/GroupForms.h"
+#include "tests/platform/TestSupport.h"
 
 namespace {
 
@@ -60,6 +66,32 @@ TEST_F(FormSetTest, TwentyFormsAreMadeInTheirOrderAndDestroyedInReverse) {
     EXPECT_EQ(PasswordEnter, nullptr);
     EXPECT_EQ(GroupsDialog, nullptr);
     EXPECT_EQ(ModemForm, nullptr);
+}
+
+TEST_F(FormSetTest, WithNoTelephonyLinesStartUpAndExitAreQuickAndQuiet) {
+    ASSERT_FALSE(std::filesystem::exists(folder / "tapi"));
+    TScriptedDialogs dialogs(FailTest); // any box fails the test
+    const auto values = [] {
+        TRegistry registry;
+        return registry.OpenKey(QString::fromLatin1(TapiRegistryKey), false) ? registry.GetValueNames()
+                                                                             : QStringList();
+    };
+    testing::internal::CaptureStderr();
+    const auto start = std::chrono::steady_clock::now();
+    {
+        TFormSet forms;
+        forms.CreateForms();
+        const TSioTapiDevice* device = SettingsDialog->SioTapiDevice1.get();
+        ASSERT_NE(device, nullptr);
+        EXPECT_NE(device->LineApp(), 0u); // registered, with nothing to list
+        EXPECT_TRUE(device->TapiDevices().empty());
+        EXPECT_EQ(values(), QStringList{QString::fromLatin1(TapiRegistryValueName())});
+    }
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+    EXPECT_LT(elapsed, std::chrono::seconds(2)); // no re-initialisation wait, which alone takes 5 s
+    EXPECT_TRUE(dialogs.Shown().empty());
+    EXPECT_EQ(values(), QStringList()); // the registration ended at exit
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // for the session manager and the GSM modem window that record what the main window asks of them.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
@@ -57,6 +58,20 @@ public:
     int QueryHwInfo(TObjectStates* object) override {
         Queries.push_back(object);
         return QueryResult;
+    }
+
+    // Profile writes by SMS, with the image as it was when the SMS would have been formed; the n-th
+    // is answered with ProfileResults[n] (0 beyond them).
+    struct TProfileWrite {
+        TObjectStates* Object;
+        ObjProfile Profile;
+        std::uint32_t Parts;
+    };
+    std::vector<TProfileWrite> ProfileWrites;
+    std::vector<int> ProfileResults;
+    int SetProfile(TObjectStates* object, ObjProfile* profile, std::uint32_t parts) override {
+        ProfileWrites.push_back({object, *profile, parts});
+        return ProfileWrites.size() <= ProfileResults.size() ? ProfileResults[ProfileWrites.size() - 1] : 0;
     }
 };
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <filesystem>
 #include <memory>
 
@@ -11,11 +12,47 @@
 #include "core/Settings.h"
 #include "platform/Clock.h"
 #include "platform/Cp1251.h"
+#include "platform/SysError.h"
+#include "tests/core/DiskFull.h"
 #include "tests/core/TempFolder.h"
 
 namespace {
 
 constexpr std::int32_t OneMB = 1 << 20;
+
+// Catches what is written to standard error, in a pipe.
+class TStandardError {
+public:
+    TStandardError() {
+        EXPECT_EQ(::pipe2(pipe_, O_NONBLOCK | O_CLOEXEC), 0);
+        saved_ = ::dup(2);
+        ::dup2(pipe_[1], 2);
+    }
+    ~TStandardError() {
+        Restore();
+        ::close(pipe_[0]);
+    }
+    std::string Take() {
+        Restore();
+        std::string text;
+        char buffer[512];
+        for (ssize_t n; (n = ::read(pipe_[0], buffer, sizeof buffer)) > 0;)
+            text.append(buffer, std::size_t(n));
+        return text;
+    }
+
+private:
+    void Restore() {
+        if (saved_ < 0)
+            return;
+        ::dup2(saved_, 2);
+        ::close(saved_);
+        ::close(pipe_[1]);
+        saved_ = -1;
+    }
+    int pipe_[2] = {-1, -1};
+    int saved_ = -1;
+};
 
 class EventLogTest : public ::testing::Test {
 protected:
@@ -156,22 +193,59 @@ TEST_F(EventLogTest, SizeSettingOutsideOneToNinetyNineIsClamped) {
     EXPECT_EQ(Log(), "15.03 09:07:05 one\r\n15.03 09:07:05 two\r\n");
 }
 
-TEST_F(EventLogTest, FailedMoveLosesNoLineAndIsTriedAgain) {
+// An older generation that cannot be replaced (here a folder of that name) must not let the log grow
+// without bound: the current file starts over and says why.
+TEST_F(EventLogTest, FailedMoveStartsTheLogOverSoThatItKeepsToItsLimit) {
     settings->LogSizeMB = 1;
     std::filesystem::create_directory(OldPath()); // a folder that is not empty cannot be replaced
     WriteFile(OldPath() + "/keep", "k");
     WriteFile(LogPath(), std::string(OneMB, 'a'));
+    const std::string startsOver = "15.03 09:07:05 CH: EventLog.old cannot be replaced - " +
+                                   SysErrorMessage(EISDIR) + "; EventLog.txt starts over\r\n";
 
     log.PrintMessage("first");
-    EXPECT_EQ(EventLogHandle, -1);
-    log.PrintMessage("second");
-    const std::string content = Log();
-    EXPECT_EQ(content.substr(OneMB), "15.03 09:07:05 first\r\n15.03 09:07:05 second\r\n");
+    EXPECT_GE(EventLogHandle, 0);
+    EXPECT_EQ(Log(), startsOver);
+    const std::string line(1000, 'x');
+    int startedOver = 0;
+    for (int i = 0; i < 3 * 1100; ++i) {
+        log.PrintMessage(line);
+        const std::uintmax_t size = std::filesystem::file_size(LogPath());
+        ASSERT_LE(size, std::uintmax_t(OneMB + 2 * 1024)) << i;
+        if (size == startsOver.size()) {
+            EXPECT_EQ(Log(), startsOver);
+            ++startedOver;
+        }
+    }
+    EXPECT_EQ(startedOver, 3);
+    EXPECT_EQ(ReadFile(OldPath() + "/keep"), "k");
 
-    std::filesystem::remove_all(OldPath());
-    log.PrintMessage("third");
-    EXPECT_EQ(ReadFile(OldPath()).substr(OneMB), content.substr(OneMB) + "15.03 09:07:05 third\r\n");
+    std::filesystem::remove_all(OldPath()); // the next rotation moves the file again
+    for (int i = 0; i < 1100 && !FileExists(OldPath()); ++i)
+        log.PrintMessage(line);
+    EXPECT_GT(std::filesystem::file_size(OldPath()), std::uintmax_t(OneMB));
     EXPECT_EQ(Log(), "");
+}
+
+// A disk without room loses whole lines, never a part of one, and the loss is told once.
+TEST_F(EventLogTest, DiskFullLosesWholeLinesAndTellsTheLossOnce) {
+    log.PrintMessage("before");
+    const std::string before = Log();
+    TStandardError standardError; // not in a file, which would be full as well
+    {
+        const TDiskFull full(before.size() + 10);
+        for (int i = 0; i < 4; ++i)
+            log.PrintMessage("SM: a line that does not fit");
+        EXPECT_EQ(Log(), before);
+        clock.Advance(SuspendIntervalMs); // the idle timer's line is lost as well; the state is still saved
+        EXPECT_EQ(saves, 1);
+    }
+    const std::string reported = standardError.Take();
+    EXPECT_EQ(reported, "router: " + LogPath() + ": lines are lost: " + SysErrorMessage(EFBIG) + "\n");
+
+    log.PrintMessage("after");
+    EXPECT_EQ(Log(), before + "15.03 09:07:10 CH: 5 log lines lost - " + SysErrorMessage(EFBIG) +
+                         "\r\n15.03 09:07:10 after\r\n");
 }
 
 TEST_F(EventLogTest, CheckLogChangeLeavesClosedAndSmallFilesAlone) {

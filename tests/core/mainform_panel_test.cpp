@@ -10,6 +10,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "core/Bitmaps.h"
 #include "core/ObjectRegistry.h"
 #include "platform/Cp1251.h"
 #include "tests/core/MainFormFixture.h"
@@ -57,6 +58,20 @@ TEST_F(MainFormTest, GridShowsTheLampAndTheTimeSinceTheLastConnectOrDisconnect) 
     EXPECT_EQ(LogLines().back(), "CH: new object connected (object №102)");
     EXPECT_TRUE(form->StatusBar1->Panels(spText).Text.endsWith("  Подсоединился модем 102"));
     EXPECT_TRUE(IsGreen(LampColour(*form, 2)));
+}
+
+TEST_F(MainFormTest, WindowBackFromTheTrayShowsTheCurrentTimesAtOnce) {
+    Start();
+    TObjectStates* a = AddObject(1, "a");
+    a->Connected = 1;
+    a->ConnectTime = SecondsAgo(60);
+    clock->Advance(500);
+    EXPECT_EQ(form->ObjectsGrid->Cell(0, 1), LampRoom + "000 00:01:00");
+    form->close(); // to the tray
+    ASSERT_FALSE(form->isVisible());
+    clock->Advance(3600 * 1000);
+    form->MenuItem1->trigger();
+    EXPECT_EQ(form->ObjectsGrid->Cell(0, 1), LampRoom + "000 01:01:00");
 }
 
 TEST_F(MainFormTest, ShorterListLosesTheRowsOfTheLongerOneAndShowsOnlyItsOwnTimes) {
@@ -128,6 +143,45 @@ TEST_F(MainFormTest, ReportsSetTheInputsAndOnlyAnAnswerEndsTheOutstandingRequest
     report.InputStates = {0, 0, 0, 0};
     form->ConverterReceiveSensor(nullptr, header, report);
     EXPECT_EQ(o->InputStates[0], 1);
+}
+
+// A lamp keeps its picture until the state it shows changes. Each lamp is marked with a picture the
+// window never draws, so that any redraw shows.
+TEST_F(MainFormTest, LampIsRedrawnOnlyWhenItsStateChanges) {
+    Start();
+    TObjectStates* a = AddObject(1, "a");
+    TObjectStates* b = AddObject(2, "b");
+    a->InputStates = b->InputStates = {1, 0, 1, 0};
+    form->UpdateObjectPanel();
+    const std::array<TImage*, 4> lamps{form->In1Image, form->In2Image, form->In3Image, form->In4Image};
+    QPixmap marker(4, 4);
+    marker.fill(Qt::magenta);
+    const auto marked = [&](const TImage* lamp) { return lamp->pixmap().cacheKey() == marker.cacheKey(); };
+
+    // SetLed draws only a state other than the one in the image's tag.
+    form->In1Image->SetPicture(marker);
+    form->SetLed(form->In1Image, 1);
+    EXPECT_TRUE(marked(form->In1Image));
+    form->SetLed(form->In1Image, 2);
+    EXPECT_EQ(form->In1Image->pixmap().toImage(), LoadBitmap("YEL_OFF").toImage());
+    form->SetLed(form->In1Image, 1);
+
+    // The panel goes by the states it drew last, whatever the tags say and whichever object it shows.
+    for (TImage* lamp : lamps) {
+        lamp->SetPicture(marker);
+        lamp->Tag &= ~0xF;
+    }
+    clock->Advance(500);
+    form->ObjectsGrid->SetRow(2);
+    form->ObjectsGridClick();
+    for (TImage* lamp : lamps)
+        EXPECT_TRUE(marked(lamp)) << lamp->objectName().toStdString();
+
+    b->InputStates[1] = 1;
+    clock->Advance(500);
+    EXPECT_EQ(lamps[1]->pixmap().toImage(), LoadBitmap("YEL_ON").toImage());
+    for (const int i : {0, 2, 3})
+        EXPECT_TRUE(marked(lamps[std::size_t(i)])) << i;
 }
 
 TEST_F(MainFormTest, InputNameIsEditedInPlaceAndKeepsFifteenCharacters) {

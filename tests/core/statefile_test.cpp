@@ -1,8 +1,11 @@
 #include "core/DataFolder.h"
 #include "core/StateFile.h"
+#include "platform/SysError.h"
+#include "tests/core/DiskFull.h"
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -59,6 +62,8 @@ protected:
         return k;
     }
     bool Rename(const std::string& from, const std::string& to) override {
+        if (failRename)
+            errno = EACCES;
         return !failRename && TStatesFileOps::Rename(from, to);
     }
 
@@ -79,6 +84,7 @@ protected:
         StatesFileName = AppDataFolder + "States.bin";
         SystemPassword = Marker;
         StatesNotLoaded = true;
+        StatesSaveFailing = false;
         FirstRun = false;
 
         hooks.ShowError = [this](const std::string& text) { errors.push_back(text); };
@@ -101,6 +107,7 @@ protected:
         StatesFileName.clear();
         SystemPassword = Marker;
         StatesNotLoaded = true;
+        StatesSaveFailing = false;
         FirstRun = false;
         std::filesystem::remove_all(folder_);
     }
@@ -167,6 +174,7 @@ const std::string Prompt = "Маршрутизатор|Введите систе
 const std::string CannotDecrypt = "Невозможно расшифровать файл с настройками!";
 const std::string CannotOpen = "Невозможно открыть файл с настройками!";
 const std::string CannotWrite = "Невозможно записать файл с состояниями объектов";
+const std::string WriteErrorLine = "CH: States.bin writing error - ";
 
 // ---------------------------------------------------------------------------------------------------
 // Key tries by security mode
@@ -351,9 +359,13 @@ TEST_F(StateFileTest, InterruptedSaveLeavesThePreviousFileReadable) {
         ops.failRename = c.failRename;
         errors.clear();
         broughtToFront = 0;
+        log.clear();
+        StatesSaveFailing = false; // each case as the first failure after a good save
         EXPECT_FALSE(Write(ops)) << c.failAfter;
         EXPECT_EQ(errors, std::vector<std::string>{CannotWrite});
         EXPECT_EQ(broughtToFront, 1);
+        EXPECT_EQ(log,
+                  std::vector<std::string>{WriteErrorLine + SysErrorMessage(c.failRename ? EACCES : ENOSPC)});
         EXPECT_EQ(ReadFile(StatesFileName), previous) << c.failAfter;
         EXPECT_FALSE(std::filesystem::exists(TStatesFileOps::TempName(StatesFileName))) << c.failAfter;
     }
@@ -375,6 +387,39 @@ TEST_F(StateFileTest, LeftoverOfAKilledSaveIsRemovedAtTheNextStart) {
         EXPECT_EQ(loaded->TcpPort, fileThere ? 12345 : 10001);
         EXPECT_FALSE(std::filesystem::exists(temp)) << fileThere;
     }
+}
+
+// Saves follow every burst of log lines: on a full disk each keeps the previous file, and only the
+// first failure after a good save is logged and shown.
+TEST_F(StateFileTest, FullDiskKeepsThePreviousFileAndIsToldOnceUntilASaveSucceeds) {
+    MakeState(3);
+    ASSERT_TRUE(Write());
+    const Bytes previous = ReadFile(StatesFileName);
+    settings.TcpPort = 999;
+    {
+        const TDiskFull full(previous.size() / 2);
+        for (int i = 0; i < 3; ++i) {
+            EXPECT_FALSE(Write()) << i;
+            EXPECT_EQ(ReadFile(StatesFileName), previous) << i;
+            EXPECT_FALSE(std::filesystem::exists(TStatesFileOps::TempName(StatesFileName))) << i;
+        }
+    }
+    EXPECT_EQ(errors, std::vector<std::string>{CannotWrite});
+    EXPECT_EQ(broughtToFront, 1);
+    EXPECT_EQ(log, std::vector<std::string>{WriteErrorLine + SysErrorMessage(EFBIG)});
+
+    ASSERT_TRUE(Write()); // room again
+    errors.clear();
+    log.clear();
+    {
+        const TDiskFull full(16);
+        EXPECT_FALSE(Write());
+    }
+    EXPECT_EQ(errors, std::vector<std::string>{CannotWrite}); // a new failure after a good save
+    EXPECT_EQ(log.size(), 1u);
+    errors.clear();
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(loaded->TcpPort, 999);
 }
 
 TEST_F(StateFileTest, SaveIntoAMissingFolderFailsCleanly) {

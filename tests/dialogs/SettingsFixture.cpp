@@ -51,24 +51,22 @@ void SettingsTest::OpenDialog(int page) {
     calls.clear();
 }
 
-void SettingsTest::WhenModal(TForm& form, std::function<void()> action) {
-    QTimer::singleShot(0, &form, [&form, action = std::move(action)] {
-        ASSERT_TRUE(PumpUntil([&] { return form.isVisible() && form.InModalLoop(); }));
-        action();
+void AnswerNewPassword(TPasswordUpdate& dialog, const QString& entry, bool ok, QStringList* texts) {
+    WhenModal(dialog, [&dialog, entry, ok, texts] {
+        if (texts)
+            *texts << dialog.Caption() << dialog.InfoLabel->text();
+        if (!ok) {
+            dialog.ButtonCancel->click();
+            return;
+        }
+        QTest::keyClicks(dialog.PasswordEdit, entry);
+        QTest::keyClicks(dialog.PasswordDoubleEdit, entry);
+        dialog.ButtonOK->click();
     });
 }
 
 void SettingsTest::AnswerNewPassword(const QString& entry, bool ok) {
-    WhenModal(*newPassword, [this, entry, ok] {
-        newPasswordTexts << newPassword->Caption() << newPassword->InfoLabel->text();
-        if (!ok) {
-            newPassword->ButtonCancel->click();
-            return;
-        }
-        QTest::keyClicks(newPassword->PasswordEdit, entry);
-        QTest::keyClicks(newPassword->PasswordDoubleEdit, entry);
-        newPassword->ButtonOK->click();
-    });
+    ::AnswerNewPassword(*newPassword, entry, ok, &newPasswordTexts);
 }
 
 void SettingsTest::Restart(const QString& promptEntry) {

@@ -69,6 +69,11 @@ public:
     }
 };
 
+// Answers the next showing of the new-password dialog: the entry typed twice and OK, or Cancel when ok
+// is false. Its caption and prompt are appended to texts when given.
+void AnswerNewPassword(TPasswordUpdate& dialog, const QString& entry, bool ok = true,
+                       QStringList* texts = nullptr);
+
 class SettingsTest : public MainFormTest {
 protected:
     SettingsTest();
@@ -76,10 +81,7 @@ protected:
 
     // Starts the main window unless it runs, and opens the dialog as the menu command does.
     void OpenDialog(int page = 0);
-    // Runs action once the form's modal loop runs.
-    static void WhenModal(TForm& form, std::function<void()> action);
-    // Answers the next new-password dialog: the entry typed twice and OK, or Cancel when ok is false.
-    // Caption and prompt are recorded.
+    // Answers the next new-password dialog as AnswerNewPassword above does, recording its texts.
     void AnswerNewPassword(const QString& entry, bool ok = true);
     // Ends this run of the program (without its exit) and starts it again over the same data folder,
     // with a fresh settings dialog and main window. The start-up's password prompt is answered with

@@ -104,6 +104,15 @@ TEST_F(AppBufTest, InitMarksNothingSentOrReceived) {
     EXPECT_EQ(state.TxFree, 65536u);
 }
 
+TEST_F(AppBufTest, InitOfAZeroedBufferEqualsInit) {
+    auto zeroed = std::make_unique<AppBuf>(); // value-initialised: all zero
+    AppBuf_InitZeroed(zeroed.get());
+    auto dirty = std::make_unique_for_overwrite<AppBuf>();
+    std::memset(dirty.get(), 0xA5, sizeof(AppBuf));
+    AppBuf_Init(dirty.get());
+    EXPECT_EQ(std::memcmp(zeroed.get(), dirty.get(), sizeof(AppBuf)), 0);
+}
+
 // ---- sending --------------------------------------------------------------------------------------
 
 TEST_F(AppBufTest, PushTakesWhatFitsAndKeepsTheQueuedData) {

@@ -29,6 +29,8 @@ using Bytes = std::vector<uint8_t>;
 
 class TRecordingProfileEditor : public TObjSettingsDialog {
 public:
+    // The key acknowledgement's question is the editor's own business: here it stays unasked.
+    TRecordingProfileEditor() { InfoTimer.SetOnTimer({}); }
     QStringList Calls;
     bool ThrowOnConnect = false; // once
     void ObjectConnected() override {

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include <QRegularExpression>
+
 #include "core/ObjectRegistry.h"
 #include "core/Settings.h"
 #include "tests/platform/TestSupport.h"
@@ -34,6 +36,19 @@ protected:
         ASSERT_NE(c, nullptr);
     }
     modemsim::ModemSim& Modem() { return pool->Modem(i); }
+    // The sessions' log lines from line n on (the main window's idle log line may come between).
+    QStringList SessionLinesFrom(int n) const {
+        return LogLines().mid(n).filter(QRegularExpression("^SM: "));
+    }
+    // Our GetHwInfo frame has reached the modem, which stays silent: the link waits for its acknowledgement.
+    void LeaveOurFrameUnacknowledged() {
+        Modem().SetSilent(true, modemsim::MonotonicMs());
+        const uint32_t framesIn = Modem().Stats().framesIn;
+        form->QueryHwInfo(5);
+        ASSERT_TRUE(RunUntil([&] {
+            return (TMGSM_IpState(c->Link.get()) & LEV_WAIT_ACK) && Modem().Stats().framesIn > framesIn;
+        }));
+    }
     uint32_t Commands(uint8_t code) { return Modem().Stats().commands[code]; }
 
     TObjectStates* object = nullptr;
@@ -97,6 +112,22 @@ TEST_F(CommandTest, ProfileAskedForTwiceGoesInOneFrameAndReachesTheEditor) {
     EXPECT_EQ(profile->Calls,
               (QStringList{"DecodeHwInfo", "OperationDone", "UpdateButtons", "DecodeProfile1(false)",
                            "DecodeProfile2(false)", "OperationDone", "UpdateButtons"}));
+}
+
+TEST_F(CommandTest, OneProfilePartReadWaitsForTheOther) {
+    profile->Tag = 5;
+    profile->show();
+    c->PendingCommands = REQ_GET_PROFILE1;
+    ASSERT_TRUE(RunUntil([&] { return Commands(CMD_GET_PROFILE1) == 1 && Modem().Idle(); }));
+    Advance(1000);
+    EXPECT_TRUE(profile->Calls.isEmpty()) << profile->Calls.join(",").toStdString();
+    EXPECT_EQ(c->Link->Results.Answered & REQ_GET_PROFILE1, uint32_t(REQ_GET_PROFILE1)); // kept
+
+    c->PendingCommands = REQ_GET_PROFILE2;
+    ASSERT_TRUE(RunUntil([&] { return profile->Calls.contains("OperationDone"); }));
+    EXPECT_EQ(profile->Calls, (QStringList{"DecodeProfile1(false)", "DecodeProfile2(false)", "OperationDone",
+                                           "UpdateButtons"}));
+    EXPECT_EQ(c->Link->Results.Answered & (REQ_GET_PROFILE1 | REQ_GET_PROFILE2), 0u);
 }
 
 TEST_F(CommandTest, AnswersForAnotherObjectDoNotReachTheEditor) {
@@ -207,6 +238,76 @@ TEST_F(CommandTest, PollIsQueuedOnlyIntoAnEmptyMask) {
     c->PendingCommands = REQ_GET_HW_INFO;
     EXPECT_EQ(form->PollConnection(c), 1);
     EXPECT_EQ(c->PendingCommands, uint32_t(REQ_GET_HW_INFO));
+}
+
+// The modem's data in a frame that does not acknowledge ours is dropped unreported; the RR tells the
+// modem to send it again.
+TEST_F(SessionTest, DataArrivingWhileOurFrameWaitsForItsAcknowledgementIsDropped) {
+    TObjectStates* object = AddObject(5);
+    // A member of a group without a base: the routing leaves its data in its buffer.
+    auto group = std::make_unique<TReceiver>();
+    group->Members = {5};
+    AppSettings->Receivers.push_back(std::move(group));
+    TManualModem modem(port, Config(5));
+    manual.push_back(&modem);
+    modem.Connect();
+    ASSERT_TRUE(RunUntil([&] { return object->Connected && modem.Modem.State() == LinkState::Ready; }));
+    manual.clear(); // the modem reads and writes only when the test says so
+    TServerConnection* c = SessionOf(5);
+    ASSERT_NE(c, nullptr);
+
+    const Bytes data = Pattern(40, 9);
+    modem.Modem.QueueData(data.data(), data.size(), modemsim::MonotonicMs());
+    const Bytes dataFrame = modem.TakeOutput(); // sent before the modem sees our next frame
+    ASSERT_FALSE(dataFrame.empty());
+    form->QueryHwInfo(5);
+    ASSERT_TRUE(RunUntil([&] { return (TMGSM_IpState(c->Link.get()) & LEV_WAIT_ACK) != 0; }));
+
+    modem.Write(dataFrame);
+    ASSERT_TRUE(RunUntil([&] { return Logged("SM: AcceptIpMsg and QryIP OK - 00000620"); }, 0));
+    EXPECT_EQ(object->AppBuf->RxFill, 0u);
+    EXPECT_EQ(object->AppBuf->RxPendingLen, 0u);
+    EXPECT_EQ(object->LastDataTime, 0.0); // nothing reported
+    EXPECT_EQ(c->PendingCommands & REQ_TX_DATA_ACK, 0u);
+    EXPECT_TRUE(Logged("SM: CreateRRMsg OK - 00004000"));
+
+    manual.push_back(&modem);
+    ASSERT_TRUE(RunUntil([&] { return modem.Modem.PendingData() == 0; }));
+    Bytes taken(data.size() + 10);
+    taken.resize(AppBuf_Pop(object->AppBuf.get(), taken.data(), uint32_t(taken.size())));
+    EXPECT_EQ(taken, data);
+    EXPECT_GE(modem.Modem.Stats().dataResends, 1u);
+}
+
+// The link may report an acknowledgement due while our own frame still waits for the modem's; the
+// pending requests and the RR then wait too, and nothing is logged.
+TEST_F(CommandTest, AcknowledgementDueWhileOurFrameWaitsSendsNothing) {
+    LeaveOurFrameUnacknowledged();
+    for (const uint32_t pending : {0u, uint32_t(REQ_GET_PROFILE1 | REQ_GET_PROFILE2)}) {
+        c->PendingCommands = pending;
+        c->Link->Flags |= LNK_RR_DUE;
+        ASSERT_EQ(TMGSM_IpState(c->Link.get()) & (LEV_WAIT_ACK | LEV_RR_DUE),
+                  uint32_t(LEV_WAIT_ACK | LEV_RR_DUE));
+        const int lines = LogLines().size();
+        const uint32_t framesIn = Modem().Stats().framesIn;
+        Advance(1000);
+        EXPECT_EQ(SessionLinesFrom(lines), QStringList{}) << pending;
+        EXPECT_EQ(Modem().Stats().framesIn, framesIn) << pending;
+        EXPECT_EQ(c->PendingCommands, pending);
+        EXPECT_TRUE(c->Link->Flags & LNK_RR_DUE) << pending;
+    }
+    c->PendingCommands = 0;
+}
+
+TEST_F(CommandTest, WaitingForTheAcknowledgementAloneIsNotLogged) {
+    LeaveOurFrameUnacknowledged();
+    const int lines = LogLines().size();
+    Advance(5000); // ten link timer ticks that see only 0x200
+    EXPECT_EQ(SessionLinesFrom(lines), QStringList{});
+    EXPECT_TRUE(c->Connected());
+
+    form->ProcessTirmalEvents(c, LEV_RNR_RCVD); // any other state is still told
+    EXPECT_EQ(SessionLinesFrom(lines), QStringList{"SM: unprocessed states - 00000100"});
 }
 
 TEST_F(CommandTest, FrameUnacknowledgedFor20SecondsClosesTheConnection) {

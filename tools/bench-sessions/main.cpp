@@ -1,13 +1,16 @@
 // bench-sessions: N simulated modems against the router's real session manager on loopback.
 //
-//     bench-sessions [modems] [seconds]        (defaults: 256 modems, 10 seconds)
+//     bench-sessions [--idle] [modems] [seconds]        (defaults: 256 modems, 10 seconds)
 //
 // The modems run in a child process, so that the parent's CPU time and resident memory are the
 // router's alone. Once every modem is authenticated, the router asks each connected object for its
 // hardware information every second and sends it a block of application data, which the modem sends
 // back; the router takes what arrives as its routing would. At the end it prints the time for all N to
 // connect and authenticate, the frames exchanged, the router's CPU seconds per thousand frames and its
-// resident memory per connection. A benchmark, not a test: build it without sanitizers.
+// resident memory per connection. With --idle nothing is asked or routed: the router only runs its
+// timers (the links' 500 ms timer, the idle check, the main window's 500 ms refresh of the hidden
+// window) for the given time, and the share of one core that it used is printed. A benchmark, not a
+// test: build it without sanitizers.
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -135,6 +138,17 @@ struct TResults {
     long rssBefore = 0, rssConnected = 0;
 };
 
+void PrintIdle(const TResults& r, int modems, int seconds) {
+    std::printf("bench-sessions: %d modems connected, %d s with nothing to route\n", modems, seconds);
+    std::printf("  all connected and authenticated in %ld ms (%ld of %d)\n", r.connectMs, r.readyAtStart,
+                modems);
+    std::printf("  frames exchanged meanwhile: %ld, modems still authenticated at the end: %ld\n", r.frames,
+                r.readyAtEnd);
+    const double cpu = r.cpuEnd - r.cpuStart;
+    std::printf("  router CPU: %.4f s in %d s, %.3f %% of one core (goal: under 0.2 %%)\n", cpu, seconds,
+                cpu * 100.0 / seconds);
+}
+
 void Print(const TResults& r, int modems, int seconds) {
     std::printf("bench-sessions: %d modems, %d s of request/answer and data cycles\n", modems, seconds);
     std::printf("  all connected and authenticated in %ld ms (%ld of %d)\n", r.connectMs, r.readyAtStart,
@@ -151,10 +165,12 @@ void Print(const TResults& r, int modems, int seconds) {
 } // namespace
 
 int main(int argc, char** argv) {
-    const int modems = argc > 1 ? std::atoi(argv[1]) : 256;
-    const int seconds = argc > 2 ? std::atoi(argv[2]) : 10;
+    const bool idle = argc > 1 && std::strcmp(argv[1], "--idle") == 0;
+    const int first = idle ? 2 : 1;
+    const int modems = argc > first ? std::atoi(argv[first]) : 256;
+    const int seconds = argc > first + 1 ? std::atoi(argv[first + 1]) : 10;
     if (modems < 1 || modems > 65535 || seconds < 1) {
-        std::fprintf(stderr, "usage: bench-sessions [modems 1-65535] [seconds]\n");
+        std::fprintf(stderr, "usage: bench-sessions [--idle] [modems 1-65535] [seconds]\n");
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -199,6 +215,7 @@ int main(int argc, char** argv) {
         object->ModemID = id;
         ObjectList.push_back(std::move(object));
     }
+    main.FillObjectsGrid();
     main.PrepareKeys();
     connection.OpenPort();
     const uint16_t port = uint16_t(connection.ServerSocket.LocalPort());
@@ -226,8 +243,12 @@ int main(int argc, char** argv) {
             if (std::sscanf(line.c_str(), "ready %ld %ld", &results.connectMs, &results.readyAtStart) == 2) {
                 results.rssConnected = ResidentKB();
                 results.cpuStart = CpuSeconds();
-                Cycle(bytesBack);
-                cycle.start();
+                if (idle) {
+                    main.SinceTimer.SetEnabled(true); // as after the start-up, the window hidden
+                } else {
+                    Cycle(bytesBack);
+                    cycle.start();
+                }
             } else if (std::sscanf(line.c_str(), "done %ld %ld", &results.frames, &results.readyAtEnd) == 2) {
                 results.cpuEnd = CpuSeconds();
                 app.quit();
@@ -239,9 +260,13 @@ int main(int argc, char** argv) {
     int status = 0;
     ::waitpid(child, &status, 0);
     connection.ClosePort(false);
-    Print(results, modems, seconds);
-    std::printf("  application data back from the modems: %llu bytes\n",
-                static_cast<unsigned long long>(bytesBack));
+    if (idle) {
+        PrintIdle(results, modems, seconds);
+    } else {
+        Print(results, modems, seconds);
+        std::printf("  application data back from the modems: %llu bytes\n",
+                    static_cast<unsigned long long>(bytesBack));
+    }
     ObjectList.clear();
     ConnectionForm = nullptr;
     ObjSettingsDialog = nullptr;
