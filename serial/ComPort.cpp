@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <mutex>
 
 #include "serial/ErrorCodes.h"
 #include "serial/Exceptions.h"
@@ -177,6 +176,7 @@ void TSioCustomComPort::InitPort() {
         RegisterComPort(true);
         if (triggersSaved_)
             dispatcher_->RestoreTriggers(saveTriggers_);
+        PortOpen();
     } catch (...) {
         forceApply_ = false;
         open_ = false;
@@ -185,7 +185,6 @@ void TSioCustomComPort::InitPort() {
         dispatcher_.reset();
         throw;
     }
-    PortOpen();
 }
 
 void TSioCustomComPort::RegisterComPort(bool on) {

@@ -173,6 +173,14 @@ void TSioBaseDispatcher::AddTraceEntry(char kind, std::uint8_t byte) {
     }
 }
 
+void TSioBaseDispatcher::TraceBytes(char kind, const void* buffer, std::uint32_t length) {
+    std::lock_guard data(DataSection);
+    if (!TraceOn)
+        return;
+    for (std::uint32_t i = 0; i < length; ++i)
+        AddTraceEntry(kind, static_cast<const std::uint8_t*>(buffer)[i]);
+}
+
 std::int32_t TSioBaseDispatcher::DumpTrace(const std::string& fileName, bool inHex, bool allHex) {
     return WriteTrace(fileName, inHex, allHex, false);
 }

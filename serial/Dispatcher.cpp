@@ -276,11 +276,6 @@ std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, s
     }
     RefreshStatus();
     AbortTracing();
-    {
-        std::lock_guard data(DataSection);
-        TraceIndex = TraceMax = 0;
-        TraceWrapped = false;
-    }
     TimeBase = AdTimeGetTime();
     DLoggingOn = false;
     DLoggingMax = 0;
@@ -627,11 +622,7 @@ std::int32_t TSioBaseDispatcher::GetBlock(void* buffer, std::uint32_t length) {
         CopyOutLocked(buffer, length);
         TakeLocked(length);
     }
-    std::lock_guard data(DataSection);
-    if (TraceOn) {
-        for (std::uint32_t i = 0; i < length; ++i)
-            AddTraceEntry('R', static_cast<const std::uint8_t*>(buffer)[i]);
-    }
+    TraceBytes('R', buffer, length);
     return std::int32_t(length);
 }
 
@@ -692,15 +683,12 @@ std::int32_t TSioBaseDispatcher::PutBlock(const void* buffer, std::uint32_t leng
         written = WriteCom(buffer, std::int32_t(length));
         OutSent = true;
     }
-    std::lock_guard data(DataSection);
     const std::uint32_t sent = written > 0 ? std::uint32_t(written) : 0;
     AddDispatchEntry(dtDispatch, dstWriteCom, sent, buffer, sent);
-    if (TraceOn) {
-        for (std::uint32_t i = 0; i < sent; ++i)
-            AddTraceEntry('T', static_cast<const std::uint8_t*>(buffer)[i]);
-    }
+    TraceBytes('T', buffer, sent);
     if (written > 0)
         return ecOK;
+    std::lock_guard data(DataSection);
     LineErrors = GetComError(ComStatus);
     return ecPutBlockFail;
 }

@@ -361,6 +361,7 @@ protected:
     void PurgeDeletedHandlers();
     // With DispSection: the byte count of the first unread byte, and ScanPos kept within the unread.
     std::uint32_t TailCountLocked() const;
+    void TraceBytes(char kind, const void* buffer, std::uint32_t length); // while the trace is on
     std::int32_t WriteTrace(const std::string& fileName, bool inHex, bool allHex, bool append);
     std::int32_t WriteDispatchLog(const std::string& fileName, bool inHex, bool allHex, bool append);
 

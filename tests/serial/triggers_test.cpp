@@ -146,6 +146,7 @@ protected:
     void TearDown() override {
         port.reset();
         ClearMessages();
+        WndNotifyTimeoutMs = 3000;
     }
 
     bool NotesReach(std::size_t count) {
@@ -154,6 +155,18 @@ protected:
     // Lets a few dispatch passes run, to show that nothing more comes.
     void Passes() {
         PumpUntil([] { return false; }, 150);
+    }
+    // Waits (answering messages) until no notification is being delivered, and marks the
+    // dispatcher busy, so that no pass checks a trigger until ReleaseNotifications.
+    void HoldNotifications() {
+        for (bool wasBusy = true; wasBusy; Sleep(1)) {
+            port->SetEventBusy(wasBusy, true);
+            SafeYield();
+        }
+    }
+    void ReleaseNotifications() {
+        bool wasBusy = false;
+        port->SetEventBusy(wasBusy, false);
     }
 
     std::shared_ptr<TFakeLine> line = std::make_shared<TFakeLine>();
@@ -215,29 +228,32 @@ TEST_F(TriggersOverFakeLine, DataTriggersAreNotifiedAfterTheBytesBeforeThem) {
 }
 
 TEST_F(TriggersOverFakeLine, NoBytesAreAnnouncedBeforeAStringPartlyReadAlready) {
+    onNote = [](const TNote&) {}; // nothing is taken in a notification
     const auto ok = std::uint32_t(port->AddDataTrigger("OK", false));
+    port->ChangeLengthTrigger(1);
     line->Send(Bytes("O"));
-    ASSERT_TRUE(PumpUntil([&] { return port->InBuffUsed() == 1; }));
-    Passes(); // the O is scanned
+    ASSERT_TRUE(NotesReach(1)); // the O is scanned and announced
+    HoldNotifications();
     std::uint8_t ch = 0;
     port->GetChar(ch); // and read outside any notification
-    port->ChangeLengthTrigger(1);
+    ReleaseNotifications();
     line->Send(Bytes("K"));
-    ASSERT_TRUE(NotesReach(2));
+    ASSERT_TRUE(NotesReach(3));
     Passes();
     // Of the matched string only K is unread: there is nothing before it to announce.
-    EXPECT_EQ(notes, (std::vector<TNote>{{TriggerDataMessage, ok, 2}, {TriggerAvailMessage, 1, 0}}));
+    EXPECT_EQ(notes,
+              (std::vector<TNote>{
+                  {TriggerAvailMessage, 1, 0}, {TriggerDataMessage, ok, 2}, {TriggerAvailMessage, 1, 0}}));
 }
 
 TEST_F(TriggersOverFakeLine, ARingFilledAllTheWayRoundIsAnnouncedAgain) {
     port->ChangeLengthTrigger(1);
     line->Send(std::vector<std::uint8_t>(100, 'a'));
     ASSERT_TRUE(NotesReach(1)); // all taken
-    bool wasBusy = false;
-    port->SetEventBusy(wasBusy, true); // the pass moves bytes but checks no trigger
+    HoldNotifications();        // the passes move bytes but check no trigger
     line->Send(std::vector<std::uint8_t>(8192, 'b'));
     ASSERT_TRUE(PumpUntil([&] { return port->InBuffUsed() == 8192; }));
-    port->SetEventBusy(wasBusy, false);
+    ReleaseNotifications();
     ASSERT_TRUE(NotesReach(2));
     EXPECT_EQ(notes.back(), (TNote{TriggerAvailMessage, 8192, 0}));
 }
@@ -250,16 +266,29 @@ TEST_F(TriggersOverFakeLine, AWindowThatIsGoneOrLateDoesNotHoldTheNotificationUp
     }
     port->DeregisterWndTriggerHandler(window.Handle());
     port->RegisterWndTriggerHandler(window.Handle()); // now after the gone one
-    const auto sent = std::uint32_t(port->AddStatusTrigger(stOutSent));
-    port->SetStatusTrigger(sent, 0, true);
-    port->PutString("x");
-    Sleep(300); // the main thread does not answer: the send runs out of time
+    port->InitDispatchLogging(0);
+    const auto first = std::uint32_t(port->AddStatusTrigger(stOutBuffFree));
+    const auto second = std::uint32_t(port->AddStatusTrigger(stOutBuffFree));
+    port->SetStatusTrigger(first, 0, true);
+    port->SetStatusTrigger(second, 0, true);
+    // The main thread answers no message until the second trigger has fired, which the dispatch
+    // thread reaches only once the first notification's sends are over.
+    char path[] = "/tmp/serial-log-XXXXXX";
+    close(mkstemp(path));
+    char secondFired[32];
+    std::snprintf(secondFired, sizeof secondFired, "Status        %08X", second);
+    std::string log;
+    for (int i = 0; i < 500 && log.find(secondFired) == std::string::npos; ++i) {
+        Sleep(10);
+        port->AppendDispatchLog(path, true, false);
+        std::ifstream file(path);
+        log.assign(std::istreambuf_iterator<char>(file), {});
+    }
+    std::remove(path);
+    EXPECT_NE(log.find(secondFired), std::string::npos);
     Passes();
-    EXPECT_TRUE(notes.empty()) << "a message whose time ran out is not delivered later";
-    port->SetStatusTrigger(sent, 0, true);
-    port->PutString("y");
-    EXPECT_TRUE(NotesReach(1)) << "the dispatch thread went on";
-    WndNotifyTimeoutMs = 3000;
+    for (const TNote& n : notes)
+        EXPECT_NE(n.Trigger, first) << "a message whose time ran out is not delivered later";
 }
 
 TEST_F(TriggersOverFakeLine, StatusTriggersFireOncePerArming) {
@@ -437,8 +466,8 @@ TEST_F(TriggersOverFakeLine, AFullDispatchRingThatNobodyReadsLeavesTheDispatchTh
     onNote = [](const TNote&) {}; // the handler takes nothing
     port->ChangeLengthTrigger(1);
     line->Send(std::vector<std::uint8_t>(9000, 'x'));
-    ASSERT_TRUE(PumpUntil([&] { return port->InBuffUsed() == 8192; }));
-    Passes();
+    // The handler takes nothing, so the pass that fills the ring announces all of it.
+    ASSERT_TRUE(PumpUntil([&] { return !notes.empty() && notes.back().Trigger == 8192; }));
     const std::size_t told = notes.size();
     // Each pass logs the full ring: a spinning thread would log thousands in this time.
     port->InitDispatchLogging(0);
