@@ -252,7 +252,7 @@ std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, s
         BaseAddress = 0;
         DispHead = DispTail = 0;
         DispFull = false;
-        InDataNotify = false;
+        InDataNotify = HandlerRunning = false;
         HandlerTaken = 0;
         Received = ScanPos = LastAvailPos = 0;
         ModemStatus = 0;
@@ -557,18 +557,27 @@ void TSioBaseDispatcher::SetBreak(bool on) {
         SetRts(false);
 }
 
-// Reading. Inside a data notification the bytes the running handler took count as read.
+// Reading. While a data notification is delivered, the running handler's reads count against
+// HandlerTaken and the notification's end moves the tail; a read outside any handler then finds
+// nothing, since what it took would be counted nowhere and read again.
+
+std::uint32_t TSioBaseDispatcher::StoredLocked() const {
+    return DispHead == DispTail ? (DispFull ? DispatchBufferSize : 0)
+                                : Wrap(DispHead + DispatchBufferSize - DispTail);
+}
+
+std::uint32_t TSioBaseDispatcher::HandlerTakenLocked() const {
+    return HandlerRunning ? HandlerTaken : 0;
+}
 
 std::uint32_t TSioBaseDispatcher::UnreadLocked() const {
-    if (!DispBuffer)
+    if (!DispBuffer || (InDataNotify && !HandlerRunning))
         return 0;
-    const std::uint32_t all = DispHead == DispTail ? (DispFull ? DispatchBufferSize : 0)
-                                                   : Wrap(DispHead + DispatchBufferSize - DispTail);
-    return all - (InDataNotify ? HandlerTaken : 0);
+    return StoredLocked() - HandlerTakenLocked();
 }
 
 void TSioBaseDispatcher::CopyOutLocked(void* buffer, std::uint32_t length) const {
-    const std::uint32_t start = Wrap(DispTail + (InDataNotify ? HandlerTaken : 0));
+    const std::uint32_t start = Wrap(DispTail + HandlerTakenLocked());
     const std::uint32_t first = std::min(length, DispatchBufferSize - start);
     auto* out = static_cast<std::uint8_t*>(buffer);
     std::memcpy(out, DispBuffer.get() + start, first);
@@ -576,7 +585,7 @@ void TSioBaseDispatcher::CopyOutLocked(void* buffer, std::uint32_t length) const
 }
 
 void TSioBaseDispatcher::TakeLocked(std::uint32_t length) {
-    if (InDataNotify) {
+    if (HandlerRunning) {
         HandlerTaken += length; // the end of the notification moves the tail
         return;
     }
@@ -598,7 +607,7 @@ std::int32_t TSioBaseDispatcher::PeekChar(std::uint8_t& ch, std::uint32_t index)
         return ecBadArgument; // there is no byte before the next one
     if (index > UnreadLocked())
         return ecBufferIsEmpty;
-    ch = DispBuffer[Wrap(DispTail + index - 1 + (InDataNotify ? HandlerTaken : 0))];
+    ch = DispBuffer[Wrap(DispTail + HandlerTakenLocked() + index - 1)];
     return ecOK;
 }
 
@@ -642,14 +651,16 @@ std::int32_t TSioBaseDispatcher::FlushInBuffer() {
         std::lock_guard disp(DispSection);
         r = FlushCom(1);
         if (InDataNotify) {
-            MaxTaken = UnreadLocked() + HandlerTaken;
+            // The notification's end drops it all; the running handler reads nothing more.
+            MaxTaken = StoredLocked();
+            if (HandlerRunning)
+                HandlerTaken = MaxTaken;
         } else {
             DispTail = DispHead;
-            HandlerTaken = 0;
+            if (DispFull)
+                InQueue.Wake();
+            DispFull = false;
         }
-        if (DispFull)
-            InQueue.Wake();
-        DispFull = false;
     }
     ResetDataTriggers();
     return r;

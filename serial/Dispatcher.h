@@ -163,7 +163,10 @@ public:
     void SendBreak(std::uint32_t ticks, bool yield);
     void SetBreak(bool on);
 
-    // Reading what the dispatch thread received.
+    // Reading what the dispatch thread received. While an avail or data notification is delivered,
+    // reads count as the running handler's (every handler starts at the same first byte; the ring
+    // moves on by the most any took when the notification ends); between its handlers a read
+    // finds nothing until it has ended.
     bool CharReady();
     std::int32_t PeekChar(std::uint8_t& ch, std::uint32_t index); // index 1 is the next byte
     std::int32_t GetChar(std::uint8_t& ch);
@@ -369,7 +372,11 @@ protected:
     void MapEventsToMS();
     void RefreshStatus();
     std::int32_t SetCommStateFix(DCB& dcb);
-    std::uint32_t UnreadLocked() const; // with DispSection: unread bytes less what a handler took
+    // With DispSection: every unread byte of the ring; what the running handler of a data
+    // notification took; what a read may take now (none outside a handler while one is delivered).
+    std::uint32_t StoredLocked() const;
+    std::uint32_t HandlerTakenLocked() const;
+    std::uint32_t UnreadLocked() const;
     void CopyOutLocked(void* buffer, std::uint32_t length) const;
     void TakeLocked(std::uint32_t length);
     void ReleaseResources();
@@ -438,6 +445,7 @@ protected:
     std::uint32_t DispHead = 0, DispTail = 0;
     bool DispFull = false;
     bool InDataNotify = false;
+    bool HandlerRunning = false; // a handler of the data notification runs: reads count as its own
     std::uint32_t HandlerTaken = 0, MaxTaken = 0;
     // Counted in bytes moved into the ring since the open (a ring position is the count mod 8192),
     // so that a ring that filled all the way round is told from one that did not move: Received,

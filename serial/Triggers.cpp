@@ -478,7 +478,7 @@ bool TSioBaseDispatcher::SendNotify(unsigned msg, std::uint32_t trigger, std::ui
     TScopeExit end{[this] {
         {
             std::lock_guard disp(DispSection);
-            InDataNotify = false;
+            InDataNotify = HandlerRunning = false;
         }
         std::lock_guard lock(DataSection);
         EventBusy = false;
@@ -489,15 +489,19 @@ bool TSioBaseDispatcher::SendNotify(unsigned msg, std::uint32_t trigger, std::ui
     const std::uint32_t lParam = (std::uint32_t(portIndex_) << 16) + data;
 
     // Each handler reads from the same first byte; false ends the notification (the port closed).
-    const auto deliver = [this](const std::function<void()>& handler) {
+    // Its reads count from the moment it is marked running until its count is folded in, so that
+    // no read falls between the two.
+    const auto deliver = [this, dataNotify](const std::function<void()>& handler) {
         {
             std::lock_guard disp(DispSection);
             HandlerTaken = 0;
+            HandlerRunning = dataNotify;
         }
         handler();
+        std::lock_guard disp(DispSection);
+        HandlerRunning = false;
         if (closePending_)
             return false;
-        std::lock_guard disp(DispSection);
         MaxTaken = std::max(MaxTaken, HandlerTaken);
         return true;
     };
@@ -596,9 +600,7 @@ bool MatchDataTrigger(TDataTrigger& trigger, std::uint8_t ch) {
 }
 
 std::uint32_t TSioBaseDispatcher::TailCountLocked() const {
-    const std::uint32_t unread = DispHead == DispTail ? (DispFull ? DispatchBufferSize : 0)
-                                                      : Wrap(DispHead + DispatchBufferSize - DispTail);
-    return Received - unread;
+    return Received - StoredLocked();
 }
 
 bool TSioBaseDispatcher::CheckReceiveTriggers() {
@@ -642,7 +644,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
             if (lenTrigger != 0 && LastAvailPos != at) {
                 const std::uint32_t tail = TailCountLocked();
                 const std::int32_t through = at - tail < Received - tail ? std::int32_t(at - tail + 1) : 0;
-                before = through - std::int32_t(InDataNotify ? HandlerTaken : 0) - std::int32_t(maxLen);
+                before = through - std::int32_t(HandlerTakenLocked()) - std::int32_t(maxLen);
                 announce = before >= std::int32_t(lenTrigger);
             }
         }

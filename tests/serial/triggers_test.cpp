@@ -2,7 +2,9 @@
 // handles, data, status and timer triggers (the timers on the fake clock), the handlers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -135,6 +137,19 @@ std::ostream& operator<<(std::ostream& out, const TNote& n) {
     return out << std::hex << "{" << n.Msg << ", " << std::dec << n.Trigger << ", " << n.Value << "}";
 }
 
+// A dispatcher whose settings lock a test can hold, which stops the dispatch thread at the next
+// step of a notification that needs it, and which shows what the notification counted as taken.
+class TProbedDispatcher : public TSioWin32Dispatcher {
+public:
+    using TSioWin32Dispatcher::TSioWin32Dispatcher;
+    ~TProbedDispatcher() override { Shutdown(); } // as a device layer: the workers end first
+    TCriticalSection& Settings() { return DataSection; }
+    std::uint32_t CountedAsTaken() {
+        std::lock_guard disp(DispSection);
+        return MaxTaken;
+    }
+};
+
 class TriggersOverFakeLine : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -170,7 +185,7 @@ protected:
     }
 
     std::shared_ptr<TFakeLine> line = std::make_shared<TFakeLine>();
-    std::unique_ptr<TSioWin32Dispatcher> port = std::make_unique<TSioWin32Dispatcher>(nullptr);
+    std::unique_ptr<TProbedDispatcher> port = std::make_unique<TProbedDispatcher>(nullptr);
     std::vector<TNote> notes;
     // By default an avail handler takes every announced byte.
     std::function<void(const TNote&)> onNote = [this](const TNote& n) {
@@ -256,6 +271,98 @@ TEST_F(TriggersOverFakeLine, ARingFilledAllTheWayRoundIsAnnouncedAgain) {
     ReleaseNotifications();
     ASSERT_TRUE(NotesReach(2));
     EXPECT_EQ(notes.back(), (TNote{TriggerAvailMessage, 8192, 0}));
+}
+
+TEST_F(TriggersOverFakeLine, AReadingLoopOutsideTheHandlersGetsEachByteOnce) {
+    // A program's own loop reads what the handler leaves, as fast as it can, while avail and data
+    // notifications come and go: no read that falls between a notification's steps is counted
+    // nowhere and made again.
+    onNote = [](const TNote&) {};
+    port->ChangeLengthTrigger(1);
+    port->AddDataTrigger("\r", false);
+    const std::string command = "AT+CPIN?\r";
+    std::string sent, got;
+    for (int i = 0; i < 100; ++i) {
+        line->Send(Bytes(command));
+        sent += command;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (got.size() < sent.size() && std::chrono::steady_clock::now() < deadline) {
+            for (std::uint8_t ch = 0; port->CharReady() && port->GetChar(ch) == ecOK;)
+                got += char(ch);
+            SafeYield();
+        }
+    }
+    Passes();
+    EXPECT_FALSE(port->CharReady());
+    EXPECT_EQ(got, sent);
+}
+
+TEST_F(TriggersOverFakeLine, AReadAfterTheHandlersCountWasTakenWaitsForTheNotificationsEnd) {
+    // A handler on the dispatch thread takes the first byte; the test then holds the settings
+    // lock, which stops the dispatch thread right after it counted that byte, and reads there.
+    struct TStage {
+        std::atomic<int> Step{0}; // 1 the handler took its byte, 2 it may return
+        std::uint8_t Taken = 0;
+        TProbedDispatcher* Port = nullptr;
+    } stage;
+    stage.Port = port.get();
+    const TApdNotifyEvent handler{[](void* object, unsigned msg, std::uint32_t, std::uint32_t) {
+                                      auto& s = *static_cast<TStage*>(object);
+                                      if (msg != TriggerAvailMessage || s.Step != 0)
+                                          return;
+                                      s.Port->GetChar(s.Taken);
+                                      s.Step = 1;
+                                      for (int i = 0; i < 5000 && s.Step != 2; ++i)
+                                          Sleep(1);
+                                  },
+                                  &stage};
+    port->UpdateHandlerFlags(TApHandlerFlagUpdate::fuDisablePort); // only the handler is told
+    port->RegisterEventTriggerHandler(handler);
+    struct TDeregister { // before the stage goes, however the test ends
+        TProbedDispatcher& Port;
+        TApdNotifyEvent Handler;
+        ~TDeregister() { Port.DeregisterEventTriggerHandler(Handler); }
+    } deregister{*port, handler};
+    port->ChangeLengthTrigger(1);
+    line->Send(Bytes("ABC"));
+    ASSERT_TRUE(PumpUntil([&] { return stage.Step == 1; }));
+    std::string outside;
+    {
+        std::lock_guard hold(port->Settings());
+        stage.Step = 2;
+        ASSERT_TRUE(PumpUntil([&] { return port->CountedAsTaken() == 1; }));
+        std::uint8_t ch = 0;
+        EXPECT_FALSE(port->CharReady());
+        if (port->GetChar(ch) == ecOK)
+            outside += char(ch);
+    }
+    ASSERT_TRUE(PumpUntil([&] {
+        for (std::uint8_t ch = 0; port->GetChar(ch) == ecOK;)
+            outside += char(ch);
+        return outside.size() >= 2;
+    }));
+    Passes();
+    EXPECT_EQ(char(stage.Taken), 'A');
+    EXPECT_EQ(outside, "BC");
+}
+
+TEST_F(TriggersOverFakeLine, AFlushInsideAHandlerDropsWhatWasAnnounced) {
+    bool readyAfterFlush = true;
+    onNote = [&](const TNote&) {
+        std::uint8_t ch = 0;
+        port->GetChar(ch);
+        port->FlushInBuffer();
+        readyAfterFlush = port->CharReady();
+    };
+    port->ChangeLengthTrigger(1);
+    line->Send(Bytes("ABC"));
+    ASSERT_TRUE(NotesReach(1));
+    Passes();
+    EXPECT_FALSE(readyAfterFlush);
+    EXPECT_EQ(port->InBuffUsed(), 0);
+    line->Send(Bytes("D"));
+    ASSERT_TRUE(NotesReach(2));
+    EXPECT_EQ(notes.back(), (TNote{TriggerAvailMessage, 1, 0})); // only what came after
 }
 
 TEST_F(TriggersOverFakeLine, AWindowThatIsGoneOrLateDoesNotHoldTheNotificationUp) {
