@@ -242,21 +242,25 @@ TEST_F(FaultTest, ReconnectStormOf256ModemsLeavesEveryObjectBoundOnce) {
     constexpr int Count = 256;
     AddObjects(1, Count);
     // Two sets of the same modems: while one set's connections stay open, the other set comes back on
-    // new ones. The router's timers are not needed and stay still, whatever the real time taken.
-    modemsim::ModemPool twin("127.0.0.1", port);
-    for (int id = 1; id <= Count; ++id) {
-        pool->Add(Config(uint16_t(id)));
-        twin.Add(Config(uint16_t(id)));
-    }
-    const auto runWithTwin = [&](const std::function<bool()>& done) {
+    // new ones. Modem k of a set has the ID k + 1.
+    modemsim::ModemPool sets[2] = {modemsim::ModemPool("127.0.0.1", port),
+                                   modemsim::ModemPool("127.0.0.1", port)};
+    for (modemsim::ModemPool& set : sets)
+        for (int id = 1; id <= Count; ++id)
+            set.Add(Config(uint16_t(id)));
+    // The router's timers are not needed and stay still, whatever the real time taken.
+    const auto run = [&](const std::function<bool()>& done) {
         return RunUntil(
             [&] {
-                twin.Poll(0);
+                for (modemsim::ModemPool& set : sets)
+                    set.Poll(0);
                 return done();
             },
             0, LongMs);
     };
-    const auto allBound = [&] {
+    const auto allBound = [&](const modemsim::ModemPool& set) {
+        if (set.CountReady() != Count)
+            return false;
         for (int id = 1; id <= Count; ++id) {
             const TServerConnection* c = SessionOf(id);
             if (!FindObjectByNum(id)->Connected || !c || c->BoundModemId != id)
@@ -264,57 +268,36 @@ TEST_F(FaultTest, ReconnectStormOf256ModemsLeavesEveryObjectBoundOnce) {
         }
         return true;
     };
-    const auto ready = [&](modemsim::ModemPool& p, size_t from) {
-        size_t n = 0;
-        for (size_t k = from; k < from + Count; ++k)
-            n += p.Modem(k).State() == LinkState::Ready;
-        return n;
-    };
-    for (int id = 1; id <= Count; ++id)
-        pool->Open(size_t(id)); // after the good modem
-    ASSERT_TRUE(runWithTwin([&] { return ready(*pool, 1) == Count && allBound(); }));
+    int active = 0;
+    sets[active].OpenAll();
+    ASSERT_TRUE(run([&] { return allBound(sets[active]); }));
     const std::int64_t baseline = Baseline();
 
-    modemsim::ModemPool* active = pool.get();
-    size_t activeFrom = 1;
     for (int round = 0; round < 4; ++round) {
         SCOPED_TRACE(testing::Message() << "round " << round);
         const int doublesBefore = CountLogged("SM: disabling double connection");
         const int connectedBefore = CountLogged("CH: new object connected");
         const int disconnectedBefore = CountLogged("CH: the object disconnected");
-        const bool doubles = round % 2 == 0;
-        if (doubles) {
-            modemsim::ModemPool* next = active == pool.get() ? &twin : pool.get();
-            const size_t nextFrom = next == pool.get() ? 1 : 0;
-            for (size_t k = nextFrom; k < nextFrom + Count; ++k)
-                next->Open(k);
-            modemsim::ModemPool* old = active;
-            const size_t oldFrom = activeFrom;
-            active = next;
-            activeFrom = nextFrom;
-            ASSERT_TRUE(runWithTwin([&] {
-                size_t open = 0;
-                for (size_t k = oldFrom; k < oldFrom + Count; ++k)
-                    open += old->IsOpen(k);
-                return open == 0 && ready(*active, activeFrom) == Count && allBound();
-            })) << ready(*active, activeFrom)
-                << " ready";
+        if (round % 2 == 0) {
+            const int old = active;
+            active = 1 - active;
+            sets[active].OpenAll();
+            ASSERT_TRUE(run([&] { return sets[old].CountOpen() == 0 && allBound(sets[active]); }))
+                << sets[active].CountReady() << " ready";
             EXPECT_EQ(CountLogged("SM: disabling double connection") - doublesBefore, Count);
             EXPECT_EQ(CountLogged("CH: the object disconnected") - disconnectedBefore, 0);
         } else {
-            for (size_t k = activeFrom; k < activeFrom + Count; ++k)
-                active->Close(k);
-            for (size_t k = activeFrom; k < activeFrom + Count; ++k)
-                active->Open(k);
-            ASSERT_TRUE(runWithTwin([&] { return ready(*active, activeFrom) == Count && allBound(); }))
-                << ready(*active, activeFrom) << " ready";
+            for (size_t k = 0; k < Count; ++k)
+                sets[active].Close(k);
+            sets[active].OpenAll();
+            ASSERT_TRUE(run([&] { return allBound(sets[active]); })) << sets[active].CountReady() << " ready";
             // An old connection ends with its notice, unless the new one was bound first and closed it.
             EXPECT_EQ(CountLogged("CH: the object disconnected") - disconnectedBefore +
                           CountLogged("SM: disabling double connection") - doublesBefore,
                       Count);
         }
         EXPECT_EQ(CountLogged("CH: new object connected") - connectedBefore, Count);
-        ASSERT_TRUE(runWithTwin([&] { return SessionCount() == Count + 1; })) << SessionCount();
+        ASSERT_TRUE(run([&] { return SessionCount() == Count + 1; })) << SessionCount();
     }
     EXPECT_EQ(CountLogged("SM: auth. error"), 0);
     EXPECT_EQ(CountLogged("SM: Socket error"), 0);
