@@ -154,13 +154,19 @@ SessionTest::~SessionTest() {
 }
 
 TObjectStates* SessionTest::AddObject(int id) {
-    auto object = std::make_unique<TObjectStates>();
-    object->ObjectNumber = id;
-    object->ModemID = id;
-    ObjectList.push_back(std::move(object));
+    AddObjects(id, 1);
+    return ObjectList.back().get();
+}
+
+void SessionTest::AddObjects(int first, int count) {
+    for (int id = first; id < first + count; ++id) {
+        auto object = std::make_unique<TObjectStates>();
+        object->ObjectNumber = id;
+        object->ModemID = id;
+        ObjectList.push_back(std::move(object));
+    }
     main->FillObjectsGrid();
     main->PrepareKeys();
-    return ObjectList.back().get();
 }
 
 modemsim::ModemConfig SessionTest::Config(uint16_t id) {
@@ -186,16 +192,18 @@ void SessionTest::PumpOnce() {
     PumpFor(1);
 }
 
-bool SessionTest::RunUntil(const std::function<bool()>& done, int stepMs) {
-    return PumpUntil([&] {
-        pool->Poll(0);
-        for (TManualModem* m : manual)
-            if (m->Read())
-                m->Flush();
-        if (stepMs > 0)
-            clock->Advance(stepMs);
-        return done();
-    });
+bool SessionTest::RunUntil(const std::function<bool()>& done, int stepMs, int limitMs) {
+    return PumpUntil(
+        [&] {
+            pool->Poll(0);
+            for (TManualModem* m : manual)
+                if (m->Read())
+                    m->Flush();
+            if (stepMs > 0)
+                clock->Advance(stepMs);
+            return done();
+        },
+        limitMs);
 }
 
 void SessionTest::Advance(int ms, int stepMs) {

@@ -94,14 +94,16 @@ protected:
 
     // An object of the address book with that number and modem ID.
     TObjectStates* AddObject(int id);
+    // Objects first to first + count - 1 likewise, the grid and the key table made once for all.
+    void AddObjects(int first, int count);
     // A modem of kind 2 with the factory key.
     static modemsim::ModemConfig Config(uint16_t id);
     // Adds a modem to the pool, opens its connection and waits until it is authenticated.
     size_t ConnectModem(const modemsim::ModemConfig& config);
 
     // Pumps the router's event loop and the modems, moving the fake clock stepMs forward each round,
-    // until done() holds or a few seconds of real time have passed.
-    bool RunUntil(const std::function<bool()>& done, int stepMs = 100);
+    // until done() holds or limitMs of real time have passed.
+    bool RunUntil(const std::function<bool()>& done, int stepMs = 100, int limitMs = 5000);
     // Moves the fake clock forward by ms in steps, letting the router and the modems work in between.
     void Advance(int ms, int stepMs = 100);
 
