@@ -490,8 +490,8 @@ void BroadcastTapiNewLine(DWORD deviceId);
 class TTapiTestBackEnd {
 public:
     struct TLine {
-        std::string Name; // Windows-1251
-        QString Device;   // a COM name or a path, opened by data calls; empty: none
+        std::string Name;    // Windows-1251
+        QString Device = {}; // a COM name or a path, opened by data calls; empty: none
         DWORD MediaModes = LINEMEDIAMODE_DATAMODEM;
         DWORD LineFeatures = LINEFEATURE_MAKECALL;
         DWORD Rate = 0; // of connected calls

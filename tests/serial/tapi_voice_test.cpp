@@ -281,8 +281,9 @@ TEST_F(TapiVoice, ADigitStopsTheFilePlayingOnlyWhenWaveMayBeInterrupted) {
         EXPECT_EQ(digits, c.Heard ? std::string(1, c.Digit) : std::string());
         PumpUntil([&] { return device.WaveState() == wsIdle; }, c.Stops ? 5000 : 20);
         EXPECT_EQ(device.WaveState(), c.Playing && !c.Stops ? wsPlaying : wsIdle);
-        if (c.Stops)
+        if (c.Stops) {
             EXPECT_EQ(wave.Played(lineOut).size() - played, 8000u); // one second of five
+        }
         device.StopWaveFile();
         PumpUntil([&] { return device.WaveState() == wsIdle; });
     }
