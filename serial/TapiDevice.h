@@ -382,7 +382,7 @@ private:
     void CheckSilence(const char* data, DWORD bytes);
     void OpenMonitor();
     void CloseMonitor();
-    DWORD RecordingBytesPerSecond() const;
+    WAVEFORMATEX RecordingFormat() const;
     void CheckWaveException(MMRESULT result, int kind);
 
     std::string selectedDevice_;

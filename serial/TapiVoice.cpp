@@ -217,10 +217,6 @@ void TSioCustomTapiDevice::CheckWaveException(MMRESULT result, int kind) {
     throw ETapiWaveFail(text[0] ? std::string(text) : ErrorMsg(ecWaveFail));
 }
 
-DWORD TSioCustomTapiDevice::RecordingBytesPerSecond() const {
-    return DWORD(numTracks_) * (bitsPerSample_ / 8) * samplesPerSec_;
-}
-
 void TSioCustomTapiDevice::SetRecordingParams(std::uint8_t tracks, std::uint32_t samplesPerSec,
                                               std::uint8_t bitsPerSample) {
     numTracks_ = tracks;
@@ -228,21 +224,18 @@ void TSioCustomTapiDevice::SetRecordingParams(std::uint8_t tracks, std::uint32_t
     bitsPerSample_ = bitsPerSample;
 }
 
-namespace {
-
-WAVEFORMATEX PcmFormat(std::uint8_t tracks, std::uint32_t samplesPerSec, std::uint8_t bitsPerSample) {
+// PCM in NumTracks, SamplesPerSec and BitsPerSample; its bytes per second count the tracks.
+WAVEFORMATEX TSioCustomTapiDevice::RecordingFormat() const {
     WAVEFORMATEX format{};
     format.wFormatTag = WAVE_FORMAT_PCM;
-    format.nChannels = tracks;
-    format.nSamplesPerSec = samplesPerSec;
-    format.nBlockAlign = WORD(tracks * (bitsPerSample / 8));
-    format.nAvgBytesPerSec = format.nBlockAlign * samplesPerSec;
-    format.wBitsPerSample = bitsPerSample;
+    format.nChannels = numTracks_;
+    format.nSamplesPerSec = samplesPerSec_;
+    format.nBlockAlign = WORD(numTracks_ * (bitsPerSample_ / 8));
+    format.nAvgBytesPerSec = format.nBlockAlign * samplesPerSec_;
+    format.wBitsPerSample = bitsPerSample_;
     format.cbSize = 0;
     return format;
 }
-
-} // namespace
 
 // ---- Playing
 
@@ -279,7 +272,7 @@ void TSioCustomTapiDevice::PlayWaveFile(const std::string& fileName) {
         if (formatSize < LONG(offsetof(WAVEFORMATEX, cbSize)) ||
             mmioRead(a.PlayFile, reinterpret_cast<char*>(&format), formatSize) != formatSize)
             throw ETapiWaveFail(ecWaveRead);
-        const DWORD bufferSize = std::max(PlaySeconds * RecordingBytesPerSecond(), MinPlayBuffer);
+        const DWORD bufferSize = std::max(PlaySeconds * RecordingFormat().nAvgBytesPerSec, MinPlayBuffer);
         CheckWaveException(waveOutOpen(nullptr, device, &format, 0, 0, WAVE_FORMAT_QUERY | mapped), wkOutput);
         CheckWaveException(mmioAscend(a.PlayFile, &chunk, 0), wkFile);
         chunk.ckid = DataId;
@@ -378,7 +371,7 @@ void TSioCustomTapiDevice::StartWaveRecord() {
     if (GetTapiState() == tsIdle)
         SetOpen(true);
     const UINT device = UINT(GetWaveDeviceId(false));
-    const WAVEFORMATEX format = PcmFormat(numTracks_, samplesPerSec_, bitsPerSample_);
+    const WAVEFORMATEX format = RecordingFormat();
     TWaveAudio& a = Audio();
     // A finished recording nobody saved goes once the next one runs.
     const std::string unsaved = std::exchange(a.TempName, {});
@@ -388,7 +381,7 @@ void TSioCustomTapiDevice::StartWaveRecord() {
             wkInput);
         if (monitorRecording_)
             OpenMonitor();
-        const DWORD size = RecordingBytesPerSecond();
+        const DWORD size = format.nAvgBytesPerSec; // a second
         a.RecordBuffers[0].assign(size, 0);
         a.RecordBuffers[1].assign(size, 0);
         a.RecordTurn = 0;
@@ -442,7 +435,8 @@ void TSioCustomTapiDevice::RecordedData(HWAVEIN input, WAVEHDR* header) {
     a.Recorded += a.LastBytes;
     const DWORD size = header->dwBufferLength;
     const char* data = a.RecordBuffers[a.RecordTurn].data();
-    const bool full = a.Recorded >= std::uint64_t(std::max(MaxMessageLength, 0)) * RecordingBytesPerSecond();
+    const bool full =
+        a.Recorded >= std::uint64_t(std::max(MaxMessageLength, 0)) * RecordingFormat().nAvgBytesPerSec;
     const bool stopped = a.LastBytes + ShortBufferSlack < size;
     try {
         WriteRecorded(data, a.LastBytes);
@@ -573,7 +567,7 @@ void TSioCustomTapiDevice::SetMonitorRecording(bool value) {
 
 void TSioCustomTapiDevice::OpenMonitor() {
     TWaveAudio& a = Audio();
-    const WAVEFORMATEX format = PcmFormat(numTracks_, samplesPerSec_, bitsPerSample_);
+    const WAVEFORMATEX format = RecordingFormat();
     a.MonitorHeaders[0] = {};
     a.MonitorHeaders[1] = {};
     CheckWaveException(waveOutOpen(&a.Monitor, WAVE_MAPPER, &format, 0, 0, CALLBACK_NULL), wkOutput);
