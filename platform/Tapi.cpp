@@ -38,6 +38,7 @@ struct TLineRecord {
     std::string DevConfig;
     std::deque<TDialResult> DialResults;
     std::vector<std::string> Dialled;
+    std::vector<DWORD> DialledBearers;
     DWORD Rings = 0; // of the call ringing now
 };
 
@@ -64,6 +65,7 @@ struct TCall {
     TCaller Caller;
     DWORD MonitorDigitModes = 0;
     DWORD MonitorMediaModes = 0;
+    std::vector<LINEMONITORTONE> MonitoredTones;
     std::string GeneratedDigits;
     int GeneratedTones = 0;
     int Fd = -1; // the device, while the call carries data
@@ -817,6 +819,17 @@ LONG PortName(VARSTRING* out, const TLineRecord& line) {
     return 0;
 }
 
+// "wave/in", "wave/out": the device identifier.
+LONG WaveId(VARSTRING* out, const std::optional<DWORD>& device) {
+    if (!device)
+        return LINEERR_NODEVICE;
+    ClearFixedPart(out, sizeof *out);
+    out->dwStringFormat = STRINGFORMAT_BINARY;
+    const std::string id(reinterpret_cast<const char*>(&*device), sizeof(DWORD));
+    WriteVarPart(out, sizeof *out, {{&out->dwStringSize, &out->dwStringOffset, id}});
+    return 0;
+}
+
 // The call of the open line that holds its device.
 const TCall* DataCallOf(HLINE line) {
     for (const auto& [handle, call] : Tapi().Calls)
@@ -858,8 +871,10 @@ LONG lineGetID(HLINE hLine, DWORD dwAddressID, HCALL hCall, DWORD dwSelect, VARS
         return CommHandle(out, LineOf(device), call);
     if (deviceClass == "comm/datamodem/portname")
         return PortName(out, LineOf(device));
-    if (deviceClass == "wave/in" || deviceClass == "wave/out")
-        return LINEERR_NODEVICE;
+    if (deviceClass == "wave/in")
+        return WaveId(out, LineOf(device).Spec.WaveIn);
+    if (deviceClass == "wave/out")
+        return WaveId(out, LineOf(device).Spec.WaveOut);
     return LINEERR_INVALDEVICECLASS;
 }
 
@@ -897,6 +912,7 @@ LONG lineMakeCall(HLINE hLine, HCALL* lphCall, const char* lpszDestAddress, DWOR
     call.Called = lpszDestAddress ? lpszDestAddress : "";
     *lphCall = handle;
     line.Dialled.push_back(call.Called);
+    line.DialledBearers.push_back(bearer);
 
     const TRequest request = NewRequest("lineMakeCall");
     if (!request.Proceeds()) {
@@ -1077,7 +1093,11 @@ LONG lineMonitorTones(HCALL hCall, const LINEMONITORTONE* lpToneList, DWORD dwNu
         return LINEERR_OPERATIONUNAVAIL;
     if (!lpToneList && dwNumEntries)
         return LINEERR_INVALPOINTER;
-    return 0; // no tone is ever heard here
+    if (lpToneList)
+        call->MonitoredTones.assign(lpToneList, lpToneList + dwNumEntries);
+    else
+        call->MonitoredTones.clear(); // monitoring ends
+    return 0;
 }
 
 LONG lineGenerateDigits(HCALL hCall, DWORD dwDigitMode, const char* lpszDigits, DWORD) {
@@ -1355,6 +1375,12 @@ void TTapiTestBackEnd::Digit(HCALL call, char digit) {
                timeGetTime());
 }
 
+void TTapiTestBackEnd::Tone(HCALL call, std::size_t entry) {
+    const TCall* found = FindCall(call);
+    if (found && entry < found->MonitoredTones.size())
+        ToCall(call, LINE_MONITORTONE, found->MonitoredTones[entry].dwAppSpecific, 0, timeGetTime());
+}
+
 void TTapiTestBackEnd::SendLineDevState(DWORD deviceId, DWORD state, DWORD param2, DWORD param3) {
     TProvider& p = Tapi();
     if (state == LINEDEVSTATE_REINIT) {
@@ -1377,6 +1403,10 @@ void TTapiTestBackEnd::CloseLine(DWORD deviceId) {
 
 std::vector<std::string> TTapiTestBackEnd::DialledNumbers(DWORD deviceId) const {
     return LineOf(deviceId).Dialled;
+}
+
+std::vector<DWORD> TTapiTestBackEnd::DialledBearerModes(DWORD deviceId) const {
+    return LineOf(deviceId).DialledBearers;
 }
 
 std::string TTapiTestBackEnd::GeneratedDigits(HCALL call) const {

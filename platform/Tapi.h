@@ -32,9 +32,10 @@
 // descriptors are small numbers, so one fits the serial port's 16-bit TapiCid), followed by the line's
 // name; "comm/datamodem/portname" gives the device as written in the lines
 // file ("COM3"). Lines of the file place no dialled calls (no dialler here: LINEERR_OPERATIONUNAVAIL);
-// those of the test back-end do, by script. There are no wave devices: "wave/in" and "wave/out" answer
-// LINEERR_NODEVICE. The HCALL of lineMakeCall is written at once; a call whose request fails stays
-// idle until lineDeallocateCall or lineClose.
+// those of the test back-end do, by script. Lines of the file have no wave devices: "wave/in" and
+// "wave/out" answer LINEERR_NODEVICE; a line of the test back-end has those it is given (identifiers of
+// platform/Wave devices, in the first 4 bytes of the string). The HCALL of lineMakeCall is written at once; a
+// call whose request fails stays idle until lineDeallocateCall or lineClose.
 //
 // Threading and callbacks. Main thread only, with a QCoreApplication. Asynchronous functions return a
 // positive request identifier; their LINE_REPLY and the call states that follow reach the callback
@@ -485,14 +486,17 @@ void BroadcastTapiNewLine(DWORD deviceId);
 //   tapi.FailNextReply("lineMakeCall", LINEERR_CALLUNAVAIL); // ... its next request is refused later
 //   tapi.WithholdNextReply("lineDrop");                      // ... its next request never completes
 //   const HCALL call = tapi.Ring(gsm, {"+79001234567", "Office"});
+//   tapi.AddLine({.Name = "Voice", .MediaModes = LINEMEDIAMODE_AUTOMATEDVOICE, .WaveIn = 0, .WaveOut = 0});
 class TTapiTestBackEnd {
 public:
     struct TLine {
-        std::string Name; // Windows-1251
-        QString Device;   // a COM name or a path, opened by data calls; empty: none
+        std::string Name;    // Windows-1251
+        QString Device = {}; // a COM name or a path, opened by data calls; empty: none
         DWORD MediaModes = LINEMEDIAMODE_DATAMODEM;
         DWORD LineFeatures = LINEFEATURE_MAKECALL;
         DWORD Rate = 0; // of connected calls
+        // Its wave devices (platform/Wave), for "wave/in" and "wave/out"; none when not given.
+        std::optional<DWORD> WaveIn = {}, WaveOut = {};
     };
     // How a call placed on a line goes on after its LINE_REPLY.
     enum TDialResult {
@@ -536,6 +540,9 @@ public:
     void Disconnect(HCALL call, DWORD mode = LINEDISCONNECTMODE_NORMAL);
     // A DTMF digit heard on the call: LINE_MONITORDIGITS when the call monitors DTMF.
     void Digit(HCALL call, char digit);
+    // The tone of entry `entry` of the call's lineMonitorTones list heard on the call: LINE_MONITORTONE
+    // with the entry's dwAppSpecific; nothing when the list has no such entry.
+    void Tone(HCALL call, std::size_t entry);
     // LINE_LINEDEVSTATE to every open of the line that asked for the state; LINEDEVSTATE_REINIT goes
     // to every line application instead (device 0, instance 0).
     void SendLineDevState(DWORD deviceId, DWORD state, DWORD param2 = 0, DWORD param3 = 0);
@@ -544,6 +551,7 @@ public:
 
     // What the line applications did.
     std::vector<std::string> DialledNumbers(DWORD deviceId) const;
+    std::vector<DWORD> DialledBearerModes(DWORD deviceId) const; // of the same calls
     std::string GeneratedDigits(HCALL call) const;
     int GeneratedTones(HCALL call) const;
     std::optional<DWORD> CallState(HCALL call) const; // none once the call is freed

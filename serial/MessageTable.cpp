@@ -6,6 +6,7 @@
 
 #include "platform/WinError.h"
 #include "serial/TapiLineErrors.h"
+#include "serial/TapiStatusTexts.h"
 
 namespace {
 
@@ -98,6 +99,9 @@ constexpr TText Texts[] = {
     {-13943, "Wave device in use"},
     {-13944, "Wave file already exists"},
     {-13945, "No wave data available"},
+#define SIO_TAPI_STATUS_TEXT(Code, Text) {Code, Text},
+    SIO_TAPI_STATUS_TEXTS(SIO_TAPI_STATUS_TEXT)
+#undef SIO_TAPI_STATUS_TEXT
     // The dispatch log's entry types and subtypes (serial/DispatchLog.h) and its column headings.
     {15001, "None"},
     {15002, "Dispatch"},

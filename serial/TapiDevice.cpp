@@ -147,6 +147,7 @@ TSioCustomTapiDevice::TSioCustomTapiDevice(const void* owner) : TSioBaseComponen
 
 TSioCustomTapiDevice::~TSioCustomTapiDevice() {
     SetComponentState(csDestroying, true);
+    CloseWaveDevices();
     try {
         SetOpen(false);
     } catch (...) {
@@ -469,6 +470,16 @@ LONG TSioCustomTapiDevice::WaitForReply(LONG request) {
     return replyResult_;
 }
 
+bool TSioCustomTapiDevice::WaitUntil(const std::function<bool()>& done, std::int64_t timeoutMs) {
+    const TDeadline deadline(timeoutMs);
+    while (!done()) {
+        if (deadline.Passed())
+            return false;
+        PumpMessages();
+    }
+    return true;
+}
+
 LONG TSioCustomTapiDevice::WaitForCallState(DWORD state) {
     if (waitingCallState_)
         return 1;
@@ -788,7 +799,7 @@ void TSioCustomTapiDevice::DoLineDevState(std::int32_t device, std::int32_t p1, 
     switch (DWORD(p1)) {
     case LINEDEVSTATE_RINGING:
         TapiStatus(false, false, device, LINE_LINEDEVSTATE, p1, p2, p3);
-        if (p3 >= AnswerOnRing) {
+        if (p3 >= AnswerOnRing && callHandle_ != 0) { // a call was offered and taken
             WaitForReply(tuLineAnswer(callHandle_, nullptr, 0));
             TapiLogging(ltapiAnswer);
         }
@@ -896,11 +907,12 @@ void TSioCustomTapiDevice::PostTapiEvent(TTapiEvent event, LPARAM lParam) {
 
 LRESULT TSioCustomTapiDevice::WndProc(unsigned message, WPARAM wParam, LPARAM lParam) {
     constexpr unsigned WM_QUERYENDSESSION = 0x11;
-    constexpr unsigned MM_WOM_OPEN = 0x3BB, MM_WIM_DATA = 0x3C0;
     if (message == WM_QUERYENDSESSION)
         return 1;
-    if (message >= MM_WOM_OPEN && message <= MM_WIM_DATA)
-        return 0; // the wave devices' messages: none come while no wave device is used
+    if (message >= MM_WOM_OPEN && message <= MM_WIM_DATA) {
+        WaveMessage(message, wParam, lParam);
+        return 0;
+    }
     if (message != TapiEventMessage)
         return 0;
     switch (wParam) {

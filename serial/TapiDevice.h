@@ -16,8 +16,15 @@
 //
 // Telephony failures raise the exception of -(13800 + n) for LINEERR_ value 0x80000000 + n (the
 // binding's own -13931 and -13932 as themselves); StartTapi never raises.
+//
+// Besides that road (this file and TapiDevice.cpp), the device dials with redial and answers
+// (TapiCalls.cpp, TapiRedial.cpp), configures and translates (TapiLineConfig.cpp), names call states
+// (TapiStatusText.cpp), takes its companions from its form (TapiComponent.cpp), and drives voice calls
+// with wave files (TapiVoice.cpp). What Linux cannot offer answers "Operation unavailable": the
+// platform's configuration and translation dialogs, hold, unhold and transfer.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -25,6 +32,7 @@
 #include <vector>
 
 #include "platform/Messages.h"
+#include "platform/Wave.h"
 #include "serial/ComPort.h"
 #include "serial/TapiBinding.h"
 #include "serial/TapiLog.h"
@@ -52,6 +60,18 @@ enum TTapiState {
 };
 
 enum TWaveMessage { waPlayOpen, waPlayDone, waPlayClose, waRecordOpen, waDataReady, waRecordClose };
+
+// wsData: a finished recording waits to be saved.
+enum TWaveState { wsIdle, wsPlaying, wsRecording, wsData };
+
+// What happened to a component of the form (Notification).
+enum TOperation { opInsert, opRemove };
+
+// A line's device configuration, as the platform keeps it.
+struct TTapiConfigRec {
+    std::uint32_t DataSize = 0;
+    std::array<std::uint8_t, 1024> Data{};
+};
 
 // The window message of the device's hidden window; wParam says what happened.
 inline constexpr unsigned TapiEventMessage = TapiNewLineMessage; // 0x7EB5
@@ -147,6 +167,80 @@ public:
     std::int32_t CidFromTapiDevice();
     void CopyCallInfo(TCallInfo*& out) const;
 
+    // ---- Dialling and answering
+    // Places a call to the number (Windows-1251). One that ends before it connects is placed again
+    // RetryWait seconds later, up to MaxAttempts calls in all; one that cannot be placed is not.
+    void Dial(const std::string& number);
+    // Opens the line to take the next offered call; it is answered at the ring whose count (from 0)
+    // reaches AnswerOnRing.
+    void AutoAnswer();
+    // On a connected call only (unhold: also on a held one). A failure goes to FailureCode, then to
+    // OnTapiFail when there is a handler, else it raises.
+    void HoldCall();
+    void UnHoldCall();
+    void Transfer(const std::string& destination);
+    // The rate of the connected call; 0 without one.
+    std::int32_t GetBPSRate() const;
+
+    // ---- The line's configuration and numbers
+    // n of the line's port COMn; 0 when it has none of that form.
+    std::int32_t GetComNumber();
+    void ShowConfigDialog();
+    TTapiConfigRec ShowConfigDialogEdit(const TTapiConfigRec& config);
+    TTapiConfigRec GetDevConfig();
+    void SetDevConfig(const TTapiConfigRec& config);
+    // The owner window of the platform's dialogs; 0 here, where forms have no platform window.
+    HWND GetParentHWnd();
+    // The dialable form of the address; -13942 when it cannot be translated.
+    std::string TranslateAddress(const std::string& address);
+    // The platform's result; on success the outputs, the two texts with their terminating zero.
+    LONG TranslateAddressEx(const std::string& address, DWORD options, std::string& dialable,
+                            std::string& displayable, DWORD& currentCountry, DWORD& destCountry,
+                            DWORD& translateResults);
+    bool TranslateDialog(const std::string& address);
+
+    // ---- Texts of call progress
+    // The text of the state (its lowest bit) of a line message, or of the library's own message 32.
+    std::string TapiStatusMsg(DWORD message, DWORD state, DWORD reason) const;
+    // The text of a FailureCode: a line error's, else the disconnect reason's.
+    std::string FailureCodeMsg(std::int32_t code) const;
+
+    // ---- As a component of a form
+    // A serial port, status display or history log came or went among the form's components.
+    void Notification(TSioBaseComponent* component, TOperation operation);
+    // Without a port, takes the first serial port among the owner's components.
+    void Loaded() override;
+    // Takes the source's settings, port and call information; a line, a status display and a history
+    // log stay with the device that has them.
+    void Assign(const TSioCustomTapiDevice& source);
+
+    // ---- Voice (EnableVoice), and wave files played into a call or recorded from it
+    void CheckVoiceCapable();
+    void SendTone(const std::string& digits, DWORD duration);
+    void MonitorDTMF(HCALL call, DWORD digitModes);
+    LONG MontorTones(const LINEMONITORTONE* toneList, DWORD count);
+    // Turns the voice call into a data call on the port.
+    void AutomatedVoicetoComms();
+    void PlayWaveFile(const std::string& fileName);
+    void StopWaveFile();
+    void StartWaveRecord();
+    void StopWaveRecord();
+    void SaveWaveFile(const std::string& fileName, bool overwrite);
+    void SetRecordingParams(std::uint8_t tracks, std::uint32_t samplesPerSec, std::uint8_t bitsPerSample);
+    bool MonitorRecording() const { return monitorRecording_; }
+    void SetMonitorRecording(bool value);
+    DWORD GetWaveDeviceId(bool play);
+    TWaveState WaveState() const { return waveState_; }
+    const std::string& WaveFileName() const { return waveFileName_; }
+    std::uint8_t NumTracks() const { return numTracks_; }
+    std::uint8_t BitsPerSample() const { return bitsPerSample_; }
+    std::uint32_t SamplesPerSec() const { return samplesPerSec_; }
+    bool InterruptWave = true;          // a DTMF digit or a new file stops the file playing
+    bool UseSoundCard = false;          // play on the default output, not on the line's
+    std::int32_t MaxMessageLength = 60; // seconds
+    std::uint8_t TrailingSilence = 2;   // 0: no silence detection
+    std::int32_t SilenceThreshold = 50; // average absolute sample value of a silent second
+
     // ---- Caller identification, from the last call information
     std::string GetCallerID() const;
     std::string GetCallerIDName() const;
@@ -211,12 +305,16 @@ protected:
     void TapiDialTimer();
     void FreeDialTimer();
 
-    // ---- Voice (EnableVoice): nothing of it happens while EnableVoice is clear.
-    void CheckVoiceCapable();
-    void MonitorDTMF(HCALL call, DWORD digitModes);
-    void StopWaveFile();
+    // Runs the main thread's messages until done() holds (true) or the time has passed (false).
+    bool WaitUntil(const std::function<bool()>& done, std::int64_t timeoutMs);
+
+    // ---- Voice
     void TapiDTMF(char digit, std::int32_t errorCode);
     void TapiWave(TWaveMessage message);
+    // The wave devices' completion messages.
+    void WaveMessage(unsigned message, WPARAM wParam, LPARAM lParam);
+    // Ends playing and recording at once, quietly (the destructor's).
+    void CloseWaveDevices();
 
     // ---- State
     HLINEAPP lineApp_ = 0;
@@ -264,6 +362,28 @@ private:
     void WriteRegistryValue();
     // Whether the line may be listed, by its capabilities.
     bool Supported(const TLineDevCaps& caps, DWORD deviceId);
+    // The query's result on the open line, else on the selected line opened for it alone, without
+    // privileges and without the reports of a call.
+    LONG QueryLine(const std::function<LONG(HLINE line)>& query);
+    // A request on the connected call; its failure as HoldCall says.
+    void CallRequest(LONG result);
+    // The wave side's state, made on first use.
+    struct TWaveAudio;
+    struct TWaveAudioFree {
+        void operator()(TWaveAudio* audio) const;
+    };
+    TWaveAudio& Audio();
+    void EndPlaying();
+    void EndRecording(bool keepData);
+    void PlayChunk();
+    void LoadChunk();
+    void RecordedData(HWAVEIN input, WAVEHDR* header);
+    void WriteRecorded(const char* data, DWORD bytes);
+    void CheckSilence(const char* data, DWORD bytes);
+    void OpenMonitor();
+    void CloseMonitor();
+    WAVEFORMATEX RecordingFormat() const;
+    void CheckWaveException(MMRESULT result, int kind);
 
     std::string selectedDevice_;
     TSioAbstractTapiStatus* statusDisplay_ = nullptr;
@@ -275,6 +395,16 @@ private:
     TVarString& VarStringBuf();
     alignas(TVarString) unsigned char varStringBuf_[1028];
     std::unique_ptr<TMessageWindow> tapiWnd_;
+
+    TWaveState waveState_ = wsIdle;
+    std::string waveFileName_;
+    bool monitorRecording_ = false;
+    std::uint8_t numTracks_ = 1;
+    std::uint8_t bitsPerSample_ = 16;
+    std::uint32_t samplesPerSec_ = 8000;
+    // Consecutive silent seconds of the recording under way.
+    int silentBufferCount_ = 0;
+    std::unique_ptr<TWaveAudio, TWaveAudioFree> wave_;
 };
 
 class TSioTapiDevice : public TSioCustomTapiDevice {

@@ -744,6 +744,52 @@ TEST_F(TapiScript, DigitsAreHeardWhileMonitoredAndSentOnVoiceLinesOnly) {
     EXPECT_EQ(lineGenerateDigits(dataCall, LINEDIGITMODE_DTMF, "1", 100), LINEERR_OPERATIONUNAVAIL);
 }
 
+TEST_F(TapiScript, MonitoredTonesAreHeardByTheirEntry) {
+    const DWORD voice = tapi.AddLine({"Voice", {}, LINEMEDIAMODE_AUTOMATEDVOICE});
+    const HLINEAPP app = Initialize();
+    Open(app, voice, LINECALLPRIVILEGE_OWNER, LINEMEDIAMODE_AUTOMATEDVOICE);
+    const HCALL call = tapi.Ring(voice, {"1", "", 0, LINEMEDIAMODE_AUTOMATEDVOICE});
+    ASSERT_EQ(WaitForReply(lineAnswer(call, nullptr, 0)), 0);
+    tapi.Tone(call, 0); // nothing monitored yet
+    const LINEMONITORTONE tones[2] = {{0xA1, 500, 440, 0, 0}, {0xB2, 500, 1100, 0, 0}};
+    ASSERT_EQ(lineMonitorTones(call, tones, 2), 0);
+    tapi.Tone(call, 1);
+    tapi.Tone(call, 2); // no such entry
+    const TReceived* tone = WaitFor(LINE_MONITORTONE);
+    ASSERT_NE(tone, nullptr);
+    EXPECT_EQ(tone->Param1, 0xB2u);
+    ASSERT_EQ(lineMonitorTones(call, nullptr, 0), 0); // monitoring ends
+    tapi.Tone(call, 0);
+    PumpFor(20);
+    EXPECT_EQ(Count(LINE_MONITORTONE), 1);
+}
+
+TEST_F(TapiScript, ALineWithWaveDevicesHandsOutTheirIdentifiersAndRecordsItsDialling) {
+    const DWORD voice = tapi.AddLine(
+        {.Name = "Voice", .MediaModes = LINEMEDIAMODE_AUTOMATEDVOICE, .WaveIn = 3, .WaveOut = 5});
+    const DWORD half =
+        tapi.AddLine({.Name = "Half", .MediaModes = LINEMEDIAMODE_AUTOMATEDVOICE, .WaveOut = 0});
+    const HLINEAPP app = Initialize();
+    const HLINE line = Open(app, voice, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_AUTOMATEDVOICE);
+    HCALL call = 0;
+    ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_VOICE, "42", LINEMEDIAMODE_AUTOMATEDVOICE), 0);
+    TBuffer<VARSTRING> id(64);
+    for (const auto& [deviceClass, expected] : {std::pair{"wave/in", 3u}, std::pair{"wave/out", 5u}}) {
+        for (const DWORD select : {LINECALLSELECT_LINE, LINECALLSELECT_CALL}) {
+            ASSERT_EQ(lineGetID(line, 0, call, select, id.get(), deviceClass), 0) << deviceClass;
+            EXPECT_EQ(id->dwStringFormat, STRINGFORMAT_BINARY);
+            ASSERT_EQ(id->dwStringSize, 4u);
+            EXPECT_EQ(id.Bytes(id->dwStringOffset, 4),
+                      std::string(reinterpret_cast<const char*>(&expected), 4));
+        }
+    }
+    const HLINE halfLine = Open(app, half, LINECALLPRIVILEGE_NONE, LINEMEDIAMODE_AUTOMATEDVOICE);
+    EXPECT_EQ(lineGetID(halfLine, 0, 0, LINECALLSELECT_LINE, id.get(), "wave/in"), LINEERR_NODEVICE);
+    EXPECT_EQ(lineGetID(halfLine, 0, 0, LINECALLSELECT_LINE, id.get(), "wave/out"), 0);
+    EXPECT_EQ(tapi.DialledNumbers(voice), std::vector<std::string>{"42"});
+    EXPECT_EQ(tapi.DialledBearerModes(voice), std::vector<DWORD>{LINEBEARERMODE_VOICE});
+}
+
 TEST_F(TapiScript, TheFarEndHangsUpAndTheCallIsDroppedToIdle) {
     const DWORD gsm = tapi.AddLine({"GSM", {}});
     const HLINEAPP app = Initialize();

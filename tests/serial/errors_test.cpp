@@ -7,6 +7,7 @@
 #include "platform/WinError.h"
 #include "serial/Exceptions.h"
 #include "serial/MessageTable.h"
+#include "serial/TapiStatusTexts.h"
 #include "serial/Utilities.h"
 
 namespace {
@@ -138,6 +139,9 @@ const TCodeCase Cases[] = {
     {-13945, "No wave data available", nullptr},
     {-13980, nullptr, &typeid(ERasLoadFail)},
     {13933, "TAPI disabled for 16-bit environments", nullptr},
+#define STATUS_CASE(Code, Text) {Code, Text, nullptr},
+    SIO_TAPI_STATUS_TEXTS(STATUS_CASE)
+#undef STATUS_CASE
     // The dispatch log's entry types, subtypes and column headings.
     {15001, "None", nullptr},
     {15002, "Dispatch", nullptr},
