@@ -170,15 +170,23 @@ void TModemForm::OpenTapiDevice() {
     TapiDeviceObj->ConfigAndOpen();
 }
 
-// A call that failed without its port ever opening (a failed hand-over of the call's handle, a dial
-// that failed) is reported only here: the modem must not be left connecting for ever.
+// A call that failed without its port ever opening (a failed hand-over of the call's handle, a device
+// that cannot be opened) is reported only here: the modem must not be left connecting for ever. The
+// operator hears of it as of a line that could not be opened.
 void TModemForm::TapiDeviceFail() {
     if (ModemState == 0 || SioComPort1->Open())
         return; // an open port reports its own close
+    const bool connecting = ModemState == 1;
+    if (connecting)
+        ModemDisconnectRequested = true;
     if (ModemState != 3)
         Disconnect();
     if (!SioComPort1->Open())
         Closed();
+    if (connecting)
+        MessageDlg(QStringLiteral("Невозможно подключиться к модему\r\n") +
+                       FromCp1251(AppSettings->TapiDevice),
+                   mtError, mbOK);
 }
 
 void TModemForm::Disconnect() {
