@@ -4,6 +4,7 @@
 
 #include "core/Settings.h"
 #include "platform/StatusBar.h"
+#include "tests/gsm/GsmCycle.h"
 #include "tests/platform/TestSupport.h"
 
 const std::uint8_t FactoryKey[16] = {'8', '8', '8', '8', '8', '8', '8', '8',
@@ -38,21 +39,7 @@ void GsmModemTest::StartWithModem(const char* line) {
 }
 
 bool GsmModemTest::RunCycle(const std::function<bool()>& done, int answerMs, int maxSteps) {
-    for (int step = 0; step < maxSteps; ++step) {
-        if (done())
-            return true;
-        const bool waiting = gsm->ATCommandTimer.Enabled() && gsm->CommandIndex != cmdPause;
-        if (waiting && PumpUntil([&] { return gsm->AnswerResult != arNone || done(); }, answerMs))
-            continue;
-        PumpFor(1);
-        if (done())
-            return true;
-        if (waiting && gsm->ATCommandTimer.Enabled())
-            clock->Advance(gsm->ATCommandTimer.Interval());
-        else
-            clock->Advance(100);
-    }
-    return done();
+    return RunGsmCycle(*gsm, *clock, done, answerMs, maxSteps);
 }
 
 int GsmModemTest::CountCommands(const std::string& prefix) const {

@@ -20,9 +20,7 @@ protected:
     // Starts the main window with those settings and lets its start-up timer connect the modem.
     void StartWithModem(const char* line = nullptr);
 
-    // Runs the cycle until done() holds. While a command waits for its answer the modem gets up to
-    // answerMs of real time; when no answer came by then the fake clock jumps to the time-out. In the
-    // gaps between commands the fake clock moves in steps of 100 ms. False after maxSteps steps.
+    // RunGsmCycle (tests/gsm/GsmCycle.h) on this window and clock.
     bool RunCycle(const std::function<bool()>& done, int answerMs = 3000, int maxSteps = 3000);
     // Runs the cycle until the modem has served `count` more commands that begin with `prefix`.
     bool RunUntilCommand(const std::string& prefix, int count = 1, int answerMs = 3000);
