@@ -167,6 +167,8 @@ public:
     void AboutMenuItemClick();
     void SettingsButtonClick();
     void RequestCoordsButtonClick();
+    // The hidden voice-call button: the dispatcher's phone to the selected object.
+    void CallButtonClick();
     void ExtraInfoTimerTimer();
     // Starts ExtraInfoTimer from the settings: every ExtraPeriod minutes while ExtraInfo is set.
     void RestartExtraInfoTimer();

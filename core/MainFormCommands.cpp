@@ -13,6 +13,7 @@
 #include "dialogs/ObjSettingsDialog.h"
 #include "dialogs/SettingsDialog.h"
 #include "gsm/ModemForm.h"
+#include "platform/Cp1251.h"
 #include "platform/Dialogs.h"
 #include "sessions/ConnectionForm.h"
 #include "sessions/GroupForms.h"
@@ -275,6 +276,20 @@ void TMainForm::RequestCoordsButtonClick() {
         MessageDlg(QStringLiteral("Не задан номер телефона модема!"), mtError, mbOK);
     else if (result == 2)
         MessageDlg(QStringLiteral("Ошибка формирования запроса!"), mtError, mbOK);
+}
+
+// A voice call goes over the modem's TCP connection, or else through the GSM modem; neither places one.
+void TMainForm::CallButtonClick() {
+    TObjectStates* o = SelectedObject();
+    if (!o)
+        return;
+    const QString phone = AppSettings ? FromCp1251(FixedText(AppSettings->DispatcherPhone)) : QString();
+    if (o->Connected) {
+        if (ConnectionForm)
+            ConnectionForm->SetCall(o->ObjectNumber, phone);
+    } else if (ModemForm) {
+        ModemForm->SetCall(o, phone);
+    }
 }
 
 void TMainForm::ExtraInfoTimerTimer() {

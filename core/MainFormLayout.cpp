@@ -272,6 +272,7 @@ void TMainForm::CreateHiddenControls(QWidget* parent) {
         if (Form9)
             Form9->ShowModal();
     });
+    connect(CallButton, &QPushButton::clicked, this, [this] { CallButtonClick(); });
     connect(HangupButton, &QPushButton::clicked, this, [] {
         if (ModemForm)
             ModemForm->show();

@@ -1,26 +1,49 @@
 // The GSM modem window: the GSM modem on a COM port or a telephony line, its AT command cycle and the
 // SMS it receives and sends; and the single-instance test of the program.
 //
-// The form is minimal for now: the operations that the main window and the profile editor call exist,
-// but no GSM modem is connected (ModemState stays 0) and no SMS request is formed. IsAlreadyRunning is
-// complete.
+// Connect opens the port (or places the telephony line's pass-through call, whose connection opens the
+// port); the port's opening starts the cycle. The cycle is driven by two timers, exactly one armed
+// between commands: ATCommandTimer waits for the answer, MakeCommandTimer makes the second's gap before
+// the next command. It checks that the modem answers, checks the SIM and enters its PIN, sets PDU mode
+// once per opening, counts the stored SMS, reads each and deletes it once it was read and decoded, sends
+// the one waiting SMS, pauses and starts over. A fatal answer, or a write that fails, closes the port and
+// tells the operator; a port that closes by itself ends the cycle the same way, and the main window
+// reports the lost link. Nothing reconnects the modem.
+//
+// Received bytes are read in the port's avail notification: everything waiting, as raw bytes. An answer
+// is acted on once: bytes after it until the next command are only logged.
+//
+// The window itself only monitors the dialogue; the main window creates it at start-up and never shows
+// it. Main thread only.
 #pragma once
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include <QString>
 
+#include "gsm/AtCommands.h"
+#include "gsm/Pdu.h"
 #include "platform/Forms.h"
 #include "platform/Shell.h"
+#include "platform/Timer.h"
 #include "protocol/tmgsm.h"
 
+class QCheckBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
 class TObjectStates;
+class TSioComPort;
+class TSioTapiDevice;
 
 // 0 closed, 1 connecting, 2 ready, 3 disconnecting.
 extern std::int32_t ModemState;
 // An SMS waits for the AT cycle to send it.
 extern bool SmsSendPending;
+// "AT+CMGS=" was written and the send indicator is lit.
+extern bool SmsSending;
 
 // The single-instance mutex, taken by the first IsAlreadyRunning and held for the life of the process.
 // Tests reset it to start another "instance".
@@ -33,20 +56,98 @@ bool IsAlreadyRunning(const QString& name);
 class TModemForm : public TForm {
 public:
     explicit TModemForm(QWidget* owner = nullptr);
+    ~TModemForm() override;
 
-    // Starts connecting the GSM modem of the settings; false when its port could not be opened.
+    // Starts connecting the GSM modem of the settings; false when its port could not be opened (or the
+    // telephony line not reached), which the operator has been told. ModemState is 1 afterwards.
     virtual bool Connect();
-    // Stops the AT cycle and closes the port.
+    // Stops the AT cycle and closes the port or cancels the telephony call.
     virtual void Disconnect();
+
     // Request SMS to an object, queued for the next AT cycle. Each returns 0 queued, 1 the object has
     // no phone number, 2 the SMS could not be formed. One SMS waits at a time and a new request replaces
-    // it, so callers ask only while ModemState is 2 and SmsSendPending is false.
+    // it, so callers ask only while ModemState is 2 and SmsSendPending is false. The SMS is formed within
+    // the call.
     // The hardware information.
     virtual int QueryHwInfo(TObjectStates* object);
     // Writes the profile parts in mask (1 profile 1, 2 profile 2) from profile.
     virtual int SetProfile(TObjectStates* object, ObjProfile* profile, std::uint32_t mask);
     // Asks for what the request mask names; nothing calls it.
     virtual int QueryProfile(TObjectStates* object, std::uint32_t mask);
+    // Voice call and telemetry: nothing is sent; always 0.
+    virtual int SetCall(TObjectStates* object, const QString& phone);
+    int SetTelemetry();
+    // Builds the text for mask into sms with the object's key and encodes it to the object's phone:
+    // 0 pending; 2 the text could not be built (or came out empty or short of a request); 3 it is
+    // longer than 160 characters; 4 the number was refused.
+    int SendTervelSMS(SmsObj* sms, TObjectStates* object, std::uint32_t mask);
+
+    // Incoming SMS: takes the SMS out of the "+CMGR:" reply (true when one was decoded); checks the
+    // decoded SMS against the object of its sender (50 ms after its cell was deleted); the hook for a
+    // verified SMS, which gives the object the answered inputs and version.
+    bool ReceiveSMS();
+    void ProcessSMS();
+    virtual void ProcessSMSEvents(SmsObj* sms, TObjectStates* object, bool ownKey);
+    // Forward profile answers to the profile editor; nothing calls them.
+    void DecodeProfile1(ObjProfile* profile, bool authFlag);
+    void DecodeProfile2(ObjProfile* profile, bool authFlag);
+
+    // Controls and components.
+    QLabel* Label1;
+    QPlainTextEdit* Memo1;
+    QCheckBox *LogCheckBox, *EchoCheckBox;
+    QPushButton* ClearButton;
+    TTimer GSMTimer, ATCommandTimer, MakeCommandTimer, ProcessSMSTimer;
+    std::unique_ptr<TSioComPort> SioComPort1;
+    // The telephony line device, made on the first telephony connect. Declared after the port: the
+    // device's destructor closes the port, so it goes first.
+    std::unique_ptr<TSioTapiDevice> TapiDeviceObj;
+
+    // The cycle's state.
+    TATCommand CurrentCommand{};
+    std::int8_t CommandIndex = 0;
+    std::int32_t AnswerResult = arNone;
+    std::string AnswerBuffer; // raw bytes received since the command was written
+    QString ModemErrorText;
+    std::int32_t AliveRetries = 0;
+    std::int32_t SmsUsed = 0, SmsTotal = 0, SmsCell = 0;
+    bool InitDone = false;
+    bool SmsDecoded = false;
+    // The one outgoing and the last received SMS.
+    SmsSubmitRecord Submit{};
+    SmsDeliverRecord Deliver{};
+
+    // Timer ticks and port events (public for the tests' sake, as a form's handlers are).
+    void GSMTimerTimer();
+    void ATCommandTimerTimer();
+    void MakeCommandTimerTimer();
+    void ProcessSMSTimerTimer();
+    void SioComPort1PortOpen();
+    void SioComPort1PortClose();
+    void SioComPort1TriggerAvail(std::uint16_t count);
+    void ClearButtonClick();
+
+private:
+    void CreateControls();
+    void OpenTapiDevice();
+    void TapiDeviceFail();
+    void MakeATCommand();
+    void ProcessOKAnswer();
+    // True when the outcome is fatal (ModemErrorText set).
+    bool ProcessErrorAnswer();
+    void Fatal();
+    void WriteFailed();
+    // The port is closed for good: state 0 and the main window told.
+    void Closed();
+    void CheckIncomingSMS();
+    // After the cell was deleted (or could not be): the deferred check, a waiting send, the next cell.
+    void NextCell(bool checkDecoded);
+    void SendEnded(bool sent);
+    int Request(TObjectStates* object, const char* name, std::uint32_t mask, ObjProfile* profile);
+    void AppendToMemo(const QString& text);
+    QString PortName() const;
+
+    bool escapePending_ = false; // the last send failed: ESC goes before the next command
 };
 
 extern TModemForm* ModemForm;

@@ -1,19 +1,49 @@
-// Two question dialogs, one per modem model, about sending a request by SMS; created at start-up and
-// never shown.
-//
-// Minimal for now: the forms exist with their names and caption, without their controls.
+// Two question dialogs, one per modem model, about sending a request by SMS and which parts it asks
+// for, with the number of SMS the answers take; created at start-up and never shown (the request paths
+// ask their own questions).
 #pragma once
+
+#include <utility>
+#include <vector>
 
 #include "platform/Forms.h"
 
-class TTESMSReqForm : public TForm {
+class QCheckBox;
+class QLabel;
+class QPushButton;
+
+// What both dialogs share: the texts, the totals and the Yes and No buttons.
+class TSmsRequestForm : public TForm {
 public:
-    explicit TTESMSReqForm(QWidget* owner = nullptr);
+    QLabel *Label1, *Label2, *Label6, *Label7, *Label8, *Label9;
+    QPushButton *Button1, *Button2;
+    // The SMS the checked parts take.
+    int SmsCount = 1;
+
+protected:
+    TSmsRequestForm(QWidget* owner, const char* name, const char* noCaption);
+    // A part's check box in the next row, with its "1 SMS" label (smsName) in the answer column.
+    QCheckBox* AddPart(const char* name, const char* caption, bool checked, const char* smsName);
+    // Runs every part's handler once, as the dialog's constructor does.
+    void CountParts();
+
+private:
+    void PartClick(QCheckBox* box, QLabel* sms);
+
+    int nextRow_;
+    std::vector<std::pair<QCheckBox*, QLabel*>> parts_;
 };
 
-class TBKSMSReqForm : public TForm {
+class TTESMSReqForm : public TSmsRequestForm {
+public:
+    explicit TTESMSReqForm(QWidget* owner = nullptr);
+    QCheckBox *CheckBox1, *CheckBox2, *CheckBox3;
+};
+
+class TBKSMSReqForm : public TSmsRequestForm {
 public:
     explicit TBKSMSReqForm(QWidget* owner = nullptr);
+    QCheckBox *CheckBox1, *CheckBox3;
 };
 
 extern TTESMSReqForm* TESMSReqForm;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QStringList>
@@ -69,6 +70,12 @@ public:
     };
     std::vector<TProfileWrite> ProfileWrites;
     std::vector<int> ProfileResults;
+    std::vector<std::pair<TObjectStates*, QString>> Calls;
+    int SetCall(TObjectStates* object, const QString& phone) override {
+        Calls.emplace_back(object, phone);
+        return 0;
+    }
+
     int SetProfile(TObjectStates* object, ObjProfile* profile, std::uint32_t parts) override {
         ProfileWrites.push_back({object, *profile, parts});
         return ProfileWrites.size() <= ProfileResults.size() ? ProfileResults[ProfileWrites.size() - 1] : 0;

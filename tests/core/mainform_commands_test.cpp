@@ -162,6 +162,23 @@ TEST_F(MainFormTest, StateRequestBySmsAsksFirstAndReportsWhatFailed) {
     form->RequestCoordsButtonClick();
 }
 
+TEST_F(MainFormTest, HiddenCallButtonAsksForAVoiceCallOfTheSelectedObject) {
+    Start();
+    // The button is never shown (nor enabled), so its signal stands in for a click.
+    form->CallButton->clicked(); // no object: nothing
+    EXPECT_TRUE(modem->Calls.empty());
+    TObjectStates* o = AddObject(22, "x");
+    SetFixedText(AppSettings->DispatcherPhone, "+79160000001");
+    form->CallButton->clicked();
+    ASSERT_EQ(modem->Calls.size(), 1u);
+    EXPECT_EQ(modem->Calls[0].first, o);
+    EXPECT_EQ(modem->Calls[0].second, "+79160000001");
+    o->Connected = 1; // over the modem's own connection instead
+    form->CallButton->clicked();
+    EXPECT_EQ(modem->Calls.size(), 1u);
+    EXPECT_FALSE(form->CallButton->isVisible());
+}
+
 TEST_F(MainFormTest, HardwareInformationIsRequestedEveryPeriodAndNeverWithPeriodZero) {
     for (const int period : {10, 0}) {
         SCOPED_TRACE(period);

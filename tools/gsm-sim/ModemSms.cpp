@@ -28,7 +28,8 @@ std::string ModemAnswerText(uint16_t modemId, const uint8_t key[16], const Bytes
     // CRC-closed block: items, 0xFF and filler when more than the CRC is free, CRC-32 in the last 4 bytes.
     const size_t p = (items.size() + 4 + 15) / 16 * 16;
     uint8_t body[kBodyCapacity] = {};
-    memcpy(body, items.data(), items.size());
+    if (!items.empty())
+        memcpy(body, items.data(), items.size());
     if (p - items.size() > 4)
         body[items.size()] = 0xFF;
     Put_U32BE(body + p - 4, Crc32_Msb(body, uint32_t(p - 4)));
