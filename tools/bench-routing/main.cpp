@@ -298,8 +298,14 @@ double SocatFloor(uint64_t bytes, const std::string& folder) {
         ::execlp("socat", "socat", "-u", listen.c_str(), pty.c_str(), nullptr);
         ::_exit(127);
     }
+    // The writer holds its connection until everything was read: socat's end would hang the pty up
+    // and drop what it still holds.
+    int done[2];
+    if (::pipe(done) != 0)
+        return 0;
     const pid_t writer = ::fork();
     if (writer == 0) {
+        ::close(done[1]);
         int fd = -1;
         for (int i = 0; i < 5000 && fd < 0; ++i) {
             fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -317,8 +323,12 @@ double SocatFloor(uint64_t bytes, const std::string& folder) {
                 break;
             sent += uint64_t(k);
         }
+        char end;
+        while (::read(done[0], &end, 1) > 0) {
+        }
         ::_exit(0);
     }
+    ::close(done[0]);
     int fd = -1;
     for (int i = 0; i < 5000 && fd < 0; ++i) {
         fd = ::open(link.c_str(), O_RDONLY | O_NOCTTY);
@@ -333,6 +343,7 @@ double SocatFloor(uint64_t bytes, const std::string& folder) {
             break;
         got += uint64_t(k);
     }
+    ::close(done[1]);
     ::waitpid(writer, nullptr, 0);
     int status = 0;
     rusage usage{};
@@ -442,13 +453,17 @@ int main(int argc, char** argv) {
     });
     uint64_t bytes[2] = {};
     std::array<uint64_t, Buckets> latency[2] = {};
+    // The figures are taken when the window ends; the run ends once they are and every report is in
+    // (or no more can come).
+    bool reportsDone = false;
     QTimer end;
     end.setSingleShot(true);
+    end.setTimerType(Qt::PreciseTimer);
     QObject::connect(&end, &QTimer::timeout, [&] {
         cpu1 = TCpu::Now();
         log1 = FileSize(logFile);
         rss = ResidentKB();
-        if (reports == modems + 1)
+        if (reportsDone)
             app.quit();
     });
     QSocketNotifier readies(readyPipe[0], QSocketNotifier::Read);
@@ -475,13 +490,15 @@ int main(int argc, char** argv) {
     QObject::connect(&results, &QSocketNotifier::activated, [&] {
         TReport r;
         if (::read(resultPipe[0], &r, sizeof r) != sizeof r) {
-            app.quit();
-            return;
+            results.setEnabled(false);
+            reportsDone = true;
+        } else {
+            bytes[r.upstream] += r.bytes;
+            for (int b = 0; b < Buckets; ++b)
+                latency[r.upstream][size_t(b)] += r.histogram[size_t(b)];
+            reportsDone = ++reports == modems + 1;
         }
-        bytes[r.upstream] += r.bytes;
-        for (int b = 0; b < Buckets; ++b)
-            latency[r.upstream][size_t(b)] += r.histogram[size_t(b)];
-        if (++reports == modems + 1 && !end.isActive())
+        if (reportsDone && !end.isActive())
             app.quit();
     });
     app.exec();
