@@ -376,6 +376,14 @@ int main(int argc, char** argv) {
     char folder[] = "/tmp/bench-routing-XXXXXX";
     if (!::mkdtemp(folder))
         return 1;
+    // Last, on every way out: the forms still write into it as they go.
+    struct TRemoved {
+        const char* Folder;
+        ~TRemoved() {
+            std::error_code ignored;
+            std::filesystem::remove_all(Folder, ignored);
+        }
+    } removed{folder};
     ::setenv("XDG_DATA_HOME", folder, 1);
     ::setenv("XDG_RUNTIME_DIR", folder, 1);
     const std::string comFolder = ComFolder().toStdString();
@@ -547,7 +555,5 @@ int main(int argc, char** argv) {
     ObjSettingsDialog = nullptr;
     MainForm = nullptr;
     SettingsDialog = nullptr;
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
     return failed == 0 ? 0 : 1;
 }
