@@ -78,7 +78,13 @@ std::int32_t LogSizeLimit(std::int32_t logSizeMB) {
 TEventLog::TEventLog() {
     SuspendTimer.SetEnabled(false);
     SuspendTimer.SetInterval(SuspendIntervalMs);
-    SuspendTimer.SetOnTimer([this] { SuspendTimerTimer(); });
+    SuspendTimer.SetOnTimer([this] {
+        // Lines written since the timer started moved its moment on.
+        if (const std::int64_t idle = MonotonicMs() - lastLineMs_; idle < SuspendIntervalMs)
+            SuspendTimer.SetInterval(int(SuspendIntervalMs - idle));
+        else
+            SuspendTimerTimer();
+    });
 }
 
 TEventLog::~TEventLog() {
@@ -144,9 +150,14 @@ int TEventLog::Append(int handle, const std::string& line) {
 }
 
 void TEventLog::PrintMessage(const std::string& text) {
-    SuspendTimer.SetEnabled(false);
-    SuspendTimer.SetInterval(SuspendIntervalMs);
-    SuspendTimer.SetEnabled(true);
+    // The idle timer fires 5 s after the last line. A line while it runs only moves that moment on;
+    // the timer waits out the rest when it comes (restarting it for every line costs more than the
+    // line's own formatting).
+    lastLineMs_ = MonotonicMs();
+    if (!SuspendTimer.Enabled()) {
+        SuspendTimer.SetInterval(SuspendIntervalMs);
+        SuspendTimer.SetEnabled(true);
+    }
 
     const bool noLogging = AppSettings && AppSettings->NoLogging != 0;
     if (noLogging || !OpenLog())

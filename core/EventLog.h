@@ -39,7 +39,7 @@ public:
     TEventLog(const TEventLog&) = delete;
     TEventLog& operator=(const TEventLog&) = delete;
 
-    // Idle timer: disabled at start, restarted with 5000 ms by every line.
+    // Idle timer: disabled at start; it fires 5000 ms after the last line.
     TTimer SuspendTimer;
     // Run when the idle timer has closed the log: the main window writes the state file there
     // (unless the state file failed to load).
@@ -77,4 +77,5 @@ private:
     std::string stamp_;           // the stamp of the second stampSecond_
     TDateTimeParts stampSecond_;
     std::string lostReason_;
+    std::int64_t lastLineMs_ = 0; // monotonic
 };

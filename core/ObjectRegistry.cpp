@@ -1,8 +1,10 @@
 #include "core/ObjectRegistry.h"
 
 #include <algorithm>
+#include <cassert>
 #include <climits>
 #include <new>
+#include <unordered_map>
 
 #include "platform/Dialogs.h"
 
@@ -16,10 +18,45 @@ namespace {
 constexpr std::size_t PhoneDigits = 10;
 constexpr int32_t NotAnInteger = INT32_MIN;
 
+const TObjectList& Objects() {
+    return ObjectList;
+}
+
 template <class Match> TObjectStates* FindFirst(Match match) {
-    const auto it = std::find_if(ObjectList.begin(), ObjectList.end(),
+    const auto it = std::find_if(Objects().begin(), Objects().end(),
                                  [&](const std::unique_ptr<TObjectStates>& obj) { return match(*obj); });
-    return it == ObjectList.end() ? nullptr : it->get();
+    return it == Objects().end() ? nullptr : it->get();
+}
+
+// The first object of each number and of each modem ID in list order, as the walks find them; made
+// again after every change of the list. The router looks objects up for every frame and every
+// routed block.
+struct TObjectIndex {
+    std::uint64_t stamp = 0;
+    std::unordered_map<int32_t, TObjectStates*> byNum, byID;
+};
+
+const TObjectIndex& Index() {
+    static TObjectIndex index;
+    if (index.stamp != Objects().Stamp()) {
+        index.byNum.clear();
+        index.byID.clear();
+        for (const auto& obj : Objects()) {
+            index.byNum.try_emplace(obj->ObjectNumber, obj.get());
+            index.byID.try_emplace(obj->ModemID, obj.get());
+        }
+        index.stamp = Objects().Stamp();
+    }
+    return index;
+}
+
+template <class Match>
+TObjectStates* Indexed(const std::unordered_map<int32_t, TObjectStates*>& map, int32_t key,
+                       [[maybe_unused]] Match match) {
+    const auto found = map.find(key);
+    TObjectStates* obj = found == map.end() ? nullptr : found->second;
+    assert(obj == FindFirst(match)); // the test build checks every answer against the walk
+    return obj;
 }
 
 int DigitValue(char c) {
@@ -54,11 +91,12 @@ void TakeRow(TObjectStates& obj, const TAddressBookRow& row, int32_t id) {
 } // namespace
 
 TObjectStates* FindObjectByNum(int32_t objectNumber) {
-    return FindFirst([&](const TObjectStates& obj) { return obj.ObjectNumber == objectNumber; });
+    return Indexed(Index().byNum, objectNumber,
+                   [&](const TObjectStates& obj) { return obj.ObjectNumber == objectNumber; });
 }
 
 TObjectStates* FindObjectByID(int32_t modemID) {
-    return FindFirst([&](const TObjectStates& obj) { return obj.ModemID == modemID; });
+    return Indexed(Index().byID, modemID, [&](const TObjectStates& obj) { return obj.ModemID == modemID; });
 }
 
 TObjectStates* FindObjectByPhone(std::string_view text) {

@@ -2,6 +2,7 @@
 // flags and times, firmware data and its application data buffer, and its record in "States.bin".
 #pragma once
 
+#include "core/OwnedList.h"
 #include "core/RecordFields.h"
 #include "protocol/tmgsm.h"
 
@@ -77,4 +78,4 @@ public:
 };
 
 // Owns its objects, in address-book or file order.
-using TObjectList = std::vector<std::unique_ptr<TObjectStates>>;
+using TObjectList = TOwnedList<TObjectStates>;

@@ -2,6 +2,7 @@
 // modem settings, firmware file names and the groups, and its record in "States.bin".
 #pragma once
 
+#include "core/OwnedList.h"
 #include "core/Receiver.h"
 #include "core/RecordFields.h"
 
@@ -77,7 +78,7 @@ public:
     // count outside 0-25 (the record is left as it was). The version is not used.
     int32_t ReadRecord(const uint8_t* src, size_t avail, int32_t version);
 
-    std::vector<std::unique_ptr<TReceiver>> Receivers; // the groups, owned
+    TOwnedList<TReceiver> Receivers; // the groups, owned
 };
 
 // The one settings record; the settings dialog creates and deletes it.

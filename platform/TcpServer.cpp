@@ -215,6 +215,8 @@ void TServerClientWinSocket::Readable() {
         if (n > 0) {
             received_.append(chunk, n);
             total += int(n);
+            if (size_t(n) < sizeof chunk)
+                break; // drained for now; more wakes the notifier again
         } else if (n == 0) {
             ended = true;
             break;

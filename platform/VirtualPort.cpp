@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <utility>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -15,6 +16,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QPointer>
 #include <QRegularExpression>
@@ -237,6 +239,7 @@ void TVirtualPortAx::Release() {
     if (master_ >= 0)
         ::close(master_);
     watch_ = master_ = -1;
+    ready_ = false;
     name_.clear();
     link_.clear();
     slave_.clear();
@@ -256,15 +259,14 @@ int TVirtualPortAx::SetWiring(int dtr, int rts, int out1, int out2) {
     return 1;
 }
 
-bool TVirtualPortAx::Ready() const {
-    if (master_ < 0)
-        return false;
+bool TVirtualPortAx::Poll() {
     pollfd p{master_, POLLOUT, 0};
-    return ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+    ready_ = master_ >= 0 && ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+    return ready_;
 }
 
-bool TVirtualPortAx::Settled() {
-    if (!Ready()) {
+bool TVirtualPortAx::Settled(bool ready) {
+    if (!ready) {
         openSeen_ = false;
         return false;
     }
@@ -280,7 +282,7 @@ bool TVirtualPortAx::Settled() {
 }
 
 int TVirtualPortAx::Write(const std::uint8_t* buffer, int count) {
-    if (count <= 0 || !Settled())
+    if (count <= 0 || !Settled(Poll()))
         return 0;
     const ssize_t n = ::write(master_, buffer, size_t(count));
     return n > 0 ? int(n) : 0;
@@ -319,16 +321,32 @@ void TVirtualPortAx::ResumeRx() {
     if (!held_)
         return;
     held_ = false;
-    QMetaObject::invokeMethod(
-        this, [this] { Service(); }, Qt::QueuedConnection);
+    // One event from the loop serves every port resumed meanwhile (the routing resumes them all).
+    static std::vector<QPointer<TVirtualPortAx>> resumed;
+    resumed.emplace_back(this);
+    if (resumed.size() == 1)
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(),
+            [] {
+                for (const QPointer<TVirtualPortAx>& port : std::exchange(resumed, {}))
+                    if (port)
+                        port->Report(port->ready_); // the last sign of an open or close still holds
+            },
+            Qt::QueuedConnection);
 }
 
-// After every sign of life on the master or the slave: report what waits, then listen on the master
-// only while a program holds the slave (a hung-up master reports POLLHUP without end).
+// After every sign of life on the master or the slave (an open, a close, bytes), the system is asked
+// afresh whether a program holds the port.
 void TVirtualPortAx::Service() {
+    Report(Poll());
+}
+
+// Reports what waits, then listens on the master only while a program holds the slave (a hung-up
+// master reports POLLHUP without end).
+void TVirtualPortAx::Report(bool ready) {
     if (master_ < 0)
         return;
-    if (!Settled() && !Ready())
+    if (!Settled(ready) && !ready)
         TakeLeftOver();
     const int waiting = Waiting();
     if (waiting > 0 && !held_) {
@@ -346,5 +364,5 @@ void TVirtualPortAx::Service() {
             }
         }
     }
-    readNotifier_->setEnabled(!held_ && Ready());
+    readNotifier_->setEnabled(!held_ && Poll());
 }

@@ -47,8 +47,9 @@ public:
     static constexpr int SettleMs = 100;
     // Reads up to count bytes the program wrote; the number read.
     int Read(std::uint8_t* buffer, int count);
-    // The ready property: some program holds the port open.
-    bool Ready() const;
+    // The ready property: some program holds the port open, as the last sign of the port's opening
+    // or closing that reached the control from the event loop left it (Write asks the system itself).
+    bool Ready() const { return ready_; }
     // Lets a held port report waiting bytes again (soon, from the event loop).
     void ResumeRx();
 
@@ -64,14 +65,18 @@ private:
     bool Open(const QString& portName, bool replace);
     void Release();
     void Service();
+    void Report(bool ready);
+    // Asks the system whether some program holds the port; keeps the answer for Ready.
+    bool Poll();
     void TakeLeftOver();
-    bool Settled();
+    bool Settled(bool ready);
     int Waiting() const;
 
     int master_ = -1;
     int watch_ = -1; // of the slave's opens and closes by other programs
     QSocketNotifier* readNotifier_ = nullptr;
     QString name_, link_, slave_;
+    bool ready_ = false;
     bool held_ = false;
     int taken_ = 0; // bytes read during the current report
     // Bytes a program wrote before it closed the port, taken off the hung-up master.

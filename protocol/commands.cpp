@@ -223,9 +223,11 @@ uint32_t CreateCmd(uint8_t mode, CmdCtx* ctx, uint32_t* mask) {
         return 0;
     if (mode != CMD_MODE_IP && mode != CMD_MODE_SMS)
         return *mask;
-    char stamp[16];
-    Tm_Stamp(stamp);
-    Trace_Printf("--- CreateCmd --- %s\n", stamp);
+    if (Trace_On()) {
+        char stamp[16];
+        Tm_Stamp(stamp);
+        Trace_Printf("--- CreateCmd --- %s\n", stamp);
+    }
     Builder b{mode, ctx, ctx->Block};
     for (uint8_t code; (code = Cmd_NextFromMask(*mask)) != CMD_NONE;) {
         Trace_Printf("     : %04X c:%s\n", ctx->ModemId, Cmd_Name(code));

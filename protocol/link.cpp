@@ -59,6 +59,8 @@ void PutHeader(uint8_t* out, uint16_t modemId, uint32_t ctl) {
 
 // One line per frame, written in one piece: "  dir: ID-0000," then the type's part and the local time.
 void TraceFrame(const char* dir, uint16_t modemId, uint32_t ctl) {
+    if (!Trace_On())
+        return;
     TmClock now{};
     Tm_ReadClock(&now);
     char time[32];

@@ -53,6 +53,11 @@ using TraceSink = void (*)(const char* text, size_t n);
 void Trace_SetSink(TraceSink sink);
 // The sink in use (the default one included), so that a caller can put it back.
 TraceSink Trace_GetSink();
+// A sink that drops everything; while it is the sink, nothing is formatted either.
+void Trace_Discard(const char* text, size_t n);
+// Whether trace output goes anywhere (the sink is not Trace_Discard); callers that prepare a trace
+// line at some cost ask first.
+bool Trace_On();
 void Trace_Write(const char* text, size_t n);
 // Plain formatted trace output.
 void Trace_Printf(const char* format, ...) __attribute__((format(printf, 1, 2)));

@@ -48,6 +48,8 @@ void StdoutSink(const char* text, size_t n) {
 TraceSink traceSink = StdoutSink;
 
 void TraceVPrintf(const char* format, va_list args) {
+    if (!Trace_On())
+        return;
     char line[1024];
     int n = vsnprintf(line, sizeof line, format, args);
     if (n > 0)
@@ -95,6 +97,12 @@ TraceSink Trace_GetSink() {
     return traceSink;
 }
 
+void Trace_Discard(const char*, size_t) {}
+
+bool Trace_On() {
+    return traceSink != Trace_Discard;
+}
+
 void Trace_Write(const char* text, size_t n) {
     if (n > 0)
         traceSink(text, n);
@@ -108,6 +116,8 @@ void Trace_Printf(const char* format, ...) {
 }
 
 void Dbg_Printf(const char* format, ...) {
+    if (!Trace_On())
+        return;
     TmClock now{};
     Tm_ReadClock(&now);
     Trace_Printf("DBG(%02d.%02d:%02d:%03d): ", now.date.hour, now.date.minute, now.date.second,
@@ -119,7 +129,7 @@ void Dbg_Printf(const char* format, ...) {
 }
 
 void Dump_Hex(const char* label, const uint8_t* bytes, size_t n) {
-    if (n == 0 || !bytes)
+    if (n == 0 || !bytes || !Trace_On())
         return;
     if (label)
         Trace_Printf("%s", label);
@@ -138,7 +148,7 @@ void Dump_Hex(const char* label, const uint8_t* bytes, size_t n) {
 }
 
 void Dump_Asc(const char* label, const uint8_t* bytes, size_t n) {
-    if (n == 0 || !bytes)
+    if (n == 0 || !bytes || !Trace_On())
         return;
     if (label)
         Trace_Printf("%s", label);

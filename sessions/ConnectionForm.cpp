@@ -2,6 +2,8 @@
 // the clean-ups that close connections whose binding is no longer valid.
 #include "sessions/ConnectionForm.h"
 
+#include <algorithm>
+#include <cassert>
 #include <new>
 
 #include <QListWidget>
@@ -137,6 +139,7 @@ void TConnectionForm::ServerSocketClientDisconnect(TServerClientWinSocket* socke
         return;
     c->Unread.clear(); // what the link had no room for yet goes with the connection, unparsed
     c->LogLeftOutLines();
+    Unindex(c);
     const int n = c->ObjectNumber;
     if (n < 0)
         return;
@@ -172,7 +175,7 @@ void TConnectionForm::DisconnectDoubles(TServerConnection* s) {
         const int n = c->ObjectNumber;
         SessionLog(QStringLiteral("SM: disabling double connection (IP: %1, object №%2, ID:%3)")
                        .arg(c->RemoteAddress(), QString::number(n), QString::number(c->Link->ModemId)));
-        c->ObjectNumber = -1; // the object stays connected through s
+        SetObjectNumber(c, -1); // the object stays connected through s
         c->Close();
         if (n >= 0)
             ReleaseProfileEditor(n);
@@ -194,10 +197,45 @@ void TConnectionForm::UpdateConnections() {
 }
 
 TServerConnection* TConnectionForm::GetConnectionByObjNum(int objectNumber) const {
+    if (objectNumber < 0)
+        return FirstConnectionOf(objectNumber); // an unbound one: the index holds bound ones only
+    TServerConnection* first = nullptr;
+    if (const auto found = bound_.find(objectNumber); found != bound_.end()) {
+        const auto usable = std::find_if(found->second.begin(), found->second.end(),
+                                         [](const TServerConnection* c) { return c->Usable(); });
+        first = usable == found->second.end() ? nullptr : *usable;
+    }
+    assert(first == FirstConnectionOf(objectNumber)); // the test build checks every answer
+    return first;
+}
+
+TServerConnection* TConnectionForm::FirstConnectionOf(int objectNumber) const {
     for (int i = 0; i < ServerSocket.ActiveConnections(); ++i)
         if (TServerConnection* c = UsableConnection(i); c && c->ObjectNumber == objectNumber)
             return c;
     return nullptr;
+}
+
+void TConnectionForm::SetObjectNumber(TServerConnection* c, int objectNumber) {
+    Unindex(c);
+    c->ObjectNumber = objectNumber;
+    if (objectNumber < 0)
+        return;
+    std::vector<TServerConnection*>& list = bound_[objectNumber];
+    list.insert(std::upper_bound(list.begin(), list.end(), c,
+                                 [](const TServerConnection* a, const TServerConnection* b) {
+                                     return a->AcceptOrder < b->AcceptOrder;
+                                 }),
+                c);
+}
+
+void TConnectionForm::Unindex(TServerConnection* c) {
+    const auto found = bound_.find(c->ObjectNumber);
+    if (found == bound_.end())
+        return;
+    std::erase(found->second, c);
+    if (found->second.empty())
+        bound_.erase(found);
 }
 
 void TConnectionForm::CloseUnauthenticated(std::int64_t now) {

@@ -19,6 +19,8 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include <QString>
 
@@ -52,6 +54,8 @@ public:
     void DisconnectDoubles(TServerConnection* s);
     // The first usable connection bound to the object, else null.
     TServerConnection* GetConnectionByObjNum(int objectNumber) const;
+    // Binds c to object n (-1: unbinds it), keeping the index of GetConnectionByObjNum.
+    void SetObjectNumber(TServerConnection* c, int objectNumber);
     // Closes the connections that have not authenticated within their deadline.
     void CloseUnauthenticated(std::int64_t now);
 
@@ -134,6 +138,12 @@ private:
     void LightReceiveSignal();
     // Connection i of the server's list when it is usable (connected, with a link), else null.
     TServerConnection* UsableConnection(int i) const;
+    TServerConnection* FirstConnectionOf(int objectNumber) const; // the walk the index stands for
+    void Unindex(TServerConnection* c);
+
+    // The connections bound to each object number, in the order of the server's list; a connection
+    // leaves it when it is unbound or ends. The router looks a connection up for every routed block.
+    std::unordered_map<int, std::vector<TServerConnection*>> bound_;
 };
 
 extern TConnectionForm* ConnectionForm;

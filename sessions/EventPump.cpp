@@ -109,7 +109,7 @@ void TConnectionForm::Bind(TServerConnection* c) {
         MainForm->OnObjectDisconnected(c->ObjectNumber);
         ReleaseProfileEditor(c->ObjectNumber);
     }
-    c->ObjectNumber = object->ObjectNumber;
+    SetObjectNumber(c, object->ObjectNumber);
     c->BoundModemId = link->ModemId;
     std::copy(std::begin(link->Results.HwInfo.Version), std::end(link->Results.HwInfo.Version),
               object->HwVersion.begin());

@@ -1,8 +1,11 @@
 #include "sessions/GroupRouting.h"
 
 #include <algorithm>
+#include <cassert>
 #include <cstring>
 #include <exception>
+#include <unordered_map>
+#include <utility>
 
 #include "core/ObjectRegistry.h"
 #include "core/Settings.h"
@@ -16,10 +19,50 @@ namespace {
 template <class Match> TReceiver* FindReceiver(Match&& match) {
     if (!AppSettings)
         return nullptr;
-    for (const auto& g : AppSettings->Receivers)
+    for (const auto& g : std::as_const(AppSettings->Receivers))
         if (match(*g))
             return g.get();
     return nullptr;
+}
+
+// The first group in array order of each base object, base port and member, as the walks find them;
+// made again after every change of the array. The routing looks groups up for every object on every
+// tick and for every block a port delivers.
+struct TReceiverIndex {
+    std::uint64_t stamp = 0;
+    std::unordered_map<int, TReceiver*> byBaseObject, byBasePort, byMember;
+};
+
+const TReceiverIndex& Index() {
+    static TReceiverIndex index;
+    const TOwnedList<TReceiver>& groups = AppSettings->Receivers;
+    if (index.stamp != groups.Stamp()) {
+        index.byBaseObject.clear();
+        index.byBasePort.clear();
+        index.byMember.clear();
+        for (const auto& g : groups) {
+            if (g->BaseKind == 0)
+                index.byBaseObject.try_emplace(g->BaseID, g.get());
+            else if (g->BaseKind > 0)
+                index.byBasePort.try_emplace(g->BaseID, g.get());
+            for (const uint32_t m : g->Members)
+                index.byMember.try_emplace(int(m), g.get());
+        }
+        index.stamp = groups.Stamp();
+    }
+    return index;
+}
+
+template <class Match>
+TReceiver* Indexed(std::unordered_map<int, TReceiver*> TReceiverIndex::*map, int key,
+                   [[maybe_unused]] Match&& match) {
+    if (!AppSettings)
+        return nullptr;
+    const auto& keys = Index().*map;
+    const auto found = keys.find(key);
+    TReceiver* g = found == keys.end() ? nullptr : found->second;
+    assert(g == FindReceiver(match)); // the test build checks every answer against the walk
+    return g;
 }
 
 void SendIfConnected(TObjectStates* object) {
@@ -35,17 +78,19 @@ void Consume(TReceiver& g, int count) {
 } // namespace
 
 TReceiver* FindReceiverOfMember(int objectNumber) {
-    return FindReceiver([&](const TReceiver& g) {
+    return Indexed(&TReceiverIndex::byMember, objectNumber, [&](const TReceiver& g) {
         return std::find(g.Members.begin(), g.Members.end(), uint32_t(objectNumber)) != g.Members.end();
     });
 }
 
 TReceiver* FindReceiverByBaseObject(int objectNumber) {
-    return FindReceiver([&](const TReceiver& g) { return g.BaseKind == 0 && g.BaseID == objectNumber; });
+    return Indexed(&TReceiverIndex::byBaseObject, objectNumber,
+                   [&](const TReceiver& g) { return g.BaseKind == 0 && g.BaseID == objectNumber; });
 }
 
 TReceiver* FindReceiverByBasePort(int comNumber) {
-    return FindReceiver([&](const TReceiver& g) { return g.BaseKind > 0 && g.BaseID == comNumber - 1; });
+    return Indexed(&TReceiverIndex::byBasePort, comNumber - 1,
+                   [&](const TReceiver& g) { return g.BaseKind > 0 && g.BaseID == comNumber - 1; });
 }
 
 int ReceiverFreeSpace(int objectNumber) {
@@ -108,7 +153,7 @@ int ReceiverMembersFreeSpace(const TReceiver& group, int wanted) {
 void FlushReceiverBuffers() {
     if (!AppSettings)
         return;
-    for (const auto& g : AppSettings->Receivers) {
+    for (const auto& g : std::as_const(AppSettings->Receivers)) {
         if (g->BufferCount <= 0)
             continue;
         if (g->BaseKind == 0) {
@@ -149,7 +194,7 @@ void TConnectionForm::BuffersProcessTimerTimer() {
     bool moved = false;
     try {
         std::uint8_t work[TReceiver::BufferSize];
-        for (const auto& o : ObjectList) {
+        for (const auto& o : std::as_const(ObjectList)) {
             if (!o->AppBuf)
                 continue;
             AppBufState state{};
@@ -171,7 +216,7 @@ void TConnectionForm::BuffersProcessTimerTimer() {
         FlushReceiverBuffers();
     // Ports held back while their members were full may be read again.
     if (AppSettings)
-        for (const auto& g : AppSettings->Receivers)
+        for (const auto& g : std::as_const(AppSettings->Receivers))
             if (g->Port)
                 g->Port->ResumeRx();
 }

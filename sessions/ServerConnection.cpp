@@ -6,8 +6,15 @@
 #include "platform/Clock.h"
 #include "sessions/SessionLog.h"
 
+namespace {
+
+std::uint64_t accepted = 0;
+
+} // namespace
+
 TServerConnection::TServerConnection(int socket, TServerSocket* server)
-    : TServerClientWinSocket(socket, server), LastActivity(MonotonicMs()), AcceptedAt(LastActivity) {
+    : TServerClientWinSocket(socket, server), LastActivity(MonotonicMs()), AcceptedAt(LastActivity),
+      AcceptOrder(++accepted) {
     try {
         Link = std::make_unique<IpLink>();
     } catch (const std::bad_alloc&) {

@@ -20,7 +20,8 @@ public:
 
     // Monotonic milliseconds of the last received block or of the last idle poll.
     std::int64_t LastActivity;
-    // The object the connection is bound to; -1 while unbound.
+    // The object the connection is bound to; -1 while unbound. The session manager indexes it: set
+    // it through TConnectionForm::SetObjectNumber.
     std::int32_t ObjectNumber = -1;
     // False only when the modem authenticated with the factory key.
     bool AuthFlag = false;
@@ -52,6 +53,8 @@ public:
     static constexpr int StrayAllowance = 1024;
     static constexpr int LineAllowance = 10;
     const std::int64_t AcceptedAt;
+    // Counts the connections in the order they were accepted, which is the order of the server's list.
+    const std::uint64_t AcceptOrder;
     int StrayBytes = 0;
     int LogLines = 0, LogLeftOut = 0;
     int TraceLines = 0, TraceLeftOut = 0;

@@ -54,6 +54,50 @@ TEST_F(RegistryTest, LookUpsByNumberAndModemIdFindTheFirstInListOrder) {
     EXPECT_EQ(FindObjectByID(5), nullptr);
 }
 
+// The look-ups answer from an index of the list: every way the list changes shows in their answers.
+TEST_F(RegistryTest, LookUpsFollowEveryChangeOfTheList) {
+    const auto object = [](int32_t number, int32_t id) {
+        auto obj = std::make_unique<TObjectStates>();
+        obj->ObjectNumber = number;
+        obj->ModemID = id;
+        return obj;
+    };
+    MakeObjects({{5, ""}, {7, ""}});
+    const TObjectStates* five = FindObjectByNum(5);
+    ASSERT_EQ(five, ObjectList[0].get());
+
+    ObjectList.push_back(object(5, 5));
+    const TObjectStates* laterFive = ObjectList.back().get();
+    EXPECT_EQ(FindObjectByNum(5), five) << "a later duplicate does not take over";
+    EXPECT_EQ(FindObjectByID(5), five);
+
+    ObjectList.erase(ObjectList.begin());
+    EXPECT_EQ(FindObjectByNum(5), laterFive);
+    EXPECT_EQ(FindObjectByID(5), laterFive);
+
+    ObjectList[0]->ObjectNumber = 9; // renumbered through the list
+    EXPECT_EQ(FindObjectByNum(7), nullptr);
+    EXPECT_EQ(FindObjectByNum(9), ObjectList[0].get());
+    EXPECT_EQ(FindObjectByID(7), ObjectList[0].get());
+
+    ObjectList[1] = object(4, 40); // replaced in place
+    EXPECT_EQ(FindObjectByNum(5), nullptr);
+    EXPECT_EQ(FindObjectByID(40), ObjectList[1].get());
+
+    // As many new objects as before, in the same storage.
+    ObjectList.clear();
+    ObjectList.push_back(object(1, 11));
+    ObjectList.push_back(object(2, 12));
+    EXPECT_EQ(FindObjectByNum(9), nullptr);
+    EXPECT_EQ(FindObjectByNum(2), ObjectList[1].get());
+    EXPECT_EQ(FindObjectByID(11), ObjectList[0].get());
+
+    ASSERT_TRUE(BuildObjectStates({Row("3"), Row("2"), Row("3")}));
+    EXPECT_EQ(FindObjectByNum(3), ObjectList[0].get());
+    EXPECT_EQ(FindObjectByID(2), ObjectList[1].get());
+    EXPECT_EQ(FindObjectByNum(1), nullptr);
+}
+
 TEST_F(RegistryTest, LookUpByPhoneComparesTheLastTenCharacters) {
     struct Case {
         std::string stored, text;

@@ -21,7 +21,7 @@ namespace {
 class NewUserTest : public MainFormTest {
 protected:
     NewUserTest() {
-        Trace_SetSink([](const char*, size_t) {});
+        Trace_SetSink(Trace_Discard);
         AppSettings->TcpPort = 0; // any free port; nothing stored says otherwise yet
         PasswordUpdate = passwordUpdate.get();
         EnterDevIDs = devIDs.get();

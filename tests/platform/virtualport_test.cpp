@@ -259,6 +259,37 @@ TEST_F(VirtualPort, AReportLeftUnreadHoldsTheNextUntilResumed) {
     EXPECT_EQ(received, Bytes(data.begin(), data.begin() + 200));
 }
 
+// The routing resumes every port at the end of its tick; one event from the loop serves them all, and
+// a port deleted in between is passed over without holding up the others.
+TEST_F(VirtualPort, PortsResumedTogetherAreEachServedOnce) {
+    auto gone = std::make_unique<TVirtualPortAx>();
+    TVirtualPortAx first, second;
+    std::vector<int> counts(3);
+    int port = 21;
+    for (TVirtualPortAx* p : {gone.get(), &first, &second}) {
+        p->OnRxChar = [&counts, i = port - 21](TVirtualPortAx* sender, int) {
+            ++counts[size_t(i)];
+            uint8_t byte;
+            sender->Read(&byte, 1); // one at a time: the rest is held
+        };
+        ASSERT_TRUE(p->CreatePort(QStringLiteral("COM%1").arg(port++)));
+    }
+    TProgram a(Link(21)), b(Link(22)), c(Link(23));
+    for (TProgram* program : {&a, &b, &c})
+        program->Write(Bytes(10, 0x55));
+    ASSERT_TRUE(PumpUntil([&] { return counts == std::vector<int>{1, 1, 1}; }));
+    for (int round = 2; round <= 3; ++round) {
+        for (TVirtualPortAx* p : {gone.get(), &first, &second})
+            if (p)
+                p->ResumeRx();
+        if (round == 3)
+            gone.reset();
+        ASSERT_TRUE(PumpUntil([&] { return counts[1] == round && counts[2] == round; })) << round;
+        PumpFor(20);
+        EXPECT_EQ(counts, (std::vector<int>{2, round, round})) << "each resume reports once";
+    }
+}
+
 TEST_F(VirtualPort, NoSpinningWhileNobodyHoldsThePort) {
     TVirtualPortAx port;
     Collect(port);

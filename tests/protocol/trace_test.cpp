@@ -63,6 +63,32 @@ TEST_F(TraceTest, AsciiDumpLeavesOutBellAndAddsNoLineBreak) {
     EXPECT_EQ(captured, "> OK\r");
 }
 
+int clockReads = 0;
+void CountingClock(TmClock* now) {
+    ++clockReads;
+    *now = fixedNow;
+}
+
+// Nothing is formatted for a sink that drops everything: not even the time of a line is read.
+TEST_F(TraceTest, DiscardingSinkFormatsNothing) {
+    const uint8_t bytes[] = {1, 2, 3};
+    Tm_SetClockSource(CountingClock);
+    clockReads = 0;
+    Trace_SetSink(Trace_Discard);
+    EXPECT_FALSE(Trace_On());
+    Dbg_Printf("link %d\n", 7);
+    Dump_Hex("RX:", bytes, 3);
+    Dump_Asc("> ", bytes, 3);
+    Trace_Printf("%s\n", "plain");
+    EXPECT_EQ(clockReads, 0);
+
+    Trace_SetSink(Capture);
+    EXPECT_TRUE(Trace_On());
+    Dbg_Printf("link %d\n", 7);
+    EXPECT_EQ(clockReads, 1);
+    EXPECT_EQ(captured, "DBG(09.05:07:042): link 7\n");
+}
+
 TEST(TraceSink, FullPipeDropsLinesInsteadOfBlocking) {
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);

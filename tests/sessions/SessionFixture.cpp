@@ -117,7 +117,7 @@ SessionTest::SessionTest() {
     ::setenv("XDG_DATA_HOME", data.Path().c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
     ResetGlobals();
-    Trace_SetSink([](const char*, size_t) {}); // the link's frame trace would drown the test output
+    Trace_SetSink(Trace_Discard); // the link's frame trace would drown the test output
     clock = std::make_unique<TFakeClock>();
     dialogs = std::make_unique<TScriptedDialogs>(FailTest);
     settings = std::make_unique<TSettingsDialog>();

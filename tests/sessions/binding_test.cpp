@@ -125,6 +125,33 @@ TEST_F(SessionTest, SecondConnectionOfAnObjectClosesTheOlderWithoutDisconnectNot
     ASSERT_TRUE(RunUntil([&] { return pool->Modem(second).Stats().commands[CMD_GET_HW_INFO] == 1; }));
 }
 
+// Connections are looked up by their object through an index: the first bound one in the server's
+// list answers, whatever order they were bound in, and one that is unbound or ends leaves it.
+TEST_F(SessionTest, ConnectionOfAnObjectIsTheFirstBoundInListOrder) {
+    std::vector<std::unique_ptr<TRawPeer>> peers;
+    for (int i = 0; i < 3; ++i)
+        peers.push_back(std::make_unique<TRawPeer>(port));
+    ASSERT_TRUE(RunUntil([&] { return SessionCount() == 3; }, 0));
+    TServerConnection* c[3];
+    for (int i = 0; i < 3; ++i)
+        ASSERT_NE(c[i] = Session(form->ServerSocket.Connections(i)), nullptr);
+
+    form->SetObjectNumber(c[2], 5);
+    EXPECT_EQ(SessionOf(5), c[2]);
+    form->SetObjectNumber(c[0], 5);
+    EXPECT_EQ(SessionOf(5), c[0]) << "first in the list, though bound last";
+    form->SetObjectNumber(c[0], 6);
+    EXPECT_EQ(SessionOf(5), c[2]);
+    EXPECT_EQ(SessionOf(6), c[0]);
+    form->SetObjectNumber(c[1], 6);
+    form->SetObjectNumber(c[2], -1);
+    EXPECT_EQ(SessionOf(5), nullptr);
+
+    peers[0].reset();
+    ASSERT_TRUE(RunUntil([&] { return SessionCount() == 2; }, 0));
+    EXPECT_EQ(SessionOf(6), c[1]);
+}
+
 TEST_F(SessionTest, BindingObject0LeavesConnectionsStillAuthenticating) {
     AddObject(0);
     TRawPeer waiting(port); // connected, has sent nothing yet

@@ -7,10 +7,11 @@
 // software would; so the parent's CPU time and memory are the router's alone. For a fixed time every
 // modem streams upstream and every program writes downstream, each as fast as the link or the port
 // takes. The data is 16-byte records carrying their send time, so the receivers measure latency.
-// Printed: bytes routed per second each way, p50 and p99 latency each way, the router's CPU seconds per
-// routed megabyte and its main thread's busy share of one core, its resident memory, event-log bytes
-// per routed kilobyte, and, in the same run, the CPU per megabyte of socat forwarding as many bytes
-// from a TCP socket into a pty (the floor). A benchmark, not a test: build it without sanitizers.
+// Printed: bytes routed per second each way, p50 and p99 latency each way, the router's CPU seconds
+// (user and system) per routed megabyte and its main thread's busy share of one core, its resident
+// memory and what each connection added to it, event-log bytes per routed kilobyte, and, in the same
+// run, the CPU per megabyte of socat forwarding as many bytes from a TCP socket into a pty (the floor).
+// A benchmark, not a test: build it without sanitizers.
 #include <algorithm>
 #include <array>
 #include <cerrno>
@@ -66,17 +67,20 @@ double Seconds(const timeval& t) {
     return double(t.tv_sec) + double(t.tv_usec) / 1e6;
 }
 
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
-}
+// The process's CPU seconds in user and system mode, and the main thread's.
+struct TCpu {
+    double user = 0, system = 0, thread = 0;
 
-double ThreadCpuSeconds() {
-    timespec t{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) / 1e9;
-}
+    static TCpu Now() {
+        rusage usage{};
+        getrusage(RUSAGE_SELF, &usage);
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return {Seconds(usage.ru_utime), Seconds(usage.ru_stime), double(t.tv_sec) + double(t.tv_nsec) / 1e9};
+    }
+    TCpu operator-(const TCpu& o) const { return {user - o.user, system - o.system, thread - o.thread}; }
+    double Total() const { return user + system; }
+};
 
 long ResidentKB() {
     long pages = 0, resident = 0;
@@ -294,8 +298,14 @@ double SocatFloor(uint64_t bytes, const std::string& folder) {
         ::execlp("socat", "socat", "-u", listen.c_str(), pty.c_str(), nullptr);
         ::_exit(127);
     }
+    // The writer holds its connection until everything was read: socat's end would hang the pty up
+    // and drop what it still holds.
+    int done[2];
+    if (::pipe(done) != 0)
+        return 0;
     const pid_t writer = ::fork();
     if (writer == 0) {
+        ::close(done[1]);
         int fd = -1;
         for (int i = 0; i < 5000 && fd < 0; ++i) {
             fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -313,8 +323,12 @@ double SocatFloor(uint64_t bytes, const std::string& folder) {
                 break;
             sent += uint64_t(k);
         }
+        char end;
+        while (::read(done[0], &end, 1) > 0) {
+        }
         ::_exit(0);
     }
+    ::close(done[0]);
     int fd = -1;
     for (int i = 0; i < 5000 && fd < 0; ++i) {
         fd = ::open(link.c_str(), O_RDONLY | O_NOCTTY);
@@ -329,6 +343,7 @@ double SocatFloor(uint64_t bytes, const std::string& folder) {
             break;
         got += uint64_t(k);
     }
+    ::close(done[1]);
     ::waitpid(writer, nullptr, 0);
     int status = 0;
     rusage usage{};
@@ -361,6 +376,14 @@ int main(int argc, char** argv) {
     char folder[] = "/tmp/bench-routing-XXXXXX";
     if (!::mkdtemp(folder))
         return 1;
+    // Last, on every way out: the forms still write into it as they go.
+    struct TRemoved {
+        const char* Folder;
+        ~TRemoved() {
+            std::error_code ignored;
+            std::filesystem::remove_all(Folder, ignored);
+        }
+    } removed{folder};
     ::setenv("XDG_DATA_HOME", folder, 1);
     ::setenv("XDG_RUNTIME_DIR", folder, 1);
     const std::string comFolder = ComFolder().toStdString();
@@ -392,7 +415,7 @@ int main(int argc, char** argv) {
     // The router, its windows offscreen; the frame trace goes nowhere.
     if (!std::getenv("QT_QPA_PLATFORM"))
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
-    Trace_SetSink([](const char*, size_t) {});
+    Trace_SetSink(Trace_Discard);
     TApplication app(argc, argv);
     TPrintedDialogs boxes;
     SetDialogService(&boxes);
@@ -421,25 +444,34 @@ int main(int argc, char** argv) {
     main.PrepareKeys();
     connection.OpenPort();
     const uint16_t port = uint16_t(connection.ServerSocket.LocalPort());
-    if (port == 0 || ::write(portPipe[1], &port, sizeof port) != sizeof port)
+    if (port == 0)
         return 1;
     const std::string logFile = AppDataFolder + "EventLog.txt";
 
     int ready = 0, reports = 0;
     TWindow window;
-    double cpu0 = 0, cpu1 = 0, thread0 = 0, thread1 = 0;
+    TCpu cpu0, cpu1;
     uint64_t log0 = 0, log1 = 0;
-    long rss = 0;
+    long rss = 0, rssUnconnected = 0, rssConnected = 0;
+    // The modems connect once the router has settled, so that the memory they add can be told.
+    QTimer::singleShot(500, [&] {
+        rssUnconnected = ResidentKB();
+        if (::write(portPipe[1], &port, sizeof port) != sizeof port)
+            app.exit(1);
+    });
     uint64_t bytes[2] = {};
     std::array<uint64_t, Buckets> latency[2] = {};
+    // The figures are taken when the window ends; the run ends once they are and every report is in
+    // (or no more can come).
+    bool reportsDone = false;
     QTimer end;
     end.setSingleShot(true);
+    end.setTimerType(Qt::PreciseTimer);
     QObject::connect(&end, &QTimer::timeout, [&] {
-        cpu1 = CpuSeconds();
-        thread1 = ThreadCpuSeconds();
+        cpu1 = TCpu::Now();
         log1 = FileSize(logFile);
         rss = ResidentKB();
-        if (reports == modems + 1)
+        if (reportsDone)
             app.quit();
     });
     QSocketNotifier readies(readyPipe[0], QSocketNotifier::Read);
@@ -450,26 +482,31 @@ int main(int argc, char** argv) {
         if (n <= 0 || ready < modems + 1)
             return;
         readies.setEnabled(false);
-        cpu0 = CpuSeconds();
-        thread0 = ThreadCpuSeconds();
+        rssConnected = ResidentKB();
+        cpu0 = TCpu::Now();
         log0 = FileSize(logFile);
         window.start = NowNs();
         window.end = window.start + int64_t(seconds) * 1'000'000'000;
         for (int i = 0; i <= modems; ++i)
             Send(goPipe[1], &window, sizeof window);
+        // For a profiler to attach to the window alone.
+        std::fprintf(stderr, "bench-routing: routing from now for %d s (process %d)\n", seconds,
+                     int(::getpid()));
         end.start(seconds * 1000);
     });
     QSocketNotifier results(resultPipe[0], QSocketNotifier::Read);
     QObject::connect(&results, &QSocketNotifier::activated, [&] {
         TReport r;
         if (::read(resultPipe[0], &r, sizeof r) != sizeof r) {
-            app.quit();
-            return;
+            results.setEnabled(false);
+            reportsDone = true;
+        } else {
+            bytes[r.upstream] += r.bytes;
+            for (int b = 0; b < Buckets; ++b)
+                latency[r.upstream][size_t(b)] += r.histogram[size_t(b)];
+            reportsDone = ++reports == modems + 1;
         }
-        bytes[r.upstream] += r.bytes;
-        for (int b = 0; b < Buckets; ++b)
-            latency[r.upstream][size_t(b)] += r.histogram[size_t(b)];
-        if (++reports == modems + 1 && !end.isActive())
+        if (reportsDone && !end.isActive())
             app.quit();
     });
     app.exec();
@@ -482,7 +519,8 @@ int main(int argc, char** argv) {
     connection.ClosePort(false);
 
     const double routedMB = double(bytes[0] + bytes[1]) / 1e6;
-    const double cpu = cpu1 - cpu0;
+    const TCpu used = cpu1 - cpu0;
+    const double cpu = used.Total();
     const double socatCpu = SocatFloor(bytes[0] + bytes[1], folder);
     const double socatPerMB = routedMB > 0 ? socatCpu / routedMB : 0;
     const double routerPerMB = routedMB > 0 ? cpu / routedMB : 0;
@@ -495,9 +533,14 @@ int main(int argc, char** argv) {
     std::printf("  latency upstream: p50 %.1f ms, p99 %.1f ms; downstream: p50 %.1f ms, p99 %.1f ms\n",
                 Percentile(latency[1], 0.5), Percentile(latency[1], 0.99), Percentile(latency[0], 0.5),
                 Percentile(latency[0], 0.99));
-    std::printf("  router CPU: %.3f s, %.4f s per routed MB; main thread busy %.2f %% of one core\n", cpu,
-                routerPerMB, 100.0 * (thread1 - thread0) / seconds);
-    std::printf("  router resident memory: %ld KB\n", rss);
+    std::printf(
+        "  router CPU: %.3f s (user %.3f, system %.3f), %.4f s per routed MB; main thread busy %.2f %% "
+        "of one core\n",
+        cpu, used.user, used.system, routerPerMB, 100.0 * used.thread / seconds);
+    std::printf(
+        "  router resident memory: %ld KB; per connection %.1f KB (%ld KB before the modems connected, "
+        "%ld KB once all were)\n",
+        rss, double(rssConnected - rssUnconnected) / modems, rssUnconnected, rssConnected);
     std::printf("  event log: %llu bytes, %.1f bytes per routed KB\n", (unsigned long long)(log1 - log0),
                 routedMB > 0 ? double(log1 - log0) / (routedMB * 1000.0) : 0.0);
     std::printf(
@@ -512,7 +555,5 @@ int main(int argc, char** argv) {
     ObjSettingsDialog = nullptr;
     MainForm = nullptr;
     SettingsDialog = nullptr;
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
     return failed == 0 ? 0 : 1;
 }

@@ -198,7 +198,7 @@ int main(int argc, char** argv) {
     if (!std::getenv("QT_QPA_PLATFORM"))
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     // The frame trace goes nowhere, as to a standard output that nobody reads.
-    Trace_SetSink([](const char*, size_t) {});
+    Trace_SetSink(Trace_Discard);
     TApplication app(argc, argv);
     TSettingsDialog settings;
     SettingsDialog = &settings;

@@ -1,0 +1,81 @@
+// The look-ups of the groups: the first group in array order answers, as a walk would find it, and
+// every change of the array shows in the answers.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <vector>
+
+#include "core/Settings.h"
+#include "sessions/GroupRouting.h"
+
+namespace {
+
+class GroupLookUp : public ::testing::Test {
+protected:
+    GroupLookUp() : saved_(AppSettings) { AppSettings = &settings; }
+    ~GroupLookUp() override { AppSettings = saved_; }
+
+    static std::unique_ptr<TReceiver> Group(int baseKind, int baseID, std::vector<uint32_t> members) {
+        auto g = std::make_unique<TReceiver>();
+        g->BaseKind = baseKind;
+        g->BaseID = baseID;
+        g->Members = std::move(members);
+        return g;
+    }
+    TReceiver* Add(int baseKind, int baseID, std::vector<uint32_t> members) {
+        return settings.Receivers.emplace_back(Group(baseKind, baseID, std::move(members))).get();
+    }
+
+    TSettings settings;
+
+private:
+    TSettings* saved_;
+};
+
+TEST_F(GroupLookUp, TheFirstGroupInArrayOrderAnswers) {
+    TReceiver* com3 = Add(TReceiver::bkComPort, 2, {5, 6});
+    TReceiver* base7 = Add(TReceiver::bkObject, 7, {6, 8});
+    TReceiver* com3Again = Add(TReceiver::bkComPort, 2, {9});
+    Add(TReceiver::bkObject, 7, {5});
+    Add(-1, 4, {}); // a kind no base has: neither an object nor a port base
+
+    EXPECT_EQ(FindReceiverOfMember(6), com3) << "a member of two groups belongs to the first";
+    EXPECT_EQ(FindReceiverOfMember(5), com3);
+    EXPECT_EQ(FindReceiverOfMember(8), base7);
+    EXPECT_EQ(FindReceiverOfMember(9), com3Again);
+    EXPECT_EQ(FindReceiverOfMember(7), nullptr);
+    EXPECT_EQ(FindReceiverByBasePort(3), com3);
+    EXPECT_EQ(FindReceiverByBasePort(5), nullptr);
+    EXPECT_EQ(FindReceiverByBaseObject(7), base7);
+    EXPECT_EQ(FindReceiverByBaseObject(2), nullptr) << "the number of a port base is no object";
+    EXPECT_EQ(FindReceiverByBaseObject(4), nullptr);
+}
+
+TEST_F(GroupLookUp, AnswersFollowEveryChangeOfTheGroups) {
+    Add(TReceiver::bkObject, 7, {5});
+    TReceiver* second = Add(TReceiver::bkObject, 7, {5, 6});
+    ASSERT_EQ(FindReceiverOfMember(5), settings.Receivers[0].get());
+
+    settings.Receivers.erase(settings.Receivers.begin());
+    EXPECT_EQ(FindReceiverOfMember(5), second);
+    EXPECT_EQ(FindReceiverByBaseObject(7), second);
+
+    settings.Receivers[0]->Members.push_back(11); // edited through the array
+    settings.Receivers[0]->BaseKind = TReceiver::bkComPort;
+    EXPECT_EQ(FindReceiverOfMember(11), second);
+    EXPECT_EQ(FindReceiverByBaseObject(7), nullptr);
+    EXPECT_EQ(FindReceiverByBasePort(8), second);
+
+    // Replaced as a whole, as the group editor's OK does.
+    std::vector<std::unique_ptr<TReceiver>> edited;
+    edited.push_back(Group(TReceiver::bkObject, 1, {11}));
+    settings.Receivers = std::move(edited);
+    EXPECT_EQ(FindReceiverOfMember(5), nullptr);
+    EXPECT_EQ(FindReceiverOfMember(11), settings.Receivers[0].get());
+    EXPECT_EQ(FindReceiverByBasePort(8), nullptr);
+
+    AppSettings = nullptr;
+    EXPECT_EQ(FindReceiverOfMember(11), nullptr);
+}
+
+} // namespace
