@@ -139,9 +139,10 @@ TEST_F(GsmCycleTest, StateRequestGoesOutBySmsAsTheRightPdu) {
     form->RequestCoordsButtonClick();
     EXPECT_TRUE(SmsSendPending);
     EXPECT_TRUE(LogLines().contains(QStringLiteral("MD: sending GetHwInfo (object №5)")));
-    ASSERT_TRUE(RunCycle([&] { return !sim.Sent().empty(); }));
+    ASSERT_TRUE(RunCycle([&] { return SmsSending; })); // written, the modem's answer still to come
     EXPECT_EQ(Indicator(spSend), "3");
     ASSERT_TRUE(RunCycle([&] { return !SmsSendPending && !SmsSending; }));
+    ASSERT_EQ(sim.Sent().size(), 1u);
     EXPECT_EQ(Indicator(spSend), "2");
 
     const gsmsim::SentSms sent = sim.Sent()[0];
