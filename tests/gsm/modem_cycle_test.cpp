@@ -139,8 +139,10 @@ TEST_F(GsmCycleTest, StateRequestGoesOutBySmsAsTheRightPdu) {
     form->RequestCoordsButtonClick();
     EXPECT_TRUE(SmsSendPending);
     EXPECT_TRUE(LogLines().contains(QStringLiteral("MD: sending GetHwInfo (object №5)")));
+    // Lit from the moment the SMS is written: the modem's answer cannot arrive before the next step.
+    ASSERT_TRUE(RunCycle([&] { return Indicator(spSend) == "3"; }));
+    EXPECT_TRUE(SmsSending);
     ASSERT_TRUE(RunCycle([&] { return !sim.Sent().empty(); }));
-    EXPECT_EQ(Indicator(spSend), "3");
     ASSERT_TRUE(RunCycle([&] { return !SmsSendPending && !SmsSending; }));
     EXPECT_EQ(Indicator(spSend), "2");
 
