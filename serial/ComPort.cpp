@@ -511,40 +511,38 @@ void TSioCustomComPort::SetComNumber(std::uint16_t number) {
     SetOpen(true);
 }
 
+void TSioCustomComPort::ApplyLine() {
+    if (portState_ == psOpen)
+        CheckException(
+            this, dispatcher_->SetLine(baud_, parity_, std::uint8_t(dataBits_), std::uint8_t(stopBits_)));
+}
+
 void TSioCustomComPort::SetBaud(std::int32_t baud) {
     if (baud == baud_)
         return;
     baud_ = baud;
-    if (portState_ == psOpen)
-        CheckException(
-            this, dispatcher_->SetLine(baud_, parity_, std::uint8_t(dataBits_), std::uint8_t(stopBits_)));
+    ApplyLine();
 }
 
 void TSioCustomComPort::SetParity(TParity parity) {
     if (parity == parity_)
         return;
     parity_ = parity;
-    if (portState_ == psOpen)
-        CheckException(
-            this, dispatcher_->SetLine(baud_, parity_, std::uint8_t(dataBits_), std::uint8_t(stopBits_)));
+    ApplyLine();
 }
 
 void TSioCustomComPort::SetDataBits(std::uint16_t bits) {
     if (bits == dataBits_)
         return;
     dataBits_ = bits;
-    if (portState_ == psOpen)
-        CheckException(
-            this, dispatcher_->SetLine(baud_, parity_, std::uint8_t(dataBits_), std::uint8_t(stopBits_)));
+    ApplyLine();
 }
 
 void TSioCustomComPort::SetStopBits(std::uint16_t bits) {
     if (bits == stopBits_)
         return;
     stopBits_ = bits;
-    if (portState_ == psOpen)
-        CheckException(
-            this, dispatcher_->SetLine(baud_, parity_, std::uint8_t(dataBits_), std::uint8_t(stopBits_)));
+    ApplyLine();
 }
 
 void TSioCustomComPort::SetInSize(std::uint16_t size) {

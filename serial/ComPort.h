@@ -332,6 +332,7 @@ private:
     // cannot raise).
     TSioBaseDispatcher* OperationDispatcher();
     bool Applies(bool changed) const { return changed || forceApply_; }
+    void ApplyLine(); // the speed, parity, data and stop bits to an open port
     void ApplyFlowAgain();
     std::uint32_t HWFlowWord() const;
     std::string DeviceName() const;
