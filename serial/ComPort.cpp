@@ -252,28 +252,25 @@ void TSioCustomComPort::FireUsers(const std::function<void(const TUserListEntry&
         each(*entry);
 }
 
-void TSioCustomComPort::PortOpen() {
-    FireUsers([this](const TUserListEntry& e) {
+void TSioCustomComPort::TellUsersOpenOrClosed(bool opened) {
+    FireUsers([this, opened](const TUserListEntry& e) {
         if (e.Handle)
-            SendMessage(e.Handle, PortOpenMessage, 0, 0);
+            SendMessage(e.Handle, opened ? PortOpenMessage : PortCloseMessage, 0, 0);
         else if (e.IsEx && e.CallbackEx)
-            e.CallbackEx(this, ctOpen);
+            e.CallbackEx(this, opened ? ctOpen : ctClosed);
         else if (!e.IsEx && e.Callback)
-            e.Callback(this, true);
+            e.Callback(this, opened);
     });
+}
+
+void TSioCustomComPort::PortOpen() {
+    TellUsersOpenOrClosed(true);
     if (onPortOpen_)
         onPortOpen_(this);
 }
 
 void TSioCustomComPort::PortClose() {
-    FireUsers([this](const TUserListEntry& e) {
-        if (e.Handle)
-            SendMessage(e.Handle, PortCloseMessage, 0, 0);
-        else if (e.IsEx && e.CallbackEx)
-            e.CallbackEx(this, ctClosed);
-        else if (!e.IsEx && e.Callback)
-            e.Callback(this, false);
-    });
+    TellUsersOpenOrClosed(false);
     if (onPortClose_)
         onPortClose_(this);
 }

@@ -340,6 +340,7 @@ private:
     std::int32_t WaitForTexts(const std::vector<std::string>& texts, std::int32_t timeout, bool yield,
                               bool ignoreCase);
     void FireUsers(const std::function<void(const TUserListEntry&)>& each);
+    void TellUsersOpenOrClosed(bool opened);
 
     TDeviceLayer deviceLayer_ = dlWin32;
     std::uint16_t comNumber_ = 0;
