@@ -76,15 +76,6 @@ private:
     bool& flag_;
 };
 
-// The wait cursor for a scope.
-class TWaitCursor {
-public:
-    TWaitCursor() { SetWaitCursor(); }
-    ~TWaitCursor() { RestoreWaitCursor(); }
-    TWaitCursor(const TWaitCursor&) = delete;
-    TWaitCursor& operator=(const TWaitCursor&) = delete;
-};
-
 std::string ApplicationName() {
     if (!QCoreApplication::instance())
         return {};
