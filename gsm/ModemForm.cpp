@@ -36,6 +36,12 @@ TObjSettingsDialog* ShownEditor() {
     return ObjSettingsDialog && ObjSettingsDialog->isVisible() ? ObjSettingsDialog : nullptr;
 }
 
+// The telephony line's modem could not be reached.
+void TellNoModem() {
+    MessageDlg(QStringLiteral("Невозможно подключиться к модему\r\n") + FromCp1251(AppSettings->TapiDevice),
+               mtError, mbOK);
+}
+
 void SetSignal(TSignal signal, TSignalState state) {
     if (MainForm)
         MainForm->SetSignal(signal, state);
@@ -132,28 +138,19 @@ bool TModemForm::Connect() {
         }
         return true;
     }
-    bool opened = false;
     try {
         SioComPort1->SetTapiMode(tmAuto);
-        OpenTapiDevice();
-        opened = true;
-    } catch (const ETapiNoSelect&) {
-        // The line may have come after the device listed the lines: a new device lists them again.
-        TapiDeviceObj.reset();
-    } catch (const std::exception&) {
-        MessageDlg(QStringLiteral("Невозможно подключиться к модему\r\n") + FromCp1251(s.TapiDevice), mtError,
-                   mbOK);
-        return false;
-    }
-    if (!opened) {
         try {
+            OpenTapiDevice();
+        } catch (const ETapiNoSelect&) {
+            // The line may have come after the device listed the lines: a new device lists them again.
+            TapiDeviceObj.reset();
             SioComPort1->SetTapiMode(tmAuto);
             OpenTapiDevice();
-        } catch (const std::exception&) {
-            MessageDlg(QStringLiteral("Невозможно подключиться к модему\r\n") + FromCp1251(s.TapiDevice),
-                       mtError, mbOK);
-            return false;
         }
+    } catch (const std::exception&) {
+        TellNoModem();
+        return false;
     }
     return true;
 }
@@ -184,9 +181,7 @@ void TModemForm::TapiDeviceFail() {
     if (!SioComPort1->Open())
         Closed();
     if (connecting)
-        MessageDlg(QStringLiteral("Невозможно подключиться к модему\r\n") +
-                       FromCp1251(AppSettings->TapiDevice),
-                   mtError, mbOK);
+        TellNoModem();
 }
 
 void TModemForm::Disconnect() {

@@ -159,8 +159,8 @@ void TSioCustomComPort::InitPort() {
         UpdateHandlerFlag();
         // The flow settings reach the freshly opened port even where they did not change.
         forceApply_ = true;
-        SetTracing(tracing_);
-        SetLogging(logging_);
+        SetTracing(trace_.State);
+        SetLogging(log_.State);
         SetHWFlowOptions(hwFlowOptions_);
         SetSWFlowOptions(swFlowOptions_);
         SetXOnChar(xOnChar_);
@@ -252,28 +252,25 @@ void TSioCustomComPort::FireUsers(const std::function<void(const TUserListEntry&
         each(*entry);
 }
 
-void TSioCustomComPort::PortOpen() {
-    FireUsers([this](const TUserListEntry& e) {
+void TSioCustomComPort::TellUsersOpenOrClosed(bool opened) {
+    FireUsers([this, opened](const TUserListEntry& e) {
         if (e.Handle)
-            SendMessage(e.Handle, PortOpenMessage, 0, 0);
+            SendMessage(e.Handle, opened ? PortOpenMessage : PortCloseMessage, 0, 0);
         else if (e.IsEx && e.CallbackEx)
-            e.CallbackEx(this, ctOpen);
+            e.CallbackEx(this, opened ? ctOpen : ctClosed);
         else if (!e.IsEx && e.Callback)
-            e.Callback(this, true);
+            e.Callback(this, opened);
     });
+}
+
+void TSioCustomComPort::PortOpen() {
+    TellUsersOpenOrClosed(true);
     if (onPortOpen_)
         onPortOpen_(this);
 }
 
 void TSioCustomComPort::PortClose() {
-    FireUsers([this](const TUserListEntry& e) {
-        if (e.Handle)
-            SendMessage(e.Handle, PortCloseMessage, 0, 0);
-        else if (e.IsEx && e.CallbackEx)
-            e.CallbackEx(this, ctClosed);
-        else if (!e.IsEx && e.Callback)
-            e.Callback(this, false);
-    });
+    TellUsersOpenOrClosed(false);
     if (onPortClose_)
         onPortClose_(this);
 }
@@ -503,7 +500,7 @@ void TSioCustomComPort::SetComNumber(std::uint16_t number) {
         return;
     }
     // The triggers go across as on every close and open; the trace and log start again.
-    const TTraceLogState tracing = tracing_, logging = logging_;
+    const TTraceLogState tracing = trace_.State, logging = log_.State;
     DonePort();
     comNumber_ = number;
     SetTracing(tracing);
@@ -511,40 +508,38 @@ void TSioCustomComPort::SetComNumber(std::uint16_t number) {
     SetOpen(true);
 }
 
+void TSioCustomComPort::ApplyLine() {
+    if (portState_ == psOpen)
+        CheckException(
+            this, dispatcher_->SetLine(baud_, parity_, std::uint8_t(dataBits_), std::uint8_t(stopBits_)));
+}
+
 void TSioCustomComPort::SetBaud(std::int32_t baud) {
     if (baud == baud_)
         return;
     baud_ = baud;
-    if (portState_ == psOpen)
-        CheckException(
-            this, dispatcher_->SetLine(baud_, parity_, std::uint8_t(dataBits_), std::uint8_t(stopBits_)));
+    ApplyLine();
 }
 
 void TSioCustomComPort::SetParity(TParity parity) {
     if (parity == parity_)
         return;
     parity_ = parity;
-    if (portState_ == psOpen)
-        CheckException(
-            this, dispatcher_->SetLine(baud_, parity_, std::uint8_t(dataBits_), std::uint8_t(stopBits_)));
+    ApplyLine();
 }
 
 void TSioCustomComPort::SetDataBits(std::uint16_t bits) {
     if (bits == dataBits_)
         return;
     dataBits_ = bits;
-    if (portState_ == psOpen)
-        CheckException(
-            this, dispatcher_->SetLine(baud_, parity_, std::uint8_t(dataBits_), std::uint8_t(stopBits_)));
+    ApplyLine();
 }
 
 void TSioCustomComPort::SetStopBits(std::uint16_t bits) {
     if (bits == stopBits_)
         return;
     stopBits_ = bits;
-    if (portState_ == psOpen)
-        CheckException(
-            this, dispatcher_->SetLine(baud_, parity_, std::uint8_t(dataBits_), std::uint8_t(stopBits_)));
+    ApplyLine();
 }
 
 void TSioCustomComPort::SetInSize(std::uint16_t size) {
@@ -713,89 +708,84 @@ void TSioCustomComPort::SetTriggerLength(std::uint16_t length) {
 
 // Trace and log states.
 
+struct TSioCustomComPort::TRecorder {
+    std::uint32_t MaxSize;
+    std::int32_t (*Init)(TSioBaseDispatcher& d, std::uint32_t size);
+    void (TSioBaseDispatcher::*Start)();
+    void (TSioBaseDispatcher::*Stop)();
+    void (TSioBaseDispatcher::*Clear)();
+    void (TSioBaseDispatcher::*Abort)();
+    std::int32_t (TSioBaseDispatcher::*Dump)(const std::string& fileName, bool inHex, bool allHex);
+    std::int32_t (TSioBaseDispatcher::*Append)(const std::string& fileName, bool inHex, bool allHex);
+
+    static const TRecorder Trace, Log;
+};
+
+const TSioCustomComPort::TRecorder TSioCustomComPort::TRecorder::Trace{
+    MaxTraceEntries,
+    [](TSioBaseDispatcher& d, std::uint32_t size) { return d.InitTracing(size); },
+    &TSioBaseDispatcher::StartTracing,
+    &TSioBaseDispatcher::StopTracing,
+    &TSioBaseDispatcher::ClearTracing,
+    &TSioBaseDispatcher::AbortTracing,
+    &TSioBaseDispatcher::DumpTrace,
+    &TSioBaseDispatcher::AppendTrace,
+};
+
+const TSioCustomComPort::TRecorder TSioCustomComPort::TRecorder::Log{
+    MaxLogSize,
+    [](TSioBaseDispatcher& d, std::uint32_t size) {
+        d.InitDispatchLogging(size);
+        return std::int32_t(ecOK);
+    },
+    &TSioBaseDispatcher::StartDispatchLogging,
+    &TSioBaseDispatcher::StopDispatchLogging,
+    &TSioBaseDispatcher::ClearDispatchLogging,
+    &TSioBaseDispatcher::AbortDispatchLogging,
+    &TSioBaseDispatcher::DumpDispatchLog,
+    &TSioBaseDispatcher::AppendDispatchLog,
+};
+
 void TSioCustomComPort::SetTracing(TTraceLogState state) {
-    if (!Applies(state != tracing_))
-        return;
-    if (portState_ != psOpen) {
-        tracing_ = state == tlOn ? tlOn : tlOff;
-        return;
-    }
-    TSioBaseDispatcher& d = *dispatcher_;
-    const bool running = tracing_ == tlOn || tracing_ == tlPause;
-    // Writing the file: the state changes first, so that a failure to write leaves it settled.
-    const auto write = [&](bool append, TTraceLogState after) {
-        d.StartTracing();
-        tracing_ = after;
-        const std::int32_t r = append ? d.AppendTrace(traceName_, traceHex_, traceAllHex_)
-                                      : d.DumpTrace(traceName_, traceHex_, traceAllHex_);
-        if (after == tlOff)
-            d.AbortTracing(); // off is off: the dump's fresh start is not kept
-        CheckException(this, r);
-    };
-    switch (state) {
-    case tlOff:
-        if (running) {
-            d.AbortTracing();
-            tracing_ = tlOff;
-        }
-        break;
-    case tlOn:
-        if (tracing_ == tlPause)
-            d.StartTracing();
-        else
-            CheckException(this, d.InitTracing(traceSize_));
-        tracing_ = tlOn;
-        break;
-    case tlDump:
-    case tlAppend:
-    case tlAppendAndContinue:
-        if (running)
-            write(state != tlDump, state == tlAppendAndContinue ? tlOn : tlOff);
-        break;
-    case tlClear:
-        if (running)
-            d.ClearTracing();
-        break;
-    case tlPause:
-        if (tracing_ == tlOn) {
-            d.StopTracing();
-            tracing_ = tlPause;
-        }
-        break;
-    }
+    SetRecording(TRecorder::Trace, trace_, state);
 }
 
 void TSioCustomComPort::SetLogging(TTraceLogState state) {
-    if (!Applies(state != logging_))
+    SetRecording(TRecorder::Log, log_, state);
+}
+
+void TSioCustomComPort::SetRecording(const TRecorder& recorder, TRecording& recording, TTraceLogState state) {
+    if (!Applies(state != recording.State))
         return;
     if (portState_ != psOpen) {
-        logging_ = state == tlOn ? tlOn : tlOff;
+        recording.State = state == tlOn ? tlOn : tlOff;
         return;
     }
     TSioBaseDispatcher& d = *dispatcher_;
-    const bool running = logging_ == tlOn || logging_ == tlPause;
+    const bool running = recording.State == tlOn || recording.State == tlPause;
+    // Writing the file: the state changes first, so that a failure to write leaves it settled.
     const auto write = [&](bool append, TTraceLogState after) {
-        d.StartDispatchLogging();
-        logging_ = after;
-        const std::int32_t r = append ? d.AppendDispatchLog(logName_, logHex_, logAllHex_)
-                                      : d.DumpDispatchLog(logName_, logHex_, logAllHex_);
+        (d.*recorder.Start)();
+        recording.State = after;
+        const std::int32_t r =
+            (d.*(append ? recorder.Append : recorder.Dump))(recording.Name, recording.Hex, recording.AllHex);
         if (after == tlOff)
-            d.AbortDispatchLogging();
+            (d.*recorder.Abort)(); // off is off: the dump's fresh start is not kept
         CheckException(this, r);
     };
     switch (state) {
     case tlOff:
         if (running) {
-            d.AbortDispatchLogging();
-            logging_ = tlOff;
+            (d.*recorder.Abort)();
+            recording.State = tlOff;
         }
         break;
     case tlOn:
-        if (logging_ == tlPause)
-            d.StartDispatchLogging();
+        if (recording.State == tlPause)
+            (d.*recorder.Start)();
         else
-            d.InitDispatchLogging(logSize_);
-        logging_ = tlOn;
+            CheckException(this, recorder.Init(d, recording.Size));
+        recording.State = tlOn;
         break;
     case tlDump:
     case tlAppend:
@@ -805,38 +795,35 @@ void TSioCustomComPort::SetLogging(TTraceLogState state) {
         break;
     case tlClear:
         if (running)
-            d.ClearDispatchLogging();
+            (d.*recorder.Clear)();
         break;
     case tlPause:
-        if (logging_ == tlOn) {
-            d.StopDispatchLogging();
-            logging_ = tlPause;
+        if (recording.State == tlOn) {
+            (d.*recorder.Stop)();
+            recording.State = tlPause;
         }
         break;
     }
 }
 
 void TSioCustomComPort::SetTraceSize(std::uint32_t size) {
-    size = std::min(size, MaxTraceEntries);
-    if (size == traceSize_)
-        return;
-    traceSize_ = size;
-    if (portState_ == psOpen && (tracing_ == tlOn || tracing_ == tlPause)) {
-        const TTraceLogState previous = tracing_;
-        SetTracing(tlOff);
-        SetTracing(previous); // a running trace starts anew; a paused one stays off
-    }
+    SetRecordingSize(TRecorder::Trace, trace_, size);
 }
 
 void TSioCustomComPort::SetLogSize(std::uint32_t size) {
-    size = std::min(size, MaxLogSize);
-    if (size == logSize_)
+    SetRecordingSize(TRecorder::Log, log_, size);
+}
+
+void TSioCustomComPort::SetRecordingSize(const TRecorder& recorder, TRecording& recording,
+                                         std::uint32_t size) {
+    size = std::min(size, recorder.MaxSize);
+    if (size == recording.Size)
         return;
-    logSize_ = size;
-    if (portState_ == psOpen && (logging_ == tlOn || logging_ == tlPause)) {
-        const TTraceLogState previous = logging_;
-        SetLogging(tlOff);
-        SetLogging(previous);
+    recording.Size = size;
+    if (portState_ == psOpen && (recording.State == tlOn || recording.State == tlPause)) {
+        const TTraceLogState previous = recording.State;
+        SetRecording(recorder, recording, tlOff);
+        SetRecording(recorder, recording, previous); // a running one starts anew; a paused one stays off
     }
 }
 
@@ -1316,16 +1303,10 @@ void TSioCustomComPort::Assign(const TSioCustomComPort& source) {
     commNotificationLevel_ = source.commNotificationLevel_;
     rs485Mode_ = source.rs485Mode_;
     // A state other than on or off means nothing to a closed port.
-    tracing_ = source.tracing_ == tlOn ? tlOn : tlOff;
-    traceSize_ = source.traceSize_;
-    traceName_ = source.traceName_;
-    traceHex_ = source.traceHex_;
-    traceAllHex_ = source.traceAllHex_;
-    logging_ = source.logging_ == tlOn ? tlOn : tlOff;
-    logSize_ = source.logSize_;
-    logName_ = source.logName_;
-    logHex_ = source.logHex_;
-    logAllHex_ = source.logAllHex_;
+    trace_ = source.trace_;
+    log_ = source.log_;
+    for (TRecording* recording : {&trace_, &log_})
+        recording->State = recording->State == tlOn ? tlOn : tlOff;
     triggerLength_ = source.triggerLength_;
     onTrigger_ = source.onTrigger_;
     onTriggerAvail_ = source.onTriggerAvail_;

@@ -118,26 +118,26 @@ public:
     void SetBufferFull(std::uint16_t level);
     std::uint16_t BufferResume() const { return bufferResume_; } // 0: chosen with the flow control
     void SetBufferResume(std::uint16_t level);
-    TTraceLogState Tracing() const { return tracing_; } // tlOff
+    TTraceLogState Tracing() const { return trace_.State; } // tlOff
     void SetTracing(TTraceLogState state);
-    std::uint32_t TraceSize() const { return traceSize_; } // 10000 entries, at most 4,000,000
+    std::uint32_t TraceSize() const { return trace_.Size; } // 10000 entries, at most 4,000,000
     void SetTraceSize(std::uint32_t size);
-    std::string TraceName() const { return traceName_; } // "SIO.TRC"
-    void SetTraceName(const std::string& name) { traceName_ = name; }
-    bool TraceHex() const { return traceHex_; } // true
-    void SetTraceHex(bool on) { traceHex_ = on; }
-    bool TraceAllHex() const { return traceAllHex_; } // false
-    void SetTraceAllHex(bool on) { traceAllHex_ = on; }
-    TTraceLogState Logging() const { return logging_; } // tlOff
+    std::string TraceName() const { return trace_.Name; } // "SIO.TRC"
+    void SetTraceName(const std::string& name) { trace_.Name = name; }
+    bool TraceHex() const { return trace_.Hex; } // true
+    void SetTraceHex(bool on) { trace_.Hex = on; }
+    bool TraceAllHex() const { return trace_.AllHex; } // false
+    void SetTraceAllHex(bool on) { trace_.AllHex = on; }
+    TTraceLogState Logging() const { return log_.State; } // tlOff
     void SetLogging(TTraceLogState state);
-    std::uint32_t LogSize() const { return logSize_; } // 10000, at most 16,000,000
+    std::uint32_t LogSize() const { return log_.Size; } // 10000, at most 16,000,000
     void SetLogSize(std::uint32_t size);
-    std::string LogName() const { return logName_; } // "SIO.LOG"
-    void SetLogName(const std::string& name) { logName_ = name; }
-    bool LogHex() const { return logHex_; } // true
-    void SetLogHex(bool on) { logHex_ = on; }
-    bool LogAllHex() const { return logAllHex_; } // false
-    void SetLogAllHex(bool on) { logAllHex_ = on; }
+    std::string LogName() const { return log_.Name; } // "SIO.LOG"
+    void SetLogName(const std::string& name) { log_.Name = name; }
+    bool LogHex() const { return log_.Hex; } // true
+    void SetLogHex(bool on) { log_.Hex = on; }
+    bool LogAllHex() const { return log_.AllHex; } // false
+    void SetLogAllHex(bool on) { log_.AllHex = on; }
     bool UseMSRShadow() const { return true; }
     virtual void SetUseMSRShadow(bool) {}
     bool UseEventWord() const { return useEventWord_; } // true: dispatcher option 4
@@ -312,6 +312,18 @@ private:
         bool IsEx = false;
     };
 
+    // The byte trace and the dispatch log go through the same states; TRecorder names the dispatcher's
+    // operations on one of them.
+    struct TRecording {
+        TTraceLogState State;
+        std::uint32_t Size;
+        std::string Name;
+        bool Hex, AllHex;
+    };
+    struct TRecorder;
+    void SetRecording(const TRecorder& recorder, TRecording& recording, TTraceLogState state);
+    void SetRecordingSize(const TRecorder& recorder, TRecording& recording, std::uint32_t size);
+
     LRESULT WindowProc(unsigned msg, WPARAM wParam, LPARAM lParam);
     void Notify(unsigned msg, WPARAM wParam, LPARAM lParam);
     void FinishClose(); // frees what the close left: the window and the dispatcher
@@ -320,6 +332,7 @@ private:
     // cannot raise).
     TSioBaseDispatcher* OperationDispatcher();
     bool Applies(bool changed) const { return changed || forceApply_; }
+    void ApplyLine(); // the speed, parity, data and stop bits to an open port
     void ApplyFlowAgain();
     std::uint32_t HWFlowWord() const;
     std::string DeviceName() const;
@@ -327,6 +340,7 @@ private:
     std::int32_t WaitForTexts(const std::vector<std::string>& texts, std::int32_t timeout, bool yield,
                               bool ignoreCase);
     void FireUsers(const std::function<void(const TUserListEntry&)>& each);
+    void TellUsersOpenOrClosed(bool opened);
 
     TDeviceLayer deviceLayer_ = dlWin32;
     std::uint16_t comNumber_ = 0;
@@ -342,14 +356,8 @@ private:
     TSWFlowOptions swFlowOptions_ = swfNone;
     char xOnChar_ = 17, xOffChar_ = 19;
     std::uint16_t bufferFull_ = 0, bufferResume_ = 0;
-    TTraceLogState tracing_ = tlOff;
-    std::uint32_t traceSize_ = 10000;
-    std::string traceName_ = "SIO.TRC";
-    bool traceHex_ = true, traceAllHex_ = false;
-    TTraceLogState logging_ = tlOff;
-    std::uint32_t logSize_ = 10000;
-    std::string logName_ = "SIO.LOG";
-    bool logHex_ = true, logAllHex_ = false;
+    TRecording trace_{tlOff, 10000, "SIO.TRC", true, false};
+    TRecording log_{tlOff, 10000, "SIO.LOG", true, false};
     bool useEventWord_ = true;
     std::uint16_t commNotificationLevel_ = 10;
     TTapiMode tapiMode_ = tmAuto;

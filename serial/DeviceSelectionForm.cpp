@@ -1,8 +1,6 @@
 #include "serial/DeviceSelectionForm.h"
 
 #include <QComboBox>
-#include <QCursor>
-#include <QGuiApplication>
 #include <QLabel>
 #include <QPushButton>
 
@@ -23,24 +21,6 @@ template <class W> W* Placed(W* control, const char* name, int left, int top, in
 }
 
 void NoLineCallback(DWORD, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
-
-// The hourglass for a scope.
-class THourglass {
-public:
-    THourglass() : shown_(qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr) {
-        if (shown_)
-            QGuiApplication::setOverrideCursor(Qt::WaitCursor);
-    }
-    ~THourglass() {
-        if (shown_)
-            QGuiApplication::restoreOverrideCursor();
-    }
-    THourglass(const THourglass&) = delete;
-    THourglass& operator=(const THourglass&) = delete;
-
-private:
-    bool shown_;
-};
 
 } // namespace
 
@@ -83,7 +63,7 @@ void TDeviceSelectionForm::FormShow() {
 }
 
 void TDeviceSelectionForm::EnumAllPorts() {
-    const THourglass hourglass;
+    const TWaitCursor hourglass;
     if (ShowTapiDevices)
         EnumTapiPorts();
     if (ShowPorts && !(FilterUnsupportedDevices && EnableVoice))

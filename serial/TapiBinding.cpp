@@ -109,6 +109,22 @@ template <class T> T* NewBuffer(DWORD size) {
     return buffer;
 }
 
+// After a fetch into out that gave result: once more with what the structure says it needs, when that
+// is more than it had.
+template <class T, class Fetch> LONG FetchNeeded(T*& out, LONG result, Fetch fetch) {
+    if (out->dwNeededSize <= out->dwTotalSize)
+        return result;
+    const DWORD needed = out->dwNeededSize;
+    std::free(out);
+    out = NewBuffer<T>(needed);
+    result = fetch(out);
+    if (result != 0) {
+        std::free(out);
+        out = nullptr;
+    }
+    return result;
+}
+
 // Fetches into a buffer of `initial` bytes; after LINEERR_STRUCTURETOOSMALL once more with 1024
 // bytes, and then once more with what the structure says it needs.
 template <class T, class Fetch> LONG Grow(T*& out, DWORD initial, Fetch fetch) {
@@ -124,17 +140,7 @@ template <class T, class Fetch> LONG Grow(T*& out, DWORD initial, Fetch fetch) {
             return result;
         }
     }
-    if (out->dwNeededSize > out->dwTotalSize) {
-        const DWORD needed = out->dwNeededSize;
-        std::free(out);
-        out = NewBuffer<T>(needed);
-        result = fetch(out);
-        if (result != 0) {
-            std::free(out);
-            out = nullptr;
-        }
-    }
-    return result;
+    return FetchNeeded(out, result, fetch);
 }
 
 // A zero-terminated copy in the platform's 100-byte buffer; false when it does not fit.
@@ -387,18 +393,7 @@ LONG tuLineTranslateAddressDyn(HLINEAPP lineApp, DWORD deviceId, DWORD apiVersio
     const auto fetch = [&](TLineTranslateOutput* output) {
         return proc(lineApp, deviceId, apiVersion, copy.data(), card, translateOptions, output);
     };
-    LONG result = fetch(out);
-    if (out->dwNeededSize > out->dwTotalSize) {
-        const DWORD needed = out->dwNeededSize;
-        std::free(out);
-        out = NewBuffer<TLineTranslateOutput>(needed);
-        result = fetch(out);
-        if (result != 0) {
-            std::free(out);
-            out = nullptr;
-        }
-    }
-    return result;
+    return FetchNeeded(out, fetch(out), fetch);
 }
 
 std::int32_t TapiErrorToCode(LONG result) {

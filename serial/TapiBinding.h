@@ -128,3 +128,12 @@ bool LineHasWaveDevice(HLINEAPP lineApp, DWORD deviceId, DWORD apiVersion);
 // The wait cursor while a line opens; a second SetWaitCursor before RestoreWaitCursor changes nothing.
 void SetWaitCursor();
 void RestoreWaitCursor();
+
+// The wait cursor for a scope.
+class TWaitCursor {
+public:
+    TWaitCursor() { SetWaitCursor(); }
+    ~TWaitCursor() { RestoreWaitCursor(); }
+    TWaitCursor(const TWaitCursor&) = delete;
+    TWaitCursor& operator=(const TWaitCursor&) = delete;
+};

@@ -76,15 +76,6 @@ private:
     bool& flag_;
 };
 
-// The wait cursor for a scope.
-class TWaitCursor {
-public:
-    TWaitCursor() { SetWaitCursor(); }
-    ~TWaitCursor() { RestoreWaitCursor(); }
-    TWaitCursor(const TWaitCursor&) = delete;
-    TWaitCursor& operator=(const TWaitCursor&) = delete;
-};
-
 std::string ApplicationName() {
     if (!QCoreApplication::instance())
         return {};
@@ -99,9 +90,11 @@ std::string LineName(const TLineDevCaps& caps) {
 
 // The party texts of the call information: the number when the flags say it is there, else the
 // reason it is not, else what is stored.
-std::string PartyText(const TCallInfo* info, DWORD flags, DWORD size, DWORD offset, bool number) {
+std::string PartyText(const TCallInfo* info, DWORD TCallInfo::*flagsField, DWORD TCallInfo::*sizeField,
+                      DWORD TCallInfo::*offsetField, bool number) {
     if (!info)
         return {};
+    const DWORD flags = info->*flagsField, size = info->*sizeField, offset = info->*offsetField;
     if (number && (flags & LINECALLPARTYID_ADDRESS))
         return TapiText(*info, size, offset);
     if (flags & LINECALLPARTYID_BLOCKED)
@@ -624,29 +617,23 @@ void TSioCustomTapiDevice::CopyCallInfo(TCallInfo*& out) const {
 }
 
 std::string TSioCustomTapiDevice::GetCallerID() const {
-    const TCallInfo* info = callInfo_.get();
-    return info ? PartyText(info, info->dwCallerIDFlags, info->dwCallerIDSize, info->dwCallerIDOffset, true)
-                : std::string();
+    return PartyText(callInfo_.get(), &TCallInfo::dwCallerIDFlags, &TCallInfo::dwCallerIDSize,
+                     &TCallInfo::dwCallerIDOffset, true);
 }
 
 std::string TSioCustomTapiDevice::GetCallerIDName() const {
-    const TCallInfo* info = callInfo_.get();
-    return info ? PartyText(info, info->dwCallerIDFlags, info->dwCallerIDNameSize, info->dwCallerIDNameOffset,
-                            false)
-                : std::string();
+    return PartyText(callInfo_.get(), &TCallInfo::dwCallerIDFlags, &TCallInfo::dwCallerIDNameSize,
+                     &TCallInfo::dwCallerIDNameOffset, false);
 }
 
 std::string TSioCustomTapiDevice::GetCalledID() const {
-    const TCallInfo* info = callInfo_.get();
-    return info ? PartyText(info, info->dwCalledIDFlags, info->dwCalledIDSize, info->dwCalledIDOffset, true)
-                : std::string();
+    return PartyText(callInfo_.get(), &TCallInfo::dwCalledIDFlags, &TCallInfo::dwCalledIDSize,
+                     &TCallInfo::dwCalledIDOffset, true);
 }
 
 std::string TSioCustomTapiDevice::GetCalledIDName() const {
-    const TCallInfo* info = callInfo_.get();
-    return info ? PartyText(info, info->dwCalledIDFlags, info->dwCalledIDNameSize, info->dwCalledIDNameOffset,
-                            false)
-                : std::string();
+    return PartyText(callInfo_.get(), &TCallInfo::dwCalledIDFlags, &TCallInfo::dwCalledIDNameSize,
+                     &TCallInfo::dwCalledIDNameOffset, false);
 }
 
 // ---- The line callback

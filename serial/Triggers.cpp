@@ -41,6 +41,15 @@ template <class F> struct TScopeExit {
 };
 template <class F> TScopeExit(F) -> TScopeExit<F>;
 
+// The trigger of that handle when it is of that kind (T is the kind's record); null otherwise.
+template <class T> T* TriggerOf(TSioBaseDispatcher& dispatcher, std::uint32_t handle, TTriggerType type) {
+    TTriggerType kind;
+    void* record = nullptr;
+    if (dispatcher.FindTriggerFromHandle(handle, false, kind, record) != ecOK || kind != type)
+        return nullptr;
+    return static_cast<T*>(record);
+}
+
 } // namespace
 
 // Trigger handles.
@@ -172,11 +181,10 @@ std::int32_t TSioBaseDispatcher::RemoveTrigger(std::uint32_t handle) {
 
 std::int32_t TSioBaseDispatcher::SetTimerTrigger(std::uint32_t handle, std::int32_t ticks, bool activate) {
     std::lock_guard lock(DataSection);
-    TTriggerType kind;
-    void* record = nullptr;
-    if (FindTriggerFromHandle(handle, false, kind, record) != ecOK || kind != TTriggerType::ttTimer)
+    TTimerTrigger* found = TriggerOf<TTimerTrigger>(*this, handle, TTriggerType::ttTimer);
+    if (!found)
         return ecBadTriggerHandle;
-    auto& trigger = *static_cast<TTimerTrigger*>(record);
+    TTimerTrigger& trigger = *found;
     if (activate) {
         if (ticks != 0)
             trigger.Ticks = std::uint32_t(ticks);
@@ -191,32 +199,29 @@ std::int32_t TSioBaseDispatcher::SetTimerTrigger(std::uint32_t handle, std::int3
 
 std::int32_t TSioBaseDispatcher::ExtendTimer(std::uint32_t handle, std::int32_t ticks) {
     std::lock_guard lock(DataSection);
-    TTriggerType kind;
-    void* record = nullptr;
-    if (FindTriggerFromHandle(handle, false, kind, record) != ecOK || kind != TTriggerType::ttTimer)
+    TTimerTrigger* trigger = TriggerOf<TTimerTrigger>(*this, handle, TTriggerType::ttTimer);
+    if (!trigger)
         return ecBadTriggerHandle;
-    static_cast<TTimerTrigger*>(record)->Timer.ExpireTicks += ticks;
+    trigger->Timer.ExpireTicks += ticks;
     return ecOK;
 }
 
 std::int32_t TSioBaseDispatcher::TimerTicksRemaining(std::uint32_t handle, std::int32_t& remaining) {
     std::lock_guard lock(DataSection);
-    TTriggerType kind;
-    void* record = nullptr;
     remaining = 0;
-    if (FindTriggerFromHandle(handle, false, kind, record) != ecOK || kind != TTriggerType::ttTimer)
+    const TTimerTrigger* trigger = TriggerOf<TTimerTrigger>(*this, handle, TTriggerType::ttTimer);
+    if (!trigger)
         return ecBadTriggerHandle;
-    remaining = RemainingTime(static_cast<TTimerTrigger*>(record)->Timer);
+    remaining = RemainingTime(trigger->Timer);
     return ecOK;
 }
 
 std::int32_t TSioBaseDispatcher::SetStatusTrigger(std::uint32_t handle, std::uint32_t value, bool activate) {
     std::lock_guard lock(DataSection);
-    TTriggerType kind;
-    void* record = nullptr;
-    if (FindTriggerFromHandle(handle, false, kind, record) != ecOK || kind != TTriggerType::ttStatus)
+    TStatusTrigger* found = TriggerOf<TStatusTrigger>(*this, handle, TTriggerType::ttStatus);
+    if (!found)
         return ecBadTriggerHandle;
-    auto& trigger = *static_cast<TStatusTrigger*>(record);
+    TStatusTrigger& trigger = *found;
     if (activate) {
         switch (trigger.Kind) {
         case stModem: {

@@ -6,6 +6,7 @@
 
 #include "platform/Registry.h"
 #include "platform/VirtualPort.h"
+#include "tests/platform/TestSupport.h"
 
 namespace {
 
@@ -76,7 +77,6 @@ namespace {
 class MachineRegistry : public ::testing::Test {
 protected:
     MachineRegistry() {
-        ::setenv("XDG_DATA_HOME", QFile::encodeName(dir.path()).constData(), 1);
         QDir().mkpath(com);
         for (const char* port : {"ttyS0", "ttyS1", "ttyS3", "ttyUSB0"}) {
             QDir().mkpath(tty + "/" + port);
@@ -87,8 +87,6 @@ protected:
         QFile::link(QStringLiteral("/dev/null"), com + "/COM4"); // names the kernel's ttyS3 away
         QFile::link(QStringLiteral("/dev/null"), com + "/COM4.new.1");
     }
-    ~MachineRegistry() override { ::unsetenv("XDG_DATA_HOME"); }
-
     // The instance keys below the enumeration root, as bus\device\instance.
     QStringList Instances(TLocalMachineRegistry& reg) {
         QStringList found;
@@ -107,6 +105,7 @@ protected:
     }
 
     QTemporaryDir dir;
+    TEnvironment dataHome{"XDG_DATA_HOME", QFile::encodeName(dir.path())};
     QString com = dir.path() + "/com", tty = dir.path() + "/tty";
 };
 

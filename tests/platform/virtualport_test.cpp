@@ -78,9 +78,6 @@ private:
 
 class VirtualPort : public ::testing::Test {
 protected:
-    VirtualPort() { ::setenv("XDG_DATA_HOME", QFile::encodeName(dir.path()).constData(), 1); }
-    ~VirtualPort() override { ::unsetenv("XDG_DATA_HOME"); }
-
     QString Link(int n) const { return ComFolder() + QStringLiteral("/COM") + QString::number(n); }
     // Collects every report and reads up to `take` bytes of each.
     void Collect(TVirtualPortAx& port, int take = 1 << 20) {
@@ -101,6 +98,7 @@ protected:
     }
 
     QTemporaryDir dir;
+    TEnvironment dataHome{"XDG_DATA_HOME", QFile::encodeName(dir.path())};
     std::vector<int> reports;
     Bytes received;
 };

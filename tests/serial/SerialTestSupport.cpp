@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -25,6 +26,10 @@ int RemainingMs(std::chrono::steady_clock::time_point deadline) {
 }
 
 } // namespace
+
+std::vector<std::uint8_t> Bytes(const std::string& text) {
+    return {text.begin(), text.end()};
+}
 
 TComFolder::TComFolder() {
     char pattern[] = "/tmp/serial-test-XXXXXX";
@@ -70,6 +75,12 @@ TPtyPair::TPtyPair() {
 
 TPtyPair::~TPtyPair() {
     CloseMaster();
+}
+
+termios TPtyPair::SlaveSettings() const {
+    termios t{};
+    tcgetattr(master_, &t); // a master reports its slave's settings
+    return t;
 }
 
 void TPtyPair::CloseMaster() {

@@ -6,6 +6,11 @@
 #include <sys/types.h>
 #include <vector>
 
+struct termios; // not included here: TermiosProbe.cpp needs the kernel's own
+
+// The text's bytes.
+std::vector<std::uint8_t> Bytes(const std::string& text);
+
 // Points the common application-data folder (and so the COM folder) at a fresh temporary folder for
 // its lifetime.
 class TComFolder {
@@ -35,7 +40,8 @@ public:
 
     int Master() const { return master_; }
     const std::string& SlavePath() const { return slave_; }
-    void CloseMaster(); // the far end vanishes
+    termios SlaveSettings() const; // as the master reports them
+    void CloseMaster();            // the far end vanishes
     void Write(const std::vector<std::uint8_t>& bytes);
     // Reads until `count` bytes came or timeoutMs passed.
     std::vector<std::uint8_t> Read(std::size_t count, int timeoutMs = 3000);

@@ -17,10 +17,6 @@
 
 namespace {
 
-std::vector<std::uint8_t> Bytes(const std::string& text) {
-    return {text.begin(), text.end()};
-}
-
 std::vector<std::uint8_t> Pattern(std::size_t size, std::uint8_t seed = 0) {
     std::vector<std::uint8_t> bytes(size);
     for (std::size_t i = 0; i < size; ++i)
@@ -40,12 +36,6 @@ protected:
     void TearDown() override {
         ClearMessages();
         EXPECT_TRUE(TakeShownErrors().empty());
-    }
-
-    termios MasterView() {
-        termios t{};
-        tcgetattr(pty.Master(), &t); // a master reports its slave's settings
-        return t;
     }
 
     TComFolder folder;
@@ -202,16 +192,16 @@ TEST_F(ComPortOverPty, SettersReachAnOpenPortAtOnceAndAClosedOneAtItsNextOpen) {
             TSioComPort closed;
             closed.SetComNumber(7);
             c.Set(closed);
-            EXPECT_FALSE(c.Shows(MasterView())) << "a closed port touches no device";
+            EXPECT_FALSE(c.Shows(pty.SlaveSettings())) << "a closed port touches no device";
             closed.SetOpen(true);
-            EXPECT_TRUE(c.Shows(MasterView()));
+            EXPECT_TRUE(c.Shows(pty.SlaveSettings()));
         }
         TSioComPort open;
         open.SetComNumber(7);
         open.SetOpen(true);
-        EXPECT_FALSE(c.Shows(MasterView())) << "an open with the defaults puts them back";
+        EXPECT_FALSE(c.Shows(pty.SlaveSettings())) << "an open with the defaults puts them back";
         c.Set(open);
-        EXPECT_TRUE(c.Shows(MasterView()));
+        EXPECT_TRUE(c.Shows(pty.SlaveSettings()));
     }
 }
 

@@ -12,12 +12,9 @@
 #include "serial/Serial.h"
 #include "tests/serial/FakeCommDevice.h"
 #include "tests/serial/MainThreadStandIn.h"
+#include "tests/serial/SerialTestSupport.h"
 
 namespace {
-
-std::vector<std::uint8_t> Bytes(const std::string& text) {
-    return {text.begin(), text.end()};
-}
 
 // The file's lines, split at CR LF.
 std::vector<std::string> Lines(const std::string& path) {

@@ -82,9 +82,9 @@ TEST_F(ComPortInTheEventLoop, TheAvailHandlerRunsOnTheMainThreadAndMayCloseThePo
     });
     port.SetOpen(true);
     port.PutString("ATD\r");
-    EXPECT_EQ(pty.Read(4), (std::vector<std::uint8_t>{'A', 'T', 'D', '\r'}));
+    EXPECT_EQ(pty.Read(4), Bytes("ATD\r"));
     const std::string answer = "\r\nNO CARRIER\r\n";
-    pty.Write({answer.begin(), answer.end()});
+    pty.Write(Bytes(answer));
     ASSERT_TRUE(PumpUntil([&] { return port.PortState() == psClosed; }));
     EXPECT_TRUE(onMainThread);
     EXPECT_EQ(received, answer);

@@ -30,12 +30,6 @@ protected:
         return port.InitPort("\\\\.\\COM7", 19200, NOPARITY, 8, 1, 4096, 4096, ipDtr | ipRts);
     }
 
-    termios MasterView() {
-        termios t{};
-        tcgetattr(pty.Master(), &t); // a master reports its slave's settings
-        return t;
-    }
-
     TComFolder folder;
     TPtyPair pty;
     std::unique_ptr<TSioWin32Dispatcher> port = std::make_unique<TSioWin32Dispatcher>(nullptr);
@@ -60,7 +54,7 @@ TEST_F(DispatcherOverPty, EveryByteValuePassesBothWaysUnchangedWithoutEcho) {
 TEST_F(DispatcherOverPty, LineSettingsShowAtTheOtherEnd) {
     ASSERT_EQ(Open(*port), ecOK);
     ASSERT_EQ(port->SetLine(9600, EVENPARITY, 7, 2), ecOK);
-    termios t = MasterView();
+    termios t = pty.SlaveSettings();
     EXPECT_EQ(cfgetospeed(&t), speed_t(B9600));
     EXPECT_TRUE(t.c_cflag & CSTOPB);
     EXPECT_FALSE(t.c_lflag & (ECHO | ICANON));
@@ -75,17 +69,17 @@ TEST_F(DispatcherOverPty, LineSettingsShowAtTheOtherEnd) {
     EXPECT_EQ(stopBits, 2);
 
     ASSERT_EQ(port->HWFlowOptions(3686, 409, hfUseRts | hfRequireCts), ecOK);
-    EXPECT_TRUE(MasterView().c_cflag & CRTSCTS);
+    EXPECT_TRUE(pty.SlaveSettings().c_cflag & CRTSCTS);
     ASSERT_EQ(port->HWFlowOptions(3686, 409, 0), ecOK);
-    EXPECT_FALSE(MasterView().c_cflag & CRTSCTS);
+    EXPECT_FALSE(pty.SlaveSettings().c_cflag & CRTSCTS);
     ASSERT_EQ(port->SWFlowEnable(3072, 1024, sfReceive | sfTransmit), ecOK);
-    t = MasterView();
+    t = pty.SlaveSettings();
     EXPECT_TRUE(t.c_iflag & IXON);
     EXPECT_TRUE(t.c_iflag & IXOFF);
 
     ASSERT_EQ(port->SetLine(250000, NOPARITY, 8, 1), ecOK); // no B constant for this rate
     EXPECT_EQ(TerminalSpeed(pty.Master()), 250000u);
-    EXPECT_FALSE(MasterView().c_cflag & CSTOPB);
+    EXPECT_FALSE(pty.SlaveSettings().c_cflag & CSTOPB);
 }
 
 TEST_F(DispatcherOverPty, ASecondOpenIsRefusedAsInUse) {

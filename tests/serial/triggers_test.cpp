@@ -15,12 +15,9 @@
 #include "serial/Serial.h"
 #include "tests/serial/FakeCommDevice.h"
 #include "tests/serial/MainThreadStandIn.h"
+#include "tests/serial/SerialTestSupport.h"
 
 namespace {
-
-std::vector<std::uint8_t> Bytes(const std::string& text) {
-    return {text.begin(), text.end()};
-}
 
 // Positions (0-based) of the input's bytes at which the trigger reports a match.
 std::vector<std::size_t> Matches(const std::string& data, bool ignoreCase, const std::string& input) {
@@ -230,7 +227,7 @@ TEST_F(TriggersOverFakeLine, DataTriggersAreNotifiedAfterTheBytesBeforeThem) {
         for (const std::string& t : c.Triggers)
             handles.push_back(std::uint32_t(port->AddDataTrigger(t.c_str(), false)));
         port->ChangeLengthTrigger(c.LenTrigger);
-        line->Send({c.Input.begin(), c.Input.end()});
+        line->Send(Bytes(c.Input));
         ASSERT_TRUE(NotesReach(c.Expected.size()));
         Passes();
         std::vector<TNote> expected = c.Expected;

@@ -14,6 +14,8 @@
 #include "core/ObjectRegistry.h"
 #include "core/Settings.h"
 #include "platform/Cp1251.h"
+#include "platform/Shell.h"
+#include "sessions/VirtualPorts.h"
 #include "tests/platform/TestSupport.h"
 
 namespace {
@@ -167,6 +169,22 @@ void SessionTest::AddObjects(int first, int count) {
     }
     main->FillObjectsGrid();
     main->PrepareKeys();
+}
+
+TReceiver& SessionTest::AddLiveGroup(const char* name, int baseKind, int baseID,
+                                     std::vector<uint32_t> members) {
+    auto g = std::make_unique<TReceiver>();
+    g->Name = ToCp1251(QString::fromUtf8(name));
+    g->BaseKind = baseKind;
+    g->BaseID = baseID;
+    g->Members = std::move(members);
+    TReceiver& group = *AppSettings->Receivers.emplace_back(std::move(g));
+    CreateVirtualPort(group);
+    return group;
+}
+
+QString SessionTest::ComLink(int n) {
+    return ComFolder() + QStringLiteral("/COM%1").arg(n);
 }
 
 modemsim::ModemConfig SessionTest::Config(uint16_t id) {

@@ -16,6 +16,7 @@
 #include <gtest/gtest.h>
 
 #include "core/MainForm.h"
+#include "core/Receiver.h"
 #include "dialogs/ObjSettingsDialog.h"
 #include "dialogs/SettingsDialog.h"
 #include "platform/Clock.h"
@@ -96,6 +97,12 @@ protected:
     TObjectStates* AddObject(int id);
     // Objects first to first + count - 1 likewise, the grid and the key table made once for all.
     void AddObjects(int first, int count);
+    // A group of the live settings (its name in UTF-8) with its virtual port, as the group editor's OK
+    // leaves one.
+    TReceiver& AddLiveGroup(const char* name, int baseKind = 0, int baseID = -1,
+                            std::vector<uint32_t> members = {});
+    // The COM folder's entry for COMn.
+    static QString ComLink(int n);
     // A modem of kind 2 with the factory key.
     static modemsim::ModemConfig Config(uint16_t id);
     // Adds a modem to the pool, opens its connection and waits until it is authenticated.

@@ -18,7 +18,6 @@
 #include "core/ObjectRegistry.h"
 #include "core/Settings.h"
 #include "platform/HeapStatus.h"
-#include "platform/Shell.h"
 #include "platform/VirtualPort.h"
 #include "sessions/VirtualPorts.h"
 #include "tests/platform/TestSupport.h"
@@ -443,7 +442,7 @@ TEST_F(FaultTest, PortWhoseReaderStopsReadingHoldsTheMembersBackAndLosesNothing)
     TReceiver& group = *AppSettings->Receivers.emplace_back(std::move(g));
     CreateVirtualPort(group);
     ASSERT_NE(group.Port, nullptr);
-    THeldPort program((ComFolder() + QStringLiteral("/COM%1").arg(Com)));
+    THeldPort program(ComLink(Com));
     program.Received.reserve(2 * Each);
     // Queued before the first measurement: what the modems hold is the test's memory, not the router's.
     pool->Modem(i1).QueueData(sent[0].data(), sent[0].size(), modemsim::MonotonicMs());

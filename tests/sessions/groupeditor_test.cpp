@@ -22,10 +22,8 @@
 #include "core/ObjectRegistry.h"
 #include "core/Settings.h"
 #include "platform/Cp1251.h"
-#include "platform/Shell.h"
 #include "platform/VirtualPort.h"
 #include "sessions/GroupForms.h"
-#include "sessions/VirtualPorts.h"
 
 namespace {
 
@@ -48,10 +46,6 @@ void InModal(std::function<void()> action) {
     QTimer::singleShot(0, std::move(action));
 }
 
-QString Link(int n) {
-    return ComFolder() + QStringLiteral("/COM%1").arg(n);
-}
-
 class GroupEditorTest : public SessionTest {
 protected:
     GroupEditorTest() {
@@ -67,17 +61,6 @@ protected:
         SelectBaseForm = nullptr;
     }
 
-    TReceiver& LiveGroup(const char* name, int baseKind = 0, int baseID = -1,
-                         std::vector<uint32_t> members = {}) {
-        auto g = std::make_unique<TReceiver>();
-        g->Name = ToCp1251(QString::fromUtf8(name));
-        g->BaseKind = baseKind;
-        g->BaseID = baseID;
-        g->Members = std::move(members);
-        TReceiver& group = *AppSettings->Receivers.emplace_back(std::move(g));
-        CreateVirtualPort(group);
-        return group;
-    }
     TReceiver* Live(const char* name) const {
         for (const auto& g : AppSettings->Receivers)
             if (g->Name == ToCp1251(QString::fromUtf8(name)))
@@ -125,7 +108,7 @@ protected:
 };
 
 TEST_F(GroupEditorTest, GroupsAreAddedRenamedAndDeletedInTheWorkingCopyAndOkReplacesTheLiveOnes) {
-    LiveGroup("Zeta");
+    AddLiveGroup("Zeta");
     Edit(
         [&] {
             AddGroup(QStringLiteral("  beta \t"));
@@ -169,7 +152,7 @@ TEST_F(GroupEditorTest, GroupsAreAddedRenamedAndDeletedInTheWorkingCopyAndOkRepl
 }
 
 TEST_F(GroupEditorTest, DeletingTheLastGroupDisablesTheParameters) {
-    LiveGroup("Only");
+    AddLiveGroup("Only");
     Edit(
         [&] {
             EXPECT_TRUE(editor->SelectBaseButton->isEnabled());
@@ -187,8 +170,8 @@ TEST_F(GroupEditorTest, DeletingTheLastGroupDisablesTheParameters) {
 }
 
 TEST_F(GroupEditorTest, BasesAndMembersAreChosenFromModemsNoOtherGroupHolds) {
-    LiveGroup("G");
-    LiveGroup("H");
+    AddLiveGroup("G");
+    AddLiveGroup("H");
     Edit(
         [&] {
             Click(editor->ReceiversListBox, "G");
@@ -235,14 +218,14 @@ TEST_F(GroupEditorTest, BasesAndMembersAreChosenFromModemsNoOtherGroupHolds) {
 }
 
 TEST_F(GroupEditorTest, OkRemakesTheChangedPortsAndKeepsWhatTheGroupsHeld) {
-    TReceiver& moved = LiveGroup("Moved", TReceiver::bkComPort, 2, {1}); // COM3
-    LiveGroup("Deleted", TReceiver::bkComPort, 3, {2});                  // COM4
-    TReceiver& kept = LiveGroup("Kept", TReceiver::bkComPort, 4, {3});   // COM5
+    TReceiver& moved = AddLiveGroup("Moved", TReceiver::bkComPort, 2, {1}); // COM3
+    AddLiveGroup("Deleted", TReceiver::bkComPort, 3, {2});                  // COM4
+    TReceiver& kept = AddLiveGroup("Kept", TReceiver::bkComPort, 4, {3});   // COM5
     TVirtualPortAx* const keptPort = kept.Port;
     moved.Comment = "note";
     moved.Buffer[0] = 0x55;
     moved.BufferCount = 1;
-    ASSERT_TRUE(QFileInfo(Link(3)).isSymLink());
+    ASSERT_TRUE(QFileInfo(ComLink(3)).isSymLink());
     Edit(
         [&] {
             Click(editor->ReceiversListBox, "Moved");
@@ -253,8 +236,8 @@ TEST_F(GroupEditorTest, OkRemakesTheChangedPortsAndKeepsWhatTheGroupsHeld) {
             editor->NameDeleteButton->click();
         },
         true);
-    EXPECT_FALSE(QFileInfo(Link(3)).isSymLink());
-    EXPECT_FALSE(QFileInfo(Link(4)).isSymLink()) << "the deleted group's port went with it";
+    EXPECT_FALSE(QFileInfo(ComLink(3)).isSymLink());
+    EXPECT_FALSE(QFileInfo(ComLink(4)).isSymLink()) << "the deleted group's port went with it";
     ASSERT_EQ(AppSettings->ReceiverCount(), 2);
     TReceiver* now = Live("Moved");
     EXPECT_EQ(now->Port, nullptr) << "made again a moment later";
@@ -265,13 +248,13 @@ TEST_F(GroupEditorTest, OkRemakesTheChangedPortsAndKeepsWhatTheGroupsHeld) {
     Advance(100);
     ASSERT_NE(now->Port, nullptr);
     EXPECT_EQ(now->Port->Tag, 6);
-    EXPECT_TRUE(QFileInfo(Link(6)).isSymLink());
-    EXPECT_TRUE(QFileInfo(Link(5)).isSymLink());
+    EXPECT_TRUE(QFileInfo(ComLink(6)).isSymLink());
+    EXPECT_TRUE(QFileInfo(ComLink(5)).isSymLink());
     EXPECT_TRUE(StatesWritten());
 }
 
 TEST_F(GroupEditorTest, CancelLeavesGroupsPortsAndTheStateFileAlone) {
-    TReceiver& port = LiveGroup("Port", TReceiver::bkComPort, 2, {1});
+    TReceiver& port = AddLiveGroup("Port", TReceiver::bkComPort, 2, {1});
     TVirtualPortAx* const control = port.Port;
     Edit(
         [&] {
@@ -285,14 +268,14 @@ TEST_F(GroupEditorTest, CancelLeavesGroupsPortsAndTheStateFileAlone) {
     EXPECT_EQ(AppSettings->Receivers[0].get(), &port);
     EXPECT_EQ(port.Port, control);
     EXPECT_EQ(port.BaseID, 2);
-    EXPECT_TRUE(QFileInfo(Link(3)).isSymLink());
+    EXPECT_TRUE(QFileInfo(ComLink(3)).isSymLink());
     Advance(100);
-    EXPECT_FALSE(QFileInfo(Link(7)).exists());
+    EXPECT_FALSE(QFileInfo(ComLink(7)).exists());
     EXPECT_FALSE(StatesWritten());
 }
 
 TEST_F(GroupEditorTest, OnlyTheProtocolChangedStillReplacesTheGroupsAndWritesTheStateFile) {
-    TReceiver* before = &LiveGroup("P", 0, 1, {2});
+    TReceiver* before = &AddLiveGroup("P", 0, 1, {2});
     Edit(
         [&] {
             editor->ProtocolComboBox->setCurrentIndex(1);
@@ -318,14 +301,14 @@ TEST_F(GroupEditorTest, NamesTakeOnlyWhatWindows1251Holds) {
 }
 
 TEST_F(GroupEditorTest, TheSurveyShowsOwnPortsFreeOtherBasesAndPortsInUse) {
-    LiveGroup("Own", TReceiver::bkComPort, 2, {1});   // COM3, ours
-    LiveGroup("Other", TReceiver::bkComPort, 3, {2}); // COM4
+    AddLiveGroup("Own", TReceiver::bkComPort, 2, {1});   // COM3, ours
+    AddLiveGroup("Other", TReceiver::bkComPort, 3, {2}); // COM4
     // A program's own pty, published as COM6: present, and not ours.
     const int foreign = ::posix_openpt(O_RDWR | O_NOCTTY);
     ASSERT_GE(foreign, 0);
     ASSERT_EQ(::grantpt(foreign), 0);
     ASSERT_EQ(::unlockpt(foreign), 0);
-    ASSERT_TRUE(QFile::link(QString::fromLatin1(::ptsname(foreign)), Link(6)));
+    ASSERT_TRUE(QFile::link(QString::fromLatin1(::ptsname(foreign)), ComLink(6)));
     Edit(
         [&] {
             Click(editor->ReceiversListBox, "Own");

@@ -43,6 +43,29 @@ bool WaitFor(const std::function<bool()>& done) {
     return true;
 }
 
+// Starts the program with its standard output on a pipe whose reading end goes to out; the process id, or
+// -1 when it did not start.
+pid_t StartPiped(const char* const argv[], int& out) {
+    int fds[2];
+    if (pipe(fds) != 0)
+        return -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+    posix_spawn_file_actions_addclose(&actions, fds[0]);
+    pid_t pid = 0;
+    const bool started =
+        posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ) == 0;
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    if (!started) {
+        close(fds[0]);
+        return -1;
+    }
+    out = fds[0];
+    return pid;
+}
+
 // A terminal on the modem's port: the router's side, in plain POSIX.
 class Terminal {
 public:
@@ -311,25 +334,18 @@ command(b'AT+CMGD=1\r')
 command(b'AT+CMGS=23\r')
 command(sys.argv[2].encode() + b'\x1a')
 )";
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
     const std::string com = sim.ComPath();
     const char* argv[] = {"/usr/bin/python3", "-c", script, com.c_str(), kSubmit, nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
+    int out = -1;
+    const pid_t pid = StartPiped(argv, out);
+    ASSERT_GT(pid, 0);
     std::string text;
     char buf[4096];
     ssize_t n;
-    pollfd p = {out[0], POLLIN, 0};
-    while (poll(&p, 1, kLimitMs) == 1 && (n = read(out[0], buf, sizeof buf)) > 0)
+    pollfd p = {out, POLLIN, 0};
+    while (poll(&p, 1, kLimitMs) == 1 && (n = read(out, buf, sizeof buf)) > 0)
         text.append(buf, size_t(n));
-    close(out[0]);
+    close(out);
     int status = 0;
     if (waitpid(pid, &status, WNOHANG) == 0) {
         kill(pid, SIGKILL);
@@ -359,25 +375,18 @@ command(sys.argv[2].encode() + b'\x1a')
 
 // The gsm-sim program: prints its slave and its COM entry, serves them, and tidies up on SIGTERM.
 TEST_F(GsmSimTest, Program) {
-    int out[2];
-    ASSERT_EQ(pipe(out), 0);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-    posix_spawn_file_actions_addclose(&actions, out[0]);
     const char* argv[] = {GSM_SIM_PATH, "--com", "COM11", "--sms", "+71230000000", "hi", nullptr};
-    pid_t pid = 0;
-    ASSERT_EQ(posix_spawn(&pid, argv[0], &actions, nullptr, const_cast<char**>(argv), environ), 0);
-    posix_spawn_file_actions_destroy(&actions);
-    close(out[1]);
+    int out = -1;
+    const pid_t pid = StartPiped(argv, out);
+    ASSERT_GT(pid, 0);
     std::string lines;
-    pollfd p = {out[0], POLLIN, 0};
+    pollfd p = {out, POLLIN, 0};
     char buf[512];
     ssize_t n;
     while (std::count(lines.begin(), lines.end(), '\n') < 2 && poll(&p, 1, kLimitMs) == 1 &&
-           (n = read(out[0], buf, sizeof buf)) > 0)
+           (n = read(out, buf, sizeof buf)) > 0)
         lines.append(buf, size_t(n));
-    close(out[0]);
+    close(out);
 
     const size_t first = lines.find('\n');
     ASSERT_NE(first, std::string::npos) << lines;
