@@ -24,9 +24,17 @@ void Require(bool ok) {
 
 void Callback(DWORD, DWORD, DWORD_PTR, DWORD_PTR, DWORD_PTR, DWORD_PTR) {}
 
+// A variable-size structure of the size the call asks for: a first call with the fixed part learns it.
 template <class T> class TBuffer {
 public:
-    TBuffer() : words_(256) { get()->dwTotalSize = DWORD(words_.size() * sizeof(DWORD)); }
+    template <class Call> explicit TBuffer(Call&& call) {
+        Resize(sizeof(T));
+        Require(call(get()) == 0);
+        if (get()->dwNeededSize > get()->dwTotalSize) {
+            Resize(get()->dwNeededSize);
+            Require(call(get()) == 0 && get()->dwUsedSize == get()->dwNeededSize);
+        }
+    }
     T* get() { return reinterpret_cast<T*>(words_.data()); }
     std::string Bytes(DWORD offset, DWORD size) const {
         Require(offset + size <= words_.size() * sizeof(DWORD));
@@ -34,6 +42,10 @@ public:
     }
 
 private:
+    void Resize(DWORD size) {
+        words_.assign((size + 3) / 4, 0);
+        get()->dwTotalSize = size;
+    }
     std::vector<DWORD> words_;
 };
 
@@ -53,8 +65,8 @@ struct TWorld {
 
 // The line's name as its capabilities give it: the bytes before the terminating zero.
 std::string LineName(HLINEAPP app, DWORD device) {
-    TBuffer<LINEDEVCAPS> caps;
-    Require(lineGetDevCaps(app, device, TapiApiVersion14, 0, caps.get()) == 0);
+    TBuffer<LINEDEVCAPS> caps(
+        [&](LINEDEVCAPS* out) { return lineGetDevCaps(app, device, TapiApiVersion14, 0, out); });
     Require(caps.get()->dwLineNameSize >= 1);
     const std::string name = caps.Bytes(caps.get()->dwLineNameOffset, caps.get()->dwLineNameSize);
     Require(name.back() == '\0');
@@ -65,8 +77,9 @@ std::string PortName(HLINEAPP app, DWORD device) {
     HLINE line = 0;
     Require(lineOpen(app, device, &line, TapiApiVersion14, 0, 0, LINECALLPRIVILEGE_NONE,
                      LINEMEDIAMODE_DATAMODEM, nullptr) == 0);
-    TBuffer<VARSTRING> id;
-    Require(lineGetID(line, 0, 0, LINECALLSELECT_LINE, id.get(), "comm/datamodem/portname") == 0);
+    TBuffer<VARSTRING> id([&](VARSTRING* out) {
+        return lineGetID(line, 0, 0, LINECALLSELECT_LINE, out, "comm/datamodem/portname");
+    });
     std::string port = id.Bytes(id.get()->dwStringOffset, id.get()->dwStringSize);
     Require(lineClose(line) == 0);
     return std::string(port.c_str());
