@@ -151,7 +151,6 @@ struct TWorld {
 
     // Every buffer as after AppBuf_Init, without clearing the queues' bytes that nothing reads.
     void Reset() {
-        AppSettings->Receivers.clear();
         for (const auto& o : ObjectList) {
             AppBuf* b = o->AppBuf.get();
             b->TxFill = b->TxInFlight = b->TxAcked = b->RxPendingLen = b->RxPendingWire = 0;
@@ -160,6 +159,10 @@ struct TWorld {
             AppBuf_InitZeroed(b);
             o->Connected = 0;
         }
+    }
+    // What the input made goes with it, so that libFuzzer sees no memory kept from one input to the next.
+    void Clear() {
+        AppSettings->Receivers.clear();
         streams = {};
         mixedReads.clear();
     }
@@ -477,5 +480,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!FindReceiverOfMember(n) && !FindReceiverByBaseObject(n))
             Require(Modem(n)->AppBuf->RxFill ==
                     waiting[size_t(n)] - std::min<uint32_t>(waiting[size_t(n)], TReceiver::BufferSize));
+    world->Clear();
     return 0;
 }
