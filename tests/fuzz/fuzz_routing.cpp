@@ -90,7 +90,7 @@ int TVirtualPortAx::Write(const std::uint8_t* buffer, int count) {
     TFakePort& f = Fake(this);
     if (f.FailWrite)
         throw std::runtime_error("write failed");
-    const int n = f.IsReady ? std::clamp(std::min(count, f.Room), 0, count) : 0;
+    const int n = f.IsReady ? std::clamp(f.Room, 0, std::max(count, 0)) : 0;
     f.Out.insert(f.Out.end(), buffer, buffer + n);
     f.Room -= n;
     return n;
@@ -276,13 +276,15 @@ void ModemSends(int n, const Bytes& bytes) {
 }
 
 // The router builds the modem's next data item at an offset of the block; the item carries the front
-// of the transmit queue, packed or not, and the modem acknowledges all or part of it.
+// of the transmit queue, packed or not, and the modem acknowledges all or part of it. Packing is asked
+// for one time in four (bits 0-1 both set; bit 4 Huffman too): fuzz_pack covers the packer itself, and
+// its cost would take most of this target's time.
 void ModemTakes(int n, uint8_t arg, uint8_t offset) {
     AppBuf* b = Modem(n)->AppBuf.get();
     uint8_t block[CMD_IP_ITEMS_MAX + 4];
     uint8_t* pos = block + offset * 4;
     const bool busy = b->TxInFlight != 0 || b->TxFill == 0;
-    if (!HCC_TxAppData(block, &pos, b, arg & 1, arg & 2) || busy)
+    if (!HCC_TxAppData(block, &pos, b, (arg & 3) == 3, arg & 16) || busy)
         return;
     const uint8_t* item = block + offset * 4;
     const uint32_t count = Get_U16BE(item + 3);
