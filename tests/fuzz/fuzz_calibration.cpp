@@ -2,7 +2,6 @@
 // section, unusable tables marked, every table whole.
 #include "core/Calibration.h"
 
-#include <cmath>
 #include <cstdlib>
 #include <string>
 
