@@ -296,6 +296,9 @@ bool KnownLine(const std::vector<TLineSpec>& lines, const std::string& name) {
 
 // One "name=device" line into *line; the reason when it cannot be used.
 QString ParseLine(const QString& text, const std::vector<TLineSpec>& before, TLineSpec* line) {
+    // A name or path would end at the NUL for every program that reads it.
+    if (text.contains(QChar(0)))
+        return QStringLiteral("the line holds a NUL character");
     const qsizetype equals = text.indexOf(QLatin1Char('='));
     if (equals < 0)
         return QStringLiteral("no '=' between the name and the device");

@@ -980,6 +980,24 @@ TEST_F(TapiLines, BadLinesAreReportedAndTheOthersListedInOrder) {
     EXPECT_EQ(errors.find(QStringLiteral("%1:8: ").arg(file).toStdString()), std::string::npos);
 }
 
+TEST_F(TapiLines, ALineHoldingANulIsRefused) {
+    // The name would be cut at the NUL for the line's users, and the path would open another device.
+    static const char lines[] = "Spare\0GSM=COM3\nGSM=/dev/ttyS0\0USB0\nGood=COM4\n";
+    WriteLines(QByteArray(lines, sizeof lines - 1));
+    testing::internal::CaptureStderr();
+    DWORD count = 0;
+    const HLINEAPP app = Initialize(&count);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(count, 1u);
+    EXPECT_EQ(NameOf(app, 0), "Good");
+    for (int bad : {1, 2})
+        EXPECT_NE(
+            errors.find(
+                QStringLiteral("%1:%2: the line holds a NUL").arg(TapiLinesFile()).arg(bad).toStdString()),
+            std::string::npos)
+            << bad;
+}
+
 TEST_F(TapiLines, ComNamesResolveThroughTheComFolder) {
     LinkCom(QStringLiteral("COM3"), QStringLiteral("/dev/ttyUSB0"));
     LinkCom(QStringLiteral("COM4"), data.path() + QStringLiteral("/gone")); // a device unplugged
