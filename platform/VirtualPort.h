@@ -49,7 +49,7 @@ public:
     int Read(std::uint8_t* buffer, int count);
     // The ready property: some program holds the port open, as the last sign of the port's opening
     // or closing that reached the control from the event loop left it (Write asks the system itself).
-    bool Ready() const { return ready_; }
+    bool Ready() const;
     // Lets a held port report waiting bytes again (soon, from the event loop).
     void ResumeRx();
 
