@@ -49,6 +49,7 @@
 #include "platform/Shell.h"
 #include "sessions/ConnectionForm.h"
 #include "sessions/VirtualPorts.h"
+#include "tools/bench-common/BenchSupport.h"
 #include "tools/modem-sim/ModemClient.h"
 
 namespace {
@@ -81,24 +82,6 @@ struct TCpu {
     TCpu operator-(const TCpu& o) const { return {user - o.user, system - o.system, thread - o.thread}; }
     double Total() const { return user + system; }
 };
-
-long ResidentKB() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-void RaiseDescriptorLimit() {
-    rlimit files;
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &files);
-    }
-}
 
 // What a receiver reports: bytes received in the window and a latency histogram. Written in one
 // write, under PIPE_BUF, so the reports of many children do not mix.
@@ -373,19 +356,12 @@ int main(int argc, char** argv) {
     }
     std::signal(SIGPIPE, SIG_IGN);
     RaiseDescriptorLimit();
-    char folder[] = "/tmp/bench-routing-XXXXXX";
-    if (!::mkdtemp(folder))
+    // Removed last: the forms still write into it as they go.
+    const TBenchFolder folder("bench-routing");
+    if (folder.Path().empty())
         return 1;
-    // Last, on every way out: the forms still write into it as they go.
-    struct TRemoved {
-        const char* Folder;
-        ~TRemoved() {
-            std::error_code ignored;
-            std::filesystem::remove_all(Folder, ignored);
-        }
-    } removed{folder};
-    ::setenv("XDG_DATA_HOME", folder, 1);
-    ::setenv("XDG_RUNTIME_DIR", folder, 1);
+    ::setenv("XDG_DATA_HOME", folder.Path().c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", folder.Path().c_str(), 1);
     const std::string comFolder = ComFolder().toStdString();
 
     int portPipe[2], readyPipe[2], goPipe[2], resultPipe[2];
@@ -521,7 +497,7 @@ int main(int argc, char** argv) {
     const double routedMB = double(bytes[0] + bytes[1]) / 1e6;
     const TCpu used = cpu1 - cpu0;
     const double cpu = used.Total();
-    const double socatCpu = SocatFloor(bytes[0] + bytes[1], folder);
+    const double socatCpu = SocatFloor(bytes[0] + bytes[1], folder.Path());
     const double socatPerMB = routedMB > 0 ? socatCpu / routedMB : 0;
     const double routerPerMB = routedMB > 0 ? cpu / routedMB : 0;
     std::printf(

@@ -15,7 +15,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -31,6 +30,7 @@
 #include "dialogs/SettingsDialog.h"
 #include "platform/Application.h"
 #include "sessions/ConnectionForm.h"
+#include "tools/bench-common/BenchSupport.h"
 #include "tools/modem-sim/ModemClient.h"
 
 namespace {
@@ -38,29 +38,11 @@ namespace {
 constexpr int DataBlock = 64;
 constexpr int CycleMs = 1000;
 
-void RaiseDescriptorLimit() {
-    rlimit files;
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &files);
-    }
-}
-
 double CpuSeconds() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
            double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-long ResidentKB() {
-    long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
-            resident = 0;
-        std::fclose(f);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 void WriteLine(int fd, const std::string& line) {
@@ -190,11 +172,11 @@ int main(int argc, char** argv) {
     ::close(resultPipe[1]);
 
     // The router: its data folder in a fresh temporary folder, its windows offscreen.
-    char folder[] = "/tmp/bench-sessions-XXXXXX";
-    if (!::mkdtemp(folder))
+    const TBenchFolder folder("bench-sessions");
+    if (folder.Path().empty())
         return 1;
-    ::setenv("XDG_DATA_HOME", folder, 1);
-    ::setenv("XDG_RUNTIME_DIR", folder, 1);
+    ::setenv("XDG_DATA_HOME", folder.Path().c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", folder.Path().c_str(), 1);
     if (!std::getenv("QT_QPA_PLATFORM"))
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     // The frame trace goes nowhere, as to a standard output that nobody reads.
@@ -272,7 +254,5 @@ int main(int argc, char** argv) {
     ObjSettingsDialog = nullptr;
     MainForm = nullptr;
     SettingsDialog = nullptr;
-    std::error_code ignored;
-    std::filesystem::remove_all(folder, ignored);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? 0 : 1;
 }

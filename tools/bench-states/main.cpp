@@ -30,6 +30,7 @@
 
 #include "core/StateFile.h"
 #include "platform/Cp1251.h"
+#include "tools/bench-common/BenchSupport.h"
 
 namespace {
 
@@ -123,17 +124,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     const char* program = std::getenv("ROUTER_PROGRAM") ? std::getenv("ROUTER_PROGRAM") : ROUTER_PROGRAM;
-    char home[] = "/tmp/bench-states-XXXXXX";
-    if (!::mkdtemp(home))
+    const TBenchFolder home("bench-states");
+    if (home.Path().empty())
         return 1;
-    struct TRemoved {
-        const char* Folder;
-        ~TRemoved() {
-            std::error_code ignored;
-            std::filesystem::remove_all(Folder, ignored);
-        }
-    } removed{home}; // on every way out
-    const std::string folder = std::string(home) + "/Kolvar/Vostrane/";
+    const std::string folder = home.Path() + "/Kolvar/Vostrane/";
     std::filesystem::create_directories(folder);
     StatesFileName = folder + "States.bin";
 
@@ -150,7 +144,7 @@ int main(int argc, char** argv) {
     TFigures startUp, read, save, write;
     for (int run = 0; run < runs; ++run) {
         std::filesystem::remove(folder + "EventLog.txt");
-        const double ms = StartUpMs(program, home, uint16_t(settings.TcpPort));
+        const double ms = StartUpMs(program, home.Path(), uint16_t(settings.TcpPort));
         if (ms < 0) {
             std::fprintf(stderr, "bench-states: %s did not open its port\n", program);
             return 1;

@@ -1,0 +1,39 @@
+#include "tools/bench-common/BenchSupport.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+TBenchFolder::TBenchFolder(const char* name) {
+    std::string pattern = std::string("/tmp/") + name + "-XXXXXX";
+    if (::mkdtemp(pattern.data()))
+        path_ = pattern;
+}
+
+TBenchFolder::~TBenchFolder() {
+    if (path_.empty())
+        return;
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+void RaiseDescriptorLimit() {
+    rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
+
+long ResidentKB() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
