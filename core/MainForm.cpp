@@ -303,8 +303,8 @@ bool TMainForm::ReadStates() {
         return false;
     if (read.Window)
         ApplyValues(*read.Window);
-    for (auto& object : read.Objects)
-        ObjectList.push_back(std::move(object));
+    for (std::size_t i = 0; i < read.Objects.size(); ++i)
+        ObjectList.push_back(std::move(read.Objects[i]));
     return true;
 }
 

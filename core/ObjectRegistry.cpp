@@ -4,7 +4,6 @@
 #include <cassert>
 #include <climits>
 #include <new>
-#include <unordered_map>
 
 #include "platform/Dialogs.h"
 
@@ -28,33 +27,9 @@ template <class Match> TObjectStates* FindFirst(Match match) {
     return it == Objects().end() ? nullptr : it->get();
 }
 
-// The first object of each number and of each modem ID in list order, as the walks find them; made
-// again after every change of the list. The router looks objects up for every frame and every
-// routed block.
-struct TObjectIndex {
-    std::uint64_t stamp = 0;
-    std::unordered_map<int32_t, TObjectStates*> byNum, byID;
-};
-
-const TObjectIndex& Index() {
-    static TObjectIndex index;
-    if (index.stamp != Objects().Stamp()) {
-        index.byNum.clear();
-        index.byID.clear();
-        for (const auto& obj : Objects()) {
-            index.byNum.try_emplace(obj->ObjectNumber, obj.get());
-            index.byID.try_emplace(obj->ModemID, obj.get());
-        }
-        index.stamp = Objects().Stamp();
-    }
-    return index;
-}
-
-template <class Match>
-TObjectStates* Indexed(const std::unordered_map<int32_t, TObjectStates*>& map, int32_t key,
-                       [[maybe_unused]] Match match) {
-    const auto found = map.find(key);
-    TObjectStates* obj = found == map.end() ? nullptr : found->second;
+// The router looks objects up for every frame and every routed block, so from the list's indexes.
+TObjectStates* Indexed(int which, int32_t key, [[maybe_unused]] auto match) {
+    TObjectStates* obj = Objects().First(which, key);
     assert(obj == FindFirst(match)); // the test build checks every answer against the walk
     return obj;
 }
@@ -71,11 +46,8 @@ int DigitValue(char c) {
 
 // Takes the row's object out of the old list, or makes a new one.
 std::unique_ptr<TObjectStates> ObjectForRow(TObjectList& old, int32_t id) {
-    for (std::unique_ptr<TObjectStates>& obj : old) {
-        if (obj && obj->ObjectNumber == id)
-            return std::move(obj);
-    }
-    return std::make_unique<TObjectStates>();
+    const std::size_t at = old.Find(TObjectKeys::Number, id);
+    return at == TObjectList::npos ? std::make_unique<TObjectStates>() : std::move(old[at]);
 }
 
 // The address book has no model column, so a reused object keeps the IsBKModel it was stored with.
@@ -91,12 +63,13 @@ void TakeRow(TObjectStates& obj, const TAddressBookRow& row, int32_t id) {
 } // namespace
 
 TObjectStates* FindObjectByNum(int32_t objectNumber) {
-    return Indexed(Index().byNum, objectNumber,
+    return Indexed(TObjectKeys::Number, objectNumber,
                    [&](const TObjectStates& obj) { return obj.ObjectNumber == objectNumber; });
 }
 
 TObjectStates* FindObjectByID(int32_t modemID) {
-    return Indexed(Index().byID, modemID, [&](const TObjectStates& obj) { return obj.ModemID == modemID; });
+    return Indexed(TObjectKeys::ModemID, modemID,
+                   [&](const TObjectStates& obj) { return obj.ModemID == modemID; });
 }
 
 TObjectStates* FindObjectByPhone(std::string_view text) {
@@ -155,8 +128,9 @@ bool BuildObjectStates(const std::vector<TAddressBookRow>& rows) {
                 int32_t id = NotAnInteger;
                 if (!TryStrToInt(row.ID, id))
                     id = NotAnInteger;
-                ObjectList.push_back(ObjectForRow(old, id));
-                TakeRow(*ObjectList.back(), row, id);
+                std::unique_ptr<TObjectStates> obj = ObjectForRow(old, id);
+                TakeRow(*obj, row, id);
+                ObjectList.push_back(std::move(obj));
             }
         }
     } catch (const std::bad_alloc&) {

@@ -77,5 +77,14 @@ public:
     std::unique_ptr<::AppBuf, TAppBufDeleter> AppBuf;
 };
 
+// The keys objects are looked up by.
+struct TObjectKeys {
+    enum { Number, ModemID, Count };
+    template <class Add> static void Of(const TObjectStates& object, Add&& add) {
+        add(Number, object.ObjectNumber);
+        add(ModemID, object.ModemID);
+    }
+};
+
 // Owns its objects, in address-book or file order.
-using TObjectList = TOwnedList<TObjectStates>;
+using TObjectList = TOwnedList<TObjectStates, TObjectKeys>;

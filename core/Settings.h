@@ -13,6 +13,20 @@
 #include <string>
 #include <vector>
 
+// The keys groups are looked up by: base object, base port (COM number - 1) and member.
+struct TReceiverKeys {
+    enum { BaseObject, BasePort, Member, Count };
+    template <class Add> static void Of(const TReceiver& group, Add&& add) {
+        if (group.BaseKind == TReceiver::bkObject)
+            add(BaseObject, group.BaseID);
+        else if (group.BaseKind > 0)
+            add(BasePort, group.BaseID);
+        for (const uint32_t member : group.Members)
+            add(Member, int32_t(member));
+    }
+};
+using TReceiverList = TOwnedList<TReceiver, TReceiverKeys>;
+
 enum TSecurityMode : int32_t {
     smNone = 0,
     smSettingsOnly = 1,
@@ -78,7 +92,7 @@ public:
     // count outside 0-25 (the record is left as it was). The version is not used.
     int32_t ReadRecord(const uint8_t* src, size_t avail, int32_t version);
 
-    TOwnedList<TReceiver> Receivers; // the groups, owned
+    TReceiverList Receivers; // the groups, owned
 };
 
 // The one settings record; the settings dialog creates and deletes it.

@@ -4,7 +4,6 @@
 #include <cassert>
 #include <cstring>
 #include <exception>
-#include <unordered_map>
 #include <utility>
 
 #include "core/ObjectRegistry.h"
@@ -25,42 +24,12 @@ template <class Match> TReceiver* FindReceiver(Match&& match) {
     return nullptr;
 }
 
-// The first group in array order of each base object, base port and member, as the walks find them;
-// made again after every change of the array. The routing looks groups up for every object on every
-// tick and for every block a port delivers.
-struct TReceiverIndex {
-    std::uint64_t stamp = 0;
-    std::unordered_map<int, TReceiver*> byBaseObject, byBasePort, byMember;
-};
-
-const TReceiverIndex& Index() {
-    static TReceiverIndex index;
-    const TOwnedList<TReceiver>& groups = AppSettings->Receivers;
-    if (index.stamp != groups.Stamp()) {
-        index.byBaseObject.clear();
-        index.byBasePort.clear();
-        index.byMember.clear();
-        for (const auto& g : groups) {
-            if (g->BaseKind == 0)
-                index.byBaseObject.try_emplace(g->BaseID, g.get());
-            else if (g->BaseKind > 0)
-                index.byBasePort.try_emplace(g->BaseID, g.get());
-            for (const uint32_t m : g->Members)
-                index.byMember.try_emplace(int(m), g.get());
-        }
-        index.stamp = groups.Stamp();
-    }
-    return index;
-}
-
-template <class Match>
-TReceiver* Indexed(std::unordered_map<int, TReceiver*> TReceiverIndex::*map, int key,
-                   [[maybe_unused]] Match&& match) {
+// The routing looks groups up for every object on every tick and for every block a port delivers, so
+// from the array's indexes.
+template <class Match> TReceiver* Indexed(int which, int key, [[maybe_unused]] Match&& match) {
     if (!AppSettings)
         return nullptr;
-    const auto& keys = Index().*map;
-    const auto found = keys.find(key);
-    TReceiver* g = found == keys.end() ? nullptr : found->second;
+    TReceiver* g = AppSettings->Receivers.First(which, key);
     assert(g == FindReceiver(match)); // the test build checks every answer against the walk
     return g;
 }
@@ -78,18 +47,18 @@ void Consume(TReceiver& g, int count) {
 } // namespace
 
 TReceiver* FindReceiverOfMember(int objectNumber) {
-    return Indexed(&TReceiverIndex::byMember, objectNumber, [&](const TReceiver& g) {
+    return Indexed(TReceiverKeys::Member, objectNumber, [&](const TReceiver& g) {
         return std::find(g.Members.begin(), g.Members.end(), uint32_t(objectNumber)) != g.Members.end();
     });
 }
 
 TReceiver* FindReceiverByBaseObject(int objectNumber) {
-    return Indexed(&TReceiverIndex::byBaseObject, objectNumber,
+    return Indexed(TReceiverKeys::BaseObject, objectNumber,
                    [&](const TReceiver& g) { return g.BaseKind == 0 && g.BaseID == objectNumber; });
 }
 
 TReceiver* FindReceiverByBasePort(int comNumber) {
-    return Indexed(&TReceiverIndex::byBasePort, comNumber - 1,
+    return Indexed(TReceiverKeys::BasePort, comNumber - 1,
                    [&](const TReceiver& g) { return g.BaseKind > 0 && g.BaseID == comNumber - 1; });
 }
 
