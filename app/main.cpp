@@ -4,8 +4,10 @@
 #include "app/FormSet.h"
 #include "core/MainForm.h"
 #include "platform/Application.h"
+#include "platform/Descriptors.h"
 
 int main(int argc, char** argv) {
+    RaiseDescriptorLimit(); // a fleet beyond the usual soft limit of 1024 must be able to connect
     TApplication application(argc, argv);
     application.SetTitle(QStringLiteral("Маршрутизатор"));
     try {

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <utility>
@@ -12,26 +13,23 @@
 #include <QSocketNotifier>
 
 #include "platform/Application.h"
+#include "platform/Descriptors.h"
 
 namespace {
 
 constexpr int ReadChunk = 16 * 1024;
 constexpr int ReadPerEvent = 64 * 1024; // then let other connections have their turn
-constexpr int AcceptsPerEvent = 64;
+constexpr int EventsPerTurn = 1024;     // then let timers and windows have theirs
+// Names the listening socket among the connections' tags, which count up from 1 in their upper half.
+constexpr std::uint64_t ListenTag = 0;
+constexpr std::uint32_t ReadEvents = EPOLLIN | EPOLLRDHUP;
 
 bool WouldBlock(int e) {
     return e == EAGAIN || e == EWOULDBLOCK || e == EINTR;
 }
 
-QSocketNotifier* Watch(int fd, QSocketNotifier::Type type, QObject* owner, std::function<void()> handler) {
-    auto* notifier = new QSocketNotifier(fd, type, owner);
-    QObject::connect(notifier, &QSocketNotifier::activated, owner,
-                     [handler = std::move(handler)] { handler(); });
-    return notifier;
-}
-
 // Stops watching; the notifier may be the one whose event is running, so it goes later.
-void Unwatch(QSocketNotifier*& notifier) {
+void DropNotifier(QSocketNotifier*& notifier) {
     if (!notifier)
         return;
     notifier->setEnabled(false);
@@ -127,9 +125,8 @@ TServerClientWinSocket::TServerClientWinSocket(int socket, TServerSocket* server
         remoteAddress_ = QString::fromLatin1(text);
         remotePort_ = ntohs(peer.sin_port);
     }
-    readNotifier_ = Watch(fd_, QSocketNotifier::Read, this, [this] { Readable(); });
-    writeNotifier_ = Watch(fd_, QSocketNotifier::Write, this, [this] { Writable(); });
-    writeNotifier_->setEnabled(false);
+    ++server_->openConnections_;
+    server_->Watch(this);
 }
 
 TServerClientWinSocket::~TServerClientWinSocket() {
@@ -138,11 +135,13 @@ TServerClientWinSocket::~TServerClientWinSocket() {
 
 void TServerClientWinSocket::Release() {
     connected_ = false;
-    Unwatch(readNotifier_);
-    Unwatch(writeNotifier_);
-    if (fd_ >= 0)
-        ::close(fd_);
+    if (fd_ < 0)
+        return;
+    server_->Unwatch(this);
+    ::close(fd_);
     fd_ = -1;
+    --server_->openConnections_;
+    server_->ResumeAccepting(); // there is room again
 }
 
 int TServerClientWinSocket::ReceiveBuf(void* buffer, int count) {
@@ -175,9 +174,24 @@ int TServerClientWinSocket::SendBuf(const void* buffer, int count) {
     }
     if (sent < count) {
         queued_.append(bytes + sent, count - sent);
-        writeNotifier_->setEnabled(true);
+        WatchWrites(true);
     }
     return count;
+}
+
+void TServerClientWinSocket::WatchWrites(bool on) {
+    if (on == writesWatched_ || tag_ == 0)
+        return;
+    writesWatched_ = on;
+    server_->Watch(fd_, tag_, ReadEvents | (on ? EPOLLOUT : 0), EPOLL_CTL_MOD);
+}
+
+// The readiness the server's epoll instance reported for this connection.
+void TServerClientWinSocket::Ready(std::uint32_t events) {
+    if (events & (ReadEvents | EPOLLHUP | EPOLLERR))
+        Readable(events);
+    if (connected_ && (events & EPOLLOUT))
+        Writable();
 }
 
 void TServerClientWinSocket::Writable() {
@@ -191,18 +205,13 @@ void TServerClientWinSocket::Writable() {
         }
         queued_.remove(0, n);
     }
-    writeNotifier_->setEnabled(false);
+    WatchWrites(false);
 }
 
-// The peer has ended its side in order (a reset is left for recv to report).
-bool TServerClientWinSocket::PeerEnded() const {
-    pollfd p{fd_, POLLRDHUP, 0};
-    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLRDHUP) && !(p.revents & POLLERR);
-}
-
-void TServerClientWinSocket::Readable() {
-    // What a peer that has gone left queued is not read: a flood must not outlive its sender.
-    if (PeerEnded()) {
+void TServerClientWinSocket::Readable(std::uint32_t events) {
+    // What a peer that has ended its side in order left queued is not read: a flood must not outlive
+    // its sender. A reset is left for recv to report.
+    if ((events & EPOLLRDHUP) && !(events & EPOLLERR)) {
         Close();
         return;
     }
@@ -270,19 +279,16 @@ void TServerClientWinSocket::Close() {
 TServerSocket::TServerSocket(QObject* owner) : QObject(owner) {
     acceptRetry_.SetEnabled(false);
     acceptRetry_.SetInterval(AcceptRetryMs);
-    acceptRetry_.SetOnTimer([this] {
-        acceptRetry_.SetEnabled(false);
-        acceptPaused_ = false;
-        if (acceptNotifier_)
-            acceptNotifier_->setEnabled(true);
-    });
+    acceptRetry_.SetOnTimer([this] { ResumeAccepting(); });
 }
 
 TServerSocket::~TServerSocket() {
     clients_.clear(); // silently: no handler runs during destruction
-    Unwatch(acceptNotifier_);
+    DropNotifier(readyNotifier_);
     if (listenFd_ >= 0)
         ::close(listenFd_);
+    if (epollFd_ >= 0)
+        ::close(epollFd_);
 }
 
 bool TServerSocket::SetPort(int port) {
@@ -296,8 +302,11 @@ bool TServerSocket::Open() {
     if (Active())
         return true;
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
+    const int epoll = fd < 0 ? -1 : ::epoll_create1(EPOLL_CLOEXEC);
+    if (epoll < 0) {
         lastError_ = WinSockError(errno);
+        if (fd >= 0)
+            ::close(fd);
         return false;
     }
     const int on = 1;
@@ -306,15 +315,20 @@ bool TServerSocket::Open() {
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_ANY);
     address.sin_port = htons(std::uint16_t(port_));
+    epollFd_ = epoll;
     if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        ::listen(fd, SOMAXCONN) != 0) {
+        ::listen(fd, SOMAXCONN) != 0 || !Watch(fd, ListenTag, EPOLLIN, EPOLL_CTL_ADD)) {
         lastError_ = WinSockError(errno);
         ::close(fd);
+        ::close(epollFd_);
+        epollFd_ = -1;
         return false;
     }
     lastError_ = 0;
     listenFd_ = fd;
-    acceptNotifier_ = Watch(fd, QSocketNotifier::Read, this, [this] { Acceptable(); });
+    readyNotifier_ = new QSocketNotifier(epollFd_, QSocketNotifier::Read, this);
+    connect(readyNotifier_, &QSocketNotifier::activated, this, [this] { Ready(); });
+    CountDescriptors();
     return true;
 }
 
@@ -324,9 +338,11 @@ void TServerSocket::Close() {
     // Each disconnect handler may close others; walk by index over the list as it stands.
     for (std::size_t i = 0; i < clients_.size(); ++i)
         clients_[i]->Close();
-    Unwatch(acceptNotifier_);
+    DropNotifier(readyNotifier_);
     ::close(listenFd_);
     listenFd_ = -1;
+    ::close(epollFd_);
+    epollFd_ = -1;
     acceptRetry_.SetEnabled(false);
     acceptPaused_ = false;
 }
@@ -343,8 +359,98 @@ TServerClientWinSocket* TServerSocket::Connections(int index) const {
     return index >= 0 && index < ActiveConnections() ? clients_[std::size_t(index)].get() : nullptr;
 }
 
+bool TServerSocket::Watch(int fd, std::uint64_t tag, std::uint32_t events, int operation) {
+    epoll_event event{};
+    event.events = events;
+    event.data.u64 = tag;
+    return ::epoll_ctl(epollFd_, operation, fd, &event) == 0;
+}
+
+// A connection is named by its descriptor and a serial number, so that a readiness reported for one
+// that has gone since is not taken for a newer one on the same descriptor.
+void TServerSocket::Watch(TServerClientWinSocket* client) {
+    const int fd = client->fd_;
+    if (epollFd_ < 0 || fd < 0)
+        return;
+    if (++serial_ == 0)
+        serial_ = 1;
+    const std::uint64_t tag = std::uint64_t(serial_) << 32 | std::uint32_t(fd);
+    if (!Watch(fd, tag, ReadEvents, EPOLL_CTL_ADD))
+        return; // never reported ready: the deadlines of its owner end it
+    if (watched_.size() <= std::size_t(fd))
+        watched_.resize(std::size_t(fd) + 1, nullptr);
+    watched_[std::size_t(fd)] = client;
+    client->tag_ = tag;
+}
+
+void TServerSocket::Unwatch(TServerClientWinSocket* client) {
+    if (client->tag_ == 0)
+        return;
+    const int fd = client->fd_;
+    ::epoll_ctl(epollFd_, EPOLL_CTL_DEL, fd, nullptr);
+    watched_[std::size_t(fd)] = nullptr;
+    client->tag_ = 0;
+}
+
+TServerClientWinSocket* TServerSocket::Watched(std::uint64_t tag) const {
+    const std::size_t fd = std::uint32_t(tag);
+    TServerClientWinSocket* client = fd < watched_.size() ? watched_[fd] : nullptr;
+    return client && client->tag_ == tag ? client : nullptr;
+}
+
+// One turn: what the epoll instance reports, the connections first and then the backlog, so that a
+// connection accepted on an earlier turn has been read before new ones are taken.
+void TServerSocket::Ready() {
+    epoll_event events[EventsPerTurn];
+    const int n = Active() ? ::epoll_wait(epollFd_, events, EventsPerTurn, 0) : 0;
+    bool acceptable = false;
+    for (int i = 0; i < n && Active(); ++i) {
+        if (events[i].data.u64 == ListenTag)
+            acceptable = true;
+        else if (TServerClientWinSocket* client = Watched(events[i].data.u64))
+            client->Ready(events[i].events);
+    }
+    if (acceptable && Active() && !acceptPaused_)
+        Acceptable();
+}
+
+void TServerSocket::CountDescriptors() {
+    const int open = OpenDescriptors();
+    if (open < 0 && connectionLimit_ > 0)
+        return;                                                                // the last count holds
+    const int others = open < 0 ? DescriptorReserve : open - openConnections_; // unknown: as many again
+    connectionLimit_ = std::max(0, DescriptorLimit() - others - DescriptorReserve);
+}
+
+// Whether the connections have reached the limit, counted again before saying so: the program's own
+// descriptors may have changed since the last count.
+bool TServerSocket::Full() {
+    if (openConnections_ < connectionLimit_)
+        return false;
+    CountDescriptors();
+    return openConnections_ >= connectionLimit_;
+}
+
+bool TServerSocket::MayAccept() {
+    const bool full = Full();
+    bool accept = !full;
+    if (OnAccepting)
+        Guarded([&] { accept = OnAccepting(full); });
+    return accept && openConnections_ < connectionLimit_;
+}
+
+// Whether a connection waits in the backlog: the program is asked only for one that does.
+bool TServerSocket::Waiting() const {
+    pollfd listening{listenFd_, POLLIN, 0};
+    return ::poll(&listening, 1, 0) == 1 && (listening.revents & POLLIN);
+}
+
 void TServerSocket::Acceptable() {
-    for (int i = 0; i < AcceptsPerEvent && Active(); ++i) {
+    while (Active() && Waiting()) {
+        if (!MayAccept()) {
+            PauseAccepting();
+            return;
+        }
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
             Accepted(fd);
@@ -374,9 +480,19 @@ void TServerSocket::Accepted(int fd) {
 }
 
 void TServerSocket::PauseAccepting() {
+    if (acceptPaused_ || !Active())
+        return;
     acceptPaused_ = true;
-    acceptNotifier_->setEnabled(false);
+    Watch(listenFd_, ListenTag, 0, EPOLL_CTL_MOD);
     acceptRetry_.SetEnabled(true);
+}
+
+void TServerSocket::ResumeAccepting() {
+    if (!acceptPaused_ || !Active())
+        return;
+    acceptPaused_ = false;
+    acceptRetry_.SetEnabled(false);
+    Watch(listenFd_, ListenTag, EPOLLIN, EPOLL_CTL_MOD);
 }
 
 void TServerSocket::FreeLater() {

@@ -1,5 +1,7 @@
 // Stands in for the framework's non-blocking TServerSocket and its client sockets
-// (TServerClientWinSocket), over POSIX sockets watched by QSocketNotifier.
+// (TServerClientWinSocket), over POSIX sockets. The server watches the listening socket and all its
+// connections through one epoll instance behind a single QSocketNotifier, so that accepting, reading
+// and closing cost the same at ten thousand connections as at ten.
 //
 // Events, all on the main thread and from the event loop:
 //   OnGetSocket         makes the object for an accepted connection (null: a plain one is used);
@@ -15,8 +17,11 @@
 // (Connected() false) until the event loop comes round again with no handler of it running, and is
 // then freed, so index walks that close connections reach every one. After Close() of the server no
 // event is raised at all. Destroying the server closes everything silently.
-// A failed accept (descriptor limit, memory) pauses accepting for AcceptRetryMs instead of retrying
-// at once.
+// Accepting takes the whole backlog at once, as long as there is room: the server never takes more
+// connections than ConnectionLimit, which leaves DescriptorReserve descriptors free for the program's
+// own files, threads and serial ports, and the program may hold new connections back (OnAccepting).
+// Held back, or after a failed accept (descriptor limit, memory), accepting pauses instead of spinning:
+// it resumes when a connection ends, on ResumeAccepting, and every AcceptRetryMs.
 #pragma once
 
 #include <cstdint>
@@ -96,9 +101,10 @@ public:
 
 private:
     friend class TServerSocket;
-    bool PeerEnded() const;
-    void Readable();
+    void Ready(std::uint32_t events);
+    void Readable(std::uint32_t events);
     void Writable();
+    void WatchWrites(bool on);
     void Fail(TErrorEvent kind, int errnoValue);
     void Release();
 
@@ -111,8 +117,8 @@ private:
     int remotePort_ = 0;
     QByteArray received_;
     QByteArray queued_;
-    QSocketNotifier* readNotifier_ = nullptr;
-    QSocketNotifier* writeNotifier_ = nullptr;
+    std::uint64_t tag_ = 0; // how the server's epoll instance names it; 0 while not watched
+    bool writesWatched_ = false;
 };
 
 class TServerSocket : public QObject {
@@ -133,17 +139,40 @@ public:
     int ActiveConnections() const { return int(clients_.size()); }
     TServerClientWinSocket* Connections(int index) const;
 
+    // How many connections the descriptors leave room for: the soft limit of open files less what the
+    // program holds besides the connections and DescriptorReserve. Counted when the server opens and
+    // again each time the connections reach it.
+    int ConnectionLimit() const { return connectionLimit_; }
+    // Connections that hold a descriptor (one closed and not yet freed holds none).
+    int OpenConnections() const { return openConnections_; }
+    // Accepting paused is taken up again at the next turn of the loop.
+    void ResumeAccepting();
+
     std::function<std::unique_ptr<TServerClientWinSocket>(int socket, TServerSocket* server)> OnGetSocket;
     std::function<void(TServerClientWinSocket* socket)> OnClientConnect;
     std::function<void(TServerClientWinSocket* socket)> OnClientRead;
     std::function<void(TServerClientWinSocket* socket, TErrorEvent kind, int& code)> OnClientError;
     std::function<void(TServerClientWinSocket* socket)> OnClientDisconnect;
+    // Asked before each accept of a connection waiting in the backlog; full: ConnectionLimit is reached, so
+    // only closing a connection makes room. False, or no room made, leaves the connection waiting in the
+    // backlog and pauses accepting. Without a handler the server accepts while it has room.
+    std::function<bool(bool full)> OnAccepting;
 
     static constexpr int AcceptRetryMs = 1000;
+    static constexpr int DescriptorReserve = 128;
 
 private:
     friend class TServerClientWinSocket;
     template <class F> void Notify(TServerClientWinSocket* client, F&& handler);
+    void Ready();
+    bool Watch(int fd, std::uint64_t tag, std::uint32_t events, int operation);
+    void Watch(TServerClientWinSocket* client);
+    void Unwatch(TServerClientWinSocket* client);
+    TServerClientWinSocket* Watched(std::uint64_t tag) const;
+    bool Full();
+    void CountDescriptors();
+    bool Waiting() const;
+    bool MayAccept();
     void Acceptable();
     void Accepted(int fd);
     void PauseAccepting();
@@ -152,10 +181,15 @@ private:
 
     int port_ = 0;
     int listenFd_ = -1;
+    int epollFd_ = -1;
     int lastError_ = 0;
     bool acceptPaused_ = false;
     bool freePosted_ = false;
-    QSocketNotifier* acceptNotifier_ = nullptr;
+    int connectionLimit_ = 0;
+    int openConnections_ = 0;
+    std::uint32_t serial_ = 0;
+    QSocketNotifier* readyNotifier_ = nullptr;
     TTimer acceptRetry_;
     std::vector<std::unique_ptr<TServerClientWinSocket>> clients_;
+    std::vector<TServerClientWinSocket*> watched_; // by descriptor
 };

@@ -8,8 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QCoreApplication>
 #include <QEventLoop>
 
+#include "platform/Descriptors.h"
 #include "platform/ScriptedDialogs.h"
 #include "platform/TcpServer.h"
 #include "tests/platform/TestSupport.h"
@@ -446,6 +448,115 @@ TEST_F(Server, PausesAcceptingWhenOutOfDescriptorsInsteadOfSpinning) {
     clock.Advance(1);
     EXPECT_FALSE(server.AcceptPaused());
     EXPECT_TRUE(PumpUntil([&] { return Seen(For("connect", client)); }));
+}
+
+TEST_F(Server, TakesTheWholeBacklogInOneTurnOfTheLoop) {
+    constexpr int Count = 200;
+    std::vector<std::unique_ptr<TClient>> clients;
+    for (int i = 0; i < Count; ++i)
+        clients.push_back(std::make_unique<TClient>(port)); // all wait in the listen queue
+    QCoreApplication::processEvents();
+    EXPECT_EQ(server.ActiveConnections(), Count);
+}
+
+// Sockets made before the limit is set and connected after, so that the count of the program's other
+// descriptors does not change under the test.
+class TLateClients {
+public:
+    explicit TLateClients(int count) {
+        for (int i = 0; i < count; ++i)
+            fds_.push_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    }
+    ~TLateClients() {
+        for (const int fd : fds_)
+            ::close(fd);
+    }
+    // The port of the client's end.
+    int Connect(int i, int port) const {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(std::uint16_t(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::connect(fds_[std::size_t(i)], reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        sockaddr_in me{};
+        socklen_t length = sizeof me;
+        getsockname(fds_[std::size_t(i)], reinterpret_cast<sockaddr*>(&me), &length);
+        return ntohs(me.sin_port);
+    }
+
+private:
+    std::vector<int> fds_;
+};
+
+// Sets the soft limit of open files for one scope.
+class TSoftLimit {
+public:
+    explicit TSoftLimit(rlim_t limit) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit low = saved_;
+        low.rlim_cur = limit;
+        setrlimit(RLIMIT_NOFILE, &low);
+    }
+    ~TSoftLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+
+private:
+    rlimit saved_{};
+};
+
+TEST_F(Server, LeavesTheReserveFreeAndTakesTheNextWhenAConnectionEnds) {
+    server.Close();
+    const TLateClients clients(3);
+    const int open = OpenDescriptors();
+    ASSERT_GT(open, 0);
+    // Room for two connections beside the listening socket and the epoll instance.
+    const TSoftLimit limit(rlim_t(open + 2 + TServerSocket::DescriptorReserve + 2));
+    TServerSocket low;
+    low.OnClientConnect = [this](TServerClientWinSocket* s) { Log("connect", s); };
+    ASSERT_TRUE(low.Open());
+    EXPECT_EQ(low.ConnectionLimit(), 2);
+    int ports[3];
+    for (int i = 0; i < 3; ++i)
+        ports[i] = clients.Connect(i, low.LocalPort());
+    ASSERT_TRUE(PumpUntil([&] { return low.AcceptPaused(); }));
+    PumpFor(30);
+    EXPECT_EQ(low.OpenConnections(), 2);
+    EXPECT_FALSE(Seen("connect " + std::to_string(ports[2])));
+    EXPECT_GE(DescriptorLimit() - OpenDescriptors(), TServerSocket::DescriptorReserve);
+
+    low.Connections(0)->Close();
+    EXPECT_TRUE(PumpUntil([&] { return Seen("connect " + std::to_string(ports[2])); }));
+    EXPECT_EQ(low.OpenConnections(), 2);
+}
+
+TEST_F(Server, AsksTheProgramBeforeEachAcceptAndTellsItWhenFull) {
+    server.Close();
+    const TLateClients clients(3);
+    const TSoftLimit limit(rlim_t(OpenDescriptors() + 2 + TServerSocket::DescriptorReserve + 2));
+    TServerSocket low;
+    ASSERT_TRUE(low.Open());
+    std::vector<bool> asked; // full, each time
+    bool allow = false;
+    int ended = 0;
+    low.OnClientDisconnect = [&](TServerClientWinSocket*) { ++ended; };
+    low.OnAccepting = [&](bool full) {
+        asked.push_back(full);
+        if (full && low.OpenConnections() > 0)
+            low.Connections(0)->Close(); // the oldest makes room
+        return allow;
+    };
+    clients.Connect(0, low.LocalPort());
+    ASSERT_TRUE(PumpUntil([&] { return low.AcceptPaused(); }));
+    EXPECT_EQ(low.ActiveConnections(), 0) << "held back in the backlog";
+    allow = true;
+    low.ResumeAccepting();
+    ASSERT_TRUE(PumpUntil([&] { return low.OpenConnections() == 1; }));
+    clients.Connect(1, low.LocalPort());
+    ASSERT_TRUE(PumpUntil([&] { return low.OpenConnections() == 2; }));
+    clients.Connect(2, low.LocalPort());
+    ASSERT_TRUE(PumpUntil([&] { return ended == 1 && low.OpenConnections() == 2; }));
+    ASSERT_GE(asked.size(), 4u);
+    EXPECT_EQ(asked[0], false);
+    EXPECT_EQ(asked.back(), true) << "the third came in for the first";
 }
 
 TEST(WinSockError, MapsErrnoToWindowsSocketsCodes) {

@@ -4,7 +4,6 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include <sys/resource.h>
 #include <unistd.h>
 
 TBenchFolder::TBenchFolder(const char* name) {
@@ -18,14 +17,6 @@ TBenchFolder::~TBenchFolder() {
         return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
-}
-
-void RaiseDescriptorLimit() {
-    rlimit files;
-    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
-        files.rlim_cur = files.rlim_max;
-        setrlimit(RLIMIT_NOFILE, &files);
-    }
 }
 
 long ResidentKB() {

@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/Descriptors.h" // RaiseDescriptorLimit: many modems need many descriptors
+
 // A fresh folder "/tmp/<name>-XXXXXX", removed with everything in it when the object goes, on every
 // way out of the benchmark.
 class TBenchFolder {
@@ -19,7 +21,5 @@ private:
     std::string path_;
 };
 
-// Raises the soft limit of open files to the hard one, so that many modems can connect.
-void RaiseDescriptorLimit();
 // The process's resident memory in kilobytes (0 when it cannot be read).
 long ResidentKB();
