@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cassert>
+#include <iterator>
 #include <new>
 
 #include <QListWidget>
@@ -66,6 +67,7 @@ TConnectionForm::TConnectionForm(QWidget* owner) : TForm(owner) {
     ServerSocket.OnClientError = [this](TServerClientWinSocket* s, TErrorEvent kind, int& code) {
         ServerSocketClientError(s, kind, code);
     };
+    ServerSocket.OnAccepting = [this](bool full) { return ServerSocketAccepting(full); };
 
     ConnectionCheckTimer.SetInterval(1000);
     ConnectionCheckTimer.SetOnTimer([this] { ConnectionCheckTimerTimer(); });
@@ -129,8 +131,31 @@ std::unique_ptr<TServerClientWinSocket> TConnectionForm::ServerSocketGetSocket(i
 void TConnectionForm::ServerSocketClientConnect(TServerClientWinSocket* socket) {
     SessionLog(QStringLiteral("SM: new connection (IP: %1)").arg(socket->RemoteAddress()));
     // A plain socket, made when the session object could not be, has none of a session's fields.
-    if (!Session(socket))
+    TServerConnection* c = Session(socket);
+    if (c)
+        unauthenticated_.emplace(c->AcceptOrder, c);
+    else
         socket->Close();
+}
+
+bool TConnectionForm::ServerSocketAccepting(bool full) {
+    const int limit = ServerSocket.ConnectionLimit();
+    const std::size_t share = std::size_t(std::max(1, limit / UnauthenticatedShare));
+    if (!full && unauthenticated_.size() < share)
+        return true;
+    if (unauthenticated_.empty() ||
+        MonotonicMs() - unauthenticated_.begin()->second->AcceptedAt < RoomGraceMs)
+        return false; // the new one waits in the backlog
+    DropOldestUnauthenticated(
+        QStringLiteral("SM: no room for a new connection, closing the oldest one not authenticated"));
+    return true;
+}
+
+void TConnectionForm::DropOldestUnauthenticated(const QString& why) {
+    TServerConnection* c = unauthenticated_.begin()->second;
+    unauthenticated_.erase(unauthenticated_.begin());
+    SessionLog(why + QStringLiteral(" (IP: %1)").arg(c->RemoteAddress()));
+    c->Close();
 }
 
 void TConnectionForm::ServerSocketClientDisconnect(TServerClientWinSocket* socket) {
@@ -165,13 +190,11 @@ void TConnectionForm::ServerSocketClientError(TServerClientWinSocket* socket, TE
 void TConnectionForm::DisconnectDoubles(TServerConnection* s) {
     if (s->ObjectNumber < 0)
         return;
-    for (int i = 0; i < ServerSocket.ActiveConnections(); ++i) {
-        TServerConnection* c = UsableConnection(i);
-        if (!c || c == s)
-            continue;
-        const bool sameModem = c->BoundModemId >= 0 && c->BoundModemId == s->BoundModemId;
-        if (c->ObjectNumber != s->ObjectNumber && !sameModem)
-            continue;
+    const std::vector<TServerConnection*> doubles = DoublesOf(s);
+    assert(doubles == DoublesByWalk(s)); // the test build checks every answer against the walk
+    for (TServerConnection* c : doubles) {
+        if (!c->Usable())
+            continue; // closed meanwhile
         const int n = c->ObjectNumber;
         SessionLog(QStringLiteral("SM: disabling double connection (IP: %1, object №%2, ID:%3)")
                        .arg(c->RemoteAddress(), QString::number(n), QString::number(c->Link->ModemId)));
@@ -180,6 +203,31 @@ void TConnectionForm::DisconnectDoubles(TServerConnection* s) {
         if (n >= 0)
             ReleaseProfileEditor(n);
     }
+}
+
+std::vector<TServerConnection*> TConnectionForm::DoublesOf(const TServerConnection* s) const {
+    std::vector<TServerConnection*> doubles;
+    for (const auto* list :
+         {bound_.Of(s->ObjectNumber), s->BoundModemId >= 0 ? byModemId_.Of(s->BoundModemId) : nullptr})
+        if (list)
+            std::copy_if(list->begin(), list->end(), std::back_inserter(doubles),
+                         [s](const TServerConnection* c) { return c != s && c->Usable(); });
+    std::sort(doubles.begin(), doubles.end(), [](const TServerConnection* a, const TServerConnection* b) {
+        return a->AcceptOrder < b->AcceptOrder;
+    });
+    doubles.erase(std::unique(doubles.begin(), doubles.end()), doubles.end());
+    return doubles;
+}
+
+std::vector<TServerConnection*> TConnectionForm::DoublesByWalk(const TServerConnection* s) const {
+    std::vector<TServerConnection*> doubles;
+    for (int i = 0; i < ServerSocket.ActiveConnections(); ++i) {
+        TServerConnection* c = UsableConnection(i);
+        const bool sameModem = c && c->BoundModemId >= 0 && c->BoundModemId == s->BoundModemId;
+        if (c && c != s && (c->ObjectNumber == s->ObjectNumber || sameModem))
+            doubles.push_back(c);
+    }
+    return doubles;
 }
 
 void TConnectionForm::UpdateConnections() {
@@ -200,10 +248,10 @@ TServerConnection* TConnectionForm::GetConnectionByObjNum(int objectNumber) cons
     if (objectNumber < 0)
         return FirstConnectionOf(objectNumber); // an unbound one: the index holds bound ones only
     TServerConnection* first = nullptr;
-    if (const auto found = bound_.find(objectNumber); found != bound_.end()) {
-        const auto usable = std::find_if(found->second.begin(), found->second.end(),
-                                         [](const TServerConnection* c) { return c->Usable(); });
-        first = usable == found->second.end() ? nullptr : *usable;
+    if (const std::vector<TServerConnection*>* list = bound_.Of(objectNumber)) {
+        const auto usable =
+            std::find_if(list->begin(), list->end(), [](const TServerConnection* c) { return c->Usable(); });
+        first = usable == list->end() ? nullptr : *usable;
     }
     assert(first == FirstConnectionOf(objectNumber)); // the test build checks every answer
     return first;
@@ -217,11 +265,28 @@ TServerConnection* TConnectionForm::FirstConnectionOf(int objectNumber) const {
 }
 
 void TConnectionForm::SetObjectNumber(TServerConnection* c, int objectNumber) {
-    Unindex(c);
+    bound_.Remove(c->ObjectNumber, c);
     c->ObjectNumber = objectNumber;
-    if (objectNumber < 0)
-        return;
-    std::vector<TServerConnection*>& list = bound_[objectNumber];
+    if (objectNumber >= 0)
+        bound_.Add(objectNumber, c);
+}
+
+void TConnectionForm::SetBoundModemId(TServerConnection* c, int modemId) {
+    byModemId_.Remove(c->BoundModemId, c);
+    c->BoundModemId = modemId;
+    byModemId_.Add(modemId, c);
+    if (unauthenticated_.erase(c->AcceptOrder) != 0)
+        ServerSocket.ResumeAccepting(); // a connection held back for want of room may come in now
+}
+
+void TConnectionForm::Unindex(TServerConnection* c) {
+    bound_.Remove(c->ObjectNumber, c);
+    byModemId_.Remove(c->BoundModemId, c);
+    unauthenticated_.erase(c->AcceptOrder);
+}
+
+void TConnectionForm::TConnectionIndex::Add(int key, TServerConnection* c) {
+    std::vector<TServerConnection*>& list = lists_[key];
     list.insert(std::upper_bound(list.begin(), list.end(), c,
                                  [](const TServerConnection* a, const TServerConnection* b) {
                                      return a->AcceptOrder < b->AcceptOrder;
@@ -229,24 +294,24 @@ void TConnectionForm::SetObjectNumber(TServerConnection* c, int objectNumber) {
                 c);
 }
 
-void TConnectionForm::Unindex(TServerConnection* c) {
-    const auto found = bound_.find(c->ObjectNumber);
-    if (found == bound_.end())
+void TConnectionForm::TConnectionIndex::Remove(int key, TServerConnection* c) {
+    const auto found = lists_.find(key);
+    if (found == lists_.end())
         return;
     std::erase(found->second, c);
     if (found->second.empty())
-        bound_.erase(found);
+        lists_.erase(found);
+}
+
+const std::vector<TServerConnection*>* TConnectionForm::TConnectionIndex::Of(int key) const {
+    const auto found = lists_.find(key);
+    return found == lists_.end() ? nullptr : &found->second;
 }
 
 void TConnectionForm::CloseUnauthenticated(std::int64_t now) {
-    for (int i = 0; i < ServerSocket.ActiveConnections(); ++i) {
-        TServerConnection* c = Session(ServerSocket.Connections(i));
-        if (!c || !c->Connected() || c->Authenticated() || now - c->AcceptedAt < AuthDeadlineMs)
-            continue;
-        SessionLog(QStringLiteral("SM: no authentication within %1 s, closing connection (IP: %2)")
-                       .arg(QString::number(AuthDeadlineMs / 1000), c->RemoteAddress()));
-        c->Close();
-    }
+    while (!unauthenticated_.empty() && now - unauthenticated_.begin()->second->AcceptedAt >= AuthDeadlineMs)
+        DropOldestUnauthenticated(QStringLiteral("SM: no authentication within %1 s, closing connection")
+                                      .arg(AuthDeadlineMs / 1000));
 }
 
 TObjectStates* TConnectionForm::BoundObject(const TServerConnection* c) {

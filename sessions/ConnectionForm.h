@@ -17,6 +17,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string_view>
 #include <unordered_map>
@@ -58,6 +59,9 @@ public:
     void SetObjectNumber(TServerConnection* c, int objectNumber);
     // Closes the connections that have not authenticated within their deadline.
     void CloseUnauthenticated(std::int64_t now);
+    // Before each accept: whether there is room for one more connection not authenticated yet, which
+    // the oldest of them makes when it has had its grace.
+    bool ServerSocketAccepting(bool full);
 
     // Command queue (codes above).
     virtual int QueryHwInfo(int objectNumber);
@@ -103,6 +107,11 @@ public:
     static constexpr std::int64_t IdlePollMs = 180'000;
     // A connection that has not authenticated by then is closed.
     static constexpr std::int64_t AuthDeadlineMs = AckTimeoutSec * 1000;
+    // Connections not authenticated yet hold at most this share (1/n) of the server's connection
+    // limit, so that a flood of them leaves room for the modems; for a new one the oldest gives way,
+    // once it has had RoomGraceMs to authenticate.
+    static constexpr int UnauthenticatedShare = 4;
+    static constexpr std::int64_t RoomGraceMs = 2000;
 
 private:
     // Receiving and the pump.
@@ -139,11 +148,32 @@ private:
     // Connection i of the server's list when it is usable (connected, with a link), else null.
     TServerConnection* UsableConnection(int i) const;
     TServerConnection* FirstConnectionOf(int objectNumber) const; // the walk the index stands for
+    // The modem ID that authenticated on c, keeping the index of DisconnectDoubles.
+    void SetBoundModemId(TServerConnection* c, int modemId);
+    // The other usable connections of s's object or modem ID, in the order of the server's list.
+    std::vector<TServerConnection*> DoublesOf(const TServerConnection* s) const;
+    std::vector<TServerConnection*> DoublesByWalk(const TServerConnection* s) const;
+    // Closes the oldest connection not authenticated yet, logging why and its address.
+    void DropOldestUnauthenticated(const QString& why);
     void Unindex(TServerConnection* c);
 
-    // The connections bound to each object number, in the order of the server's list; a connection
-    // leaves it when it is unbound or ends. The router looks a connection up for every routed block.
-    std::unordered_map<int, std::vector<TServerConnection*>> bound_;
+    // Connections by a key, each key's in the order of the server's list.
+    class TConnectionIndex {
+    public:
+        void Add(int key, TServerConnection* c);
+        void Remove(int key, TServerConnection* c);
+        const std::vector<TServerConnection*>* Of(int key) const;
+
+    private:
+        std::unordered_map<int, std::vector<TServerConnection*>> lists_;
+    };
+
+    // The connections bound to each object number and those of each authenticated modem ID; a
+    // connection leaves them when it is unbound or ends. The router looks a connection up for every
+    // routed block, and for the doubles of every modem that authenticates.
+    TConnectionIndex bound_, byModemId_;
+    // The connections not authenticated yet by their accept order, oldest first.
+    std::map<std::uint64_t, TServerConnection*> unauthenticated_;
 };
 
 extern TConnectionForm* ConnectionForm;

@@ -110,7 +110,7 @@ void TConnectionForm::Bind(TServerConnection* c) {
         ReleaseProfileEditor(c->ObjectNumber);
     }
     SetObjectNumber(c, object->ObjectNumber);
-    c->BoundModemId = link->ModemId;
+    SetBoundModemId(c, link->ModemId);
     std::copy(std::begin(link->Results.HwInfo.Version), std::end(link->Results.HwInfo.Version),
               object->HwVersion.begin());
     AppBuf_Link(object->AppBuf.get(), link);
