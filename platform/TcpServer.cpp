@@ -20,6 +20,8 @@ namespace {
 constexpr int ReadChunk = 16 * 1024;
 constexpr int ReadPerEvent = 64 * 1024; // then let other connections have their turn
 constexpr int EventsPerTurn = 1024;     // then let timers and windows have theirs
+constexpr int ServedPerAccept = 32;     // connections served between two looks at the backlog
+constexpr int MadePerTake = 32;         // connections made between two looks at the backlog
 // Names the listening socket among the connections' tags, which count up from 1 in their upper half.
 constexpr std::uint64_t ListenTag = 0;
 constexpr std::uint32_t ReadEvents = EPOLLIN | EPOLLRDHUP;
@@ -283,6 +285,7 @@ TServerSocket::TServerSocket(QObject* owner) : QObject(owner) {
 }
 
 TServerSocket::~TServerSocket() {
+    DropTaken();
     clients_.clear(); // silently: no handler runs during destruction
     DropNotifier(readyNotifier_);
     if (listenFd_ >= 0)
@@ -338,6 +341,7 @@ void TServerSocket::Close() {
     // Each disconnect handler may close others; walk by index over the list as it stands.
     for (std::size_t i = 0; i < clients_.size(); ++i)
         clients_[i]->Close();
+    DropTaken();
     DropNotifier(readyNotifier_);
     ::close(listenFd_);
     listenFd_ = -1;
@@ -398,37 +402,36 @@ TServerClientWinSocket* TServerSocket::Watched(std::uint64_t tag) const {
     return client && client->tag_ == tag ? client : nullptr;
 }
 
-// One turn: what the epoll instance reports, the connections first and then the backlog, so that a
-// connection accepted on an earlier turn has been read before new ones are taken.
+// One turn: what the epoll instance reports, with a look at the backlog first and again after every
+// few connections served.
 void TServerSocket::Ready() {
     epoll_event events[EventsPerTurn];
     const int n = Active() ? ::epoll_wait(epollFd_, events, EventsPerTurn, 0) : 0;
-    bool acceptable = false;
     for (int i = 0; i < n && Active(); ++i) {
-        if (events[i].data.u64 == ListenTag)
-            acceptable = true;
-        else if (TServerClientWinSocket* client = Watched(events[i].data.u64))
+        if (events[i].data.u64 == ListenTag || i % ServedPerAccept == 0)
+            Acceptable();
+        if (TServerClientWinSocket* client = Watched(events[i].data.u64))
             client->Ready(events[i].events);
     }
-    if (acceptable && Active() && !acceptPaused_)
-        Acceptable();
 }
 
+// What the program holds besides the connections; when that cannot be told, the last count holds, or
+// at first as many as the reserve.
 void TServerSocket::CountDescriptors() {
     const int open = OpenDescriptors();
     if (open < 0 && connectionLimit_ > 0)
-        return;                                                                // the last count holds
-    const int others = open < 0 ? DescriptorReserve : open - openConnections_; // unknown: as many again
+        return;
+    const int others = open < 0 ? DescriptorReserve : open - OpenConnections();
     connectionLimit_ = std::max(0, DescriptorLimit() - others - DescriptorReserve);
 }
 
 // Whether the connections have reached the limit, counted again before saying so: the program's own
 // descriptors may have changed since the last count.
 bool TServerSocket::Full() {
-    if (openConnections_ < connectionLimit_)
+    if (OpenConnections() < connectionLimit_)
         return false;
     CountDescriptors();
-    return openConnections_ >= connectionLimit_;
+    return OpenConnections() >= connectionLimit_;
 }
 
 bool TServerSocket::MayAccept() {
@@ -436,7 +439,7 @@ bool TServerSocket::MayAccept() {
     bool accept = !full;
     if (OnAccepting)
         Guarded([&] { accept = OnAccepting(full); });
-    return accept && openConnections_ < connectionLimit_;
+    return accept && OpenConnections() < connectionLimit_;
 }
 
 // Whether a connection waits in the backlog: the program is asked only for one that does.
@@ -445,21 +448,39 @@ bool TServerSocket::Waiting() const {
     return ::poll(&listening, 1, 0) == 1 && (listening.revents & POLLIN);
 }
 
-void TServerSocket::Acceptable() {
-    while (Active() && Waiting()) {
+// Takes the connections waiting in the backlog, as long as the program lets them in, without making
+// their objects yet: taking one costs a fraction of making it, and the system's backlog holds a few
+// thousand at most; in a storm it drops what does not fit, and such a modem tries again only a second
+// later.
+void TServerSocket::TakeBacklog() {
+    while (Active() && !acceptPaused_ && Waiting()) {
         if (!MayAccept()) {
             PauseAccepting();
             return;
         }
         const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd >= 0) {
-            Accepted(fd);
+            taken_.push_back(fd);
         } else if (errno == EAGAIN || errno == EWOULDBLOCK) {
             return;
         } else if (errno != EINTR && errno != ECONNABORTED) {
             PauseAccepting(); // out of descriptors or memory: retrying at once would spin
             return;
         }
+    }
+}
+
+// The connections taken are handed to the program in the order they came, a few at a time with the
+// backlog taken again in between.
+void TServerSocket::Acceptable() {
+    TakeBacklog();
+    while (Active() && !taken_.empty()) {
+        for (int k = 0; k < MadePerTake && Active() && !taken_.empty(); ++k) {
+            const int fd = taken_.front();
+            taken_.pop_front();
+            Accepted(fd);
+        }
+        TakeBacklog();
     }
 }
 
@@ -477,6 +498,13 @@ void TServerSocket::Accepted(int fd) {
         if (OnClientConnect)
             OnClientConnect(socket);
     });
+}
+
+// Connections taken and not handed to the program yet end with the server, unannounced.
+void TServerSocket::DropTaken() {
+    for (const int fd : taken_)
+        ::close(fd);
+    taken_.clear();
 }
 
 void TServerSocket::PauseAccepting() {

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <vector>
@@ -143,8 +144,12 @@ public:
     // program holds besides the connections and DescriptorReserve. Counted when the server opens and
     // again each time the connections reach it.
     int ConnectionLimit() const { return connectionLimit_; }
-    // Connections that hold a descriptor (one closed and not yet freed holds none).
-    int OpenConnections() const { return openConnections_; }
+    // Connections that hold a descriptor (one closed and not yet freed holds none), those taken from
+    // the backlog and not yet handed to the program included.
+    int OpenConnections() const { return openConnections_ + TakenConnections(); }
+    // Connections taken from the backlog and not yet handed to the program (OnGetSocket,
+    // OnClientConnect), which follows within the same turn of the loop.
+    int TakenConnections() const { return int(taken_.size()); }
     // Accepting paused is taken up again at the next turn of the loop.
     void ResumeAccepting();
 
@@ -173,7 +178,9 @@ private:
     void CountDescriptors();
     bool Waiting() const;
     bool MayAccept();
+    void TakeBacklog();
     void Acceptable();
+    void DropTaken();
     void Accepted(int fd);
     void PauseAccepting();
     void FreeLater();
@@ -192,4 +199,5 @@ private:
     TTimer acceptRetry_;
     std::vector<std::unique_ptr<TServerClientWinSocket>> clients_;
     std::vector<TServerClientWinSocket*> watched_; // by descriptor
+    std::deque<int> taken_;
 };

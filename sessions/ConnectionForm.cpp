@@ -141,7 +141,8 @@ void TConnectionForm::ServerSocketClientConnect(TServerClientWinSocket* socket) 
 bool TConnectionForm::ServerSocketAccepting(bool full) {
     const int limit = ServerSocket.ConnectionLimit();
     const std::size_t share = std::size_t(std::max(1, limit / UnauthenticatedShare));
-    if (!full && unauthenticated_.size() < share)
+    // Those taken from the backlog and not made yet are not authenticated either.
+    if (!full && unauthenticated_.size() + std::size_t(ServerSocket.TakenConnections()) < share)
         return true;
     if (unauthenticated_.empty() ||
         MonotonicMs() - unauthenticated_.begin()->second->AcceptedAt < RoomGraceMs)

@@ -110,7 +110,7 @@ public:
     // Connections not authenticated yet hold at most this share (1/n) of the server's connection
     // limit, so that a flood of them leaves room for the modems; for a new one the oldest gives way,
     // once it has had RoomGraceMs to authenticate.
-    static constexpr int UnauthenticatedShare = 4;
+    static constexpr int UnauthenticatedShare = 2;
     static constexpr std::int64_t RoomGraceMs = 2000;
 
 private:
