@@ -16,7 +16,7 @@ TServerConnection::TServerConnection(int socket, TServerSocket* server)
     : TServerClientWinSocket(socket, server), LastActivity(MonotonicMs()), AcceptedAt(LastActivity),
       AcceptOrder(++accepted) {
     try {
-        Link = std::make_unique<IpLink>();
+        Link = std::make_unique_for_overwrite<IpLink>();
     } catch (const std::bad_alloc&) {
         SessionLog(QStringLiteral("SM: can't create TirmalObj"));
     }

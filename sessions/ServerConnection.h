@@ -12,9 +12,11 @@
 #include "platform/TcpServer.h"
 #include "protocol/tmgsm.h"
 
-class TServerConnection : public TServerClientWinSocket {
+// Final, so that telling a session from a plain socket costs one comparison.
+class TServerConnection final : public TServerClientWinSocket {
 public:
-    // Allocates the link; when that fails, Link stays null and the failure is logged.
+    // Allocates the link, uncleared: TMGSM_InitIp clears it before anything reads it. When that fails,
+    // Link stays null and the failure is logged.
     TServerConnection(int socket, TServerSocket* server);
     ~TServerConnection() override;
 
