@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <poll.h>
+#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
@@ -42,12 +42,26 @@ socklen_t MakeAddress(const std::string& host, uint16_t port, sockaddr_storage* 
 
 } // namespace
 
-ModemPool::ModemPool(std::string host, uint16_t port) : host_(std::move(host)), port_(port) {}
+ModemPool::ModemPool(std::string host, uint16_t port)
+    : host_(std::move(host)), port_(port), epoll_(epoll_create1(EPOLL_CLOEXEC)) {}
 
 ModemPool::~ModemPool() {
     for (auto& e : entries_)
         if (e->fd >= 0)
             close(e->fd);
+    if (epoll_ >= 0)
+        close(epoll_);
+}
+
+void ModemPool::Watch(Entry& e) {
+    const bool writes = e.conn == Conn::Connecting || e.modem->OutputSize() > 0;
+    if (writes == e.writesWatched)
+        return;
+    epoll_event event{};
+    event.events = EPOLLIN | (writes ? EPOLLOUT : 0);
+    event.data.ptr = &e;
+    epoll_ctl(epoll_, EPOLL_CTL_MOD, e.fd, &event);
+    e.writesWatched = writes;
 }
 
 size_t ModemPool::Add(const ModemConfig& config) {
@@ -61,6 +75,7 @@ void ModemPool::Open(size_t i) {
     Entry& e = *entries_[i];
     if (e.conn != Conn::Closed)
         return;
+    Touch(e);
     e.reconnect = false;
     sockaddr_storage addr;
     const socklen_t len = MakeAddress(host_, port_, &addr);
@@ -76,12 +91,21 @@ void ModemPool::Open(size_t i) {
     }
     const int one = 1;
     setsockopt(e.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = &e;
+    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, e.fd, &event) != 0) {
+        Drop(e, "epoll_ctl", errno);
+        return;
+    }
+    e.writesWatched = false;
     if (connect(e.fd, reinterpret_cast<sockaddr*>(&addr), len) == 0) {
         e.conn = Conn::Connected;
         e.modem->Connect(MonotonicMs());
         Flush(e);
     } else if (errno == EINPROGRESS) {
         e.conn = Conn::Connecting;
+        Watch(e);
     } else {
         Drop(e, "connect", errno);
     }
@@ -94,6 +118,7 @@ void ModemPool::OpenAll() {
 
 void ModemPool::Close(size_t i) {
     Entry& e = *entries_[i];
+    Touch(e);
     if (e.fd >= 0)
         close(e.fd);
     e.fd = -1;
@@ -111,10 +136,25 @@ bool ModemPool::IsConnected(size_t i) const {
 }
 
 size_t ModemPool::CountReady() const {
-    size_t n = 0;
-    for (const auto& e : entries_)
-        n += e->modem->State() == LinkState::Ready;
+    size_t n = ready_;
+    for (const Entry* e : touched_)
+        n = n - e->ready + (e->modem->State() == LinkState::Ready);
     return n;
+}
+
+void ModemPool::Touch(Entry& e) {
+    if (!e.touched) {
+        e.touched = true;
+        touched_.push_back(&e);
+    }
+}
+
+void ModemPool::Settle(Entry& e) {
+    if (e.conn == Conn::Connected)
+        Flush(e);
+    const bool ready = e.modem->State() == LinkState::Ready;
+    ready_ = ready_ - e.ready + ready;
+    e.ready = ready;
 }
 
 size_t ModemPool::CountOpen() const {
@@ -133,6 +173,7 @@ void ModemPool::Drop(Entry& e, const char* what, int err) {
     e.fd = -1;
     e.conn = Conn::Closed;
     e.modem->Disconnect();
+    Touch(e);
     ++closed_;
     if (reconnectMs_) {
         e.reconnect = true;
@@ -147,11 +188,13 @@ void ModemPool::Flush(Entry& e) {
         if (n > 0) {
             m.ConsumeOutput(size_t(n));
         } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            return; // the rest waits for POLLOUT
+            break; // the rest waits until the socket is writable
         } else if (n < 0 && errno != EINTR) {
             Drop(e, "send", errno);
         }
     }
+    if (e.conn != Conn::Closed)
+        Watch(e);
 }
 
 void ModemPool::ReadFrom(Entry& e, uint32_t now) {
@@ -185,45 +228,39 @@ void ModemPool::Finish(Entry& e, uint32_t now) {
 }
 
 void ModemPool::Poll(int timeoutMs) {
-    std::vector<pollfd> fds;
-    std::vector<Entry*> owners;
-    fds.reserve(entries_.size());
-    owners.reserve(entries_.size());
-    for (auto& e : entries_) {
-        if (e->conn == Conn::Closed)
-            continue;
-        short events = POLLIN;
-        if (e->conn == Conn::Connecting || e->modem->OutputSize() > 0)
-            events |= POLLOUT;
-        fds.push_back(pollfd{e->fd, events, 0});
-        owners.push_back(e.get());
-    }
-    if (poll(fds.data(), fds.size(), timeoutMs) < 0 && errno != EINTR) {
-        lastError_ = std::string("poll: ") + strerror(errno);
+    epoll_event events[256];
+    const int n = epoll_wait(epoll_, events, 256, timeoutMs);
+    if (n < 0 && errno != EINTR) {
+        lastError_ = std::string("epoll_wait: ") + strerror(errno);
         return;
     }
     const uint32_t now = MonotonicMs();
-    for (size_t k = 0; k < fds.size(); ++k) {
-        Entry& e = *owners[k];
-        const short rev = fds[k].revents;
-        if (e.conn == Conn::Connecting) {
-            if (rev)
-                Finish(e, now);
-        } else if (rev & (POLLIN | POLLHUP | POLLERR)) {
+    for (int k = 0; k < n; ++k) {
+        Entry& e = *static_cast<Entry*>(events[k].data.ptr);
+        if (e.conn == Conn::Connecting)
+            Finish(e, now);
+        else if (e.conn == Conn::Connected && (events[k].events & (EPOLLIN | EPOLLHUP | EPOLLERR)))
             ReadFrom(e, now);
+        Touch(e);
+    }
+    if (now - ticked_ >= TickMs) {
+        ticked_ = now;
+        for (auto& e : entries_) {
+            if (e->conn == Conn::Closed) {
+                if (e->reconnect && int32_t(now - e->reconnectAt) >= 0)
+                    Open(size_t(&e - entries_.data()));
+            } else if (e->conn == Conn::Connected) {
+                e->modem->Tick(now);
+                Settle(*e);
+            }
         }
     }
-    for (auto& e : entries_) {
-        if (e->conn == Conn::Closed) {
-            if (e->reconnect && int32_t(now - e->reconnectAt) >= 0)
-                Open(size_t(&e - entries_.data()));
-            continue;
-        }
-        if (e->conn == Conn::Connected) {
-            e->modem->Tick(now);
-            Flush(*e);
-        }
+    // Settling may touch a modem again (one whose send failed is dropped): it is settled once more.
+    for (size_t k = 0; k < touched_.size(); ++k) {
+        touched_[k]->touched = false;
+        Settle(*touched_[k]);
     }
+    touched_.clear();
 }
 
 bool ModemPool::RunUntil(const std::function<bool()>& done, uint32_t limitMs) {
