@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <new>
 
+#include "platform/BlockPool.h"
 #include "platform/Clock.h"
 #include "sessions/SessionLog.h"
 
@@ -10,13 +11,23 @@ namespace {
 
 std::uint64_t accepted = 0;
 
+// A storm of connections allocates thousands of links at once, and the timers walk them all.
+TBlockPool& Links() {
+    static TBlockPool pool(sizeof(IpLink));
+    return pool;
+}
+
 } // namespace
+
+void TServerConnection::TLinkDeleter::operator()(IpLink* link) const {
+    Links().Free(link);
+}
 
 TServerConnection::TServerConnection(int socket, TServerSocket* server)
     : TServerClientWinSocket(socket, server), LastActivity(MonotonicMs()), AcceptedAt(LastActivity),
       AcceptOrder(++accepted) {
     try {
-        Link = std::make_unique_for_overwrite<IpLink>();
+        Link.reset(static_cast<IpLink*>(Links().Allocate()));
     } catch (const std::bad_alloc&) {
         SessionLog(QStringLiteral("SM: can't create TirmalObj"));
     }

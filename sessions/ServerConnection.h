@@ -15,8 +15,8 @@
 // Final, so that telling a session from a plain socket costs one comparison.
 class TServerConnection final : public TServerClientWinSocket {
 public:
-    // Allocates the link, uncleared: TMGSM_InitIp clears it before anything reads it. When that fails,
-    // Link stays null and the failure is logged.
+    // Allocates the link from the links' pool, uncleared: TMGSM_InitIp clears it before anything reads
+    // it. When that fails, Link stays null and the failure is logged.
     TServerConnection(int socket, TServerSocket* server);
     ~TServerConnection() override;
 
@@ -28,7 +28,10 @@ public:
     // False only when the modem authenticated with the factory key.
     bool AuthFlag = false;
     // Null if it could not be allocated; never changes during the connection.
-    std::unique_ptr<IpLink> Link;
+    struct TLinkDeleter {
+        void operator()(IpLink* link) const;
+    };
+    std::unique_ptr<IpLink, TLinkDeleter> Link;
     // Request bits for the next command frame.
     std::uint32_t PendingCommands = 0;
     // The profile a profile write sends; the profile editor's, never freed here.

@@ -1,0 +1,48 @@
+// The pool of equal blocks: blocks that never overlap, across chunks, and freed ones handed out again.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <set>
+#include <vector>
+
+#include "platform/BlockPool.h"
+
+namespace {
+
+constexpr std::size_t Size = 10656; // a link context
+const std::size_t PerChunk = TBlockPool::ChunkSize / ((Size + 63) / 64 * 64);
+
+TEST(BlockPool, BlocksOfSeveralChunksNeverOverlapAndFreedOnesComeBack) {
+    TBlockPool pool(Size, true);
+    std::vector<unsigned char*> blocks;
+    for (std::size_t i = 0; i < 3 * PerChunk + 5; ++i) {
+        auto* block = static_cast<unsigned char*>(pool.Allocate());
+        ASSERT_EQ(std::uintptr_t(block) % 64, 0u) << i;
+        std::memset(block, int(i % 251), Size);
+        blocks.push_back(block);
+    }
+    for (std::size_t i = 0; i < blocks.size(); ++i)
+        ASSERT_TRUE(std::all_of(blocks[i], blocks[i] + Size, [&](unsigned char b) { return b == i % 251; }))
+            << "block " << i << " was overwritten";
+
+    std::set<unsigned char*> freed;
+    for (std::size_t i = 0; i < blocks.size(); i += 3) {
+        pool.Free(blocks[i]);
+        freed.insert(blocks[i]);
+    }
+    for (std::size_t n = 0; n < freed.size(); ++n)
+        EXPECT_EQ(freed.count(static_cast<unsigned char*>(pool.Allocate())), 1u) << "a freed block first";
+    EXPECT_EQ(freed.count(static_cast<unsigned char*>(pool.Allocate())), 0u);
+}
+
+TEST(BlockPool, TheDefaultPoolHandsOutWholeBlocks) {
+    TBlockPool pool(Size);
+    void* block = pool.Allocate();
+    std::memset(block, 1, Size);
+    pool.Free(block);
+    pool.Free(nullptr);
+}
+
+} // namespace
