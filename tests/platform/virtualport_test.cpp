@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <memory>
 #include <numeric>
 #include <sys/resource.h>
 #include <termios.h>
@@ -201,6 +202,51 @@ TEST_F(VirtualPort, AProgramThatPurgesItsInputWhileSettingUpLosesNothing) {
     EXPECT_TRUE(PumpUntil([&] { return (written = port.Write(data.data(), int(data.size()))) > 0; }));
     EXPECT_EQ(written, int(data.size()));
     EXPECT_EQ(program.Read(data.size()), data);
+}
+
+// A program that closes the port and opens it again at once: both arrive in one turn of the loop, so
+// the control never sees the port not ready in between, and the reopen still gets its moment.
+TEST_F(VirtualPort, EveryReopenGetsItsMomentHoweverItsEventsArrive) {
+    TVirtualPortAx port;
+    ASSERT_TRUE(port.CreatePort(QStringLiteral("COM13")));
+    auto program = std::make_unique<TProgram>(Link(13));
+    ASSERT_TRUE(WaitWritable(port));
+    const Bytes data = AllByteValues();
+    program.reset();
+    program = std::make_unique<TProgram>(Link(13));
+    EXPECT_EQ(port.Write(data.data(), int(data.size())), 0) << "the program is setting the port up again";
+    program->Purge();
+    int written = 0;
+    EXPECT_TRUE(PumpUntil([&] { return (written = port.Write(data.data(), int(data.size()))) > 0; }));
+    EXPECT_EQ(written, int(data.size()));
+    EXPECT_EQ(program->Read(data.size()), data);
+}
+
+// PC software finds the port by its link: removed, moved away or gone with its folder, it is made again
+// while the port lives, and the ports sharing the folder keep their watch when one of them goes.
+TEST_F(VirtualPort, ALinkRemovedWhileThePortLivesIsPublishedAgain) {
+    TVirtualPortAx port;
+    auto other = std::make_unique<TVirtualPortAx>();
+    ASSERT_TRUE(port.CreatePort(QStringLiteral("COM14")));
+    ASSERT_TRUE(other->CreatePort(QStringLiteral("COM15")));
+    const QByteArray link = QFile::encodeName(Link(14));
+    auto published = [&] {
+        return PumpUntil([&] { return QFileInfo(Link(14)).symLinkTarget() == port.SlavePath(); });
+    };
+    ASSERT_EQ(::unlink(link.constData()), 0);
+    EXPECT_TRUE(published()) << "removed";
+    other.reset();
+    EXPECT_FALSE(QFileInfo(Link(15)).isSymLink());
+    ASSERT_EQ(::rename(link.constData(), (link + ".old").constData()), 0);
+    EXPECT_TRUE(published()) << "moved away";
+    ASSERT_EQ(::unlink((link + ".old").constData()), 0);
+    ASSERT_EQ(::unlink(link.constData()), 0);
+    ASSERT_EQ(::rmdir(QFile::encodeName(ComFolder()).constData()), 0);
+    EXPECT_TRUE(published()) << "gone with its folder";
+    ASSERT_EQ(::unlink(link.constData()), 0);
+    EXPECT_TRUE(published()) << "the new folder is watched too";
+    TProgram program(Link(14));
+    EXPECT_TRUE(PumpUntil([&] { return port.Ready(); }));
 }
 
 TEST_F(VirtualPort, BytesOfAProgramThatClosedAreStillReported) {
