@@ -345,17 +345,15 @@ int TVirtualPortAx::WatchFolder(const QString& folder) {
 }
 
 // PC software finds the port by its link: one removed while the port lives is made again, and the
-// folder with it (whose watch went with the folder).
+// folder with it. A folder that went and came again is watched afresh (watching the folder still
+// watched gives the same watch).
 void TVirtualPortAx::Republish() {
-    if (master_ < 0 || EntryExists(link_))
+    if (master_ < 0)
         return;
     const QString folder = QFileInfo(link_).path();
-    if (!QFileInfo(folder).isDir()) {
-        if (!ForceDirectories(folder))
-            return;
-        TOpenWatch::Remove(std::exchange(folderWatch_, WatchFolder(folder)));
-    }
-    ::symlink(Path(slave_).constData(), Path(link_).constData());
+    if (!EntryExists(link_) && ForceDirectories(folder))
+        ::symlink(Path(slave_).constData(), Path(link_).constData());
+    TOpenWatch::Remove(std::exchange(folderWatch_, WatchFolder(folder)));
 }
 
 int TVirtualPortAx::Write(const std::uint8_t* buffer, int count) {

@@ -223,28 +223,33 @@ TEST_F(VirtualPort, EveryReopenGetsItsMomentHoweverItsEventsArrive) {
 }
 
 // PC software finds the port by its link: removed, moved away or gone with its folder, it is made again
-// while the port lives, and the ports sharing the folder keep their watch when one of them goes.
+// while the port lives; the ports sharing the folder keep their watch when one of them goes, and each
+// watches the folder that came again.
 TEST_F(VirtualPort, ALinkRemovedWhileThePortLivesIsPublishedAgain) {
-    TVirtualPortAx port;
+    TVirtualPortAx port, third;
     auto other = std::make_unique<TVirtualPortAx>();
     ASSERT_TRUE(port.CreatePort(QStringLiteral("COM14")));
     ASSERT_TRUE(other->CreatePort(QStringLiteral("COM15")));
-    const QByteArray link = QFile::encodeName(Link(14));
-    auto published = [&] {
-        return PumpUntil([&] { return QFileInfo(Link(14)).symLinkTarget() == port.SlavePath(); });
+    ASSERT_TRUE(third.CreatePort(QStringLiteral("COM16")));
+    auto remove = [&](int n) { return ::unlink(QFile::encodeName(Link(n)).constData()) == 0; };
+    auto published = [&](int n, const TVirtualPortAx& p) {
+        return PumpUntil([&] { return QFileInfo(Link(n)).symLinkTarget() == p.SlavePath(); });
     };
-    ASSERT_EQ(::unlink(link.constData()), 0);
-    EXPECT_TRUE(published()) << "removed";
+    ASSERT_TRUE(remove(14));
+    EXPECT_TRUE(published(14, port)) << "removed";
     other.reset();
     EXPECT_FALSE(QFileInfo(Link(15)).isSymLink());
+    const QByteArray link = QFile::encodeName(Link(14));
     ASSERT_EQ(::rename(link.constData(), (link + ".old").constData()), 0);
-    EXPECT_TRUE(published()) << "moved away";
+    EXPECT_TRUE(published(14, port)) << "moved away";
     ASSERT_EQ(::unlink((link + ".old").constData()), 0);
-    ASSERT_EQ(::unlink(link.constData()), 0);
+    ASSERT_TRUE(remove(14) && remove(16));
     ASSERT_EQ(::rmdir(QFile::encodeName(ComFolder()).constData()), 0);
-    EXPECT_TRUE(published()) << "gone with its folder";
-    ASSERT_EQ(::unlink(link.constData()), 0);
-    EXPECT_TRUE(published()) << "the new folder is watched too";
+    EXPECT_TRUE(published(14, port) && published(16, third)) << "gone with their folder";
+    for (const auto& [n, p] : {std::pair<int, TVirtualPortAx*>{14, &port}, {16, &third}}) {
+        ASSERT_TRUE(remove(n));
+        EXPECT_TRUE(published(n, *p)) << "COM" << n << ": the new folder is watched";
+    }
     TProgram program(Link(14));
     EXPECT_TRUE(PumpUntil([&] { return port.Ready(); }));
 }
