@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include <QApplication>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
@@ -118,27 +119,28 @@ TEST_F(FormsOnScreenTest, EveryFormShowsItsTextsWholeInsideTheScreen) {
     }
 
     // The password dialogs with each caption and prompt their callers give them.
-    const std::pair<const char*, const char*> prompts[] = {
-        {"Маршрутизатор", "Введите системный пароль"},
-        {"Запрос пароля", "Введите пароль для доступа к настройкам"},
-        {"Запрос системного пароля", "Введите системный пароль"},
+    const struct {
+        TForm* Form;
+        QLabel* Info;
+        const char* Caption;
+        const char* Prompt;
+    } prompts[] = {
+        {PasswordEnter, PasswordEnter->InfoLabel, "Маршрутизатор", "Введите системный пароль"},
+        {PasswordEnter, PasswordEnter->InfoLabel, "Запрос пароля", "Введите пароль для доступа к настройкам"},
+        {PasswordEnter, PasswordEnter->InfoLabel, "Запрос системного пароля", "Введите системный пароль"},
+        {PasswordUpdate, PasswordUpdate->InfoLabel, "Ввод пароля", "Введите пароль для доступа к настройкам"},
+        {PasswordUpdate, PasswordUpdate->InfoLabel, "Изменение системного пароля",
+         "Введите системный пароль"},
+        {PasswordUpdate, PasswordUpdate->InfoLabel, "Ввод пароля", "Введите пароль контроллера"},
+        {PasswordUpdate, PasswordUpdate->InfoLabel, "Изменение пароля", "Введите пароль для объекта № 65535"},
+        {PasswordUpdate, PasswordUpdate->InfoLabel, "Изменение пароля",
+         "Введите пароль контроллера c ID: 65535"},
     };
-    for (const auto& [caption, info] : prompts) {
-        PasswordEnter->SetCaption(QString::fromUtf8(caption));
-        PasswordEnter->InfoLabel->setText(QString::fromUtf8(info));
-        ExpectReadable(PasswordEnter, QString::fromUtf8(caption));
-    }
-    const std::pair<const char*, const char*> updates[] = {
-        {"Ввод пароля", "Введите пароль для доступа к настройкам"},
-        {"Изменение системного пароля", "Введите системный пароль"},
-        {"Ввод пароля", "Введите пароль контроллера"},
-        {"Изменение пароля", "Введите пароль для объекта № 65535"},
-        {"Изменение пароля", "Введите пароль контроллера c ID: 65535"},
-    };
-    for (const auto& [caption, info] : updates) {
-        PasswordUpdate->SetCaption(QString::fromUtf8(caption));
-        PasswordUpdate->InfoLabel->setText(QString::fromUtf8(info));
-        ExpectReadable(PasswordUpdate, QString::fromUtf8(info));
+    for (const auto& p : prompts) {
+        p.Form->SetCaption(QString::fromUtf8(p.Caption));
+        p.Info->setText(QString::fromUtf8(p.Prompt));
+        ExpectReadable(p.Form,
+                       QString::fromUtf8(p.Caption) + QStringLiteral(", ") + QString::fromUtf8(p.Prompt));
     }
 
     // The group editor and its two dialogs, with a group of the longest name that has members.

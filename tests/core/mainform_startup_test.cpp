@@ -119,14 +119,7 @@ TEST_F(MainFormTest, StoredGeometryAndObjectsComeBackAtTheNextStart) {
     AddObject(7, "Котельная");
     form->resize(700, 400);
     form->ObjectsGrid->SetColWidth(2, 123);
-    form->ExitMenuItemClick();
-    ASSERT_EQ(form->Closed, 1);
-    form.reset();
-    ObjectList.clear();
-
-    FirstShow = true;
-    MutexHandle.reset();
-    Start();
+    Restart();
     ASSERT_EQ(ObjectList.size(), 1u);
     EXPECT_EQ(ObjectList[0]->ObjectNumber, 7);
     EXPECT_EQ(form->ObjectsGrid->Cell(1, 1), "7");
@@ -144,13 +137,7 @@ TEST_F(MainFormTest, TenStartsLeaveTheMainWindowWhereItWas) {
     QCoreApplication::processEvents();
     const QRect frame = form->frameGeometry();
     for (int start = 1; start <= 10; ++start) {
-        form->ExitMenuItemClick();
-        ASSERT_EQ(form->Closed, 1);
-        form.reset();
-        ObjectList.clear();
-        FirstShow = true;
-        MutexHandle.reset();
-        Start();
+        Restart();
         QCoreApplication::processEvents();
         EXPECT_EQ(form->geometry(), place) << "start " << start;
         EXPECT_EQ(form->frameGeometry(), frame) << "start " << start;
@@ -165,23 +152,13 @@ TEST_F(MainFormTest, AMainWindowStoredOffTheScreenComesBackOntoIt) {
                              {area.right() + 500, 40},
                              {-300, -200},
                              {40, area.bottom() + 500}};
+    Start();
     for (const QPoint& at : stored) {
-        FirstShow = true;
-        MutexHandle.reset();
-        Start();
         form->setGeometry(QRect(at, QSize(640, 360)));
-        form->ExitMenuItemClick();
-        form.reset();
-        ObjectList.clear();
-        FirstShow = true;
-        MutexHandle.reset();
-        Start();
+        Restart();
         QCoreApplication::processEvents();
         EXPECT_TRUE(area.contains(form->frameGeometry())) << at.x() << "," << at.y();
         EXPECT_EQ(form->size(), QSize(640, 360)) << at.x() << "," << at.y();
-        form->ExitMenuItemClick();
-        form.reset();
-        ObjectList.clear();
     }
 }
 
