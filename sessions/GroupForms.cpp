@@ -175,12 +175,13 @@ TGroupsDialog::TGroupsDialog(QWidget* owner)
     BaseEdit->setReadOnly(true);
     BaseEdit->resize(270, 21);
     ProtocolComboBox->addItems({QStringLiteral("Всем"), QStringLiteral("Modbus ASCII")});
-    // The protocol's list follows its label, as long as the font makes it; the box and the dialog
-    // widen when it would not fit.
+    // The protocol's list follows its label, as long as the font makes it; the box, the member list
+    // and the dialog widen when it would not fit.
     ProtocolComboBox->setGeometry(TextRight(ProtocolLabel, 6), 54,
                                   std::max(140, ProtocolComboBox->sizeHint().width()), 21);
     const int grow = std::max(0, ProtocolComboBox->geometry().right() + 9 - ParamsWidth);
     ParamsGroupBox->resize(ParamsWidth + grow, ParamsGroupBox->height());
+    ObjectsListBox->resize(ObjectsListBox->width() + grow, ObjectsListBox->height());
     FitWidth(this, EditorWidth, EditorWidth + grow, {ButtonOK, ButtonCancel});
     ButtonOK->setDefault(true);
 
