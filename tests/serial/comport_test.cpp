@@ -151,6 +151,25 @@ TEST_F(ComPortOverPty, ACloseFromInsideTheAvailHandlerFinishesThroughTheDeferred
     EXPECT_EQ(port.PortState(), psOpen);
 }
 
+TEST_F(ComPortOverPty, AnOpenAskedForWhileAHandlersCloseIsPendingFollowsIt) {
+    bool reopenAsked = false;
+    port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t) {
+        if (reopenAsked)
+            return;
+        reopenAsked = true;
+        cp->SetOpen(false);
+        cp->SetOpen(true); // only asked for: the close finishes first
+        EXPECT_EQ(cp->PortState(), psShuttingDown);
+    });
+    port.SetOpen(true);
+    pty.Write(Bytes("RING\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return closes == 1 && port.PortState() == psOpen; }));
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(opens, 2);
+    port.PutString("ATA\r");
+    EXPECT_EQ(pty.Read(4), Bytes("ATA\r"));
+}
+
 TEST_F(ComPortOverPty, ACloseRightAfterANotificationIsNotDeferred) {
     bool told = false;
     port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t count) {

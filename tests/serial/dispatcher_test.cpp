@@ -491,6 +491,19 @@ TEST_F(DispatcherOverFakeLine, AfterALossOnlyTheOutputStillInTheRingCountsAndNot
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
+TEST_F(DispatcherOverFakeLine, AWriteStalledWhenTheThreadsStopIsCancelled) {
+    ASSERT_EQ(Open(8192), ecOK);
+    StallLine(); // the write thread waits on a write of StalledBytes
+    line->FailReads(EIO);
+    line->Send({1}); // a read fails: every worker stops
+    ASSERT_TRUE(PumpUntil([&] { return !losses.empty() && !port->DispActive(); }));
+    // The far end reads again: the write that was cancelled with its thread does not go on from
+    // the block the thread freed.
+    EXPECT_EQ(ReceiveOnLine(4096).size(), 4096u);
+    Sleep(50);
+    EXPECT_TRUE(line->Receive().empty());
+}
+
 TEST_F(DispatcherOverFakeLine, TheLookUpByHandleAnswersOnlyTheDispatcherThatHoldsItNow) {
     ASSERT_EQ(Open(), ecOK);
     const HANDLE first = port->ComHandle();
@@ -576,6 +589,24 @@ public:
         return ComStatus.cbInQue;
     }
 };
+
+TEST(ReadCom, TakesFromSeveralBlocksAndLeavesAPartlyReadOneForTheNextRead) {
+    TQueueDispatcher port;
+    port.Queue(Pattern(10, 1));
+    port.Queue(Pattern(5, 2));
+    std::uint8_t got[20] = {};
+    EXPECT_EQ(port.ReadCom(got, 4), 4);
+    EXPECT_EQ(port.InQueueUsed(), 6);
+    EXPECT_EQ(port.ReadCom(got + 4, 8), 8); // the rest of the first block and 2 of the second
+    EXPECT_EQ(port.InQueueUsed(), 3);
+    port.QueueStatus(EV_CTS);
+    EXPECT_EQ(port.ReadCom(got + 12, 8), 3); // a line event stops the read
+    EXPECT_EQ(port.ReadCom(got + 15, 8), 0);
+    std::vector<std::uint8_t> expected = Pattern(10, 1);
+    const std::vector<std::uint8_t> second = Pattern(5, 2);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), got));
+}
 
 TEST(ExtractData, PutsWhatIsQueuedIntoTheRingAndCountsItAsTheInput) {
     TQueueDispatcher port;
