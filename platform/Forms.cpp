@@ -1,7 +1,9 @@
 #include "platform/Forms.h"
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCloseEvent>
+#include <QScreen>
 #include <QShowEvent>
 
 #include "platform/Application.h"
@@ -39,7 +41,37 @@ void TForm::SetButtonModalResult(QAbstractButton* button, int result) {
     connect(button, &QAbstractButton::clicked, this, [this, result] { SetModalResult(result); });
 }
 
+void TForm::SetPosition(TPosition position) {
+    position_ = position;
+    if (isVisible())
+        Place();
+}
+
+// The centred positions fall back to the screen when there is nothing to centre on.
+void TForm::Place() {
+    const QWidget* around = nullptr;
+    if (position_ == poOwnerFormCenter && parentWidget())
+        around = parentWidget()->window();
+    else if (position_ == poMainFormCenter && Application && Application->MainForm())
+        around = Application->MainForm();
+    else if (position_ != poScreenCenter && position_ != poDesktopCenter && position_ != poOwnerFormCenter &&
+             position_ != poMainFormCenter)
+        return; // designed, or the window system's choice
+    QRect area = around ? around->frameGeometry() : QRect();
+    if (!around) {
+        const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
+        if (!screen)
+            return;
+        area = screen->availableGeometry();
+    }
+    QRect frame = frameGeometry();
+    frame.moveCenter(area.center());
+    move(frame.topLeft());
+}
+
 void TForm::showEvent(QShowEvent* event) {
+    if (!event->spontaneous())
+        Place();
     QDialog::showEvent(event);
     if (!event->spontaneous())
         FormShow();
@@ -57,6 +89,15 @@ void TForm::closeEvent(QCloseEvent* event) {
 // Qt's accept() and reject() (Enter, Escape) end up here.
 void TForm::done(int result) {
     SetModalResult(result == QDialog::Rejected ? mrCancel : result);
+}
+
+QWidget* OwnerWindow(const void* owner) {
+    if (!owner)
+        return nullptr;
+    for (QWidget* widget : QApplication::allWidgets())
+        if (dynamic_cast<const void*>(widget) == owner)
+            return widget;
+    return nullptr;
 }
 
 TMainWindowForm::TMainWindowForm(QWidget* owner) : QMainWindow(owner) {}

@@ -355,7 +355,7 @@ std::int32_t TSioCustomTapiDevice::GetSelectedLine() {
     }
     if (!ShowPorts && !ShowTapiDevices)
         CheckException(this, -13930);
-    TDeviceSelectionForm dialog;
+    TDeviceSelectionForm dialog(OwnerWindow(Owner()));
     dialog.ShowTapiDevices = true;
     dialog.ShowPorts = false;
     dialog.FilterUnsupportedDevices = false;

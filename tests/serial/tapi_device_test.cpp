@@ -6,6 +6,7 @@
 
 #include <QDir>
 #include <QGuiApplication>
+#include <QPushButton>
 
 #include <QTimer>
 
@@ -14,6 +15,7 @@
 #include "platform/ScriptedDialogs.h"
 #include "platform/Timer.h"
 #include "serial/ComPort.h"
+#include "serial/DeviceSelectionForm.h"
 #include "serial/Exceptions.h"
 #include "serial/TapiDevice.h"
 #include "tests/platform/TestSupport.h"
@@ -186,6 +188,32 @@ TEST_F(TapiDevice, TheLineInUseIsFoundByNameOrAsTheOnlyListedOne) {
     ASSERT_TRUE(PumpUntil([&] { return device.TapiDevices().size() == 2; }));
     device.SetSelectedDevice("");
     EXPECT_THROW(device.GetSelectedLine(), ETapiNoSelect); // two lines: no choosing by itself
+}
+
+TEST_F(TapiDevice, TheSelectionDialogIsMadeWithTheDevicesFormAsItsOwner) {
+    tapi.AddLine({"GSM", ""});
+    tapi.AddLine({"Second GSM", ""});
+    TForm form;
+    form.setGeometry(200, 150, 640, 480);
+    form.show();
+    TTestDevice device(&form);
+    device.ShowPorts = false;
+    for (const bool selecting : {false, true}) {
+        SCOPED_TRACE(selecting);
+        QWidget* owner = nullptr;
+        QPoint centre;
+        WhenShown(QStringLiteral("DeviceSelectionForm"), [&](QWidget* window) {
+            owner = window->parentWidget();
+            centre = window->frameGeometry().center();
+            dynamic_cast<TDeviceSelectionForm&>(*window).dsfCancelBitBtn->click();
+        });
+        if (selecting)
+            EXPECT_EQ(device.SelectDevice(), mrCancel);
+        else
+            EXPECT_THROW(device.GetSelectedLine(), ETapiNoSelect); // two lines and no name
+        EXPECT_EQ(owner, &form);
+        EXPECT_EQ(centre, form.frameGeometry().center());
+    }
 }
 
 TEST_F(TapiDevice, LineErrorsRaiseTheirLibraryException) {
