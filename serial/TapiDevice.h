@@ -20,8 +20,8 @@
 // Besides that road (this file and TapiDevice.cpp), the device dials with redial and answers
 // (TapiCalls.cpp, TapiRedial.cpp), configures and translates (TapiLineConfig.cpp), names call states
 // (TapiStatusText.cpp), takes its companions from its form (TapiComponent.cpp), and drives voice calls
-// with wave files (TapiVoice.cpp). What Linux cannot offer answers "Operation unavailable": the
-// platform's configuration and translation dialogs, hold, unhold and transfer.
+// with wave files (TapiVoice.cpp). What the platform cannot offer answers "Operation unavailable": its
+// translation dialog, transfer, and hold and unhold but of a modem's voice call.
 #pragma once
 
 #include <array>

@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QComboBox>
+#include <QPushButton>
+
 #include "platform/Clock.h"
 #include "platform/ScriptedDialogs.h"
+#include "platform/TapiConfigDialog.h"
 #include "serial/ComPort.h"
 #include "serial/Exceptions.h"
 #include "serial/TapiDevice.h"
@@ -20,6 +24,18 @@ constexpr std::int32_t RetryStatus = 32; // the device's own waiting-for-retry s
 
 int Count(const std::vector<TTapiLogCode>& logged, TTapiLogCode code) {
     return int(std::count(logged.begin(), logged.end(), code));
+}
+
+TTapiConfigRec ConfigRec(const TTapiDevConfig& line) {
+    TTapiConfigRec config;
+    const std::string bytes = TapiDevConfigBytes(line);
+    config.DataSize = std::uint32_t(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), config.Data.begin());
+    return config;
+}
+
+std::optional<TTapiDevConfig> DevConfigOf(const TTapiConfigRec& config) {
+    return TapiDevConfigOf(config.Data.data(), config.DataSize);
 }
 
 // A status display without a window: what the device tells it.
@@ -275,15 +291,17 @@ TEST_F(TapiCalls, TheLinesConfigurationAndNumbers) {
     EXPECT_TRUE(logged.empty()); // a query is no call: nothing started, nothing failed
     EXPECT_FALSE(device.Open());
 
-    TTapiConfigRec config;
-    config.DataSize = 3;
-    config.Data[0] = 1;
-    config.Data[1] = 0;
-    config.Data[2] = 0xFF;
+    EXPECT_EQ(device.GetDevConfig().DataSize, 0u); // none yet
+    TTapiDevConfig line;
+    line.dwBaudRate = 38400;
+    line.StopBits = TWOSTOPBITS;
+    const TTapiConfigRec config = ConfigRec(line);
     device.SetDevConfig(config);
-    const TTapiConfigRec back = device.GetDevConfig();
-    ASSERT_EQ(back.DataSize, 3u);
-    EXPECT_TRUE(std::equal(back.Data.begin(), back.Data.begin() + 3, config.Data.begin()));
+    EXPECT_EQ(DevConfigOf(device.GetDevConfig()), line);
+    TTapiConfigRec unsound;
+    unsound.DataSize = 3;
+    EXPECT_THROW(device.SetDevConfig(unsound), ETapiInvalParam);
+    EXPECT_EQ(DevConfigOf(device.GetDevConfig()), line);
 
     EXPECT_EQ(device.TranslateAddress("+7 (495) 123-45-67"), "+7 (495) 123-45-67");
     std::string dialable, displayable;
@@ -294,10 +312,30 @@ TEST_F(TapiCalls, TheLinesConfigurationAndNumbers) {
     EXPECT_EQ(current, 0u);
     EXPECT_THROW(device.TranslateAddress(std::string(100, '1')), ETapiTranslateFail);
 
-    // The platform's dialogs are not offered here.
+    // The configuration dialog edits the line's own configuration, or the one it is given.
+    WhenShown(QStringLiteral("TapiConfigForm"), [](QWidget* window) {
+        auto* form = dynamic_cast<TTapiConfigForm*>(window);
+        ASSERT_NE(form, nullptr);
+        EXPECT_EQ(form->Caption(), QStringLiteral("Параметры линии «Serial modem»"));
+        form->tcfSpeed->setCurrentIndex(form->tcfSpeed->findData(57600));
+        form->tcfOkButton->click();
+    });
+    device.ShowConfigDialog();
+    line.dwBaudRate = 57600;
+    EXPECT_EQ(DevConfigOf(device.GetDevConfig()), line);
+    WhenShown(QStringLiteral("TapiConfigForm"), [](QWidget* window) {
+        auto* form = dynamic_cast<TTapiConfigForm*>(window);
+        form->tcfParity->setCurrentIndex(EVENPARITY);
+        form->tcfOkButton->click();
+    });
+    TTapiDevConfig edited = DevConfigOf(config).value();
+    edited.Parity = EVENPARITY;
+    EXPECT_EQ(DevConfigOf(device.ShowConfigDialogEdit(config)), edited);
+    EXPECT_EQ(DevConfigOf(device.GetDevConfig()), line); // only handed back
+    EXPECT_THROW(device.ShowConfigDialogEdit(unsound), ETapiInvalParam);
+
+    // The translation dialog is not offered here.
     EXPECT_FALSE(device.TranslateDialog("123"));
-    EXPECT_THROW(device.ShowConfigDialog(), ETapiOperationUnavail);
-    EXPECT_THROW(device.ShowConfigDialogEdit(config), ETapiOperationUnavail);
     EXPECT_EQ(device.GetParentHWnd(), 0u);
     PumpFor(20);
     EXPECT_TRUE(logged.empty());
