@@ -206,10 +206,6 @@ void TSioCustomTapiDevice::SetFilterUnsupportedDevices(bool value) {
     filterUnsupportedDevices_ = value;
 }
 
-std::string TSioCustomTapiDevice::TapiLogToString(TTapiLogCode code) const {
-    return TapiLogText(code, Number);
-}
-
 void TSioCustomTapiDevice::CheckError(LONG result) const {
     if (result == ecTapiLoadFail || result == ecTapiGetAddrFail)
         CheckException(this, result);

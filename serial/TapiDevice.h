@@ -259,7 +259,7 @@ public:
     HWND TapiWnd() const;
     std::string Number; // of the last Dial, Windows-1251
 
-    // The history log's text of the code.
+    // The name of a history code ("Call started", "Dialing" ...).
     std::string TapiLogToString(TTapiLogCode code) const;
 
 protected:
@@ -375,6 +375,9 @@ private:
     TWaveAudio& Audio();
     void EndPlaying();
     void EndRecording(bool keepData);
+    // A finished recording waits to be saved (also while a file plays).
+    bool RecordingWaits() const;
+    TWaveState AfterPlaying() const;
     void PlayChunk();
     void LoadChunk();
     void RecordedData(HWAVEIN input, WAVEHDR* header);

@@ -364,6 +364,24 @@ TEST_F(TapiCalls, StatusTextsNameTheStateTheReasonAndTheFailure) {
     EXPECT_EQ(device.FailureCodeMsg(LINEERR_OPERATIONUNAVAIL), "Operation unavailable");
     EXPECT_EQ(device.FailureCodeMsg(LINEDISCONNECTMODE_NOANSWER), "Call disconnected (No answer)");
     EXPECT_EQ(device.FailureCodeMsg(ecTapiLoadFail), "Failed to find/load TAPI.DLL");
+
+    const std::pair<TTapiLogCode, const char*> logs[] = {
+        {ltapiNone, "None"},
+        {ltapiCallStart, "Call started"},
+        {ltapiCallFinish, "Call finished"},
+        {ltapiDial, "Dialing"},
+        {ltapiAccept, "Accepting an incoming call"},
+        {ltapiAnswer, "Answering an incoming call"},
+        {ltapiConnect, "Connected"},
+        {ltapiCancel, "Call cancelled"},
+        {ltapiDrop, "Call drop"},
+        {ltapiBusy, "Called number was busy"},
+        {ltapiDialFail, "Dial failed"},
+        {ltapiReceivedDigit, "Received a DTMF tone"},
+    };
+    device.Number = "100";
+    for (const auto& [code, text] : logs)
+        EXPECT_EQ(device.TapiLogToString(code), text) << code;
 }
 
 TEST(TapiComponent, ThePortDisplayAndLogOfTheFormAreTakenAndLetGo) {

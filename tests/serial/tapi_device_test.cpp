@@ -190,6 +190,33 @@ TEST_F(TapiDevice, TheLineInUseIsFoundByNameOrAsTheOnlyListedOne) {
     EXPECT_THROW(device.GetSelectedLine(), ETapiNoSelect); // two lines: no choosing by itself
 }
 
+TEST_F(TapiDevice, AReinitialisationShutsTheLineDownAndTheNextUseOpensItAgain) {
+    const DWORD gsm = tapi.AddLine({"GSM", ""});
+    TSioComPort port;
+    std::vector<TTapiLogCode> logged;
+    TTestDevice device(nullptr);
+    device.ComPort = &port;
+    device.SetSelectedDevice("GSM");
+    device.AutoAnswer();
+    ASSERT_TRUE(device.Open());
+    const HLINEAPP before = device.LineApp();
+    device.OnTapiLog = [&](TSioCustomTapiDevice*, TTapiLogCode code) { logged.push_back(code); };
+
+    tapi.SendLineDevState(gsm, LINEDEVSTATE_REINIT); // caused by nothing in particular: a shutdown
+    ASSERT_TRUE(PumpUntil([&] { return device.LineApp() == 0; }));
+    EXPECT_FALSE(device.Open());
+    EXPECT_EQ(logged, (std::vector<TTapiLogCode>{ltapiDrop, ltapiCallFinish, ltapiDialFail}));
+    EXPECT_EQ(RegistryValues(), QStringList());
+
+    device.AutoAnswer();
+    EXPECT_NE(device.LineApp(), 0u);
+    EXPECT_NE(device.LineApp(), before);
+    EXPECT_TRUE(device.Open());
+    EXPECT_EQ(RegistryValues(), QStringList{OwnValue()});
+    const HCALL call = tapi.Ring(gsm);
+    EXPECT_NE(call, 0u); // the new open takes the calls
+}
+
 TEST_F(TapiDevice, TheSelectionDialogIsMadeWithTheDevicesFormAsItsOwner) {
     tapi.AddLine({"GSM", ""});
     tapi.AddLine({"Second GSM", ""});
