@@ -837,6 +837,8 @@ LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWO
     if (const LONG error = CheckBuffer(caps))
         return error;
     const TLineSpec& line = LineOf(dwDeviceID).Spec;
+    if (line.CapsError)
+        return line.CapsError;
     const DWORD digitModes = IsVoiceLine(dwDeviceID) ? LINEDIGITMODE_DTMF : 0;
     ClearFixedPart(caps, sizeof *caps);
     caps->dwPermanentLineID = dwDeviceID + 1;

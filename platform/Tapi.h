@@ -516,6 +516,7 @@ public:
         DWORD Rate = 0; // of connected calls
         // Its wave devices (platform/Wave), for "wave/in" and "wave/out"; none when not given.
         std::optional<DWORD> WaveIn = {}, WaveOut = {};
+        LONG CapsError = 0; // what lineGetDevCaps of the line answers, when not 0
     };
     // How a call placed on a line goes on after its LINE_REPLY.
     enum TDialResult {

@@ -43,7 +43,10 @@ class TQuietStatus : public TSioAbstractTapiStatus {
 public:
     using TSioAbstractTapiStatus::TSioAbstractTapiStatus;
     void UpdateDisplay(bool, bool, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
-                       std::uint32_t) override {}
+                       std::uint32_t) override {
+        ++updates;
+    }
+    int updates = 0;
 
 protected:
     void CreateDisplay() override {}
@@ -175,6 +178,67 @@ INSTANTIATE_TEST_SUITE_P(
                                 {ltapiCallStart, ltapiDial, ltapiDialFail, ltapiDrop, ltapiCallFinish,
                                  ltapiDialFail}}),
     [](const ::testing::TestParamInfo<TDialCase>& info) { return std::string(info.param.Name); });
+
+TEST_F(TapiCalls, AConnectedCallThatEndsIsNoFailedDial) {
+    device.Dial("100");
+    ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
+    tapi.Disconnect(device.CallHandle());
+    ASSERT_TRUE(PumpUntil([&] { return Count(logged, ltapiCallFinish) == 1; }));
+    PumpFor(20);
+    EXPECT_EQ(logged, (std::vector<TTapiLogCode>{ltapiCallStart, ltapiDial, ltapiConnect, ltapiDrop,
+                                                 ltapiCallFinish}));
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(device.FailureCode(), LINEDISCONNECTMODE_NORMAL);
+}
+
+TEST_F(TapiCalls, ASecondConnectedStateOfTheCallChangesNothing) {
+    int connects = 0, opens = 0;
+    device.OnTapiConnect = [&](TSioCustomTapiDevice*) { ++connects; };
+    device.OnTapiPortOpen = [&](TSioCustomTapiDevice*) { ++opens; };
+    device.Dial("100");
+    ASSERT_TRUE(PumpUntil([&] { return connects == 1 && opens == 1; }));
+    const std::uint16_t handle = port.TapiCid;
+    tapi.SendCallState(device.CallHandle(), LINECALLSTATE_CONNECTED);
+    PumpFor(30);
+    EXPECT_EQ(connects, 1);
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(Count(logged, ltapiConnect), 1);
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(port.TapiCid, handle);
+}
+
+TEST_F(TapiCalls, ALineOutOfServiceDisconnectedOrInMaintenanceIsHungUp) {
+    for (const DWORD state :
+         {LINEDEVSTATE_OUTOFSERVICE, LINEDEVSTATE_DISCONNECTED, LINEDEVSTATE_MAINTENANCE}) {
+        SCOPED_TRACE(state);
+        logged.clear();
+        device.Dial("100");
+        ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
+        tapi.SendLineDevState(modem, state);
+        ASSERT_TRUE(PumpUntil([&] { return !device.Open() && !port.Open(); }));
+        EXPECT_EQ(Count(logged, ltapiDrop), 1);
+        EXPECT_EQ(device.GetTapiState(), tsIdle);
+    }
+}
+
+TEST_F(TapiCalls, ThePassThroughRoadReportsNoStatus) {
+    TQuietStatus display(nullptr);
+    device.SetStatusDisplay(&display);
+    int statuses = 0;
+    device.OnTapiStatus = [&](TSioCustomTapiDevice*, bool, bool, std::int32_t, std::int32_t, std::int32_t,
+                              std::int32_t, std::int32_t) { ++statuses; };
+    device.ConfigAndOpen();
+    ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
+    device.CancelCall();
+    ASSERT_TRUE(PumpUntil([&] { return !port.Open(); }));
+    PumpFor(20);
+    EXPECT_EQ(display.updates, 0);
+    EXPECT_EQ(statuses, 0);
+    device.Dial("100"); // a dialled call reports
+    ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
+    EXPECT_GT(display.updates, 0);
+    EXPECT_GT(statuses, 0);
+}
 
 TEST_F(TapiCalls, CancellingDuringTheCountdownEndsTheRedial) {
     tapi.QueueDialResult(modem, TTapiTestBackEnd::Busy);

@@ -152,6 +152,15 @@ TEST_F(TapiDevice, TheFilterListsOnlyLinesThatPlaceDataCalls) {
     EXPECT_EQ(device.DeviceIDFromName(""), -1);
 }
 
+TEST_F(TapiDevice, ALineWhoseCapabilitiesCannotBeReadEndsTheList) {
+    tapi.AddLine({"GSM", ""});
+    tapi.AddLine({.Name = "Broken", .CapsError = LINEERR_NOMEM});
+    tapi.AddLine({"Second GSM", ""});
+    TTestDevice device(nullptr);
+    EXPECT_EQ(device.TapiDevices(), std::vector<std::string>{"GSM"});
+    EXPECT_EQ(device.DeviceCount(), 1);
+}
+
 TEST_F(TapiDevice, ALineAddedWhileRunningIsListed) {
     tapi.AddLine({"GSM", ""});
     TTestDevice device(nullptr);

@@ -275,6 +275,22 @@ TEST_F(TapiVoice, AFinishedRecordingOutlastsAFilePlayedBeforeItIsSaved) {
     EXPECT_EQ(left, QStringList{QStringLiteral("message.wav")}) << recorded.join(' ').toStdString();
 }
 
+TEST_F(TapiVoice, ALoudSecondStartsTheSilenceCountAgain) {
+    Call();
+    device.TrailingSilence = 3; // two silent seconds in a row
+    int silences = 0;
+    device.OnTapiWaveSilence = [&](TSioCustomTapiDevice*, bool&, bool& hangup) {
+        ++silences;
+        hangup = false;
+    };
+    wave.Hear(lineIn, std::string(16000, '\0') + Tone16(8000, 1000)); // silent, loud, then silence
+    device.StartWaveRecord();
+    Seconds(3);
+    EXPECT_EQ(silences, 0);
+    Seconds(1);
+    EXPECT_EQ(silences, 1);
+}
+
 TEST_F(TapiVoice, ADigitStopsTheFilePlayingOnlyWhenWaveMayBeInterrupted) {
     const QString file = Path("greeting.wav");
     WriteFile(file, WaveFile(1, 8000, 8, std::string(40000, 'g'))); // five seconds
