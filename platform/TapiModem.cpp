@@ -362,7 +362,7 @@ void TTapiModem::Escape() {
         return Lost();
     escaped_ = true;
     SetState(TState::HangingUp); // reading again, for the escape's OK
-    Wait(escapeGuardMs + ModemAnswerMs);
+    Wait(3 * escapeGuardMs);     // the silence after it, and time for the OK
 }
 
 void TTapiModem::SendHangUp() {
