@@ -189,6 +189,7 @@ private:
     bool CallCommand(const std::string& upper, const std::string& cmd, Reply* reply, bool* known);
     bool Clip(char op, const std::vector<std::string>& args, Reply* reply);
     bool Chld(char op, const std::vector<std::string>& args, Reply* reply);
+    void CallUp(bool voice, Reply* reply);
     void DataByte(char c);
     void AbortDial();
     void EndCalls(bool powerOn);

@@ -2,6 +2,7 @@
 // mode with its escape, hanging up and holding (GsmModem.h).
 #include "tools/gsm-sim/GsmModem.h"
 
+#include <iterator>
 #include <utility>
 
 namespace gsmsim {
@@ -20,24 +21,25 @@ std::string ClipLine(const Caller& caller) {
            "\"," + std::to_string(caller.validity);
 }
 
+// By DialResult.
+constexpr const char* kDialResultNames[] = {"connect",    "busy",        "no-answer",
+                                            "no-carrier", "no-dialtone", "pending"};
+constexpr const char* kDialResultCodes[] = {nullptr,      "BUSY",        "NO ANSWER",
+                                            "NO CARRIER", "NO DIALTONE", nullptr};
+
 } // namespace
 
 const char* DialResult_Name(DialResult result) {
-    switch (result) {
-    case DialResult::Connect:
-        return "connect";
-    case DialResult::Busy:
-        return "busy";
-    case DialResult::NoAnswer:
-        return "no-answer";
-    case DialResult::NoCarrier:
-        return "no-carrier";
-    case DialResult::NoDialtone:
-        return "no-dialtone";
-    case DialResult::Pending:
-        return "pending";
-    }
-    return "?";
+    const auto i = size_t(result);
+    return i < std::size(kDialResultNames) ? kDialResultNames[i] : "?";
+}
+
+// The call comes up: a data call in data mode with its CONNECT, a voice call with OK.
+void GsmModem::CallUp(bool voice, Reply* reply) {
+    call_ = voice ? CallState::Voice : CallState::Data;
+    reply->result = voice ? "OK" : kConnect;
+    if (!voice)
+        input_ = Input::Data;
 }
 
 // D, A and H; *known is false for any other command.
@@ -56,30 +58,14 @@ bool GsmModem::CallCommand(const std::string& upper, const std::string& cmd, Rep
             result = dialResults_.front();
             dialResults_.pop_front();
         }
-        switch (result) {
-        case DialResult::Connect:
-            call_ = voice ? CallState::Voice : CallState::Data;
-            reply->result = voice ? "OK" : kConnect;
-            if (!voice)
-                input_ = Input::Data;
-            return true;
-        case DialResult::Busy:
-            reply->result = "BUSY";
-            return true;
-        case DialResult::NoAnswer:
-            reply->result = "NO ANSWER";
-            return true;
-        case DialResult::NoCarrier:
-            reply->result = "NO CARRIER";
-            return true;
-        case DialResult::NoDialtone:
-            reply->result = "NO DIALTONE";
-            return true;
-        case DialResult::Pending:
+        if (result == DialResult::Connect) {
+            CallUp(voice, reply);
+        } else if (result == DialResult::Pending) {
             call_ = CallState::Dialling;
             input_ = Input::Dialling;
             reply->later = true;
-            return true;
+        } else {
+            reply->result = kDialResultCodes[size_t(result)];
         }
         return true;
     }
@@ -88,10 +74,7 @@ bool GsmModem::CallCommand(const std::string& upper, const std::string& cmd, Rep
             reply->result = "NO CARRIER";
             return true;
         }
-        call_ = ringing_.voice ? CallState::Voice : CallState::Data;
-        reply->result = ringing_.voice ? "OK" : kConnect;
-        if (!ringing_.voice)
-            input_ = Input::Data;
+        CallUp(ringing_.voice, reply);
         return true;
     }
     if (upper == "H" || upper == "H0") {
