@@ -152,7 +152,7 @@ void TAddrBook::CreateGrid() {
 
 void TAddrBook::FormShow() {
     if (MainForm)
-        move(MainForm->frameGeometry().center() - rect().center());
+        CentreOn(this, MainForm);
     if (AccessGranted)
         FillFromObjects();
     ABGrid->SetEditing(ABGrid->Col() != colPassword && ABGrid->Col() != colDevices);
@@ -569,10 +569,12 @@ TEnterDevIDs::TEnterDevIDs(QWidget* owner) : TForm(owner) {
     const char* edits[] = {"ID1Edit", "ID2Edit", "ID3Edit", "ID4Edit"};
     QLineEdit** fields[] = {&ID1Edit, &ID2Edit, &ID3Edit, &ID4Edit};
     auto* validator = new THexValidator(this);
+    // Each edit follows its label, as long as the font makes that.
+    const int labelWidth = std::max(54, fontMetrics().horizontalAdvance(QStringLiteral("Адрес 4:")) + 6);
     for (int slot = 0; slot < 4; ++slot) {
-        const int left = slot % 2 == 0 ? 8 : 150, top = slot < 2 ? 56 : 86;
+        const int left = slot % 2 == 0 ? 8 : 96 + labelWidth, top = slot < 2 ? 56 : 86;
         Placed(new QLabel(QStringLiteral("Адрес %1:").arg(slot + 1), this), labels[slot], left, top + 4);
-        QLineEdit* edit = Placed(new QLineEdit(this), edits[slot], left + 54, top);
+        QLineEdit* edit = Placed(new QLineEdit(this), edits[slot], left + labelWidth, top);
         edit->setFixedWidth(60);
         edit->setMaxLength(4);
         edit->setProperty("Tag", slot);
@@ -580,6 +582,7 @@ TEnterDevIDs::TEnterDevIDs(QWidget* owner) : TForm(owner) {
         connect(edit, &QLineEdit::editingFinished, this, [this, edit] { IDEditExit(edit); });
         *fields[slot] = edit;
     }
+    setFixedWidth(std::max(width(), ID4Edit->x() + ID4Edit->width() + 8));
     ButtonOK = Placed(new QPushButton(QStringLiteral("ОК"), this), "ButtonOK", width() - 164, 118);
     ButtonCancel = Placed(new QPushButton(QStringLiteral("Отмена"), this), "ButtonCancel", width() - 83, 118);
     for (QPushButton* b : {ButtonOK, ButtonCancel})

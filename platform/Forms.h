@@ -11,6 +11,9 @@
 // inside ShowModal must not be destroyed. A form's Position places it each time it is shown (and at
 // once while it is visible); its Ctl3D is kept for those who read it back, as the look here is the
 // window system's. Main thread only.
+//
+// Every form that is shown lies inside the available area of its screen (what panels and task bars
+// leave), frame included, and a dialog is at least as wide as its caption needs.
 #pragma once
 
 #include <QDialog>
@@ -31,6 +34,18 @@ enum TPosition {
     poMainFormCenter,  // at the centre of the application's main form
     poOwnerFormCenter, // at the centre of its owner
 };
+
+// The width a window needs for the whole of its caption to show in the title bar, beside the window
+// menu's icon and the title bar's buttons (window managers draw captions in a bold font).
+int CaptionWidth(const QString& caption);
+
+// Moves a top-level window so that the whole of it, frame included, lies inside the available area of
+// the screen it is on, or of the primary screen when no screen shows it; a window larger than that area
+// keeps its top left corner inside.
+void KeepOnScreen(QWidget* window);
+
+// Centres a window on another window (on the screen without one), inside the available area.
+void CentreOn(QWidget* window, const QWidget* on);
 
 class TFormEvents {
 public:

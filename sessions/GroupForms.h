@@ -78,6 +78,7 @@ private:
     // Fills the list with the working groups' names and selects the row of select, else row.
     void RefreshList(const QString& select = {}, int row = 0);
     void ShowReceiver();
+    void ShowModemsLabel(const QString& text);
     void MembersChanged();
 
     // The live group each working group was copied from; new groups have none.

@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include <set>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -431,6 +432,47 @@ TEST(TapiConfigAndOpen, EveryOutcomeLeavesTheDeviceUsableAndNothingOpen) {
         }
         EXPECT_TRUE(PumpUntil([&] { return OpenDescriptors() == before; }));
     }
+}
+
+TEST(TapiConfigAndOpen, FromInsideTheSerialPortsOwnHandlerThePortOpenIsToldOnceThePortIsOpen) {
+    TComFolder folder;
+    TScriptedDialogs dialogs{FailTest};
+    TPtyPair com, line;
+    folder.Map(7, com.SlavePath());
+    TTapiTestBackEnd tapi;
+    tapi.AddLine({"GSM", QString::fromStdString(line.SlavePath())});
+    TSioComPort port; // open on a COM port until the call takes it over
+    port.SetComNumber(7);
+    TSioTapiDevice device(nullptr);
+    device.ComPort = &port;
+    device.ShowTapiDevices = false;
+    device.ShowPorts = false;
+    device.SetSelectedDevice("GSM");
+    int told = 0;
+    bool openWhenTold = false;
+    device.OnTapiPortOpen = [&](TSioCustomTapiDevice*) {
+        ++told;
+        openWhenTold = port.PortState() == psOpen && port.TapiCid != 0;
+    };
+    bool dialled = false;
+    port.SetOnTriggerAvail([&](TSioCustomComPort*, std::uint16_t) {
+        if (std::exchange(dialled, true))
+            return;
+        // The call's port opens while this handler runs: the close it makes first is deferred
+        // until the dispatch thread, which waits for this handler, has given up on it.
+        WndNotifyTimeoutMs = 50;
+        device.ConfigAndOpen();
+    });
+    port.SetOpen(true);
+    com.Write(Bytes("RING\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return told == 1; }));
+    EXPECT_TRUE(openWhenTold);
+    EXPECT_EQ(port.ValidDispatcher()->DeviceName, "GSM");
+    port.PutString("AT\r");
+    EXPECT_EQ(line.Read(3), Bytes("AT\r"));
+    device.CancelCall();
+    EXPECT_TRUE(PumpUntil([&] { return !port.Open(); }));
+    WndNotifyTimeoutMs = 3000;
 }
 
 } // namespace

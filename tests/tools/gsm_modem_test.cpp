@@ -329,6 +329,34 @@ TEST_F(GsmModemTest, Faults) {
     EXPECT_FALSE(modem->TextMode());
 }
 
+// Replies as some modems shape them: cut short, a new SMS announced inside, line ends of LF alone, a
+// blank line before the PDU.
+TEST_F(GsmModemTest, ReplyShapes) {
+    Create();
+    ASSERT_EQ(AddSms("+71230000000", "first"), 1);
+    const std::string pdu = PduOf("+71230000000", "first");
+    const std::string whole = "\r\n+CMGR: 0,,24\r\n" + pdu + "\r\n\r\nOK\r\n";
+
+    modem->Inject(Fault::CutReply, "AT+CMGR=", 1);
+    EXPECT_EQ(Say("AT+CMGR=1\r"), "AT+CMGR=1\r" + whole.substr(0, whole.size() / 2));
+    EXPECT_EQ(Cmd("AT+CMGR=1"), "\r\n+CMGR: 1,,24\r\n" + pdu + "\r\n\r\nOK\r\n");
+
+    modem->Inject(Fault::UnsolicitedInReply, "AT+CMGR=", 1);
+    EXPECT_EQ(Cmd("AT+CMGR=1"), "\r\n+CMGR: 1,,24\r\n+CMTI: \"SM\",2\r\n\r\n" + pdu + "\r\n\r\nOK\r\n");
+    modem->Inject(Fault::UnsolicitedInReply, "AT", 1);
+    EXPECT_EQ(Cmd("AT"), "\r\nOK\r\n+CMTI: \"SM\",2\r\n\r\n");
+
+    cfg.lfOnly = true;
+    cfg.blankLineBeforePdu = true;
+    Create();
+    ASSERT_EQ(AddSms("+71230000000", "first"), 1);
+    EXPECT_EQ(Cmd("AT+CMGR=1"), "\n+CMGR: 0,,24\n\n" + pdu + "\n\nOK\n");
+    EXPECT_EQ(Cmd("AT+CMGL=4"), "\n+CMGL: 1,1,,24\n\n" + pdu + "\n\nOK\n");
+    EXPECT_EQ(Cmd("AT+CPIN?"), "\n+CPIN: READY\n\nOK\n");
+    modem->Inject(Fault::UnsolicitedInReply, "AT+CMGR=", 1);
+    EXPECT_EQ(Cmd("AT+CMGR=1"), "\n+CMGR: 1,,24\n+CMTI: \"SM\",2\n\n\n" + pdu + "\n\nOK\n");
+}
+
 TEST_F(GsmModemTest, DisconnectDropsHalfTypedInputAndUnsentOutput) {
     Create();
     Say("AT+CMGS=23\r00110");

@@ -113,6 +113,10 @@ const char* Fault_Name(Fault fault) {
         return "long-reply";
     case Fault::TextMode:
         return "text-mode";
+    case Fault::CutReply:
+        return "cut-reply";
+    case Fault::UnsolicitedInReply:
+        return "unsolicited-in-reply";
     }
     return "?";
 }
@@ -143,6 +147,7 @@ void GsmModem::TakeByte(uint8_t byte) {
             const std::string line = line_;
             line_.clear();
             RunLine(line);
+            Reshape();
         } else if (c == kEsc) {
             line_.clear();
         } else if (c == kBackspace) {
@@ -204,6 +209,10 @@ void GsmModem::RunLine(const std::string& line) {
     }
     if (echo_)
         out_ += line + "\r";
+    if (fault == Fault::CutReply || fault == Fault::UnsolicitedInReply) {
+        reshape_ = fault;
+        replyAt_ = out_.size();
+    }
     if (fault == Fault::LongReply && cfg_.longReplyBytes >= 5)
         out_ += std::string(1, '\0') + "\r\n" + std::string(cfg_.longReplyBytes - 5, '-') + "\r\n";
     if (fault == Fault::Error || fault == Fault::TextMode || line.size() > kMaxLine) {
@@ -365,12 +374,12 @@ bool GsmModem::Cmgf(char op, const std::vector<std::string>& args, Reply*) {
 void GsmModem::ListCell(Cell& cell, bool withIndex, std::string* info) const {
     const std::string head = withIndex ? "+CMGL: " + std::to_string(cell.index) + "," : "+CMGR: ";
     if (!textMode_) {
-        *info += head + std::to_string(int(cell.status)) + ",," + std::to_string(cell.tpduLength) + "\r\n" +
-                 ToHex(cell.pdu);
+        *info += head + std::to_string(int(cell.status)) + ",," + std::to_string(cell.tpduLength) + Eol() +
+                 (cfg_.blankLineBeforePdu ? Eol() : "") + ToHex(cell.pdu);
     } else {
         const bool stored = cell.status == CellStatus::Unsent || cell.status == CellStatus::Sent;
         *info += head + "\"" + kStatusText[int(cell.status)] + "\",\"" + Ira(cell.address) + "\"," +
-                 (stored ? "" : ",\"" + SmsTime_Text(cell.time) + "\"") + "\r\n" + Ira(cell.text);
+                 (stored ? "" : ",\"" + SmsTime_Text(cell.time) + "\"") + Eol() + Ira(cell.text);
     }
     if (cell.status == CellStatus::Unread)
         cell.status = CellStatus::Read;
@@ -420,7 +429,7 @@ bool GsmModem::Cmgl(char op, const std::vector<std::string>& args, Reply* reply)
         if (!Matches(cell.status, stat))
             continue;
         if (!info.empty())
-            info += "\r\n";
+            info += Eol();
         ListCell(cell, true, &info);
     }
     if (!info.empty())
@@ -521,7 +530,22 @@ void GsmModem::FinishSend(bool cancel) {
 }
 
 void GsmModem::Respond(const std::string& text) {
-    out_ += "\r\n" + text + "\r\n";
+    out_ += Eol() + text + Eol();
+}
+
+void GsmModem::Reshape() {
+    if (!reshape_)
+        return;
+    const Fault fault = *reshape_;
+    reshape_.reset();
+    if (fault == Fault::CutReply) {
+        out_.resize(replyAt_ + (out_.size() - replyAt_) / 2);
+        return;
+    }
+    const size_t first = out_.find_first_not_of("\r\n", replyAt_);
+    const size_t end = first == std::string::npos ? first : out_.find(Eol(), first);
+    if (end != std::string::npos)
+        out_.insert(end, Eol() + ("+CMTI: \"SM\"," + std::to_string(FreeCell(0))) + Eol());
 }
 
 void GsmModem::Disconnected() {

@@ -28,6 +28,9 @@ enum class Fault : uint8_t {
     Error,     // the command line is answered "ERROR" and not carried out
     LongReply, // the reply comes after a burst of filler (longReplyBytes, a NUL byte among them)
     TextMode,  // the modem is in text mode ("AT+CMGF=1") and refuses "AT+CMGF=0" with ERROR
+    CutReply,  // the reply stops halfway: its rest, the final result code with it, never comes
+    UnsolicitedInReply, // a new SMS is announced inside the reply: a "+CMTI:" line after its first
+                        // line (nothing is stored)
 };
 const char* Fault_Name(Fault fault);
 
@@ -35,10 +38,12 @@ struct GsmConfig {
     PinState pinState = PinState::Ready; // at power-on
     std::string pin = "1234";
     std::string puk = "12345678";
-    int capacity = 30;             // cells of the storage, 1 to 255
-    bool echo = true;              // ATE1 at power-on
-    bool emptyReadIsError = false; // "AT+CMGR=" of an empty cell: "+CMS ERROR: 321" instead of OK
-    size_t longReplyBytes = 1024;  // filler of Fault::LongReply
+    int capacity = 30;               // cells of the storage, 1 to 255
+    bool echo = true;                // ATE1 at power-on
+    bool emptyReadIsError = false;   // "AT+CMGR=" of an empty cell: "+CMS ERROR: 321" instead of OK
+    size_t longReplyBytes = 1024;    // filler of Fault::LongReply
+    bool lfOnly = false;             // reply lines end in LF alone, not CR LF
+    bool blankLineBeforePdu = false; // a blank line between "+CMGR:" (or "+CMGL:") and the PDU
 };
 
 enum class CellStatus : uint8_t { Unread = 0, Read = 1, Unsent = 2, Sent = 3 };
@@ -185,6 +190,8 @@ private:
     int FreeCell(int cell) const;
     int Store(Cell cell, int index);
     void Respond(const std::string& text); // information text or a result code, framed
+    const char* Eol() const { return cfg_.lfOnly ? "\n" : "\r\n"; }
+    void Reshape(); // the reply to the line just run, as Fault::CutReply or UnsolicitedInReply has it
     // Calls (ModemCalls.cpp).
     bool CallCommand(const std::string& upper, const std::string& cmd, Reply* reply, bool* known);
     bool Clip(char op, const std::vector<std::string>& args, Reply* reply);
@@ -211,6 +218,8 @@ private:
     uint8_t textRef_ = 0;
 
     std::string out_;
+    std::optional<Fault> reshape_; // of the reply to the line being run, which starts at out_[replyAt_]
+    size_t replyAt_ = 0;
     std::vector<SentSms> sent_;
     std::vector<std::string> commands_;
 

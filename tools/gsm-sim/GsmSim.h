@@ -28,7 +28,8 @@
 //
 // The modem (GsmModem.h has the details):
 // - Command lines begin with "AT" (noise before it is ignored) and end with CR; echo is on (ATE1) at
-//   power-on; replies are framed "\r\n<text>\r\n" and end in OK, ERROR or "+CMS ERROR: <n>".
+//   power-on; replies are framed "\r\n<text>\r\n" ("\n<text>\n" with config.lfOnly) and end in OK,
+//   ERROR or "+CMS ERROR: <n>".
 // - AT, ATE0/ATE1, +CPIN? / +CPIN=<pin> / +CPIN=<puk>,<new pin>, +CPMS? / +CPMS="SM"[,...], +CMGF? /
 //   +CMGF=0|1, +CMGR=<i>, +CMGL[=<stat>], +CMGD=<i>[,<flag>], +CMGS=<length> (PDU mode) or
 //   +CMGS="<number>" (text mode) with the "> " prompt, the PDU or text, Ctrl-Z to send, ESC to cancel
@@ -38,11 +39,14 @@
 //   316); "+CPIN: SIM PUK" is answered with OK after it, as a modem does.
 // - One storage, "SM", of config.capacity cells (30). "AT+CMGR=" of an empty cell answers OK (or +CMS
 //   ERROR 321 with emptyReadIsError); a cell out of range gives +CMS ERROR 321. Reading marks a cell read.
-// - Faults (Inject): Silent, Error, LongReply for the command lines that begin with a given text, for a
-//   number of lines or until the terminal closes the port (one injected while nobody holds the port waits
-//   for the next terminal); TextMode puts the modem in text mode and refuses PDU mode. PullCable()
-//   closes the master: the router's descriptor fails (POLLHUP, EIO) and the slave device vanishes (the
-//   COM entry dangles). PlugIn() makes a new pair behind the same COM entry with the modem freshly
+//   With blankLineBeforePdu a blank line comes between "+CMGR:" and the PDU. Cells may be filled out of
+//   order (AddSms with a cell), and with any PDU (AddPdu), such as a delivery report (EncodeStatusReport).
+// - Faults (Inject): Silent, Error, LongReply, CutReply (the reply stops halfway, no final result) and
+//   UnsolicitedInReply (a "+CMTI:" line inside the reply) for the command lines that begin with a given
+//   text, for a number of lines or until the terminal closes the port (one injected while nobody holds
+//   the port waits for the next terminal); TextMode puts the modem in text mode and refuses PDU mode.
+//   PullCable() closes the master: the router's descriptor fails (POLLHUP, EIO) and the slave device vanishes
+//   (the COM entry dangles). PlugIn() makes a new pair behind the same COM entry with the modem freshly
 //   powered (the SIM's PIN state as at power-on, echo on, PDU mode; the cells stay).
 // - A terminal that closes the port ends every fault and drops what it had not read, so the next
 //   connection meets a sound modem. A close and reopen between two polls is not noticed.
