@@ -150,7 +150,9 @@ TDecodeResult DecodeStates(const uint8_t* plain, size_t size, TStatesImage& imag
         return dcBadVersion;
     TransferWindow(r, image.Window);
     image.Settings = std::make_unique<TSettings>();
-    r.Record(*image.Settings, int32_t{StatesVersion});
+    r.Record(*image.Settings, int32_t{StatesVersion}, &image.Refusal);
+    if (!image.Refusal.empty())
+        return dcRefused;
     // An object follows while the block's closing does not start here.
     while (r.Ok() && BlockSize(r.Pos()) < size) {
         auto& object = *image.Objects.emplace_back(std::make_unique<TObjectStates>());
@@ -223,8 +225,9 @@ bool ReadStates(TSettings& settings, TStatesRead& read, const TStatesHooks& hook
             TPassword key = MakePassword(SystemPassword);
             opened = DecryptStates(plain, reinterpret_cast<const uint8_t*>(key.data()));
         } while (!opened && NextKey(builtInTried, promptShown, hooks));
-        if (!opened || DecodeStates(plain.data(), plain.size(), image) != dcOk) {
-            Call(hooks.ShowError, DecryptError);
+        const TDecodeResult decoded = opened ? DecodeStates(plain.data(), plain.size(), image) : dcDamaged;
+        if (decoded != dcOk) {
+            Call(hooks.ShowError, decoded == dcRefused ? image.Refusal : DecryptError);
             return false;
         }
     } catch (const std::bad_alloc&) {

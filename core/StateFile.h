@@ -91,7 +91,8 @@ struct TStatesRead {
 // Reads the file once at start-up, trying SystemPassword, BuiltInKey and then the password that the
 // operator types. True: go on, with the file read into settings and read, or with the defaults (the
 // file is missing or unreadable). False: the file could not be decrypted, is not of version 0 or is
-// damaged, or the operator cancelled the prompt; settings are as they were, the caller logs and closes.
+// damaged (a record refused for a value it cannot hold is named in the message), or the operator
+// cancelled the prompt; settings are as they were, the file is kept, the caller logs and closes.
 // A temporary file left by a save that was killed is removed first, whatever the outcome.
 // The file is decoded into scratch records first, so the ports of its port-based groups are made while
 // it is decoded (ReceiverPortHooks.Create) and destroyed again if the file is then refused.
@@ -115,12 +116,14 @@ enum TDecodeResult {
     dcOk,
     dcBadVersion, // the version word is not 0
     dcDamaged,    // a record runs past the content, or holds counts it cannot have
+    dcRefused,    // a record holds a value it cannot have; Refusal says which
 };
 
 struct TStatesImage {
     TWindowValues Window;
     std::unique_ptr<TSettings> Settings;
     TObjectList Objects;
+    std::string Refusal; // the message of dcRefused (UTF-8)
 };
 
 // Decodes a decrypted file of size bytes (the CRC in its last 4 bytes); reads nothing outside it.

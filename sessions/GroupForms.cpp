@@ -365,14 +365,57 @@ void TGroupsDialog::NameDeleteButtonClick() {
     if (MessageDlg(QStringLiteral("Удалить группу ") + Quoted(name) + QLatin1Char('?'), mtConfirmation,
                    mbYesNo) != mrYes)
         return;
-    GroupsChanged = true;
     const int row = ReceiversListBox->currentRow();
+    const auto at = std::size_t(std::find_if(WorkReceivers.begin(), WorkReceivers.end(),
+                                             [g](const auto& w) { return w.get() == g; }) -
+                                WorkReceivers.begin());
+    TReceiverArray rest;
+    // Runs a step; when it throws, what the steps moved goes back and its error box is shown.
+    auto step = [&](const char* error, auto action) {
+        try {
+            action();
+            return true;
+        } catch (const std::exception&) {
+            for (std::size_t i = 0; i < rest.size(); ++i)
+                if (rest[i])
+                    WorkReceivers[i < at ? i : i + 1] = std::move(rest[i]);
+            MessageDlg(QString::fromUtf8(error), mtError, mbOK);
+            return false;
+        }
+    };
+    if (!step("Ошибка копирования групп до текущей", [&] { CopyGroupsBefore(at, rest); }) ||
+        !step("Ошибка копирования групп после текущей", [&] { CopyGroupsAfter(at, rest); }) ||
+        !step("Ошибка удаления группы", [&] { DeleteGroup(WorkReceivers[at]); }))
+        return;
+    WorkReceivers = std::move(rest);
+    GroupsChanged = true;
+    try {
+        FillList(std::min(row, WorkReceiverCount() - 1));
+    } catch (const std::exception&) {
+        MessageDlg(QStringLiteral("Ошибка заполнения списка"), mtError, mbOK);
+    }
+}
+
+void TGroupsDialog::CopyGroupsBefore(std::size_t index, TReceiverArray& to) {
+    to.reserve(WorkReceivers.size() - 1);
+    for (std::size_t i = 0; i < index; ++i)
+        to.push_back(std::move(WorkReceivers[i]));
+}
+
+void TGroupsDialog::CopyGroupsAfter(std::size_t index, TReceiverArray& to) {
+    for (std::size_t i = index + 1; i < WorkReceivers.size(); ++i)
+        to.push_back(std::move(WorkReceivers[i]));
+}
+
+void TGroupsDialog::DeleteGroup(std::unique_ptr<TReceiver>& group) {
     // The working copy never owns a control: the live group keeps it until OK deletes it.
-    g->Port = nullptr;
-    origins_.erase(g);
-    WorkReceivers.erase(std::find_if(WorkReceivers.begin(), WorkReceivers.end(),
-                                     [g](const auto& w) { return w.get() == g; }));
-    RefreshList({}, std::min(row, WorkReceiverCount() - 1));
+    group->Port = nullptr;
+    origins_.erase(group.get());
+    group.reset();
+}
+
+void TGroupsDialog::FillList(int row) {
+    RefreshList({}, row);
     ShowReceiver();
 }
 

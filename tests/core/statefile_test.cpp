@@ -589,6 +589,33 @@ TEST_F(StateFileTest, DamagedRecordInsideAValidCrcIsRefusedAtStartUp) {
     EXPECT_TRUE(read.Objects.empty());
 }
 
+// A port base whose COM number would overflow is refused by name; the file is kept and no port is made.
+int portsMade = 0;
+
+TEST_F(StateFileTest, GroupWhosePortBaseNoPortCanBeIsRefusedByNameAndTheFileKept) {
+    struct TCountPorts {
+        TCountPorts() {
+            ReceiverPortHooks.Create = [](TReceiver&) { ++portsMade; };
+        }
+        ~TCountPorts() { ReceiverPortHooks.Create = nullptr; }
+    } countPorts;
+    portsMade = 0;
+    MakeState(1);
+    TReceiver& g = *settings.Receivers.back();
+    g.Name = "\xC1\xE0\xE7\xE0"; // "База" in Windows-1251
+    g.BaseKind = TReceiver::bkComPort;
+    g.BaseID = INT32_MAX;
+    ASSERT_TRUE(Write());
+    const Bytes file = ReadFile(StatesFileName);
+    EXPECT_FALSE(Read());
+    EXPECT_EQ(errors, std::vector<std::string>{"Файл с настройками поврежден!\r\nНедопустимая база группы "
+                                               "\"База\": COM2147483648"});
+    EXPECT_TRUE(StatesNotLoaded);
+    EXPECT_TRUE(read.Objects.empty());
+    EXPECT_EQ(ReadFile(StatesFileName), file);
+    EXPECT_EQ(portsMade, 0);
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Window values
 
