@@ -12,6 +12,7 @@
 
 #include "core/MainForm.h"
 #include "core/ObjectRegistry.h"
+#include "serial/ComPort.h"
 #include "tests/gsm/GsmFixture.h"
 #include "tests/platform/TestSupport.h"
 
@@ -20,6 +21,10 @@ namespace {
 using gsmsim::Bytes;
 
 const uint8_t Version[4] = {1, 5, 0, 0};
+
+// The box for an SMS of object 5 (ID 258) keyed with the modem ID 259.
+const QString IdMismatchBox = QStringLiteral("ID контроллера с номером телефона +71230000000 (259)\r\n не "
+                                             "совпадает с ID, указанным в адресной книге (258)");
 
 // A radio modem's answer to GetHwInfo, keyed with the factory key, its inputs 1 and 2 on.
 std::string HwInfoAnswer(uint16_t modemId) {
@@ -58,11 +63,7 @@ TEST_F(GsmSmsTest, EveryDecodedSmsIsCheckedOnceInTheOrderReadWhileABoxIsOpen) {
         readOn =
             RunCycle([&] { return sim.Cells().empty() && LogIndex("MD: SMS in cell 3 is deleted") >= 0; });
     });
-    dialogs->Expect(
-        mtError,
-        QStringLiteral("ID контроллера с номером телефона +71230000000 (259)\r\n не совпадает с ID, "
-                       "указанным в адресной книге (258)"),
-        mrOk);
+    dialogs->Expect(mtError, IdMismatchBox, mrOk);
     ASSERT_TRUE(RunCycle([&] { return LogIndex("MD: incorrect TE SMS") >= 0; }));
     EXPECT_TRUE(readOn);
     EXPECT_EQ(dialogs->Pending(), 0u);
@@ -80,6 +81,42 @@ TEST_F(GsmSmsTest, EveryDecodedSmsIsCheckedOnceInTheOrderReadWhileABoxIsOpen) {
     EXPECT_EQ(o->InputStates, (std::array<int32_t, 4>{1, 1, 0, 0}));
     clock->Advance(1000); // nothing is left to check
     EXPECT_EQ(LogLines().filter(QStringLiteral("MD: TE SMS OK")).size(), 2);
+}
+
+// An SMS whose cell is deleted is gone from the SIM: it is checked even when the modem goes away before
+// its check, or goes away and comes back while the box of an earlier SMS is open.
+TEST_F(GsmSmsTest, DeletedSmsIsCheckedAlsoWhenTheModemGoesAway) {
+    const auto closed = [&] { return ModemState == 0 && !gsm->SioComPort1->Open(); };
+    const auto checks = [&] { return LogLines().filter(QStringLiteral("MD: TE SMS OK - 00600800")).size(); };
+    ASSERT_EQ(sim.AddSms("+71230000000", HwInfoAnswer(258)), 1);
+    StartWithModem();
+    AddModemObject();
+    ASSERT_TRUE(RunCycle([&] { return LogIndex("MD: SMS in cell 1 is deleted") >= 0; }));
+    ModemDisconnectRequested = true;
+    gsm->Disconnect();
+    ASSERT_TRUE(PumpUntil(closed));
+    EXPECT_EQ(checks(), 0);
+    clock->Advance(100);
+    EXPECT_EQ(checks(), 1);
+
+    ASSERT_EQ(sim.AddSms("+71230000000", HwInfoAnswer(259)), 1);
+    ASSERT_EQ(sim.AddSms("+71230000000", HwInfoAnswer(258)), 2);
+    bool backAgain = false;
+    TBoxLeftOpen box([&] {
+        if (!RunCycle([&] { return sim.Cells().empty() && LogIndex("MD: SMS in cell 2 is deleted") >= 0; }))
+            return;
+        ModemDisconnectRequested = true;
+        gsm->Disconnect();
+        backAgain = PumpUntil(closed) && gsm->Connect() && RunCycle([] { return ModemState == 2; });
+        EXPECT_EQ(checks(), 2); // the first and the one whose box is open
+    });
+    dialogs->Expect(mtError, IdMismatchBox, mrOk);
+    ASSERT_TRUE(gsm->Connect());
+    ASSERT_TRUE(RunCycle([&] { return dialogs->Pending() == 0 && checks() == 3; }));
+    EXPECT_TRUE(backAgain);
+    EXPECT_EQ(LogLines().filter(QStringLiteral("MD: ID's matching error")).size(), 1);
+    clock->Advance(1000);
+    EXPECT_EQ(checks(), 3);
 }
 
 // A delivery report, an SMS-SUBMIT in storage and an SMS-DELIVER short of its user data are read whole

@@ -74,7 +74,6 @@ TEST(GsmPduTest, DeliverForms) {
     EXPECT_FALSE(EncodeDeliver(spec).empty());
 }
 
-// A widely published SMS-SUBMIT for "AT+CMGS=23".
 TEST(GsmPduTest, StatusReport) {
     StatusReportSpec spec;
     spec.messageRef = 0x2A;
@@ -91,6 +90,7 @@ TEST(GsmPduTest, StatusReport) {
     EXPECT_TRUE(EncodeStatusReport(spec).empty());
 }
 
+// A widely published SMS-SUBMIT for "AT+CMGS=23".
 TEST(GsmPduTest, SubmitPublishedExampleDecodes) {
     Submit s;
     std::string why;
