@@ -1024,6 +1024,24 @@ TEST_F(TapiLines, OnlyARegularFileOfAtMostTheCapIsRead) {
     EXPECT_FALSE(fifo.Released()) << "the open waited for a writer";
 }
 
+// The lines' configurations beside them are read the same way.
+TEST_F(TapiLines, OnlyARegularConfigurationFileOfAtMostTheCapIsRead) {
+    ASSERT_TRUE(QDir().mkpath(data.path() + QStringLiteral("/tapi")));
+    const std::string path = TapiDevConfigFile().toStdString();
+    const TFifoWatch fifo(data.path().toStdString() + "/tapi/pipe");
+    ASSERT_TRUE(fifo.Made());
+    for (const TOddFile& odd : OddFiles(path, "pipe", 64 * 1024)) {
+        SCOPED_TRACE(odd.Name);
+        odd.Make();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(ReadTapiDevConfig("GSM"), std::nullopt);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  path + ": " + odd.Problem + "; the line configurations are not used\n");
+        ASSERT_TRUE(QFile::remove(TapiDevConfigFile()));
+    }
+    EXPECT_FALSE(fifo.Released()) << "the open waited for a writer";
+}
+
 TEST_F(TapiLines, EachNameIsListedOnceInTheOrderOfItsFirstLine) {
     QByteArray text;
     for (int i = 0; i < 2000; ++i)
