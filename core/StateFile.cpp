@@ -1,7 +1,6 @@
 #include "core/StateFile.h"
 
 #include "core/RecordIo.h"
-#include "platform/SysError.h"
 #include "protocol/tmgsm.h"
 
 #include <cerrno>
@@ -186,7 +185,7 @@ bool WriteStates(const TWindowValues& window, const TSettings& settings, const T
     }
     EncryptStates(buf, static_cast<uint32_t>(contentSize), key.data());
     if (!ops.Replace(StatesFileName, buf.data(), buf.size())) {
-        const std::string reason = errno != 0 ? SysErrorMessage(errno) : std::string(NotRegularFile);
+        const std::string reason = ReplaceProblem(errno);
         // Told once until a save succeeds again: saves follow every burst of log lines, and a box
         // for each would pile up while nobody is at the desk.
         if (!std::exchange(StatesSaveFailing, true)) {

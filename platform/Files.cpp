@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <new>
 
 #include <fcntl.h>
@@ -18,6 +19,22 @@ constexpr int MaxLinks = 40;
 
 TFileRead Outcome(TReadFileResult result, int error, std::uint64_t maxSize) {
     return TFileRead{result, error, maxSize};
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos)
+        return ".";
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The rename itself lasts only once the folder is on disk too.
+void SyncFolder(const std::string& path) {
+    const int fd = ::open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
 }
 
 // Reads to the end, or one byte beyond maxSize; the file's own size is only where to start.
@@ -112,5 +129,81 @@ bool LinkedFile(const std::string& path, std::string& file) {
         file = folder + std::string(target, std::size_t(n));
     }
     errno = ELOOP;
+    return false;
+}
+
+std::string TFileReplacer::TempName(const std::string& path) {
+    std::string file;
+    if (!LinkedFile(path, file))
+        file = path;
+    return file + ".tmp";
+}
+
+bool TFileReplacer::Replace(const std::string& path, const std::uint8_t* data, std::size_t n) {
+    // Through a link, the file it leads to is replaced: renaming over the link would leave its target
+    // behind, never written again.
+    std::string file;
+    if (!LinkedFile(path, file))
+        return false;
+    // Nor is a pipe, a device or a folder there replaced, or written when a link leads to it.
+    struct stat info {};
+    if (::stat(file.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        errno = 0;
+        return false;
+    }
+    const std::string temp = file + ".tmp";
+    // Made afresh: whatever stands under the name (a link, a pipe) is neither written through nor waited on.
+    ::unlink(temp.c_str());
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    bool ok = WriteAll(fd, data, n) && ::fsync(fd) == 0;
+    int error = errno;
+    if (::close(fd) != 0 && ok) {
+        ok = false;
+        error = errno;
+    }
+    if (ok && !Rename(temp, file)) {
+        ok = false;
+        error = errno;
+    }
+    if (!ok) {
+        ::unlink(temp.c_str());
+        errno = error;
+        return false;
+    }
+    SyncFolder(file);
+    return true;
+}
+
+ssize_t TFileReplacer::WriteSome(int fd, const std::uint8_t* data, std::size_t n) {
+    return ::write(fd, data, n);
+}
+
+bool TFileReplacer::Rename(const std::string& from, const std::string& to) {
+    return std::rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool TFileReplacer::WriteAll(int fd, const std::uint8_t* data, std::size_t n) {
+    std::size_t done = 0;
+    while (done < n) {
+        const ssize_t k = WriteSome(fd, data + done, n - done);
+        if (k > 0)
+            done += std::size_t(k);
+        else if (k == 0 || errno != EINTR)
+            return false;
+    }
+    return true;
+}
+
+std::string ReplaceProblem(int error) {
+    return error != 0 ? SysErrorMessage(error) : std::string(NotRegularFile);
+}
+
+bool ReplaceRegularFile(const std::string& path, const std::string& bytes, std::string& problem) {
+    TFileReplacer replacer;
+    if (replacer.Replace(path, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))
+        return true;
+    problem = ReplaceProblem(errno);
     return false;
 }

@@ -14,7 +14,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
 #include "platform/Cp1251.h"
 #include "platform/Files.h"
@@ -76,17 +75,16 @@ bool SplitEntry(const QString& line, QString* name, QString* config) {
     return true;
 }
 
-// The file's lines; none when it is missing, and none (reported) when it cannot be read whole.
-QStringList FileLines() {
-    const QString path = TapiDevConfigFile();
+// The file's lines, none when it is missing; nothing, with why in problem, when it cannot be read whole.
+std::optional<QStringList> FileLines(QString* problem) {
     std::vector<std::uint8_t> bytes;
-    const TFileRead read = ReadRegularFile(QFile::encodeName(path).toStdString(), MaxFileBytes, bytes);
+    const TFileRead read =
+        ReadRegularFile(QFile::encodeName(TapiDevConfigFile()).toStdString(), MaxFileBytes, bytes);
     if (read.Result == rfMissing)
-        return {};
+        return QStringList();
     if (read.Result != rfRead) {
-        Warn(QStringLiteral("%1: %2; the line configurations are not used")
-                 .arg(path, FromCp1251(read.Problem())));
-        return {};
+        *problem = FromCp1251(read.Problem());
+        return std::nullopt;
     }
     return QString::fromUtf8(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))
         .split(QLatin1Char('\n'));
@@ -207,7 +205,14 @@ QString TapiDevConfigFile() {
 
 std::optional<TTapiDevConfig> ReadTapiDevConfig(const std::string& lineName) {
     const QString wanted = FromCp1251(lineName);
-    const QStringList lines = FileLines();
+    QString problem;
+    const std::optional<QStringList> read = FileLines(&problem);
+    if (!read) {
+        Warn(
+            QStringLiteral("%1: %2; the line configurations are not used").arg(TapiDevConfigFile(), problem));
+        return std::nullopt;
+    }
+    const QStringList& lines = *read;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         QString name, text;
         if (!SplitEntry(lines[i], &name, &text) || name != wanted)
@@ -226,7 +231,18 @@ std::optional<TTapiDevConfig> ReadTapiDevConfig(const std::string& lineName) {
 
 bool WriteTapiDevConfig(const std::string& lineName, const TTapiDevConfig& config) {
     const QString name = FromCp1251(lineName);
-    QStringList lines = FileLines();
+    const QString path = TapiDevConfigFile();
+    const auto notSaved = [&](const QString& problem) {
+        Warn(QStringLiteral("%1: %2; the configuration of the line \"%3\" is not saved")
+                 .arg(path, problem, name));
+        return false;
+    };
+    // A file that cannot be read is kept: written anew, it would hold only this line's entry.
+    QString problem;
+    std::optional<QStringList> read = FileLines(&problem);
+    if (!read)
+        return notSaved(problem);
+    QStringList& lines = *read;
     while (!lines.isEmpty() && lines.back().trimmed().isEmpty())
         lines.removeLast();
     const QString entry = name + QLatin1Char('=') + QString::fromStdString(TapiDevConfigText(config));
@@ -240,14 +256,11 @@ bool WriteTapiDevConfig(const std::string& lineName, const TTapiDevConfig& confi
     }
     if (!replaced)
         lines << entry;
-    const QString path = TapiDevConfigFile();
-    QSaveFile file(path);
-    const QByteArray bytes = (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8();
-    if (!ForceDirectories(QFileInfo(path).path()) || !file.open(QIODevice::WriteOnly) ||
-        file.write(bytes) != bytes.size() || !file.commit()) {
-        Warn(QStringLiteral("%1: %2; the configuration of the line \"%3\" is not saved")
-                 .arg(path, file.errorString(), name));
-        return false;
-    }
+    ForceDirectories(QFileInfo(path).path()); // when it cannot be made, the save says why
+    std::string failed;
+    if (!ReplaceRegularFile(QFile::encodeName(path).toStdString(),
+                            (lines.join(QLatin1Char('\n')) + QLatin1Char('\n')).toUtf8().toStdString(),
+                            failed))
+        return notSaved(FromCp1251(failed));
     return true;
 }

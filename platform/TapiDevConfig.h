@@ -59,6 +59,6 @@ std::optional<TTapiDevConfig> TapiDevConfigFromText(std::string_view text);
 QString TapiDevConfigFile();
 // The stored configuration of the line (its name in Windows-1251).
 std::optional<TTapiDevConfig> ReadTapiDevConfig(const std::string& lineName);
-// Stores it in place of the line's entry; false, with the reason on stderr, when the file cannot be
-// written (the one before stays).
+// Stores it in place of the line's entry, through a link to the file; false, with the reason on
+// stderr, when the file cannot be read whole or written (the one before stays).
 bool WriteTapiDevConfig(const std::string& lineName, const TTapiDevConfig& config);

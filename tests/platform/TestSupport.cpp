@@ -181,3 +181,20 @@ std::vector<TOddFile> OddFiles(const std::string& path, const std::string& pipe,
          "larger than " + std::to_string(cap) + " bytes"},
     };
 }
+
+std::string WhatIsAt(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    switch (fs::symlink_status(path, error).type()) {
+    case fs::file_type::not_found:
+        return "nothing";
+    case fs::file_type::symlink:
+        return "link to " + fs::read_symlink(path, error).string();
+    case fs::file_type::regular:
+        return "file of " + std::to_string(fs::file_size(path, error)) + " bytes";
+    case fs::file_type::fifo:
+        return "pipe";
+    default:
+        return "other";
+    }
+}

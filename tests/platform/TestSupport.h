@@ -86,3 +86,6 @@ struct TOddFile {
     std::string Problem;
 };
 std::vector<TOddFile> OddFiles(const std::string& path, const std::string& pipe, std::uint64_t cap);
+// What stands at path, without following a link: "link to <target>", "file of <n> bytes", "pipe",
+// "nothing" or "other", for a test that the program kept a file it could not use.
+std::string WhatIsAt(const std::string& path);

@@ -1024,8 +1024,9 @@ TEST_F(TapiLines, OnlyARegularFileOfAtMostTheCapIsRead) {
     EXPECT_FALSE(fifo.Released()) << "the open waited for a writer";
 }
 
-// The lines' configurations beside them are read the same way.
-TEST_F(TapiLines, OnlyARegularConfigurationFileOfAtMostTheCapIsRead) {
+// The lines' configurations beside them are read the same way, and a file that cannot be read is kept
+// rather than replaced by one holding only the saved line.
+TEST_F(TapiLines, OnlyARegularConfigurationFileOfAtMostTheCapIsReadAndNoOtherIsReplaced) {
     ASSERT_TRUE(QDir().mkpath(data.path() + QStringLiteral("/tapi")));
     const std::string path = TapiDevConfigFile().toStdString();
     const TFifoWatch fifo(data.path().toStdString() + "/tapi/pipe");
@@ -1033,13 +1034,36 @@ TEST_F(TapiLines, OnlyARegularConfigurationFileOfAtMostTheCapIsRead) {
     for (const TOddFile& odd : OddFiles(path, "pipe", 64 * 1024)) {
         SCOPED_TRACE(odd.Name);
         odd.Make();
+        const std::string before = WhatIsAt(path);
         testing::internal::CaptureStderr();
         EXPECT_EQ(ReadTapiDevConfig("GSM"), std::nullopt);
+        EXPECT_FALSE(WriteTapiDevConfig("GSM", TTapiDevConfig{}));
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
-                  path + ": " + odd.Problem + "; the line configurations are not used\n");
+                  path + ": " + odd.Problem + "; the line configurations are not used\n" + path + ": " +
+                      odd.Problem + "; the configuration of the line \"GSM\" is not saved\n");
+        EXPECT_EQ(WhatIsAt(path), before);
         ASSERT_TRUE(QFile::remove(TapiDevConfigFile()));
     }
     EXPECT_FALSE(fifo.Released()) << "the open waited for a writer";
+}
+
+TEST_F(TapiLines, AConfigurationFileBehindALinkIsSavedThroughItAndTheLinkKept) {
+    ASSERT_TRUE(QDir().mkpath(data.path() + QStringLiteral("/tapi")));
+    const QString target = data.path() + QStringLiteral("/devconfig elsewhere");
+    {
+        QFile file(target);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("Other=9600,8,N,1,none\n");
+    }
+    ASSERT_TRUE(QFile::link(QStringLiteral("../devconfig elsewhere"), TapiDevConfigFile()));
+    TTapiDevConfig config;
+    config.dwBaudRate = 19200;
+    ASSERT_TRUE(WriteTapiDevConfig("GSM", config));
+    EXPECT_EQ(WhatIsAt(TapiDevConfigFile().toStdString()), "link to ../devconfig elsewhere");
+    QFile file(target);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "Other=9600,8,N,1,none\nGSM=19200,8,N,1,none\n");
+    EXPECT_EQ(ReadTapiDevConfig("GSM"), config);
 }
 
 TEST_F(TapiLines, EachNameIsListedOnceInTheOrderOfItsFirstLine) {
