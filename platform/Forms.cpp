@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QAbstractButton>
+#include <QApplication>
 #include <QCloseEvent>
 #include <QGuiApplication>
 #include <QScreen>
@@ -71,7 +72,9 @@ void CentreOn(QWidget* window, const QWidget* on) {
     const QPoint centre = on       ? on->frameGeometry().center()
                           : screen ? screen->availableGeometry().center()
                                    : QPoint();
-    window->move(centre - window->rect().center());
+    QRect frame = window->geometry().marginsAdded(FrameMargins(window));
+    frame.moveCenter(centre);
+    window->move(frame.topLeft()); // a window's position is its frame's
     KeepOnScreen(window);
 }
 
@@ -108,12 +111,35 @@ void TForm::SetButtonModalResult(QAbstractButton* button, int result) {
     connect(button, &QAbstractButton::clicked, this, [this, result] { SetModalResult(result); });
 }
 
+void TForm::SetPosition(TPosition position) {
+    position_ = position;
+    if (isVisible())
+        Place();
+}
+
+// The centred positions fall back to the screen when there is nothing to centre on.
+void TForm::Place() {
+    switch (position_) {
+    case poOwnerFormCenter:
+        return CentreOn(this, parentWidget() ? parentWidget()->window() : nullptr);
+    case poMainFormCenter:
+        return CentreOn(this,
+                        Application && Application->MainForm() != this ? Application->MainForm() : nullptr);
+    case poScreenCenter:
+    case poDesktopCenter:
+        return CentreOn(this, nullptr);
+    default: // designed, or the window system's choice
+        return;
+    }
+}
+
 void TForm::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
     if (event->spontaneous())
         return;
     FormShow();
     FitCaption(this);
+    Place();
     KeepOnScreen(this);
 }
 
@@ -129,6 +155,15 @@ void TForm::closeEvent(QCloseEvent* event) {
 // Qt's accept() and reject() (Enter, Escape) end up here.
 void TForm::done(int result) {
     SetModalResult(result == QDialog::Rejected ? mrCancel : result);
+}
+
+QWidget* OwnerWindow(const void* owner) {
+    if (!owner)
+        return nullptr;
+    for (QWidget* widget : QApplication::allWidgets())
+        if (dynamic_cast<const void*>(widget) == owner)
+            return widget;
+    return nullptr;
 }
 
 TMainWindowForm::TMainWindowForm(QWidget* owner) : QMainWindow(owner) {}

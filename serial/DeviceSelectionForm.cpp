@@ -35,6 +35,7 @@ TDeviceSelectionForm::TDeviceSelectionForm(QWidget* owner)
           Placed(new QPushButton(QStringLiteral("Отмена"), this), "dsfCancelBitBtn", 236, 40, 75, 25)) {
     setObjectName(QStringLiteral("DeviceSelectionForm"));
     SetCaption(QStringLiteral("Выбор GSM-модема"));
+    SetPosition(poOwnerFormCenter);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(318, 68);

@@ -67,7 +67,7 @@ bool TSioCustomTapiDevice::CloseTapiPort() {
 }
 
 int TSioCustomTapiDevice::SelectDevice() {
-    TDeviceSelectionForm dialog;
+    TDeviceSelectionForm dialog(OwnerWindow(Owner()));
     dialog.ShowTapiDevices = ShowTapiDevices;
     dialog.ShowPorts = ShowPorts;
     dialog.FilterUnsupportedDevices = FilterUnsupportedDevices();

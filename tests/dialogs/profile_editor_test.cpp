@@ -256,8 +256,10 @@ TEST_F(ProfileEditorTest, SessionAndPortKeepOrHoldTheirValues) {
         editor->Edit24->setText(QLatin1String(c.session));
         editor->Edit12->setText(QLatin1String(c.port));
         editor->SaveButtonClick();
-        EXPECT_EQ(editor->Profile.Session, c.storedSession);
-        EXPECT_EQ(editor->Profile.ServerPort, c.storedPort);
+        // Copies: the profile's fields are packed, so a reference to one may be misaligned.
+        const auto session = editor->Profile.Session, port = editor->Profile.ServerPort;
+        EXPECT_EQ(session, c.storedSession);
+        EXPECT_EQ(port, c.storedPort);
         EXPECT_EQ(editor->Edit24->text(), QLatin1String(c.shownSession));
         EXPECT_EQ(editor->Edit12->text(), QLatin1String(c.shownPort));
         WaitIdle();

@@ -3,6 +3,7 @@
 #include <chrono>
 #include <memory>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QKeyEvent>
@@ -84,6 +85,26 @@ void WhenModal(TForm& form, std::function<void()> action) {
         ASSERT_TRUE(PumpUntil([&] { return form.isVisible(); }));
         action();
     });
+}
+
+void WhenShown(const QString& objectName, std::function<void(QWidget*)> action) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, objectName, action = std::move(action), deadline] {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (window->objectName() == objectName && window->isVisible()) {
+                poll->stop();
+                poll->deleteLater();
+                action(window);
+                return;
+            }
+        if (std::chrono::steady_clock::now() > deadline) {
+            poll->stop();
+            poll->deleteLater();
+            ADD_FAILURE() << "no window " << objectName.toStdString() << " was shown";
+        }
+    });
+    poll->start(1);
 }
 
 void ClickCell(TStringGrid* grid, int col, int row) {

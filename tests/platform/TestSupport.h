@@ -35,6 +35,9 @@ private:
 void TypeText(QWidget* target, const QString& text);
 // Runs the action once the form's modal loop is running.
 void WhenModal(TForm& form, std::function<void()> action);
+// Runs the action on the window of that object name once one is shown (a form that some call makes and
+// shows modally itself); fails the test when none is within 5 s.
+void WhenShown(const QString& objectName, std::function<void(QWidget*)> action);
 // Clicks a data cell of the grid with the mouse.
 void ClickCell(TStringGrid* grid, int col, int row);
 // Types the text into the grid: the first key opens the current cell's editor, the rest go to it.

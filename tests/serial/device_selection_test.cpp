@@ -110,6 +110,18 @@ TEST_F(DeviceSelection, WhatIsListedFollowsTheSettings) {
     }
 }
 
+TEST_F(DeviceSelection, TheFilterDropsALineThatCannotPlaceCalls) {
+    tapi.AddLine({"Listening only", "", LINEMEDIAMODE_DATAMODEM, 0});
+    for (const bool filter : {true, false}) {
+        TDeviceSelectionForm form;
+        form.ShowPorts = false;
+        form.FilterUnsupportedDevices = filter;
+        EXPECT_EQ(Show(form, form.dsfCancelBitBtn), mrCancel);
+        EXPECT_EQ(Entries(form).contains(QStringLiteral("Listening only")), !filter) << filter;
+        EXPECT_TRUE(Entries(form).contains(QStringLiteral("GSM"))) << filter;
+    }
+}
+
 TEST_F(DeviceSelection, ChoosingAComPortGivesItsNumber) {
     TDeviceSelectionForm form;
     form.DeviceName = "Nowhere";

@@ -125,15 +125,6 @@ const char* Fault_Name(Fault fault) {
     return "?";
 }
 
-struct GsmModem::Reply {
-    std::string final;   // the error, when a command failed
-    bool prompt = false; // "AT+CMGS=" accepted: "> " and the PDU or text follow
-    bool Fail(const std::string& text) {
-        final = text;
-        return false;
-    }
-};
-
 GsmModem::GsmModem(const GsmConfig& config)
     : cfg_(config), powerOnPin_(config.pinState), pin_(config.pinState), echo_(config.echo) {
     cfg_.capacity = std::clamp(cfg_.capacity, 1, 255);
@@ -189,6 +180,12 @@ void GsmModem::TakeByte(uint8_t byte) {
         if (c == kCtrlZ || c == kEsc)
             input_ = Input::Command;
         return;
+    case Input::Data:
+        DataByte(c);
+        return;
+    case Input::Dialling:
+        AbortDial();
+        return;
     }
 }
 
@@ -238,6 +235,8 @@ void GsmModem::RunLine(const std::string& line) {
             bool quoted = false;
             while (end < rest.size() && (quoted || rest[end] != ';'))
                 quoted = quoted != (rest[end++] == '"');
+        } else if (rest[pos] == 'D' || rest[pos] == 'd') {
+            end = rest.size(); // the dial string is the rest of the line
         } else {
             while (end < rest.size() && isdigit(uint8_t(rest[end])))
                 ++end;
@@ -253,7 +252,8 @@ void GsmModem::RunLine(const std::string& line) {
         out_ += "\r\n> ";
         return;
     }
-    Respond("OK");
+    if (!reply.later)
+        Respond(reply.result.empty() ? "OK" : reply.result);
 }
 
 bool GsmModem::RunCommand(const std::string& cmd, Reply* reply) {
@@ -263,7 +263,9 @@ bool GsmModem::RunCommand(const std::string& cmd, Reply* reply) {
             echo_ = upper == "E1";
             return true;
         }
-        return false;
+        bool known = false;
+        const bool done = CallCommand(upper, cmd, reply, &known);
+        return known && done;
     }
     size_t nameEnd = 1;
     while (nameEnd < cmd.size() && isalnum(uint8_t(cmd[nameEnd])))
@@ -287,7 +289,7 @@ bool GsmModem::RunCommand(const std::string& cmd, Reply* reply) {
     static const std::pair<const char*, Handler> kCommands[] = {
         {"+CPIN", &GsmModem::Cpin}, {"+CPMS", &GsmModem::Cpms}, {"+CMGF", &GsmModem::Cmgf},
         {"+CMGR", &GsmModem::Cmgr}, {"+CMGL", &GsmModem::Cmgl}, {"+CMGD", &GsmModem::Cmgd},
-        {"+CMGS", &GsmModem::Cmgs},
+        {"+CMGS", &GsmModem::Cmgs}, {"+CLIP", &GsmModem::Clip}, {"+CHLD", &GsmModem::Chld},
     };
     for (const auto& [n, handler] : kCommands)
         if (name == n)
@@ -557,6 +559,7 @@ void GsmModem::Reshape() {
 }
 
 void GsmModem::Disconnected() {
+    EndCalls(false); // the terminal's DTR went with it
     input_ = Input::Command;
     line_.clear();
     body_.clear();
@@ -567,6 +570,7 @@ void GsmModem::Disconnected() {
 
 void GsmModem::PowerCycle() {
     Disconnected();
+    EndCalls(true);
     echo_ = cfg_.echo;
     textMode_ = false;
     pin_ = powerOnPin_;

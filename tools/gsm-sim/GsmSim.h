@@ -51,6 +51,10 @@
 //   powered (the SIM's PIN state as at power-on, echo on, PDU mode; the cells stay).
 // - A terminal that closes the port ends every fault and drops what it had not read, so the next
 //   connection meets a sound modem. A close and reopen between two polls is not noticed.
+// - Calls: "ATD<number>[;]" dials with the next queued result (QueueDialResult; connects when none is
+//   queued: "CONNECT 9600" and data mode, or OK for a voice call), Ring() rings with the caller's
+//   "+CLIP:" line after "AT+CLIP=1", "ATA" answers, "+++" leaves data mode, "ATH" hangs up,
+//   "AT+CHLD=2" holds a voice call. The terminal's DTR goes with its close, and so does the call.
 //
 // No time-outs: the simulator answers as soon as a command line is complete (a late reply as soon as the
 // next one is) and never waits on a clock, so a router test's fake clock drives the router's time-outs
@@ -115,12 +119,28 @@ public:
     bool Connected() const;       // a terminal holds the port
     uint32_t Connections() const; // terminals that opened the port so far
 
+    // Calls (GsmModem.h has the details). Ring, HangUpCall and SendCallData act at once while a
+    // terminal holds the port and do nothing otherwise.
+    void QueueDialResult(DialResult result);
+    void Ring(const Caller& caller);
+    void HangUpCall();
+    bool SendCallData(const std::string& bytes);
+    std::string TakeCallData();
+    std::vector<std::string> Dialled() const;
+    CallState GetCallState() const;
+    bool ClipEnabled() const;
+    void SetHoldSupported(bool supported);
+    // The speed the terminal set on the port (0 when it cannot be read).
+    uint32_t LineSpeed() const;
+
 private:
     bool OpenPair();
     bool Publish();
     void Service();
     void FlushSlaveInput();
     void Wake();
+    // Runs the action under the lock while a terminal holds the port, then wakes the service.
+    template <class Action> bool ToTerminal(Action action);
 
     mutable std::mutex mutex_;
     GsmModem modem_;
