@@ -186,7 +186,11 @@ void TMainForm::StartUp() {
     const bool read = ReadStates();
     PrintMessage("--------------------------");
     PrintMessage("CH: Gelvorant start");
-    Log(QStringLiteral("CH: found %1 calibration tables").arg(LoadCalibrationTables()));
+    std::string calibrationProblem;
+    const std::int32_t calibrationTables = LoadCalibrationTables(&calibrationProblem);
+    if (!calibrationProblem.empty())
+        PrintMessage("CH: Calibrate.ini reading error - " + calibrationProblem);
+    Log(QStringLiteral("CH: found %1 calibration tables").arg(calibrationTables));
     if (!read) {
         PrintMessage("CH: system password error");
         CloseForGood();

@@ -36,6 +36,7 @@ const char* const NoMemoryError = "Недостаточно памяти для 
 const char* const WriteError = "Невозможно записать файл с состояниями объектов";
 const char* const KeyErrorLine = "CH: key init or block encription error - ";
 const char* const WriteErrorLine = "CH: States.bin writing error - ";
+const char* const ReadErrorLine = "CH: States.bin reading error - ";
 const char* const PromptCaption = "Маршрутизатор";
 const char* const PromptInfo = "Введите системный пароль";
 
@@ -185,7 +186,7 @@ bool WriteStates(const TWindowValues& window, const TSettings& settings, const T
     }
     EncryptStates(buf, static_cast<uint32_t>(contentSize), key.data());
     if (!ops.Replace(StatesFileName, buf.data(), buf.size())) {
-        const std::string reason = SysErrorMessage(errno);
+        const std::string reason = errno != 0 ? SysErrorMessage(errno) : std::string(NotRegularFile);
         // Told once until a save succeeds again: saves follow every burst of log lines, and a box
         // for each would pile up while nobody is at the desk.
         if (!std::exchange(StatesSaveFailing, true)) {
@@ -203,16 +204,23 @@ bool WriteStates(const TWindowValues& window, const TSettings& settings, const T
 bool ReadStates(TSettings& settings, TStatesRead& read, const TStatesHooks& hooks, TStatesFileOps& ops) {
     ops.RemoveTemp(StatesFileName);
     std::vector<uint8_t> file;
-    switch (ops.ReadAll(StatesFileName, file)) {
-    case TStatesFileOps::frMissing:
+    const TFileRead reading = ops.ReadAll(StatesFileName, StatesMaxFileSize, file);
+    switch (reading.Result) {
+    case rfMissing:
         StatesNotLoaded = false; // the defaults stand and are written later
         if (!FirstRun)
             Call(hooks.ShowError, OpenError);
         return true;
-    case TStatesFileOps::frFailed:
+    case rfNotRegular:
+    case rfFailed:
+        Call(hooks.PrintMessage, ReadErrorLine + reading.Problem());
         Call(hooks.ShowError, OpenError); // StatesNotLoaded stays: the file is kept as it is
         return true;
-    case TStatesFileOps::frRead:
+    case rfTooLarge: // no state is that large: the program stops and the file is kept, as if undecryptable
+        Call(hooks.PrintMessage, ReadErrorLine + reading.Problem());
+        Call(hooks.ShowError, DecryptError);
+        return false;
+    case rfRead:
         break;
     }
 

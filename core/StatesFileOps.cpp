@@ -3,7 +3,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
-#include <new>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -32,38 +31,33 @@ TStatesFileOps& StatesFileOps() {
     return ops;
 }
 
-TStatesFileOps::TReadResult TStatesFileOps::ReadAll(const std::string& path, std::vector<uint8_t>& bytes) {
-    bytes.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno == ENOENT ? frMissing : frFailed;
-    struct stat info {};
-    bool ok = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
-    try {
-        if (ok)
-            bytes.resize(static_cast<size_t>(info.st_size));
-    } catch (const std::bad_alloc&) {
-        ok = false;
-    }
-    if (ok) {
-        size_t done = 0;
-        while (ok && done < bytes.size()) {
-            ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-            if (n > 0)
-                done += static_cast<size_t>(n);
-            else if (n == 0 || errno != EINTR)
-                ok = false;
-        }
-    }
-    ::close(fd);
-    if (!ok)
-        bytes.clear();
-    return ok ? frRead : frFailed;
+TFileRead TStatesFileOps::ReadAll(const std::string& path, uint64_t maxSize, std::vector<uint8_t>& bytes) {
+    return ReadRegularFile(path, maxSize, bytes);
+}
+
+std::string TStatesFileOps::TempName(const std::string& path) {
+    std::string file;
+    if (!LinkedFile(path, file))
+        file = path;
+    return file + ".tmp";
 }
 
 bool TStatesFileOps::Replace(const std::string& path, const uint8_t* data, size_t n) {
-    std::string temp = TempName(path);
-    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Through a link, the file it leads to is replaced: renaming over the link would leave its target
+    // behind, never written again.
+    std::string file;
+    if (!LinkedFile(path, file))
+        return false;
+    // Nor is a pipe, a device or a folder there replaced, or written when a link leads to it.
+    struct stat info {};
+    if (::stat(file.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+        errno = 0;
+        return false;
+    }
+    const std::string temp = file + ".tmp";
+    // Made afresh: whatever stands under the name (a link, a pipe) is neither written through nor waited on.
+    ::unlink(temp.c_str());
+    int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
     bool ok = WriteAll(fd, data, n) && ::fsync(fd) == 0;
@@ -72,7 +66,7 @@ bool TStatesFileOps::Replace(const std::string& path, const uint8_t* data, size_
         ok = false;
         error = errno;
     }
-    if (ok && !Rename(temp, path)) {
+    if (ok && !Rename(temp, file)) {
         ok = false;
         error = errno;
     }
@@ -81,7 +75,7 @@ bool TStatesFileOps::Replace(const std::string& path, const uint8_t* data, size_
         errno = error;
         return false;
     }
-    SyncFolder(path);
+    SyncFolder(file);
     return true;
 }
 

@@ -19,6 +19,7 @@
 #include "platform/Clock.h"
 #include "platform/ComFolder.h"
 #include "platform/Cp1251.h"
+#include "platform/Files.h"
 #include "platform/Shell.h"
 #include "platform/TapiConfigDialog.h"
 #include "platform/TapiDevConfig.h"
@@ -303,15 +304,8 @@ std::optional<QString> ComEntryName(const QString& device) {
     return QStringLiteral("COM") + QString::number(*number);
 }
 
-bool KnownLine(const std::vector<TLineSpec>& lines, const std::string& name) {
-    for (const TLineSpec& line : lines)
-        if (line.Name == name)
-            return true;
-    return false;
-}
-
-// One "name=device" line into *line; the reason when it cannot be used.
-QString ParseLine(const QString& text, const std::vector<TLineSpec>& before, TLineSpec* line) {
+// One "name=device" line into *line; the reason when it cannot be used. before: the names listed above.
+QString ParseLine(const QString& text, const std::set<std::string>& before, TLineSpec* line) {
     // A name or path would end at the NUL for every program that reads it.
     if (text.contains(QChar(0)))
         return QStringLiteral("the line holds a NUL character");
@@ -332,31 +326,42 @@ QString ParseLine(const QString& text, const std::vector<TLineSpec>& before, TLi
         return QStringLiteral("the device is neither a COM name nor an absolute path");
     line->Name = ToCp1251(name);
     line->Device = device;
-    if (KnownLine(before, line->Name))
+    if (before.count(line->Name))
         return QStringLiteral("a line of this name is listed above");
     return {};
 }
 
 std::vector<TLineSpec> ReadLinesFile() {
     const QString path = TapiLinesFile();
-    QFile file(path);
-    if (!file.exists())
+    std::vector<std::uint8_t> bytes;
+    const TFileRead read =
+        ReadRegularFile(QFile::encodeName(path).toStdString(), MaxTapiLinesFileSize, bytes);
+    if (read.Result == rfMissing)
         return {};
-    if (!file.open(QIODevice::ReadOnly)) {
-        Warn(QStringLiteral("%1: %2; no telephony lines").arg(path, file.errorString()));
+    if (read.Result != rfRead) {
+        Warn(QStringLiteral("%1: %2; no telephony lines").arg(path, FromCp1251(read.Problem())));
         return {};
     }
     std::vector<TLineSpec> lines;
-    for (int number = 1; !file.atEnd(); ++number) {
-        const QString text = QString::fromUtf8(file.readLine()).trimmed();
-        if (text.isEmpty())
+    std::set<std::string> names;
+    const char* const text = reinterpret_cast<const char*>(bytes.data());
+    std::size_t start = 0;
+    for (int number = 1; start < bytes.size(); ++number) {
+        const void* newline = std::memchr(text + start, '\n', bytes.size() - start);
+        const std::size_t end =
+            newline ? std::size_t(static_cast<const char*>(newline) - text) : bytes.size();
+        const QString entry = QString::fromUtf8(text + start, qsizetype(end - start)).trimmed();
+        start = end + 1;
+        if (entry.isEmpty())
             continue;
         TLineSpec line;
-        const QString problem = ParseLine(text, lines, &line);
-        if (problem.isEmpty())
+        const QString problem = ParseLine(entry, names, &line);
+        if (problem.isEmpty()) {
+            names.insert(line.Name);
             lines.push_back(line);
-        else
+        } else {
             Warn(QStringLiteral("%1:%2: %3; the line is ignored").arg(path).arg(number).arg(problem));
+        }
     }
     return lines;
 }
@@ -384,11 +389,11 @@ void ReadLines() {
         return;
     if (p.Apps.empty())
         p.Lines.clear();
-    std::vector<TLineSpec> known;
+    std::set<std::string> known;
     for (const TLineRecord& line : p.Lines)
-        known.push_back(line.Spec);
+        known.insert(line.Spec.Name);
     for (const TLineSpec& line : ReadLinesFile())
-        if (!KnownLine(known, line.Name))
+        if (!known.count(line.Name))
             AddLineRecord(line, false);
 }
 

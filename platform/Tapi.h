@@ -19,8 +19,9 @@
 //
 // Lines. Without a test back-end the lines are read from TapiLinesFile(), one "name=device" a line:
 // the device is a COM name (COM3: the entry COM3 of the COM folder <common app-data>/com/, else
-// /dev/ttyS2) or an absolute path. A line that cannot be used is reported on stderr and skipped. With
-// no file or no lines there are no line devices and everything answers at once. The file is read by
+// /dev/ttyS2) or an absolute path. A line that cannot be used is reported on stderr and skipped; so is
+// the whole file when it is no regular file or larger than MaxTapiLinesFileSize. With no file or no
+// lines there are no line devices and everything answers at once. The file is read by
 // every lineInitialize; lines new since the last reading get the next device identifiers and every
 // line application registered before gets LINE_CREATE. Each line has a device configuration
 // (platform/TapiDevConfig.h: lineGetDevConfig, lineSetDevConfig, the configuration dialogs), which
@@ -483,6 +484,8 @@ std::vector<TModuleEntry> Tapi32Entries();
 
 // <common application-data folder>/tapi/lines
 QString TapiLinesFile();
+// Far above any lines file written by hand.
+inline constexpr std::uint64_t MaxTapiLinesFileSize = 4 << 20;
 // The file a line's device names: COMn through the COM folder, else /dev/ttyS<n-1>; a path as it is.
 QString TapiLineDevicePath(const QString& device);
 

@@ -17,11 +17,12 @@
 #include <QSaveFile>
 
 #include "platform/Cp1251.h"
+#include "platform/Files.h"
 #include "platform/Shell.h"
 
 namespace {
 
-constexpr qint64 MaxFileBytes = 64 * 1024; // far more than any machine has lines
+constexpr std::uint64_t MaxFileBytes = 64 * 1024; // far more than any machine has lines
 constexpr char XonChar = 0x11, XoffChar = 0x13;
 
 const char ParityLetters[] = "NOEMS"; // by NOPARITY ... SPACEPARITY
@@ -78,18 +79,17 @@ bool SplitEntry(const QString& line, QString* name, QString* config) {
 // The file's lines; none when it is missing, and none (reported) when it cannot be read whole.
 QStringList FileLines() {
     const QString path = TapiDevConfigFile();
-    const QFileInfo info(path);
-    if (!info.exists())
+    std::vector<std::uint8_t> bytes;
+    const TFileRead read = ReadRegularFile(QFile::encodeName(path).toStdString(), MaxFileBytes, bytes);
+    if (read.Result == rfMissing)
         return {};
-    QFile file(path);
-    if (!info.isFile() || info.size() > MaxFileBytes || !file.open(QIODevice::ReadOnly)) {
+    if (read.Result != rfRead) {
         Warn(QStringLiteral("%1: %2; the line configurations are not used")
-                 .arg(path, !info.isFile()               ? QStringLiteral("not a regular file")
-                            : info.size() > MaxFileBytes ? QStringLiteral("larger than 64 KiB")
-                                                         : file.errorString()));
+                 .arg(path, FromCp1251(read.Problem())));
         return {};
     }
-    return QString::fromUtf8(file.read(MaxFileBytes)).split(QLatin1Char('\n'));
+    return QString::fromUtf8(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size()))
+        .split(QLatin1Char('\n'));
 }
 
 LONG OpenError(const QString& path, const std::string& lineName, int error, const QString& reason = {}) {

@@ -1,5 +1,7 @@
 // Start-up and shut-down of the main window: the first start, a second instance, hiding to the tray,
 // the exit, and a state file that does not open.
+#include <filesystem>
+
 #include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
@@ -112,6 +114,28 @@ TEST_F(MainFormTest, StateFileThatDoesNotOpenEndsTheProgramAndIsNotWritten) {
     EXPECT_EQ(lines.back(), "CH: Gelvorant is closed");
     EXPECT_EQ(connection->Opens, 0);
     EXPECT_TRUE(StatesNotLoaded);
+}
+
+// Pipes where the files are: start-up neither waits on one nor replaces one, and says why each gave
+// nothing.
+TEST_F(MainFormTest, PipesInPlaceOfItsFilesNeverHoldTheStartUp) {
+    ASSERT_TRUE(ForceDirectories(QString::fromStdString(DataFolder())));
+    const TFifoWatch states(DataFile("States.bin")), calibration(DataFile("Calibrate.ini"));
+    ASSERT_TRUE(states.Made() && calibration.Made());
+    dialogs->Expect(mtError, QStringLiteral("Невозможно открыть файл с настройками!"), mrOk);
+    CancelPrompts(); // none is expected: a pipe read as an empty file would ask for the password
+
+    Start();
+    EXPECT_EQ(LogLines(),
+              QStringList({"CH: States.bin reading error - not a regular file", "--------------------------",
+                           "CH: Gelvorant start", "CH: Calibrate.ini reading error - not a regular file",
+                           "CH: found 0 calibration tables", "CH: TMGSM_AuthKeysInit OK"}));
+    clock->Advance(100);
+    EXPECT_EQ(connection->Opens, 1);
+    clock->Advance(5000);
+    EXPECT_EQ(LogLines().back(), "CH: suspending logging");
+    EXPECT_TRUE(std::filesystem::is_fifo(DataFile("States.bin"))) << "a file that did not load is kept";
+    EXPECT_FALSE(states.Released() || calibration.Released()) << "an open waited for a writer";
 }
 
 TEST_F(MainFormTest, StoredGeometryAndObjectsComeBackAtTheNextStart) {

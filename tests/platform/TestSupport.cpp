@@ -1,7 +1,13 @@
 #include "tests/platform/TestSupport.h"
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -117,4 +123,61 @@ void TypeInGrid(TStringGrid* grid, const QString& text) {
         QWidget* editor = grid->indexWidget(grid->currentIndex());
         TypeText(editor ? editor : grid, c);
     }
+}
+
+TFifoWatch::TFifoWatch(std::string path, TWaiter waiter, int limitMs) : path_(std::move(path)) {
+    made_ = ::mkfifo(path_.c_str(), 0600) == 0;
+    if (made_)
+        thread_ = std::thread([this, waiter, limitMs] { Watch(waiter, limitMs); });
+}
+
+TFifoWatch::~TFifoWatch() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    stop_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void TFifoWatch::Watch(TWaiter waiter, int limitMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stop_.wait_for(lock, std::chrono::milliseconds(limitMs), [this] { return stopping_; }))
+        return;
+    // Past the limit: whoever waits is let through, again and again, until the test is done.
+    int reader = -1;
+    while (!stopping_) {
+        if (waiter == TWaiter::Reader) {
+            // Opening for writing without waiting succeeds only while a reader is in its open.
+            const int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) {
+                released_ = true;
+                ::close(fd);
+            }
+        } else {
+            if (reader < 0)
+                reader = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            char bytes[4096];
+            while (reader >= 0 && ::read(reader, bytes, sizeof bytes) > 0)
+                released_ = true;
+        }
+        stop_.wait_for(lock, std::chrono::milliseconds(20), [this] { return stopping_; });
+    }
+    if (reader >= 0)
+        ::close(reader);
+}
+
+std::vector<TOddFile> OddFiles(const std::string& path, const std::string& pipe, std::uint64_t cap) {
+    return {
+        {"link to a pipe", [=] { std::filesystem::create_symlink(pipe, path); }, "not a regular file"},
+        {"link to /dev/zero", [=] { std::filesystem::create_symlink("/dev/zero", path); },
+         "not a regular file"},
+        {"over the cap",
+         [=] {
+             std::ofstream(path) << "[x=1-1]\n";
+             std::filesystem::resize_file(path, cap + 1); // holds nothing on disk
+         },
+         "larger than " + std::to_string(cap) + " bytes"},
+    };
 }

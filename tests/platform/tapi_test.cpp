@@ -1001,6 +1001,68 @@ TEST_F(TapiLines, ALineHoldingANulIsRefused) {
             << bad;
 }
 
+// A pipe or a device in the file's place is never waited on or read, nor is a file over the cap: there
+// are no lines, and standard error says why.
+TEST_F(TapiLines, OnlyARegularFileOfAtMostTheCapIsRead) {
+    ASSERT_TRUE(QDir().mkpath(data.path() + QStringLiteral("/tapi")));
+    const std::string path = TapiLinesFile().toStdString();
+    const TFifoWatch fifo(data.path().toStdString() + "/tapi/pipe");
+    ASSERT_TRUE(fifo.Made());
+    for (const TOddFile& odd : OddFiles(path, "pipe", MaxTapiLinesFileSize)) {
+        SCOPED_TRACE(odd.Name);
+        odd.Make();
+        testing::internal::CaptureStderr();
+        DWORD count = 99;
+        const HLINEAPP app = Initialize(&count);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  path + ": " + odd.Problem + "; no telephony lines\n");
+        EXPECT_EQ(count, 0u);
+        EXPECT_EQ(lineShutdown(app), 0);
+        apps.clear();
+        ASSERT_TRUE(QFile::remove(TapiLinesFile()));
+    }
+    EXPECT_FALSE(fifo.Released()) << "the open waited for a writer";
+}
+
+// The lines' configurations beside them are read the same way.
+TEST_F(TapiLines, OnlyARegularConfigurationFileOfAtMostTheCapIsRead) {
+    ASSERT_TRUE(QDir().mkpath(data.path() + QStringLiteral("/tapi")));
+    const std::string path = TapiDevConfigFile().toStdString();
+    const TFifoWatch fifo(data.path().toStdString() + "/tapi/pipe");
+    ASSERT_TRUE(fifo.Made());
+    for (const TOddFile& odd : OddFiles(path, "pipe", 64 * 1024)) {
+        SCOPED_TRACE(odd.Name);
+        odd.Make();
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(ReadTapiDevConfig("GSM"), std::nullopt);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  path + ": " + odd.Problem + "; the line configurations are not used\n");
+        ASSERT_TRUE(QFile::remove(TapiDevConfigFile()));
+    }
+    EXPECT_FALSE(fifo.Released()) << "the open waited for a writer";
+}
+
+TEST_F(TapiLines, EachNameIsListedOnceInTheOrderOfItsFirstLine) {
+    QByteArray text;
+    for (int i = 0; i < 2000; ++i)
+        text += "Line " + QByteArray::number(i) + "=/dev/ttyS" + QByteArray::number(i % 4) + "\n";
+    for (int i = 1999; i >= 0; i -= 2)
+        text += "Line " + QByteArray::number(i) + "=/dev/ttyUSB0\n";
+    WriteLines(text);
+    testing::internal::CaptureStderr();
+    DWORD count = 0;
+    const HLINEAPP app = Initialize(&count);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(count, 2000u);
+    for (DWORD i = 0; i < count; ++i)
+        ASSERT_EQ(NameOf(app, i), "Line " + std::to_string(i));
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1000);
+    EXPECT_NE(errors.find(QStringLiteral("%1:2001: a line of this name is listed above")
+                              .arg(TapiLinesFile())
+                              .toStdString()),
+              std::string::npos);
+}
+
 TEST_F(TapiLines, ComNamesResolveThroughTheComFolder) {
     LinkCom(QStringLiteral("COM3"), QStringLiteral("/dev/ttyUSB0"));
     LinkCom(QStringLiteral("COM4"), data.path() + QStringLiteral("/gone")); // a device unplugged
