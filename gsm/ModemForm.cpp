@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include <QCheckBox>
 #include <QLabel>
@@ -226,6 +227,7 @@ void TModemForm::SioComPort1PortOpen() {
     AliveRetries = 5;
     InitDone = false;
     pduModeRefusals_ = 0;
+    passEnds_ = false;
     cutCells_.clear();
     MakeATCommand();
 }
@@ -359,6 +361,10 @@ void TModemForm::ATCommandTimerTimer() {
     if (AnswerResult != arNone)
         return;
     AnswerResult = arTimeout;
+    // A reply that is only late must not be taken for another cell's command: the pass ends with this
+    // cell, and the "AT" that starts the next one takes what still comes.
+    if (CommandIndex == cmdRead || CommandIndex == cmdDelete)
+        passEnds_ = true;
     if (ProcessErrorAnswer())
         Fatal();
     else
@@ -486,6 +492,10 @@ void TModemForm::NextCell(bool checkDecoded) {
     if (checkDecoded && SmsDecoded) {
         toCheck_.push_back(Deliver); // the next reading overwrites it
         ProcessSMSTimer.SetEnabled(true);
+    }
+    if (std::exchange(passEnds_, false)) {
+        CurrentCommand.Next = cmdAlive; // a waiting send goes after the next "AT+CPMS?"
+        return;
     }
     if (SmsSendPending) {
         CurrentCommand.Next = cmdSend;

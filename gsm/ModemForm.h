@@ -12,8 +12,11 @@
 //
 // Nothing leaves the SIM unseen: an SMS that does not decode is logged with its reply's lines before
 // its cell is deleted, and one whose reply was cut short is read again on the next pass, and logged and
-// deleted when that reply is cut short too. Every SMS decoded is checked once, in the order read, even
-// while the box of an earlier one is open and the cycle reads on.
+// deleted when that reply is cut short too. A read or delete that times out ends the pass, so that a
+// reply that is only late goes to the "AT" of the next pass, never to another cell's command. An SMS not
+// in the 7-bit alphabet is logged with its reply's lines as well: its text is not all of it. Every SMS
+// decoded is checked once, in the order read, even while the box of an earlier one is open and the cycle
+// reads on.
 //
 // Received bytes are read in the port's avail notification: everything waiting, as raw bytes. An answer
 // is acted on once: bytes after it until the next command are only logged.
@@ -158,6 +161,7 @@ private:
 
     bool escapePending_ = false; // the last send failed: ESC goes before the next command
     int pduModeRefusals_ = 0;    // "AT+CMGF=0" failed in a row since the port opened
+    bool passEnds_ = false;      // a read or delete timed out: the pass ends with its cell
     std::set<int> cutCells_;     // cells whose last reading was cut short
     // Decoded SMS whose cells were deleted, oldest first, waiting for their check.
     std::deque<SmsDeliverRecord> toCheck_;

@@ -100,10 +100,11 @@ bool TModemForm::ReceiveSMS() {
     return true;
 }
 
-// A found SMS read whole is deleted, decoded or not; one that does not decode goes to the log with its
-// "+CMGR:" line and its PDU line first, so that its content is kept (also that of a modem fallen back
-// into text mode). One whose reply was cut short is left for a second reading on the next pass, and
-// goes the same way when that reply is cut short too. An empty cell is passed by.
+// A found SMS read whole is deleted, decoded or not; one that does not decode, or is not in the 7-bit
+// alphabet (UCS2, 8-bit data), goes to the log with its "+CMGR:" line and its PDU line first, so that
+// its content is kept (also that of a modem fallen back into text mode). One whose reply was cut short is
+// left for a second reading on the next pass, and goes the same way when that reply is cut short too. An
+// empty cell is passed by.
 void TModemForm::SmsRead(bool whole) {
     if (AnswerBuffer.find("+CMGR:") == std::string::npos) {
         if (whole)
@@ -117,10 +118,14 @@ void TModemForm::SmsRead(bool whole) {
         return;
     }
     cutCells_.erase(SmsCell);
-    if (whole && ReceiveSMS())
-        return;
-    Log("MD: SMS in cell " + std::to_string(SmsCell) + (whole ? " is not decoded" : " is cut short") +
-        "\r\n" + ReadSmsHeader(AnswerBuffer) + "\r\n" + ReadPduLine(AnswerBuffer) + "\r\n");
+    const auto logReply = [this](const char* what) {
+        Log("MD: SMS in cell " + std::to_string(SmsCell) + what + "\r\n" + ReadSmsHeader(AnswerBuffer) +
+            "\r\n" + ReadPduLine(AnswerBuffer) + "\r\n");
+    };
+    if (!whole || !ReceiveSMS())
+        logReply(whole ? " is not decoded" : " is cut short");
+    else if (!IsDefaultAlphabet(Deliver.Dcs))
+        logReply(" is not in the 7-bit alphabet"); // no modem's answer; its text may not hold all of it
 }
 
 // The box of one SMS keeps this handler open while the cycle reads on; the SMS deleted meanwhile wait

@@ -459,9 +459,11 @@ std::int32_t TSioBaseDispatcher::SetModem(bool dtr, bool rts) {
 }
 
 std::uint8_t TSioBaseDispatcher::GetModemStatusPrim(std::uint8_t clearMask) {
+    // The lines are read under the lock too: a read that came in after another but recorded
+    // before it would put the lines back as they were and mark their change once more.
+    std::lock_guard data(DataSection);
     std::uint32_t lines = 0;
     GetCommModemStatus(comHandle_, &lines);
-    std::lock_guard data(DataSection);
     // Every read marks the lines it finds changed: the dispatch pass reads the lines often, and a
     // change it saw first must not be lost to the line event that follows. A ring is marked by its
     // own event (RingFlag), once.

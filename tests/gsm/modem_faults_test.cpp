@@ -52,6 +52,8 @@ TEST_F(GsmFaultTest, FatalAnswersCloseThePortAndTellTheOperatorWithoutTheLostLin
          "Ошибка ввода PIN-кода", 3000, "AT+CPIN=", 1},
         {"PDU mode refused", gsmsim::PinState::Ready, "1234", gsmsim::Fault::TextMode, "",
          "Модем не поддерживает режим PDU", 3000, "AT+CMGF=0", 3},
+        {"PDU mode refused after a new opening", gsmsim::PinState::Ready, "1234", gsmsim::Fault::TextMode, "",
+         "Модем не поддерживает режим PDU", 3000, "AT+CMGF=0", 3},
     };
     Start();
     UseModem();

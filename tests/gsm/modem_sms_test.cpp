@@ -1,10 +1,13 @@
 // The SMS on the SIM through the GSM modem window and gsm-sim: every decoded SMS checked once, in the
-// order read, also while a box is open; what does not decode logged and deleted; a reply cut short
-// read again; and the same reading against the replies of real modems.
+// order read, also while a box is open; what does not decode, or is not in the 7-bit alphabet, logged
+// and deleted; a reply cut short read again; a late reply never taken for another cell's; and the same
+// reading against the replies of real modems.
+#include <cstdlib>
 #include <functional>
 #include <ostream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <QRegularExpression>
 
@@ -12,6 +15,7 @@
 
 #include "core/MainForm.h"
 #include "core/ObjectRegistry.h"
+#include "platform/Cp1251.h"
 #include "serial/ComPort.h"
 #include "tests/gsm/GsmFixture.h"
 #include "tests/platform/TestSupport.h"
@@ -192,6 +196,81 @@ TEST_F(GsmSmsTest, SmsWhoseReplyWasCutShortIsReadAgainOnTheNextPass) {
             EXPECT_EQ(LogLines().filter(QStringLiteral("MD: SMS from")).size(), 1);
         }
     }
+}
+
+// A slow modem's reply that comes after its time-out, whole or the rest of one cut short, and the late
+// replies that may follow it, are never taken for another cell's: every SMS is logged once, and the
+// cell deleted after its log line is its own.
+TEST_F(GsmSmsTest, ReplyThatComesLateIsNeverTakenForAnotherCells) {
+    struct {
+        const char* Name;
+        std::vector<std::pair<gsmsim::Fault, const char*>> Late;
+    } cases[] = {
+        {"read", {{gsmsim::Fault::LateReply, "AT+CMGR=1"}}},
+        {"rest of a read cut short",
+         {{gsmsim::Fault::LateRest, "AT+CMGR=1"}, {gsmsim::Fault::LateReply, "AT+CMGR=2"}}},
+        {"delete", {{gsmsim::Fault::LateReply, "AT+CMGD=1"}, {gsmsim::Fault::LateReply, "AT+CMGR=2"}}},
+    };
+    StartWithModem();
+    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const std::size_t from = ReadFile(DataFile("EventLog.txt")).size();
+        const std::string texts[] = {c.Name + std::string(" 1"), c.Name + std::string(" 2"),
+                                     c.Name + std::string(" 3")};
+        for (const std::string& text : texts)
+            ASSERT_NE(sim.AddSms("+79990000000", text), 0);
+        for (const auto& [fault, command] : c.Late)
+            sim.Inject(fault, command, 1);
+        ASSERT_TRUE(RunCycle([&] { return sim.Cells().empty(); }, 1000));
+        ASSERT_TRUE(RunUntilCommand("AT+CPMS?", 1, 1000));
+        const std::string log = ReadFile(DataFile("EventLog.txt")).substr(from);
+        for (int cell = 1; cell <= 3; ++cell) {
+            const std::string sms = "MD: SMS from +79990000000\r\n" + texts[cell - 1] + "\r\n";
+            const std::size_t at = log.find(sms);
+            ASSERT_NE(at, std::string::npos) << cell;
+            EXPECT_EQ(log.find(sms, at + 1), std::string::npos) << cell;
+            const std::string deleted = "SMS in cell "; // deleted, or an error deleting it
+            const std::size_t next = log.find(deleted, at);
+            ASSERT_NE(next, std::string::npos) << cell;
+            EXPECT_EQ(std::atoi(log.c_str() + next + deleted.size()), cell);
+        }
+    }
+}
+
+// An SMS not in the 7-bit alphabet is no modem's answer, and its text is not all of it: its reply's
+// lines go to the log before its cell is deleted. It is checked as any other.
+TEST_F(GsmSmsTest, SmsNotInThe7BitAlphabetIsLoggedWithItsPduLine) {
+    gsmsim::DeliverSpec ucs2;
+    ucs2.sender = "+79990000000";
+    ucs2.dcs = 0x08;
+    ucs2.text = "Баланс: 100 р. 中"; // the last not in Windows-1251
+    gsmsim::DeliverSpec data;
+    data.sender = "+71230000000";
+    data.dcs = 0x04;
+    data.text = "\x01\x02"
+                "data";
+    ASSERT_EQ(sim.AddSms(ucs2), 1);
+    ASSERT_EQ(sim.AddSms(data), 2);
+    ASSERT_EQ(sim.AddSms("+79990000000", "hello"), 3);
+    const std::vector<gsmsim::Cell> stored = sim.Cells();
+    StartWithModem();
+    AddModemObject();
+    ASSERT_TRUE(RunCycle([&] { return sim.Cells().empty() && LogIndex("MD: incorrect TE SMS") >= 0; }));
+    const std::string log = ReadFile(DataFile("EventLog.txt"));
+    for (int cell : {1, 2}) {
+        const gsmsim::Cell& c = stored[std::size_t(cell - 1)];
+        const std::string name = "MD: SMS in cell " + std::to_string(cell);
+        const std::size_t logged =
+            log.find(name + " is not in the 7-bit alphabet\r\n+CMGR: 0,," + std::to_string(c.tpduLength) +
+                     "\r\n" + gsmsim::ToHex(c.pdu) + "\r\n");
+        ASSERT_NE(logged, std::string::npos) << cell;
+        EXPECT_GT(log.find(name + " is deleted"), logged) << cell;
+    }
+    EXPECT_EQ(LogLines().filter(QStringLiteral("is not in the 7-bit alphabet")).size(), 2);
+    EXPECT_EQ(LogLines().filter(QStringLiteral("MD: SMS from")).size(), 3);
+    EXPECT_TRUE(FromCp1251(log).contains(QStringLiteral("MD: SMS from +79990000000\r\nБаланс: 100 р. ?")));
+    EXPECT_EQ(LogLines().filter(QStringLiteral("MD: incorrect TE SMS")).size(), 1); // the data of object 5
 }
 
 // Modems differ in their replies; the SMS are read, decoded, checked and deleted all the same.

@@ -375,6 +375,37 @@ TEST_F(DispatcherOverFakeLine, ModemStatusShowsEachLineAndItsChange) {
     EXPECT_EQ(port->GetModemStatus() & 0x0F, 0);
 }
 
+// A dispatcher on the device alone, without its threads, whose settings lock a test can hold and
+// whose following of the modem lines a test runs on a thread of its own.
+class TLinesDispatcher : public TSioWin32Dispatcher {
+public:
+    TLinesDispatcher() : TSioWin32Dispatcher(nullptr) {}
+    TCriticalSection& Settings() { return DataSection; }
+    void FollowLines() { MapEventsToMS(); } // the dispatch pass after a line event
+};
+
+TEST(ModemStatus, AChangeIsReportedOnceWhenAnOlderReadOfTheLinesComesLast) {
+    auto line = std::make_shared<TFakeLine>();
+    line->Install("FAKE3");
+    TLinesDispatcher port;
+    ASSERT_NE(port.OpenCom("FAKE3", 64, 64), -1);
+    line->SetLines(TIOCM_CTS);
+    EXPECT_EQ(port.GetModemStatus(), 0x11);
+    // The dispatch thread goes for the lines while the main thread holds the record; the lines
+    // change, and the main thread reads and clears the change first. What the dispatch thread
+    // records afterwards must not be the lines as they were before the change.
+    std::unique_lock settings(port.Settings());
+    const int reads = line->LineReads();
+    std::thread dispatch([&] { port.FollowLines(); });
+    PumpUntil([&] { return line->LineReads() > reads; }, 100); // time to read, which it must not
+    line->SetLines(TIOCM_CAR);
+    EXPECT_EQ(port.GetModemStatus(), 0x89); // CTS went, DCD came
+    settings.unlock();
+    dispatch.join();
+    EXPECT_EQ(port.GetModemStatus(), 0x80);
+    EXPECT_EQ(port.GetModemStatus(), 0x80);
+}
+
 TEST_F(DispatcherOverFakeLine, LineErrorsAreReportedMostImportantFirst) {
     ASSERT_EQ(Open(), ecOK);
     struct Case {

@@ -340,6 +340,14 @@ TEST_F(GsmModemTest, ReplyShapes) {
     modem->Inject(Fault::CutReply, "AT+CMGR=", 1);
     EXPECT_EQ(Say("AT+CMGR=1\r"), "AT+CMGR=1\r" + whole.substr(0, whole.size() / 2));
     EXPECT_EQ(Cmd("AT+CMGR=1"), "\r\n+CMGR: 1,,24\r\n" + pdu + "\r\n\r\nOK\r\n");
+    // A slow modem's reply, or the rest of it, comes with the next command line.
+    const std::string read = "\r\n+CMGR: 1,,24\r\n" + pdu + "\r\n\r\nOK\r\n";
+    modem->Inject(Fault::LateReply, "AT+CMGR=", 1);
+    EXPECT_EQ(Say("AT+CMGR=1\r"), "AT+CMGR=1\r");
+    EXPECT_EQ(Say("AT\r"), read + "AT\r\r\nOK\r\n");
+    modem->Inject(Fault::LateRest, "AT+CMGR=", 1);
+    EXPECT_EQ(Say("AT+CMGR=1\r"), "AT+CMGR=1\r" + read.substr(0, read.size() / 2));
+    EXPECT_EQ(Say("AT\r"), read.substr(read.size() / 2) + "AT\r\r\nOK\r\n");
 
     modem->Inject(Fault::UnsolicitedInReply, "AT+CMGR=", 1);
     EXPECT_EQ(Cmd("AT+CMGR=1"), "\r\n+CMGR: 1,,24\r\n+CMTI: \"SM\",2\r\n\r\n" + pdu + "\r\n\r\nOK\r\n");
@@ -359,6 +367,7 @@ TEST_F(GsmModemTest, ReplyShapes) {
 
 TEST_F(GsmModemTest, DisconnectDropsHalfTypedInputAndUnsentOutput) {
     Create();
+    modem->Inject(Fault::LateReply, "AT+CMGS=", 1); // its prompt held back
     Say("AT+CMGS=23\r00110");
     modem->Unsolicited("RING");
     modem->Disconnected();

@@ -117,6 +117,10 @@ const char* Fault_Name(Fault fault) {
         return "cut-reply";
     case Fault::UnsolicitedInReply:
         return "unsolicited-in-reply";
+    case Fault::LateReply:
+        return "late-reply";
+    case Fault::LateRest:
+        return "late-rest";
     }
     return "?";
 }
@@ -199,6 +203,8 @@ std::optional<Fault> GsmModem::TakeFault(const std::string& upper) {
 }
 
 void GsmModem::RunLine(const std::string& line) {
+    out_ += late_;
+    late_.clear();
     commands_.push_back(line);
     const std::string upper = Upper(line);
     const std::optional<Fault> fault = TakeFault(upper);
@@ -209,7 +215,8 @@ void GsmModem::RunLine(const std::string& line) {
     }
     if (echo_)
         out_ += line + "\r";
-    if (fault == Fault::CutReply || fault == Fault::UnsolicitedInReply) {
+    if (fault == Fault::CutReply || fault == Fault::UnsolicitedInReply || fault == Fault::LateReply ||
+        fault == Fault::LateRest) {
         reshape_ = fault;
         replyAt_ = out_.size();
     }
@@ -538,8 +545,11 @@ void GsmModem::Reshape() {
         return;
     const Fault fault = *reshape_;
     reshape_.reset();
-    if (fault == Fault::CutReply) {
-        out_.resize(replyAt_ + (out_.size() - replyAt_) / 2);
+    if (fault == Fault::CutReply || fault == Fault::LateReply || fault == Fault::LateRest) {
+        const size_t cut = fault == Fault::LateReply ? replyAt_ : replyAt_ + (out_.size() - replyAt_) / 2;
+        if (fault != Fault::CutReply)
+            late_ = out_.substr(cut);
+        out_.resize(cut);
         return;
     }
     const size_t first = out_.find_first_not_of("\r\n", replyAt_);
@@ -554,6 +564,7 @@ void GsmModem::Disconnected() {
     line_.clear();
     body_.clear();
     out_.clear();
+    late_.clear();
     rules_.clear();
 }
 

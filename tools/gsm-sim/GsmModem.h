@@ -31,6 +31,9 @@ enum class Fault : uint8_t {
     CutReply,  // the reply stops halfway: its rest, the final result code with it, never comes
     UnsolicitedInReply, // a new SMS is announced inside the reply: a "+CMTI:" line after its first
                         // line (nothing is stored)
+    LateReply, // a slow modem: the reply (not the echo) comes only with the next command line, before
+               // its echo
+    LateRest,  // the reply stops halfway, and its rest comes as LateReply's does
 };
 const char* Fault_Name(Fault fault);
 
@@ -191,7 +194,7 @@ private:
     int Store(Cell cell, int index);
     void Respond(const std::string& text); // information text or a result code, framed
     const char* Eol() const { return cfg_.lfOnly ? "\n" : "\r\n"; }
-    void Reshape(); // the reply to the line just run, as Fault::CutReply or UnsolicitedInReply has it
+    void Reshape(); // the reply to the line just run, as a fault of its shape or its time has it
     // Calls (ModemCalls.cpp).
     bool CallCommand(const std::string& upper, const std::string& cmd, Reply* reply, bool* known);
     bool Clip(char op, const std::vector<std::string>& args, Reply* reply);
@@ -220,6 +223,7 @@ private:
     std::string out_;
     std::optional<Fault> reshape_; // of the reply to the line being run, which starts at out_[replyAt_]
     size_t replyAt_ = 0;
+    std::string late_; // what LateReply or LateRest held back, sent before the next line's echo
     std::vector<SentSms> sent_;
     std::vector<std::string> commands_;
 

@@ -41,10 +41,11 @@
 //   ERROR 321 with emptyReadIsError); a cell out of range gives +CMS ERROR 321. Reading marks a cell read.
 //   With blankLineBeforePdu a blank line comes between "+CMGR:" and the PDU. Cells may be filled out of
 //   order (AddSms with a cell), and with any PDU (AddPdu), such as a delivery report (EncodeStatusReport).
-// - Faults (Inject): Silent, Error, LongReply, CutReply (the reply stops halfway, no final result) and
-//   UnsolicitedInReply (a "+CMTI:" line inside the reply) for the command lines that begin with a given
-//   text, for a number of lines or until the terminal closes the port (one injected while nobody holds
-//   the port waits for the next terminal); TextMode puts the modem in text mode and refuses PDU mode.
+// - Faults (Inject): Silent, Error, LongReply, CutReply (the reply stops halfway, no final result),
+//   UnsolicitedInReply (a "+CMTI:" line inside the reply), LateReply and LateRest (the reply, or the rest
+//   of one cut halfway, held back until the next command line) for the command lines that begin with a
+//   given text, for a number of lines or until the terminal closes the port (one injected while nobody
+//   holds the port waits for the next terminal); TextMode puts the modem in text mode and refuses PDU mode.
 //   PullCable() closes the master: the router's descriptor fails (POLLHUP, EIO) and the slave device vanishes
 //   (the COM entry dangles). PlugIn() makes a new pair behind the same COM entry with the modem freshly
 //   powered (the SIM's PIN state as at power-on, echo on, PDU mode; the cells stay).
@@ -55,8 +56,9 @@
 //   "+CLIP:" line after "AT+CLIP=1", "ATA" answers, "+++" leaves data mode, "ATH" hangs up,
 //   "AT+CHLD=2" holds a voice call. The terminal's DTR goes with its close, and so does the call.
 //
-// No time-outs: the simulator answers as soon as a command line is complete and never waits on a clock,
-// so a router test's fake clock drives the router's time-outs alone.
+// No time-outs: the simulator answers as soon as a command line is complete (a late reply as soon as the
+// next one is) and never waits on a clock, so a router test's fake clock drives the router's time-outs
+// alone.
 #pragma once
 
 #include "tools/gsm-sim/GsmModem.h"
