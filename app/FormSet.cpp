@@ -11,6 +11,7 @@
 #include "dialogs/UnusedDialogs.h"
 #include "gsm/ModemForm.h"
 #include "gsm/SmsRequestForms.h"
+#include "serial/TapiBinding.h"
 #include "sessions/ConnectionForm.h"
 #include "sessions/GroupForms.h"
 
@@ -44,10 +45,12 @@ void TFormSet::CreateForms() {
     Create(EnterDevIDs);
 }
 
+// The forms' line devices were the telephony library's last users.
 TFormSet::~TFormSet() {
     while (!entries_.empty()) {
         entries_.back().Form.reset();
         entries_.back().ClearGlobal();
         entries_.pop_back();
     }
+    UnloadTapiProcs();
 }

@@ -1,5 +1,6 @@
 // The program's twenty forms: created once in their start-up order, the main window first, each held
-// by the global of its name, and destroyed in the reverse order, which clears the globals again.
+// by the global of its name, and destroyed in the reverse order, which clears the globals again; the
+// telephony library, which their line devices used, is let go after them.
 #pragma once
 
 #include <functional>

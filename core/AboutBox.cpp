@@ -5,19 +5,26 @@
 #include <QPushButton>
 
 #include "core/Bitmaps.h"
+#include "core/FormControls.h"
 #include "core/MainForm.h"
 
 TAboutBox* AboutBox = nullptr;
 
+namespace {
+
+constexpr int DesignWidth = 242, PanelWidth = 226;
+
+} // namespace
+
 TAboutBox::TAboutBox(QWidget* owner) : TForm(owner) {
     setObjectName(QStringLiteral("AboutBox"));
     SetCaption(QStringLiteral("О программе"));
-    setFixedSize(242, 391);
+    setFixedSize(DesignWidth, 391);
 
     Panel1 = new QFrame(this);
     Panel1->setObjectName(QStringLiteral("Panel1"));
     Panel1->setFrameStyle(QFrame::Panel | QFrame::Raised);
-    Panel1->setGeometry(8, 8, 226, 334);
+    Panel1->setGeometry(8, 8, PanelWidth, 334);
 
     ProgramIcon = new TImage(Panel1);
     ProgramIcon->setObjectName(QStringLiteral("ProgramIcon"));
@@ -31,20 +38,27 @@ TAboutBox::TAboutBox(QWidget* owner) : TForm(owner) {
     bold.setBold(true);
     bold.setPointSizeF(bold.pointSizeF() * 1.3);
     ProductName->setFont(bold);
-    ProductName->setGeometry(80, 40, 140, 24);
+    ProductName->move(80, 40);
+    ProductName->resize(ProductName->sizeHint());
 
     Version = new QLabel(QStringLiteral("Версия 1.2"), Panel1);
     Version->setObjectName(QStringLiteral("Version"));
-    Version->setGeometry(80, 72, 140, 20);
+    Version->move(80, 72);
+    Version->resize(Version->sizeHint());
 
     OKButton = new QPushButton(QStringLiteral("OK"), this);
     OKButton->setObjectName(QStringLiteral("OKButton"));
     OKButton->setGeometry(83, 352, 75, 25);
+    // The product's name in its large font shows whole: the panel and the box widen for it.
+    const int grow = std::max({0, TextRight(ProductName) - PanelWidth, TextRight(Version) - PanelWidth});
+    Panel1->resize(PanelWidth + grow, Panel1->height());
+    FitWidth(this, DesignWidth, DesignWidth + grow, {});
+    OKButton->move((width() - OKButton->width()) / 2, OKButton->y());
     OKButton->setDefault(true);
     SetButtonModalResult(OKButton, mrOk);
 }
 
 void TAboutBox::FormShow() {
     if (MainForm)
-        move(MainForm->frameGeometry().center() - rect().center());
+        CentreOn(this, MainForm);
 }

@@ -1,7 +1,11 @@
 #include "core/Calibration.h"
 
+#include <cerrno>
+#include <new>
+
 #include "core/DataFolder.h"
 #include "platform/IniFile.h"
+#include "platform/SysError.h"
 
 std::vector<CalibrationTable> CalibrationTables;
 std::int32_t CalibrationCount = 0;
@@ -14,17 +18,22 @@ void MakeIdentity(CalibrationTable& table) {
 }
 
 // A raw value 0-255 from a line's name, or -1.
-int RawValue(const QString& name) {
+int RawValue(QStringView name) {
     bool ok = false;
     const int x = name.trimmed().toInt(&ok, 10);
     return ok && x >= 0 && x <= 255 ? x : -1;
 }
 
 // The calibrated value, with '.' or ',' as the decimal separator; x when it is no number.
-float CalibratedValue(QString text, int x) {
-    text.replace(QLatin1Char(','), QLatin1Char('.'));
+float CalibratedValue(QStringView text, int x) {
     bool ok = false;
-    const double y = text.trimmed().toDouble(&ok);
+    double y = 0;
+    if (text.contains(u',')) {
+        QString dotted = text.toString();
+        y = dotted.replace(u',', u'.').trimmed().toDouble(&ok);
+    } else {
+        y = text.trimmed().toDouble(&ok);
+    }
     return ok ? float(y) : float(x);
 }
 
@@ -40,10 +49,10 @@ void ReadTable(const TIniFile& ini, const QString& section, CalibrationTable& ta
     int count = 0;
     for (const QString& line : lines) {
         const qsizetype eq = line.indexOf(QLatin1Char('='));
-        const int x = eq < 0 ? -1 : RawValue(line.left(eq));
+        const int x = eq < 0 ? -1 : RawValue(QStringView(line).left(eq));
         if (x < 0)
             continue;
-        table.Values[x] = CalibratedValue(line.mid(eq + 1), x);
+        table.Values[x] = CalibratedValue(QStringView(line).mid(eq + 1), x);
         count += defined[x] ? 0 : 1;
         defined[x] = true;
     }
@@ -57,14 +66,23 @@ void ReadTable(const TIniFile& ini, const QString& section, CalibrationTable& ta
 
 } // namespace
 
-std::int32_t LoadCalibrationTables() {
+std::int32_t LoadCalibrationTables(std::string* problem) {
     FreeCalibrationTables();
     const TIniFile ini(QString::fromStdString(AppDataFolder) + QStringLiteral("Calibrate.ini"));
+    if (problem)
+        *problem = ini.ReadProblem();
     const QStringList sections = ini.ReadSections();
-    CalibrationTables.resize(sections.size());
+    try {
+        CalibrationTables.resize(std::size_t(sections.size()));
+    } catch (const std::bad_alloc&) {
+        // The loading ends, as at any failure; the program goes on without tables.
+        if (problem)
+            *problem = SysErrorMessage(ENOMEM);
+        return CalibrationCount;
+    }
     CalibrationCount = std::int32_t(sections.size());
     for (qsizetype i = 0; i < sections.size(); ++i)
-        ReadTable(ini, sections[i], CalibrationTables[i]);
+        ReadTable(ini, sections[i], CalibrationTables[std::size_t(i)]);
     return CalibrationCount;
 }
 

@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <QString>
@@ -23,7 +24,8 @@ extern std::vector<CalibrationTable> CalibrationTables;
 extern std::int32_t CalibrationCount;
 
 // Reads AppDataFolder + "Calibrate.ini" (a missing file has no sections) and returns CalibrationCount.
-std::int32_t LoadCalibrationTables();
+// problem, when given, is set to why a file that is there gave no tables (Windows-1251), else emptied.
+std::int32_t LoadCalibrationTables(std::string* problem = nullptr);
 void FreeCalibrationTables();
 
 // "Tank=7-2" gives 7 and 2. False (and 0, 0) unless an '=' comes before the first '-' and something

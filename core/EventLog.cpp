@@ -22,9 +22,9 @@ constexpr const char* LogExtension = ".txt";
 constexpr const char* OldExtension = ".old";
 constexpr std::int32_t DefaultLogSizeMB = 10;
 
-// Other programs may read the log while we append to it.
+// Other programs may read the log while we append to it. A named pipe in its place is not waited for.
 int OpenForAppend(const std::string& path, int extraFlags = 0) {
-    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC | extraFlags, 0644);
+    return ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_CLOEXEC | extraFlags, 0644);
 }
 
 // The count written; short (with errno set) when the disk is full or the file may grow no more.
@@ -160,20 +160,29 @@ void TEventLog::PrintMessage(const std::string& text) {
     }
 
     const bool noLogging = AppSettings && AppSettings->NoLogging != 0;
-    if (noLogging || !OpenLog())
+    if (noLogging || AppDataFolder.empty())
         return;
-    // The lines lost while there was no room are told once, by the first line that fits again.
+    if (!OpenLog()) {
+        LoseLine(errno);
+        return;
+    }
+    // The lines lost while there was no room or no file are told once, by the first line that fits again.
     if (lostLines_ > 0 && Append(EventLogHandle, Line("CH: " + std::to_string(lostLines_) +
                                                       " log lines lost - " + lostReason_)) == 0)
         lostLines_ = 0;
-    if (const int error = Append(EventLogHandle, Line(text)); error != 0 && lostLines_++ == 0) {
-        // The log cannot tell it now: standard error does, once.
-        lostReason_ = SysErrorMessage(error);
-        std::fprintf(stderr, "router: %s: lines are lost: %s\n",
-                     PathOf(EventLogBaseName, LogExtension).c_str(), lostReason_.c_str());
-    }
+    if (const int error = Append(EventLogHandle, Line(text)); error != 0)
+        LoseLine(error);
     CheckLogChange(EventLogHandle, EventLogBaseName,
                    LogSizeLimit(AppSettings ? AppSettings->LogSizeMB : DefaultLogSizeMB));
+}
+
+void TEventLog::LoseLine(int error) {
+    if (lostLines_++ > 0)
+        return;
+    // The log cannot tell it now: standard error does, once.
+    lostReason_ = SysErrorMessage(error);
+    std::fprintf(stderr, "router: %s: lines are lost: %s\n", PathOf(EventLogBaseName, LogExtension).c_str(),
+                 lostReason_.c_str());
 }
 
 void TEventLog::CheckLogChange(int& handle, const std::string& baseName, std::int32_t limit) {

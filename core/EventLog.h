@@ -4,8 +4,9 @@
 // Every line is "dd.mm hh:nn:ss " (local time), the caller's text in Windows-1251, and CR LF unless the
 // text already ends in CR LF. The file is opened by the first line of a burst and closed by the idle
 // timer 5 s after the last one, which then lets the main window save the state file. A line written
-// while the log is closed reopens it. A line the disk has no room for is lost whole; the loss is told
-// once on standard error and, as a count, by the first line that fits again. A log whose older
+// while the log is closed reopens it. A line the disk has no room for, or that comes while the file
+// cannot be opened, is lost whole; the loss is told once on standard error and, as a count, by the
+// first line that fits again. A log whose older
 // generation cannot be replaced starts over, so that it still keeps to its size. The size of the open
 // file is kept between lines; open and close the log through OpenLog and CloseLog. Main thread only;
 // no failure is shown to the operator.
@@ -70,6 +71,8 @@ private:
     std::string Line(const std::string& text);
     // Appends a whole line, or nothing of it: 0, or the error that kept it out.
     int Append(int handle, const std::string& line);
+    // Counts a line the log could not take, for the error given; the first of a run is told on stderr.
+    void LoseLine(int error);
 
     int sizeHandle_ = -1; // the handle whose size size_ holds
     std::int32_t size_ = 0;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <initializer_list>
 
+#include <QLabel>
 #include <QString>
 #include <QWidget>
 
@@ -25,5 +26,24 @@ inline void WidenToFit(QWidget* form, std::initializer_list<const QWidget*> cont
     int width = form->width();
     for (const QWidget* control : controls)
         width = std::max(width, control->x() + control->sizeHint().width() + margin);
+    form->setFixedWidth(width);
+}
+
+// Where a form must end for the label's text to show whole on one line from where the label stands.
+inline int TextRight(const QLabel* label, int margin = 8) {
+    return label->x() + label->sizeHint().width() + margin;
+}
+
+// Gives a fixed-size form the width that its texts need (needed), never less than the width its form
+// description gives it: the controls in right keep their distance to the right edge, those in stretch
+// grow with the form.
+inline void FitWidth(QWidget* form, int designWidth, int needed, std::initializer_list<QWidget*> right,
+                     std::initializer_list<QWidget*> stretch = {}) {
+    const int width = std::max(designWidth, needed);
+    const int grow = width - form->width();
+    for (QWidget* control : right)
+        control->move(control->x() + grow, control->y());
+    for (QWidget* control : stretch)
+        control->setFixedWidth(control->width() + grow);
     form->setFixedWidth(width);
 }

@@ -186,7 +186,11 @@ void TMainForm::StartUp() {
     const bool read = ReadStates();
     PrintMessage("--------------------------");
     PrintMessage("CH: Gelvorant start");
-    Log(QStringLiteral("CH: found %1 calibration tables").arg(LoadCalibrationTables()));
+    std::string calibrationProblem;
+    const std::int32_t calibrationTables = LoadCalibrationTables(&calibrationProblem);
+    if (!calibrationProblem.empty())
+        PrintMessage("CH: Calibrate.ini reading error - " + calibrationProblem);
+    Log(QStringLiteral("CH: found %1 calibration tables").arg(calibrationTables));
     if (!read) {
         PrintMessage("CH: system password error");
         CloseForGood();
@@ -313,10 +317,12 @@ void TMainForm::WriteStates() {
         ::WriteStates(CurrentValues(), *AppSettings, ObjectList, StatesHooks());
 }
 
+// The window's client area is what is stored and what comes back: its frame is the window manager's,
+// and is not known yet when the window is placed at start-up.
 TWindowValues TMainForm::CurrentValues() const {
     TWindowValues values;
-    values.Left = x();
-    values.Top = y();
+    values.Left = geometry().x();
+    values.Top = geometry().y();
     values.Width = width();
     values.Height = height();
     values.GridPanelWidth = GridPanelWidth();
@@ -329,8 +335,7 @@ void TMainForm::ApplyValues(const TWindowValues& stored) {
     const QScreen* screen = this->screen() ? this->screen() : QGuiApplication::primaryScreen();
     const QSize size = screen ? screen->size() : QSize(1024, 768);
     const TWindowValues values = ::ApplyValues(stored, CurrentValues(), size.width(), size.height());
-    move(values.Left, values.Top);
-    resize(values.Width, values.Height);
+    setGeometry(values.Left, values.Top, values.Width, values.Height);
     SetGridPanelWidth(values.GridPanelWidth);
     for (int col = 0; col < 3; ++col)
         ObjectsGrid->SetColWidth(col, values.ColWidths[col]);

@@ -309,11 +309,16 @@ void TMainForm::LayOut() {
     const int panelLeft = gridWidth + SplitterWidth, boxLeft = ObjectPanel->frameWidth();
     const int panelTop = menuBar()->sizeHint().height() + ToolBar1->sizeHint().height();
     const int boxTop = ObjectPanel->frameWidth() + BevelHeight;
-    // The line with the time of the last data and how long ago it was must fit as well.
-    const int timesWidth =
-        2 * ObjectPanel->frameWidth() + 16 + 12 +
-        fontMetrics().horizontalAdvance(QStringLiteral("Последние данные: 00:00:00 00.00.0000")) +
-        fontMetrics().horizontalAdvance(QStringLiteral("(00 мин 00 с назад)"));
+    // The line with the time of the last data and how long ago it was must fit as well, however long
+    // ago that was; the window is never made narrower than that line.
+    int sinceWidth = 0;
+    for (const char* since : {"(00 мин 00 с назад)", "(00 ч 00 мин назад)", "(00000 сут 00 ч назад)"})
+        sinceWidth = std::max(sinceWidth, fontMetrics().horizontalAdvance(QString::fromUtf8(since)));
+    const int lineWidth =
+        16 + 12 + fontMetrics().horizontalAdvance(QStringLiteral("Последние данные: 00:00:00 00.00.0000")) +
+        sinceWidth;
+    CurrentObjectBevel->setMinimumWidth(lineWidth);
+    const int timesWidth = 2 * ObjectPanel->frameWidth() + lineWidth;
     const int panelWidth = std::max(boxLeft + SettingsButton->x() + SettingsButton->width() + 17, timesWidth);
     resize(panelLeft + panelWidth, panelTop + boxTop + SettingsButton->y() + SettingsButton->height() +
                                        StatusBar1->sizeHint().height() + 10);

@@ -5,6 +5,12 @@
 
 #include "core/FormControls.h"
 
+namespace {
+
+constexpr int DesignWidth = 235;
+
+} // namespace
+
 TPasswordEnter* PasswordEnter = nullptr;
 
 TPasswordEnter::TPasswordEnter(QWidget* owner)
@@ -16,11 +22,7 @@ TPasswordEnter::TPasswordEnter(QWidget* owner)
       ButtonCancel(Placed(new QPushButton(QStringLiteral("Отмена"), this), "ButtonCancel", 152, 104)) {
     setObjectName(QStringLiteral("PasswordEnter"));
     SetCaption(QStringLiteral("Запрос пароля"));
-    setFixedSize(235, 135);
-    // The callers' prompt lines are longer than the dialog is wide in some fonts.
-    InfoLabel->setWordWrap(true);
-    InfoLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    InfoLabel->resize(235 - 2 * 7, 34);
+    setFixedSize(DesignWidth, 135);
     PasswordEdit->setFixedWidth(161);
     ButtonOK->resize(75, 25);
     ButtonCancel->resize(75, 25);
@@ -29,7 +31,11 @@ TPasswordEnter::TPasswordEnter(QWidget* owner)
     SetButtonModalResult(ButtonCancel, mrCancel);
 }
 
+// The caption and the prompt line that the caller set show whole, the prompt on one line.
 void TPasswordEnter::FormShow() {
+    InfoLabel->resize(InfoLabel->sizeHint());
+    FitWidth(this, DesignWidth, std::max(TextRight(InfoLabel), CaptionWidth(Caption())),
+             {ButtonOK, ButtonCancel}, {PasswordEdit});
     Password.clear();
     PasswordEdit->setFocus();
 }

@@ -3,6 +3,7 @@
 #include <new>
 
 #include "core/RecordIo.h"
+#include "platform/Cp1251.h"
 #include "platform/Dialogs.h"
 
 TReceiverPortHooks ReceiverPortHooks;
@@ -81,7 +82,7 @@ int32_t TReceiver::WriteRecord(uint8_t* dest) const {
     return static_cast<int32_t>(size);
 }
 
-int32_t TReceiver::ReadRecord(const uint8_t* src, size_t avail) {
+int32_t TReceiver::ReadRecord(const uint8_t* src, size_t avail, std::string* refusal) {
     struct {
         int32_t BaseKind, BaseID, Protocol;
         uint8_t Byte1, Byte2, Byte3;
@@ -102,6 +103,16 @@ int32_t TReceiver::ReadRecord(const uint8_t* src, size_t avail) {
     uint32_t size = RecordSize(members.size(), f.Name, f.Comment);
     if (!r.Ok() || size > avail)
         return 0;
+    // Only a damaged file holds one; its port name would be made from a number that overflows.
+    if (f.BaseKind > bkObject && (f.BaseID < -1 || f.BaseID > MaxPortBase)) {
+        if (refusal)
+            *refusal =
+                QStringLiteral("Файл с настройками поврежден!\r\nНедопустимая база группы \"%1\": COM%2")
+                    .arg(FromCp1251(f.Name))
+                    .arg(int64_t{f.BaseID} + 1)
+                    .toStdString();
+        return 0;
+    }
 
     BaseKind = f.BaseKind;
     BaseID = f.BaseID;

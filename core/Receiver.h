@@ -14,6 +14,7 @@ class TVirtualPortAx; // the virtual serial port control
 class TReceiver {
 public:
     static constexpr int BufferSize = 8192;
+    static constexpr int32_t MaxPortBase = 255;      // COM256
     enum : int32_t { bkObject = 0, bkComPort = 1 };  // BaseKind; any value above 0 is a port base
     enum : int32_t { prAll = 0, prModbusAscii = 1 }; // Protocol
 
@@ -35,17 +36,18 @@ public:
     // Writes the record at dest, which holds GetRecordSize() bytes; returns its size.
     int32_t WriteRecord(uint8_t* dest) const;
     // Replaces the stored fields with those of the record at src, of which avail bytes may be read,
-    // and returns the record's size. 0: the record does not fit or holds a negative member count (the
-    // group is left as it was). Creates no port: the settings record does that once all its groups are
-    // read.
-    int32_t ReadRecord(const uint8_t* src, size_t avail);
+    // and returns the record's size. 0: the record does not fit, holds a negative member count, or has
+    // a port base that no COM port can be (COM1 to COM256, or none); the group is left as it was, and
+    // for the port base refusal, when given, says why in a message for the operator (UTF-8). Creates no
+    // port: the settings record does that once all its groups are read.
+    int32_t ReadRecord(const uint8_t* src, size_t avail, std::string* refusal = nullptr);
 
     std::string Name;    // unique among the groups, compared exactly
     std::string Comment; // stored only
     uint8_t Byte1 = 0;
     int32_t BaseKind = bkObject;
     uint8_t Byte2 = 0;
-    int32_t BaseID = -1; // base object number, or COM number - 1; -1: no base
+    int32_t BaseID = -1; // base object number, or COM number - 1 (0 to MaxPortBase); -1: no base
     uint8_t Byte3 = 0;
     int32_t Protocol = prAll;
     std::vector<uint32_t> Members;  // object numbers, in the order they were added

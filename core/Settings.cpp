@@ -125,7 +125,7 @@ int32_t TSettings::WriteRecord(uint8_t* dest) const {
     return static_cast<int32_t>(size);
 }
 
-int32_t TSettings::ReadRecord(const uint8_t* src, size_t avail, int32_t /*version*/) {
+int32_t TSettings::ReadRecord(const uint8_t* src, size_t avail, int32_t /*version*/, std::string* refusal) {
     TSettingsFields f; // a record that does not fit changes nothing
     TRecordReader r(src, avail);
     TransferFixed(r, f);
@@ -143,7 +143,7 @@ int32_t TSettings::ReadRecord(const uint8_t* src, size_t avail, int32_t /*versio
         r.Fail();
     std::vector<std::unique_ptr<TReceiver>> groups;
     for (int32_t i = 0; r.Ok() && i < groupCount; ++i)
-        r.Record(*groups.emplace_back(std::make_unique<TReceiver>()));
+        r.Record(*groups.emplace_back(std::make_unique<TReceiver>()), refusal);
     r.Text(f.OutboxFolder);
     for (int32_t i = 0; i < StoredFileCount(f.SWFileCount); ++i)
         r.Text(f.SWFiles[i]);

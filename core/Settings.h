@@ -88,9 +88,10 @@ public:
     int32_t WriteRecord(uint8_t* dest) const;
     // Replaces the stored fields and the groups with those of the record at src, of which avail bytes
     // may be read, then lets ReceiverPortHooks create the ports of the port-based groups, and returns
-    // the record's size. 0: the record does not fit, or holds a group count below 0 or a firmware file
-    // count outside 0-25 (the record is left as it was). The version is not used.
-    int32_t ReadRecord(const uint8_t* src, size_t avail, int32_t version);
+    // the record's size. 0: the record does not fit, holds a group count below 0, a firmware file
+    // count outside 0-25 or a group that its reader refuses (the record is left as it was; refusal,
+    // when given, takes the group's message). The version is not used.
+    int32_t ReadRecord(const uint8_t* src, size_t avail, int32_t version, std::string* refusal = nullptr);
 
     TReceiverList Receivers; // the groups, owned
 };

@@ -1,7 +1,6 @@
 #include "core/StateFile.h"
 
 #include "core/RecordIo.h"
-#include "platform/SysError.h"
 #include "protocol/tmgsm.h"
 
 #include <cerrno>
@@ -36,6 +35,7 @@ const char* const NoMemoryError = "Недостаточно памяти для 
 const char* const WriteError = "Невозможно записать файл с состояниями объектов";
 const char* const KeyErrorLine = "CH: key init or block encription error - ";
 const char* const WriteErrorLine = "CH: States.bin writing error - ";
+const char* const ReadErrorLine = "CH: States.bin reading error - ";
 const char* const PromptCaption = "Маршрутизатор";
 const char* const PromptInfo = "Введите системный пароль";
 
@@ -150,7 +150,9 @@ TDecodeResult DecodeStates(const uint8_t* plain, size_t size, TStatesImage& imag
         return dcBadVersion;
     TransferWindow(r, image.Window);
     image.Settings = std::make_unique<TSettings>();
-    r.Record(*image.Settings, int32_t{StatesVersion});
+    r.Record(*image.Settings, int32_t{StatesVersion}, &image.Refusal);
+    if (!image.Refusal.empty())
+        return dcRefused;
     // An object follows while the block's closing does not start here.
     while (r.Ok() && BlockSize(r.Pos()) < size) {
         auto& object = *image.Objects.emplace_back(std::make_unique<TObjectStates>());
@@ -183,7 +185,7 @@ bool WriteStates(const TWindowValues& window, const TSettings& settings, const T
     }
     EncryptStates(buf, static_cast<uint32_t>(contentSize), key.data());
     if (!ops.Replace(StatesFileName, buf.data(), buf.size())) {
-        const std::string reason = SysErrorMessage(errno);
+        const std::string reason = ReplaceProblem(errno);
         // Told once until a save succeeds again: saves follow every burst of log lines, and a box
         // for each would pile up while nobody is at the desk.
         if (!std::exchange(StatesSaveFailing, true)) {
@@ -201,16 +203,23 @@ bool WriteStates(const TWindowValues& window, const TSettings& settings, const T
 bool ReadStates(TSettings& settings, TStatesRead& read, const TStatesHooks& hooks, TStatesFileOps& ops) {
     ops.RemoveTemp(StatesFileName);
     std::vector<uint8_t> file;
-    switch (ops.ReadAll(StatesFileName, file)) {
-    case TStatesFileOps::frMissing:
+    const TFileRead reading = ops.ReadAll(StatesFileName, StatesMaxFileSize, file);
+    switch (reading.Result) {
+    case rfMissing:
         StatesNotLoaded = false; // the defaults stand and are written later
         if (!FirstRun)
             Call(hooks.ShowError, OpenError);
         return true;
-    case TStatesFileOps::frFailed:
+    case rfNotRegular:
+    case rfFailed:
+        Call(hooks.PrintMessage, ReadErrorLine + reading.Problem());
         Call(hooks.ShowError, OpenError); // StatesNotLoaded stays: the file is kept as it is
         return true;
-    case TStatesFileOps::frRead:
+    case rfTooLarge: // no state is that large: the program stops and the file is kept, as if undecryptable
+        Call(hooks.PrintMessage, ReadErrorLine + reading.Problem());
+        Call(hooks.ShowError, DecryptError);
+        return false;
+    case rfRead:
         break;
     }
 
@@ -223,8 +232,9 @@ bool ReadStates(TSettings& settings, TStatesRead& read, const TStatesHooks& hook
             TPassword key = MakePassword(SystemPassword);
             opened = DecryptStates(plain, reinterpret_cast<const uint8_t*>(key.data()));
         } while (!opened && NextKey(builtInTried, promptShown, hooks));
-        if (!opened || DecodeStates(plain.data(), plain.size(), image) != dcOk) {
-            Call(hooks.ShowError, DecryptError);
+        const TDecodeResult decoded = opened ? DecodeStates(plain.data(), plain.size(), image) : dcDamaged;
+        if (decoded != dcOk) {
+            Call(hooks.ShowError, decoded == dcRefused ? image.Refusal : DecryptError);
             return false;
         }
     } catch (const std::bad_alloc&) {

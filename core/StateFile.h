@@ -45,8 +45,13 @@ extern bool StatesSaveFailing;
 
 inline constexpr uint32_t StatesVersion = 0;
 inline constexpr uint32_t StatesHeaderSize = 40;
-// The largest content the 32-bit block holds (P must fit in 32 bits).
-inline constexpr uint64_t StatesMaxContent = 0xFFFFFFECu;
+// The largest file of a state of 65,536 objects, one for every modem ID, at 4 KB each: an object's
+// record is 412 bytes without name and phone, which leaves thousands of bytes for those and room for
+// the settings and groups. A larger file is refused unread, as one that cannot be decrypted; a larger
+// state is not written.
+inline constexpr uint64_t StatesMaxFileSize = uint64_t{65536} * 4096;
+// The largest content S whose block, (S + 19) & ~15 bytes, fits in that.
+inline constexpr uint64_t StatesMaxContent = StatesMaxFileSize - 4;
 
 // The main window's stored geometry.
 struct TWindowValues {
@@ -90,9 +95,12 @@ struct TStatesRead {
 
 // Reads the file once at start-up, trying SystemPassword, BuiltInKey and then the password that the
 // operator types. True: go on, with the file read into settings and read, or with the defaults (the
-// file is missing or unreadable). False: the file could not be decrypted, is not of version 0 or is
-// damaged, or the operator cancelled the prompt; settings are as they were, the caller logs and closes.
-// A temporary file left by a save that was killed is removed first, whatever the outcome.
+// file is missing or unreadable: not a regular file, or it cannot be read). False: the file is larger
+// than StatesMaxFileSize (it is not read), could not be decrypted, is not of version 0 or is damaged
+// (a record refused for a value it cannot hold is named in the message), or the operator cancelled
+// the prompt; settings are as they were, the file is kept, the caller logs and closes. Why a file that
+// is there was not read goes to the log. A temporary file left by a save that was killed is removed
+// first, whatever the outcome.
 // The file is decoded into scratch records first, so the ports of its port-based groups are made while
 // it is decoded (ReceiverPortHooks.Create) and destroyed again if the file is then refused.
 bool ReadStates(TSettings& settings, TStatesRead& read, const TStatesHooks& hooks,
@@ -115,12 +123,14 @@ enum TDecodeResult {
     dcOk,
     dcBadVersion, // the version word is not 0
     dcDamaged,    // a record runs past the content, or holds counts it cannot have
+    dcRefused,    // a record holds a value it cannot have; Refusal says which
 };
 
 struct TStatesImage {
     TWindowValues Window;
     std::unique_ptr<TSettings> Settings;
     TObjectList Objects;
+    std::string Refusal; // the message of dcRefused (UTF-8)
 };
 
 // Decodes a decrypted file of size bytes (the CRC in its last 4 bytes); reads nothing outside it.

@@ -2,39 +2,19 @@
 // never destroys the previous file. Tests derive from TStatesFileOps to make reading or writing fail.
 #pragma once
 
-#include <cstddef>
+#include "platform/Files.h"
+
 #include <cstdint>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
-class TStatesFileOps {
+class TStatesFileOps : public TFileReplacer {
 public:
-    enum TReadResult {
-        frRead,
-        frMissing, // the file does not exist
-        frFailed,  // it exists but could not be opened or read in full
-    };
-
-    virtual ~TStatesFileOps() = default;
-
-    virtual TReadResult ReadAll(const std::string& path, std::vector<uint8_t>& bytes);
-    // Writes the bytes to TempName(path), flushes them to disk and renames the file over path. On any
-    // failure the temporary file is removed, path is left as it was and errno tells why.
-    bool Replace(const std::string& path, const uint8_t* data, size_t n);
+    // A regular file of at most maxSize bytes (platform/Files).
+    virtual TFileRead ReadAll(const std::string& path, uint64_t maxSize, std::vector<uint8_t>& bytes);
 
     // Removes the temporary file that a save killed before its rename left behind.
     void RemoveTemp(const std::string& path);
-
-    static std::string TempName(const std::string& path) { return path + ".tmp"; }
-
-protected:
-    // One write(2): the count written, or -1 with errno set.
-    virtual ssize_t WriteSome(int fd, const uint8_t* data, size_t n);
-    virtual bool Rename(const std::string& from, const std::string& to);
-
-private:
-    bool WriteAll(int fd, const uint8_t* data, size_t n);
 };
 
 // The operations on the real file system.

@@ -1,6 +1,11 @@
 #include "dialogs/AddressBook.h"
 
+#include <algorithm>
 #include <new>
+#include <optional>
+#include <set>
+#include <unordered_map>
+#include <utility>
 
 #include <QComboBox>
 #include <QHeaderView>
@@ -53,6 +58,11 @@ QString TrimBlanks(const QString& text) {
 
 bool CellToInt(const QString& cell, std::int32_t& value) {
     return TryStrToInt(ToCp1251(cell), value);
+}
+
+// What incoming SMS find the row's object by.
+std::string PhoneKeyOf(const QString& phone) {
+    return std::string(PhoneKey(ToCp1251(phone)));
 }
 
 QString HexAddress(std::int32_t address) {
@@ -152,7 +162,7 @@ void TAddrBook::CreateGrid() {
 
 void TAddrBook::FormShow() {
     if (MainForm)
-        move(MainForm->frameGeometry().center() - rect().center());
+        CentreOn(this, MainForm);
     if (AccessGranted)
         FillFromObjects();
     ABGrid->SetEditing(ABGrid->Col() != colPassword && ABGrid->Col() != colDevices);
@@ -274,6 +284,15 @@ bool TAddrBook::CheckStringGrid() {
 }
 
 bool TAddrBook::IDIsOK(int row) {
+    return IDIsOK(row, [this, row](std::int32_t id) {
+        return OtherRowHas(colID, row, [id](const QString& cell) {
+            std::int32_t other = 0;
+            return CellToInt(cell, other) && other == id;
+        });
+    });
+}
+
+bool TAddrBook::IDIsOK(int row, const std::function<bool(std::int32_t)>& taken) {
     const QString text = TrimBlanks(ABGrid->Cell(colID, row));
     ABGrid->Cells[colID][row] = text;
     if (text.isEmpty())
@@ -284,25 +303,27 @@ bool TAddrBook::IDIsOK(int row) {
     ABGrid->Cells[colID][row] = QString::number(id);
     if (id < 0 || id > MaxModemID)
         return Verdict(colID, row, QStringLiteral("Значение ID должно лежать в диапазоне\r\nот 0 до 65535!"));
-    const bool taken = OtherRowHas(colID, row, [id](const QString& cell) {
-        std::int32_t other = 0;
-        return CellToInt(cell, other) && other == id;
-    });
-    return Verdict(colID, row, taken ? QStringLiteral("Модем с данным ID уже существует!") : QString());
+    return Verdict(colID, row, taken(id) ? QStringLiteral("Модем с данным ID уже существует!") : QString());
 }
 
 bool TAddrBook::PhoneIsOK(int row) {
+    return PhoneIsOK(row, [this, row](const std::string& key) {
+        return OtherRowHas(colPhone, row, [&key](const QString& cell) {
+            return !cell.isEmpty() && PhoneKeyOf(cell) == key;
+        });
+    });
+}
+
+bool TAddrBook::PhoneIsOK(int row, const std::function<bool(const std::string&)>& taken) {
     const QString phone = ABGrid->Cell(colPhone, row);
     if (phone.isEmpty())
         return true;
     if (phone.size() > MaxPhoneLength)
         return Verdict(colPhone, row, QStringLiteral("Слишком большая строка с номером телефона!"));
-    const std::string key(PhoneKey(ToCp1251(phone)));
-    const bool taken = OtherRowHas(colPhone, row, [&key](const QString& cell) {
-        return !cell.isEmpty() && PhoneKey(ToCp1251(cell)) == key;
-    });
     return Verdict(colPhone, row,
-                   taken ? QStringLiteral("Модем с данным номером телефона уже существует!") : QString());
+                   taken(PhoneKeyOf(phone))
+                       ? QStringLiteral("Модем с данным номером телефона уже существует!")
+                       : QString());
 }
 
 bool TAddrBook::OtherRowHas(int col, int row, const std::function<bool(const QString&)>& match) const {
@@ -321,15 +342,39 @@ bool TAddrBook::Verdict(int col, int row, const QString& error) {
 }
 
 bool TAddrBook::AllCellsOK() {
+    // The IDs and phone keys of all rows are counted once, and the counts follow each cell as its check
+    // rewrites it, so that no check reads the other rows again.
+    const int last = ABGrid->RowCount() - 1;
+    std::vector<std::optional<std::int32_t>> ids(std::size_t(last) + 1);
+    std::unordered_map<std::int32_t, int> idCount;
+    std::unordered_map<std::string, int> phoneCount;
+    for (int row = 1; row <= last; ++row) {
+        if (std::int32_t id = 0; CellToInt(ABGrid->Cell(colID, row), id)) {
+            ids[std::size_t(row)] = id;
+            ++idCount[id];
+        }
+        if (const QString phone = ABGrid->Cell(colPhone, row); !phone.isEmpty())
+            ++phoneCount[PhoneKeyOf(phone)];
+    }
     // From the bottom, so that of two equal entries the later one is refused.
-    for (int row = ABGrid->RowCount() - 1; row >= 1; --row) {
+    for (int row = last; row >= 1; --row) {
+        std::optional<std::int32_t>& held = ids[std::size_t(row)];
+        const auto idTaken = [&](std::int32_t id) { return idCount[id] - (held == id ? 1 : 0) > 0; };
+        const auto phoneTaken = [&](const std::string& key) { return phoneCount[key] > 1; };
         int failed = -1;
         {
             const QScopedValueRollback guard(checking_, true);
-            if (!IDIsOK(row))
+            if (!IDIsOK(row, idTaken))
                 failed = colID;
-            else if (!PhoneIsOK(row))
+            else if (!PhoneIsOK(row, phoneTaken))
                 failed = colPhone;
+        }
+        if (held)
+            --idCount[*held];
+        held.reset();
+        if (std::int32_t id = 0; CellToInt(ABGrid->Cell(colID, row), id)) {
+            held = id;
+            ++idCount[id];
         }
         if (failed >= 0) {
             ABGrid->FocusCell(failed, row);
@@ -413,20 +458,28 @@ void TAddrBook::ToolButton5Click() {
         SortByID();
 }
 
+// A selection sort: row i takes the first row of the smallest key among rows i to the last, the row it
+// held going to that row's place. Each key is read once, and the rows not yet placed are kept ordered
+// by key and then by row, so that the first of them is the one the selection takes.
 void TAddrBook::SortByID() {
-    auto key = [this](int row) {
-        std::int32_t id = 0;
-        return CellToInt(ABGrid->Cell(colID, row), id) ? id : 0;
-    };
     ABGrid->setUpdatesEnabled(false);
     const int last = ABGrid->RowCount() - 1;
+    std::vector<std::int32_t> keys(std::size_t(last) + 1);
+    std::set<std::pair<std::int32_t, int>> unplaced;
+    for (int row = 1; row <= last; ++row) {
+        std::int32_t id = 0;
+        keys[std::size_t(row)] = CellToInt(ABGrid->Cell(colID, row), id) ? id : 0; // no number sorts as 0
+        unplaced.emplace(keys[std::size_t(row)], row);
+    }
     for (int i = 1; i < last; ++i) {
-        int smallest = i;
-        for (int j = i + 1; j <= last; ++j)
-            if (key(j) < key(smallest))
-                smallest = j;
-        if (smallest != i)
-            ExchangeRows(i, smallest);
+        const int smallest = unplaced.begin()->second;
+        unplaced.erase(unplaced.begin());
+        if (smallest == i)
+            continue;
+        unplaced.erase({keys[std::size_t(i)], i});
+        unplaced.emplace(keys[std::size_t(i)], smallest);
+        std::swap(keys[std::size_t(i)], keys[std::size_t(smallest)]);
+        ExchangeRows(i, smallest);
     }
     for (int row = 1; row <= last; ++row)
         for (const int col : {colID, colName, colPhone})
@@ -528,16 +581,24 @@ bool TAddrBook::CheckEmptyRows() {
                       mtError, mbYesNo) == mrYes;
 }
 
+// The rows kept move up in one pass, and the grid then drops the rest.
 void TAddrBook::DeleteEmptyRows() {
-    for (int row = ABGrid->RowCount() - 1; row >= 1; --row) {
+    const int last = ABGrid->RowCount() - 1;
+    int kept = 0;
+    for (int row = 1; row <= last; ++row) {
         std::int32_t id = 0;
-        if (CellToInt(ABGrid->Cell(colID, row), id))
+        if (!CellToInt(ABGrid->Cell(colID, row), id))
             continue;
-        if (ABGrid->RowCount() > 2)
-            DeleteRow(row);
-        else
-            EmptyRow(row);
+        if (++kept != row)
+            ExchangeRows(kept, row);
     }
+    if (kept == last)
+        return;
+    ABGrid->SetRowCount(std::max(kept, 1) + 1);
+    if (!ResizeLists())
+        return;
+    if (kept == 0)
+        EmptyRow(1);
 }
 
 namespace {
@@ -569,10 +630,12 @@ TEnterDevIDs::TEnterDevIDs(QWidget* owner) : TForm(owner) {
     const char* edits[] = {"ID1Edit", "ID2Edit", "ID3Edit", "ID4Edit"};
     QLineEdit** fields[] = {&ID1Edit, &ID2Edit, &ID3Edit, &ID4Edit};
     auto* validator = new THexValidator(this);
+    // Each edit follows its label, as long as the font makes that.
+    const int labelWidth = std::max(54, fontMetrics().horizontalAdvance(QStringLiteral("Адрес 4:")) + 6);
     for (int slot = 0; slot < 4; ++slot) {
-        const int left = slot % 2 == 0 ? 8 : 150, top = slot < 2 ? 56 : 86;
+        const int left = slot % 2 == 0 ? 8 : 96 + labelWidth, top = slot < 2 ? 56 : 86;
         Placed(new QLabel(QStringLiteral("Адрес %1:").arg(slot + 1), this), labels[slot], left, top + 4);
-        QLineEdit* edit = Placed(new QLineEdit(this), edits[slot], left + 54, top);
+        QLineEdit* edit = Placed(new QLineEdit(this), edits[slot], left + labelWidth, top);
         edit->setFixedWidth(60);
         edit->setMaxLength(4);
         edit->setProperty("Tag", slot);
@@ -580,6 +643,7 @@ TEnterDevIDs::TEnterDevIDs(QWidget* owner) : TForm(owner) {
         connect(edit, &QLineEdit::editingFinished, this, [this, edit] { IDEditExit(edit); });
         *fields[slot] = edit;
     }
+    setFixedWidth(std::max(width(), ID4Edit->x() + ID4Edit->width() + 8));
     ButtonOK = Placed(new QPushButton(QStringLiteral("ОК"), this), "ButtonOK", width() - 164, 118);
     ButtonCancel = Placed(new QPushButton(QStringLiteral("Отмена"), this), "ButtonCancel", width() - 83, 118);
     for (QPushButton* b : {ButtonOK, ButtonCancel})

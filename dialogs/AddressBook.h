@@ -82,6 +82,9 @@ private:
     void EmptyRow(int row);
     void ExchangeRows(int a, int b);
     void DeleteRow(int row);
+    // The checks with the test whether another row holds the ID or the phone key.
+    bool IDIsOK(int row, const std::function<bool(std::int32_t)>& taken);
+    bool PhoneIsOK(int row, const std::function<bool(const std::string&)>& taken);
     // Whether a data row other than row has a cell in column col that match accepts.
     bool OtherRowHas(int col, int row, const std::function<bool(const QString&)>& match) const;
     // No error: true. Otherwise the error is shown and the cell emptied: false.

@@ -6,6 +6,7 @@
 #include <QFile>
 
 #include "platform/Cp1251.h"
+#include "platform/Files.h"
 #include "protocol/tmgsm.h"
 
 std::array<std::vector<uint8_t>, TSettingsFields::SWFileMax> SWImages;
@@ -20,25 +21,22 @@ uint8_t TextDigits(const char* text, int pos) {
     return uint8_t((text[pos] - '0') * 10 + (text[pos + 1] - '0'));
 }
 
-bool ReadWhole(QFile& file, std::vector<uint8_t>& image) {
-    const qint64 size = file.size();
-    if (size <= 0 || size % UPD_BLOCK_SIZE != 0 || size > qint64(MaxImageBlocks) * UPD_BLOCK_SIZE)
-        return false;
-    image.resize(std::size_t(size));
-    return file.read(reinterpret_cast<char*>(image.data()), size) == size;
-}
-
 } // namespace
 
 int PrepareSW(const std::string& name, std::vector<uint8_t>& image, TSWVersion& version) {
     image = std::vector<uint8_t>(); // the old buffer goes now, not when a new one is read
     version = {};
-    QFile file(FromCp1251(name));
-    if (name.empty() || !file.exists() || !file.open(QIODevice::ReadOnly))
+    if (name.empty())
+        return prNoFile;
+    // A file larger than a modem holds is not read: it is no image of ours.
+    const TFileRead read = ReadRegularFile(QFile::encodeName(FromCp1251(name)).toStdString(),
+                                           uint64_t(MaxImageBlocks) * UPD_BLOCK_SIZE, image);
+    if (read.Result != rfRead && read.Result != rfTooLarge)
         return prNoFile;
     char text[UPD_TEXT_SIZE];
     uint8_t kind = 0;
-    if (!ReadWhole(file, image) || UpdImg_Check(image.data(), uint32_t(image.size()), text, &kind) != 1) {
+    if (image.empty() || image.size() % UPD_BLOCK_SIZE != 0 ||
+        UpdImg_Check(image.data(), uint32_t(image.size()), text, &kind) != 1) {
         image = std::vector<uint8_t>();
         return prInvalid;
     }

@@ -25,8 +25,8 @@ extern std::array<TSWVersion, TSettingsFields::SWFileMax> SWVersions;
 // Results of PrepareSW.
 enum TPrepareResult {
     prLoaded = 0,
-    prNoFile = 1,      // no name, no such file, or it cannot be opened
-    prInvalid = 2,     // not a valid image
+    prNoFile = 1,      // no name, no such file, no regular file, or it cannot be read
+    prInvalid = 2,     // not a valid image, or larger than a modem holds
     prUnsupported = 3, // a valid image of a kind this system does not update
 };
 

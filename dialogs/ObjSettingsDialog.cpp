@@ -234,8 +234,9 @@ void TObjSettingsDialog::LoadButtonClick() {
 }
 
 void TObjSettingsDialog::MergeProfileImage(const ObjProfile* profile) {
-    if (!(LoadedParts & (Part1 | Part2))) {
+    if (!(LoadedParts & (Part1 | Part2)) || ProfileObject != Tag) {
         Profile = *profile;
+        ProfileObject = Tag;
         return;
     }
     auto* to = reinterpret_cast<std::uint8_t*>(&Profile);
@@ -323,6 +324,12 @@ int TObjSettingsDialog::EncodeProfile() {
 void TObjSettingsDialog::SaveButtonClick() {
     if (!AccessGranted)
         return;
+    // After a read that was cut short the image may hold another object's profile, or none: what the
+    // form does not show (the configuration bytes) would be written from it.
+    if ((LoadedParts & (Part1 | Part2)) && ProfileObject != Tag) {
+        ShowImpossible("записать профиль", "Профиль объекта не считан");
+        return;
+    }
     if (const int e = EncodeProfile(); e != 0) {
         const TFieldError* error = std::find_if(std::begin(FieldErrors), std::end(FieldErrors),
                                                 [e](auto& f) { return f.Code == e; });

@@ -11,9 +11,13 @@
 // by a one-shot timer, outside it.
 //
 // Of the five pages only the fields of the "GSM/GPRS" page and the connect number are backed by the
-// profile; the other controls are cleared and enabled like the rest, and never sent. Each edit takes
-// what the profile codec can store: the APN 32 characters, user name and password 20, phone numbers 16
-// digits, the session (minutes, stored doubled) up to 32767, the port up to 65535. Main thread only.
+// profile; the other controls are cleared and enabled like the rest, and never sent. The edits keep the
+// form's lengths: the APN 32 characters, user name and password 30 (the profile holds 20, so a longer
+// one is refused when written), phone numbers 15 digits, the session 3 digits (minutes, stored
+// doubled), the port 5 digits up to 65535.
+//
+// Profile holds the answers of one object's read only; a write to any other object is refused, so
+// that no value read from one modem ever reaches another. Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -92,6 +96,8 @@ public:
     std::uint32_t LoadedParts = 0xFFFF;
     // LoadedParts when the last read started.
     std::uint32_t SavedParts = 0xFFFF;
+    // The object whose read filled Profile; -1 while none did.
+    int ProfileObject = -1;
 
     // Started by the key acknowledgement: asks whether to drop the connection.
     TTimer InfoTimer;

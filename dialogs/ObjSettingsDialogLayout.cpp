@@ -25,6 +25,13 @@
 
 namespace {
 
+// The form's lengths, not the codec's: a user name or password longer than the profile holds can be
+// typed, and is refused with its own message when the profile is written.
+constexpr int ApnLength = 32;
+constexpr int UserLength = 30;
+constexpr int PhoneDigits = 15;
+constexpr int SessionDigits = 3;
+
 // A group box placed on a page, enabled by the loaded parts in tag; its contents in a grid.
 QGroupBox* TaggedBox(QWidget* page, const char* name, const char* caption, unsigned tag) {
     auto* box = Named(new QGroupBox(QString::fromUtf8(caption), page), name);
@@ -145,13 +152,13 @@ void TObjSettingsDialog::CreateControls() {
 
 void TObjSettingsDialog::CreateGsmPage(QWidget* page) {
     GroupBox7 = TaggedBox(page, "GroupBox7", "Интернет - GPRS", Part1);
-    Edit21 = TextEdit(GroupBox7, "Edit21", sizeof Profile.Apn);
-    Edit22 = TextEdit(GroupBox7, "Edit22", sizeof Profile.User);
-    Edit23 = TextEdit(GroupBox7, "Edit23", sizeof Profile.GprsPassword);
+    Edit21 = TextEdit(GroupBox7, "Edit21", ApnLength);
+    Edit22 = TextEdit(GroupBox7, "Edit22", UserLength);
+    Edit23 = TextEdit(GroupBox7, "Edit23", UserLength);
     Edit25 = FilteredEdit(GroupBox7, "Edit25", 15, NumDotEditKeyPress);
     Edit12 = FilteredEdit(GroupBox7, "Edit12", 5, NumEditKeyPress, [this] { Edit12Exit(); });
     Edit13 = FilteredEdit(GroupBox7, "Edit13", 5, NumEditKeyPress, [this] { Edit12Exit(); });
-    Edit24 = FilteredEdit(GroupBox7, "Edit24", 5, NumEditKeyPress);
+    Edit24 = FilteredEdit(GroupBox7, "Edit24", SessionDigits, NumEditKeyPress);
     AddRow(GroupBox7, "Точка доступа (APN)", {Edit21});
     AddRow(GroupBox7, "Имя пользователя", {Edit22});
     AddRow(GroupBox7, "Пароль", {Edit23});
@@ -160,8 +167,8 @@ void TObjSettingsDialog::CreateGsmPage(QWidget* page) {
     AddRow(GroupBox7, "Длительность GPRS-сессии", {Edit24, Label("мин", GroupBox7)});
 
     GroupBox1 = TaggedBox(page, "GroupBox1", "SMS", Part2);
-    SMSSCAEdit = FilteredEdit(GroupBox1, "SMSSCAEdit", 16, NumEditKeyPress);
-    SMSPhoneEdit = FilteredEdit(GroupBox1, "SMSPhoneEdit", 16, NumEditKeyPress);
+    SMSSCAEdit = FilteredEdit(GroupBox1, "SMSSCAEdit", PhoneDigits, NumEditKeyPress);
+    SMSPhoneEdit = FilteredEdit(GroupBox1, "SMSPhoneEdit", PhoneDigits, NumEditKeyPress);
     AddRow(GroupBox1, "Номер SMS-центра", {SMSSCAEdit});
     AddRow(GroupBox1, "Заданный номер", {SMSPhoneEdit});
 
@@ -246,7 +253,7 @@ void TObjSettingsDialog::CreateConnectionPage(QWidget* page) {
     InstantConnectCheckBox = Check(page, "InstantConnectCheckBox", "Постоянное соединение");
     InstantConnectCheckBox->setProperty("Tag", 0u);
     ConnectGroupBox = TaggedBox(page, "ConnectGroupBox", "Условия установки", 0);
-    ConnectPhoneEdit = FilteredEdit(ConnectGroupBox, "ConnectPhoneEdit", 16, NumEditKeyPress);
+    ConnectPhoneEdit = FilteredEdit(ConnectGroupBox, "ConnectPhoneEdit", PhoneDigits, NumEditKeyPress);
     AddRow(ConnectGroupBox, "По звонку с номера  +", {ConnectPhoneEdit});
     AddWide(ConnectGroupBox, Check(ConnectGroupBox, "ConnectSmsCheckBox", "По SMS"));
     DisconnectGroupBox = TaggedBox(page, "DisconnectGroupBox", "Условия разрыва", 0);

@@ -4,6 +4,13 @@
 #include <QPushButton>
 
 #include "core/FormControls.h"
+#include "core/MainForm.h"
+
+namespace {
+
+constexpr int DesignWidth = 235;
+
+} // namespace
 
 TPasswordUpdate* PasswordUpdate = nullptr;
 
@@ -19,11 +26,7 @@ TPasswordUpdate::TPasswordUpdate(QWidget* owner)
       ButtonCancel(Placed(new QPushButton(QStringLiteral("Отмена"), this), "ButtonCancel", 152, 104)) {
     setObjectName(QStringLiteral("PasswordUpdate"));
     SetCaption(QStringLiteral("PasswordUpdate"));
-    setFixedSize(235, 135);
-    // The callers' prompt lines are longer than the dialog is wide in some fonts.
-    InfoLabel->setWordWrap(true);
-    InfoLabel->setAlignment(Qt::AlignLeft | Qt::AlignTop);
-    InfoLabel->resize(235 - 2 * 8, 28);
+    setFixedSize(DesignWidth, 135);
     for (TGuardedEdit* edit : {PasswordEdit, PasswordDoubleEdit})
         edit->setFixedWidth(161);
     for (QPushButton* button : {ButtonOK, ButtonCancel})
@@ -34,7 +37,13 @@ TPasswordUpdate::TPasswordUpdate(QWidget* owner)
     SetButtonModalResult(ButtonCancel, mrCancel);
 }
 
+// The caption and the prompt line that the caller set show whole, the prompt on one line.
 void TPasswordUpdate::FormShow() {
+    InfoLabel->resize(InfoLabel->sizeHint());
+    FitWidth(this, DesignWidth, std::max(TextRight(InfoLabel), CaptionWidth(Caption())),
+             {ButtonOK, ButtonCancel}, {PasswordEdit, PasswordDoubleEdit});
+    if (MainForm)
+        CentreOn(this, MainForm);
     Password.clear();
     PasswordEdit->setFocus();
 }

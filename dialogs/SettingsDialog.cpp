@@ -47,7 +47,13 @@ const TModeTexts ModeTexts[] = {
      "Ввести системный пароль"},
 };
 
-constexpr TNumberLimits LogSizeLimits{10, MinLogSizeMB, MaxLogSizeMB};
+// An emptied edit becomes 1 when it is left. The change tests read an edit that holds no number as 1
+// (the log size) and 5 (the period), and a commit as 10 and 5: OK given with Enter inside an emptied
+// edit, which was never left, commits those.
+constexpr TNumberLimits LogSizeExitLimits{1, MinLogSizeMB, MaxLogSizeMB};
+constexpr TNumberLimits LogSizeChangeLimits{1, MinLogSizeMB, MaxLogSizeMB};
+constexpr TNumberLimits LogSizeCommitLimits{10, MinLogSizeMB, MaxLogSizeMB};
+constexpr TNumberLimits ExtraPeriodExitLimits{1, 1, 99};
 constexpr TNumberLimits ExtraPeriodLimits{5, 1, 99};
 
 std::string PhoneText(const QLineEdit* edit) {
@@ -104,10 +110,6 @@ void TSettingsDialog::ApplyButtonClick() {
 bool TSettingsDialog::ApplySettings() {
     if (!AccessGranted)
         return false;
-    // OK given with Enter leaves no edit, so the edits are held in range here too.
-    TcpPortEditExit();
-    LogSizeEditExit();
-    ExtraPeriodEditExit();
     const bool portChanged = InternetSettingsChanged();
     bool serverWasOpen = false;
     if (portChanged && ConnectionForm)
@@ -146,13 +148,23 @@ void TSettingsDialog::SettingsToDialog() {
     ShowSWPages();
 }
 
+// The stored port, shown untouched, stays as it is even outside the range an operator may type (a
+// file may hold 80): moving the server would drop every modem. What was typed is held in range.
+bool TSettingsDialog::TcpPortUntouched() const {
+    return TcpPortEdit->text() == QString::number(AppSettings->TcpPort);
+}
+
+int TSettingsDialog::TcpPortValue() const {
+    return TcpPortUntouched() ? AppSettings->TcpPort : EditNumber(TcpPortEdit, TcpPortLimits);
+}
+
 bool TSettingsDialog::InternetSettingsChanged() const {
-    return EditNumber(TcpPortEdit, TcpPortLimits) != AppSettings->TcpPort;
+    return TcpPortValue() != AppSettings->TcpPort;
 }
 
 bool TSettingsDialog::GeneralSettingsChanged() const {
     const TSettings& s = *AppSettings;
-    return EditNumber(LogSizeEdit, LogSizeLimits) != s.LogSizeMB ||
+    return EditNumber(LogSizeEdit, LogSizeChangeLimits) != s.LogSizeMB ||
            NoLoggingCheckBox->isChecked() != (s.NoLogging != 0) || SelectedMode() != s.SecurityMode ||
            PasswordText(s.Password) != NewSettingsPassword || SystemPassword != NewSystemPassword ||
            EditNumber(ExtraPeriodEdit, ExtraPeriodLimits) != s.ExtraPeriod ||
@@ -162,8 +174,8 @@ bool TSettingsDialog::GeneralSettingsChanged() const {
 
 void TSettingsDialog::DialogToSettings() {
     TSettings& s = *AppSettings;
-    s.TcpPort = EditNumber(TcpPortEdit, TcpPortLimits);
-    s.LogSizeMB = EditNumber(LogSizeEdit, LogSizeLimits);
+    s.TcpPort = TcpPortValue();
+    s.LogSizeMB = EditNumber(LogSizeEdit, LogSizeCommitLimits);
     s.NoLogging = NoLoggingCheckBox->isChecked();
     s.ExtraPeriod = EditNumber(ExtraPeriodEdit, ExtraPeriodLimits);
     s.ExtraInfo = ExtraInfoCheckBox->isChecked();
@@ -236,15 +248,16 @@ void TSettingsDialog::EnterPasswordButtonClick() {
 }
 
 void TSettingsDialog::TcpPortEditExit() {
-    HoldInRange(TcpPortEdit, TcpPortLimits);
+    if (!TcpPortUntouched())
+        HoldInRange(TcpPortEdit, TcpPortLimits);
 }
 
 void TSettingsDialog::LogSizeEditExit() {
-    HoldInRange(LogSizeEdit, LogSizeLimits);
+    HoldInRange(LogSizeEdit, LogSizeExitLimits);
 }
 
 void TSettingsDialog::ExtraPeriodEditExit() {
-    HoldInRange(ExtraPeriodEdit, ExtraPeriodLimits);
+    HoldInRange(ExtraPeriodEdit, ExtraPeriodExitLimits);
 }
 
 void TSettingsDialog::ExtraInfoCheckBoxClick() {

@@ -128,7 +128,7 @@ public:
     void Button2Click(); // clear every line
     void Button3Click(); // check the objects that have a newer image of their group
     // Loads the stored images once the state file was read; a file that does not load leaves its entry
-    // empty and is named in the log.
+    // empty and is named in the log, and keeps its name, shown as not loaded, until it is closed.
     void InitialPrepareSW();
     // Shows the object's update state in its line (the sessions call it while this is visible).
     virtual void RedrawUpdateString(TObjectStates* object);
@@ -145,6 +145,9 @@ private:
     void CreateSmsPage(QWidget* page);
     // The security mode the radio group shows; the stored one while it shows none.
     int SelectedMode() const;
+    // The port edit still shows the stored port; the port it stands for (typed ones held in range).
+    bool TcpPortUntouched() const;
+    int TcpPortValue() const;
     void ShowSWPages();
     void FillFileRow(int row, const TSWVersion& version, const QString& fileName);
     void CommitSW();

@@ -21,8 +21,21 @@ int StoredFileCount() {
     return std::clamp(AppSettings->SWFileCount, 0, TSettingsFields::SWFileMax);
 }
 
+// An entry of the version list without a version: a stored file whose image did not load. It keeps
+// its row and its name until the operator closes it, and belongs to no hardware group.
+bool Loaded(const TSWVersion& version) {
+    return version != TSWVersion{};
+}
+
+// The first loaded entry of the list of the same hardware group as the version.
+std::vector<TSWVersion>::iterator FindGroup(std::vector<TSWVersion>& list, const TSWVersion& version) {
+    return std::find_if(list.begin(), list.end(), [&](const TSWVersion& v) {
+        return Loaded(v) && HardwareGroup(v[0]) == HardwareGroup(version[0]);
+    });
+}
+
 // Loads entry i of the table from its file. A file that does not load leaves the entry empty, and
-// the pages then show no row for it; the log says which file it was.
+// the pages show it as not loaded; the log says which file it was.
 void LoadStoredImage(std::size_t i) {
     if (PrepareSW(AppSettings->SWFiles[i], SWImages[i], SWVersions[i]) != prLoaded && MainForm)
         MainForm->PrintMessage("CH: firmware file not loaded - " + AppSettings->SWFiles[i]);
@@ -35,8 +48,8 @@ void TSettingsDialog::InitialPrepareSW() {
         LoadStoredImage(std::size_t(i));
 }
 
-// The update list, the file grid and the version list from the settings and the loaded images. A
-// stored file whose image is not loaded gets no row, so rows and list entries stay one to one.
+// The update list, the file grid and the version list from the settings and the loaded images, one row
+// and one list entry for each stored file, loaded or not.
 void TSettingsDialog::ShowSWPages() {
     ObjectsCheckListBox->clear();
     for (const auto& o : ObjectList) {
@@ -48,11 +61,10 @@ void TSettingsDialog::ShowSWPages() {
     }
     SWVersionList.clear();
     std::vector<QString> files;
-    for (int i = 0; i < StoredFileCount(); ++i)
-        if (SWVersions[std::size_t(i)] != TSWVersion{}) {
-            SWVersionList.push_back(SWVersions[std::size_t(i)]);
-            files.push_back(FromCp1251(AppSettings->SWFiles[std::size_t(i)]));
-        }
+    for (int i = 0; i < StoredFileCount(); ++i) {
+        SWVersionList.push_back(SWVersions[std::size_t(i)]);
+        files.push_back(FromCp1251(AppSettings->SWFiles[std::size_t(i)]));
+    }
     StringGrid1->SetRowCount(int(std::max<std::size_t>(SWVersionList.size(), 1)) + 1);
     for (int col = 0; col < StringGrid1->ColCount(); ++col)
         StringGrid1->Cells[col][1] = QString();
@@ -61,12 +73,14 @@ void TSettingsDialog::ShowSWPages() {
 }
 
 void TSettingsDialog::FillFileRow(int row, const TSWVersion& version, const QString& fileName) {
-    StringGrid1->Cells[0][row] = QString::fromStdString(VersionText(version));
-    StringGrid1->Cells[1][row] = QString::fromLatin1(ModelName(version[0]));
+    const bool loaded = Loaded(version);
+    StringGrid1->Cells[0][row] =
+        loaded ? QString::fromStdString(VersionText(version)) : QStringLiteral("---");
+    StringGrid1->Cells[1][row] = loaded ? QString::fromLatin1(ModelName(version[0])) : QString();
     StringGrid1->Cells[FileCol][row] = fileName;
     // The hint shows the whole name with its path, which the column is too narrow for.
     if (QTableWidgetItem* cell = StringGrid1->item(row - 1, FileCol))
-        cell->setToolTip(fileName);
+        cell->setToolTip(loaded ? fileName : fileName + QStringLiteral("\nФайл не загружен"));
 }
 
 void TSettingsDialog::EnterSWButtonClick() {
@@ -91,9 +105,7 @@ void TSettingsDialog::EnterSWButtonClick() {
         MessageDlg(QStringLiteral("Обновление данного ПО не поддерживается!\r\n"), mtError, mbOK);
         return;
     }
-    const auto same = std::find_if(SWVersionList.begin(), SWVersionList.end(), [&](const TSWVersion& v) {
-        return HardwareGroup(v[0]) == HardwareGroup(version[0]);
-    });
+    const auto same = FindGroup(SWVersionList, version);
     const int entry = int(same - SWVersionList.begin());
     if (same == SWVersionList.end()) {
         SWVersionList.push_back(version);
@@ -143,10 +155,7 @@ void TSettingsDialog::Button3Click() {
         const TSWVersion& have = ObjectList[std::size_t(i)]->HwVersion;
         bool older = false;
         if (have[0] != 0) {
-            const auto image =
-                std::find_if(SWVersionList.begin(), SWVersionList.end(), [&](const TSWVersion& v) {
-                    return HardwareGroup(v[0]) == HardwareGroup(have[0]);
-                });
+            const auto image = FindGroup(SWVersionList, have);
             older = image != SWVersionList.end() && have[0] * 256 + have[1] < (*image)[0] * 256 + (*image)[1];
         }
         ObjectsCheckListBox->item(i)->setCheckState(older ? Qt::Checked : Qt::Unchecked);

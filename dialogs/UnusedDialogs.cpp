@@ -105,7 +105,7 @@ TPasswordEnterDialog::TPasswordEnterDialog(QWidget* owner) : TForm(owner) {
 
 void TPasswordEnterDialog::FormShow() {
     if (MainForm)
-        move(MainForm->frameGeometry().center() - rect().center());
+        CentreOn(this, MainForm);
     PasswordEdit->clear();
     PasswordEdit->setFocus();
 }

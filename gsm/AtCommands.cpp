@@ -1,5 +1,7 @@
 #include "gsm/AtCommands.h"
 
+#include <algorithm>
+
 const std::array<const char*, 5> ModemAnswers = {"OK", "READY", "> ", "ERROR", "SIM PIN"};
 
 const std::array<TATCommand, ATCommandCount> ATCommandTable = {{
@@ -15,6 +17,9 @@ const std::array<TATCommand, ATCommandCount> ATCommandTable = {{
 }};
 
 namespace {
+
+// Modems end lines with CR LF, some with LF alone; a NUL ends the text as well.
+constexpr std::string_view LineEnds("\r\n\0", 3);
 
 bool Holds(std::string_view reply, int answer) {
     return answer >= 0 && reply.find(ModemAnswers[std::size_t(answer)]) != std::string_view::npos;
@@ -52,6 +57,18 @@ bool TakeNumber(std::string_view& text, int& value) {
     value = n;
     text.remove_prefix(i);
     return true;
+}
+
+// A result code the modem sends on its own, which may come in the middle of a reply: a new SMS
+// ("+CMTI:"), a status report, a network event, a call.
+bool IsUnsolicited(std::string_view line) {
+    return line.front() == '+' || line == "RING";
+}
+
+// The reply from its "+CMGR:" on; empty when it holds none.
+std::string_view FromSmsHeader(std::string_view reply) {
+    const std::size_t at = reply.find("+CMGR:");
+    return at == std::string_view::npos ? std::string_view() : reply.substr(at);
 }
 
 } // namespace
@@ -97,13 +114,24 @@ bool ParseStorage(std::string_view reply, int& used, int& total) {
     return true;
 }
 
+std::string ReadSmsHeader(std::string_view reply) {
+    const std::string_view rest = FromSmsHeader(reply);
+    return std::string(rest.substr(0, rest.find_first_of(LineEnds)));
+}
+
 std::string ReadPduLine(std::string_view reply) {
-    const std::size_t at = reply.find("+CMGR:");
-    if (at == std::string_view::npos)
-        return {};
-    const std::size_t lineEnd = reply.find("\r\n", at);
-    if (lineEnd == std::string_view::npos)
-        return {};
-    const std::string_view line = reply.substr(lineEnd + 2);
-    return std::string(line.substr(0, line.find_first_of(std::string_view("\r\0", 2))));
+    std::string_view rest = FromSmsHeader(reply);
+    rest.remove_prefix(std::min(rest.find_first_of(LineEnds), rest.size())); // the "+CMGR:" line
+    for (;;) {
+        const std::size_t start = rest.find_first_not_of(LineEnds);
+        if (start == std::string_view::npos)
+            return {};
+        rest.remove_prefix(start);
+        const std::string_view line = rest.substr(0, rest.find_first_of(LineEnds));
+        if (line == "OK" || line == "ERROR")
+            return {}; // the reply ended without one
+        if (!IsUnsolicited(line))
+            return std::string(line);
+        rest.remove_prefix(line.size());
+    }
 }

@@ -55,6 +55,11 @@ TAnswerResult CheckAnswers(int index, std::string_view reply);
 // (and both left alone) when the reply does not hold them.
 bool ParseStorage(std::string_view reply, int& used, int& total);
 
-// The PDU line of a "+CMGR:" reply: what follows the first CR LF behind "+CMGR:", up to the next CR or
-// NUL. Empty when the reply holds no such line.
+// The "+CMGR:" line of a reply, without its line end; empty when the reply holds none.
+std::string ReadSmsHeader(std::string_view reply);
+
+// The PDU line of a "+CMGR:" reply: the first line after the "+CMGR:" line that is neither blank nor a
+// result code the modem sent on its own ("+CMTI:" and the like, "RING"); lines end in CR LF or LF
+// alone. Of a reply cut short, the part of the line that came. Empty when the reply holds no such line
+// before its final result.
 std::string ReadPduLine(std::string_view reply);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <utility>
 
 #include <QCheckBox>
 #include <QLabel>
@@ -30,6 +31,9 @@ namespace {
 // A reply is acted on at its end, so its tail is all the cycle needs; a modem that floods the port
 // cannot make the buffer grow beyond this.
 constexpr std::size_t AnswerBufferLimit = 8192;
+
+// Refusals of PDU mode before the modem is given up: it cannot serve the router in text mode.
+constexpr int PduModeAttempts = 3;
 
 // The profile editor, while it is visible: its GSM hooks are for an operator who watches it.
 TObjSettingsDialog* ShownEditor() {
@@ -222,6 +226,9 @@ void TModemForm::SioComPort1PortOpen() {
     CurrentCommand.Next = cmdAlive;
     AliveRetries = 5;
     InitDone = false;
+    pduModeRefusals_ = 0;
+    passEnds_ = false;
+    cutCells_.clear();
     MakeATCommand();
 }
 
@@ -354,6 +361,10 @@ void TModemForm::ATCommandTimerTimer() {
     if (AnswerResult != arNone)
         return;
     AnswerResult = arTimeout;
+    // A reply that is only late must not be taken for another cell's command: the pass ends with this
+    // cell, and the "AT" that starts the next one takes what still comes.
+    if (CommandIndex == cmdRead || CommandIndex == cmdDelete)
+        passEnds_ = true;
     if (ProcessErrorAnswer())
         Fatal();
     else
@@ -381,6 +392,9 @@ void TModemForm::ProcessOKAnswer() {
     case cmdPinEnter:
         InitDone = true;
         break;
+    case cmdPduMode:
+        pduModeRefusals_ = 0;
+        break;
     case cmdStorage:
         if (ModemState != 2) {
             ModemState = 2;
@@ -392,10 +406,7 @@ void TModemForm::ProcessOKAnswer() {
         CheckIncomingSMS();
         break;
     case cmdRead:
-        if (ReceiveSMS())
-            --SmsUsed;
-        else
-            NextCell(false); // only an SMS that was read and decoded is deleted
+        SmsRead(true);
         break;
     case cmdDelete:
         if (MainForm)
@@ -433,12 +444,19 @@ bool TModemForm::ProcessErrorAnswer() {
         ModemErrorText = QStringLiteral("Ошибка ввода PIN-кода");
         return true;
     case cmdPduMode:
-        // No SMS is read or sent in text mode: the set-up starts over.
+        // No SMS is read or sent in text mode: the set-up starts over, but not for ever.
         InitDone = false;
+        if (++pduModeRefusals_ >= PduModeAttempts) {
+            ModemErrorText = QStringLiteral("Модем не поддерживает режим PDU");
+            return true;
+        }
         CurrentCommand.Next = cmdAlive;
         return false;
     case cmdRead:
-        NextCell(false);
+        if (AnswerResult == arTimeout)
+            SmsRead(false);
+        else
+            NextCell(false); // an empty cell, or one the modem would not read
         return false;
     case cmdDelete:
         if (MainForm)
@@ -471,8 +489,14 @@ void TModemForm::CheckIncomingSMS() {
 }
 
 void TModemForm::NextCell(bool checkDecoded) {
-    if (checkDecoded && SmsDecoded)
+    if (checkDecoded && SmsDecoded) {
+        toCheck_.push_back(Deliver); // the next reading overwrites it
         ProcessSMSTimer.SetEnabled(true);
+    }
+    if (std::exchange(passEnds_, false)) {
+        CurrentCommand.Next = cmdAlive; // a waiting send goes after the next "AT+CPMS?"
+        return;
+    }
     if (SmsSendPending) {
         CurrentCommand.Next = cmdSend;
         return;

@@ -5,10 +5,18 @@
 // port); the port's opening starts the cycle. The cycle is driven by two timers, exactly one armed
 // between commands: ATCommandTimer waits for the answer, MakeCommandTimer makes the second's gap before
 // the next command. It checks that the modem answers, checks the SIM and enters its PIN, sets PDU mode
-// once per opening, counts the stored SMS, reads each and deletes it once it was read and decoded, sends
-// the one waiting SMS, pauses and starts over. A fatal answer, or a write that fails, closes the port and
-// tells the operator; a port that closes by itself ends the cycle the same way, and the main window
-// reports the lost link. Nothing reconnects the modem.
+// once per opening, counts the stored SMS, reads each and deletes it once it was read whole, sends the
+// one waiting SMS, pauses and starts over. A fatal answer (a modem that refuses PDU mode a few times
+// too), or a write that fails, closes the port and tells the operator; a port that closes by itself
+// ends the cycle the same way, and the main window reports the lost link. Nothing reconnects the modem.
+//
+// Nothing leaves the SIM unseen: an SMS that does not decode is logged with its reply's lines before
+// its cell is deleted, and one whose reply was cut short is read again on the next pass, and logged and
+// deleted when that reply is cut short too. A read or delete that times out ends the pass, so that a
+// reply that is only late goes to the "AT" of the next pass, never to another cell's command. An SMS not
+// in the 7-bit alphabet is logged with its reply's lines as well: its text is not all of it. Every SMS
+// decoded is checked once, in the order read, even while the box of an earlier one is open and the cycle
+// reads on.
 //
 // Received bytes are read in the port's avail notification: everything waiting, as raw bytes. An answer
 // is acted on once: bytes after it until the next command are only logged.
@@ -18,7 +26,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <memory>
+#include <set>
 #include <string>
 
 #include <QString>
@@ -78,15 +88,15 @@ public:
     virtual int SetCall(TObjectStates* object, const QString& phone);
     int SetTelemetry();
     // Builds the text for mask into sms with the object's key and encodes it to the object's phone:
-    // 0 pending; 2 the text could not be built (or came out empty or short of a request); 3 it is
-    // longer than 160 characters; 4 the number was refused.
+    // 0 pending (for a mask of 0: nothing asked, nothing done); 2 the text could not be built (or came
+    // out empty or short of a request); 3 it is longer than 160 characters; 4 the number was refused.
     int SendTervelSMS(SmsObj* sms, TObjectStates* object, std::uint32_t mask);
 
-    // Incoming SMS: takes the SMS out of the "+CMGR:" reply (true when one was decoded); checks the
-    // decoded SMS against the object of its sender (50 ms after its cell was deleted); the hook for a
-    // verified SMS, which gives the object the answered inputs and version.
+    // Incoming SMS: takes the SMS out of the "+CMGR:" reply (true when one was decoded); checks a
+    // decoded SMS against the object of its sender (the SMS whose cells were deleted, 50 ms later, in
+    // their order); the hook for a verified SMS, which gives the object the answered inputs and version.
     bool ReceiveSMS();
-    void ProcessSMS();
+    void ProcessSMS(const SmsDeliverRecord& deliver);
     virtual void ProcessSMSEvents(SmsObj* sms, TObjectStates* object, bool ownKey);
     // Forward profile answers to the profile editor; nothing calls them.
     void DecodeProfile1(ObjProfile* profile, bool authFlag);
@@ -140,6 +150,8 @@ private:
     // The port is closed for good: state 0 and the main window told.
     void Closed();
     void CheckIncomingSMS();
+    // The answer to "AT+CMGR=": whole (its final result came) or not.
+    void SmsRead(bool whole);
     // After the cell was deleted (or could not be): the deferred check, a waiting send, the next cell.
     void NextCell(bool checkDecoded);
     void SendEnded(bool sent);
@@ -148,6 +160,11 @@ private:
     QString PortName() const;
 
     bool escapePending_ = false; // the last send failed: ESC goes before the next command
+    int pduModeRefusals_ = 0;    // "AT+CMGF=0" failed in a row since the port opened
+    bool passEnds_ = false;      // a read or delete timed out: the pass ends with its cell
+    std::set<int> cutCells_;     // cells whose last reading was cut short
+    // Decoded SMS whose cells were deleted, oldest first, waiting for their check.
+    std::deque<SmsDeliverRecord> toCheck_;
 };
 
 extern TModemForm* ModemForm;

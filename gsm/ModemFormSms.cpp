@@ -61,6 +61,8 @@ int TModemForm::Request(TObjectStates* object, const char* name, std::uint32_t m
 }
 
 int TModemForm::SendTervelSMS(SmsObj* sms, TObjectStates* object, std::uint32_t mask) {
+    if (mask == 0)
+        return 0;
     std::uint32_t missing = 0;
     try {
         missing =
@@ -98,13 +100,47 @@ bool TModemForm::ReceiveSMS() {
     return true;
 }
 
-void TModemForm::ProcessSMSTimerTimer() {
-    ProcessSMSTimer.SetEnabled(false);
-    ProcessSMS();
+// A found SMS read whole is deleted, decoded or not; one that does not decode, or is not in the 7-bit
+// alphabet (UCS2, 8-bit data), goes to the log with its "+CMGR:" line and its PDU line first, so that
+// its content is kept (also that of a modem fallen back into text mode). One whose reply was cut short is
+// left for a second reading on the next pass, and goes the same way when that reply is cut short too. An
+// empty cell is passed by.
+void TModemForm::SmsRead(bool whole) {
+    if (AnswerBuffer.find("+CMGR:") == std::string::npos) {
+        if (whole)
+            cutCells_.erase(SmsCell);
+        NextCell(false);
+        return;
+    }
+    --SmsUsed; // one of the SMS counted is found
+    if (!whole && cutCells_.insert(SmsCell).second) {
+        NextCell(false);
+        return;
+    }
+    cutCells_.erase(SmsCell);
+    const auto logReply = [this](const char* what) {
+        Log("MD: SMS in cell " + std::to_string(SmsCell) + what + "\r\n" + ReadSmsHeader(AnswerBuffer) +
+            "\r\n" + ReadPduLine(AnswerBuffer) + "\r\n");
+    };
+    if (!whole || !ReceiveSMS())
+        logReply(whole ? " is not decoded" : " is cut short");
+    else if (!IsDefaultAlphabet(Deliver.Dcs))
+        logReply(" is not in the 7-bit alphabet"); // no modem's answer; its text may not hold all of it
 }
 
-void TModemForm::ProcessSMS() {
-    const std::string sender = Deliver.Sender;
+// The box of one SMS keeps this handler open while the cycle reads on; the SMS deleted meanwhile wait
+// in the queue and are checked here, in their order, once the box is closed.
+void TModemForm::ProcessSMSTimerTimer() {
+    ProcessSMSTimer.SetEnabled(false);
+    while (!toCheck_.empty()) {
+        const SmsDeliverRecord sms = toCheck_.front();
+        toCheck_.pop_front();
+        ProcessSMS(sms);
+    }
+}
+
+void TModemForm::ProcessSMS(const SmsDeliverRecord& deliver) {
+    const std::string sender = deliver.Sender;
     TObjectStates* object = FindObjectByPhone(PhoneKey(sender));
     bool withoutCommand = false, idMismatch = false;
     SmsObj sms{};
@@ -116,7 +152,7 @@ void TModemForm::ProcessSMS() {
         }
         int result = -1;
         try {
-            result = TMGSM_AcceptSmsMsg(&sms, Deliver.Text, std::strlen(Deliver.Text));
+            result = TMGSM_AcceptSmsMsg(&sms, deliver.Text, std::strlen(deliver.Text));
         } catch (const std::exception& e) {
             Log(std::string("MD: TMGSM_AcceptSmsMsg error - ") + e.what());
         }

@@ -347,6 +347,10 @@ bool ReadUserData(HexReader& in, SmsDeliverRecord* record) {
 const std::array<uint8_t, 256> AsciiToGsm = MakeAsciiToGsm();
 const std::array<uint8_t, 128> GsmToAscii = MakeGsmToAscii();
 
+bool IsDefaultAlphabet(uint8_t dcs) {
+    return CodingOf(dcs) == Coding::Default;
+}
+
 void SetPduBit(int n, uint8_t* bytes) {
     bytes[n / 8] |= static_cast<uint8_t>(1 << (n % 8));
 }

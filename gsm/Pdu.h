@@ -67,6 +67,9 @@ int EncodeSubmitPdu(unsigned validity, const char* number, const char* text, Sms
                     size_t length);
 // Writes the upper-case hexadecimal line, NUL-terminated, into out (SubmitHexSize bytes) and sets TpduLength.
 void PduToHex(char* out, SmsSubmitRecord* record);
+// True when dcs names the GSM 7-bit default alphabet (with or without a message class), the only one whose
+// text is decoded whole.
+bool IsDefaultAlphabet(uint8_t dcs);
 // line ends at its first NUL or CR. Refuses anything malformed with false, leaving in record what was
 // stored up to the failing test; never reads past the end of the line.
 bool DecodeDeliverPdu(const char* line, SmsDeliverRecord* record);

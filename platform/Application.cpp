@@ -3,6 +3,9 @@
 #include <csignal>
 #include <cstdio>
 
+#include <QLibraryInfo>
+#include <QTranslator>
+
 #include "platform/Dialogs.h"
 
 TApplication* Application = nullptr;
@@ -11,6 +14,10 @@ TApplication::TApplication(int& argc, char** argv) : QApplication(argc, argv) {
     setQuitOnLastWindowClosed(false);
     std::signal(SIGXFSZ, SIG_IGN);
     Application = this;
+    // Qt's own boxes and menus (the file box, an edit's context menu) speak the operator's language.
+    auto* translator = new QTranslator(this);
+    if (translator->load(QStringLiteral("qtbase_ru"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        installTranslator(translator);
 }
 
 TApplication::~TApplication() {

@@ -17,7 +17,7 @@ class TApplication : public QApplication {
 public:
     // The program does not end when its last window closes; the main form's close ends the loop. A
     // file that may grow no further (a file size limit) fails the write, as a full disk does, instead
-    // of ending the program.
+    // of ending the program. Qt's own texts are in Russian where Qt's Russian translation is installed.
     TApplication(int& argc, char** argv);
     ~TApplication() override;
 

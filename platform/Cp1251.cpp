@@ -39,11 +39,11 @@ int ByteOf(char16_t c) {
 } // namespace
 
 QString FromCp1251(std::string_view bytes) {
-    QString text;
-    text.reserve(qsizetype(bytes.size()));
+    QString text(qsizetype(bytes.size()), Qt::Uninitialized);
+    QChar* out = text.data();
     for (const char b : bytes) {
         const auto u = static_cast<unsigned char>(b);
-        text += QChar(u < 0x80 ? char16_t(u) : Upper[u - 0x80]);
+        *out++ = QChar(u < 0x80 ? char16_t(u) : Upper[u - 0x80]);
     }
     return text;
 }

@@ -15,15 +15,15 @@ public:
                         QMessageBox::NoButton, QApplication::activeWindow());
         switch (buttons) {
         case mbOK:
-            box.setEscapeButton(box.addButton(QMessageBox::Ok));
+            box.setEscapeButton(AddButton(box, QMessageBox::Ok, "ОК"));
             break;
         case mbOKCancel:
-            box.addButton(QMessageBox::Ok);
-            box.setEscapeButton(box.addButton(QMessageBox::Cancel));
+            AddButton(box, QMessageBox::Ok, "ОК");
+            box.setEscapeButton(AddButton(box, QMessageBox::Cancel, "Отмена"));
             break;
         case mbYesNo:
-            box.addButton(QMessageBox::Yes);
-            box.setEscapeButton(box.addButton(QMessageBox::No));
+            AddButton(box, QMessageBox::Yes, "Да");
+            box.setEscapeButton(AddButton(box, QMessageBox::No, "Нет"));
             break;
         }
         box.exec();
@@ -31,6 +31,13 @@ public:
     }
 
 private:
+    // The buttons read in the program's language whatever translation Qt found.
+    static QPushButton* AddButton(QMessageBox& box, QMessageBox::StandardButton button, const char* text) {
+        QPushButton* added = box.addButton(button);
+        added->setText(QString::fromUtf8(text));
+        return added;
+    }
+
     static QMessageBox::Icon Icon(TMsgDlgType type) {
         switch (type) {
         case mtError:

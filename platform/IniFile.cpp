@@ -5,31 +5,48 @@
 #include <QFile>
 
 #include "platform/Cp1251.h"
+#include "platform/Files.h"
 
 namespace {
 
-QString TrimmedPair(const QString& line) {
-    const qsizetype equals = line.indexOf(QLatin1Char('='));
+// "name=value" with both trimmed around the first '='; the line as it is without one.
+QString TrimmedPair(QStringView line) {
+    const qsizetype equals = line.indexOf(u'=');
     if (equals < 0)
-        return line;
-    return line.left(equals).trimmed() + QLatin1Char('=') + line.mid(equals + 1).trimmed();
+        return line.toString();
+    const QStringView name = line.left(equals).trimmed(), value = line.mid(equals + 1).trimmed();
+    QString pair;
+    pair.reserve(name.size() + 1 + value.size());
+    return pair.append(name).append(u'=').append(value);
 }
 
 } // namespace
 
-std::vector<TIniSection> ParseIni(const QString& text) {
+std::vector<TIniSection> ParseIni(const QString& text, TIniIndex* sectionIndex) {
     std::vector<TIniSection> sections;
+    TIniIndex ownIndex;
+    TIniIndex& index = sectionIndex ? *sectionIndex : ownIndex;
+    index.clear();
     TIniSection* current = nullptr;
-    for (const QString& raw : text.split(QLatin1Char('\n'))) {
-        const QString line = raw.trimmed();
-        if (line.isEmpty() || line.startsWith(QLatin1Char(';')))
+    const QStringView all(text);
+    for (qsizetype start = 0; start <= all.size();) {
+        qsizetype end = all.indexOf(u'\n', start);
+        if (end < 0)
+            end = all.size();
+        const QStringView line = all.mid(start, end - start).trimmed();
+        start = end + 1;
+        if (line.isEmpty() || line.startsWith(u';'))
             continue;
-        if (line.startsWith(QLatin1Char('['))) {
-            const qsizetype close = line.indexOf(QLatin1Char(']'));
-            const QString name = line.mid(1, close < 0 ? -1 : close - 1).trimmed();
-            current = FindSection(sections, name);
-            if (!current)
-                current = &sections.emplace_back(TIniSection{name, {}});
+        if (line.startsWith(u'[')) {
+            const qsizetype close = line.indexOf(u']');
+            const QString name = line.mid(1, close < 0 ? -1 : close - 1).trimmed().toString();
+            QString key = IniNameKey(name);
+            auto found = index.constFind(key);
+            if (found == index.cend()) {
+                found = index.insert(std::move(key), sections.size());
+                sections.push_back(TIniSection{name, {}});
+            }
+            current = &sections[found.value()];
             continue;
         }
         if (current)
@@ -39,11 +56,20 @@ std::vector<TIniSection> ParseIni(const QString& text) {
 }
 
 TIniFile::TIniFile(const QString& fileName) {
-    QFile file(fileName);
-    if (file.open(QIODevice::ReadOnly)) {
-        const QByteArray bytes = file.readAll();
-        sections_ = ParseIni(FromCp1251(std::string_view(bytes.constData(), std::size_t(bytes.size()))));
+    std::vector<std::uint8_t> bytes;
+    const TFileRead read = ReadRegularFile(QFile::encodeName(fileName).toStdString(), MaxFileSize, bytes);
+    if (read.Result != rfRead) {
+        if (read.Result != rfMissing)
+            problem_ = read.Problem();
+        return;
     }
+    sections_ = ParseIni(
+        FromCp1251(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size())), &index_);
+}
+
+const TIniSection* TIniFile::Find(const QString& section) const {
+    const auto found = index_.constFind(IniNameKey(section));
+    return found == index_.cend() ? nullptr : &sections_[found.value()];
 }
 
 QStringList TIniFile::ReadSections() const {

@@ -51,6 +51,7 @@ struct TMessageEvent : QEvent {
 std::mutex windowsLock;
 std::map<HWND, TMessageReceiver*> windows;
 HWND nextHandle = 1;
+TMessageRun lastRun; // main thread only
 
 bool OnMainThread() {
     return QCoreApplication::instance() && QThread::currentThread() == QCoreApplication::instance()->thread();
@@ -60,7 +61,8 @@ bool OnMainThread() {
 
 class TMessageReceiver : public QObject {
 public:
-    explicit TMessageReceiver(TMessageWindow::WindowProc procedure) : procedure_(std::move(procedure)) {}
+    TMessageReceiver(HWND handle, TMessageWindow::WindowProc procedure)
+        : handle_(handle), procedure_(std::move(procedure)) {}
 
     LRESULT Call(unsigned message, WPARAM wParam, LPARAM lParam) {
         LRESULT result = 0;
@@ -89,7 +91,7 @@ public:
             return true; // dropped: a sender hears so from the event's end
         m->Handled = true;
         if (!m->Call) {
-            Call(m->Message, m->WParam, m->LParam);
+            Run(*m);
             return true;
         }
         {
@@ -98,19 +100,26 @@ public:
                 return true; // the sender gave up before we got to it
             m->Call->Now = TSentCall::Running;
         }
-        m->Call->Finish(TSentCall::Done, Call(m->Message, m->WParam, m->LParam));
+        m->Call->Finish(TSentCall::Done, Run(*m));
         return true;
     }
 
 private:
+    LRESULT Run(const TMessageEvent& m) {
+        lastRun = {lastRun.Count + 1, m.Message, handle_};
+        return Call(m.Message, m.WParam, m.LParam);
+    }
+
+    HWND handle_;
     TMessageWindow::WindowProc procedure_;
     int running_ = 0;
     bool retired_ = false;
 };
 
-TMessageWindow::TMessageWindow(WindowProc procedure) : receiver_(new TMessageReceiver(std::move(procedure))) {
+TMessageWindow::TMessageWindow(WindowProc procedure) {
     std::lock_guard guard(windowsLock);
     handle_ = nextHandle++;
+    receiver_ = new TMessageReceiver(handle_, std::move(procedure));
     windows[handle_] = receiver_;
 }
 
@@ -184,6 +193,10 @@ bool SendMessageTimeout(HWND window, unsigned message, WPARAM wParam, LPARAM lPa
     if (result)
         *result = call->Result;
     return true;
+}
+
+TMessageRun LastMessageRun() {
+    return lastRun;
 }
 
 unsigned RegisterWindowMessage(const QString& name) {

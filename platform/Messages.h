@@ -52,5 +52,14 @@ LRESULT SendMessage(HWND window, unsigned message, WPARAM wParam, LPARAM lParam)
 bool SendMessageTimeout(HWND window, unsigned message, WPARAM wParam, LPARAM lParam, unsigned timeoutMs,
                         LRESULT* result);
 
+// The messages the main thread's loop has taken from the queue and run so far, and the last of
+// them: what a message pump reports of the messages it let run. Main thread only.
+struct TMessageRun {
+    std::uint64_t Count = 0;
+    unsigned Message = 0;
+    HWND Window = 0;
+};
+TMessageRun LastMessageRun();
+
 // The same number for the same name (case-insensitive) for the life of the program, from 0xC000 up.
 unsigned RegisterWindowMessage(const QString& name);

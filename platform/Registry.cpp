@@ -1,5 +1,9 @@
 #include "platform/Registry.h"
 
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -7,11 +11,14 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
 
+#include "platform/Cp1251.h"
+#include "platform/Files.h"
 #include "platform/VirtualPort.h"
 
 namespace {
+
+constexpr const char* NotChanged = "the registry is not changed";
 
 QString NormalKey(const QString& key) {
     return key.split(QLatin1Char('\\'), Qt::SkipEmptyParts).join('\\');
@@ -61,11 +68,24 @@ private:
     int fd_ = -1;
 };
 
-std::vector<TIniSection> Read(const QString& store) {
-    QFile file(store);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return ParseIni(QString::fromUtf8(file.readAll()));
+void Warn(const QString& store, const QString& problem, const char* outcome) {
+    std::fprintf(stderr, "%s: %s; %s\n", store.toLocal8Bit().constData(), problem.toLocal8Bit().constData(),
+                 outcome);
+}
+
+// The keys of the store, none when it is missing; nothing, with why on stderr, when it is no regular
+// file or cannot be read whole.
+std::optional<std::vector<TIniSection>> Read(const QString& store, const char* outcome) {
+    std::vector<std::uint8_t> bytes;
+    const TFileRead read =
+        ReadRegularFile(QFile::encodeName(store).toStdString(), TRegistry::MaxStoreSize, bytes);
+    if (read.Result == rfMissing)
+        return std::vector<TIniSection>();
+    if (read.Result != rfRead) {
+        Warn(store, FromCp1251(read.Problem()), outcome);
+        return std::nullopt;
+    }
+    return ParseIni(QString::fromUtf8(reinterpret_cast<const char*>(bytes.data()), qsizetype(bytes.size())));
 }
 
 bool Write(const QString& store, const std::vector<TIniSection>& keys) {
@@ -75,8 +95,11 @@ bool Write(const QString& store, const std::vector<TIniSection>& keys) {
         for (const QString& line : key.Lines)
             text += line + QLatin1Char('\n');
     }
-    QSaveFile file(store);
-    return file.open(QIODevice::WriteOnly) && file.write(text.toUtf8()) >= 0 && file.commit();
+    std::string problem;
+    if (ReplaceRegularFile(QFile::encodeName(store).toStdString(), text.toUtf8().toStdString(), problem))
+        return true;
+    Warn(store, FromCp1251(problem), NotChanged);
+    return false;
 }
 
 } // namespace
@@ -89,15 +112,16 @@ QString TRegistry::DefaultStore() {
 
 std::vector<TIniSection> TRegistry::Load() const {
     const TStoreLock lock(store_, LOCK_SH);
-    return Read(store_);
+    return Read(store_, "no registry keys").value_or(std::vector<TIniSection>());
 }
 
 template <class Edit> bool TRegistry::Change(Edit&& edit) {
     const TStoreLock lock(store_, LOCK_EX);
     if (!lock.Held())
         return false;
-    std::vector<TIniSection> keys = Read(store_);
-    return edit(keys) && Write(store_, keys);
+    // A store that cannot be read is kept: written anew, it would hold only this change.
+    std::optional<std::vector<TIniSection>> keys = Read(store_, NotChanged);
+    return keys && edit(*keys) && Write(store_, *keys);
 }
 
 bool TRegistry::OpenKey(const QString& key, bool canCreate) {

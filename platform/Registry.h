@@ -6,8 +6,11 @@
 // call reads the file afresh and every change rewrites it whole under a lock, so several processes
 // may use the same key. Key paths use '\' and, like value names, compare without regard to case.
 // Value names may not hold '=' or line breaks, nor values line breaks; such writes are refused.
+// A store that is no regular file or larger than MaxStoreSize holds no keys and is never changed;
+// standard error says why. A store that is a symbolic link is changed through it.
 #pragma once
 
+#include <cstdint>
 #include <map>
 #include <vector>
 
@@ -20,6 +23,7 @@ class TRegistry {
 public:
     explicit TRegistry(QString storeFile = DefaultStore());
     static QString DefaultStore();
+    static constexpr std::uint64_t MaxStoreSize = 1 << 20; // far more than the values the program writes
 
     // Makes the key current; false when it does not exist and may not be created (or cannot be).
     bool OpenKey(const QString& key, bool canCreate);

@@ -12,13 +12,18 @@
 #include <sys/file.h>
 #include <unistd.h>
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QFile>
+#include <QTimer>
 
 #include "platform/Clock.h"
 #include "platform/ComFolder.h"
 #include "platform/Cp1251.h"
+#include "platform/Files.h"
 #include "platform/Shell.h"
+#include "platform/TapiConfigDialog.h"
+#include "platform/TapiDevConfig.h"
+#include "platform/TapiModem.h"
 
 namespace {
 
@@ -34,8 +39,10 @@ constexpr DWORD CallStatesReported = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING
 
 struct TLineRecord {
     TLineSpec Spec;
-    bool Dials = false; // a back-end line, which places dialled calls by script
-    std::string DevConfig;
+    bool Dials = false;                // a back-end line, which places dialled calls by script
+    std::string DevConfig;             // the bytes of a TTapiDevConfig, or none
+    std::unique_ptr<TTapiModem> Modem; // a line of the file: its modem places and takes the calls
+    HCALL ModemCall = 0;               // ... the call it serves
     std::deque<TDialResult> DialResults;
     std::vector<std::string> Dialled;
     std::vector<DWORD> DialledBearers;
@@ -61,6 +68,7 @@ struct TCall {
     DWORD MediaMode = 0;
     DWORD CallParamFlags = 0;
     DWORD Origin = LINECALLORIGIN_OUTBOUND;
+    DWORD Rate = 0; // of a connected call, when it has one of its own
     std::string Called;
     TCaller Caller;
     DWORD MonitorDigitModes = 0;
@@ -142,6 +150,15 @@ void Queue(const TEvent& event) {
         });
     p.Events.push_back(event);
     PostMessage(p.Window->Handle(), WM_USER, 0, 0);
+}
+
+// The instance a line application is told by: that of its first open line (its component's), 0 while
+// it has none.
+DWORD_PTR InstanceOf(HLINEAPP app) {
+    for (const auto& [handle, open] : Tapi().Opens)
+        if (open.App == app)
+            return open.Instance;
+    return 0;
 }
 
 void ToApp(HLINEAPP app, DWORD message, DWORD_PTR param1, DWORD_PTR param2 = 0, DWORD_PTR param3 = 0) {
@@ -287,15 +304,8 @@ std::optional<QString> ComEntryName(const QString& device) {
     return QStringLiteral("COM") + QString::number(*number);
 }
 
-bool KnownLine(const std::vector<TLineSpec>& lines, const std::string& name) {
-    for (const TLineSpec& line : lines)
-        if (line.Name == name)
-            return true;
-    return false;
-}
-
-// One "name=device" line into *line; the reason when it cannot be used.
-QString ParseLine(const QString& text, const std::vector<TLineSpec>& before, TLineSpec* line) {
+// One "name=device" line into *line; the reason when it cannot be used. before: the names listed above.
+QString ParseLine(const QString& text, const std::set<std::string>& before, TLineSpec* line) {
     // A name or path would end at the NUL for every program that reads it.
     if (text.contains(QChar(0)))
         return QStringLiteral("the line holds a NUL character");
@@ -316,41 +326,57 @@ QString ParseLine(const QString& text, const std::vector<TLineSpec>& before, TLi
         return QStringLiteral("the device is neither a COM name nor an absolute path");
     line->Name = ToCp1251(name);
     line->Device = device;
-    if (KnownLine(before, line->Name))
+    if (before.count(line->Name))
         return QStringLiteral("a line of this name is listed above");
     return {};
 }
 
 std::vector<TLineSpec> ReadLinesFile() {
     const QString path = TapiLinesFile();
-    QFile file(path);
-    if (!file.exists())
+    std::vector<std::uint8_t> bytes;
+    const TFileRead read =
+        ReadRegularFile(QFile::encodeName(path).toStdString(), MaxTapiLinesFileSize, bytes);
+    if (read.Result == rfMissing)
         return {};
-    if (!file.open(QIODevice::ReadOnly)) {
-        Warn(QStringLiteral("%1: %2; no telephony lines").arg(path, file.errorString()));
+    if (read.Result != rfRead) {
+        Warn(QStringLiteral("%1: %2; no telephony lines").arg(path, FromCp1251(read.Problem())));
         return {};
     }
     std::vector<TLineSpec> lines;
-    for (int number = 1; !file.atEnd(); ++number) {
-        const QString text = QString::fromUtf8(file.readLine()).trimmed();
-        if (text.isEmpty())
+    std::set<std::string> names;
+    const char* const text = reinterpret_cast<const char*>(bytes.data());
+    std::size_t start = 0;
+    for (int number = 1; start < bytes.size(); ++number) {
+        const void* newline = std::memchr(text + start, '\n', bytes.size() - start);
+        const std::size_t end =
+            newline ? std::size_t(static_cast<const char*>(newline) - text) : bytes.size();
+        const QString entry = QString::fromUtf8(text + start, qsizetype(end - start)).trimmed();
+        start = end + 1;
+        if (entry.isEmpty())
             continue;
         TLineSpec line;
-        const QString problem = ParseLine(text, lines, &line);
-        if (problem.isEmpty())
+        const QString problem = ParseLine(entry, names, &line);
+        if (problem.isEmpty()) {
+            names.insert(line.Name);
             lines.push_back(line);
-        else
+        } else {
             Warn(QStringLiteral("%1:%2: %3; the line is ignored").arg(path).arg(number).arg(problem));
+        }
     }
     return lines;
 }
 
+void AttachModem(DWORD device);
+
+// A line of the file is a modem, for data and voice calls, with the configuration it was given before.
 DWORD AddLineRecord(const TLineSpec& spec, bool dials) {
     TProvider& p = Tapi();
     TLineRecord& line = p.Lines.emplace_back();
     line.Spec = spec;
     line.Dials = dials;
     const DWORD device = DWORD(p.Lines.size() - 1);
+    if (!dials)
+        AttachModem(device);
     for (const auto& [app, callback] : p.Apps)
         ToApp(app, LINE_CREATE, device);
     return device;
@@ -363,48 +389,27 @@ void ReadLines() {
         return;
     if (p.Apps.empty())
         p.Lines.clear();
-    std::vector<TLineSpec> known;
+    std::set<std::string> known;
     for (const TLineRecord& line : p.Lines)
-        known.push_back(line.Spec);
+        known.insert(line.Spec.Name);
     for (const TLineSpec& line : ReadLinesFile())
-        if (!KnownLine(known, line.Name))
+        if (!known.count(line.Name))
             AddLineRecord(line, false);
 }
 
 // ---- Devices
 
-LONG DeviceError(const TLineRecord& line, const QString& path, int error) {
-    Warn(QStringLiteral("telephony: cannot open %1 for the line \"%2\": %3")
-             .arg(path, FromCp1251(line.Spec.Name), QString::fromLocal8Bit(std::strerror(error))));
-    switch (error) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-        return LINEERR_NODEVICE;
-    case EWOULDBLOCK: // locked by another open
-    case EBUSY:
-    case EACCES:
-    case EPERM:
-        return LINEERR_RESOURCEUNAVAIL;
-    default:
-        return LINEERR_OPERATIONFAILED;
-    }
+// The configuration the line's device opens with.
+std::optional<TTapiDevConfig> DevConfigOf(const TLineRecord& line) {
+    return TapiDevConfigOf(line.DevConfig.data(), line.DevConfig.size());
 }
 
-// Opens the device exclusively, without waiting for the modem's carrier.
+// A back-end line's device, blocking as its callers use it.
 LONG OpenDevice(const TLineRecord& line, int* fd) {
-    const QString path = TapiLineDevicePath(line.Spec.Device);
-    const int opened =
-        ::open(QFile::encodeName(path).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (opened < 0)
-        return DeviceError(line, path, errno);
-    if (::flock(opened, LOCK_EX | LOCK_NB) != 0) {
-        const int error = errno;
-        ::close(opened);
-        return DeviceError(line, path, error);
-    }
-    ::fcntl(opened, F_SETFL, ::fcntl(opened, F_GETFL) & ~O_NONBLOCK);
-    *fd = opened;
+    if (const LONG error =
+            OpenTapiDevice(TapiLineDevicePath(line.Spec.Device), DevConfigOf(line), line.Spec.Name, fd))
+        return error;
+    ::fcntl(*fd, F_SETFL, ::fcntl(*fd, F_GETFL) & ~O_NONBLOCK);
     return 0;
 }
 
@@ -418,13 +423,31 @@ bool CarriesData(const TCall& call) {
     return call.BearerMode == LINEBEARERMODE_PASSTHROUGH || (call.MediaMode & LINEMEDIAMODE_DATAMODEM);
 }
 
+// A modem's call gets its own duplicate of the modem's device, as lineGetID hands out more of.
+LONG ShareModemDevice(const TLineRecord& line, TCall& call) {
+    call.Fd = ::fcntl(line.Modem->Fd(), F_DUPFD_CLOEXEC, 0);
+    return call.Fd < 0 ? LINEERR_RESOURCEUNAVAIL : 0;
+}
+
+// A pass-through call on a modem line is the port's from the start: the modem sends nothing.
+LONG ModemPassThrough(TLineRecord& line, TCall& call) {
+    if (const LONG error = line.Modem->Open(DevConfigOf(line), line.Spec.Name))
+        return error;
+    if (const LONG error = ShareModemDevice(line, call))
+        return error;
+    line.Modem->PassThrough();
+    return 0;
+}
+
 // A pass-through call needs the device; a data call of a back-end line without one goes on without.
 LONG OpenDataPath(TCall& call) {
-    const TLineRecord& line = LineOf(call.Device);
+    TLineRecord& line = LineOf(call.Device);
     if (!CarriesData(call) || call.Fd >= 0)
         return 0;
     if (line.Spec.Device.isEmpty())
         return call.BearerMode == LINEBEARERMODE_PASSTHROUGH ? LINEERR_NODEVICE : 0;
+    if (line.Modem)
+        return ModemPassThrough(line, call);
     return OpenDevice(line, &call.Fd);
 }
 
@@ -438,15 +461,26 @@ template <class Map, class Test> std::vector<DWORD> HandlesWhere(const Map& map,
     return handles;
 }
 
+void ModemCallGone(DWORD device, HCALL call);
+void UpdateModem(DWORD device);
+
 void EndCall(HCALL handle) {
-    CloseDevice(Tapi().Calls.at(handle));
+    TCall& call = Tapi().Calls.at(handle);
+    const DWORD device = call.Device;
+    CloseDevice(call);
     Tapi().Calls.erase(handle);
+    ModemCallGone(device, handle);
 }
 
+// The open goes first, so that its modem does not listen for it while its calls end.
 void EndOpen(HLINE line) {
-    for (HCALL call : HandlesWhere(Tapi().Calls, [&](const TCall& c) { return c.Line == line; }))
-        EndCall(call);
+    const DWORD device = Tapi().Opens.at(line).Device;
+    const std::vector<DWORD> calls =
+        HandlesWhere(Tapi().Calls, [&](const TCall& c) { return c.Line == line; });
     Tapi().Opens.erase(line);
+    for (HCALL call : calls)
+        EndCall(call);
+    UpdateModem(device);
 }
 
 void EndApp(HLINEAPP app) {
@@ -563,6 +597,196 @@ bool TakesDigits(DWORD mode, char digit) {
     return digit != 0 && std::strchr(allowed, digit) != nullptr;
 }
 
+// ---- Ringing, and the line states of the opens that asked for them
+
+void LineDevState(DWORD device, DWORD state, DWORD param2, DWORD param3) {
+    for (const auto& [handle, open] : Tapi().Opens)
+        if (open.Device == device && (open.LineStates & state))
+            ToLine(handle, LINE_LINEDEVSTATE, state, param2, param3);
+}
+
+// One ring. Its first offers the call to the first open with owner privilege for its media mode, with
+// its caller when known; each sends RINGING with the ring count from 0. The ringing call, 0 when no
+// open took it.
+HCALL RingLine(DWORD device, const TCaller& caller) {
+    TProvider& p = Tapi();
+    TLineRecord& line = LineOf(device);
+    HCALL ringing = 0;
+    for (const auto& [handle, call] : p.Calls)
+        if (call.Device == device &&
+            (call.State == LINECALLSTATE_OFFERING || call.State == LINECALLSTATE_ACCEPTED))
+            ringing = handle;
+    if (!ringing) {
+        line.Rings = 0;
+        for (const auto& [handle, open] : p.Opens)
+            if (open.Device == device && (open.Privileges & LINECALLPRIVILEGE_OWNER) &&
+                (open.MediaModes & caller.MediaMode)) {
+                ringing = p.NextHandle++;
+                TCall& call = p.Calls[ringing];
+                call.Line = handle;
+                call.Device = device;
+                call.MediaMode = caller.MediaMode;
+                call.Origin = LINECALLORIGIN_EXTERNAL;
+                call.Caller = caller;
+                SetCallState(ringing, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
+                if (!caller.Number.empty() || !caller.Name.empty() || caller.Flags)
+                    ToCall(ringing, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+                break;
+            }
+    }
+    LineDevState(device, LINEDEVSTATE_RINGING, 1, line.Rings++);
+    return ringing;
+}
+
+// ---- The modem behind a line of the file (platform/TapiModem)
+
+// The modem's call while it is still one that the modem's news is about.
+TCall* ModemCallOf(DWORD device, std::initializer_list<DWORD> states) {
+    TCall* call = FindCall(LineOf(device).ModemCall);
+    if (!call)
+        return nullptr;
+    for (const DWORD state : states)
+        if (call->State == state)
+            return call;
+    return nullptr;
+}
+
+void ModemCaller(DWORD device, const TModemCaller& caller) {
+    TCall* call = ModemCallOf(device, {LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED});
+    if (!call)
+        return;
+    call->Caller.Number = caller.Number;
+    call->Caller.Name = caller.Name;
+    call->Caller.Flags = caller.Flags;
+    ToCall(LineOf(device).ModemCall, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
+}
+
+// A data call's data goes over its own duplicate of the modem's device from now on.
+void ModemConnected(DWORD device, DWORD rate, bool data) {
+    TLineRecord& line = LineOf(device);
+    TCall* call =
+        ModemCallOf(device, {LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED, LINECALLSTATE_DIALING});
+    if (!call)
+        return;
+    call->Rate = rate;
+    if (!data)
+        call->MediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
+    else if (ShareModemDevice(line, *call) != 0) {
+        Warn(QStringLiteral("telephony: no descriptor left for the call on the line \"%1\"")
+                 .arg(FromCp1251(line.Spec.Name)));
+        line.Modem->HangUp([device] { UpdateModem(device); });
+        SetCallState(line.ModemCall, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL);
+        return;
+    }
+    SetCallState(line.ModemCall, LINECALLSTATE_CONNECTED);
+}
+
+void ModemDisconnected(DWORD device, DWORD mode) {
+    if (ModemCallOf(device, {LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED, LINECALLSTATE_DIALING,
+                             LINECALLSTATE_CONNECTED, LINECALLSTATE_ONHOLD}))
+        SetCallState(LineOf(device).ModemCall, LINECALLSTATE_DISCONNECTED, mode);
+}
+
+void AttachModem(DWORD device) {
+    TLineRecord& line = LineOf(device);
+    line.Spec.MediaModes |= LINEMEDIAMODE_INTERACTIVEVOICE;
+    if (const std::optional<TTapiDevConfig> config = ReadTapiDevConfig(line.Spec.Name))
+        line.DevConfig = TapiDevConfigBytes(*config);
+    line.Modem = std::make_unique<TTapiModem>(
+        TapiLineDevicePath(line.Spec.Device),
+        TTapiModem::TEvents{
+            .Ring = [device] { LineOf(device).ModemCall = RingLine(device, TCaller{}); },
+            .Caller = [device](const TModemCaller& caller) { ModemCaller(device, caller); },
+            .Connected = [device](DWORD rate, bool data) { ModemConnected(device, rate, data); },
+            .Disconnected = [device](DWORD mode) { ModemDisconnected(device, mode); },
+        });
+}
+
+bool Listened(DWORD device) {
+    for (const auto& [handle, open] : Tapi().Opens)
+        if (open.Device == device && (open.Privileges & LINECALLPRIVILEGE_OWNER))
+            return true;
+    return false;
+}
+
+// A modem without a call listens for rings while an open with owner privilege wants them; without
+// one its device is let go.
+void UpdateModem(DWORD device) {
+    TProvider& p = Tapi();
+    if (device >= p.Lines.size() || !p.Lines[device].Modem)
+        return;
+    TLineRecord& line = p.Lines[device];
+    TTapiModem& modem = *line.Modem;
+    if (modem.InCall())
+        return;
+    if (!Listened(device))
+        modem.Close();
+    else if (modem.Open(DevConfigOf(line), line.Spec.Name) == 0)
+        modem.Listen();
+}
+
+// A modem's call freed, or ended with its line: the modem hangs up what it still holds.
+void ModemCallGone(DWORD device, HCALL call) {
+    TLineRecord& line = LineOf(device);
+    if (!line.Modem || line.ModemCall != call)
+        return;
+    line.ModemCall = 0;
+    if (line.Modem->InCall())
+        line.Modem->HangUp([device] { UpdateModem(device); });
+    else
+        UpdateModem(device);
+}
+
+LONG ModemDial(HCALL handle, TCall& call, const TRequest& request) {
+    TLineRecord& line = LineOf(call.Device);
+    line.ModemCall = handle;
+    LONG result = line.Modem->Open(DevConfigOf(line), line.Spec.Name);
+    if (result == 0)
+        result = line.Modem->Dial(call.Called, !(call.MediaMode & LINEMEDIAMODE_DATAMODEM));
+    Reply(call.Line, request, result);
+    if (result == 0) {
+        SetCallState(handle, LINECALLSTATE_DIALING);
+        return request.Id;
+    }
+    FailQuietly(call);
+    UpdateModem(call.Device);
+    return request.Id;
+}
+
+// Hold and unhold: "AT+CHLD=2" on a voice call of a modem; a data call cannot be held.
+LONG ModemSwapHold(const char* function, HCALL hCall, DWORD from, DWORD to) {
+    TCall* call = nullptr;
+    if (const LONG error = EnterCall(function, hCall, &call))
+        return error;
+    TLineRecord& line = LineOf(call->Device);
+    if (!line.Modem || line.ModemCall != hCall || CarriesData(*call))
+        return Unavailable();
+    if (call->State != from)
+        return LINEERR_INVALCALLSTATE;
+    const TRequest request = NewRequest(function);
+    const HLINE opened = call->Line;
+    line.Modem->SwapHold([opened, hCall, request, to](bool ok) {
+        Reply(opened, request, ok ? 0 : LINEERR_OPERATIONUNAVAIL);
+        if (ok && FindCall(hCall))
+            SetCallState(hCall, to);
+    });
+    return request.Id;
+}
+
+// Kept, and for a line of the file saved, before it is taken.
+LONG StoreDevConfig(DWORD device, const TTapiDevConfig& config) {
+    TLineRecord& line = LineOf(device);
+    if (line.Modem && !WriteTapiDevConfig(line.Spec.Name, config))
+        return LINEERR_OPERATIONFAILED;
+    line.DevConfig = TapiDevConfigBytes(config);
+    return 0;
+}
+
+// The dialogs need windows.
+bool HasWindows() {
+    return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
+}
+
 } // namespace
 
 // ---- Line applications
@@ -618,6 +842,8 @@ LONG lineGetDevCaps(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, DWO
     if (const LONG error = CheckBuffer(caps))
         return error;
     const TLineSpec& line = LineOf(dwDeviceID).Spec;
+    if (line.CapsError)
+        return line.CapsError;
     const DWORD digitModes = IsVoiceLine(dwDeviceID) ? LINEDIGITMODE_DTMF : 0;
     ClearFixedPart(caps, sizeof *caps);
     caps->dwPermanentLineID = dwDeviceID + 1;
@@ -693,7 +919,48 @@ LONG lineSetDevConfig(DWORD dwDeviceID, const void* lpDeviceConfig, DWORD dwSize
         return error;
     if (!lpDeviceConfig && dwSize)
         return LINEERR_INVALPOINTER;
-    LineOf(dwDeviceID).DevConfig.assign(static_cast<const char*>(lpDeviceConfig), dwSize);
+    const std::optional<TTapiDevConfig> config = TapiDevConfigOf(lpDeviceConfig, dwSize);
+    if (!config)
+        return LINEERR_INVALPARAM;
+    return StoreDevConfig(dwDeviceID, *config);
+}
+
+LONG lineConfigDialog(DWORD dwDeviceID, HWND, const char* lpszDeviceClass) {
+    if (const LONG error = CheckDevConfig("lineConfigDialog", dwDeviceID, lpszDeviceClass))
+        return error;
+    if (!HasWindows())
+        return Unavailable();
+    const TLineRecord& line = LineOf(dwDeviceID);
+    const std::optional<TTapiDevConfig> edited =
+        EditTapiDevConfig(FromCp1251(line.Spec.Name), DevConfigOf(line).value_or(TTapiDevConfig{}));
+    // The dialog ran the event loop: the line may be gone with its last application.
+    if (!edited)
+        return 0;
+    if (dwDeviceID >= Tapi().Lines.size())
+        return LINEERR_BADDEVICEID;
+    return StoreDevConfig(dwDeviceID, *edited);
+}
+
+LONG lineConfigDialogEdit(DWORD dwDeviceID, HWND, const char* lpszDeviceClass, const void* lpDeviceConfigIn,
+                          DWORD dwSize, VARSTRING* out) {
+    if (const LONG error = CheckDevConfig("lineConfigDialogEdit", dwDeviceID, lpszDeviceClass))
+        return error;
+    if (const LONG error = CheckBuffer(out))
+        return error;
+    if (!lpDeviceConfigIn && dwSize)
+        return LINEERR_INVALPOINTER;
+    const std::optional<TTapiDevConfig> given =
+        dwSize ? TapiDevConfigOf(lpDeviceConfigIn, dwSize) : std::optional<TTapiDevConfig>(TTapiDevConfig{});
+    if (!given)
+        return LINEERR_INVALPARAM;
+    if (!HasWindows())
+        return Unavailable();
+    const std::optional<TTapiDevConfig> edited =
+        EditTapiDevConfig(FromCp1251(LineOf(dwDeviceID).Spec.Name), *given);
+    ClearFixedPart(out, sizeof *out);
+    out->dwStringFormat = STRINGFORMAT_BINARY;
+    WriteVarPart(out, sizeof *out,
+                 {{&out->dwStringSize, &out->dwStringOffset, TapiDevConfigBytes(edited.value_or(*given))}});
     return 0;
 }
 
@@ -720,6 +987,10 @@ LONG lineOpen(HLINEAPP hLineApp, DWORD dwDeviceID, HLINE* lphLine, DWORD dwAPIVe
     TProvider& p = Tapi();
     *lphLine = p.NextHandle++;
     p.Opens[*lphLine] = {hLineApp, dwDeviceID, dwCallbackInstance, privileges, dwMediaModes};
+    // A modem listens once the loop is back: an open that goes again at once (to try the line)
+    // leaves the device alone.
+    if ((privileges & LINECALLPRIVILEGE_OWNER) && LineOf(dwDeviceID).Modem)
+        QTimer::singleShot(0, QCoreApplication::instance(), [dwDeviceID] { UpdateModem(dwDeviceID); });
     return 0;
 }
 
@@ -899,8 +1170,6 @@ LONG lineMakeCall(HLINE hLine, HCALL* lphCall, const char* lpszDestAddress, DWOR
         return LINEERR_INVALBEARERMODE;
     if (bearer == LINEBEARERMODE_VOICE && (media == 0 || (media & ~line.Spec.MediaModes)))
         return LINEERR_INVALMEDIAMODE;
-    if (bearer == LINEBEARERMODE_VOICE && !line.Dials)
-        return LINEERR_OPERATIONUNAVAIL; // no dialler behind the lines of the file
     if (LineBusy(open->Device))
         return LINEERR_CALLUNAVAIL;
 
@@ -924,6 +1193,10 @@ LONG lineMakeCall(HLINE hLine, HCALL* lphCall, const char* lpszDestAddress, DWOR
         Reply(hLine, request, 0);
         return request.Id;
     }
+    if (line.Modem && bearer == LINEBEARERMODE_VOICE)
+        return ModemDial(handle, call, request);
+    if (line.Modem)
+        line.ModemCall = handle;
     const TDialResult result = TakeDialResult(line);
     const LONG opened = result == TTapiTestBackEnd::Connected ? OpenDataPath(call) : 0;
     Reply(hLine, request, opened);
@@ -954,6 +1227,11 @@ LONG lineAnswer(HCALL hCall, const char*, DWORD) {
     if (call->State != LINECALLSTATE_OFFERING && call->State != LINECALLSTATE_ACCEPTED)
         return LINEERR_INVALCALLSTATE;
     const TRequest request = NewRequest("lineAnswer");
+    if (TLineRecord& line = LineOf(call->Device); line.Modem && line.ModemCall == hCall) {
+        // Connected when the modem says so.
+        Reply(call->Line, request, request.Proceeds() ? line.Modem->Answer() : 0);
+        return request.Id;
+    }
     const LONG opened = request.Proceeds() ? OpenDataPath(*call) : 0;
     Reply(call->Line, request, opened);
     if (request.Proceeds() && opened == 0)
@@ -968,6 +1246,19 @@ LONG lineDrop(HCALL hCall, const char*, DWORD) {
     if (call->State == LINECALLSTATE_IDLE)
         return LINEERR_INVALCALLSTATE;
     const TRequest request = NewRequest("lineDrop");
+    if (TLineRecord& line = LineOf(call->Device);
+        line.Modem && line.ModemCall == hCall && request.Proceeds()) {
+        // Done, and idle, once the modem has hung up.
+        const HLINE opened = call->Line;
+        const DWORD device = call->Device;
+        line.Modem->HangUp([opened, hCall, request, device] {
+            Reply(opened, request, 0);
+            if (const TCall* dropped = FindCall(hCall); dropped && dropped->State != LINECALLSTATE_IDLE)
+                SetCallState(hCall, LINECALLSTATE_IDLE);
+            UpdateModem(device);
+        });
+        return request.Id;
+    }
     Reply(call->Line, request, 0);
     if (request.Proceeds())
         SetCallState(hCall, LINECALLSTATE_IDLE);
@@ -995,6 +1286,14 @@ LONG lineSetCallParams(HCALL hCall, DWORD dwBearerMode, DWORD, DWORD, const LINE
     return request.Id;
 }
 
+LONG lineHold(HCALL hCall) {
+    return ModemSwapHold("lineHold", hCall, LINECALLSTATE_CONNECTED, LINECALLSTATE_ONHOLD);
+}
+
+LONG lineUnhold(HCALL hCall) {
+    return ModemSwapHold("lineUnhold", hCall, LINECALLSTATE_ONHOLD, LINECALLSTATE_CONNECTED);
+}
+
 LONG lineDeallocateCall(HCALL hCall) {
     TCall* call = nullptr;
     if (const LONG error = EnterCall("lineDeallocateCall", hCall, &call))
@@ -1020,7 +1319,9 @@ LONG lineGetCallInfo(HCALL hCall, LINECALLINFO* info) {
     info->hLine = call->Line;
     info->dwLineDeviceID = call->Device;
     info->dwBearerMode = call->BearerMode;
-    info->dwRate = call->State == LINECALLSTATE_CONNECTED ? LineOf(call->Device).Spec.Rate : 0;
+    info->dwRate = call->State != LINECALLSTATE_CONNECTED ? 0
+                   : call->Rate                           ? call->Rate
+                                                          : LineOf(call->Device).Spec.Rate;
     info->dwMediaMode = call->MediaMode;
     info->dwCallID = hCall;
     info->dwCallParamFlags = call->CallParamFlags;
@@ -1169,14 +1470,6 @@ LONG lineTranslateAddress(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersio
 
 // ---- Not offered here
 
-LONG lineConfigDialog(DWORD, HWND, const char*) {
-    return Unavailable();
-}
-
-LONG lineConfigDialogEdit(DWORD, HWND, const char*, const void*, DWORD, VARSTRING*) {
-    return Unavailable();
-}
-
 LONG lineTranslateDialog(HLINEAPP, DWORD, DWORD, HWND, const char*) {
     return Unavailable();
 }
@@ -1194,14 +1487,6 @@ LONG lineSetTollList(HLINEAPP, DWORD, const char*, DWORD) {
 }
 
 LONG lineGetCountry(DWORD, DWORD, LINECOUNTRYLIST*) {
-    return Unavailable();
-}
-
-LONG lineHold(HCALL) {
-    return Unavailable();
-}
-
-LONG lineUnhold(HCALL) {
     return Unavailable();
 }
 
@@ -1336,33 +1621,7 @@ void TTapiTestBackEnd::WithholdNextReply(const std::string& function) {
 }
 
 HCALL TTapiTestBackEnd::Ring(DWORD deviceId, const TCaller& caller) {
-    TProvider& p = Tapi();
-    TLineRecord& line = LineOf(deviceId);
-    HCALL ringing = 0;
-    for (const auto& [handle, call] : p.Calls)
-        if (call.Device == deviceId &&
-            (call.State == LINECALLSTATE_OFFERING || call.State == LINECALLSTATE_ACCEPTED))
-            ringing = handle;
-    if (!ringing) {
-        line.Rings = 0;
-        for (const auto& [handle, open] : p.Opens)
-            if (open.Device == deviceId && (open.Privileges & LINECALLPRIVILEGE_OWNER) &&
-                (open.MediaModes & caller.MediaMode)) {
-                ringing = p.NextHandle++;
-                TCall& call = p.Calls[ringing];
-                call.Line = handle;
-                call.Device = deviceId;
-                call.MediaMode = caller.MediaMode;
-                call.Origin = LINECALLORIGIN_EXTERNAL;
-                call.Caller = caller;
-                SetCallState(ringing, LINECALLSTATE_OFFERING, 0, LINECALLPRIVILEGE_OWNER);
-                if (!caller.Number.empty() || !caller.Name.empty() || caller.Flags)
-                    ToCall(ringing, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-                break;
-            }
-    }
-    SendLineDevState(deviceId, LINEDEVSTATE_RINGING, 1, line.Rings++);
-    return ringing;
+    return RingLine(deviceId, caller);
 }
 
 void TTapiTestBackEnd::Disconnect(HCALL call, DWORD mode) {
@@ -1388,12 +1647,15 @@ void TTapiTestBackEnd::SendLineDevState(DWORD deviceId, DWORD state, DWORD param
     TProvider& p = Tapi();
     if (state == LINEDEVSTATE_REINIT) {
         for (const auto& [app, callback] : p.Apps)
-            ToApp(app, LINE_LINEDEVSTATE, state, param2, param3);
+            Queue({app, 0, 0, 0, LINE_LINEDEVSTATE, InstanceOf(app), state, param2, param3});
         return;
     }
-    for (const auto& [handle, open] : p.Opens)
-        if (open.Device == deviceId && (open.LineStates & state))
-            ToLine(handle, LINE_LINEDEVSTATE, state, param2, param3);
+    LineDevState(deviceId, state, param2, param3);
+}
+
+void TTapiTestBackEnd::SendCallState(HCALL call, DWORD state, DWORD mode) {
+    if (FindCall(call))
+        SetCallState(call, state, mode);
 }
 
 void TTapiTestBackEnd::CloseLine(DWORD deviceId) {

@@ -4,9 +4,8 @@
 // with LoadLibrary("TAPI32") and GetProcAddress(module, "lineInitialize") and so on, casting the entry
 // to the pointer type of the declaration below (decltype(&lineInitialize)). Every function the serial
 // library binds is there; lineHold, lineUnhold and lineBlindTransfer are there too. What Linux cannot
-// offer answers LINEERR_OPERATIONUNAVAIL: the configuration dialogs (lineConfigDialog,
-// lineConfigDialogEdit), the dialling-rule functions (lineTranslateDialog, lineGetTranslateCaps,
-// lineSetCurrentLocation, lineSetTollList), lineGetCountry, and hold, unhold and transfer.
+// offer answers LINEERR_OPERATIONUNAVAIL: the dialling-rule functions (lineTranslateDialog,
+// lineGetTranslateCaps, lineSetCurrentLocation, lineSetTollList), lineGetCountry and transfer.
 // lineTranslateAddress has no dialling rules to apply and gives the address back as it is.
 //
 // Versions and structures. Every negotiation must include 0x10004 (TapiApiVersion14), which is the
@@ -20,10 +19,14 @@
 //
 // Lines. Without a test back-end the lines are read from TapiLinesFile(), one "name=device" a line:
 // the device is a COM name (COM3: the entry COM3 of the COM folder <common app-data>/com/, else
-// /dev/ttyS2) or an absolute path. A line that cannot be used is reported on stderr and skipped. With
-// no file or no lines there are no line devices and everything answers at once. The file is read by
+// /dev/ttyS2) or an absolute path. A line that cannot be used is reported on stderr and skipped; so is
+// the whole file when it is no regular file or larger than MaxTapiLinesFileSize. With no file or no
+// lines there are no line devices and everything answers at once. The file is read by
 // every lineInitialize; lines new since the last reading get the next device identifiers and every
-// line application registered before gets LINE_CREATE.
+// line application registered before gets LINE_CREATE. Each line has a device configuration
+// (platform/TapiDevConfig.h: lineGetDevConfig, lineSetDevConfig, the configuration dialogs), which
+// a line of the file keeps across starts and which is applied whenever the line's device is opened;
+// lineSetDevConfig refuses bytes that are not one with LINEERR_INVALPARAM.
 //
 // Calls. A call with the bearer mode LINEBEARERMODE_PASSTHROUGH opens the line's device at once
 // (exclusively, like a COM port); it is connected as soon as the device is open. lineGetID with
@@ -31,8 +34,14 @@
 // string (the caller owns it and closes it; the call keeps its own until it goes idle or is freed;
 // descriptors are small numbers, so one fits the serial port's 16-bit TapiCid), followed by the line's
 // name; "comm/datamodem/portname" gives the device as written in the lines
-// file ("COM3"). Lines of the file place no dialled calls (no dialler here: LINEERR_OPERATIONUNAVAIL);
-// those of the test back-end do, by script. Lines of the file have no wave devices: "wave/in" and
+// file ("COM3"). A line of the file is a modem, for data and voice calls (LINEMEDIAMODE_DATAMODEM and
+// _INTERACTIVEVOICE), driven over its AT commands (platform/TapiModem.h): a dialled call is placed
+// with "ATD" and its reply comes once the command is out, the call states follow the modem's results,
+// and a data call's descriptor is handed out from CONNECT on; while an open with owner privilege is
+// there, the modem listens for rings and offers the calls that come to that open, with their
+// caller; lineAnswer is answered at once and the call connects when the modem says so; lineDrop is
+// answered once the modem has hung up. Lines of the test back-end place their calls by script. Lines
+// of the file have no wave devices: "wave/in" and
 // "wave/out" answer LINEERR_NODEVICE; a line of the test back-end has those it is given (identifiers of
 // platform/Wave devices, in the first 4 bytes of the string). The HCALL of lineMakeCall is written at once; a
 // call whose request fails stays idle until lineDeallocateCall or lineClose.
@@ -41,7 +50,8 @@
 // positive request identifier; their LINE_REPLY and the call states that follow reach the callback
 // given to lineInitialize later, from the main thread's event loop (a modal loop or processEvents will
 // do), never inside the call that caused them, in the order they happened. The callback instance is
-// the one given to lineOpen (0 for LINE_CREATE and LINEDEVSTATE_REINIT). LINE_LINEDEVSTATE comes only
+// the one given to lineOpen (0 for LINE_CREATE); LINEDEVSTATE_REINIT comes to each line application
+// once, with the instance of its first open line (0 while it has none). LINE_LINEDEVSTATE comes only
 // for the states asked for with lineSetStatusMessages (none until then), REINIT always. Nothing is
 // delivered for a line application, line or call that has gone by then. A callback may call the API
 // again; an exception that leaves it is shown by the application's guard (platform/Application).
@@ -96,6 +106,7 @@ inline constexpr LONG LINEERR_INVALDIGITS = LONG(0x80000028);
 inline constexpr LONG LINEERR_INVALLINEHANDLE = LONG(0x8000002B);
 inline constexpr LONG LINEERR_INVALLINESTATE = LONG(0x8000002C);
 inline constexpr LONG LINEERR_INVALMEDIAMODE = LONG(0x8000002F);
+inline constexpr LONG LINEERR_INVALPARAM = LONG(0x80000032);
 inline constexpr LONG LINEERR_INVALPOINTER = LONG(0x80000035);
 inline constexpr LONG LINEERR_INVALPRIVSELECT = LONG(0x80000036);
 inline constexpr LONG LINEERR_LINEMAPPERFAILED = LONG(0x80000040);
@@ -442,18 +453,27 @@ LONG lineHandoff(HCALL hCall, const char* lpszFileName, DWORD dwMediaMode);
 LONG lineTranslateAddress(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, const char* lpszAddressIn,
                           DWORD dwCard, DWORD dwTranslateOptions, LINETRANSLATEOUTPUT* lpTranslateOutput);
 
-// Not offered here: LINEERR_OPERATIONUNAVAIL.
+// The line's configuration dialog (platform/TapiConfigDialog.h), modal over the active window; the
+// owner window is not used. lineConfigDialog keeps what the dialog gives (and saves it for a line of
+// the file); lineConfigDialogEdit starts from the configuration given (none: the default one) and
+// hands back what the dialog gives, or on Cancel the one given. Without windows (no QApplication):
+// LINEERR_OPERATIONUNAVAIL.
 LONG lineConfigDialog(DWORD dwDeviceID, HWND hwndOwner, const char* lpszDeviceClass);
 LONG lineConfigDialogEdit(DWORD dwDeviceID, HWND hwndOwner, const char* lpszDeviceClass,
                           const void* lpDeviceConfigIn, DWORD dwSize, VARSTRING* lpDeviceConfigOut);
+// Asynchronous; the voice calls of a line of the file only, "AT+CHLD=2" (platform/TapiModem.h): the
+// request fails with LINEERR_OPERATIONUNAVAIL when the modem does not answer OK to it. Other calls:
+// LINEERR_OPERATIONUNAVAIL at once.
+LONG lineHold(HCALL hCall);
+LONG lineUnhold(HCALL hCall);
+
+// Not offered here: LINEERR_OPERATIONUNAVAIL.
 LONG lineTranslateDialog(HLINEAPP hLineApp, DWORD dwDeviceID, DWORD dwAPIVersion, HWND hwndOwner,
                          const char* lpszAddressIn);
 LONG lineGetTranslateCaps(HLINEAPP hLineApp, DWORD dwAPIVersion, LINETRANSLATECAPS* lpTranslateCaps);
 LONG lineSetCurrentLocation(HLINEAPP hLineApp, DWORD dwLocation);
 LONG lineSetTollList(HLINEAPP hLineApp, DWORD dwDeviceID, const char* lpszAddressIn, DWORD dwTollListOption);
 LONG lineGetCountry(DWORD dwCountryID, DWORD dwAPIVersion, LINECOUNTRYLIST* lpLineCountryList);
-LONG lineHold(HCALL hCall);
-LONG lineUnhold(HCALL hCall);
 LONG lineBlindTransfer(HCALL hCall, const char* lpszDestAddress, DWORD dwCountryCode);
 
 // Closes a handle that lineGetID("comm/datamodem") handed out and that nobody took over.
@@ -464,6 +484,8 @@ std::vector<TModuleEntry> Tapi32Entries();
 
 // <common application-data folder>/tapi/lines
 QString TapiLinesFile();
+// Far above any lines file written by hand.
+inline constexpr std::uint64_t MaxTapiLinesFileSize = 4 << 20;
 // The file a line's device names: COMn through the COM folder, else /dev/ttyS<n-1>; a path as it is.
 QString TapiLineDevicePath(const QString& device);
 
@@ -497,6 +519,7 @@ public:
         DWORD Rate = 0; // of connected calls
         // Its wave devices (platform/Wave), for "wave/in" and "wave/out"; none when not given.
         std::optional<DWORD> WaveIn = {}, WaveOut = {};
+        LONG CapsError = 0; // what lineGetDevCaps of the line answers, when not 0
     };
     // How a call placed on a line goes on after its LINE_REPLY.
     enum TDialResult {
@@ -544,8 +567,10 @@ public:
     // with the entry's dwAppSpecific; nothing when the list has no such entry.
     void Tone(HCALL call, std::size_t entry);
     // LINE_LINEDEVSTATE to every open of the line that asked for the state; LINEDEVSTATE_REINIT goes
-    // to every line application instead (device 0, instance 0).
+    // to every line application instead (device 0, the instance of its first open line).
     void SendLineDevState(DWORD deviceId, DWORD state, DWORD param2 = 0, DWORD param3 = 0);
+    // LINE_CALLSTATE with the state, whatever the call's was (a provider that tells a state twice).
+    void SendCallState(HCALL call, DWORD state, DWORD mode = 0);
     // The provider closes the line: every open of it is gone and gets LINE_CLOSE.
     void CloseLine(DWORD deviceId);
 

@@ -18,6 +18,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QSocketNotifier>
@@ -63,11 +64,12 @@ bool IsLeftover(const QString& link) {
 }
 
 // One inotify instance for every port of the process (the system allows few instances per user, and
-// many watches): opens and closes of the ports' slaves by other programs.
+// many watches): opens and closes of the ports' slaves by other programs, and entries leaving the COM
+// folder. Watches of one path share the system's watch; each caller holds a token of its own.
 class TOpenWatch {
 public:
-    // Calls changed after each open or close of the slave; the watch's id, or -1.
-    static int Add(const char* slave, std::function<void()> changed) {
+    // Calls changed after events of mask on path; the token, or -1.
+    static int Add(const char* path, uint32_t mask, std::function<void()> changed) {
         std::unique_ptr<TOpenWatch>& watch = Instance();
         if (!watch) {
             const int fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
@@ -75,20 +77,43 @@ public:
                 return -1;
             watch.reset(new TOpenWatch(fd));
         }
-        const int id = ::inotify_add_watch(watch->fd_, slave, IN_OPEN | IN_CLOSE);
-        if (id >= 0)
-            watch->changed_[id] = std::move(changed);
-        else if (watch->changed_.empty())
-            watch.reset();
-        return id;
+        const int wd = ::inotify_add_watch(watch->fd_, path, mask);
+        if (wd < 0) {
+            if (watch->tokens_.empty())
+                watch.reset();
+            return -1;
+        }
+        const int token = ++watch->lastToken_;
+        watch->tokens_[token] = {wd, std::move(changed)};
+        return token;
     }
-    static void Remove(int id) {
+    static void Remove(int token) {
         std::unique_ptr<TOpenWatch>& watch = Instance();
-        if (!watch || !watch->changed_.erase(id))
+        if (!watch)
             return;
-        ::inotify_rm_watch(watch->fd_, id);
-        if (watch->changed_.empty())
+        const auto found = watch->tokens_.find(token);
+        if (found == watch->tokens_.end())
+            return;
+        const int wd = found->second.Wd;
+        watch->tokens_.erase(found);
+        if (std::none_of(watch->tokens_.begin(), watch->tokens_.end(),
+                         [wd](const auto& t) { return t.second.Wd == wd; })) {
+            ::inotify_rm_watch(watch->fd_, wd);
+            watch->opens_.erase(wd);
+        }
+        if (watch->tokens_.empty())
             watch.reset();
+    }
+    // How many times the token's path was opened since it was watched, events still queued included:
+    // an open is in the queue as soon as it is done, before a poll of the master can see it.
+    static unsigned Opens(int token) {
+        std::unique_ptr<TOpenWatch>& watch = Instance();
+        if (!watch || !watch->tokens_.count(token))
+            return 0;
+        if (watch->Collect() && !std::exchange(watch->dispatchQueued_, true))
+            QMetaObject::invokeMethod(
+                watch->notifier_, [] { Instance()->Dispatch(); }, Qt::QueuedConnection);
+        return watch->opens_[watch->tokens_[token].Wd];
     }
     ~TOpenWatch() {
         delete notifier_;
@@ -96,31 +121,59 @@ public:
     }
 
 private:
+    struct TToken {
+        int Wd;
+        std::function<void()> Changed;
+    };
+
     explicit TOpenWatch(int fd) : fd_(fd), notifier_(new QSocketNotifier(fd, QSocketNotifier::Read)) {
-        QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [] { Instance()->Drain(); });
+        QObject::connect(notifier_, &QSocketNotifier::activated, notifier_, [] {
+            Instance()->Collect();
+            Instance()->Dispatch();
+        });
     }
     static std::unique_ptr<TOpenWatch>& Instance() {
         static std::unique_ptr<TOpenWatch> watch;
         return watch;
     }
-    void Drain() {
-        std::set<int> ids;
+    // Takes the queued events, counting opens; true when there were any.
+    bool Collect() {
+        bool any = false;
         alignas(inotify_event) char events[4096];
         ssize_t n;
         while ((n = ::read(fd_, events, sizeof events)) > 0)
             for (ssize_t at = 0; at < n;) {
                 const auto* e = reinterpret_cast<const inotify_event*>(events + at);
-                ids.insert(e->wd);
+                any = true;
+                if (e->mask & IN_Q_OVERFLOW) { // events were lost: each watch may have had any
+                    for (const auto& [token, t] : tokens_) {
+                        pending_.insert(t.Wd);
+                        ++opens_[t.Wd];
+                    }
+                } else {
+                    pending_.insert(e->wd);
+                    if (e->mask & IN_OPEN)
+                        ++opens_[e->wd];
+                }
                 at += ssize_t(sizeof(inotify_event) + e->len);
             }
+        return any;
+    }
+    void Dispatch() {
+        dispatchQueued_ = false;
+        const std::set<int> wds = std::exchange(pending_, {});
+        std::vector<int> tokens;
+        for (const auto& [token, t] : tokens_)
+            if (wds.count(t.Wd))
+                tokens.push_back(token);
         // A handler may remove watches, the last one deleting this watcher.
-        for (const int id : ids) {
+        for (const int token : tokens) {
             std::unique_ptr<TOpenWatch>& watch = Instance();
             if (!watch)
                 return;
-            const auto found = watch->changed_.find(id);
-            if (found != watch->changed_.end()) {
-                const std::function<void()> changed = found->second;
+            const auto found = watch->tokens_.find(token);
+            if (found != watch->tokens_.end()) {
+                const std::function<void()> changed = found->second.Changed;
                 changed();
             }
         }
@@ -128,7 +181,11 @@ private:
 
     int fd_;
     QSocketNotifier* notifier_;
-    std::map<int, std::function<void()>> changed_;
+    int lastToken_ = 0;
+    std::map<int, TToken> tokens_;
+    std::map<int, unsigned> opens_; // by the system's watch
+    std::set<int> pending_;         // system's watches with events not yet handed on
+    bool dispatchQueued_ = false;
 };
 
 // A new link under a private name renamed over the old one: no moment without a COMn.
@@ -208,8 +265,9 @@ bool TVirtualPortAx::Open(const QString& portName, bool replace) {
         return false;
     }
     slave_ = QFile::decodeName(slave);
-    watch_ = TOpenWatch::Add(slave, [this] { Service(); });
-    if (watch_ < 0) {
+    watch_ = TOpenWatch::Add(slave, IN_OPEN | IN_CLOSE, [this] { Service(); });
+    folderWatch_ = WatchFolder(folder);
+    if (watch_ < 0 || folderWatch_ < 0) {
         Release();
         return false;
     }
@@ -234,11 +292,12 @@ void TVirtualPortAx::Release() {
         ::unlink(Path(link_).constData());
     if (const int n = ComPortNumber(name_); n > 0 && LivePorts()[n] == this)
         LivePorts().erase(n);
-    if (watch_ >= 0)
-        TOpenWatch::Remove(watch_);
+    for (const int watch : {watch_, folderWatch_})
+        if (watch >= 0)
+            TOpenWatch::Remove(watch);
     if (master_ >= 0)
         ::close(master_);
-    watch_ = master_ = -1;
+    watch_ = folderWatch_ = master_ = -1;
     ready_ = false;
     name_.clear();
     link_.clear();
@@ -265,20 +324,36 @@ bool TVirtualPortAx::Poll() {
     return ready_;
 }
 
+// Every open by a program starts its moment, however its events arrive: a close and the next open may
+// come in one turn of the loop, with no moment of not-ready seen in between.
 bool TVirtualPortAx::Settled(bool ready) {
-    if (!ready) {
-        openSeen_ = false;
-        return false;
-    }
-    if (!openSeen_) {
-        openSeen_ = true;
+    if (const unsigned opens = TOpenWatch::Opens(watch_); opens != opensSeen_) {
+        opensSeen_ = opens;
         settled_ = false;
-        QTimer::singleShot(SettleMs, this, [this, open = ++opens_] {
-            if (open == opens_)
+        QTimer::singleShot(SettleMs, this, [this, settle = ++settles_] {
+            if (settle == settles_)
                 settled_ = true;
         });
     }
-    return settled_;
+    return ready && settled_;
+}
+
+int TVirtualPortAx::WatchFolder(const QString& folder) {
+    return TOpenWatch::Add(Path(folder).constData(),
+                           IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF,
+                           [this] { Republish(); });
+}
+
+// PC software finds the port by its link: one removed while the port lives is made again, and the
+// folder with it. A folder that went and came again is watched afresh (watching the folder still
+// watched gives the same watch).
+void TVirtualPortAx::Republish() {
+    if (master_ < 0)
+        return;
+    const QString folder = QFileInfo(link_).path();
+    if (!EntryExists(link_) && ForceDirectories(folder))
+        ::symlink(Path(slave_).constData(), Path(link_).constData());
+    TOpenWatch::Remove(std::exchange(folderWatch_, WatchFolder(folder)));
 }
 
 int TVirtualPortAx::Write(const std::uint8_t* buffer, int count) {
@@ -351,7 +426,8 @@ void TVirtualPortAx::Service() {
 void TVirtualPortAx::Report(bool ready) {
     if (master_ < 0)
         return;
-    if (!Settled(ready) && !ready)
+    Settled(ready); // an open starts its moment now, not at the next write
+    if (!ready)
         TakeLeftOver();
     const int waiting = Waiting();
     if (waiting > 0 && !held_) {

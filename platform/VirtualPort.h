@@ -2,13 +2,13 @@
 // pseudo-terminal pair.
 //
 // CreatePort("COMn") makes the pair, sets the slave raw (no echo, no line discipline, every byte value
-// passes) and publishes COMn in the COM folder as a symlink to the slave, which PC software opens. The
-// control keeps the master. It is ready while some program holds the port open; while nobody does,
-// the control waits for an open without polling, and Write takes nothing, so that the data waits where
-// it is (bytes written into a pty nobody holds would be handed to the next program that opens it).
-// OnRxChar reports bytes that the program wrote; a handler that reads fewer than it was told holds
-// further reports until ResumeRx, so that a writer faster than its readers is held back by the pty's
-// own buffer. Destruction closes the pair and removes the link. Main thread only.
+// passes) and publishes COMn in the COM folder as a symlink to the slave, which PC software opens; a
+// link removed while the port lives is published again. The control keeps the master. It is ready while some
+// program holds the port open; while nobody does, the control waits for an open without polling, and Write
+// takes nothing, so that the data waits where it is (bytes written into a pty nobody holds would be handed to
+// the next program that opens it). OnRxChar reports bytes that the program wrote; a handler that reads fewer
+// than it was told holds further reports until ResumeRx, so that a writer faster than its readers is held
+// back by the pty's own buffer. Destruction closes the pair and removes the link. Main thread only.
 #pragma once
 
 #include <cstdint>
@@ -41,8 +41,8 @@ public:
     int SetWiring(int dtr, int rts, int out1, int out2);
 
     // Writes up to count bytes for the program; the number taken, 0 while the port is not ready or
-    // its buffer is full, and for a moment after a program opened it: programs purge their input
-    // while they set a port up, which would lose what was written in between.
+    // its buffer is full, and for a moment after each open of it by a program: programs purge their
+    // input while they set a port up, which would lose what was written in between.
     int Write(const std::uint8_t* buffer, int count);
     static constexpr int SettleMs = 100;
     // Reads up to count bytes the program wrote; the number read.
@@ -71,9 +71,12 @@ private:
     void TakeLeftOver();
     bool Settled(bool ready);
     int Waiting() const;
+    int WatchFolder(const QString& folder);
+    void Republish();
 
     int master_ = -1;
-    int watch_ = -1; // of the slave's opens and closes by other programs
+    int watch_ = -1;       // of the slave's opens and closes by other programs
+    int folderWatch_ = -1; // of entries leaving the COM folder
     QSocketNotifier* readNotifier_ = nullptr;
     QString name_, link_, slave_;
     bool ready_ = false;
@@ -81,9 +84,9 @@ private:
     int taken_ = 0; // bytes read during the current report
     // Bytes a program wrote before it closed the port, taken off the hung-up master.
     std::vector<std::uint8_t> leftOver_;
-    // Counts the program's opens seen by Write; settled_ tells whether the last one is SettleMs old.
-    unsigned opens_ = 0;
-    bool openSeen_ = false;
+    // The programs' opens seen so far; settled_ tells whether the last one is SettleMs old.
+    unsigned opensSeen_ = 0;
+    unsigned settles_ = 0;
     bool settled_ = false;
     int strictBaudrate_ = 0;
     int wiring_[4] = {};

@@ -574,6 +574,21 @@ bool SetCommState(HANDLE handle, const DCB* dcb) {
     });
 }
 
+bool SetDescriptorState(int fd, const DCB* dcb) {
+    termios2 t{};
+    if (ioctl(fd, TCGETS2, &t) != 0)
+        return false;
+    const DCB wanted = dcb ? *dcb : FromTermios(t, 0, false);
+    if (!ValidDcb(wanted))
+        return false;
+    const termios2 raw = ToTermios(t, wanted);
+    if (ioctl(fd, TCSETS2, &raw) != 0)
+        return false;
+    int lines = TIOCM_DTR | TIOCM_RTS; // a device without modem lines has nothing to raise
+    ioctl(fd, TIOCMBIS, &lines);
+    return true;
+}
+
 bool GetCommTimeouts(HANDLE handle, COMMTIMEOUTS* timeouts) {
     return WithHandle(handle, [&](THandle& h) {
         *timeouts = h.Timeouts;

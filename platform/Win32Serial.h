@@ -176,6 +176,11 @@ bool GetCommModemStatus(HANDLE handle, std::uint32_t* status);
 bool SetCommBreak(HANDLE handle);
 bool ClearCommBreak(HANDLE handle);
 
+// Sets the line of a terminal descriptor that is not a handle of this layer (the telephony layer's) as
+// SetCommState would, raw, with DTR and RTS raised; without a DCB its speed and framing stay as they
+// are. False when it is no terminal or the DCB is not sound.
+bool SetDescriptorState(int fd, const DCB* dcb);
+
 class TCommDevice; // platform/CommDevice.h
 
 // For tests: CreateFile of `name` (compared without letter case, with or without "\\.\") calls

@@ -241,9 +241,13 @@ void TSioCustomComPort::FinishClose() {
 void TSioCustomComPort::DeviceLost(std::int32_t code) {
     if (portState_ != psOpen)
         return;
+    // What stopped the threads, for the operator: a handler's exception with its own message.
+    const std::exception_ptr error = dispatcher_->TakeFailureError();
     DonePort();
+    if (error)
+        std::rethrow_exception(error);
     if (code != ecDeviceRead && code != ecDeviceWrite)
-        CheckException(this, code); // what stopped the threads, for the operator
+        CheckException(this, code);
 }
 
 void TSioCustomComPort::FireUsers(const std::function<void(const TUserListEntry&)>& each) {
@@ -1165,10 +1169,10 @@ std::int32_t TSioCustomComPort::WaitForTexts(const std::vector<std::string>& tex
     bool quit = false;
     try {
         while (found == 0 && !TimerExpired(timer)) {
-            while (found == 0 && d->CharReady()) {
-                std::uint8_t c = 0;
-                if (d->GetChar(c) != ecOK)
-                    break; // nothing after all: the buffer is empty
+            for (std::uint8_t c = 0; found == 0;) {
+                const std::int32_t r = d->GetChar(c);
+                if (r == ecBufferIsEmpty || CheckException(this, r) < 0)
+                    break; // nothing waits now; any other failure is the caller's
                 WaitChar(char(c));
                 for (std::size_t i = 0; i < texts.size() && found == 0; ++i) {
                     if (CheckForString(matched[i], char(c), texts[i], ignoreCase))

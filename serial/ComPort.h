@@ -14,7 +14,8 @@
 // Events run on the main thread while the dispatch thread waits for them. A handler may close the
 // port: the close then finishes when the window's deferred message arrives (OnPortClose has run by
 // the time the close returns). A device that is lost under an open port closes the port by itself
-// and raises OnPortClose; a loss other than a read or write failure is also shown as the error it is.
+// and raises OnPortClose; a loss other than a read or write failure is also shown as the error it is,
+// an exception of a handler on the dispatch thread with its own message.
 //
 // Main thread only. The COM port selection dialog (PromptForComPort) and the application's error
 // box (ApplicationHandleException) come from the program; a program without Qt provides its own.

@@ -1,5 +1,7 @@
 #include "serial/ComSelectForm.h"
 
+#include <algorithm>
+
 #include "serial/ComPort.h"
 #include "serial/PortProbe.h"
 
@@ -33,6 +35,17 @@ TComSelectForm::TComSelectForm(QWidget* owner)
     Bevel1->setFrameShape(QFrame::Box);
     Bevel1->setFrameShadow(QFrame::Sunken);
     Bevel1->lower(); // a frame around the labels, behind them
+    // The labels show whole in the screen's font: the frame, the list and the form widen for them,
+    // and the buttons stay in the middle.
+    for (QLabel* label : {Label1, Label2})
+        label->resize(label->sizeHint().width(), label->height());
+    const int grow = std::max({0, Label1->geometry().right() + 7 - Bevel1->geometry().right(),
+                               Label2->geometry().right() + 7 - Bevel1->geometry().right()});
+    Bevel1->resize(Bevel1->width() + grow, Bevel1->height());
+    PortsComboBox->resize(PortsComboBox->width() + grow, PortsComboBox->height());
+    for (QPushButton* button : {OkBtn, AbortBtn})
+        button->move(button->x() + grow / 2, button->y());
+    setFixedSize(width() + grow, height());
     PortsComboBox->setEditable(false);
     OkBtn->setDefault(true);
     SetButtonModalResult(OkBtn, mrOk);

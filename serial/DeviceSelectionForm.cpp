@@ -1,5 +1,7 @@
 #include "serial/DeviceSelectionForm.h"
 
+#include <algorithm>
+
 #include <QComboBox>
 #include <QLabel>
 #include <QPushButton>
@@ -33,12 +35,20 @@ TDeviceSelectionForm::TDeviceSelectionForm(QWidget* owner)
           Placed(new QPushButton(QStringLiteral("Отмена"), this), "dsfCancelBitBtn", 236, 40, 75, 25)) {
     setObjectName(QStringLiteral("DeviceSelectionForm"));
     SetCaption(QStringLiteral("Выбор GSM-модема"));
+    SetPosition(poOwnerFormCenter);
     setWindowFlags(Qt::Dialog | Qt::MSWindowsFixedSizeDialogHint | Qt::WindowTitleHint |
                    Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setFixedSize(318, 68);
     QFont font(QStringLiteral("MS Sans Serif"));
     font.setPixelSize(11);
     setFont(font);
+    // The label shows whole in whatever font stands in for that one: the list and the buttons move
+    // right and the form widens.
+    dsfLabel->resize(dsfLabel->sizeHint().width(), dsfLabel->height());
+    const int grow = std::max(0, dsfLabel->geometry().right() + 8 - dsfComboBox->x());
+    for (QWidget* control : std::initializer_list<QWidget*>{dsfComboBox, dsfOkBitBtn, dsfCancelBitBtn})
+        control->move(control->x() + grow, control->y());
+    setFixedSize(width() + grow, height());
     dsfComboBox->setEditable(false);
     setTabOrder(dsfOkBitBtn, dsfCancelBitBtn);
     setTabOrder(dsfCancelBitBtn, dsfComboBox);

@@ -288,9 +288,9 @@ std::int32_t TSioBaseDispatcher::WriteDispatchLog(const std::string& fileName, b
     if (!file.IsOpen())
         return file.Close(); // the log stays
     for (const std::string& line :
-         {std::string("SIO v4.07"), "Compiler : " + CompilerName(), "Operating System : " + OperatingSystem(),
-          "Device: " + DeviceName, "Date/time: " + DateTimeText(), MessageNumberToString(LogHeadingText1),
-          MessageNumberToString(LogHeadingText2)})
+         {std::string("SIO ") + SioVersion, "Compiler : " + CompilerName(),
+          "Operating System : " + OperatingSystem(), "Device: " + DeviceName, "Date/time: " + DateTimeText(),
+          MessageNumberToString(LogHeadingText1), MessageNumberToString(LogHeadingText2)})
         file.Write(line + LineEnd);
     while (std::unique_ptr<TIOBuffer> buffer = LogQueue.Pop()) {
         const auto& entry = static_cast<const TLogBuffer&>(*buffer);

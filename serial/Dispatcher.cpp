@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <utility>
 
 #include "serial/ErrorCodes.h"
 #include "serial/Exceptions.h"
@@ -48,20 +49,25 @@ void TSioDispatcherThread::Run() {
     Dispatcher.ThreadStart(*this);
     if (const int steps = Dispatcher.ThreadPriority(*this); steps > 0)
         SetThreadPriority(id_, steps);
+    // An exception (a handler's, on the dispatch thread) goes to the owner as it is; its code, or
+    // the one of an exception without a code of ours, stands for it meanwhile.
+    const auto failed = [this](std::int32_t code) {
+        Stop(code != 0 ? code : ecUnknownException, std::current_exception());
+    };
     try {
         Execute();
     } catch (const std::exception& e) {
-        Stop(XlatException(e));
+        failed(XlatException(e));
     } catch (...) {
-        Stop(-9999);
+        failed(ecUnknownException);
     }
     Dispatcher.ThreadGone(*this);
 }
 
-void TSioDispatcherThread::Stop(std::int32_t exitCode) {
+void TSioDispatcherThread::Stop(std::int32_t exitCode, std::exception_ptr error) {
     exitCode_ = exitCode;
     if (exitCode != 0)
-        Dispatcher.RecordFailure(exitCode);
+        Dispatcher.RecordFailure(exitCode, std::move(error));
     Dispatcher.KillThreads = true;
 }
 
@@ -77,10 +83,19 @@ void TSioBaseDispatcher::ThreadGone(TSioDispatcherThread& thread) {
         dispActive_ = false;
 }
 
-void TSioBaseDispatcher::RecordFailure(std::int32_t exitCode) {
-    std::int32_t none = 0;
-    failure_.compare_exchange_strong(none, exitCode);
+void TSioBaseDispatcher::RecordFailure(std::int32_t exitCode, std::exception_ptr error) {
+    {
+        std::lock_guard data(DataSection);
+        std::int32_t none = 0;
+        if (failure_.compare_exchange_strong(none, exitCode))
+            failureError_ = std::move(error);
+    }
     InQueue.Wake();
+}
+
+std::exception_ptr TSioBaseDispatcher::TakeFailureError() {
+    std::lock_guard data(DataSection);
+    return std::exchange(failureError_, nullptr);
 }
 
 void TSioBaseDispatcher::ReportFailure() {
@@ -190,7 +205,10 @@ TSioBaseDispatcher* TSioBaseDispatcher::PortListItem(std::int32_t index) {
 }
 
 TSioBaseDispatcher* TSioBaseDispatcher::FindByHandle(HANDLE handle) {
-    if (cachedDispatcher && cachedHandle == handle)
+    if (handle < 0)
+        return nullptr; // every closed dispatcher holds no handle
+    // The cached one may have closed since, and its descriptor's number gone to another.
+    if (cachedDispatcher && cachedHandle == handle && cachedDispatcher->comHandle_ == handle)
         return cachedDispatcher;
     for (TSioBaseDispatcher* d : portList) {
         if (d && d->comHandle_ == handle) {
@@ -215,8 +233,8 @@ std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, s
         std::lock_guard data(DataSection);
         RingFlag = false;
         EventBusy = false;
-        Delivering = false;
         HandlerDeletePending = false;
+        failureError_ = nullptr;
     }
     GeneralEvent = std::make_unique<TEvent>(false, false);
     OutputEvent = std::make_unique<TEvent>(false, false);
@@ -284,24 +302,24 @@ std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, s
 }
 
 void TSioBaseDispatcher::DonePort() {
-    bool busy = false, delivering = false;
-    {
-        std::lock_guard data(DataSection);
-        busy = EventBusy;
-        delivering = Delivering;
-    }
     if (comHandle_ >= 0) {
         FlushOutBuffer();
         FlushInBuffer();
     }
-    if (delivering) {
+    if (InHandler()) {
         // The dispatch thread waits for the handler that called this: it cannot be waited for here.
         closePending_ = true;
         WakeThreads();
         return;
     }
+    // A notification under way finishes meanwhile: the close lets its handlers run.
     if (comHandle_ >= 0)
         CloseCom();
+    bool busy = false;
+    {
+        std::lock_guard data(DataSection);
+        busy = EventBusy;
+    }
     if (busy)
         closePending_ = true;
     else
@@ -441,9 +459,11 @@ std::int32_t TSioBaseDispatcher::SetModem(bool dtr, bool rts) {
 }
 
 std::uint8_t TSioBaseDispatcher::GetModemStatusPrim(std::uint8_t clearMask) {
+    // The lines are read under the lock too: a read that came in after another but recorded
+    // before it would put the lines back as they were and mark their change once more.
+    std::lock_guard data(DataSection);
     std::uint32_t lines = 0;
     GetCommModemStatus(comHandle_, &lines);
-    std::lock_guard data(DataSection);
     // Every read marks the lines it finds changed: the dispatch pass reads the lines often, and a
     // change it saw first must not be lost to the line event that follows. A ring is marked by its
     // own event (RingFlag), once.
@@ -502,8 +522,9 @@ bool TSioBaseDispatcher::CheckDeltaDCD() {
 
 void TSioBaseDispatcher::RefreshStatus() {
     std::lock_guard data(DataSection);
+    const std::uint32_t errors = GetComError(ComStatus) & 0x1F; // the counts also after a loss
     if (LineErrors != LineErrorsLost)
-        LineErrors |= GetComError(ComStatus) & 0x1F;
+        LineErrors |= errors;
 }
 
 std::int32_t TSioBaseDispatcher::GetLineError() {
@@ -603,6 +624,8 @@ bool TSioBaseDispatcher::CharReady() {
 
 std::int32_t TSioBaseDispatcher::PeekChar(std::uint8_t& ch, std::uint32_t index) {
     std::lock_guard disp(DispSection);
+    if (!DispBuffer)
+        return ecCommNotOpen;
     if (index == 0)
         return ecBadArgument; // there is no byte before the next one
     if (index > UnreadLocked())
@@ -612,11 +635,14 @@ std::int32_t TSioBaseDispatcher::PeekChar(std::uint8_t& ch, std::uint32_t index)
 }
 
 std::int32_t TSioBaseDispatcher::GetChar(std::uint8_t& ch) {
-    return GetBlock(&ch, 1) == 1 ? ecOK : ecBufferIsEmpty;
+    const std::int32_t r = GetBlock(&ch, 1);
+    return r < 0 ? r : ecOK;
 }
 
 std::int32_t TSioBaseDispatcher::PeekBlock(void* buffer, std::uint32_t length) {
     std::lock_guard disp(DispSection);
+    if (!DispBuffer)
+        return ecCommNotOpen;
     if (length > UnreadLocked())
         return ecBufferIsEmpty;
     CopyOutLocked(buffer, length);
@@ -626,6 +652,8 @@ std::int32_t TSioBaseDispatcher::PeekBlock(void* buffer, std::uint32_t length) {
 std::int32_t TSioBaseDispatcher::GetBlock(void* buffer, std::uint32_t length) {
     {
         std::lock_guard disp(DispSection);
+        if (!DispBuffer)
+            return ecCommNotOpen;
         if (length > UnreadLocked())
             return ecBufferIsEmpty;
         CopyOutLocked(buffer, length);
@@ -721,7 +749,8 @@ std::int32_t TSioBaseDispatcher::FlushOutBuffer() {
 }
 
 void TSioBaseDispatcher::WaitTxSent() {
-    for (int i = 0; i < 5000 && OutBuffUsed() > 0; ++i)
+    // Nothing leaves once the write thread has stopped (the device was lost, the port is closing).
+    for (int i = 0; i < 5000 && Present(WriteThread) && !KillThreads && OutBuffUsed() > 0; ++i)
         Sleep(2);
     std::uint32_t ms = 0;
     {

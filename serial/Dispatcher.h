@@ -29,6 +29,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -50,7 +51,8 @@ inline constexpr std::uint32_t DispatchBufferSize = 8192;
 inline constexpr std::uint32_t LineErrorsLost = 0xFFFFFFFF;
 // Posted to every registered window when a worker failed: wParam the worker's exit code (-160
 // write failure, -161 read or line-event failure, -13868 no memory, or the code of an exception on
-// the dispatch thread), lParam PortIndex shl 16.
+// the dispatch thread: its ErrorCode, -9999 when it has none), lParam PortIndex shl 16. The
+// exception itself is kept for the owner (TakeFailureError).
 inline constexpr unsigned DeviceLostMessage = 0x7E0B;
 // How long a window handler may take over one notification before the next handler follows.
 inline std::atomic<unsigned> WndNotifyTimeoutMs{3000};
@@ -98,8 +100,8 @@ public:
 protected:
     virtual void Execute() = 0;
     // Ends the thread's work: records the exit code (a failure is reported before the other workers
-    // are told to stop) and stops every worker.
-    void Stop(std::int32_t exitCode);
+    // are told to stop) and stops every worker. An exception that ended it comes along.
+    void Stop(std::int32_t exitCode, std::exception_ptr error = nullptr);
 
     TSioBaseDispatcher& Dispatcher;
 
@@ -127,11 +129,11 @@ public:
     std::int32_t InitPort(const char* name, std::int32_t baud, std::uint32_t parity, std::uint8_t dataBits,
                           std::uint8_t stopBits, std::uint32_t inSize, std::uint32_t outSize,
                           std::uint32_t flowOpts);
-    // Flushes, closes the device and stops the threads. Called while a notification is being
-    // delivered (from its handler, which the dispatch thread waits for) it only tells the threads to
-    // end and marks ClosePending; while a user marked the dispatcher busy (SetEventBusy) it closes
-    // the device and marks ClosePending. Either way the rest happens when the dispatcher is destroyed,
-    // which the owner does once DispActive is false.
+    // Flushes, closes the device and stops the threads. Called from inside a handler of its own
+    // notification (which the dispatch thread waits for) it only tells the threads to end and marks
+    // ClosePending; while the dispatcher is still busy once the threads have ended (a user marked it
+    // with SetEventBusy) it closes the device and marks ClosePending. Either way the rest happens
+    // when the dispatcher is destroyed, which the owner does once DispActive is false.
     void DonePort();
 
     // Baud 0, Parity 5, DataBits 9, StopBits 3 keep the current value. Waits for the output to leave
@@ -166,7 +168,7 @@ public:
     // Reading what the dispatch thread received. While an avail or data notification is delivered,
     // reads count as the running handler's (every handler starts at the same first byte; the ring
     // moves on by the most any took when the notification ends); between its handlers a read
-    // finds nothing until it has ended.
+    // finds nothing until it has ended. A port that is not open has nothing to read: -2007.
     bool CharReady();
     std::int32_t PeekChar(std::uint8_t& ch, std::uint32_t index); // index 1 is the next byte
     std::int32_t GetChar(std::uint8_t& ch);
@@ -180,10 +182,13 @@ public:
     std::int32_t PutChar(std::uint8_t ch);
     std::int32_t PutString(const std::string& text);
     std::int32_t PutBlock(const void* buffer, std::uint32_t length);
-    // Bytes not yet sent: the output ring, the write thread's block and the driver's queue.
+    // Bytes not yet sent: the output ring, the write thread's block and the driver's queue (none
+    // once the device is gone).
     std::int32_t OutBuffUsed();
     std::int32_t OutBuffFree();
     std::int32_t FlushOutBuffer();
+    // Waits, running no messages, for the output to leave (at most 10 s, and not at all once the
+    // write thread has stopped), then for the last characters to go out.
     void WaitTxSent();
     // What WaitTxSent sleeps after the output drained: 18 characters, or 36 when that is under 1 ms.
     static std::uint32_t TxSettleMs(const DCB& dcb, std::uint32_t baud);
@@ -299,6 +304,8 @@ public:
     bool DispActive() const { return dispActive_; }
     bool ClosePending() const { return closePending_; }
     bool Lost() const { return lost_; }
+    // The exception that stopped the dispatch thread, once; null when none did.
+    std::exception_ptr TakeFailureError();
     std::int32_t ActiveThreads() const { return activeThreads_; }
     std::uint32_t LastWinError() const { return lastWinError_; }
     int LastErrno() const { return lastErrno_; } // the reason behind LastWinError
@@ -341,7 +348,7 @@ protected:
     // Thread bookkeeping.
     void ThreadStart(TSioDispatcherThread& thread);
     void ThreadGone(TSioDispatcherThread& thread);
-    void RecordFailure(std::int32_t exitCode);
+    void RecordFailure(std::int32_t exitCode, std::exception_ptr error);
     void ReportFailure(); // dispatch thread: the lost state, line-status triggers, DeviceLostMessage
     bool Present(const std::unique_ptr<TSioDispatcherThread>& thread) const {
         return thread && !thread->Gone();
@@ -359,6 +366,12 @@ protected:
     std::uint32_t GetTriggerHandle();            // 0 when none is left
     void AddTriggerLocked(std::uint32_t handle); // raises TriggerCounter past a restored handle
     bool EventBusyNow();
+    // The calling thread runs one of this dispatcher's handlers now (and the dispatch thread, when
+    // the handler is on the main thread, waits for it).
+    bool InHandler() const;
+    // Main thread: the notify window, made with the first window or synchronised handler.
+    void MakeNotifyWindow();
+    HWND NotifyWindowHandle();
     template <class Handler, class Match>
     void Deregister(std::vector<Handler>& list, Match match, TDispatchSubType subType, std::uint32_t data);
     void PurgeDeletedHandlers();
@@ -425,7 +438,6 @@ protected:
     std::uint32_t TriggerCounter = 1;
     bool StatusHit = false;
     bool EventBusy = false;
-    bool Delivering = false; // SendNotify is delivering: the dispatch thread waits for a handler
     bool HandlerDeletePending = false;
     struct TTraceEntry {
         char Kind;
@@ -468,6 +480,7 @@ protected:
     std::atomic<int> lastErrno_{0};
     std::atomic<bool> lost_{false};
     std::atomic<std::int32_t> failure_{0}; // the first worker failure, until the dispatch thread reports it
+    std::exception_ptr failureError_;      // DataSection: the exception behind it, until the owner takes it
 
     // The dispatch log: its queue has its own lock.
     std::atomic<bool> DLoggingOn{false};
@@ -481,8 +494,10 @@ protected:
     // Created by InitPort, released with the buffers.
     std::unique_ptr<TEvent> GeneralEvent, OutputEvent, OutFlushEvent;
     TIOQueue InQueue;
-    // Runs synchronised handlers on the main thread; made with the first of them.
-    std::unique_ptr<TMessageWindow> SyncWindow;
+    // Runs the window and synchronised handlers on the main thread for the dispatch thread, counting
+    // them in mainHandlers_ while they run.
+    std::unique_ptr<TMessageWindow> NotifyWindow;
+    const std::shared_ptr<std::atomic<int>> mainHandlers_ = std::make_shared<std::atomic<int>>(0);
 
     // Main thread only; each thread object lives until it has ended and been joined.
     std::unique_ptr<TSioDispatcherThread> ReadThread, DispatchThread, WriteThread, StatusThread;

@@ -27,3 +27,5 @@ inline constexpr std::int32_t ecNoMoreTriggers = -5001;
 inline constexpr std::int32_t ecTriggerTooLong = -5002;
 inline constexpr std::int32_t ecBadTriggerHandle = -5003;
 inline constexpr std::int32_t ecTapiNoMem = -13868;
+// XlatException's code for an exception that carries none of the library's.
+inline constexpr std::int32_t ecUnknownException = -9999;

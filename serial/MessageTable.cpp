@@ -1,5 +1,6 @@
 #include "serial/MessageTable.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <map>
@@ -193,4 +194,11 @@ std::string AproLoadStr(std::int16_t code) {
 
 std::string ErrorMsg(std::int32_t code) {
     return AproLoadStr(std::int16_t(code));
+}
+
+char* AproLoadZ(char* dest, std::int32_t code) {
+    const std::string text = ErrorMsg(code); // at most 255 characters
+    text.copy(dest, AproLoadZSize - 1);
+    dest[std::min(text.size(), AproLoadZSize - 1)] = '\0';
+    return dest;
 }

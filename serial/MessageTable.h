@@ -6,6 +6,7 @@
 // for them, as for a number the table lacks, AproLoadStr falls back on the system's text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -24,3 +25,7 @@ std::string MessageNumberToString(std::int16_t code);
 // blanks and runs of blanks shortened to one; else empty.
 std::string AproLoadStr(std::int16_t code);
 std::string ErrorMsg(std::int32_t code); // AproLoadStr of the code's low 16 bits
+// AproLoadStr of the code's low 16 bits as a zero-terminated text in dest, which holds at least
+// AproLoadZSize characters; returns dest.
+inline constexpr std::size_t AproLoadZSize = 256;
+char* AproLoadZ(char* dest, std::int32_t code);

@@ -30,17 +30,18 @@
 //
 // Threads
 //   Every operation of the component, a dispatcher, the probe and the dialog belongs to the main
-//   thread. Each open port runs a read, a write, a status and a dispatch thread; they touch the main
-//   thread only by messages. The dispatch thread notifies the component's hidden window with a
+//   thread. Each open port runs a read, a write, a status and a dispatch thread; they touch the
+//   main thread only by messages. The dispatch thread notifies the component's hidden window with a
 //   blocking send (at most WndNotifyTimeoutMs, 3000 ms), so the component's events run on the main
 //   thread while it waits; a close from inside one finishes when the window's deferred message
-//   (0x7E0A) comes. When a worker fails (the device is gone, a read or write fails, memory runs out)
-//   the port enters the lost state: PutBlock gives -3004, what was received can still be read, and
-//   DeviceLostMessage (0x7E0B, wParam the failure's code, lParam PortIndex shl 16) is posted to each
-//   registered window; the component then closes the port by itself. Closing a port is never
-//   reported as a loss. While an avail or data notification is delivered, reads count as its
-//   running handler's; between its handlers a read finds nothing, so a loop that reads with
-//   CharReady and GetChar outside the handlers gets those bytes once the notification has ended.
+//   (0x7E0A) comes, one made once it has returned is done at once. When a worker fails (the device
+//   is gone, a read or write fails, memory runs out) the port enters the lost state: PutBlock gives
+//   -3004, what was received can still be read, and DeviceLostMessage (0x7E0B, wParam the failure's
+//   code, lParam PortIndex shl 16) is posted to each registered window; the component then closes
+//   the port by itself. Closing a port is never reported as a loss. While an avail or data
+//   notification is delivered, reads count as its running handler's; between its handlers a read
+//   finds nothing, so a loop that reads with CharReady and GetChar outside the handlers gets those
+//   bytes once the notification has ended.
 //
 // Locks (internal): the port list, then each dispatcher's settings, dispatch ring, output ring and
 // queue locks, always in that order; none is held while waiting for a thread, but the component's

@@ -206,10 +206,6 @@ void TSioCustomTapiDevice::SetFilterUnsupportedDevices(bool value) {
     filterUnsupportedDevices_ = value;
 }
 
-std::string TSioCustomTapiDevice::TapiLogToString(TTapiLogCode code) const {
-    return TapiLogText(code, Number);
-}
-
 void TSioCustomTapiDevice::CheckError(LONG result) const {
     if (result == ecTapiLoadFail || result == ecTapiGetAddrFail)
         CheckException(this, result);
@@ -355,7 +351,7 @@ std::int32_t TSioCustomTapiDevice::GetSelectedLine() {
     }
     if (!ShowPorts && !ShowTapiDevices)
         CheckException(this, -13930);
-    TDeviceSelectionForm dialog;
+    TDeviceSelectionForm dialog(OwnerWindow(Owner()));
     dialog.ShowTapiDevices = true;
     dialog.ShowPorts = false;
     dialog.FilterUnsupportedDevices = false;

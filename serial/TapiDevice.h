@@ -20,8 +20,8 @@
 // Besides that road (this file and TapiDevice.cpp), the device dials with redial and answers
 // (TapiCalls.cpp, TapiRedial.cpp), configures and translates (TapiLineConfig.cpp), names call states
 // (TapiStatusText.cpp), takes its companions from its form (TapiComponent.cpp), and drives voice calls
-// with wave files (TapiVoice.cpp). What Linux cannot offer answers "Operation unavailable": the
-// platform's configuration and translation dialogs, hold, unhold and transfer.
+// with wave files (TapiVoice.cpp). What the platform cannot offer answers "Operation unavailable": its
+// translation dialog, transfer, and hold and unhold but of a modem's voice call.
 #pragma once
 
 #include <array>
@@ -259,7 +259,7 @@ public:
     HWND TapiWnd() const;
     std::string Number; // of the last Dial, Windows-1251
 
-    // The history log's text of the code.
+    // The name of a history code ("Call started", "Dialing" ...).
     std::string TapiLogToString(TTapiLogCode code) const;
 
 protected:
@@ -375,6 +375,9 @@ private:
     TWaveAudio& Audio();
     void EndPlaying();
     void EndRecording(bool keepData);
+    // A finished recording waits to be saved (also while a file plays).
+    bool RecordingWaits() const;
+    TWaveState AfterPlaying() const;
     void PlayChunk();
     void LoadChunk();
     void RecordedData(HWAVEIN input, WAVEHDR* header);

@@ -36,9 +36,17 @@ void TSioCustomTapiDevice::OpenTapiPort() {
     if (!ComPort)
         return;
     ComPort->SetOpen(false);
+    // A close from inside one of the port's own handlers finishes from the loop: the port opens on
+    // the call's handle after it, so that "port open" is told of a port that is open.
+    while (ComPort->PortState() == psShuttingDown && SafeYield() != WM_QUIT)
+        Sleep(1);
     ComPort->TapiCid = PortHandle(CidFromTapiDevice());
     try {
         ComPort->SetOpen(true); // the port now owns the handle
+        if (ComPort->PortState() != psOpen) {
+            PostTapiEvent(teFail); // the program ends
+            return;
+        }
         ComPort->FlushInBuffer();
         ComPort->FlushOutBuffer();
         ComPort->ValidDispatcher()->DeviceName = SelectedDevice();
@@ -59,7 +67,7 @@ bool TSioCustomTapiDevice::CloseTapiPort() {
 }
 
 int TSioCustomTapiDevice::SelectDevice() {
-    TDeviceSelectionForm dialog;
+    TDeviceSelectionForm dialog(OwnerWindow(Owner()));
     dialog.ShowTapiDevices = ShowTapiDevices;
     dialog.ShowPorts = ShowPorts;
     dialog.FilterUnsupportedDevices = FilterUnsupportedDevices();

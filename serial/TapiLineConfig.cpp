@@ -1,6 +1,6 @@
 // The line's configuration and numbers: its COM port number, the platform's configuration dialogs
-// and stored device configuration, and address translation. The platform's dialogs are not offered
-// on Linux: they raise "Operation unavailable" (TranslateDialog answers false).
+// and stored device configuration, and address translation. The platform's translation dialog is not
+// offered on Linux (TranslateDialog answers false).
 #include <algorithm>
 
 #include "serial/Exceptions.h"

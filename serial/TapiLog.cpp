@@ -118,11 +118,19 @@ void TSioAbstractTapiStatus::SetCaption(const QString& caption) {
 }
 
 void TSioAbstractTapiStatus::SetCtl3D(bool ctl3D) {
-    ctl3D_ = ctl3D; // no window look of its own here
+    if (ctl3D == ctl3D_)
+        return;
+    ctl3D_ = ctl3D;
+    if (display_)
+        display_->SetCtl3D(ctl3D);
 }
 
 void TSioAbstractTapiStatus::SetPosition(TPosition position) {
-    position_ = position; // the window places itself when shown
+    if (position == position_)
+        return;
+    position_ = position;
+    if (display_)
+        display_->SetPosition(position);
 }
 
 void TSioAbstractTapiStatus::SetVisible(bool visible) {
@@ -136,8 +144,10 @@ void TSioAbstractTapiStatus::SetVisible(bool visible) {
 void TSioAbstractTapiStatus::GetProperties() {
     if (!display_)
         return;
-    SetCaption(display_->Caption());
+    SetPosition(display_->Position());
+    SetCtl3D(display_->Ctl3D());
     SetVisible(display_->isVisible());
+    SetCaption(display_->Caption());
 }
 
 void TSioAbstractTapiStatus::Show() {

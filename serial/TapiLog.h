@@ -11,9 +11,9 @@
 
 #include <QString>
 
+#include "platform/Forms.h"
 #include "serial/Utilities.h"
 
-class TForm;
 class TSioCustomTapiDevice;
 
 enum TTapiLogCode {
@@ -47,17 +47,6 @@ public:
     virtual void UpdateLog(TTapiLogCode code);
 };
 
-enum TPosition {
-    poDesigned,
-    poDefault,
-    poDefaultPosOnly,
-    poDefaultSizeOnly,
-    poScreenCenter,
-    poDesktopCenter,
-    poMainFormCenter,
-    poOwnerFormCenter,
-};
-
 // The base of a call-progress window. A concrete display builds its window in CreateDisplay, which
 // its constructor calls followed by GetProperties; its destructor calls DestroyDisplay.
 class TSioAbstractTapiStatus : public TSioBaseComponent {
@@ -80,7 +69,7 @@ public:
     void SetCtl3D(bool ctl3D);
     void SetPosition(TPosition position);
     void SetVisible(bool visible);
-    // Takes the window's caption and visibility.
+    // Takes the window's position, 3-D look, visibility and caption.
     void GetProperties();
     void Show();
 

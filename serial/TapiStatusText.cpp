@@ -1,6 +1,7 @@
 // The texts of call progress: a line message's state, by the position of its lowest bit, in the
 // message table (serial/TapiStatusTexts.h).
 #include <bit>
+#include <iterator>
 
 #include "serial/MessageTable.h"
 #include "serial/TapiDevice.h"
@@ -49,6 +50,26 @@ std::string TSioCustomTapiDevice::TapiStatusMsg(DWORD message, DWORD state, DWOR
     if (message == LINE_CALLSTATE && state == LINECALLSTATE_DISCONNECTED)
         return Filled(text, "%s", Text(DisconnectReasonBase + LowestBit(reason)));
     return text;
+}
+
+// The names of the history codes, for a caller's own log; the history file writes its own texts.
+std::string TSioCustomTapiDevice::TapiLogToString(TTapiLogCode code) const {
+    static const char* const texts[] = {
+        "None",
+        "Call started",
+        "Call finished",
+        "Dialing",
+        "Accepting an incoming call",
+        "Answering an incoming call",
+        "Connected",
+        "Call cancelled",
+        "Call drop",
+        "Called number was busy",
+        "Dial failed",
+        "Received a DTMF tone",
+    };
+    static_assert(std::size(texts) == ltapiReceivedDigit + 1);
+    return code >= ltapiNone && code <= ltapiReceivedDigit ? texts[code] : std::string();
 }
 
 // A negative code is a line error (0x80000000 + n), or one of the binding's own codes, which name

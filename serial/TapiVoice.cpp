@@ -360,7 +360,16 @@ void TSioCustomTapiDevice::EndPlaying() {
     a.PlayBuffers[1] = {};
     a.Position = -1;
     if (waveState_ == wsPlaying)
-        waveState_ = wsIdle;
+        waveState_ = AfterPlaying();
+}
+
+// A finished recording outlasts a file played meanwhile: it stays until saved or a new one starts.
+bool TSioCustomTapiDevice::RecordingWaits() const {
+    return wave_ && !wave_->TempName.empty() && !wave_->TempWaveFile && !wave_->In;
+}
+
+TWaveState TSioCustomTapiDevice::AfterPlaying() const {
+    return RecordingWaits() ? wsData : wsIdle;
 }
 
 // ---- Recording
@@ -539,7 +548,7 @@ void TSioCustomTapiDevice::EndRecording(bool keepData) {
 void TSioCustomTapiDevice::SaveWaveFile(const std::string& fileName, bool overwrite) {
     if (waveState_ == wsRecording)
         throw ETapiWaveFail(ecWaveInUse);
-    if (waveState_ != wsData)
+    if (!RecordingWaits())
         throw ETapiWaveFail(ecNoWaveData);
     const std::string target = PlatformName(fileName);
     std::error_code error;
@@ -552,7 +561,8 @@ void TSioCustomTapiDevice::SaveWaveFile(const std::string& fileName, bool overwr
         throw ETapiWaveFail(ecWaveFail);
     RemoveFile(a.TempName);
     a.TempName.clear();
-    waveState_ = wsIdle;
+    if (waveState_ == wsData)
+        waveState_ = wsIdle;
 }
 
 void TSioCustomTapiDevice::SetMonitorRecording(bool value) {
@@ -604,7 +614,7 @@ void TSioCustomTapiDevice::WaveMessage(unsigned message, WPARAM wParam, LPARAM l
         break;
     case MM_WOM_CLOSE:
         if (waveState_ == wsPlaying && !(wave_ && wave_->Out))
-            waveState_ = wsIdle;
+            waveState_ = AfterPlaying();
         TapiWave(waPlayClose);
         break;
     case MM_WIM_OPEN:

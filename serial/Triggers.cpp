@@ -316,6 +316,7 @@ void TSioBaseDispatcher::ClearSaveBuffers(TTriggerSave& save) {
 
 void TSioBaseDispatcher::RegisterWndTriggerHandler(HWND window) {
     std::lock_guard lock(DataSection);
+    MakeNotifyWindow();
     WndTriggerHandlers.push_back({window, false});
     NotifyEnabled = true;
     AddDispatchEntry(dtTriggerHandlerAlloc, dstWndHandler, std::uint32_t(window), nullptr, 0);
@@ -337,19 +338,7 @@ void TSioBaseDispatcher::RegisterEventTriggerHandler(const TApdNotifyEvent& even
 
 void TSioBaseDispatcher::RegisterSyncEventTriggerHandler(const TApdNotifyEvent& event) {
     std::lock_guard lock(DataSection);
-    if (!SyncWindow) {
-        SyncWindow = std::make_unique<TMessageWindow>([](unsigned msg, WPARAM, LPARAM lParam) -> LRESULT {
-            if (msg != SyncMessage)
-                return 0;
-            auto* call = reinterpret_cast<TSyncCall*>(lParam);
-            try {
-                (*call->Method)();
-            } catch (...) {
-                call->Error = std::current_exception();
-            }
-            return 0;
-        });
-    }
+    MakeNotifyWindow();
     EventTriggerHandlers.push_back({event, false, true});
     NotifyEnabled = true;
     AddDispatchEntry(dtTriggerHandlerAlloc, dstEventHandler, 1, nullptr, 0);
@@ -426,6 +415,41 @@ bool TSioBaseDispatcher::EventBusyNow() {
     return EventBusy;
 }
 
+// The main thread's handlers run from the notify window, which counts them while they run, so that
+// a close made right after one returned is not taken for a close from inside it. On the dispatch
+// thread only its procedure and method handlers call in here.
+bool TSioBaseDispatcher::InHandler() const {
+    return (DispatchThread && DispatchThread->Id() == GetCurrentThreadId()) || *mainHandlers_ > 0;
+}
+
+void TSioBaseDispatcher::MakeNotifyWindow() {
+    if (NotifyWindow)
+        return;
+    // The count outlives the dispatcher, which a handler may free from a loop of its own.
+    NotifyWindow = std::make_unique<TMessageWindow>(
+        [running = mainHandlers_](unsigned msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
+            ++*running;
+            TScopeExit done{[&running] { --*running; }};
+            if (msg == SyncMessage) {
+                auto* call = reinterpret_cast<TSyncCall*>(lParam);
+                try {
+                    (*call->Method)();
+                } catch (...) {
+                    call->Error = std::current_exception();
+                }
+            } else { // a window's notification: the window in wParam, its wParam and lParam in lParam
+                SendMessage(HWND(wParam), msg, WPARAM(std::uint64_t(lParam) >> 32),
+                            LPARAM(std::uint32_t(lParam)));
+            }
+            return 0;
+        });
+}
+
+HWND TSioBaseDispatcher::NotifyWindowHandle() {
+    std::lock_guard lock(DataSection);
+    return NotifyWindow ? NotifyWindow->Handle() : 0;
+}
+
 // Synchronised handlers.
 
 void TSioDispatcherThread::SyncNotify(unsigned msg, std::uint32_t trigger, std::uint32_t data,
@@ -434,14 +458,8 @@ void TSioDispatcherThread::SyncNotify(unsigned msg, std::uint32_t trigger, std::
 }
 
 void TSioDispatcherThread::Sync(const std::function<void()>& method) {
-    HWND window = 0;
-    {
-        std::lock_guard lock(Dispatcher.DataSection);
-        if (Dispatcher.SyncWindow)
-            window = Dispatcher.SyncWindow->Handle();
-    }
     TSyncCall call{&method, nullptr};
-    SendMessage(window, SyncMessage, 0, reinterpret_cast<LPARAM>(&call));
+    SendMessage(Dispatcher.NotifyWindowHandle(), SyncMessage, 0, reinterpret_cast<LPARAM>(&call));
     if (call.Error)
         std::rethrow_exception(call.Error);
 }
@@ -470,7 +488,6 @@ bool TSioBaseDispatcher::SendNotify(unsigned msg, std::uint32_t trigger, std::ui
         if (closePending_)
             return false; // a port being closed tells nobody more
         EventBusy = true;
-        Delivering = true;
     }
     const bool dataNotify = msg == TriggerAvailMessage || msg == TriggerDataMessage;
     {
@@ -487,7 +504,6 @@ bool TSioBaseDispatcher::SendNotify(unsigned msg, std::uint32_t trigger, std::ui
         }
         std::lock_guard lock(DataSection);
         EventBusy = false;
-        Delivering = false;
         if (HandlerDeletePending)
             PurgeDeletedHandlers();
     }};
@@ -545,11 +561,14 @@ bool TSioBaseDispatcher::SendNotify(unsigned msg, std::uint32_t trigger, std::ui
         std::lock_guard lock(DataSection);
         windows = WndTriggerHandlers.size() > 1 || NotifyForced;
     }
+    static_assert(sizeof(LPARAM) >= 8, "a window's wParam and lParam travel in one lParam");
+    const HWND notifyWindow = NotifyWindowHandle();
     TWndTriggerHandler window{};
     for (std::size_t i = 0; windows && entry(WndTriggerHandlers, i, window); ++i) {
         if (!deliver([&] {
                 if (!window.Deleted)
-                    SendMessageTimeout(window.Window, msg, trigger, LPARAM(lParam), WndNotifyTimeoutMs,
+                    SendMessageTimeout(notifyWindow, msg, WPARAM(window.Window),
+                                       LPARAM(std::uint64_t(trigger) << 32 | lParam), WndNotifyTimeoutMs,
                                        nullptr);
             }))
             return false;
@@ -776,6 +795,7 @@ bool TSioBaseDispatcher::StatusTriggerLoop() {
 // The dispatch pass.
 
 bool TSioBaseDispatcher::ExtractData(std::uint32_t& moved) {
+    std::lock_guard data(DataSection); // for ComStatus
     std::lock_guard disp(DispSection);
     moved = 0;
     if (!DispBuffer)
@@ -786,6 +806,7 @@ bool TSioBaseDispatcher::ExtractData(std::uint32_t& moved) {
         return true;
     }
     const std::uint32_t available = std::uint32_t(InQueueUsed());
+    ComStatus.cbInQue = available;
     if (available == 0)
         return false;
     std::uint32_t free = 0, firstPiece = 0;

@@ -80,6 +80,16 @@ std::uint32_t DelayTicks(std::int32_t ticks, bool yield) {
     }
 }
 
+void DelayMS(std::uint32_t milliseconds) {
+    std::uint32_t waited = 0;
+    for (std::uint32_t last = AdTimeGetTime(); waited < milliseconds;) {
+        Sleep(0);
+        const std::uint32_t now = AdTimeGetTime();
+        waited += now - last; // unsigned: a clock that starts again from zero still counts on
+        last = now;
+    }
+}
+
 std::uint8_t AnsiUpCase(std::uint8_t ch) {
     if ((ch >= 'a' && ch <= 'z') || ch >= 0xE0)
         return std::uint8_t(ch - 0x20);

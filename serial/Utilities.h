@@ -12,6 +12,9 @@
 #include <string>
 #include <vector>
 
+// The library's version, as every one of its components reports it.
+inline constexpr char SioVersion[] = "v4.07";
+
 inline constexpr std::uint32_t TickMs = 55;
 // The longest duration of a timer: 2^31 ms in ticks.
 inline constexpr std::int32_t MaxTicks = 39'045'157;
@@ -44,7 +47,9 @@ std::int32_t RemainingTimeInSecs(const EventTimer& timer);
 inline constexpr std::uint32_t WM_QUIT = 18;
 
 // Lets the main thread's waiting messages run. Gives WM_QUIT (18) when the program has been told to
-// end (the quit stays pending for the main loop), else 0. A program without Qt links a stand-in.
+// end (the quit stays pending for the main loop); else the message it handled, its number in the
+// low 16 bits and the low 16 bits of its window's handle in the high ones; 0 when none waited. A
+// program without Qt links a stand-in.
 std::uint32_t SafeYield();
 // Shows an exception caught at the edge of an event handler on the main thread, as the framework's
 // application does (an error box with its message). A program without Qt links a stand-in.
@@ -53,6 +58,8 @@ void ApplicationHandleException(const std::exception_ptr& error);
 // Waits `ticks` ticks (none for 0 or less); with `yield`, runs SafeYield on the way and stops early
 // on a quit. Returns the last SafeYield result (0 without yielding).
 std::uint32_t DelayTicks(std::int32_t ticks, bool yield);
+// Spins on the millisecond clock for that long; runs no messages.
+void DelayMS(std::uint32_t milliseconds);
 
 inline bool FlagIsSet(std::uint32_t flags, std::uint32_t mask) {
     return (flags & mask) != 0;
@@ -112,8 +119,8 @@ public:
     TSioBaseComponent(const TSioBaseComponent&) = delete;
     TSioBaseComponent& operator=(const TSioBaseComponent&) = delete;
 
-    // Always "v4.07"; setting it changes nothing.
-    std::string Version() const { return "v4.07"; }
+    // Always SioVersion; setting it changes nothing.
+    std::string Version() const { return SioVersion; }
     void SetVersion(const std::string&) {}
 
     std::uint32_t ComponentState() const { return componentState_; }

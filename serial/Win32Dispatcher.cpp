@@ -66,12 +66,13 @@ std::uint32_t TSioWin32Dispatcher::GetComError(COMSTAT& status) {
     COMSTAT device;
     // Under OutputSection the write thread is not between taking bytes and handing them over.
     std::lock_guard output(OutputSection);
-    if (!ClearCommError(comHandle_, &errors, &device))
-        return 0;
-    status = device;
-    // Not yet sent: the ring, the write thread's block and what the device still holds.
-    status.cbOutQue = std::uint32_t(OutBufUsed()) + WriteHeld + device.cbOutQue;
-    return errors;
+    const bool answered = ClearCommError(comHandle_, &errors, &device);
+    if (answered)
+        status = device;
+    // Not yet sent: the ring, the write thread's block and what the device still holds (nothing,
+    // once it is gone).
+    status.cbOutQue = std::uint32_t(OutBufUsed()) + WriteHeld + (answered ? device.cbOutQue : 0);
+    return answered ? errors : 0;
 }
 
 std::uint32_t TSioWin32Dispatcher::GetComEventMask(std::int32_t) {

@@ -24,6 +24,11 @@ void GiveImage(IpLink* link, int index) {
     link->Upd.ImageSize = loaded ? uint32_t(image->size()) : 0;
 }
 
+// The object's modem runs the version of image index: all four bytes.
+bool RunsImageVersion(const TObjectStates* object, int index) {
+    return index >= 0 && object->HwVersion == SWVersions[std::size_t(index)];
+}
+
 void Redraw(TObjectStates* object) {
     if (SettingsDialog && SettingsDialog->isVisible())
         SettingsDialog->RedrawUpdateString(object);
@@ -45,7 +50,7 @@ void TConnectionForm::ChooseFirmware(TServerConnection* c, TObjectStates* object
         GiveImage(link, index);
         link->Upd.Flags &= ~UPD_CTX_KNOWN;
     }
-    if (object->UpdateState == 100 && object->HwVersion == SWVersions[std::size_t(index)])
+    if (object->UpdateState == 100 && RunsImageVersion(object, index))
         object->UpdateState = -1; // it came back with the new version
 }
 
@@ -92,7 +97,14 @@ void TConnectionForm::UpdateBlocksTried(TServerConnection* c, bool built) {
     }
     c->PendingCommands &= ~REQ_SET_UPD_BLK;
     if (flags & UPD_COMPLETE) {
-        // The modem already holds the whole image.
+        // The modem already holds the whole image. It is finished once it runs the image's version; until
+        // then it stands where a modem whose last blocks were sent stands, and its next binding decides.
+        if (object && object->UpdateState >= 0 &&
+            !RunsImageVersion(object, FindFirmwareIndex(object->HwVersion[0]))) {
+            object->UpdateState = 100;
+            Redraw(object);
+            return;
+        }
         SessionLog(QStringLiteral("SM: update finished") + ObjectText(c->ObjectNumber));
     } else if (flags & UPD_INVALID) {
         c->PendingCommands &= ~REQ_GET_UPD_CTX;

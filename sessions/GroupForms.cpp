@@ -28,6 +28,7 @@ TSelectBaseForm* SelectBaseForm = nullptr;
 namespace {
 
 constexpr int MaxNameLength = 20;
+constexpr int EditorWidth = 668, ParamsWidth = 412, RenameWidth = 270, SelectBaseWidth = 424;
 
 QPushButton* Button(const QString& text, QWidget* parent, const char* name, int left, int top) {
     auto* b = Placed(new QPushButton(text, parent), name, left, top);
@@ -165,8 +166,8 @@ TGroupsDialog::TGroupsDialog(QWidget* owner)
       ButtonCancel(Button(QStringLiteral("Отмена"), this, "ButtonCancel", 586, 384)) {
     setObjectName(QStringLiteral("GroupsDialog"));
     SetCaption(QStringLiteral("Редактор групп"));
-    setFixedSize(668, 418);
-    ParamsGroupBox->resize(412, 370);
+    setFixedSize(EditorWidth, 418);
+    ParamsGroupBox->resize(ParamsWidth, 370);
     ReceiverNameEdit->resize(150, 21);
     ReceiverNameEdit->setMaxLength(MaxNameLength);
     ReceiverNameEdit->setValidator(new TCp1251Validator(ReceiverNameEdit));
@@ -174,7 +175,14 @@ TGroupsDialog::TGroupsDialog(QWidget* owner)
     BaseEdit->setReadOnly(true);
     BaseEdit->resize(270, 21);
     ProtocolComboBox->addItems({QStringLiteral("Всем"), QStringLiteral("Modbus ASCII")});
-    ProtocolComboBox->resize(140, 21);
+    // The protocol's list follows its label, as long as the font makes it; the box, the member list
+    // and the dialog widen when it would not fit.
+    ProtocolComboBox->setGeometry(TextRight(ProtocolLabel, 6), 54,
+                                  std::max(140, ProtocolComboBox->sizeHint().width()), 21);
+    const int grow = std::max(0, ProtocolComboBox->geometry().right() + 9 - ParamsWidth);
+    ParamsGroupBox->resize(ParamsWidth + grow, ParamsGroupBox->height());
+    ObjectsListBox->resize(ObjectsListBox->width() + grow, ObjectsListBox->height());
+    FitWidth(this, EditorWidth, EditorWidth + grow, {ButtonOK, ButtonCancel});
     ButtonOK->setDefault(true);
 
     connect(NameAddButton, &QPushButton::clicked, this, [this] { NameAddButtonClick(); });
@@ -274,7 +282,7 @@ void TGroupsDialog::ShowReceiver() {
             control->setEnabled(g != nullptr);
     if (!g) {
         ParamsGroupBox->setTitle(QStringLiteral("Параметры группы "));
-        ModemsLabel->setText(QStringLiteral("Модемы группы "));
+        ShowModemsLabel(QStringLiteral("Модемы группы "));
         BaseEdit->clear();
         ProtocolComboBox->setCurrentIndex(0);
         FreeObjectsListBox->clear();
@@ -284,7 +292,7 @@ void TGroupsDialog::ShowReceiver() {
     }
     const QString name = FromCp1251(g->Name);
     ParamsGroupBox->setTitle(QStringLiteral("Параметры группы  ") + Quoted(name) + QLatin1Char(' '));
-    ModemsLabel->setText(QStringLiteral("Модемы группы  ") + Quoted(name));
+    ShowModemsLabel(QStringLiteral("Модемы группы  ") + Quoted(name));
     BaseEdit->setText(ReceiverBaseDescription(g->BaseKind, g->BaseID));
     ProtocolComboBox->setCurrentIndex(g->Protocol != 0 ? 1 : 0);
     QStringList members;
@@ -297,6 +305,27 @@ void TGroupsDialog::ShowReceiver() {
     SpeedButton3->setEnabled(ObjectsListBox->count() > 0);
     SpeedButton4->setEnabled(ObjectsListBox->count() > 0);
     filling_ = false;
+}
+
+// The label stands over the member list; a long group name takes room to its left, over the arrows,
+// as far as the free modems' label. A name longer than that shows with its middle cut out.
+void TGroupsDialog::ShowModemsLabel(const QString& text) {
+    const QFontMetrics fm = ModemsLabel->fontMetrics();
+    const int right = ObjectsListBox->x() + ObjectsListBox->width();
+    const int room = right - TextRight(FreeObjectsLabel, 12);
+    QString shown = text;
+    if (fm.horizontalAdvance(text) > room) {
+        const qsizetype quote = text.indexOf(QLatin1Char('"'));
+        const QString name = text.mid(quote + 1, text.size() - quote - 2);
+        shown =
+            text.left(quote) + Quoted(fm.elidedText(name, Qt::ElideMiddle,
+                                                    room - fm.horizontalAdvance(text.left(quote + 1) + '"')));
+    }
+    ModemsLabel->setText(shown);
+    ModemsLabel->setToolTip(shown == text ? QString() : text);
+    const int width = fm.horizontalAdvance(shown);
+    ModemsLabel->setGeometry(std::min(ObjectsListBox->x(), right - width), ModemsLabel->y(), width,
+                             ModemsLabel->sizeHint().height());
 }
 
 void TGroupsDialog::NameAddButtonClick() {
@@ -336,14 +365,57 @@ void TGroupsDialog::NameDeleteButtonClick() {
     if (MessageDlg(QStringLiteral("Удалить группу ") + Quoted(name) + QLatin1Char('?'), mtConfirmation,
                    mbYesNo) != mrYes)
         return;
-    GroupsChanged = true;
     const int row = ReceiversListBox->currentRow();
+    const auto at = std::size_t(std::find_if(WorkReceivers.begin(), WorkReceivers.end(),
+                                             [g](const auto& w) { return w.get() == g; }) -
+                                WorkReceivers.begin());
+    TReceiverArray rest;
+    // Runs a step; when it throws, what the steps moved goes back and its error box is shown.
+    auto step = [&](const char* error, auto action) {
+        try {
+            action();
+            return true;
+        } catch (const std::exception&) {
+            for (std::size_t i = 0; i < rest.size(); ++i)
+                if (rest[i])
+                    WorkReceivers[i < at ? i : i + 1] = std::move(rest[i]);
+            MessageDlg(QString::fromUtf8(error), mtError, mbOK);
+            return false;
+        }
+    };
+    if (!step("Ошибка копирования групп до текущей", [&] { CopyGroupsBefore(at, rest); }) ||
+        !step("Ошибка копирования групп после текущей", [&] { CopyGroupsAfter(at, rest); }) ||
+        !step("Ошибка удаления группы", [&] { DeleteGroup(WorkReceivers[at]); }))
+        return;
+    WorkReceivers = std::move(rest);
+    GroupsChanged = true;
+    try {
+        FillList(std::min(row, WorkReceiverCount() - 1));
+    } catch (const std::exception&) {
+        MessageDlg(QStringLiteral("Ошибка заполнения списка"), mtError, mbOK);
+    }
+}
+
+void TGroupsDialog::CopyGroupsBefore(std::size_t index, TReceiverArray& to) {
+    to.reserve(WorkReceivers.size() - 1);
+    for (std::size_t i = 0; i < index; ++i)
+        to.push_back(std::move(WorkReceivers[i]));
+}
+
+void TGroupsDialog::CopyGroupsAfter(std::size_t index, TReceiverArray& to) {
+    for (std::size_t i = index + 1; i < WorkReceivers.size(); ++i)
+        to.push_back(std::move(WorkReceivers[i]));
+}
+
+void TGroupsDialog::DeleteGroup(std::unique_ptr<TReceiver>& group) {
     // The working copy never owns a control: the live group keeps it until OK deletes it.
-    g->Port = nullptr;
-    origins_.erase(g);
-    WorkReceivers.erase(std::find_if(WorkReceivers.begin(), WorkReceivers.end(),
-                                     [g](const auto& w) { return w.get() == g; }));
-    RefreshList({}, std::min(row, WorkReceiverCount() - 1));
+    group->Port = nullptr;
+    origins_.erase(group.get());
+    group.reset();
+}
+
+void TGroupsDialog::FillList(int row) {
+    RefreshList({}, row);
     ShowReceiver();
 }
 
@@ -469,7 +541,7 @@ TRenameForm::TRenameForm(QWidget* owner)
       ButtonCancel(Button(QStringLiteral("Отмена"), this, "ButtonCancel", 138, 84)) {
     setObjectName(QStringLiteral("RenameForm"));
     SetCaption(QStringLiteral("Переименование группы"));
-    setFixedSize(270, 118);
+    setFixedSize(RenameWidth, 118);
     NameLabel->resize(254, 17);
     NameEdit->resize(254, 21);
     NameEdit->setValidator(new TCp1251Validator(NameEdit));
@@ -479,6 +551,11 @@ TRenameForm::TRenameForm(QWidget* owner)
 }
 
 void TRenameForm::FormShow() {
+    // The old name shows whole, however long it is in the bold font.
+    FitWidth(this, RenameWidth,
+             std::max({TextRight(NameLabel), TextRight(InfoLabel), CaptionWidth(Caption())}),
+             {ButtonOK, ButtonCancel}, {NameEdit});
+    NameLabel->resize(NameEdit->width(), NameLabel->sizeHint().height());
     NameEdit->setText(NameLabel->text());
     NameEdit->setFocus();
 }
@@ -517,8 +594,7 @@ TSelectBaseForm::TSelectBaseForm(QWidget* owner)
       ButtonCancel(Button(QStringLiteral("Отмена"), this, "ButtonCancel", 342, 344)) {
     setObjectName(QStringLiteral("SelectBaseForm"));
     SetCaption(QStringLiteral("Выбор базы"));
-    setFixedSize(424, 378);
-    NameLabel->resize(248, 17);
+    setFixedSize(SelectBaseWidth, 378);
     BaseEdit->setReadOnly(true);
     BaseEdit->resize(368, 21);
     ListBox1->hide();
@@ -530,6 +606,11 @@ TSelectBaseForm::TSelectBaseForm(QWidget* owner)
 }
 
 void TSelectBaseForm::FormShow() {
+    // The group's name follows the prompt, a blank after it, and shows whole: the form widens for it.
+    NameLabel->move(TextRight(InfoLabel, InfoLabel->fontMetrics().horizontalAdvance(QLatin1Char(' '))),
+                    InfoLabel->y());
+    NameLabel->resize(NameLabel->sizeHint());
+    FitWidth(this, SelectBaseWidth, TextRight(NameLabel), {ButtonOK, ButtonCancel}, {BaseEdit});
     filling_ = true;
     BaseEdit->setText(ReceiverBaseDescription(BaseKind, BaseID));
     static const std::vector<std::unique_ptr<TReceiver>> none;

@@ -73,11 +73,22 @@ protected:
     void FormShow() override;
     void FormClose() override;
 
+    using TReceiverArray = std::vector<std::unique_ptr<TReceiver>>;
+    // The four steps of deleting the working group at index: the groups before it and then those after
+    // it move into the new array, the group itself goes, and the list is filled again with row selected.
+    // A step that throws is reported by its own error box, and the working groups are then as they were
+    // before it.
+    virtual void CopyGroupsBefore(std::size_t index, TReceiverArray& to);
+    virtual void CopyGroupsAfter(std::size_t index, TReceiverArray& to);
+    virtual void DeleteGroup(std::unique_ptr<TReceiver>& group);
+    virtual void FillList(int row);
+
 private:
     void FreeWorkReceivers();
     // Fills the list with the working groups' names and selects the row of select, else row.
     void RefreshList(const QString& select = {}, int row = 0);
     void ShowReceiver();
+    void ShowModemsLabel(const QString& text);
     void MembersChanged();
 
     // The live group each working group was copied from; new groups have none.

@@ -15,6 +15,7 @@
 #include "gsm/ModemForm.h"
 #include "platform/Registry.h"
 #include "platform/ScriptedDialogs.h"
+#include "serial/TapiBinding.h"
 #include "serial/TapiDevice.h"
 #include "sessions/GroupForms.h"
 #include "tests/platform/TestSupport.h"
@@ -86,7 +87,9 @@ TEST_F(FormSetTest, WithNoTelephonyLinesStartUpAndExitAreQuickAndQuiet) {
         EXPECT_NE(device->LineApp(), 0u); // registered, with nothing to list
         EXPECT_TRUE(device->TapiDevices().empty());
         EXPECT_EQ(values(), QStringList{QString::fromLatin1(TapiRegistryValueName())});
+        EXPECT_NE(TapiModule, 0u); // loaded by the settings dialog's line device
     }
+    EXPECT_EQ(TapiModule, 0u); // let go after the forms, at the program's end
     const auto elapsed = std::chrono::steady_clock::now() - start;
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
     EXPECT_LT(elapsed, std::chrono::seconds(2)); // no re-initialisation wait, which alone takes 5 s

@@ -79,6 +79,16 @@ void MainFormTest::Start() {
     form->show();
 }
 
+void MainFormTest::Restart() {
+    form->ExitMenuItemClick();
+    EXPECT_EQ(form->Closed, 1);
+    form.reset();
+    ObjectList.clear();
+    FirstShow = true;
+    MutexHandle.reset();
+    Start();
+}
+
 bool MainFormTest::WaitForExit() {
     return PumpUntil([this] { return form->Closed > 0; });
 }

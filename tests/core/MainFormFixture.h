@@ -120,6 +120,8 @@ protected:
 
     // Makes the main window (after the test has prepared the data folder) and shows it.
     void Start();
+    // Ends the program through its menu and starts it again on the same data folder.
+    void Restart();
     // Pumps the event loop until the main window has closed for good.
     bool WaitForExit();
 

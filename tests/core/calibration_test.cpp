@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "core/DataFolder.h"
+#include "platform/IniFile.h"
 #include "tests/core/TempFolder.h"
+#include "tests/platform/TestSupport.h"
 
 namespace {
 
@@ -87,6 +91,45 @@ TEST_F(CalibrationTest, FreeingEmptiesTheTables) {
     FreeCalibrationTables();
     EXPECT_EQ(CalibrationCount, 0);
     EXPECT_TRUE(CalibrationTables.empty());
+}
+
+// A pipe or a device is never waited on or read, nor is a file over the cap; the loading says why.
+TEST_F(CalibrationTest, OnlyARegularFileOfAtMostTheCapIsRead) {
+    const std::string path = folder.Path() + "Calibrate.ini";
+    const TFifoWatch fifo(folder.Path() + "pipe");
+    ASSERT_TRUE(fifo.Made());
+    for (const TOddFile& odd : OddFiles(path, "pipe", TIniFile::MaxFileSize)) {
+        SCOPED_TRACE(odd.Name);
+        odd.Make();
+        std::string problem;
+        EXPECT_EQ(LoadCalibrationTables(&problem), 0);
+        EXPECT_EQ(problem, odd.Problem);
+        std::filesystem::remove(path);
+    }
+    EXPECT_FALSE(fifo.Released()) << "the open waited for a writer";
+
+    WriteFile(path, "[Tank=7-2]\n");
+    std::filesystem::resize_file(path, TIniFile::MaxFileSize);
+    std::string problem = "not set";
+    EXPECT_EQ(LoadCalibrationTables(&problem), 1) << "a file of the cap is read";
+    EXPECT_EQ(problem, "");
+}
+
+TEST_F(CalibrationTest, SectionsAreFoundByTheirNameWhateverItsCase) {
+    // The first appearance keeps its place and its spelling; later ones add their lines to it.
+    std::string ini;
+    for (int id = 1; id <= 3000; ++id)
+        ini += "[Tank=" + std::to_string(id) + "-1]\n0=" + std::to_string(id) + "\n";
+    for (int id = 3000; id >= 1; --id)
+        ini += "[TANK=" + std::to_string(id) + "-1]\n255=" + std::to_string(id + 255) + "\n";
+    Load(ini);
+    ASSERT_EQ(CalibrationCount, 3000);
+    for (int id = 1; id <= 3000; ++id) {
+        const CalibrationTable& t = CalibrationTables[std::size_t(id - 1)];
+        ASSERT_EQ(t.Id, id);
+        ASSERT_FLOAT_EQ(t.Values[0], float(id));
+        ASSERT_FLOAT_EQ(t.Values[100], float(id + 100));
+    }
 }
 
 TEST(CalibrationSectionTest, NameEndsInEqualsIdHyphenAndDigit) {

@@ -15,6 +15,7 @@
 #include "platform/SysError.h"
 #include "tests/core/DiskFull.h"
 #include "tests/core/TempFolder.h"
+#include "tests/platform/TestSupport.h"
 
 namespace {
 
@@ -246,6 +247,44 @@ TEST_F(EventLogTest, DiskFullLosesWholeLinesAndTellsTheLossOnce) {
     log.PrintMessage("after");
     EXPECT_EQ(Log(), before + "15.03 09:07:10 CH: 5 log lines lost - " + SysErrorMessage(EFBIG) +
                          "\r\n15.03 09:07:10 after\r\n");
+}
+
+// Lines that come while the file cannot be opened are lost the same way: counted, told once on standard
+// error, and the count written by the first line the log takes again.
+TEST_F(EventLogTest, LinesWhileTheFileCannotBeOpenedAreCountedAndToldWhenItOpens) {
+    std::filesystem::create_directory(LogPath());
+    TStandardError standardError;
+    for (int i = 0; i < 3; ++i)
+        log.PrintMessage("SM: a line with no file to go to");
+    EXPECT_EQ(EventLogHandle, -1);
+    EXPECT_EQ(standardError.Take(),
+              "router: " + LogPath() + ": lines are lost: " + SysErrorMessage(EISDIR) + "\n");
+    clock.Advance(SuspendIntervalMs);
+    EXPECT_EQ(saves, 1) << "the state file is still saved";
+
+    std::filesystem::remove(LogPath());
+    log.PrintMessage("after");
+    EXPECT_EQ(Log(), "15.03 09:07:10 CH: 3 log lines lost - " + SysErrorMessage(EISDIR) +
+                         "\r\n15.03 09:07:10 after\r\n");
+}
+
+// A pipe in the file's place with nobody reading it never holds the program up: its lines are lost.
+TEST_F(EventLogTest, APipeWithNoReaderIsNotWaitedFor) {
+    TStandardError standardError;
+    {
+        const TFifoWatch fifo(LogPath(), TFifoWatch::TWaiter::Writer);
+        ASSERT_TRUE(fifo.Made());
+        log.PrintMessage("first");
+        log.PrintMessage("second");
+        EXPECT_EQ(EventLogHandle, -1);
+        EXPECT_FALSE(fifo.Released()) << "the open waited for a reader";
+    }
+    EXPECT_EQ(standardError.Take(),
+              "router: " + LogPath() + ": lines are lost: " + SysErrorMessage(ENXIO) + "\n");
+    std::filesystem::remove(LogPath());
+    log.PrintMessage("after");
+    EXPECT_EQ(Log(), "15.03 09:07:05 CH: 2 log lines lost - " + SysErrorMessage(ENXIO) +
+                         "\r\n15.03 09:07:05 after\r\n");
 }
 
 TEST_F(EventLogTest, CheckLogChangeLeavesClosedAndSmallFilesAlone) {

@@ -1,8 +1,13 @@
 // Start-up and shut-down of the main window: the first start, a second instance, hiding to the tray,
 // the exit, and a state file that does not open.
+#include <filesystem>
+
+#include <QCoreApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <QGuiApplication>
 #include <QMenu>
+#include <QScreen>
 
 #include "core/DataFolder.h"
 #include "core/EventLog.h"
@@ -111,25 +116,74 @@ TEST_F(MainFormTest, StateFileThatDoesNotOpenEndsTheProgramAndIsNotWritten) {
     EXPECT_TRUE(StatesNotLoaded);
 }
 
+// Pipes where the files are: start-up neither waits on one nor replaces one, and says why each gave
+// nothing.
+TEST_F(MainFormTest, PipesInPlaceOfItsFilesNeverHoldTheStartUp) {
+    ASSERT_TRUE(ForceDirectories(QString::fromStdString(DataFolder())));
+    const TFifoWatch states(DataFile("States.bin")), calibration(DataFile("Calibrate.ini"));
+    ASSERT_TRUE(states.Made() && calibration.Made());
+    dialogs->Expect(mtError, QStringLiteral("Невозможно открыть файл с настройками!"), mrOk);
+    CancelPrompts(); // none is expected: a pipe read as an empty file would ask for the password
+
+    Start();
+    EXPECT_EQ(LogLines(),
+              QStringList({"CH: States.bin reading error - not a regular file", "--------------------------",
+                           "CH: Gelvorant start", "CH: Calibrate.ini reading error - not a regular file",
+                           "CH: found 0 calibration tables", "CH: TMGSM_AuthKeysInit OK"}));
+    clock->Advance(100);
+    EXPECT_EQ(connection->Opens, 1);
+    clock->Advance(5000);
+    EXPECT_EQ(LogLines().back(), "CH: suspending logging");
+    EXPECT_TRUE(std::filesystem::is_fifo(DataFile("States.bin"))) << "a file that did not load is kept";
+    EXPECT_FALSE(states.Released() || calibration.Released()) << "an open waited for a writer";
+}
+
 TEST_F(MainFormTest, StoredGeometryAndObjectsComeBackAtTheNextStart) {
     Start();
     AddObject(7, "Котельная");
     form->resize(700, 400);
     form->ObjectsGrid->SetColWidth(2, 123);
-    form->ExitMenuItemClick();
-    ASSERT_EQ(form->Closed, 1);
-    form.reset();
-    ObjectList.clear();
-
-    FirstShow = true;
-    MutexHandle.reset();
-    Start();
+    Restart();
     ASSERT_EQ(ObjectList.size(), 1u);
     EXPECT_EQ(ObjectList[0]->ObjectNumber, 7);
     EXPECT_EQ(form->ObjectsGrid->Cell(1, 1), "7");
     EXPECT_EQ(form->ObjectsGrid->Cell(2, 1), "Котельная");
     EXPECT_EQ(form->size(), QSize(700, 400));
     EXPECT_EQ(form->ObjectsGrid->ColWidth(2), 123);
+}
+
+// The place stored at exit is the one taken at the next start, so the window does not creep across the
+// screen by the size of its frame.
+TEST_F(MainFormTest, TenStartsLeaveTheMainWindowWhereItWas) {
+    Start();
+    const QRect place(120, 90, 640, 360);
+    form->setGeometry(place);
+    QCoreApplication::processEvents();
+    const QRect frame = form->frameGeometry();
+    for (int start = 1; start <= 10; ++start) {
+        Restart();
+        QCoreApplication::processEvents();
+        EXPECT_EQ(form->geometry(), place) << "start " << start;
+        EXPECT_EQ(form->frameGeometry(), frame) << "start " << start;
+    }
+}
+
+// A window stored where the screen no longer shows it (a screen since removed, or made smaller) comes
+// back inside the screen's available area, title bar included.
+TEST_F(MainFormTest, AMainWindowStoredOffTheScreenComesBackOntoIt) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const QPoint stored[] = {{area.right() - 20, area.bottom() - 20},
+                             {area.right() + 500, 40},
+                             {-300, -200},
+                             {40, area.bottom() + 500}};
+    Start();
+    for (const QPoint& at : stored) {
+        form->setGeometry(QRect(at, QSize(640, 360)));
+        Restart();
+        QCoreApplication::processEvents();
+        EXPECT_TRUE(area.contains(form->frameGeometry())) << at.x() << "," << at.y();
+        EXPECT_EQ(form->size(), QSize(640, 360)) << at.x() << "," << at.y();
+    }
 }
 
 TEST_F(MainFormTest, GsmModemIsStartedWithTheServerWhenTheSettingsAskForIt) {

@@ -332,6 +332,40 @@ TEST(Receiver, DamagedRecordIsRefusedAndChangesNothing) {
     }
 }
 
+// A port base is COM1 to COM256 or none; an object base may be any number.
+TEST(Receiver, PortBaseThatNoPortCanBeIsRefusedWithItsReason) {
+    struct {
+        int32_t kind, id;
+        bool read;
+        const char* refusal;
+    } const cases[] = {
+        {TReceiver::bkComPort, INT32_MAX, false, "COM2147483648"},
+        {TReceiver::bkComPort, 256, false, "COM257"},
+        {7, -2, false, "COM-1"},
+        {TReceiver::bkComPort, 255, true, nullptr},
+        {TReceiver::bkComPort, 0, true, nullptr},
+        {TReceiver::bkComPort, -1, true, nullptr},
+        {TReceiver::bkObject, INT32_MAX, true, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.kind) + " " + std::to_string(c.id));
+        TReceiver g;
+        g.Name = "grp";
+        g.BaseKind = c.kind;
+        g.BaseID = c.id;
+        const auto bytes = Write(g);
+        TReceiver target;
+        std::string refusal;
+        EXPECT_EQ(target.ReadRecord(bytes.data(), bytes.size(), &refusal) != 0, c.read);
+        EXPECT_EQ(target.Name.empty(), !c.read);
+        EXPECT_EQ(refusal, c.refusal
+                               ? std::string("Файл с настройками поврежден!\r\nНедопустимая база группы "
+                                             "\"grp\": ") +
+                                     c.refusal
+                               : std::string());
+    }
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Settings record
 

@@ -2,6 +2,7 @@
 #include "core/StateFile.h"
 #include "platform/SysError.h"
 #include "tests/core/DiskFull.h"
+#include "tests/platform/TestSupport.h"
 
 #include <gtest/gtest.h>
 
@@ -10,6 +11,7 @@
 #include <deque>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <memory>
 #include <string>
@@ -45,9 +47,11 @@ public:
     bool failRename = false;
     bool shortRead = false;
 
-    TReadResult ReadAll(const std::string& path, std::vector<uint8_t>& bytes) override {
-        TReadResult result = TStatesFileOps::ReadAll(path, bytes);
-        return shortRead && result == frRead ? frFailed : result;
+    TFileRead ReadAll(const std::string& path, uint64_t maxSize, std::vector<uint8_t>& bytes) override {
+        TFileRead read = TStatesFileOps::ReadAll(path, maxSize, bytes);
+        if (shortRead && read.Result == rfRead)
+            read = {rfFailed, EIO, maxSize};
+        return read;
     }
 
 protected:
@@ -175,6 +179,7 @@ const std::string CannotDecrypt = "Невозможно расшифровать
 const std::string CannotOpen = "Невозможно открыть файл с настройками!";
 const std::string CannotWrite = "Невозможно записать файл с состояниями объектов";
 const std::string WriteErrorLine = "CH: States.bin writing error - ";
+const std::string ReadErrorLine = "CH: States.bin reading error - ";
 
 // ---------------------------------------------------------------------------------------------------
 // Key tries by security mode
@@ -339,6 +344,96 @@ TEST_F(StateFileTest, UnreadableFileIsReportedAndNeverOverwritten) {
     EXPECT_EQ(ReadFile(StatesFileName), before);
 }
 
+// A pipe, a device or a folder in the file's place is unreadable: nothing waits on the pipe or reads
+// the device, the reason goes to the log, and no save replaces it or writes through a link to it.
+TEST_F(StateFileTest, APipeOrADeviceInItsPlaceIsUnreadableAndKept) {
+    using std::filesystem::file_type;
+    MakeState(1);
+    const TFifoWatch elsewhere(AppDataFolder + "pipe");
+    ASSERT_TRUE(elsewhere.Made());
+    const struct {
+        const char* name;
+        std::function<void()> make;
+        file_type type;
+        bool saved; // a save is tried (not through a link to /dev, which a test run by root may write)
+    } cases[] = {
+        {"pipe", [] {}, file_type::fifo, true},
+        {"link to a pipe", [&] { std::filesystem::create_symlink("pipe", StatesFileName); },
+         file_type::symlink, true},
+        {"link to /dev/zero", [&] { std::filesystem::create_symlink("/dev/zero", StatesFileName); },
+         file_type::symlink, false},
+        {"folder", [&] { std::filesystem::create_directory(StatesFileName); }, file_type::directory, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::unique_ptr<TFifoWatch> here;
+        if (c.type == file_type::fifo)
+            here = std::make_unique<TFifoWatch>(StatesFileName);
+        c.make();
+        errors.clear();
+        log.clear();
+        EXPECT_TRUE(Read());
+        EXPECT_EQ(errors, std::vector<std::string>{CannotOpen});
+        EXPECT_EQ(log, std::vector<std::string>{ReadErrorLine + "not a regular file"});
+        EXPECT_TRUE(StatesNotLoaded);
+        EXPECT_TRUE(prompts.empty());
+        if (c.saved) {
+            errors.clear();
+            log.clear();
+            StatesSaveFailing = false;
+            EXPECT_FALSE(Write());
+            EXPECT_EQ(errors, std::vector<std::string>{CannotWrite});
+            EXPECT_EQ(log, std::vector<std::string>{WriteErrorLine + "not a regular file"});
+            EXPECT_FALSE(std::filesystem::exists(TStatesFileOps::TempName(StatesFileName)));
+        }
+        EXPECT_EQ(std::filesystem::symlink_status(StatesFileName).type(), c.type);
+        EXPECT_FALSE(here && here->Released()) << "the open waited for a writer";
+        here.reset();
+        std::filesystem::remove(StatesFileName);
+    }
+    EXPECT_FALSE(elsewhere.Released()) << "an open waited for a writer";
+}
+
+// No state of 65,536 objects makes a file that large: it is refused unread, as one that cannot be
+// decrypted, so the program stops and the file is kept.
+TEST_F(StateFileTest, AFileLargerThanAnyStateIsRefusedUnreadAndKept) {
+    for (const uint64_t size : {StatesMaxFileSize + 16, uint64_t{1} << 30, uint64_t{1} << 40}) {
+        SCOPED_TRACE(size);
+        { std::ofstream out(StatesFileName, std::ios::binary | std::ios::trunc); }
+        std::filesystem::resize_file(StatesFileName, size); // holds nothing on disk
+        errors.clear();
+        log.clear();
+        prompts.clear();
+        EXPECT_FALSE(Read());
+        EXPECT_TRUE(prompts.empty()) << "no key was tried";
+        EXPECT_EQ(errors, std::vector<std::string>{CannotDecrypt});
+        EXPECT_EQ(log, std::vector<std::string>{ReadErrorLine + "larger than 268435456 bytes"});
+        EXPECT_TRUE(StatesNotLoaded);
+        EXPECT_EQ(std::filesystem::file_size(StatesFileName), size);
+    }
+}
+
+// The program never writes a file that it would refuse to read.
+TEST_F(StateFileTest, AStateLargerThanTheFileMayHoldIsNotWritten) {
+    MakeState(1);
+    ASSERT_TRUE(Write());
+    const Bytes previous = ReadFile(StatesFileName);
+    // The smallest state whose file would be larger than the largest file read: records are whole
+    // multiples of 4 bytes, the file of 16.
+    const auto fileSize = [this] { return (StatesContentSize(settings, list) + 19) & ~uint64_t{15}; };
+    list[0]->Name.assign(StatesMaxFileSize - 32 - StatesContentSize(settings, list) + list[0]->Name.size(),
+                         'n');
+    while (fileSize() <= StatesMaxFileSize)
+        list[0]->Name += 'n';
+    const uint64_t size = StatesContentSize(settings, list);
+    ASSERT_EQ(size, StatesMaxFileSize); // 4 bytes more than the largest content
+    EXPECT_FALSE(Write());
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0], "CH: key init or block encription error - the state of " + std::to_string(size) +
+                          " bytes is too large");
+    EXPECT_EQ(ReadFile(StatesFileName), previous);
+}
+
 // ---------------------------------------------------------------------------------------------------
 // Saving
 
@@ -420,6 +515,70 @@ TEST_F(StateFileTest, FullDiskKeepsThePreviousFileAndIsToldOnceUntilASaveSucceed
     errors.clear();
     ASSERT_TRUE(Read());
     EXPECT_EQ(loaded->TcpPort, 999);
+}
+
+// A user who keeps the file elsewhere links it into the data folder: saves replace the file the link
+// leads to, beside it, and the link stays.
+TEST_F(StateFileTest, ASaveThroughALinkReplacesItsTargetAndKeepsTheLink) {
+    const std::filesystem::path elsewhere = folder_ / "elsewhere";
+    std::filesystem::create_directories(elsewhere / "deeper");
+    const struct {
+        const char* name;
+        std::string link;   // what the link holds
+        std::string target; // the file it leads to
+        bool targetThere;
+    } cases[] = {
+        {"absolute", (elsewhere / "States.bin").string(), (elsewhere / "States.bin").string(), true},
+        {"relative", "../elsewhere/States.bin", (elsewhere / "States.bin").string(), true},
+        {"to a link", "../elsewhere/hop", (elsewhere / "deeper/States.bin").string(), true},
+        {"to a file not made yet", "../elsewhere/new.bin", (elsewhere / "new.bin").string(), false},
+    };
+    std::filesystem::create_symlink("deeper/States.bin", elsewhere / "hop");
+    MakeState(2);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string path = StatesFileName;
+        if (c.targetThere) { // an older state
+            StatesFileName = c.target;
+            settings.TcpPort = 1000;
+            ASSERT_TRUE(Write());
+            StatesFileName = path;
+        }
+        std::filesystem::create_symlink(c.link, StatesFileName);
+        // A leftover of a killed save beside the target is removed at the start, whatever it is.
+        std::filesystem::create_symlink("/dev/null", c.target + ".tmp");
+        ASSERT_TRUE(Read());
+        EXPECT_EQ(loaded->TcpPort, c.targetThere ? 1000 : 10001);
+        EXPECT_FALSE(std::filesystem::is_symlink(c.target + ".tmp"));
+
+        settings.TcpPort = 2000 + int(&c - cases);
+        ASSERT_TRUE(Write());
+        ASSERT_TRUE(std::filesystem::is_symlink(StatesFileName));
+        EXPECT_EQ(std::filesystem::read_symlink(StatesFileName), c.link);
+        EXPECT_TRUE(std::filesystem::is_regular_file(std::filesystem::symlink_status(c.target)));
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(c.target + ".tmp")));
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(StatesFileName + ".tmp")));
+        ASSERT_TRUE(Read());
+        EXPECT_EQ(loaded->TcpPort, settings.TcpPort);
+
+        std::filesystem::remove(StatesFileName);
+        std::filesystem::remove(c.target);
+    }
+}
+
+// A killed save's file, or anything else under its name, is made afresh: never written through.
+TEST_F(StateFileTest, ASaveNeverWritesThroughWhatStandsUnderTheTemporaryName) {
+    MakeState(1);
+    const std::string victim = AppDataFolder + "victim";
+    {
+        std::ofstream out(victim, std::ios::binary);
+        out << "keep";
+    }
+    std::filesystem::create_symlink(victim, TStatesFileOps::TempName(StatesFileName));
+    ASSERT_TRUE(Write());
+    EXPECT_EQ(ReadFile(victim), Bytes({'k', 'e', 'e', 'p'}));
+    ASSERT_TRUE(Read());
+    EXPECT_EQ(loaded->TcpPort, settings.TcpPort);
 }
 
 TEST_F(StateFileTest, SaveIntoAMissingFolderFailsCleanly) {
@@ -587,6 +746,33 @@ TEST_F(StateFileTest, DamagedRecordInsideAValidCrcIsRefusedAtStartUp) {
     EXPECT_EQ(errors, std::vector<std::string>{CannotDecrypt});
     EXPECT_TRUE(StatesNotLoaded);
     EXPECT_TRUE(read.Objects.empty());
+}
+
+// A port base whose COM number would overflow is refused by name; the file is kept and no port is made.
+int portsMade = 0;
+
+TEST_F(StateFileTest, GroupWhosePortBaseNoPortCanBeIsRefusedByNameAndTheFileKept) {
+    struct TCountPorts {
+        TCountPorts() {
+            ReceiverPortHooks.Create = [](TReceiver&) { ++portsMade; };
+        }
+        ~TCountPorts() { ReceiverPortHooks.Create = nullptr; }
+    } countPorts;
+    portsMade = 0;
+    MakeState(1);
+    TReceiver& g = *settings.Receivers.back();
+    g.Name = "\xC1\xE0\xE7\xE0"; // "База" in Windows-1251
+    g.BaseKind = TReceiver::bkComPort;
+    g.BaseID = INT32_MAX;
+    ASSERT_TRUE(Write());
+    const Bytes file = ReadFile(StatesFileName);
+    EXPECT_FALSE(Read());
+    EXPECT_EQ(errors, std::vector<std::string>{"Файл с настройками поврежден!\r\nНедопустимая база группы "
+                                               "\"База\": COM2147483648"});
+    EXPECT_TRUE(StatesNotLoaded);
+    EXPECT_TRUE(read.Objects.empty());
+    EXPECT_EQ(ReadFile(StatesFileName), file);
+    EXPECT_EQ(portsMade, 0);
 }
 
 // ---------------------------------------------------------------------------------------------------

@@ -336,6 +336,76 @@ TEST_F(AddressBookTest, SortingByIdTakesKeysAndAddressesAlong) {
     EXPECT_EQ(Current(), std::make_pair(0, 1));
 }
 
+// Of equal keys (a cell without a number sorts as 0) the selection takes the first row, and the row
+// it replaces goes to the taken row's place.
+TEST_F(AddressBookTest, SortingTakesTheFirstRowOfEqualKeys) {
+    Open({{5, "a", "1"}, {1, "b", "2"}, {2, "c", "3"}, {0, "d", "4"}});
+    Grid()->Cells[0][2] = QString();
+    Grid()->Cells[0][3] = QStringLiteral("x");
+    book.ToolButton5->click();
+    EXPECT_EQ(Rows(), (QStringList{"|b|2|Нет|", "x|c|3|Нет|", "0|d|4|Нет|", "5|a|1|Нет|"}));
+}
+
+// The rows come out as the selection sort of the book places them, whatever the keys and their repeats.
+TEST_F(AddressBookTest, SortingPlacesEveryRowAsTheSelectionSortDoes) {
+    std::vector<TObject> objects;
+    for (int i = 0; i < 60; ++i)
+        objects.push_back({i, "", ""});
+    Open(objects);
+    Grid()->FocusCell(1, 1); // no ID cell is checked on the way
+    QStringList ids;
+    uint32_t random = 12345;
+    for (int row = 1; row <= 60; ++row) {
+        random = random * 1103515245 + 12345;
+        const int pick = int(random >> 16) % 9;
+        const QString id = pick == 0   ? QString()
+                           : pick == 1 ? QStringLiteral("-")
+                                       : QString::number(pick % 4);
+        Grid()->Cells[0][row] = id;
+        Grid()->Cells[1][row] = QString::number(row);
+        ids << id;
+    }
+    // The selection sort itself, on the keys.
+    QStringList names;
+    for (int row = 1; row <= 60; ++row)
+        names << QString::number(row);
+    auto key = [](const QString& id) {
+        bool ok = false;
+        const int n = id.toInt(&ok);
+        return ok ? n : 0;
+    };
+    for (int i = 0; i < 59; ++i) {
+        int smallest = i;
+        for (int j = i + 1; j < 60; ++j)
+            if (key(ids[j]) < key(ids[smallest]))
+                smallest = j;
+        ids.swapItemsAt(i, smallest);
+        names.swapItemsAt(i, smallest);
+    }
+    book.ToolButton5->click();
+    for (int row = 1; row <= 60; ++row) {
+        EXPECT_EQ(Grid()->Cell(0, row), ids[row - 1]) << row;
+        EXPECT_EQ(Grid()->Cell(1, row), names[row - 1]) << row;
+    }
+}
+
+TEST_F(AddressBookTest, OkDropsEveryRowWithoutIdAndTheOthersKeepTheirKeysAndAddresses) {
+    Open({{1, "a", "1", "key1888888888888", {1, -1, -1, -1}},
+          {2, "b", "2", "key2888888888888", {2, -1, -1, -1}},
+          {3, "c", "3", "key3888888888888", {3, -1, -1, -1}},
+          {4, "d", "4", "key4888888888888", {4, -1, -1, -1}},
+          {5, "e", "5", "key5888888888888", {5, -1, -1, -1}}});
+    Grid()->Cells[0][2] = QString();
+    Grid()->Cells[0][4] = QString();
+    dialogs.Expect(mtError, EmptyRows, mrYes);
+    book.OkButton->click();
+    EXPECT_EQ(book.ModalResult(), mrOk);
+    EXPECT_EQ(Rows(), (QStringList{"1|a|1|Нет|0001h  ", "3|c|3|Нет|0003h  ", "5|e|5|Нет|0005h  "}));
+    EXPECT_EQ(book.PasswordList,
+              (std::vector<std::string>{"key1888888888888", "key3888888888888", "key5888888888888"}));
+    EXPECT_EQ(book.DevIDList.size(), 3u);
+}
+
 TEST_F(AddressBookTest, OkChecksEveryCellAndRefusesTheLaterOfTwoEqualEntries) {
     Open({{7, "a", "+79161234567"}, {8, "b", "89161234567"}, {7, "c", ""}});
     dialogs.Expect(mtError, SameID, mrOk);

@@ -2,11 +2,14 @@
 // a modem's version selects, the lines of the update list.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+
 #include "dialogs/FirmwareImages.h"
 #include "platform/Cp1251.h"
 #include "protocol/tmgsm.h"
 #include "tests/core/TempFolder.h"
 #include "tests/dialogs/FirmwareFile.h"
+#include "tests/platform/TestSupport.h"
 
 namespace {
 
@@ -55,6 +58,27 @@ TEST(PrepareSW, LoadsOnlyValidImagesOfTheKindThisSystemUpdates) {
     EXPECT_EQ(PrepareSW("", image, version), prNoFile);
     EXPECT_NE(PrepareSW(folder.Path(), image, version), prLoaded); // a folder
     EXPECT_TRUE(image.empty());
+}
+
+// A pipe or a device is never waited on or read: there is no file to open. A file larger than a modem
+// holds is not read: it is no valid image.
+TEST(PrepareSW, OnlyARegularFileOfAtMostAnImagesSizeIsRead) {
+    TTempFolder folder;
+    const TFifoWatch fifo(folder.Path() + "pipe.prg");
+    ASSERT_TRUE(fifo.Made());
+    const std::string path = folder.Path() + "odd.prg";
+    for (const TOddFile& odd : OddFiles(path, "pipe.prg", uint64_t(MaxImageBlocks) * UPD_BLOCK_SIZE)) {
+        SCOPED_TRACE(odd.Name);
+        odd.Make();
+        std::vector<uint8_t> image(5, 0xEE);
+        TSWVersion version{9, 9, 9, 9};
+        EXPECT_EQ(PrepareSW(path, image, version),
+                  std::string(odd.Name) == "over the cap" ? prInvalid : prNoFile);
+        EXPECT_TRUE(image.empty());
+        EXPECT_EQ(version, TSWVersion{});
+        std::filesystem::remove(path);
+    }
+    EXPECT_FALSE(fifo.Released()) << "the open waited for a writer";
 }
 
 TEST(PrepareSW, FileNamesAreWindows1251) {

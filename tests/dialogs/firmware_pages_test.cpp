@@ -183,30 +183,52 @@ TEST_F(FirmwarePagesTest, CommittedMarksKeepARunningUpdatesProgress) {
         EXPECT_EQ(ObjectList[std::size_t(i)]->UpdateState, states[i]) << i;
 }
 
-TEST_F(FirmwarePagesTest, StoredImageThatDoesNotLoadDropsItsRowAndTheNextApplyItsName) {
+// A stored file that is missing at start-up keeps its row, shown as not loaded, and its name through
+// every OK, until the operator closes it. It belongs to no hardware group: an image opened later is
+// listed beside it, and it recommends nothing.
+TEST_F(FirmwarePagesTest, StoredImageThatDoesNotLoadKeepsItsNameShownAsNotLoadedUntilClosed) {
     const std::string good = ImageFile("good.prg", 3, 0xFFFEC100);
     const std::string gone = images.Path() + "gone.prg";
     AppSettings->SWFileCount = 2;
     AppSettings->SWFiles[0] = gone;
     AppSettings->SWFiles[1] = good;
     Start(); // loads the stored images
+    AddObject(1, "x")->HwVersion = {1, 5, 0, 0};
     EXPECT_TRUE(SWImages[0].empty());
     EXPECT_EQ(SWVersions[0], TSWVersion{});
     EXPECT_EQ(SWVersions[1], (TSWVersion{12, 1, 0, 0}));
     EXPECT_TRUE(LogLines().contains(QString::fromStdString("CH: firmware file not loaded - " + gone)));
 
     OpenDialog(2);
-    EXPECT_EQ(Grid()->RowCount(), 2);
-    EXPECT_EQ(Row(Grid(), 1), QStringList({"12.01 00.00", "?????", QString::fromStdString(good)}));
-    EXPECT_TRUE(dialog->SWVersionChanged());
+    EXPECT_EQ(Grid()->RowCount(), 3);
+    EXPECT_EQ(Row(Grid(), 1), QStringList({"---", "", QString::fromStdString(gone)}));
+    EXPECT_EQ(Hint(Grid(), 1), QString::fromStdString(gone) + QStringLiteral("\nФайл не загружен"));
+    EXPECT_EQ(Row(Grid(), 2), QStringList({"12.01 00.00", "?????", QString::fromStdString(good)}));
+    EXPECT_FALSE(dialog->SWVersionChanged());
+    dialog->Button3Click();
+    EXPECT_EQ(Marks(), std::vector<bool>{false});
     dialog->ButtonOK->click();
-    EXPECT_EQ(calls.mid(0, 2), QStringList({"DialogToSettings", "ApplySWSettings(1)"}));
-    EXPECT_EQ(AppSettings->SWFileCount, 1);
+    EXPECT_EQ(calls.mid(0, 1), QStringList({"ApplySWSettings(0)"}));
+    EXPECT_EQ(AppSettings->SWFileCount, 2);
+    EXPECT_EQ(AppSettings->SWFiles[0], gone);
+    EXPECT_EQ(AppSettings->SWFiles[1], good);
+
+    OpenDialog(2);
+    const std::string groupZero = ImageFile("zero.prg", 3, 0xFFFE1600);
+    Open(groupZero);
+    EXPECT_EQ(Grid()->RowCount(), 4);
+    EXPECT_EQ(Row(Grid(), 1), QStringList({"---", "", QString::fromStdString(gone)}));
+    EXPECT_EQ(Row(Grid(), 3), QStringList({"01.06 00.00", "Tirmal", QString::fromStdString(groupZero)}));
+    Grid()->SetRow(1);
+    dialog->DeleteSWButton->click();
+    dialog->ButtonOK->click();
+    EXPECT_EQ(AppSettings->SWFileCount, 2);
     EXPECT_EQ(AppSettings->SWFiles[0], good);
+    EXPECT_EQ(AppSettings->SWFiles[1], groupZero);
     EXPECT_EQ(SWVersions[0], (TSWVersion{12, 1, 0, 0}));
-    EXPECT_FALSE(SWImages[0].empty());
-    EXPECT_TRUE(SWImages[1].empty());
-    EXPECT_EQ(SWVersions[1], TSWVersion{});
+    EXPECT_EQ(SWVersions[1], (TSWVersion{1, 6, 0, 0}));
+    EXPECT_FALSE(SWImages[1].empty());
+    EXPECT_TRUE(SWImages[2].empty());
 }
 
 TEST_F(FirmwarePagesTest, RedrawnLineShowsTheProgressAndLosesItsMarkWhenTheUpdateEnds) {

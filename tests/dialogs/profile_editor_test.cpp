@@ -247,7 +247,7 @@ TEST_F(ProfileEditorTest, SessionAndPortKeepOrHoldTheirValues) {
         {"15", "10002", 31, 10002, "15", "10002"},
         {"7", "80", 14, 80, "7", "80"},
         {"", "", 14, 80, "", ""},
-        {"99999", "99999", 65534, 65535, "32767", "65535"},
+        {"999", "99999", 1998, 65535, "999", "65535"},
         {"0", "0", 0, 0, "0", "0"},
     };
     OpenAndRead();
@@ -256,8 +256,10 @@ TEST_F(ProfileEditorTest, SessionAndPortKeepOrHoldTheirValues) {
         editor->Edit24->setText(QLatin1String(c.session));
         editor->Edit12->setText(QLatin1String(c.port));
         editor->SaveButtonClick();
-        EXPECT_EQ(editor->Profile.Session, c.storedSession);
-        EXPECT_EQ(editor->Profile.ServerPort, c.storedPort);
+        // Copies: the profile's fields are packed, so a reference to one may be misaligned.
+        const auto session = editor->Profile.Session, port = editor->Profile.ServerPort;
+        EXPECT_EQ(session, c.storedSession);
+        EXPECT_EQ(port, c.storedPort);
         EXPECT_EQ(editor->Edit24->text(), QLatin1String(c.shownSession));
         EXPECT_EQ(editor->Edit12->text(), QLatin1String(c.shownPort));
         WaitIdle();
@@ -277,6 +279,9 @@ TEST_F(ProfileEditorTest, FieldThatTheProfileCannotStoreIsNamedOnItsPageAndNothi
         {&TObjSettingsDialog::Edit21, "", 0, "ая длина APN"},
         {&TObjSettingsDialog::Edit25, "1.2.3", 0, "ый IP-адрес"},
         {&TObjSettingsDialog::Edit25, "10.0.0.256", 0, "ый IP-адрес"},
+        // The form takes 30 characters, the profile 20.
+        {&TObjSettingsDialog::Edit22, "user-name-of-21-chars", 0, "ая длина имени пользователя"},
+        {&TObjSettingsDialog::Edit23, "a-password-of-thirty-character", 0, "ая длина пароля"},
     };
     OpenAndRead();
     for (const auto& c : cases) {
@@ -298,7 +303,72 @@ TEST_F(ProfileEditorTest, FieldThatTheProfileCannotStoreIsNamedOnItsPageAndNothi
     EXPECT_EQ(Commands(CMD_SET_PROFILE1) + Commands(CMD_SET_PROFILE2), 0u);
 }
 
-TEST_F(ProfileEditorTest, EditsTakeWhatTheProfileCanStore) {
+// Object 5 was read and the editor closed; object 6's read is cut by its link dropping, which leaves
+// writing enabled. Its profile was never read, so nothing is written to it, by SMS or over TCP, until a
+// read of its own succeeds: the configuration bytes the form does not show would be object 5's.
+TEST_F(ProfileEditorTest, NoWriteCarriesAProfileReadFromAnotherObject) {
+    OpenAndRead();
+    editor->close();
+    TObjectStates* sixth = AddObject(6);
+    sixth->Phone = "+71230000006";
+    const size_t k = ConnectModem(Config(6));
+    ObjProfile own = StoredProfile(); // but for what the form does not show
+    Prof_SetStr(PROF_STR_APN, &own, "six.apn");
+    own.Session = 20;
+    own.ExtraWord = 0x66666666;
+    own.Cfg0 = 0x06;
+    own.Cfg1 = 0x16;
+    own.Cfg6 = 0x66;
+    own.Cfg13 = 0x36;
+    own.Profile2Word = 0x6666;
+    own.Profile2Byte = 0x06;
+    std::memcpy(pool->Modem(k).Profile1(), Wire(own, 0).data(), PROF1_SIZE);
+    std::memcpy(pool->Modem(k).Profile2(), Wire(own, 1).data(), PROF2_SIZE);
+
+    editor->Tag = 6;
+    editor->show();
+    pool->Modem(k).SetSilent(true, modemsim::MonotonicMs());
+    editor->LoadButtonClick();
+    dialogs->Expect(mtError, QStringLiteral("Невозможно считать профиль!\r\nСвязь с объектом прервана!"),
+                    mrOk);
+    pool->Close(k);
+    ASSERT_TRUE(RunUntil([&] { return !sixth->Connected && Idle() && dialogs->Pending() == 0; }));
+    EXPECT_EQ(editor->LoadedParts, 0xFFFFu);
+
+    const QString refused = QStringLiteral("Невозможно записать профиль!\r\nПрофиль объекта не считан!");
+    GsmModemReady();
+    ASSERT_TRUE(editor->SaveButton->isEnabled());
+    editor->Edit21->setText(QStringLiteral("typed.apn"));
+    editor->Edit25->setText(QStringLiteral("10.1.2.3"));
+    dialogs->Expect(mtError, refused, mrOk);
+    editor->SaveButton->click();
+    EXPECT_EQ(dialogs->Pending(), 0u);
+    EXPECT_TRUE(gsm->ProfileWrites.empty());
+    EXPECT_TRUE(Idle());
+
+    pool->Modem(k).SetSilent(false, modemsim::MonotonicMs());
+    pool->Open(k);
+    ASSERT_TRUE(RunUntil([&] { return sixth->Connected != 0; }));
+    dialogs->Expect(mtError, refused, mrOk);
+    editor->SaveButton->click();
+    EXPECT_EQ(dialogs->Pending(), 0u);
+    Advance(1000);
+    EXPECT_EQ(pool->Modem(k).Stats().commands[CMD_SET_PROFILE1], 0u);
+    EXPECT_EQ(Bytes(pool->Modem(k).Profile1(), pool->Modem(k).Profile1() + PROF1_SIZE), Wire(own, 0));
+
+    // Its own read makes it writable, with its own configuration bytes.
+    editor->LoadButtonClick();
+    ASSERT_TRUE(RunUntil([&] { return Idle() && editor->LoadedParts == 3; }));
+    editor->Edit25->setText(QStringLiteral("10.1.2.3"));
+    editor->SaveButton->click();
+    ASSERT_TRUE(RunUntil([&] { return pool->Modem(k).Stats().commands[CMD_SET_PROFILE2] == 1; }));
+    WaitIdle();
+    own.ServerIp = 0x0A010203;
+    EXPECT_EQ(Bytes(pool->Modem(k).Profile1(), pool->Modem(k).Profile1() + PROF1_SIZE), Wire(own, 0));
+    EXPECT_EQ(Bytes(pool->Modem(k).Profile2(), pool->Modem(k).Profile2() + PROF2_SIZE), Wire(own, 1));
+}
+
+TEST_F(ProfileEditorTest, EditsKeepTheFormsLengths) {
     editor->show();
     editor->SymbolRadioButton->click();
     struct {
@@ -306,13 +376,15 @@ TEST_F(ProfileEditorTest, EditsTakeWhatTheProfileCanStore) {
         QString typed, taken;
     } const cases[] = {
         {editor->Edit21, QString(40, QLatin1Char('a')), QString(32, QLatin1Char('a'))},
-        {editor->Edit22, QString(25, QLatin1Char('u')), QString(20, QLatin1Char('u'))},
-        {editor->Edit23, QString(25, QLatin1Char('p')), QString(20, QLatin1Char('p'))},
+        {editor->Edit22, QString(35, QLatin1Char('u')), QString(30, QLatin1Char('u'))},
+        {editor->Edit23, QString(35, QLatin1Char('p')), QString(30, QLatin1Char('p'))},
         {editor->Edit25, QStringLiteral("1a92.1,68.1 .1x"), QStringLiteral("192.168.1.1")},
-        {editor->Edit24, QStringLiteral("12a3456"), QStringLiteral("12345")},
+        {editor->Edit24, QStringLiteral("12a3456"), QStringLiteral("123")},
+        {editor->Edit12, QStringLiteral("123456"), QStringLiteral("12345")},
         {editor->ConnectPhoneEdit, QStringLiteral("+7916-123456789012345"),
-         QStringLiteral("7916123456789012")},
-        {editor->SMSSCAEdit, QStringLiteral("12345678901234567"), QStringLiteral("1234567890123456")},
+         QStringLiteral("791612345678901")},
+        {editor->SMSSCAEdit, QStringLiteral("12345678901234567"), QStringLiteral("123456789012345")},
+        {editor->SMSPhoneEdit, QStringLiteral("12345678901234567"), QStringLiteral("123456789012345")},
         {editor->SymbolEdit, QStringLiteral("g0Dx"), QStringLiteral("0D")},
     };
     for (const auto& c : cases) {

@@ -150,7 +150,7 @@ struct TEditCase {
 TEST_F(SettingsTest, EditsTakeOnlyDigitsAndAreHeldInRangeWhenLeft) {
     const TEditCase cases[] = {
         {"TcpPortEdit", "80", "1024"},      {"TcpPortEdit", "70000", "65535"}, {"TcpPortEdit", "", "10001"},
-        {"TcpPortEdit", "123456", "12345"}, {"LogSizeEdit", "", "10"},         {"LogSizeEdit", "0", "1"},
+        {"TcpPortEdit", "123456", "12345"}, {"LogSizeEdit", "", "1"},          {"LogSizeEdit", "0", "1"},
         {"LogSizeEdit", "150", "15"},       {"LogSizeEdit", "a4-b", "4"},      {"LogSizeEdit", "+7", "7"},
     };
     OpenDialog();
@@ -162,8 +162,8 @@ TEST_F(SettingsTest, EditsTakeOnlyDigitsAndAreHeldInRangeWhenLeft) {
         LeaveEdit(edit);
         EXPECT_EQ(edit->text(), c.left);
     }
-    // The hidden period edit: its default is that of the settings, 5 minutes.
-    for (const auto& [text, left] : {std::pair{"", "5"}, {"0", "1"}, {"42", "42"}}) {
+    // The hidden period edit likewise.
+    for (const auto& [text, left] : {std::pair{"", "1"}, {"0", "1"}, {"42", "42"}}) {
         dialog->ExtraPeriodEdit->setText(QLatin1String(text));
         dialog->ExtraPeriodEditExit();
         EXPECT_EQ(dialog->ExtraPeriodEdit->text(), QLatin1String(left)) << text;
@@ -178,23 +178,60 @@ TEST_F(SettingsTest, EditsTakeOnlyDigitsAndAreHeldInRangeWhenLeft) {
     EXPECT_EQ(kept, QStringLiteral("+79001234\b"));
 }
 
-TEST_F(SettingsTest, OkGivenWithEnterInsideAnEditHoldsItInRangeToo) {
+// OK given with Enter inside an emptied log-size edit, which is never left: the change test reads it as
+// 1, a commit as 10.
+TEST_F(SettingsTest, OkGivenWithEnterInsideAnEmptiedLogSizeEdit) {
     AppSettings->LogSizeMB = 1;
     OpenDialog();
-    // Enter on the emptied edit: the default is committed, as when the edit was left.
     dialog->LogSizeEdit->setFocus();
     Retype(dialog->LogSizeEdit, QString());
     QTest::keyClick(dialog->LogSizeEdit, Qt::Key_Return);
     EXPECT_FALSE(dialog->isVisible());
-    EXPECT_EQ(AppSettings->LogSizeMB, 10);
+    EXPECT_EQ(calls, QStringList({"ApplySWSettings(0)", "WriteStates", "ApplyGeneralSettings", "UpdateAll"}))
+        << "nothing else changed: nothing is committed";
+    EXPECT_EQ(AppSettings->LogSizeMB, 1);
 
-    // OK without the edit ever being left.
+    // With another change the settings are committed, and the emptied edit with them.
+    calls.clear();
+    OpenDialog();
+    dialog->NoLoggingCheckBox->setChecked(true);
+    dialog->LogSizeEdit->setFocus();
+    Retype(dialog->LogSizeEdit, QString());
+    QTest::keyClick(dialog->LogSizeEdit, Qt::Key_Return);
+    EXPECT_TRUE(calls.contains("DialogToSettings"));
+    EXPECT_EQ(AppSettings->LogSizeMB, 10);
+    EXPECT_NE(AppSettings->NoLogging, 0);
+
+    // A typed port beyond the range is held in it without the edit being left.
     OpenDialog();
     dialog->TcpPortEdit->setText(QStringLiteral("80"));
-    dialog->LogSizeEdit->setText(QString());
     dialog->ButtonOK->click();
     EXPECT_EQ(AppSettings->TcpPort, 1024);
-    EXPECT_EQ(AppSettings->LogSizeMB, 10);
+}
+
+// A port below 1024 from "States.bin" stays where it is, the server and its modems with it, as long as
+// the operator leaves its field as it was shown, even after visiting it.
+TEST_F(SettingsTest, UntouchedPortBelowTheTypedRangeKeepsItsStoredValue) {
+    AppSettings->TcpPort = 80;
+    OpenDialog();
+    EXPECT_EQ(dialog->TcpPortEdit->text(), QStringLiteral("80"));
+    LeaveEdit(dialog->TcpPortEdit);
+    EXPECT_EQ(dialog->TcpPortEdit->text(), QStringLiteral("80"));
+    dialog->LogSizeEdit->setText(QStringLiteral("7"));
+    dialog->ButtonOK->click();
+    EXPECT_FALSE(calls.contains("ClosePort"));
+    EXPECT_EQ(AppSettings->TcpPort, 80);
+    EXPECT_EQ(AppSettings->LogSizeMB, 7);
+
+    // Typed, it is held in range when left.
+    calls.clear();
+    OpenDialog();
+    Retype(dialog->TcpPortEdit, QStringLiteral("81"));
+    LeaveEdit(dialog->TcpPortEdit);
+    EXPECT_EQ(dialog->TcpPortEdit->text(), QStringLiteral("1024"));
+    dialog->ButtonOK->click();
+    EXPECT_TRUE(calls.contains("ClosePort"));
+    EXPECT_EQ(AppSettings->TcpPort, 1024);
 }
 
 struct TModeCase {

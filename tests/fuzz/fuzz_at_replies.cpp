@@ -51,7 +51,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (ParseStorage(reply, used, total) && (used < 0 || total < 0))
         std::abort();
     const std::string line = ReadPduLine(reply);
-    if (line.find_first_of(std::string_view("\r\0", 2)) != std::string::npos)
+    if (line.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
+        std::abort();
+    if (ReadSmsHeader(reply).find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos)
         std::abort();
     SmsDeliverRecord deliver{};
     DecodeDeliverPdu(line.c_str(), &deliver);

@@ -57,3 +57,10 @@ bool GsmModemTest::RunUntilCommand(const std::string& prefix, int count, int ans
 QString GsmModemTest::Indicator(int panel) {
     return form->StatusBar1->Panels(panel).Text;
 }
+
+TObjectStates* GsmModemTest::AddModemObject() {
+    TObjectStates* o = AddObject(5, "Насосная");
+    o->ModemID = 258;
+    o->Phone = "+71230000000";
+    return o;
+}

@@ -27,6 +27,10 @@ protected:
     int CountCommands(const std::string& prefix) const;
 
     QString Indicator(int panel);
+    // Object 5, modem ID 258, with the phone +71230000000.
+    TObjectStates* AddModemObject();
+    // Where the line is in the event log, -1 when it is not.
+    int LogIndex(const QString& line) const { return int(LogLines().indexOf(line)); }
 
     gsmsim::GsmSim sim;
     std::unique_ptr<TModemForm> gsm;

@@ -23,14 +23,6 @@ const QString SmsQuestion =
 
 class GsmCycleTest : public GsmModemTest {
 protected:
-    // Object 5, modem ID 258, with a phone.
-    TObjectStates* AddModemObject() {
-        TObjectStates* o = AddObject(5, "Насосная");
-        o->ModemID = 258;
-        o->Phone = "+71230000000";
-        return o;
-    }
-    int LogIndex(const QString& line) const { return int(LogLines().indexOf(line)); }
     Strings FirstCommands(std::size_t n) const {
         Strings all = sim.Commands();
         all.resize(std::min(n, all.size()));
@@ -153,6 +145,9 @@ TEST_F(GsmCycleTest, StateRequestGoesOutBySmsAsTheRightPdu) {
     EXPECT_EQ(sent.submit.validityFormat, 2);
     EXPECT_EQ(sent.submit.validity, (Bytes{167}));
     EXPECT_EQ(sent.submit.dcs, 0);
+    // The text's final line feed stays behind: marker, ID and 34 digits.
+    EXPECT_EQ(sent.submit.udl, 39);
+    EXPECT_EQ(sent.text.find_first_of("\r\n"), std::string::npos);
     uint16_t id = 0xFFFF;
     Bytes plain;
     ASSERT_TRUE(
@@ -167,6 +162,59 @@ TEST_F(GsmCycleTest, StateRequestGoesOutBySmsAsTheRightPdu) {
                                    [](const std::string& c) { return c.rfind("AT+CMGS=", 0) == 0; });
     ASSERT_NE(send, commands.end());
     EXPECT_EQ(*std::prev(send), "AT+CPMS?");
+}
+
+// An object without a phone gets no SMS and no log line; a request of nothing is done at once.
+TEST_F(GsmCycleTest, RequestWithoutPhoneOrWithoutRequestsSendsNothing) {
+    StartWithModem();
+    TObjectStates* o = AddModemObject();
+    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    const uint8_t reference = SmsMessageRef;
+    o->Phone.clear();
+    ObjProfile profile{};
+    EXPECT_EQ(gsm->QueryHwInfo(o), 1);
+    EXPECT_EQ(gsm->SetProfile(o, &profile, 1), 1);
+    EXPECT_EQ(LogLines().filter(QStringLiteral("MD: sending")).size(), 0);
+    o->Phone = "+71230000000";
+    SmsObj sms{};
+    TMGSM_InitSms(&sms, &AuthKeyTable);
+    EXPECT_EQ(gsm->SendTervelSMS(&sms, o, 0), 0);
+    EXPECT_EQ(gsm->QueryProfile(o, 0), 0);
+    EXPECT_FALSE(SmsSendPending);
+    EXPECT_EQ(SmsMessageRef, reference);
+    ASSERT_TRUE(RunUntilCommand("AT+CPMS?"));
+    EXPECT_EQ(CountCommands("AT+CMGS="), 0);
+}
+
+// An SMS asked for while a cell is being read goes out right after that cell's delete; the reading
+// starts over from the storage query.
+TEST_F(GsmCycleTest, WaitingSmsGoesOutRightAfterTheCurrentDelete) {
+    ASSERT_EQ(sim.AddSms("+79990000000", "first"), 1);
+    ASSERT_EQ(sim.AddSms("+79990000000", "second"), 2);
+    StartWithModem();
+    TObjectStates* o = AddModemObject();
+    ASSERT_TRUE(RunCycle([&] { return gsm->CommandIndex == cmdRead && gsm->SmsCell == 1; }));
+    ASSERT_EQ(gsm->QueryHwInfo(o), 0);
+    ASSERT_TRUE(RunCycle([&] { return sim.Sent().size() == 1 && sim.Cells().empty(); }));
+    Strings commands = sim.Commands();
+    const auto read = std::find(commands.begin(), commands.end(), "AT+CMGR=1");
+    ASSERT_GE(commands.end() - read, 7);
+    EXPECT_EQ(read[1], "AT+CMGD=1");
+    EXPECT_EQ(read[2].rfind("AT+CMGS=", 0), 0u) << read[2];
+    EXPECT_EQ(Strings(read + 3, read + 7), (Strings{"AT+CPMS?", "AT+CMGR=1", "AT+CMGR=2", "AT+CMGD=2"}));
+}
+
+// The cells are read up to the storage's size, not up to the count of SMS in it: a SIM with 4 SMS
+// may hold one in cell 5.
+TEST_F(GsmCycleTest, SmsBehindAGapIsRead) {
+    for (int cell : {1, 2, 3, 5})
+        ASSERT_EQ(sim.AddSms("+79990000000", "cell " + std::to_string(cell), cell), cell);
+    StartWithModem();
+    ASSERT_TRUE(RunUntilCommand("AT+CPMS?", 2));
+    EXPECT_TRUE(sim.Cells().empty());
+    EXPECT_EQ(CountCommands("AT+CMGR="), 5);
+    EXPECT_EQ(CountCommands("AT+CMGD="), 4);
+    EXPECT_GE(LogIndex("MD: SMS in cell 5 is deleted"), 0);
 }
 
 } // namespace

@@ -25,11 +25,6 @@ const QString LostLink = QStringLiteral("Связь с модемом прерв
 
 class GsmFaultTest : public GsmModemTest {
 protected:
-    TObjectStates* AddModemObject() {
-        TObjectStates* o = AddObject(5, "Насосная");
-        o->Phone = "+71230000000";
-        return o;
-    }
     bool Closed() const { return ModemState == 0 && !gsm->SioComPort1->Open(); }
 };
 
@@ -41,18 +36,24 @@ TEST_F(GsmFaultTest, FatalAnswersCloseThePortAndTellTheOperatorWithoutTheLostLin
         gsmsim::Fault Fault; // Error: none injected
         const char* FaultCommand;
         const char* Message;
-        int AnswerMs; // real time given to each answer
+        int AnswerMs;         // real time given to each answer
+        const char* Repeated; // the command tried again and again before the modem is given up
+        int Times;
     } cases[] = {
-        {"silent modem", gsmsim::PinState::Ready, "1234", gsmsim::Fault::Silent, "", "Модем не отвечает",
-         100},
+        {"silent modem", gsmsim::PinState::Ready, "1234", gsmsim::Fault::Silent, "", "Модем не отвечает", 100,
+         "AT", 5},
         {"no SIM", gsmsim::PinState::NoSim, "1234", gsmsim::Fault::Error, nullptr,
-         "В модеме отсутствует SIM-карта", 3000},
+         "В модеме отсутствует SIM-карта", 3000, "AT+CPIN?", 1},
         {"SIM asks for its PUK", gsmsim::PinState::SimPuk, "1234", gsmsim::Fault::Error, nullptr,
-         "SIM-карта заблокирована", 3000},
+         "SIM-карта заблокирована", 3000, "AT+CPIN?", 1},
         {"PIN query unanswered", gsmsim::PinState::Ready, "1234", gsmsim::Fault::Silent, "AT+CPIN?",
-         "SIM-карта заблокирована", 100},
+         "SIM-карта заблокирована", 100, "AT+CPIN?", 1},
         {"wrong PIN", gsmsim::PinState::SimPin, "4321", gsmsim::Fault::Error, nullptr,
-         "Ошибка ввода PIN-кода", 3000},
+         "Ошибка ввода PIN-кода", 3000, "AT+CPIN=", 1},
+        {"PDU mode refused", gsmsim::PinState::Ready, "1234", gsmsim::Fault::TextMode, "",
+         "Модем не поддерживает режим PDU", 3000, "AT+CMGF=0", 3},
+        {"PDU mode refused after a new opening", gsmsim::PinState::Ready, "1234", gsmsim::Fault::TextMode, "",
+         "Модем не поддерживает режим PDU", 3000, "AT+CMGF=0", 3},
     };
     Start();
     UseModem();
@@ -72,10 +73,14 @@ TEST_F(GsmFaultTest, FatalAnswersCloseThePortAndTellTheOperatorWithoutTheLostLin
         EXPECT_FALSE(gsm->ATCommandTimer.Enabled() || gsm->MakeCommandTimer.Enabled());
         clock->Advance(500); // no message about a lost link follows
         EXPECT_FALSE(form->ModemDisconnectTimer.Enabled());
-        if (std::string(c.Name) == "silent modem") {
-            const std::vector<std::string> commands = sim.Commands();
-            EXPECT_EQ(std::count(commands.begin() + long(before), commands.end(), "AT"), 5);
-        }
+        const std::vector<std::string> all = sim.Commands();
+        const std::vector<std::string> commands(all.begin() + long(before), all.end());
+        auto count = [&](const std::string& prefix) {
+            return std::count_if(commands.begin(), commands.end(),
+                                 [&](const std::string& command) { return command.rfind(prefix, 0) == 0; });
+        };
+        EXPECT_EQ(count(c.Repeated), c.Times);
+        EXPECT_EQ(count("AT+CPMS?"), 0); // never ready
         ASSERT_TRUE(PumpUntil([&] { return !sim.Connected(); }));
     }
 }
@@ -90,18 +95,19 @@ TEST_F(GsmFaultTest, LongReplyWithANulByteIsReadWhole) {
     EXPECT_EQ(ModemState, 2);
 }
 
-// Nothing is read or sent before PDU mode is set: the set-up is repeated until the modem takes it.
+// Nothing is read or sent before PDU mode is set: the set-up is repeated while the modem refuses it,
+// a few times (a modem that goes on refusing is given up, above).
 TEST_F(GsmFaultTest, ModemInTextModeIsAskedForPduModeAgainBeforeAnySmsIsRead) {
     ASSERT_EQ(sim.AddSms("+79990000000", "hello"), 1);
-    sim.Inject(gsmsim::Fault::TextMode);
+    sim.Inject(gsmsim::Fault::TextMode, {}, 2);
     StartWithModem();
-    ASSERT_TRUE(RunUntilCommand("AT+CMGF=0", 3));
+    ASSERT_TRUE(RunUntilCommand("AT+CMGF=0", 2));
     EXPECT_EQ(CountCommands("AT+CPMS?"), 0);
     EXPECT_EQ(CountCommands("AT+CMGR="), 0);
     EXPECT_EQ(ModemState, 1);
-    sim.ClearFaults();
     ASSERT_TRUE(RunCycle([&] { return sim.Cells().empty(); }));
     EXPECT_EQ(ModemState, 2);
+    EXPECT_EQ(CountCommands("AT+CMGF=0"), 3);
 }
 
 // A send that fails drops its SMS and turns the indicator off; ESC goes before the next command, in
@@ -128,6 +134,24 @@ TEST_F(GsmFaultTest, FailedSendIsDroppedAndEscapedAndTheCycleGoesOn) {
     // The next SMS goes out.
     ASSERT_EQ(gsm->QueryHwInfo(o), 0);
     ASSERT_TRUE(RunCycle([&] { return sim.Sent().size() == 1; }));
+}
+
+// The send indicator goes off with the modem; the SMS stays pending for the next connection.
+TEST_F(GsmFaultTest, DisconnectDuringASendTurnsTheSendIndicatorOff) {
+    StartWithModem();
+    TObjectStates* o = AddModemObject();
+    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    sim.Inject(gsmsim::Fault::Silent, "AT+CMGS=", 1);
+    ASSERT_EQ(gsm->QueryHwInfo(o), 0);
+    ASSERT_TRUE(RunCycle([&] { return SmsSending; }));
+    EXPECT_EQ(Indicator(spSend), "3");
+    ModemDisconnectRequested = true;
+    gsm->Disconnect();
+    EXPECT_EQ(Indicator(spSend), "2");
+    ASSERT_TRUE(RunCycle([&] { return Closed(); }));
+    EXPECT_EQ(Indicator(spSend), "2");
+    EXPECT_FALSE(SmsSending);
+    EXPECT_TRUE(SmsSendPending);
 }
 
 TEST_F(GsmFaultTest, PulledCableClosesThePortAndTheModemIsBackOnTheNextConnect) {

@@ -1,8 +1,15 @@
 #include "tests/platform/TestSupport.h"
 
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QKeyEvent>
@@ -86,6 +93,26 @@ void WhenModal(TForm& form, std::function<void()> action) {
     });
 }
 
+void WhenShown(const QString& objectName, std::function<void(QWidget*)> action) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    auto* poll = new QTimer;
+    QObject::connect(poll, &QTimer::timeout, poll, [poll, objectName, action = std::move(action), deadline] {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (window->objectName() == objectName && window->isVisible()) {
+                poll->stop();
+                poll->deleteLater();
+                action(window);
+                return;
+            }
+        if (std::chrono::steady_clock::now() > deadline) {
+            poll->stop();
+            poll->deleteLater();
+            ADD_FAILURE() << "no window " << objectName.toStdString() << " was shown";
+        }
+    });
+    poll->start(1);
+}
+
 void ClickCell(TStringGrid* grid, int col, int row) {
     QTest::mouseClick(grid->viewport(), Qt::LeftButton, {},
                       grid->visualRect(grid->model()->index(row - 1, col)).center());
@@ -95,5 +122,79 @@ void TypeInGrid(TStringGrid* grid, const QString& text) {
     for (const QChar c : text) {
         QWidget* editor = grid->indexWidget(grid->currentIndex());
         TypeText(editor ? editor : grid, c);
+    }
+}
+
+TFifoWatch::TFifoWatch(std::string path, TWaiter waiter, int limitMs) : path_(std::move(path)) {
+    made_ = ::mkfifo(path_.c_str(), 0600) == 0;
+    if (made_)
+        thread_ = std::thread([this, waiter, limitMs] { Watch(waiter, limitMs); });
+}
+
+TFifoWatch::~TFifoWatch() {
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        stopping_ = true;
+    }
+    stop_.notify_all();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void TFifoWatch::Watch(TWaiter waiter, int limitMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (stop_.wait_for(lock, std::chrono::milliseconds(limitMs), [this] { return stopping_; }))
+        return;
+    // Past the limit: whoever waits is let through, again and again, until the test is done.
+    int reader = -1;
+    while (!stopping_) {
+        if (waiter == TWaiter::Reader) {
+            // Opening for writing without waiting succeeds only while a reader is in its open.
+            const int fd = ::open(path_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) {
+                released_ = true;
+                ::close(fd);
+            }
+        } else {
+            if (reader < 0)
+                reader = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            char bytes[4096];
+            while (reader >= 0 && ::read(reader, bytes, sizeof bytes) > 0)
+                released_ = true;
+        }
+        stop_.wait_for(lock, std::chrono::milliseconds(20), [this] { return stopping_; });
+    }
+    if (reader >= 0)
+        ::close(reader);
+}
+
+std::vector<TOddFile> OddFiles(const std::string& path, const std::string& pipe, std::uint64_t cap) {
+    return {
+        {"link to a pipe", [=] { std::filesystem::create_symlink(pipe, path); }, "not a regular file"},
+        {"link to /dev/zero", [=] { std::filesystem::create_symlink("/dev/zero", path); },
+         "not a regular file"},
+        {"over the cap",
+         [=] {
+             std::ofstream(path) << "[x=1-1]\n";
+             std::filesystem::resize_file(path, cap + 1); // holds nothing on disk
+         },
+         "larger than " + std::to_string(cap) + " bytes"},
+    };
+}
+
+std::string WhatIsAt(const std::string& path) {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    switch (fs::symlink_status(path, error).type()) {
+    case fs::file_type::not_found:
+        return "nothing";
+    case fs::file_type::symlink:
+        return "link to " + fs::read_symlink(path, error).string();
+    case fs::file_type::regular:
+        return "file of " + std::to_string(fs::file_size(path, error)) + " bytes";
+    case fs::file_type::fifo:
+        return "pipe";
+    default:
+        return "other";
     }
 }

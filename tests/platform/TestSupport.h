@@ -2,9 +2,15 @@
 // platform_test_support gets a TApplication (offscreen) for its whole run.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include <QByteArray>
 class QString;
@@ -35,7 +41,51 @@ private:
 void TypeText(QWidget* target, const QString& text);
 // Runs the action once the form's modal loop is running.
 void WhenModal(TForm& form, std::function<void()> action);
+// Runs the action on the window of that object name once one is shown (a form that some call makes and
+// shows modally itself); fails the test when none is within 5 s.
+void WhenShown(const QString& objectName, std::function<void(QWidget*)> action);
 // Clicks a data cell of the grid with the mouse.
 void ClickCell(TStringGrid* grid, int col, int row);
 // Types the text into the grid: the first key opens the current cell's editor, the rest go to it.
 void TypeInGrid(TStringGrid* grid, const QString& text);
+
+// A named pipe made at path for a test that the program never waits on one. A reader (or, for
+// TWaiter::Writer, a writer) still waiting in its open after limitMs is let through: the watch opens
+// the other end, so that the reader finds an empty file or the writer's bytes are taken, and the test
+// ends; Released() then says so. The pipe stays when the watch ends.
+class TFifoWatch {
+public:
+    enum class TWaiter { Reader, Writer };
+    explicit TFifoWatch(std::string path, TWaiter waiter = TWaiter::Reader, int limitMs = 2000);
+    ~TFifoWatch();
+    TFifoWatch(const TFifoWatch&) = delete;
+    TFifoWatch& operator=(const TFifoWatch&) = delete;
+
+    bool Made() const { return made_; }
+    // Somebody waited in an open of the pipe past the limit.
+    bool Released() const { return released_; }
+
+private:
+    void Watch(TWaiter waiter, int limitMs);
+
+    std::string path_;
+    bool made_ = false;
+    std::atomic<bool> released_{false};
+    std::mutex mutex_;
+    std::condition_variable stop_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+// What a user may leave where the program reads a file, and must not be read: a link to a named pipe
+// (made by a TFifoWatch at pipe), a link to /dev/zero, and a regular file one byte over the cap. Make
+// puts it at path; Problem is what the program says of it.
+struct TOddFile {
+    const char* Name;
+    std::function<void()> Make;
+    std::string Problem;
+};
+std::vector<TOddFile> OddFiles(const std::string& path, const std::string& pipe, std::uint64_t cap);
+// What stands at path, without following a link: "link to <target>", "file of <n> bytes", "pipe",
+// "nothing" or "other", for a test that the program kept a file it could not use.
+std::string WhatIsAt(const std::string& path);

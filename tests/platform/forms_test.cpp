@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QKeyEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QTimer>
 
 #include "platform/Application.h"
@@ -122,6 +123,47 @@ protected:
     }
     void FormClose() override { ++closes; }
 };
+
+TEST(Forms, APositionPlacesTheFormWhenShownAndAtOnceWhileVisible) {
+    TForm owner;
+    owner.setGeometry(100, 120, 600, 400);
+    owner.show();
+    TForm form(&owner);
+    form.resize(200, 100);
+    EXPECT_EQ(form.Position(), poDesigned);
+    EXPECT_TRUE(form.Ctl3D());
+    form.move(5, 7);
+    form.show();
+    EXPECT_EQ(form.pos(), QPoint(5, 7)); // where it was put
+    form.SetPosition(poOwnerFormCenter);
+    EXPECT_EQ(form.frameGeometry().center(), owner.frameGeometry().center());
+    form.hide();
+    owner.move(300, 250);
+    form.show();
+    EXPECT_EQ(form.frameGeometry().center(), owner.frameGeometry().center());
+    form.hide();
+
+    const QRect screen = form.screen()->availableGeometry();
+    TForm alone;
+    alone.resize(200, 100);
+    for (const TPosition position : {poScreenCenter, poOwnerFormCenter}) { // no owner: the screen
+        alone.SetPosition(position);
+        alone.show();
+        EXPECT_EQ(alone.frameGeometry().center(), screen.center()) << position;
+        alone.hide();
+    }
+    alone.SetCtl3D(false);
+    EXPECT_FALSE(alone.Ctl3D());
+}
+
+TEST(Forms, AComponentsOwnerIsFoundAsItsWindow) {
+    TTestForm form;
+    const void* owner = &form;
+    EXPECT_EQ(OwnerWindow(owner), &form);
+    const int notAWindow = 0;
+    EXPECT_EQ(OwnerWindow(&notAWindow), nullptr);
+    EXPECT_EQ(OwnerWindow(nullptr), nullptr);
+}
 
 TEST(Forms, MainFormHidesOnCloseAndItsRealCloseEndsTheProgram) {
     TTestMainForm main;

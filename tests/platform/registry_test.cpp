@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include "platform/Registry.h"
@@ -67,6 +68,43 @@ TEST_F(Registry, RefusesWhatTheStoreCannotHold) {
     EXPECT_TRUE(reg.WriteString(QStringLiteral("v"), QStringLiteral("a=b")));
     EXPECT_EQ(reg.ReadString(QStringLiteral("v")), QStringLiteral("a=b"));
     EXPECT_FALSE(reg.OpenKey(QStringLiteral("\\\\"), true));
+}
+
+// A pipe or a device in the store's place is never waited on or read, nor is a store over the cap: it
+// holds no keys, is never replaced by a change, and standard error says why.
+TEST_F(Registry, OnlyARegularStoreOfAtMostTheCapIsReadAndNoOtherIsReplaced) {
+    ASSERT_TRUE(QDir().mkpath(dir.path() + QStringLiteral("/registry")));
+    const std::string path = store.toStdString();
+    const TFifoWatch fifo(dir.path().toStdString() + "/registry/pipe");
+    ASSERT_TRUE(fifo.Made());
+    for (const TOddFile& odd : OddFiles(path, "pipe", TRegistry::MaxStoreSize)) {
+        SCOPED_TRACE(odd.Name);
+        odd.Make();
+        const std::string before = WhatIsAt(path);
+        testing::internal::CaptureStderr();
+        EXPECT_FALSE(TRegistry(store).OpenKey(tapi, true)); // looked for, then made
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), path + ": " + odd.Problem + "; no registry keys\n" +
+                                                              path + ": " + odd.Problem +
+                                                              "; the registry is not changed\n");
+        EXPECT_EQ(WhatIsAt(path), before);
+        ASSERT_TRUE(QFile::remove(store));
+    }
+    EXPECT_FALSE(fifo.Released()) << "the open waited for a writer";
+}
+
+// A user who keeps the store elsewhere links it in: changes replace the file the link leads to.
+TEST_F(Registry, AStoreBehindALinkIsChangedThroughItAndTheLinkKept) {
+    ASSERT_TRUE(QDir().mkpath(dir.path() + QStringLiteral("/registry")));
+    ASSERT_TRUE(QDir().mkpath(dir.path() + QStringLiteral("/elsewhere")));
+    const QString target = dir.path() + QStringLiteral("/elsewhere/keys");
+    ASSERT_TRUE(QFile::link(QStringLiteral("../elsewhere/keys"), store));
+    TRegistry reg(store);
+    ASSERT_TRUE(reg.OpenKey(tapi, true));
+    ASSERT_TRUE(reg.WriteString(QStringLiteral("$0000000A"), QStringLiteral("1")));
+    EXPECT_EQ(WhatIsAt(store.toStdString()), "link to ../elsewhere/keys");
+    EXPECT_TRUE(TRegistry(target).KeyExists(tapi));
+    EXPECT_EQ(reg.ReadString(QStringLiteral("$0000000A")), QStringLiteral("1"));
+    EXPECT_FALSE(QFileInfo::exists(target + QStringLiteral(".tmp")));
 }
 
 } // namespace

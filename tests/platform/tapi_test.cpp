@@ -19,8 +19,17 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <QComboBox>
+#include <QPushButton>
+#include <QStandardItemModel>
+
+#include "platform/Clock.h"
 #include "platform/Tapi.h"
+#include "platform/TapiConfigDialog.h"
+#include "platform/TapiDevConfig.h"
+#include "platform/TapiModem.h"
 #include "tests/platform/TestSupport.h"
+#include "tools/gsm-sim/GsmSim.h"
 
 namespace {
 
@@ -316,23 +325,16 @@ TEST(TapiBinding, AMachineWithoutTheLibraryFindsNothingUntilItIsThere) {
 }
 
 TEST(TapiBinding, WhatLinuxCannotOfferAnswersOperationUnavailable) {
-    VARSTRING config{};
-    config.dwTotalSize = sizeof config;
     LINETRANSLATECAPS caps{};
     caps.dwTotalSize = sizeof caps;
     LINECOUNTRYLIST countries{};
     countries.dwTotalSize = sizeof countries;
     const std::pair<const char*, std::function<LONG()>> cases[] = {
-        {"lineConfigDialog", [] { return lineConfigDialog(0, 0, "comm/datamodem"); }},
-        {"lineConfigDialogEdit",
-         [&] { return lineConfigDialogEdit(0, 0, "comm/datamodem", "", 0, &config); }},
         {"lineTranslateDialog", [] { return lineTranslateDialog(1, 0, TapiApiVersion14, 0, "123"); }},
         {"lineGetTranslateCaps", [&] { return lineGetTranslateCaps(1, TapiApiVersion14, &caps); }},
         {"lineSetCurrentLocation", [] { return lineSetCurrentLocation(1, 0); }},
         {"lineSetTollList", [] { return lineSetTollList(1, 0, "123", 1); }},
         {"lineGetCountry", [&] { return lineGetCountry(7, TapiApiVersion14, &countries); }},
-        {"lineHold", [] { return lineHold(1); }},
-        {"lineUnhold", [] { return lineUnhold(1); }},
         {"lineBlindTransfer", [] { return lineBlindTransfer(1, "123", 0); }},
     };
     for (const auto& [name, call] : cases)
@@ -863,8 +865,9 @@ TEST_F(TapiScript, ReinitReachesEveryApplicationAndAClosedLineTellsItsOpener) {
     PumpFor(10);
     ASSERT_EQ(received.size(), 3u); // the out-of-service state went with the line
     EXPECT_EQ(received[0].Param1, LINEDEVSTATE_REINIT);
-    EXPECT_EQ(received[0].Instance, 0u);
+    EXPECT_EQ(received[0].Instance, 0xABu); // the application's component, by its open line
     EXPECT_EQ(received[1].Param1, LINEDEVSTATE_REINIT);
+    EXPECT_EQ(received[1].Instance, 0u); // one with no line open has none
     EXPECT_EQ(received[2].Message, LINE_CLOSE);
     EXPECT_EQ(received[2].Device, line);
     EXPECT_EQ(received[2].Instance, 0xABu);
@@ -998,6 +1001,92 @@ TEST_F(TapiLines, ALineHoldingANulIsRefused) {
             << bad;
 }
 
+// A pipe or a device in the file's place is never waited on or read, nor is a file over the cap: there
+// are no lines, and standard error says why.
+TEST_F(TapiLines, OnlyARegularFileOfAtMostTheCapIsRead) {
+    ASSERT_TRUE(QDir().mkpath(data.path() + QStringLiteral("/tapi")));
+    const std::string path = TapiLinesFile().toStdString();
+    const TFifoWatch fifo(data.path().toStdString() + "/tapi/pipe");
+    ASSERT_TRUE(fifo.Made());
+    for (const TOddFile& odd : OddFiles(path, "pipe", MaxTapiLinesFileSize)) {
+        SCOPED_TRACE(odd.Name);
+        odd.Make();
+        testing::internal::CaptureStderr();
+        DWORD count = 99;
+        const HLINEAPP app = Initialize(&count);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  path + ": " + odd.Problem + "; no telephony lines\n");
+        EXPECT_EQ(count, 0u);
+        EXPECT_EQ(lineShutdown(app), 0);
+        apps.clear();
+        ASSERT_TRUE(QFile::remove(TapiLinesFile()));
+    }
+    EXPECT_FALSE(fifo.Released()) << "the open waited for a writer";
+}
+
+// The lines' configurations beside them are read the same way, and a file that cannot be read is kept
+// rather than replaced by one holding only the saved line.
+TEST_F(TapiLines, OnlyARegularConfigurationFileOfAtMostTheCapIsReadAndNoOtherIsReplaced) {
+    ASSERT_TRUE(QDir().mkpath(data.path() + QStringLiteral("/tapi")));
+    const std::string path = TapiDevConfigFile().toStdString();
+    const TFifoWatch fifo(data.path().toStdString() + "/tapi/pipe");
+    ASSERT_TRUE(fifo.Made());
+    for (const TOddFile& odd : OddFiles(path, "pipe", 64 * 1024)) {
+        SCOPED_TRACE(odd.Name);
+        odd.Make();
+        const std::string before = WhatIsAt(path);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(ReadTapiDevConfig("GSM"), std::nullopt);
+        EXPECT_FALSE(WriteTapiDevConfig("GSM", TTapiDevConfig{}));
+        EXPECT_EQ(testing::internal::GetCapturedStderr(),
+                  path + ": " + odd.Problem + "; the line configurations are not used\n" + path + ": " +
+                      odd.Problem + "; the configuration of the line \"GSM\" is not saved\n");
+        EXPECT_EQ(WhatIsAt(path), before);
+        ASSERT_TRUE(QFile::remove(TapiDevConfigFile()));
+    }
+    EXPECT_FALSE(fifo.Released()) << "the open waited for a writer";
+}
+
+TEST_F(TapiLines, AConfigurationFileBehindALinkIsSavedThroughItAndTheLinkKept) {
+    ASSERT_TRUE(QDir().mkpath(data.path() + QStringLiteral("/tapi")));
+    const QString target = data.path() + QStringLiteral("/devconfig elsewhere");
+    {
+        QFile file(target);
+        ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+        file.write("Other=9600,8,N,1,none\n");
+    }
+    ASSERT_TRUE(QFile::link(QStringLiteral("../devconfig elsewhere"), TapiDevConfigFile()));
+    TTapiDevConfig config;
+    config.dwBaudRate = 19200;
+    ASSERT_TRUE(WriteTapiDevConfig("GSM", config));
+    EXPECT_EQ(WhatIsAt(TapiDevConfigFile().toStdString()), "link to ../devconfig elsewhere");
+    QFile file(target);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), "Other=9600,8,N,1,none\nGSM=19200,8,N,1,none\n");
+    EXPECT_EQ(ReadTapiDevConfig("GSM"), config);
+}
+
+TEST_F(TapiLines, EachNameIsListedOnceInTheOrderOfItsFirstLine) {
+    QByteArray text;
+    for (int i = 0; i < 2000; ++i)
+        text += "Line " + QByteArray::number(i) + "=/dev/ttyS" + QByteArray::number(i % 4) + "\n";
+    for (int i = 1999; i >= 0; i -= 2)
+        text += "Line " + QByteArray::number(i) + "=/dev/ttyUSB0\n";
+    WriteLines(text);
+    testing::internal::CaptureStderr();
+    DWORD count = 0;
+    const HLINEAPP app = Initialize(&count);
+    const std::string errors = testing::internal::GetCapturedStderr();
+    ASSERT_EQ(count, 2000u);
+    for (DWORD i = 0; i < count; ++i)
+        ASSERT_EQ(NameOf(app, i), "Line " + std::to_string(i));
+    EXPECT_EQ(std::count(errors.begin(), errors.end(), '\n'), 1000);
+    EXPECT_NE(errors.find(QStringLiteral("%1:2001: a line of this name is listed above")
+                              .arg(TapiLinesFile())
+                              .toStdString()),
+              std::string::npos);
+}
+
 TEST_F(TapiLines, ComNamesResolveThroughTheComFolder) {
     LinkCom(QStringLiteral("COM3"), QStringLiteral("/dev/ttyUSB0"));
     LinkCom(QStringLiteral("COM4"), data.path() + QStringLiteral("/gone")); // a device unplugged
@@ -1073,15 +1162,6 @@ TEST_F(TapiLines, ADeviceMissingOrHeldElsewhereFailsTheCallInItsReply) {
     ::close(held);
 }
 
-TEST_F(TapiLines, LinesOfTheFilePlaceNoDialledCalls) {
-    WriteLines("GSM=/dev/null\n");
-    const HLINEAPP app = Initialize();
-    const HLINE line = Open(app, 0, LINECALLPRIVILEGE_NONE);
-    const LINECALLPARAMS params = CallParams(LINEBEARERMODE_VOICE);
-    HCALL call = 0;
-    EXPECT_EQ(lineMakeCall(line, &call, "5551234", 0, &params), LINEERR_OPERATIONUNAVAIL);
-}
-
 TEST_F(TapiLines, LinesAddedToTheFileAreFoundByTheNextRegistration) {
     WriteLines("GSM=/dev/ttyUSB0\n");
     DWORD count = 0;
@@ -1097,6 +1177,418 @@ TEST_F(TapiLines, LinesAddedToTheFileAreFoundByTheNextRegistration) {
     EXPECT_EQ(created->Param1, 1u);
     EXPECT_EQ(Count(LINE_CREATE), 1); // to the application registered before only
     EXPECT_EQ(NameOf(first, 1), "Spare");
+}
+
+// ---- A line of the file: its modem, the GSM modem simulator on a pty
+
+TEST(TapiModemResults, TheModemsLinesAreReadAsTheirResults) {
+    using R = TModemResult;
+    const DWORD named = LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME;
+    const struct {
+        std::string Line;
+        R::TKind Kind;
+        DWORD Rate = 0;
+        TModemCaller Caller = {};
+    } cases[] = {
+        {"OK", R::Ok},
+        {" ok\t", R::Ok},
+        {"ERROR", R::Error},
+        {"+CME ERROR: 3", R::Error},
+        {"CONNECT", R::Connect},
+        {"CONNECT 9600", R::Connect, 9600},
+        {"CONNECT 14400/RLP", R::Connect, 14400},
+        {"CONNECT 99999999999", R::Connect, 999999999}, // no more digits than fit
+        {"CONNECTED", R::Other},
+        {"NO CARRIER", R::NoCarrier},
+        {"BUSY", R::Busy},
+        {"NO ANSWER", R::NoAnswer},
+        {"NO DIALTONE", R::NoDialtone},
+        {"NO DIAL TONE", R::NoDialtone},
+        {"RING", R::Ring},
+        {"+CRING: VOICE", R::Ring},
+        {"ATD123", R::Other},
+        {"+CLIP: \"+79001234567\",145,\"\",,\"Office\",0", R::CallerId, 0, {"+79001234567", "Office", named}},
+        {"+CLIP: \"84951234567\",129", R::CallerId, 0, {"84951234567", "", LINECALLPARTYID_ADDRESS}},
+        {"+CLIP: \"\",128,\"\",,\"\",1", R::CallerId, 0, {"", "", LINECALLPARTYID_BLOCKED}},
+        {"+CLIP: \"123\",129,,,\"Name\",2", R::CallerId, 0, {"", "", LINECALLPARTYID_UNAVAIL}},
+        {"+CLIP:", R::CallerId, 0, {"", "", LINECALLPARTYID_UNKNOWN}},
+        {"+CLIP: \"\x01\xff\"", R::CallerId, 0, {"??", "", LINECALLPARTYID_ADDRESS}},
+        {"+CLIP: \"" + std::string(100, '7') + "\"",
+         R::CallerId,
+         0,
+         {std::string(64, '7'), "", LINECALLPARTYID_ADDRESS}},
+    };
+    for (const auto& c : cases) {
+        const R result = ParseModemLine(c.Line);
+        EXPECT_EQ(result.Kind, c.Kind) << c.Line;
+        EXPECT_EQ(result.Rate, c.Rate) << c.Line;
+        EXPECT_EQ(result.Caller, c.Caller) << c.Line;
+    }
+}
+
+// The lines file names the simulator's port; the silence around "+++" is short.
+class TapiModem : public TapiLines {
+protected:
+    TapiModem() {
+        SetModemEscapeGuardMs(5);
+        WriteLines("GSM modem=COM5\n");
+        sim.Start();
+    }
+    ~TapiModem() override { SetModemEscapeGuardMs(1000); }
+
+    // Pumps until the call has been in the state.
+    bool Reached(HCALL call, DWORD state) {
+        return PumpUntil([&] {
+            for (const auto& [s, mode] : StatesOf(call))
+                if (s == state)
+                    return true;
+            return false;
+        });
+    }
+    // Drops, frees and closes, as an application ends a call.
+    void EndCall(HLINE line, HCALL call) {
+        EXPECT_EQ(WaitForReply(lineDrop(call, nullptr, 0)), 0);
+        EXPECT_TRUE(Reached(call, LINECALLSTATE_IDLE));
+        EXPECT_EQ(lineDeallocateCall(call), 0);
+        EXPECT_EQ(lineClose(line), 0);
+    }
+    std::string CallData(std::size_t count) {
+        std::string data;
+        PumpUntil([&] {
+            data += sim.TakeCallData();
+            return data.size() >= count;
+        });
+        return data;
+    }
+    std::string Config(HLINEAPP) {
+        TBuffer<VARSTRING> config(64);
+        EXPECT_EQ(lineGetDevConfig(0, config.get(), "comm/datamodem"), 0);
+        return config.Bytes(config->dwStringOffset, config->dwStringSize);
+    }
+    std::string FileText(const QString& path) {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll().toStdString() : std::string();
+    }
+
+    gsmsim::GsmSim sim{{}, "COM5"};
+};
+
+TEST_F(TapiModem, ADialledCallFollowsTheModemsResult) {
+    using D = gsmsim::DialResult;
+    const struct {
+        const char* Name;
+        D Result;
+        DWORD Media;
+        std::pair<DWORD, DWORD> End;
+    } cases[] = {
+        {"data", D::Connect, LINEMEDIAMODE_DATAMODEM, {LINECALLSTATE_CONNECTED, 0}},
+        {"voice", D::Connect, LINEMEDIAMODE_INTERACTIVEVOICE, {LINECALLSTATE_CONNECTED, 0}},
+        {"busy", D::Busy, LINEMEDIAMODE_DATAMODEM, {LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_BUSY}},
+        {"no answer",
+         D::NoAnswer,
+         LINEMEDIAMODE_DATAMODEM,
+         {LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NOANSWER}},
+        {"no carrier",
+         D::NoCarrier,
+         LINEMEDIAMODE_INTERACTIVEVOICE,
+         {LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL}},
+        {"no dial tone",
+         D::NoDialtone,
+         LINEMEDIAMODE_DATAMODEM,
+         {LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NODIALTONE}},
+    };
+    const HLINEAPP app = Initialize();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        received.clear();
+        sim.QueueDialResult(c.Result);
+        const HLINE line = Open(app, 0, LINECALLPRIVILEGE_NONE);
+        HCALL call = 0;
+        ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_VOICE, "+7 (900) 123-45-67", c.Media), 0);
+        ASSERT_TRUE(Reached(call, c.End.first));
+        EXPECT_EQ(StatesOf(call), (std::vector<std::pair<DWORD, DWORD>>{{LINECALLSTATE_DIALING, 0}, c.End}));
+        const bool voice = c.Media == LINEMEDIAMODE_INTERACTIVEVOICE;
+        EXPECT_EQ(sim.Dialled().back(), voice ? "+79001234567;" : "+79001234567");
+        TBuffer<LINECALLINFO> info(1024);
+        ASSERT_EQ(lineGetCallInfo(call, info.get()), 0);
+        const bool data = c.End.first == LINECALLSTATE_CONNECTED && !voice;
+        EXPECT_EQ(info->dwRate, data ? 9600u : 0u);
+        TBuffer<VARSTRING> id(64);
+        EXPECT_EQ(lineGetID(line, 0, call, LINECALLSELECT_CALL, id.get(), "comm/datamodem"),
+                  data ? 0 : LINEERR_INVALCALLSTATE);
+        if (data)
+            ::close(DescriptorIn(id));
+        EndCall(line, call);
+        EXPECT_EQ(sim.GetCallState(), gsmsim::CallState::None);
+        EXPECT_TRUE(PumpUntil([&] { return !sim.Connected(); })); // the device goes with the call
+    }
+    EXPECT_EQ(sim.Commands().front(), "ATD+79001234567"); // no command before the call
+}
+
+TEST_F(TapiModem, AConnectedDataCallCarriesDataBothWaysAndIsDroppedWithTheEscapeAndATH) {
+    const std::set<QString> before = OpenDescriptors();
+    const HLINEAPP app = Initialize();
+    const HLINE line = Open(app, 0, LINECALLPRIVILEGE_NONE);
+    HCALL call = 0;
+    ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_VOICE, "5551234"), 0);
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_CONNECTED));
+    TBuffer<VARSTRING> id(64);
+    ASSERT_EQ(lineGetID(line, 0, call, LINECALLSELECT_CALL, id.get(), "comm/datamodem"), 0);
+    const int fd = DescriptorIn(id);
+    Write(fd, "to the far end +1+2");
+    EXPECT_EQ(CallData(19), "to the far end +1+2");
+    ASSERT_TRUE(sim.SendCallData("from the far end"));
+    EXPECT_EQ(Read(fd, 16), "from the far end");
+    ::close(fd);
+
+    EndCall(line, call);
+    EXPECT_EQ(sim.GetCallState(), gsmsim::CallState::None);
+    EXPECT_EQ(sim.Commands(), (std::vector<std::string>{"ATD5551234", "ATH"}));
+    EXPECT_EQ(sim.TakeCallData(), ""); // the escape was no data
+    EXPECT_EQ(lineShutdown(app), 0);
+    apps.clear();
+    EXPECT_TRUE(PumpUntil([&] { return OpenDescriptors() == before; }));
+}
+
+TEST_F(TapiModem, ACallStillBeingPlacedIsAbortedAndAVanishedModemEndsIt) {
+    const HLINEAPP app = Initialize();
+    sim.QueueDialResult(gsmsim::DialResult::Pending);
+    const HLINE line = Open(app, 0, LINECALLPRIVILEGE_NONE);
+    HCALL call = 0;
+    ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_VOICE, "5551234"), 0);
+    ASSERT_TRUE(PumpUntil([&] { return sim.GetCallState() == gsmsim::CallState::Dialling; }));
+    EndCall(line, call); // the modem stops dialling at a character, then hangs up
+    EXPECT_EQ(sim.Commands().back(), "ATH");
+    EXPECT_EQ(StatesOf(call),
+              (std::vector<std::pair<DWORD, DWORD>>{{LINECALLSTATE_DIALING, 0}, {LINECALLSTATE_IDLE, 0}}));
+
+    received.clear();
+    sim.QueueDialResult(gsmsim::DialResult::Pending);
+    const HLINE again = Open(app, 0, LINECALLPRIVILEGE_NONE);
+    ASSERT_EQ(MakeCall(again, &call, LINEBEARERMODE_VOICE, "5551234"), 0);
+    ASSERT_TRUE(PumpUntil([&] { return sim.GetCallState() == gsmsim::CallState::Dialling; }));
+    testing::internal::CaptureStderr();
+    sim.PullCable();
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_DISCONNECTED));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("stopped answering"), std::string::npos) << said;
+    EXPECT_EQ(StatesOf(call).back(), std::make_pair(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL));
+    EndCall(again, call);
+}
+
+TEST_F(TapiModem, AnOwnerOpenHearsTheRingsWithTheCallerAndItsAnswerConnects) {
+    const HLINEAPP app = Initialize();
+    const HLINE line = Open(app, 0, LINECALLPRIVILEGE_OWNER);
+    ASSERT_TRUE(PumpUntil([&] { return sim.ClipEnabled(); }));
+    sim.Ring({"+79001234567", "Office"});
+    const TReceived* offered = WaitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING);
+    ASSERT_NE(offered, nullptr);
+    const HCALL call = HCALL(offered->Device);
+    ASSERT_NE(WaitFor(LINE_CALLINFO, LINECALLINFOSTATE_CALLERID), nullptr);
+    TBuffer<LINECALLINFO> info(1024);
+    ASSERT_EQ(lineGetCallInfo(call, info.get()), 0);
+    EXPECT_EQ(info->dwOrigin, LINECALLORIGIN_EXTERNAL);
+    EXPECT_EQ(info->dwMediaMode, LINEMEDIAMODE_DATAMODEM);
+    EXPECT_EQ(info->dwCallerIDFlags, LINECALLPARTYID_ADDRESS | LINECALLPARTYID_NAME);
+    EXPECT_EQ(info.Bytes(info->dwCallerIDOffset, info->dwCallerIDSize), std::string("+79001234567", 13));
+    EXPECT_EQ(info.Bytes(info->dwCallerIDNameOffset, info->dwCallerIDNameSize), std::string("Office", 7));
+    sim.Ring({"+79001234567", "Office"});
+    const auto rings = [&] {
+        std::vector<DWORD_PTR> counts;
+        for (const TReceived& r : received)
+            if (r.Message == LINE_LINEDEVSTATE && r.Param1 == LINEDEVSTATE_RINGING)
+                counts.push_back(r.Param3);
+        return counts;
+    };
+    ASSERT_TRUE(PumpUntil([&] { return rings().size() == 2; }));
+    EXPECT_EQ(rings(), (std::vector<DWORD_PTR>{0, 1}));
+    EXPECT_EQ(Count(LINE_CALLINFO), 1); // the same caller is told once
+
+    EXPECT_EQ(WaitForReply(lineAnswer(call, nullptr, 0)), 0);
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_CONNECTED));
+    EXPECT_EQ(sim.GetCallState(), gsmsim::CallState::Data);
+    TBuffer<VARSTRING> id(64);
+    ASSERT_EQ(lineGetID(line, 0, call, LINECALLSELECT_CALL, id.get(), "comm/datamodem"), 0);
+    const int fd = DescriptorIn(id);
+    ASSERT_TRUE(sim.SendCallData("hello"));
+    EXPECT_EQ(Read(fd, 5), "hello");
+    ::close(fd);
+    EndCall(line, call);
+    EXPECT_TRUE(PumpUntil([&] { return !sim.Connected(); }));
+    // Listening again once the call was over, until the line closed.
+    EXPECT_EQ(sim.Commands(), (std::vector<std::string>{"AT+CLIP=1", "ATA", "ATH", "AT+CLIP=1"}));
+}
+
+TEST_F(TapiModem, AWithheldCallerIsToldSoAndACallThatStopsRingingIsGone) {
+    TFakeClock clock;
+    const HLINEAPP app = Initialize();
+    const HLINE line = Open(app, 0, LINECALLPRIVILEGE_OWNER);
+    ASSERT_TRUE(PumpUntil([&] { return sim.ClipEnabled(); }));
+    sim.Ring({"", "", 1});
+    ASSERT_NE(WaitFor(LINE_CALLINFO, LINECALLINFOSTATE_CALLERID), nullptr);
+    const HCALL call = HCALL(WaitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING)->Device);
+    TBuffer<LINECALLINFO> info(1024);
+    ASSERT_EQ(lineGetCallInfo(call, info.get()), 0);
+    EXPECT_EQ(info->dwCallerIDFlags, LINECALLPARTYID_BLOCKED);
+    clock.Advance(RingGapMs - 1);
+    PumpFor(20);
+    EXPECT_EQ(StatesOf(call).size(), 1u);
+    clock.Advance(1);
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_DISCONNECTED));
+    EXPECT_EQ(StatesOf(call).back(), std::make_pair(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL));
+    EndCall(line, call);
+}
+
+TEST_F(TapiModem, AVoiceCallIsHeldAndTakenBackWhereTheModemAgrees) {
+    const HLINEAPP app = Initialize();
+    const HLINE line = Open(app, 0, LINECALLPRIVILEGE_NONE);
+    HCALL call = 0;
+    ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_VOICE, "100", LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_CONNECTED));
+    EXPECT_EQ(lineUnhold(call), LINEERR_INVALCALLSTATE); // not held
+    EXPECT_EQ(WaitForReply(lineHold(call)), 0);
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_ONHOLD));
+    EXPECT_EQ(sim.GetCallState(), gsmsim::CallState::Held);
+    EXPECT_EQ(lineHold(call), LINEERR_INVALCALLSTATE);
+    EXPECT_EQ(WaitForReply(lineUnhold(call)), 0);
+    ASSERT_TRUE(PumpUntil([&] { return StatesOf(call).back().first == LINECALLSTATE_CONNECTED; }));
+    EXPECT_EQ(sim.GetCallState(), gsmsim::CallState::Voice);
+
+    sim.SetHoldSupported(false);
+    EXPECT_EQ(WaitForReply(lineHold(call)), LINEERR_OPERATIONUNAVAIL);
+    PumpFor(20);
+    EXPECT_EQ(StatesOf(call).back().first, LINECALLSTATE_CONNECTED);
+    EXPECT_EQ(lineBlindTransfer(call, "200", 0), LINEERR_OPERATIONUNAVAIL);
+    EndCall(line, call);
+
+    // A data call cannot be held.
+    const HLINE data = Open(app, 0, LINECALLPRIVILEGE_NONE);
+    ASSERT_EQ(MakeCall(data, &call, LINEBEARERMODE_VOICE, "100"), 0);
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_CONNECTED));
+    EXPECT_EQ(lineHold(call), LINEERR_OPERATIONUNAVAIL);
+    EndCall(data, call);
+    const std::vector<std::string> commands = sim.Commands();
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "AT+CHLD=2"), 3);
+}
+
+TEST_F(TapiModem, AnOwnerOpenThatGoesAtOnceLeavesTheDeviceAlone) {
+    const HLINEAPP app = Initialize();
+    const HLINE tried = Open(app, 0, LINECALLPRIVILEGE_OWNER);
+    EXPECT_EQ(lineClose(tried), 0);
+    PumpFor(30);
+    EXPECT_EQ(sim.Connections(), 0u);
+    const HLINE kept = Open(app, 0, LINECALLPRIVILEGE_OWNER);
+    ASSERT_TRUE(PumpUntil([&] { return sim.Connected() && sim.ClipEnabled(); }));
+    EXPECT_EQ(lineClose(kept), 0);
+    EXPECT_TRUE(PumpUntil([&] { return !sim.Connected(); }));
+}
+
+TEST_F(TapiModem, TheLinesConfigurationIsAppliedWhenItsDeviceOpensAndLastsAcrossStarts) {
+    HLINEAPP app = Initialize();
+    EXPECT_EQ(Config(app), ""); // none yet: the device as it is
+    TTapiDevConfig config;
+    config.dwBaudRate = 57600;
+    config.ByteSize = 7;
+    config.Parity = EVENPARITY;
+    config.StopBits = TWOSTOPBITS;
+    config.FlowControl = TapiFlowHardware;
+    ASSERT_EQ(lineSetDevConfig(0, &config, sizeof config, "comm/datamodem"), 0);
+    EXPECT_EQ(FileText(TapiDevConfigFile()), "GSM modem=57600,7,E,2,RTS/CTS\n");
+    TTapiDevConfig unsound = config;
+    unsound.ByteSize = 9;
+    EXPECT_EQ(lineSetDevConfig(0, &unsound, sizeof unsound, "comm/datamodem"), LINEERR_INVALPARAM);
+    EXPECT_EQ(lineSetDevConfig(0, "abc", 3, "comm/datamodem"), LINEERR_INVALPARAM);
+    EXPECT_EQ(Config(app), TapiDevConfigBytes(config));
+
+    const HLINE line = Open(app, 0, LINECALLPRIVILEGE_NONE);
+    HCALL call = 0;
+    ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_PASSTHROUGH), 0);
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_CONNECTED));
+    EXPECT_EQ(sim.LineSpeed(), 57600u);
+    EndCall(line, call);
+
+    // The next start, with every application gone meanwhile, reads the lines and their
+    // configurations anew.
+    EXPECT_EQ(lineShutdown(app), 0);
+    apps.clear();
+    app = Initialize();
+    EXPECT_EQ(Config(app), TapiDevConfigBytes(config));
+    EXPECT_EQ(lineShutdown(app), 0);
+    apps.clear();
+
+    QFile file(TapiDevConfigFile());
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("GSM modem=fast\nOther=9600,8,N,1,none\n");
+    file.close();
+    testing::internal::CaptureStderr();
+    app = Initialize();
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("\"fast\" is no line configuration"), std::string::npos) << said;
+    EXPECT_EQ(Config(app), "");
+    config.dwBaudRate = 9600;
+    ASSERT_EQ(lineSetDevConfig(0, &config, sizeof config, "comm/datamodem"), 0);
+    EXPECT_EQ(FileText(TapiDevConfigFile()), "GSM modem=9600,7,E,2,RTS/CTS\nOther=9600,8,N,1,none\n");
+}
+
+TEST_F(TapiModem, TheConfigurationDialogShowsAndEditsTheLinesConfiguration) {
+    Initialize();
+    const auto form = [](QWidget* window) { return dynamic_cast<TTapiConfigForm*>(window); };
+    WhenShown(QStringLiteral("TapiConfigForm"), [&](QWidget* window) {
+        TTapiConfigForm* f = form(window);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f->Caption(), QStringLiteral("Параметры линии «GSM modem»"));
+        EXPECT_EQ(f->Config(), TTapiDevConfig{}); // none yet: the default
+        auto* stopBits = qobject_cast<QStandardItemModel*>(f->tcfStopBits->model());
+        EXPECT_FALSE(stopBits->item(ONE5STOPBITS)->isEnabled()); // not with 8 data bits
+        f->tcfSpeed->setCurrentIndex(f->tcfSpeed->findData(19200));
+        f->tcfDataBits->setCurrentIndex(0);
+        EXPECT_TRUE(stopBits->item(ONE5STOPBITS)->isEnabled());
+        f->tcfStopBits->setCurrentIndex(ONE5STOPBITS);
+        f->tcfParity->setCurrentIndex(ODDPARITY);
+        f->tcfFlowControl->setCurrentIndex(TapiFlowXonXoff);
+        f->tcfOkButton->click();
+    });
+    EXPECT_EQ(lineConfigDialog(0, 0, "comm/datamodem"), 0);
+    const std::optional<TTapiDevConfig> edited = TapiDevConfigOf(Config(0).data(), Config(0).size());
+    ASSERT_TRUE(edited);
+    EXPECT_EQ(TapiDevConfigText(*edited), "19200,5,O,1.5,XON/XOFF");
+
+    WhenShown(QStringLiteral("TapiConfigForm"), [&](QWidget* window) {
+        TTapiConfigForm* f = form(window);
+        EXPECT_EQ(f->Config(), *edited);
+        f->tcfDataBits->setCurrentIndex(3); // 1.5 stop bits go too
+        EXPECT_EQ(f->Config().StopBits, TWOSTOPBITS);
+        f->tcfCancelButton->click();
+    });
+    EXPECT_EQ(lineConfigDialog(0, 0, "comm/datamodem"), 0);
+    EXPECT_EQ(Config(0), TapiDevConfigBytes(*edited)); // cancelled
+
+    // The editing variant hands back what it was given, edited, and keeps nothing.
+    TTapiDevConfig given;
+    given.dwBaudRate = 250000; // a speed of its own is offered too
+    for (const bool ok : {true, false}) {
+        WhenShown(QStringLiteral("TapiConfigForm"), [&, ok](QWidget* window) {
+            TTapiConfigForm* f = form(window);
+            EXPECT_EQ(f->Config(), given);
+            EXPECT_EQ(f->tcfSpeed->itemText(f->tcfSpeed->findData(250000) - 1), QStringLiteral("230400"));
+            f->tcfParity->setCurrentIndex(MARKPARITY);
+            (ok ? f->tcfOkButton : f->tcfCancelButton)->click();
+        });
+        TBuffer<VARSTRING> out(64);
+        ASSERT_EQ(lineConfigDialogEdit(0, 0, "comm/datamodem", &given, sizeof given, out.get()), 0);
+        const std::string bytes = out.Bytes(out->dwStringOffset, out->dwStringSize);
+        const std::optional<TTapiDevConfig> back = TapiDevConfigOf(bytes.data(), bytes.size());
+        ASSERT_TRUE(back) << ok;
+        EXPECT_EQ(back->Parity, ok ? MARKPARITY : NOPARITY);
+        EXPECT_EQ(back->dwBaudRate, 250000u);
+    }
+    EXPECT_EQ(Config(0), TapiDevConfigBytes(*edited));
+    TBuffer<VARSTRING> out(64);
+    EXPECT_EQ(lineConfigDialogEdit(0, 0, "comm/datamodem", "abc", 3, out.get()), LINEERR_INVALPARAM);
+    TBuffer<VARSTRING> small(8);
+    EXPECT_EQ(lineConfigDialogEdit(0, 0, "comm/datamodem", &given, sizeof given, small.get()),
+              LINEERR_STRUCTURETOOSMALL);
+    EXPECT_EQ(lineConfigDialog(0, 0, "wave/in"), LINEERR_INVALDEVICECLASS);
 }
 
 } // namespace

@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <memory>
 #include <numeric>
 #include <sys/resource.h>
 #include <termios.h>
@@ -201,6 +202,56 @@ TEST_F(VirtualPort, AProgramThatPurgesItsInputWhileSettingUpLosesNothing) {
     EXPECT_TRUE(PumpUntil([&] { return (written = port.Write(data.data(), int(data.size()))) > 0; }));
     EXPECT_EQ(written, int(data.size()));
     EXPECT_EQ(program.Read(data.size()), data);
+}
+
+// A program that closes the port and opens it again at once: both arrive in one turn of the loop, so
+// the control never sees the port not ready in between, and the reopen still gets its moment.
+TEST_F(VirtualPort, EveryReopenGetsItsMomentHoweverItsEventsArrive) {
+    TVirtualPortAx port;
+    ASSERT_TRUE(port.CreatePort(QStringLiteral("COM13")));
+    auto program = std::make_unique<TProgram>(Link(13));
+    ASSERT_TRUE(WaitWritable(port));
+    const Bytes data = AllByteValues();
+    program.reset();
+    program = std::make_unique<TProgram>(Link(13));
+    EXPECT_EQ(port.Write(data.data(), int(data.size())), 0) << "the program is setting the port up again";
+    program->Purge();
+    int written = 0;
+    EXPECT_TRUE(PumpUntil([&] { return (written = port.Write(data.data(), int(data.size()))) > 0; }));
+    EXPECT_EQ(written, int(data.size()));
+    EXPECT_EQ(program->Read(data.size()), data);
+}
+
+// PC software finds the port by its link: removed, moved away or gone with its folder, it is made again
+// while the port lives; the ports sharing the folder keep their watch when one of them goes, and each
+// watches the folder that came again.
+TEST_F(VirtualPort, ALinkRemovedWhileThePortLivesIsPublishedAgain) {
+    TVirtualPortAx port, third;
+    auto other = std::make_unique<TVirtualPortAx>();
+    ASSERT_TRUE(port.CreatePort(QStringLiteral("COM14")));
+    ASSERT_TRUE(other->CreatePort(QStringLiteral("COM15")));
+    ASSERT_TRUE(third.CreatePort(QStringLiteral("COM16")));
+    auto remove = [&](int n) { return ::unlink(QFile::encodeName(Link(n)).constData()) == 0; };
+    auto published = [&](int n, const TVirtualPortAx& p) {
+        return PumpUntil([&] { return QFileInfo(Link(n)).symLinkTarget() == p.SlavePath(); });
+    };
+    ASSERT_TRUE(remove(14));
+    EXPECT_TRUE(published(14, port)) << "removed";
+    other.reset();
+    EXPECT_FALSE(QFileInfo(Link(15)).isSymLink());
+    const QByteArray link = QFile::encodeName(Link(14));
+    ASSERT_EQ(::rename(link.constData(), (link + ".old").constData()), 0);
+    EXPECT_TRUE(published(14, port)) << "moved away";
+    ASSERT_EQ(::unlink((link + ".old").constData()), 0);
+    ASSERT_TRUE(remove(14) && remove(16));
+    ASSERT_EQ(::rmdir(QFile::encodeName(ComFolder()).constData()), 0);
+    EXPECT_TRUE(published(14, port) && published(16, third)) << "gone with their folder";
+    for (const auto& [n, p] : {std::pair<int, TVirtualPortAx*>{14, &port}, {16, &third}}) {
+        ASSERT_TRUE(remove(n));
+        EXPECT_TRUE(published(n, *p)) << "COM" << n << ": the new folder is watched";
+    }
+    TProgram program(Link(14));
+    EXPECT_TRUE(PumpUntil([&] { return port.Ready(); }));
 }
 
 TEST_F(VirtualPort, BytesOfAProgramThatClosedAreStillReported) {

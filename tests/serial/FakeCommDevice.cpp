@@ -53,6 +53,7 @@ public:
     bool GetLines(int& bits) override {
         std::lock_guard guard(line_->lock_);
         bits = line_->lines_;
+        ++line_->lineReads_;
         return true;
     }
     bool ChangeLines(int set, int clear) override {
@@ -219,6 +220,7 @@ void TFakeLine::FailReads(int error) {
         return Field;                                                                                        \
     }
 FAKE_LINE_GETTER(int, Lines, lines_)
+FAKE_LINE_GETTER(int, LineReads, lineReads_)
 FAKE_LINE_GETTER(bool, BreakOn, breakOn_)
 FAKE_LINE_GETTER(int, BreaksSent, breaksSent_)
 FAKE_LINE_GETTER(termios2, Settings, settings_)

@@ -50,6 +50,7 @@ public:
     int InputFlushes();
     bool Rs485();
     int Opens();
+    int LineReads(); // times the lines were read
 
 private:
     friend class TFakeCommDevice;
@@ -61,6 +62,7 @@ private:
     termios2 settings_{};
     int settingsWrites_ = 0;
     int lines_ = 0;
+    int lineReads_ = 0;
     serial_icounter_struct counters_{};
     bool breakOn_ = false;
     int breaksSent_ = 0;

@@ -5,9 +5,12 @@
 
 #include <cerrno>
 #include <chrono>
+#include <exception>
 #include <fcntl.h>
+#include <stdexcept>
 #include <termios.h>
 #include <unistd.h>
+#include <utility>
 
 #include "platform/ClockSource.h"
 #include "serial/ComPort.h"
@@ -146,6 +149,98 @@ TEST_F(ComPortOverPty, ACloseFromInsideTheAvailHandlerFinishesThroughTheDeferred
 
     port.SetOpen(true); // and it opens again
     EXPECT_EQ(port.PortState(), psOpen);
+}
+
+TEST_F(ComPortOverPty, AnOpenAskedForWhileAHandlersCloseIsPendingFollowsIt) {
+    bool reopenAsked = false;
+    port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t) {
+        if (reopenAsked)
+            return;
+        reopenAsked = true;
+        cp->SetOpen(false);
+        cp->SetOpen(true); // only asked for: the close finishes first
+        EXPECT_EQ(cp->PortState(), psShuttingDown);
+    });
+    port.SetOpen(true);
+    pty.Write(Bytes("RING\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return closes == 1 && port.PortState() == psOpen; }));
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(opens, 2);
+    port.PutString("ATA\r");
+    EXPECT_EQ(pty.Read(4), Bytes("ATA\r"));
+}
+
+TEST_F(ComPortOverPty, ACloseRightAfterANotificationIsNotDeferred) {
+    bool told = false;
+    port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t count) {
+        std::string block(count, '\0');
+        cp->GetBlock(block.data(), count);
+        told = true;
+    });
+    port.SetOpen(true);
+    // A window told after the port's own keeps the dispatch thread delivering once the port's
+    // handler has returned.
+    int later = 0;
+    TMessageWindow second([&](unsigned msg, WPARAM, LPARAM) -> LRESULT {
+        later += msg == TriggerAvailMessage;
+        return 0;
+    });
+    port.Dispatcher()->RegisterWndTriggerHandler(second.Handle());
+    pty.Write(Bytes("RING\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return told; }));
+    port.SetOpen(false);
+    EXPECT_EQ(port.PortState(), psClosed);
+    EXPECT_FALSE(port.Open());
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(later, 1) << "the notification went on to its end";
+    port.SetOpen(true);
+    EXPECT_EQ(port.PortState(), psOpen);
+    port.PutString("ATH\r");
+    EXPECT_EQ(pty.Read(4), Bytes("ATH\r"));
+}
+
+TEST_F(ComPortOverPty, AnExceptionOfAHandlerOnTheDispatchThreadReachesTheOperatorWithItsMessage) {
+    static std::exception_ptr toRaise;
+    const TApdNotifyProc raise = [](unsigned, std::uint32_t, std::uint32_t) {
+        if (toRaise)
+            std::rethrow_exception(std::exchange(toRaise, nullptr));
+    };
+    const std::pair<std::exception_ptr, const char*> cases[] = {
+        {std::make_exception_ptr(std::runtime_error("no answer from the modem")), "no answer from the modem"},
+        {std::make_exception_ptr(ESIOException("a text of its own")), "a text of its own"},
+        {std::make_exception_ptr(EBufferIsEmpty(ecBufferIsEmpty)), "Buffer is empty"},
+    };
+    for (const auto& [error, message] : cases) {
+        SCOPED_TRACE(message);
+        const int closed = closes;
+        port.SetOpen(true);
+        toRaise = error;
+        port.Dispatcher()->RegisterProcTriggerHandler(raise);
+        pty.Write(Bytes("x"));
+        ASSERT_TRUE(PumpUntil([&] { return closes == closed + 1; }));
+        EXPECT_EQ(port.PortState(), psClosed);
+        EXPECT_EQ(TakeShownErrors(), std::vector<std::string>{message});
+    }
+}
+
+// A dispatcher whose dispatch ring a test can take away, so that reading it fails.
+class TRinglessDispatcher : public TSioWin32Dispatcher {
+public:
+    using TSioWin32Dispatcher::TSioWin32Dispatcher;
+    void DropRing() {
+        std::lock_guard disp(DispSection);
+        DispBuffer.reset();
+    }
+};
+
+TEST_F(ComPortOverPty, AStringWaitPassesOnAReadFailureOtherThanAnEmptyBuffer) {
+    port.CustomDispatcher = [](TSioCustomComPort& p) { return new TRinglessDispatcher(&p); };
+    port.SetOpen(true);
+    static_cast<TRinglessDispatcher*>(port.Dispatcher())->DropRing();
+    EXPECT_THROW(port.WaitForString("OK", 2, true, false), ECommNotOpen);
+    bool wasBusy = true;
+    port.Dispatcher()->SetEventBusy(wasBusy, false);
+    EXPECT_FALSE(wasBusy) << "the busy mark is restored";
 }
 
 TEST_F(ComPortOverPty, APulledDeviceClosesThePortByItself) {

@@ -1,8 +1,10 @@
+#include <algorithm>
 #include <memory>
 
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QLabel>
 #include <QPushButton>
 #include <QTimer>
 
@@ -64,7 +66,9 @@ TEST_F(DeviceSelection, ListsTheLinesThenTheComPorts) {
     form.DeviceName = "GSM";
     EXPECT_EQ(Show(form, form.dsfOkBitBtn), mrOk);
     EXPECT_EQ(form.Caption(), QStringLiteral("Выбор GSM-модема"));
-    EXPECT_EQ(form.size(), QSize(318, 68));
+    // As its form gives it, wider only as far as the label needs in the screen's font.
+    EXPECT_EQ(form.height(), 68);
+    EXPECT_EQ(form.width(), 318 + std::max(0, form.dsfLabel->geometry().right() + 8 - 68));
     EXPECT_EQ(Entries(form),
               (QStringList{QStringLiteral("Модем"), QStringLiteral("GSM"), QStringLiteral("Direct to COM3"),
                            QStringLiteral("Direct to COM12")}));
@@ -103,6 +107,18 @@ TEST_F(DeviceSelection, WhatIsListedFollowsTheSettings) {
         if (c.Expected.isEmpty()) {
             EXPECT_EQ(form.dsfComboBox->currentIndex(), -1) << c.Name;
         }
+    }
+}
+
+TEST_F(DeviceSelection, TheFilterDropsALineThatCannotPlaceCalls) {
+    tapi.AddLine({"Listening only", "", LINEMEDIAMODE_DATAMODEM, 0});
+    for (const bool filter : {true, false}) {
+        TDeviceSelectionForm form;
+        form.ShowPorts = false;
+        form.FilterUnsupportedDevices = filter;
+        EXPECT_EQ(Show(form, form.dsfCancelBitBtn), mrCancel);
+        EXPECT_EQ(Entries(form).contains(QStringLiteral("Listening only")), !filter) << filter;
+        EXPECT_TRUE(Entries(form).contains(QStringLiteral("GSM"))) << filter;
     }
 }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <chrono>
+#include <cstring>
 #include <numeric>
 #include <thread>
 
@@ -373,6 +375,37 @@ TEST_F(DispatcherOverFakeLine, ModemStatusShowsEachLineAndItsChange) {
     EXPECT_EQ(port->GetModemStatus() & 0x0F, 0);
 }
 
+// A dispatcher on the device alone, without its threads, whose settings lock a test can hold and
+// whose following of the modem lines a test runs on a thread of its own.
+class TLinesDispatcher : public TSioWin32Dispatcher {
+public:
+    TLinesDispatcher() : TSioWin32Dispatcher(nullptr) {}
+    TCriticalSection& Settings() { return DataSection; }
+    void FollowLines() { MapEventsToMS(); } // the dispatch pass after a line event
+};
+
+TEST(ModemStatus, AChangeIsReportedOnceWhenAnOlderReadOfTheLinesComesLast) {
+    auto line = std::make_shared<TFakeLine>();
+    line->Install("FAKE3");
+    TLinesDispatcher port;
+    ASSERT_NE(port.OpenCom("FAKE3", 64, 64), -1);
+    line->SetLines(TIOCM_CTS);
+    EXPECT_EQ(port.GetModemStatus(), 0x11);
+    // The dispatch thread goes for the lines while the main thread holds the record; the lines
+    // change, and the main thread reads and clears the change first. What the dispatch thread
+    // records afterwards must not be the lines as they were before the change.
+    std::unique_lock settings(port.Settings());
+    const int reads = line->LineReads();
+    std::thread dispatch([&] { port.FollowLines(); });
+    PumpUntil([&] { return line->LineReads() > reads; }, 100); // time to read, which it must not
+    line->SetLines(TIOCM_CAR);
+    EXPECT_EQ(port.GetModemStatus(), 0x89); // CTS went, DCD came
+    settings.unlock();
+    dispatch.join();
+    EXPECT_EQ(port.GetModemStatus(), 0x80);
+    EXPECT_EQ(port.GetModemStatus(), 0x80);
+}
+
 TEST_F(DispatcherOverFakeLine, LineErrorsAreReportedMostImportantFirst) {
     ASSERT_EQ(Open(), ecOK);
     struct Case {
@@ -474,6 +507,47 @@ TEST_F(DispatcherOverFakeLine, AFarEndThatHangsUpIsALoss) {
     EXPECT_EQ(port->LastWinError(), ERROR_DEVICE_NOT_CONNECTED);
 }
 
+TEST_F(DispatcherOverFakeLine, AfterALossOnlyTheOutputStillInTheRingCountsAndNothingWaitsForIt) {
+    ASSERT_EQ(Open(8192), ecOK);
+    StallLine();
+    ASSERT_EQ(port->PutBlock(Pattern(3000).data(), 3000), ecOK);
+    EXPECT_EQ(port->OutBuffUsed(), std::int32_t(StalledBytes + 3000));
+    line->HangUp(); // the device is pulled: the pending write and the device's queue go with it
+    ASSERT_TRUE(PumpUntil([&] { return !losses.empty() && !port->DispActive(); }));
+    EXPECT_EQ(port->OutBuffUsed(), 3000);
+    EXPECT_EQ(port->OutBuffFree(), 8192 - 3000);
+    // Nobody takes the 3000 any more: a new line setting does not wait for them.
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(port->SetLine(9600, 5, 9, 3), -std::int32_t(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(DispatcherOverFakeLine, AWriteStalledWhenTheThreadsStopIsCancelled) {
+    ASSERT_EQ(Open(8192), ecOK);
+    StallLine(); // the write thread waits on a write of StalledBytes
+    line->FailReads(EIO);
+    line->Send({1}); // a read fails: every worker stops
+    ASSERT_TRUE(PumpUntil([&] { return !losses.empty() && !port->DispActive(); }));
+    // The far end reads again: the write that was cancelled with its thread does not go on from
+    // the block the thread freed.
+    EXPECT_EQ(ReceiveOnLine(4096).size(), 4096u);
+    Sleep(50);
+    EXPECT_TRUE(line->Receive().empty());
+}
+
+TEST_F(DispatcherOverFakeLine, TheLookUpByHandleAnswersOnlyTheDispatcherThatHoldsItNow) {
+    ASSERT_EQ(Open(), ecOK);
+    const HANDLE first = port->ComHandle();
+    EXPECT_EQ(TSioBaseDispatcher::GetTComRecPtr<TSioWin32Dispatcher>(first), port.get()); // now cached
+    port->DonePort();
+    EXPECT_EQ(TSioBaseDispatcher::GetTComRecPtr<TSioWin32Dispatcher>(first), nullptr);
+    EXPECT_EQ(TSioBaseDispatcher::GetTComRecPtr<TSioWin32Dispatcher>(INVALID_HANDLE_VALUE), nullptr);
+    TSioWin32Dispatcher other(nullptr);
+    ASSERT_EQ(other.InitPort("\\\\.\\FAKE1", 19200, NOPARITY, 8, 1, 4096, 4096, 0), ecOK);
+    EXPECT_EQ(other.ComHandle(), first) << "the descriptor's number comes round again";
+    EXPECT_EQ(TSioBaseDispatcher::GetTComRecPtr<TSioWin32Dispatcher>(other.ComHandle()), &other);
+}
+
 TEST_F(DispatcherOverFakeLine, ClosingIsNotALoss) {
     ASSERT_EQ(Open(), ecOK);
     ASSERT_EQ(port->PutString("bye"), ecOK);
@@ -484,7 +558,7 @@ TEST_F(DispatcherOverFakeLine, ClosingIsNotALoss) {
     EXPECT_TRUE(losses.empty());
     EXPECT_EQ(port->GetLineError(), 0);
     EXPECT_EQ(port->InBuffFree(), 8192);
-    line->Receive(); // whatever of "bye" left before the close flushed the output
+    line->Receive();         // whatever of "bye" left before the close flushed the output
     ASSERT_EQ(Open(), ecOK); // and it opens again
     EXPECT_EQ(port->PutString("again"), ecOK);
     EXPECT_EQ(ReceiveOnLine(5), (std::vector<std::uint8_t>{'a', 'g', 'a', 'i', 'n'}));
@@ -519,6 +593,61 @@ TEST_F(DispatcherOverFakeLine, AFailedOpenKeepsThePlatformsReason) {
         EXPECT_EQ(refused.ComHandle(), INVALID_HANDLE_VALUE);
         EXPECT_FALSE(refused.DispActive());
     }
+}
+
+// A dispatcher that is never opened, whose input queue and dispatch ring a test fills itself.
+class TQueueDispatcher : public TSioWin32Dispatcher {
+public:
+    TQueueDispatcher() : TSioWin32Dispatcher(nullptr) {}
+    void Queue(const std::vector<std::uint8_t>& bytes) {
+        auto block = std::make_unique<TDataBuffer>(std::uint32_t(bytes.size()));
+        std::memcpy(block->Data.get(), bytes.data(), bytes.size());
+        block->BytesUsed = std::uint32_t(bytes.size());
+        InQueue.Push(std::move(block));
+    }
+    void QueueStatus(std::uint32_t events) { InQueue.Push(std::make_unique<TStatusBuffer>(events)); }
+    void MakeRing() {
+        std::lock_guard disp(DispSection);
+        DispBuffer = std::make_unique<std::uint8_t[]>(DispatchBufferSize);
+    }
+    std::uint32_t Extract() {
+        std::uint32_t moved = 0;
+        ExtractData(moved);
+        return moved;
+    }
+    std::uint32_t InputCount() { // what the last look found queued
+        std::lock_guard data(DataSection);
+        return ComStatus.cbInQue;
+    }
+};
+
+TEST(ReadCom, TakesFromSeveralBlocksAndLeavesAPartlyReadOneForTheNextRead) {
+    TQueueDispatcher port;
+    port.Queue(Pattern(10, 1));
+    port.Queue(Pattern(5, 2));
+    std::uint8_t got[20] = {};
+    EXPECT_EQ(port.ReadCom(got, 4), 4);
+    EXPECT_EQ(port.InQueueUsed(), 6);
+    EXPECT_EQ(port.ReadCom(got + 4, 8), 8); // the rest of the first block and 2 of the second
+    EXPECT_EQ(port.InQueueUsed(), 3);
+    port.QueueStatus(EV_CTS);
+    EXPECT_EQ(port.ReadCom(got + 12, 8), 3); // a line event stops the read
+    EXPECT_EQ(port.ReadCom(got + 15, 8), 0);
+    std::vector<std::uint8_t> expected = Pattern(10, 1);
+    const std::vector<std::uint8_t> second = Pattern(5, 2);
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), got));
+}
+
+TEST(ExtractData, PutsWhatIsQueuedIntoTheRingAndCountsItAsTheInput) {
+    TQueueDispatcher port;
+    port.MakeRing();
+    port.Queue(Pattern(100, 3));
+    EXPECT_EQ(port.Extract(), 100u);
+    EXPECT_EQ(port.InputCount(), 100u);
+    EXPECT_EQ(port.InBuffUsed(), 100);
+    EXPECT_EQ(port.Extract(), 0u);
+    EXPECT_EQ(port.InputCount(), 0u);
 }
 
 TEST(TapiDispatcher, WithoutAHandleTheOpenFailsWithDeviceNotOpen) {

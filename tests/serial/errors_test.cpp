@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <map>
 #include <typeinfo>
@@ -263,6 +264,15 @@ TEST(MessageTable, LooksUpByAbsoluteValueAndFallsBackOnTheSystemsText) {
     // A Windows error the table lacks gets the system's text.
     EXPECT_EQ(AproLoadStr(-87), SysErrorMessage(87));
     EXPECT_FALSE(AproLoadStr(-87).empty());
+}
+
+TEST(MessageTable, AproLoadZWritesTheTextZeroTerminatedIntoTheBuffer) {
+    for (std::int32_t code : {-2011, 2011, -65536 - 2011, 4102, -87, 15742}) {
+        char buffer[AproLoadZSize];
+        std::fill(std::begin(buffer), std::end(buffer), 'x');
+        EXPECT_EQ(AproLoadZ(buffer, code), buffer);
+        EXPECT_EQ(std::string(buffer), ErrorMsg(code)) << code;
+    }
 }
 
 TEST(CheckException, PassesResultsOfZeroOrMoreAndRaisesNothingWhileLoading) {

@@ -16,15 +16,17 @@
 
 namespace {
 
-TEST(SafeYield, RunsTheMessagesThatWait) {
+TEST(SafeYield, RunsTheMessagesThatWaitAndNamesTheOneItHandled) {
     int delivered = 0;
     TMessageWindow window([&](unsigned, WPARAM, LPARAM) -> LRESULT {
         ++delivered;
         return 0;
     });
+    EXPECT_EQ(SafeYield(), 0u); // nothing waits
     PostMessage(window.Handle(), 0x7E01, 0, 0);
-    EXPECT_EQ(SafeYield(), 0u);
+    EXPECT_EQ(SafeYield(), 0x7E01u | std::uint32_t(window.Handle() & 0xFFFF) << 16);
     EXPECT_EQ(delivered, 1);
+    EXPECT_EQ(SafeYield(), 0u);
 }
 
 TEST(DeviceLoss, ReachesTheOwnersWindowOnTheMainThread) {

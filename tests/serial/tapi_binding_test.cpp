@@ -75,9 +75,9 @@ TEST(TapiBinding, AMissingEntryAnswersItsOwnCodeAndTheTranslateDialogMinusOne) {
 
 TEST(TapiBinding, HoldUnholdAndTransferReachTheLibrary) {
     ASSERT_TRUE(LoadTapiProcs());
-    HCALL call = 0x4242;
-    EXPECT_EQ(tuLineHold(call), LINEERR_OPERATIONUNAVAIL);
-    EXPECT_EQ(tuLineUnhold(call), LINEERR_OPERATIONUNAVAIL);
+    HCALL call = 0x4242; // the library knows no such call
+    EXPECT_EQ(tuLineHold(call), LINEERR_INVALCALLHANDLE);
+    EXPECT_EQ(tuLineUnhold(call), LINEERR_INVALCALLHANDLE);
     EXPECT_EQ(tuLineTransfer(call, "123", 0), LINEERR_OPERATIONUNAVAIL);
 }
 

@@ -6,8 +6,12 @@
 
 #include <gtest/gtest.h>
 
+#include <QComboBox>
+#include <QPushButton>
+
 #include "platform/Clock.h"
 #include "platform/ScriptedDialogs.h"
+#include "platform/TapiConfigDialog.h"
 #include "serial/ComPort.h"
 #include "serial/Exceptions.h"
 #include "serial/TapiDevice.h"
@@ -22,12 +26,27 @@ int Count(const std::vector<TTapiLogCode>& logged, TTapiLogCode code) {
     return int(std::count(logged.begin(), logged.end(), code));
 }
 
+TTapiConfigRec ConfigRec(const TTapiDevConfig& line) {
+    TTapiConfigRec config;
+    const std::string bytes = TapiDevConfigBytes(line);
+    config.DataSize = std::uint32_t(bytes.size());
+    std::copy(bytes.begin(), bytes.end(), config.Data.begin());
+    return config;
+}
+
+std::optional<TTapiDevConfig> DevConfigOf(const TTapiConfigRec& config) {
+    return TapiDevConfigOf(config.Data.data(), config.DataSize);
+}
+
 // A status display without a window: what the device tells it.
 class TQuietStatus : public TSioAbstractTapiStatus {
 public:
     using TSioAbstractTapiStatus::TSioAbstractTapiStatus;
     void UpdateDisplay(bool, bool, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
-                       std::uint32_t) override {}
+                       std::uint32_t) override {
+        ++updates;
+    }
+    int updates = 0;
 
 protected:
     void CreateDisplay() override {}
@@ -160,6 +179,67 @@ INSTANTIATE_TEST_SUITE_P(
                                  ltapiDialFail}}),
     [](const ::testing::TestParamInfo<TDialCase>& info) { return std::string(info.param.Name); });
 
+TEST_F(TapiCalls, AConnectedCallThatEndsIsNoFailedDial) {
+    device.Dial("100");
+    ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
+    tapi.Disconnect(device.CallHandle());
+    ASSERT_TRUE(PumpUntil([&] { return Count(logged, ltapiCallFinish) == 1; }));
+    PumpFor(20);
+    EXPECT_EQ(logged, (std::vector<TTapiLogCode>{ltapiCallStart, ltapiDial, ltapiConnect, ltapiDrop,
+                                                 ltapiCallFinish}));
+    EXPECT_EQ(failures, 0);
+    EXPECT_EQ(device.FailureCode(), LINEDISCONNECTMODE_NORMAL);
+}
+
+TEST_F(TapiCalls, ASecondConnectedStateOfTheCallChangesNothing) {
+    int connects = 0, opens = 0;
+    device.OnTapiConnect = [&](TSioCustomTapiDevice*) { ++connects; };
+    device.OnTapiPortOpen = [&](TSioCustomTapiDevice*) { ++opens; };
+    device.Dial("100");
+    ASSERT_TRUE(PumpUntil([&] { return connects == 1 && opens == 1; }));
+    const std::uint16_t handle = port.TapiCid;
+    tapi.SendCallState(device.CallHandle(), LINECALLSTATE_CONNECTED);
+    PumpFor(30);
+    EXPECT_EQ(connects, 1);
+    EXPECT_EQ(opens, 1);
+    EXPECT_EQ(Count(logged, ltapiConnect), 1);
+    EXPECT_TRUE(port.Open());
+    EXPECT_EQ(port.TapiCid, handle);
+}
+
+TEST_F(TapiCalls, ALineOutOfServiceDisconnectedOrInMaintenanceIsHungUp) {
+    for (const DWORD state :
+         {LINEDEVSTATE_OUTOFSERVICE, LINEDEVSTATE_DISCONNECTED, LINEDEVSTATE_MAINTENANCE}) {
+        SCOPED_TRACE(state);
+        logged.clear();
+        device.Dial("100");
+        ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
+        tapi.SendLineDevState(modem, state);
+        ASSERT_TRUE(PumpUntil([&] { return !device.Open() && !port.Open(); }));
+        EXPECT_EQ(Count(logged, ltapiDrop), 1);
+        EXPECT_EQ(device.GetTapiState(), tsIdle);
+    }
+}
+
+TEST_F(TapiCalls, ThePassThroughRoadReportsNoStatus) {
+    TQuietStatus display(nullptr);
+    device.SetStatusDisplay(&display);
+    int statuses = 0;
+    device.OnTapiStatus = [&](TSioCustomTapiDevice*, bool, bool, std::int32_t, std::int32_t, std::int32_t,
+                              std::int32_t, std::int32_t) { ++statuses; };
+    device.ConfigAndOpen();
+    ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
+    device.CancelCall();
+    ASSERT_TRUE(PumpUntil([&] { return !port.Open(); }));
+    PumpFor(20);
+    EXPECT_EQ(display.updates, 0);
+    EXPECT_EQ(statuses, 0);
+    device.Dial("100"); // a dialled call reports
+    ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
+    EXPECT_GT(display.updates, 0);
+    EXPECT_GT(statuses, 0);
+}
+
 TEST_F(TapiCalls, CancellingDuringTheCountdownEndsTheRedial) {
     tapi.QueueDialResult(modem, TTapiTestBackEnd::Busy);
     device.Dial("100");
@@ -275,15 +355,17 @@ TEST_F(TapiCalls, TheLinesConfigurationAndNumbers) {
     EXPECT_TRUE(logged.empty()); // a query is no call: nothing started, nothing failed
     EXPECT_FALSE(device.Open());
 
-    TTapiConfigRec config;
-    config.DataSize = 3;
-    config.Data[0] = 1;
-    config.Data[1] = 0;
-    config.Data[2] = 0xFF;
+    EXPECT_EQ(device.GetDevConfig().DataSize, 0u); // none yet
+    TTapiDevConfig line;
+    line.dwBaudRate = 38400;
+    line.StopBits = TWOSTOPBITS;
+    const TTapiConfigRec config = ConfigRec(line);
     device.SetDevConfig(config);
-    const TTapiConfigRec back = device.GetDevConfig();
-    ASSERT_EQ(back.DataSize, 3u);
-    EXPECT_TRUE(std::equal(back.Data.begin(), back.Data.begin() + 3, config.Data.begin()));
+    EXPECT_EQ(DevConfigOf(device.GetDevConfig()), line);
+    TTapiConfigRec unsound;
+    unsound.DataSize = 3;
+    EXPECT_THROW(device.SetDevConfig(unsound), ETapiInvalParam);
+    EXPECT_EQ(DevConfigOf(device.GetDevConfig()), line);
 
     EXPECT_EQ(device.TranslateAddress("+7 (495) 123-45-67"), "+7 (495) 123-45-67");
     std::string dialable, displayable;
@@ -294,10 +376,30 @@ TEST_F(TapiCalls, TheLinesConfigurationAndNumbers) {
     EXPECT_EQ(current, 0u);
     EXPECT_THROW(device.TranslateAddress(std::string(100, '1')), ETapiTranslateFail);
 
-    // The platform's dialogs are not offered here.
+    // The configuration dialog edits the line's own configuration, or the one it is given.
+    WhenShown(QStringLiteral("TapiConfigForm"), [](QWidget* window) {
+        auto* form = dynamic_cast<TTapiConfigForm*>(window);
+        ASSERT_NE(form, nullptr);
+        EXPECT_EQ(form->Caption(), QStringLiteral("Параметры линии «Serial modem»"));
+        form->tcfSpeed->setCurrentIndex(form->tcfSpeed->findData(57600));
+        form->tcfOkButton->click();
+    });
+    device.ShowConfigDialog();
+    line.dwBaudRate = 57600;
+    EXPECT_EQ(DevConfigOf(device.GetDevConfig()), line);
+    WhenShown(QStringLiteral("TapiConfigForm"), [](QWidget* window) {
+        auto* form = dynamic_cast<TTapiConfigForm*>(window);
+        form->tcfParity->setCurrentIndex(EVENPARITY);
+        form->tcfOkButton->click();
+    });
+    TTapiDevConfig edited = DevConfigOf(config).value();
+    edited.Parity = EVENPARITY;
+    EXPECT_EQ(DevConfigOf(device.ShowConfigDialogEdit(config)), edited);
+    EXPECT_EQ(DevConfigOf(device.GetDevConfig()), line); // only handed back
+    EXPECT_THROW(device.ShowConfigDialogEdit(unsound), ETapiInvalParam);
+
+    // The translation dialog is not offered here.
     EXPECT_FALSE(device.TranslateDialog("123"));
-    EXPECT_THROW(device.ShowConfigDialog(), ETapiOperationUnavail);
-    EXPECT_THROW(device.ShowConfigDialogEdit(config), ETapiOperationUnavail);
     EXPECT_EQ(device.GetParentHWnd(), 0u);
     PumpFor(20);
     EXPECT_TRUE(logged.empty());
@@ -326,6 +428,24 @@ TEST_F(TapiCalls, StatusTextsNameTheStateTheReasonAndTheFailure) {
     EXPECT_EQ(device.FailureCodeMsg(LINEERR_OPERATIONUNAVAIL), "Operation unavailable");
     EXPECT_EQ(device.FailureCodeMsg(LINEDISCONNECTMODE_NOANSWER), "Call disconnected (No answer)");
     EXPECT_EQ(device.FailureCodeMsg(ecTapiLoadFail), "Failed to find/load TAPI.DLL");
+
+    const std::pair<TTapiLogCode, const char*> logs[] = {
+        {ltapiNone, "None"},
+        {ltapiCallStart, "Call started"},
+        {ltapiCallFinish, "Call finished"},
+        {ltapiDial, "Dialing"},
+        {ltapiAccept, "Accepting an incoming call"},
+        {ltapiAnswer, "Answering an incoming call"},
+        {ltapiConnect, "Connected"},
+        {ltapiCancel, "Call cancelled"},
+        {ltapiDrop, "Call drop"},
+        {ltapiBusy, "Called number was busy"},
+        {ltapiDialFail, "Dial failed"},
+        {ltapiReceivedDigit, "Received a DTMF tone"},
+    };
+    device.Number = "100";
+    for (const auto& [code, text] : logs)
+        EXPECT_EQ(device.TapiLogToString(code), text) << code;
 }
 
 TEST(TapiComponent, ThePortDisplayAndLogOfTheFormAreTakenAndLetGo) {

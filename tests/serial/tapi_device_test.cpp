@@ -1,11 +1,13 @@
 #include <unistd.h>
 
 #include <set>
+#include <utility>
 
 #include <gtest/gtest.h>
 
 #include <QDir>
 #include <QGuiApplication>
+#include <QPushButton>
 
 #include <QTimer>
 
@@ -14,6 +16,7 @@
 #include "platform/ScriptedDialogs.h"
 #include "platform/Timer.h"
 #include "serial/ComPort.h"
+#include "serial/DeviceSelectionForm.h"
 #include "serial/Exceptions.h"
 #include "serial/TapiDevice.h"
 #include "tests/platform/TestSupport.h"
@@ -150,6 +153,15 @@ TEST_F(TapiDevice, TheFilterListsOnlyLinesThatPlaceDataCalls) {
     EXPECT_EQ(device.DeviceIDFromName(""), -1);
 }
 
+TEST_F(TapiDevice, ALineWhoseCapabilitiesCannotBeReadEndsTheList) {
+    tapi.AddLine({"GSM", ""});
+    tapi.AddLine({.Name = "Broken", .CapsError = LINEERR_NOMEM});
+    tapi.AddLine({"Second GSM", ""});
+    TTestDevice device(nullptr);
+    EXPECT_EQ(device.TapiDevices(), std::vector<std::string>{"GSM"});
+    EXPECT_EQ(device.DeviceCount(), 1);
+}
+
 TEST_F(TapiDevice, ALineAddedWhileRunningIsListed) {
     tapi.AddLine({"GSM", ""});
     TTestDevice device(nullptr);
@@ -186,6 +198,59 @@ TEST_F(TapiDevice, TheLineInUseIsFoundByNameOrAsTheOnlyListedOne) {
     ASSERT_TRUE(PumpUntil([&] { return device.TapiDevices().size() == 2; }));
     device.SetSelectedDevice("");
     EXPECT_THROW(device.GetSelectedLine(), ETapiNoSelect); // two lines: no choosing by itself
+}
+
+TEST_F(TapiDevice, AReinitialisationShutsTheLineDownAndTheNextUseOpensItAgain) {
+    const DWORD gsm = tapi.AddLine({"GSM", ""});
+    TSioComPort port;
+    std::vector<TTapiLogCode> logged;
+    TTestDevice device(nullptr);
+    device.ComPort = &port;
+    device.SetSelectedDevice("GSM");
+    device.AutoAnswer();
+    ASSERT_TRUE(device.Open());
+    const HLINEAPP before = device.LineApp();
+    device.OnTapiLog = [&](TSioCustomTapiDevice*, TTapiLogCode code) { logged.push_back(code); };
+
+    tapi.SendLineDevState(gsm, LINEDEVSTATE_REINIT); // caused by nothing in particular: a shutdown
+    ASSERT_TRUE(PumpUntil([&] { return device.LineApp() == 0; }));
+    EXPECT_FALSE(device.Open());
+    EXPECT_EQ(logged, (std::vector<TTapiLogCode>{ltapiDrop, ltapiCallFinish, ltapiDialFail}));
+    EXPECT_EQ(RegistryValues(), QStringList());
+
+    device.AutoAnswer();
+    EXPECT_NE(device.LineApp(), 0u);
+    EXPECT_NE(device.LineApp(), before);
+    EXPECT_TRUE(device.Open());
+    EXPECT_EQ(RegistryValues(), QStringList{OwnValue()});
+    const HCALL call = tapi.Ring(gsm);
+    EXPECT_NE(call, 0u); // the new open takes the calls
+}
+
+TEST_F(TapiDevice, TheSelectionDialogIsMadeWithTheDevicesFormAsItsOwner) {
+    tapi.AddLine({"GSM", ""});
+    tapi.AddLine({"Second GSM", ""});
+    TForm form;
+    form.setGeometry(200, 150, 640, 480);
+    form.show();
+    TTestDevice device(&form);
+    device.ShowPorts = false;
+    for (const bool selecting : {false, true}) {
+        SCOPED_TRACE(selecting);
+        QWidget* owner = nullptr;
+        QPoint centre;
+        WhenShown(QStringLiteral("DeviceSelectionForm"), [&](QWidget* window) {
+            owner = window->parentWidget();
+            centre = window->frameGeometry().center();
+            dynamic_cast<TDeviceSelectionForm&>(*window).dsfCancelBitBtn->click();
+        });
+        if (selecting)
+            EXPECT_EQ(device.SelectDevice(), mrCancel);
+        else
+            EXPECT_THROW(device.GetSelectedLine(), ETapiNoSelect); // two lines and no name
+        EXPECT_EQ(owner, &form);
+        EXPECT_EQ(centre, form.frameGeometry().center());
+    }
 }
 
 TEST_F(TapiDevice, LineErrorsRaiseTheirLibraryException) {
@@ -367,6 +432,47 @@ TEST(TapiConfigAndOpen, EveryOutcomeLeavesTheDeviceUsableAndNothingOpen) {
         }
         EXPECT_TRUE(PumpUntil([&] { return OpenDescriptors() == before; }));
     }
+}
+
+TEST(TapiConfigAndOpen, FromInsideTheSerialPortsOwnHandlerThePortOpenIsToldOnceThePortIsOpen) {
+    TComFolder folder;
+    TScriptedDialogs dialogs{FailTest};
+    TPtyPair com, line;
+    folder.Map(7, com.SlavePath());
+    TTapiTestBackEnd tapi;
+    tapi.AddLine({"GSM", QString::fromStdString(line.SlavePath())});
+    TSioComPort port; // open on a COM port until the call takes it over
+    port.SetComNumber(7);
+    TSioTapiDevice device(nullptr);
+    device.ComPort = &port;
+    device.ShowTapiDevices = false;
+    device.ShowPorts = false;
+    device.SetSelectedDevice("GSM");
+    int told = 0;
+    bool openWhenTold = false;
+    device.OnTapiPortOpen = [&](TSioCustomTapiDevice*) {
+        ++told;
+        openWhenTold = port.PortState() == psOpen && port.TapiCid != 0;
+    };
+    bool dialled = false;
+    port.SetOnTriggerAvail([&](TSioCustomComPort*, std::uint16_t) {
+        if (std::exchange(dialled, true))
+            return;
+        // The call's port opens while this handler runs: the close it makes first is deferred
+        // until the dispatch thread, which waits for this handler, has given up on it.
+        WndNotifyTimeoutMs = 50;
+        device.ConfigAndOpen();
+    });
+    port.SetOpen(true);
+    com.Write(Bytes("RING\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return told == 1; }));
+    EXPECT_TRUE(openWhenTold);
+    EXPECT_EQ(port.ValidDispatcher()->DeviceName, "GSM");
+    port.PutString("AT\r");
+    EXPECT_EQ(line.Read(3), Bytes("AT\r"));
+    device.CancelCall();
+    EXPECT_TRUE(PumpUntil([&] { return !port.Open(); }));
+    WndNotifyTimeoutMs = 3000;
 }
 
 } // namespace

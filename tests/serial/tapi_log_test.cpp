@@ -142,6 +142,22 @@ TEST(TapiCompanions, TheDisplayKeepsItsWindowInStep) {
     EXPECT_TRUE(status.Display()->isVisible());
     status.SetVisible(false);
     EXPECT_FALSE(status.Display()->isVisible());
+
+    EXPECT_EQ(status.Position(), poDesigned); // taken from the window
+    EXPECT_TRUE(status.Ctl3D());
+    status.SetPosition(poScreenCenter);
+    EXPECT_EQ(status.Display()->Position(), poScreenCenter);
+    status.SetCtl3D(false);
+    EXPECT_FALSE(status.Display()->Ctl3D());
+    status.Display()->SetPosition(poMainFormCenter);
+    status.Display()->SetCtl3D(true);
+    status.Display()->SetCaption(QStringLiteral("Снова"));
+    status.Display()->show();
+    status.GetProperties();
+    EXPECT_EQ(status.Position(), poMainFormCenter);
+    EXPECT_TRUE(status.Ctl3D());
+    EXPECT_TRUE(status.Visible());
+    EXPECT_EQ(status.Caption(), QStringLiteral("Снова"));
 }
 
 } // namespace

@@ -249,6 +249,48 @@ TEST_F(TapiVoice, TheSilenceCounterStartsAgainWithEachRecording) {
     EXPECT_TRUE(device.CallConnected()); // the handler kept the call
 }
 
+TEST_F(TapiVoice, AFinishedRecordingOutlastsAFilePlayedBeforeItIsSaved) {
+    const QString greeting = Path("greeting.wav");
+    WriteFile(greeting, WaveFile(1, 8000, 16, Tone16(8000, 500)));
+    Call();
+    device.TrailingSilence = 0;
+    wave.Hear(lineIn, Tone16(8000, 1000));
+    device.StartWaveRecord();
+    Seconds(1);
+    device.StopWaveRecord();
+    ASSERT_TRUE(PumpUntil([&] { return device.WaveState() == wsData; }));
+    const QStringList recorded = TempFiles();
+
+    device.PlayWaveFile(greeting.toStdString());
+    EXPECT_EQ(device.WaveState(), wsPlaying);
+    const QString saved = Path("message.wav");
+    Seconds(2);
+    ASSERT_TRUE(PumpUntil([&] { return device.WaveState() != wsPlaying; }));
+    EXPECT_EQ(device.WaveState(), wsData); // still waiting to be saved
+    device.SaveWaveFile(saved.toStdString(), false);
+    EXPECT_EQ(device.WaveState(), wsIdle);
+    EXPECT_EQ(ReadFile(saved).substr(WaveHeaderSize), Tone16(8000, 1000));
+    QStringList left = TempFiles();
+    left.removeAll(QStringLiteral("greeting.wav"));
+    EXPECT_EQ(left, QStringList{QStringLiteral("message.wav")}) << recorded.join(' ').toStdString();
+}
+
+TEST_F(TapiVoice, ALoudSecondStartsTheSilenceCountAgain) {
+    Call();
+    device.TrailingSilence = 3; // two silent seconds in a row
+    int silences = 0;
+    device.OnTapiWaveSilence = [&](TSioCustomTapiDevice*, bool&, bool& hangup) {
+        ++silences;
+        hangup = false;
+    };
+    wave.Hear(lineIn, std::string(16000, '\0') + Tone16(8000, 1000)); // silent, loud, then silence
+    device.StartWaveRecord();
+    Seconds(3);
+    EXPECT_EQ(silences, 0);
+    Seconds(1);
+    EXPECT_EQ(silences, 1);
+}
+
 TEST_F(TapiVoice, ADigitStopsTheFilePlayingOnlyWhenWaveMayBeInterrupted) {
     const QString file = Path("greeting.wav");
     WriteFile(file, WaveFile(1, 8000, 8, std::string(40000, 'g'))); // five seconds

@@ -507,6 +507,69 @@ TEST_F(TriggersOverFakeLine, ATimerCanBeExtendedAndDisarmed) {
     EXPECT_TRUE(NotesReach(2));
 }
 
+TEST_F(TriggersOverFakeLine, ATimerArmedAgainWithoutTicksRunsItsLastPeriod) {
+    TFakeClock clock;
+    const auto handle = std::uint32_t(port->AddTimerTrigger());
+    port->SetTimerTrigger(handle, 10, true);
+    clock.Advance(11 * 55);
+    ASSERT_TRUE(NotesReach(1));
+    ASSERT_EQ(port->SetTimerTrigger(handle, 0, true), ecOK);
+    std::int32_t remaining = 0;
+    EXPECT_EQ(port->TimerTicksRemaining(handle, remaining), ecOK);
+    EXPECT_EQ(remaining, 10);
+    clock.Advance(2 * 55);
+    Passes();
+    EXPECT_EQ(notes.size(), 1u);
+    clock.Advance(9 * 55);
+    EXPECT_TRUE(NotesReach(2));
+}
+
+TEST_F(TriggersOverFakeLine, TheRingMovesOnByTheMostThatAnyHandlerTook) {
+    // Three handlers of a data notification take 5, 2 and 3 bytes, each from the same first byte.
+    struct THandlerTake {
+        TProbedDispatcher* Port;
+        std::uint32_t Count;
+        std::string Taken;
+    };
+    THandlerTake onDispatchThread{port.get(), 5, {}}, onMainThread{port.get(), 2, {}};
+    const auto take = [](void* object, unsigned msg, std::uint32_t, std::uint32_t) {
+        auto& t = *static_cast<THandlerTake*>(object);
+        if (msg != TriggerAvailMessage || !t.Taken.empty())
+            return;
+        t.Taken.resize(t.Count);
+        t.Port->GetBlock(t.Taken.data(), t.Count);
+    };
+    const TApdNotifyEvent direct{take, &onDispatchThread}, synchronised{take, &onMainThread};
+    port->RegisterEventTriggerHandler(direct);
+    port->RegisterSyncEventTriggerHandler(synchronised);
+    struct TDeregister { // both, before the takes go, however the test ends
+        TProbedDispatcher& Port;
+        TApdNotifyEvent Handler;
+        ~TDeregister() {
+            Port.DeregisterEventTriggerHandler(Handler);
+            Port.DeregisterEventTriggerHandler(Handler);
+        }
+    } deregister{*port, direct};
+    std::string byWindow;
+    onNote = [&](const TNote& n) { // the last handler told takes 3
+        if (n.Msg != TriggerAvailMessage || !byWindow.empty())
+            return;
+        byWindow.resize(3);
+        port->GetBlock(byWindow.data(), 3);
+    };
+    port->ChangeLengthTrigger(10); // one notification for all ten
+    line->Send(Bytes("0123456789"));
+    ASSERT_TRUE(NotesReach(1));
+    ASSERT_TRUE(PumpUntil([&] { return port->InBuffUsed() != 0; })); // the notification is over
+    EXPECT_EQ(onDispatchThread.Taken, "01234");
+    EXPECT_EQ(onMainThread.Taken, "01");
+    EXPECT_EQ(byWindow, "012");
+    EXPECT_EQ(port->InBuffUsed(), 5);
+    std::string rest(5, '\0');
+    EXPECT_EQ(port->GetBlock(rest.data(), 5), 5);
+    EXPECT_EQ(rest, "56789");
+}
+
 TEST_F(TriggersOverFakeLine, WithoutAHandlerToTellTriggersStillFire) {
     TFakeClock clock;
     port->UpdateHandlerFlags(TApHandlerFlagUpdate::fuDisablePort); // the own window alone is not told

@@ -100,6 +100,21 @@ TEST(DelayTicks, LetsMessagesRunWhileItWaits) {
     EXPECT_EQ(calls, 1);
 }
 
+TEST(DelayMS, SpinsForItsTimeWithoutRunningMessages) {
+    bool ran = false;
+    TMessageWindow window([&](unsigned, WPARAM, LPARAM) -> LRESULT {
+        ran = true;
+        return 0;
+    });
+    PostMessage(window.Handle(), 0x7E01, 0, 0);
+    const std::int64_t start = MonotonicMs();
+    DelayMS(0);
+    DelayMS(3);
+    EXPECT_GE(MonotonicMs() - start, 3);
+    EXPECT_FALSE(ran);
+    ClearMessages();
+}
+
 TEST(TSioBaseComponent, VersionIsFixed) {
     TSioBaseComponent component;
     EXPECT_EQ(component.Version(), "v4.07");

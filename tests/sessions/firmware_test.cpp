@@ -111,7 +111,7 @@ protected:
     QStringList lines;
 };
 
-TEST_F(FirmwareTest, UploadGoesBlockByBlockWithItsProgressAndMarkedAgainFinishesAtOnce) {
+TEST_F(FirmwareTest, UploadGoesBlockByBlockWithItsProgress) {
     const std::vector<uint8_t> image = MakeFirmwareImage(ImageBlocks, VersionWord);
     const size_t i = StartUpload("fw.prg");
     ASSERT_TRUE(RunUntil([&] { return object->UpdateState < 0; }));
@@ -127,20 +127,47 @@ TEST_F(FirmwareTest, UploadGoesBlockByBlockWithItsProgressAndMarkedAgainFinishes
     EXPECT_TRUE(Logged("SM: update ctx received - progress: 0, err: 0"));
     EXPECT_TRUE(Logged("SM: update block ack - progress: 17, stop: 0"));
     EXPECT_TRUE(Logged("SM: update block ack - progress: 100, stop: 1"));
+}
 
-    // Marked again, the modem's context says it holds the whole image: done without a block or a
-    // disconnect.
-    settings->ObjectsCheckListBox->item(0)->setCheckState(Qt::Checked);
-    settings->ApplyButton->click();
-    ASSERT_TRUE(RunUntil([&] { return Logged("SM: update finished (object №5)"); }));
-    EXPECT_EQ(object->UpdateState, -1);
-    EXPECT_EQ(Commands(i, CMD_GET_UPD_CTX), 2u);
-    EXPECT_TRUE(Logged("SM: update ctx received - progress: 100, err: 0"));
-    Advance(3000);
-    EXPECT_EQ(Commands(i, CMD_SET_UPD_BLK), 6u);
-    EXPECT_EQ(SessionOf(5)->PendingCommands & (REQ_SET_UPD_BLK | REQ_GET_UPD_CTX), 0u);
-    EXPECT_TRUE(pool->IsConnected(i));
-    EXPECT_TRUE(object->Connected);
+// Marked again after an upload, the modem's context says it holds the whole image, so no block goes
+// out and the connection stays. It is finished only when it runs the image's version, all four bytes;
+// otherwise it waits at 100 % for a binding with that version.
+TEST_F(FirmwareTest, ModemHoldingTheWholeImageIsFinishedOnlyWhenItRunsTheImagesVersion) {
+    const struct {
+        const char* name;
+        uint8_t version[4];
+        int32_t state;
+    } cases[] = {
+        {"its own version", {1, 5, 0, 0}, 100},
+        {"other profile bytes", {1, 6, 0, 1}, 100},
+        {"the image's version", {1, 6, 0, 0}, -1},
+    };
+    LoadStored(ImageFile("fw.prg", ImageBlocks, VersionWord));
+    ShowSettings();
+    uint16_t id = 20;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        object = AddObject(++id);
+        object->UpdateState = 0;
+        settings->SettingsToDialog();
+        modemsim::ModemConfig config = Config(id);
+        std::copy(std::begin(c.version), std::end(c.version), config.version);
+        const size_t i = ConnectModem(config);
+        ASSERT_TRUE(RunUntil([&] { return object->UpdateState < 0; }));
+        const uint32_t frames = Commands(i, CMD_SET_UPD_BLK);
+        const int finished = CountLogged(QStringLiteral("SM: update finished"));
+
+        settings->ObjectsCheckListBox->item(int(ObjectList.size()) - 1)->setCheckState(Qt::Checked);
+        settings->ApplyButton->click();
+        ASSERT_TRUE(RunUntil([&] { return Commands(i, CMD_GET_UPD_CTX) == 2; }));
+        Advance(3000);
+        EXPECT_EQ(object->UpdateState, c.state);
+        EXPECT_EQ(CountLogged(QStringLiteral("SM: update finished")), finished + (c.state < 0 ? 1 : 0));
+        EXPECT_EQ(Commands(i, CMD_SET_UPD_BLK), frames);
+        EXPECT_EQ(SessionOf(id)->PendingCommands & (REQ_SET_UPD_BLK | REQ_GET_UPD_CTX), 0u);
+        EXPECT_TRUE(pool->IsConnected(i));
+        EXPECT_TRUE(object->Connected);
+    }
     EXPECT_EQ(CountLogged("CH: the object disconnected"), 0);
 }
 
@@ -174,6 +201,9 @@ TEST_F(FirmwareTest, BindingChoosesTheImageOfTheModemsGroupAndFinishesAModemBack
         {"no image of its group", {12, 0, 0, 0}, 0, -1, false},
         {"at 100 with the image's version", {1, 6, 0, 0}, 100, -1, false},
         {"at 100 with another version", {1, 5, 0, 0}, 100, 100, true},
+        {"at 100 with another first byte of its group", {2, 6, 0, 0}, 100, 100, true},
+        {"at 100 with another third byte", {1, 6, 1, 0}, 100, 100, true},
+        {"at 100 with another fourth byte", {1, 6, 0, 1}, 100, 100, true},
         {"marked", {1, 5, 0, 0}, 0, 0, true},
         {"not marked", {1, 5, 0, 0}, -1, -1, false},
     };

@@ -7,6 +7,8 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <new>
+
 #include <QComboBox>
 #include <QCoreApplication>
 #include <QFile>
@@ -169,6 +171,84 @@ TEST_F(GroupEditorTest, DeletingTheLastGroupDisablesTheParameters) {
     EXPECT_EQ(AppSettings->ReceiverCount(), 0);
 }
 
+// An editor whose delete step fails as it begins.
+class TFailingGroupsDialog : public TGroupsDialog {
+public:
+    int FailingStep = 0; // 1 to 4
+protected:
+    void CopyGroupsBefore(std::size_t index, TReceiverArray& to) override {
+        Fail(1);
+        TGroupsDialog::CopyGroupsBefore(index, to);
+    }
+    void CopyGroupsAfter(std::size_t index, TReceiverArray& to) override {
+        Fail(2);
+        TGroupsDialog::CopyGroupsAfter(index, to);
+    }
+    void DeleteGroup(std::unique_ptr<TReceiver>& group) override {
+        Fail(3);
+        TGroupsDialog::DeleteGroup(group);
+    }
+    void FillList(int row) override {
+        Fail(4);
+        TGroupsDialog::FillList(row);
+    }
+
+private:
+    void Fail(int step) const {
+        if (step == FailingStep)
+            throw std::bad_alloc();
+    }
+};
+
+// Each step of deleting a group that fails shows its own error box; the groups are as they were before
+// that step, so the first three leave every group in place and OK keeps them all.
+TEST_F(GroupEditorTest, EachFailingStepOfADeleteShowsItsErrorAndKeepsTheGroupsAsBefore) {
+    const struct {
+        int step;
+        const char* error;
+        QStringList left;
+    } cases[] = {
+        {1, "Ошибка копирования групп до текущей", {"A", "B", "C"}},
+        {2, "Ошибка копирования групп после текущей", {"A", "B", "C"}},
+        {3, "Ошибка удаления группы", {"A", "B", "C"}},
+        {4, "Ошибка заполнения списка", {"A", "C"}},
+    };
+    auto failing = std::make_unique<TFailingGroupsDialog>();
+    TFailingGroupsDialog* dialog = failing.get();
+    editor = std::move(failing);
+    GroupsDialog = editor.get();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        AppSettings->Receivers.clear();
+        for (const char* name : {"A", "B", "C"})
+            AddLiveGroup(name, 0, -1, {uint32_t(name[0] - 'A' + 1)});
+        dialog->FailingStep = c.step;
+        Edit(
+            [&] {
+                Click(editor->ReceiversListBox, "B");
+                dialogs->Answer(mrYes);
+                dialogs->Expect(mtError, QString::fromUtf8(c.error), mrOk);
+                editor->NameDeleteButton->click();
+                EXPECT_EQ(dialogs->Pending(), 0u);
+                QStringList names;
+                for (const auto& g : editor->WorkReceivers) {
+                    ASSERT_NE(g, nullptr);
+                    names << FromCp1251(g->Name);
+                }
+                EXPECT_EQ(names, c.left);
+                dialog->FailingStep = 0;
+            },
+            true);
+        QStringList live;
+        for (const auto& g : AppSettings->Receivers)
+            live << FromCp1251(g->Name) + QString::number(g->Members.at(0));
+        QStringList expected;
+        for (const QString& name : c.left)
+            expected << name + QString::number(name[0].unicode() - 'A' + 1);
+        EXPECT_EQ(live, expected);
+    }
+}
+
 TEST_F(GroupEditorTest, BasesAndMembersAreChosenFromModemsNoOtherGroupHolds) {
     AddLiveGroup("G");
     AddLiveGroup("H");
@@ -177,6 +257,16 @@ TEST_F(GroupEditorTest, BasesAndMembersAreChosenFromModemsNoOtherGroupHolds) {
             Click(editor->ReceiversListBox, "G");
             ChooseBase(&TSelectBaseForm::FreeObjectsListBox, "1 - Модем 1");
             EXPECT_EQ(editor->BaseEdit->text(), "1 - Модем 1");
+            // Chosen again, the group's own base is offered, and selected.
+            InModal([&] {
+                EXPECT_EQ(
+                    Rows(select->FreeObjectsListBox),
+                    (QStringList{"1 - Модем 1", "2 - Модем 2", "3 - Модем 3", "4 - Модем 4", "5 - Модем 5"}));
+                EXPECT_EQ(select->FreeObjectsListBox->currentRow(), 0);
+                EXPECT_EQ(select->BaseEdit->text(), "1 - Модем 1");
+                select->ButtonCancel->click();
+            });
+            editor->SelectBaseButton->click();
             EXPECT_EQ(Rows(editor->FreeObjectsListBox),
                       (QStringList{"2 - Модем 2", "3 - Модем 3", "4 - Модем 4", "5 - Модем 5"}));
             EXPECT_FALSE(editor->SpeedButton4->isEnabled()) << "no members to remove";
@@ -274,16 +364,28 @@ TEST_F(GroupEditorTest, CancelLeavesGroupsPortsAndTheStateFileAlone) {
     EXPECT_FALSE(StatesWritten());
 }
 
+// The fields that only the state file holds go through the editor's copy and back unchanged.
 TEST_F(GroupEditorTest, OnlyTheProtocolChangedStillReplacesTheGroupsAndWritesTheStateFile) {
     TReceiver* before = &AddLiveGroup("P", 0, 1, {2});
+    before->Byte1 = 0x11;
+    before->Byte2 = 0x22;
+    before->Byte3 = 0x33;
+    before->Int1 = 0x44444444;
+    before->Int2 = -5;
     Edit(
         [&] {
             editor->ProtocolComboBox->setCurrentIndex(1);
             emit editor->ProtocolComboBox->activated(1);
         },
         true);
-    EXPECT_NE(AppSettings->Receivers[0].get(), before);
-    EXPECT_EQ(AppSettings->Receivers[0]->Protocol, 1);
+    const TReceiver& after = *AppSettings->Receivers[0];
+    EXPECT_NE(&after, before);
+    EXPECT_EQ(after.Protocol, 1);
+    EXPECT_EQ(after.Members, std::vector<uint32_t>{2});
+    EXPECT_EQ(std::vector<int>({after.Byte1, after.Byte2, after.Byte3}),
+              std::vector<int>({0x11, 0x22, 0x33}));
+    EXPECT_EQ(after.Int1, 0x44444444);
+    EXPECT_EQ(after.Int2, -5);
     EXPECT_TRUE(StatesWritten());
 }
 
@@ -309,6 +411,8 @@ TEST_F(GroupEditorTest, TheSurveyShowsOwnPortsFreeOtherBasesAndPortsInUse) {
     ASSERT_EQ(::grantpt(foreign), 0);
     ASSERT_EQ(::unlockpt(foreign), 0);
     ASSERT_TRUE(QFile::link(QString::fromLatin1(::ptsname(foreign)), ComLink(6)));
+    // A device linked as COM8 that is not there now: installed, not present.
+    ASSERT_TRUE(QFile::link(QStringLiteral("/dev/ttyUSB-unplugged"), ComLink(8)));
     Edit(
         [&] {
             Click(editor->ReceiversListBox, "Own");
@@ -319,6 +423,7 @@ TEST_F(GroupEditorTest, TheSurveyShowsOwnPortsFreeOtherBasesAndPortsInUse) {
                 EXPECT_EQ(rows[3], "COM4 (база в другой группе)");
                 EXPECT_EQ(rows[5], "COM6 (используется)");
                 EXPECT_EQ(rows[6], "COM7");
+                EXPECT_EQ(rows[7], "COM8 (зарезервирован)");
                 EXPECT_EQ(select->COMListBox->currentRow(), 2) << "the group's own port";
                 EXPECT_EQ(select->FreeObjectsListBox->currentRow(), -1);
                 EXPECT_TRUE(Rows(select->ListBox1).contains("KOLVAR Virtual Serial Port (COM3)"));

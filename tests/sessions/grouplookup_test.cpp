@@ -1,10 +1,11 @@
 // The look-ups of the groups: the first group in array order answers, as a walk would find it, and
-// every change of the array shows in the answers.
+// every change of the array shows in the answers; and a group buffer that its base modem takes in part.
 #include <gtest/gtest.h>
 
 #include <memory>
 #include <vector>
 
+#include "core/ObjectRegistry.h"
 #include "core/Settings.h"
 #include "sessions/GroupRouting.h"
 
@@ -12,8 +13,14 @@ namespace {
 
 class GroupLookUp : public ::testing::Test {
 protected:
-    GroupLookUp() : saved_(AppSettings) { AppSettings = &settings; }
-    ~GroupLookUp() override { AppSettings = saved_; }
+    GroupLookUp() : saved_(AppSettings) {
+        AppSettings = &settings;
+        ObjectList.clear();
+    }
+    ~GroupLookUp() override {
+        AppSettings = saved_;
+        ObjectList.clear();
+    }
 
     static std::unique_ptr<TReceiver> Group(int baseKind, int baseID, std::vector<uint32_t> members) {
         auto g = std::make_unique<TReceiver>();
@@ -76,6 +83,26 @@ TEST_F(GroupLookUp, AnswersFollowEveryChangeOfTheGroups) {
 
     AppSettings = nullptr;
     EXPECT_EQ(FindReceiverOfMember(11), nullptr);
+}
+
+// The base modem's transmit queue takes only part of the member data waiting for it: the rest stays in
+// the group buffer, in order, for the next tick.
+TEST_F(GroupLookUp, WhatTheBaseModemsQueueCannotTakeStaysInTheGroupBuffer) {
+    auto& base = *ObjectList.emplace_back(std::make_unique<TObjectStates>());
+    base.ObjectNumber = base.ModemID = 7;
+    const std::vector<uint8_t> filler(AppBufTxSize - 1000, 0xEE);
+    ASSERT_EQ(AppBuf_Push(base.AppBuf.get(), filler.data(), uint32_t(filler.size())), filler.size());
+    TReceiver* g = Add(TReceiver::bkObject, 7, {5});
+    for (int i = 0; i < 3000; ++i)
+        g->Buffer[size_t(i)] = uint8_t(i % 251);
+    g->BufferCount = 3000;
+
+    FlushReceiverBuffers();
+    ASSERT_EQ(g->BufferCount, 2000);
+    for (int i = 0; i < 2000; ++i)
+        ASSERT_EQ(g->Buffer[size_t(i)], uint8_t((i + 1000) % 251)) << i;
+    for (int i = 0; i < 1000; ++i)
+        ASSERT_EQ(base.AppBuf->TxQueue[filler.size() + size_t(i)], uint8_t(i % 251)) << i;
 }
 
 } // namespace

@@ -1,5 +1,5 @@
 // The GSM modem simulator's AT interpreter on byte strings: the router's cycle, PIN, storage, reading,
-// deleting, sending, text mode and the faults.
+// deleting, sending, text mode and the faults; calls dialled, rung, answered, held and hung up.
 #include "tools/gsm-sim/GsmModem.h"
 
 #include <gtest/gtest.h>
@@ -329,8 +329,45 @@ TEST_F(GsmModemTest, Faults) {
     EXPECT_FALSE(modem->TextMode());
 }
 
+// Replies as some modems shape them: cut short, a new SMS announced inside, line ends of LF alone, a
+// blank line before the PDU.
+TEST_F(GsmModemTest, ReplyShapes) {
+    Create();
+    ASSERT_EQ(AddSms("+71230000000", "first"), 1);
+    const std::string pdu = PduOf("+71230000000", "first");
+    const std::string whole = "\r\n+CMGR: 0,,24\r\n" + pdu + "\r\n\r\nOK\r\n";
+
+    modem->Inject(Fault::CutReply, "AT+CMGR=", 1);
+    EXPECT_EQ(Say("AT+CMGR=1\r"), "AT+CMGR=1\r" + whole.substr(0, whole.size() / 2));
+    EXPECT_EQ(Cmd("AT+CMGR=1"), "\r\n+CMGR: 1,,24\r\n" + pdu + "\r\n\r\nOK\r\n");
+    // A slow modem's reply, or the rest of it, comes with the next command line.
+    const std::string read = "\r\n+CMGR: 1,,24\r\n" + pdu + "\r\n\r\nOK\r\n";
+    modem->Inject(Fault::LateReply, "AT+CMGR=", 1);
+    EXPECT_EQ(Say("AT+CMGR=1\r"), "AT+CMGR=1\r");
+    EXPECT_EQ(Say("AT\r"), read + "AT\r\r\nOK\r\n");
+    modem->Inject(Fault::LateRest, "AT+CMGR=", 1);
+    EXPECT_EQ(Say("AT+CMGR=1\r"), "AT+CMGR=1\r" + read.substr(0, read.size() / 2));
+    EXPECT_EQ(Say("AT\r"), read.substr(read.size() / 2) + "AT\r\r\nOK\r\n");
+
+    modem->Inject(Fault::UnsolicitedInReply, "AT+CMGR=", 1);
+    EXPECT_EQ(Cmd("AT+CMGR=1"), "\r\n+CMGR: 1,,24\r\n+CMTI: \"SM\",2\r\n\r\n" + pdu + "\r\n\r\nOK\r\n");
+    modem->Inject(Fault::UnsolicitedInReply, "AT", 1);
+    EXPECT_EQ(Cmd("AT"), "\r\nOK\r\n+CMTI: \"SM\",2\r\n\r\n");
+
+    cfg.lfOnly = true;
+    cfg.blankLineBeforePdu = true;
+    Create();
+    ASSERT_EQ(AddSms("+71230000000", "first"), 1);
+    EXPECT_EQ(Cmd("AT+CMGR=1"), "\n+CMGR: 0,,24\n\n" + pdu + "\n\nOK\n");
+    EXPECT_EQ(Cmd("AT+CMGL=4"), "\n+CMGL: 1,1,,24\n\n" + pdu + "\n\nOK\n");
+    EXPECT_EQ(Cmd("AT+CPIN?"), "\n+CPIN: READY\n\nOK\n");
+    modem->Inject(Fault::UnsolicitedInReply, "AT+CMGR=", 1);
+    EXPECT_EQ(Cmd("AT+CMGR=1"), "\n+CMGR: 1,,24\n+CMTI: \"SM\",2\n\n\n" + pdu + "\n\nOK\n");
+}
+
 TEST_F(GsmModemTest, DisconnectDropsHalfTypedInputAndUnsentOutput) {
     Create();
+    modem->Inject(Fault::LateReply, "AT+CMGS=", 1); // its prompt held back
     Say("AT+CMGS=23\r00110");
     modem->Unsolicited("RING");
     modem->Disconnected();
@@ -353,6 +390,87 @@ TEST_F(GsmModemTest, PowerCycleRestoresThePowerOnSettings) {
     EXPECT_FALSE(modem->TextMode());
     EXPECT_EQ(modem->GetPinState(), PinState::SimPin);
     EXPECT_EQ(modem->UsedCells(), 1);
+}
+
+TEST_F(GsmModemTest, ADialledCallGetsItsQueuedResult) {
+    const struct {
+        DialResult Result;
+        const char* Dial;
+        const char* Reply;
+        CallState State;
+    } cases[] = {
+        {DialResult::Connect, "ATD+79001234567", "\r\nCONNECT 9600\r\n", CallState::Data},
+        {DialResult::Connect, "ATD100;", "\r\nOK\r\n", CallState::Voice},
+        {DialResult::Busy, "ATD100", "\r\nBUSY\r\n", CallState::None},
+        {DialResult::NoAnswer, "ATD100", "\r\nNO ANSWER\r\n", CallState::None},
+        {DialResult::NoCarrier, "ATD100", "\r\nNO CARRIER\r\n", CallState::None},
+        {DialResult::NoDialtone, "ATD 100", "\r\nNO DIALTONE\r\n", CallState::None},
+        {DialResult::Pending, "ATD100", "", CallState::Dialling},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(DialResult_Name(c.Result));
+        Create();
+        modem->QueueDialResult(c.Result);
+        EXPECT_EQ(Cmd(c.Dial), c.Reply);
+        EXPECT_EQ(modem->GetCallState(), c.State);
+    }
+    EXPECT_EQ(Say("x"), "\r\nNO CARRIER\r\n"); // a character stops the dialling
+    EXPECT_EQ(modem->GetCallState(), CallState::None);
+    EXPECT_EQ(modem->Dialled(), std::vector<std::string>{"100"});
+    EXPECT_EQ(Cmd("ATD"), "\r\nNO CARRIER\r\n"); // nothing to dial
+}
+
+TEST_F(GsmModemTest, DataModeCarriesTheCallUntilTheEscape) {
+    EXPECT_EQ(Cmd("ATD100"), "\r\nCONNECT 9600\r\n");
+    EXPECT_EQ(Say("AT\r1+2++3"), ""); // data, not commands
+    EXPECT_TRUE(modem->SendCallData("far"));
+    EXPECT_EQ(Say(""), "far");
+    EXPECT_EQ(Say("+++"), "\r\nOK\r\n");
+    EXPECT_EQ(modem->TakeCallData(), "AT\r1+2++3");
+    EXPECT_FALSE(modem->SendCallData("late")); // command mode now; the call stays up
+    EXPECT_EQ(modem->GetCallState(), CallState::Data);
+    EXPECT_EQ(Cmd("ATH"), "\r\nOK\r\n");
+    EXPECT_EQ(modem->GetCallState(), CallState::None);
+
+    EXPECT_EQ(Cmd("ATD100"), "\r\nCONNECT 9600\r\n");
+    modem->HangUpCall(); // the far end goes
+    EXPECT_EQ(Say(""), "\r\nNO CARRIER\r\n");
+    EXPECT_EQ(Cmd("AT"), "\r\nOK\r\n");
+}
+
+TEST_F(GsmModemTest, ARingNamesItsCallerOnceAskedToAndIsAnswered) {
+    modem = std::make_unique<GsmModem>(cfg);
+    modem->Ring({"+79001234567", "Office"});
+    EXPECT_EQ(Say(""), "\r\nRING\r\n"); // no caller line yet
+    EXPECT_EQ(Cmd("AT+CLIP=1"), "\r\nOK\r\n");
+    EXPECT_EQ(Cmd("AT+CLIP?"), "\r\n+CLIP: 1,1\r\n\r\nOK\r\n");
+    modem->Ring({"+79001234567", "Office"});
+    EXPECT_EQ(Say(""), "\r\nRING\r\n\r\n+CLIP: \"+79001234567\",145,\"\",,\"Office\",0\r\n");
+    EXPECT_EQ(Cmd("ATA"), "\r\nCONNECT 9600\r\n");
+    EXPECT_EQ(modem->GetCallState(), CallState::Data);
+    modem->Disconnected(); // the terminal's DTR went
+    EXPECT_EQ(modem->GetCallState(), CallState::None);
+    EXPECT_TRUE(modem->ClipEnabled()); // until power goes
+    modem->Ring({"", "", 1, true});
+    EXPECT_EQ(Say(""), "\r\nRING\r\n\r\n+CLIP: \"\",129,\"\",,\"\",1\r\n");
+    EXPECT_EQ(Cmd("ATA"), "\r\nOK\r\n"); // a voice call
+    EXPECT_EQ(modem->GetCallState(), CallState::Voice);
+    modem->PowerCycle();
+    EXPECT_FALSE(modem->ClipEnabled());
+    EXPECT_EQ(Cmd("ATA"), "\r\nNO CARRIER\r\n"); // nothing rings
+}
+
+TEST_F(GsmModemTest, AVoiceCallIsHeldWhereHoldIsSupported) {
+    EXPECT_EQ(Cmd("AT+CHLD=2"), "\r\n+CME ERROR: 3\r\n"); // no call
+    EXPECT_EQ(Cmd("ATD100;"), "\r\nOK\r\n");
+    EXPECT_EQ(Cmd("AT+CHLD=2"), "\r\nOK\r\n");
+    EXPECT_EQ(modem->GetCallState(), CallState::Held);
+    EXPECT_EQ(Cmd("AT+CHLD=2"), "\r\nOK\r\n");
+    EXPECT_EQ(modem->GetCallState(), CallState::Voice);
+    modem->SetHoldSupported(false);
+    EXPECT_EQ(Cmd("AT+CHLD=2"), "\r\n+CME ERROR: 3\r\n");
+    EXPECT_EQ(Cmd("AT+CHLD=?"), "\r\n+CHLD: (0,1,2)\r\n\r\nOK\r\n");
+    EXPECT_EQ(Cmd("ATH"), "\r\nOK\r\n");
 }
 
 } // namespace

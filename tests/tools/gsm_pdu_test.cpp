@@ -74,6 +74,22 @@ TEST(GsmPduTest, DeliverForms) {
     EXPECT_FALSE(EncodeDeliver(spec).empty());
 }
 
+TEST(GsmPduTest, StatusReport) {
+    StatusReportSpec spec;
+    spec.messageRef = 0x2A;
+    spec.recipient = "+71230000000";
+    spec.discharged.second = 30;
+    spec.status = 0;
+    EXPECT_EQ(ToHex(EncodeStatusReport(spec)), "07919761989901F0" // service centre
+                                               "062A"             // STATUS-REPORT, reference
+                                               "0B911732000000F0" // recipient
+                                               "42305121000021"   // service centre's time
+                                               "42305121000321"
+                                               "00"); // delivered, its status
+    spec.recipient = "";
+    EXPECT_TRUE(EncodeStatusReport(spec).empty());
+}
+
 // A widely published SMS-SUBMIT for "AT+CMGS=23".
 TEST(GsmPduTest, SubmitPublishedExampleDecodes) {
     Submit s;

@@ -28,3 +28,8 @@ long ResidentKB() {
     }
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
+
+int TPrintedDialogs::Show(TMsgDlgType, const QString& text, TMsgDlgButtons buttons) {
+    std::fprintf(stderr, "%s: box: %s\n", name_, text.toLocal8Bit().constData());
+    return EscapeResult(buttons);
+}

@@ -240,15 +240,6 @@ TWindow AwaitWindow(int goPipe) {
     ::_exit(0);
 }
 
-// Error boxes of the router go to standard error instead of waiting for a person.
-class TPrintedDialogs : public TDialogService {
-public:
-    int Show(TMsgDlgType, const QString& text, TMsgDlgButtons buttons) override {
-        std::fprintf(stderr, "bench-routing: box: %s\n", text.toLocal8Bit().constData());
-        return EscapeResult(buttons);
-    }
-};
-
 double Percentile(const std::array<uint64_t, Buckets>& histogram, double share) {
     uint64_t total = 0;
     for (uint64_t c : histogram)
@@ -393,7 +384,7 @@ int main(int argc, char** argv) {
         ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     Trace_SetSink(Trace_Discard);
     TApplication app(argc, argv);
-    TPrintedDialogs boxes;
+    TPrintedDialogs boxes("bench-routing");
     SetDialogService(&boxes);
     TSettingsDialog settings;
     SettingsDialog = &settings;

@@ -113,18 +113,17 @@ const char* Fault_Name(Fault fault) {
         return "long-reply";
     case Fault::TextMode:
         return "text-mode";
+    case Fault::CutReply:
+        return "cut-reply";
+    case Fault::UnsolicitedInReply:
+        return "unsolicited-in-reply";
+    case Fault::LateReply:
+        return "late-reply";
+    case Fault::LateRest:
+        return "late-rest";
     }
     return "?";
 }
-
-struct GsmModem::Reply {
-    std::string final;   // the error, when a command failed
-    bool prompt = false; // "AT+CMGS=" accepted: "> " and the PDU or text follow
-    bool Fail(const std::string& text) {
-        final = text;
-        return false;
-    }
-};
 
 GsmModem::GsmModem(const GsmConfig& config)
     : cfg_(config), powerOnPin_(config.pinState), pin_(config.pinState), echo_(config.echo) {
@@ -152,6 +151,7 @@ void GsmModem::TakeByte(uint8_t byte) {
             const std::string line = line_;
             line_.clear();
             RunLine(line);
+            Reshape();
         } else if (c == kEsc) {
             line_.clear();
         } else if (c == kBackspace) {
@@ -180,6 +180,12 @@ void GsmModem::TakeByte(uint8_t byte) {
         if (c == kCtrlZ || c == kEsc)
             input_ = Input::Command;
         return;
+    case Input::Data:
+        DataByte(c);
+        return;
+    case Input::Dialling:
+        AbortDial();
+        return;
     }
 }
 
@@ -197,6 +203,8 @@ std::optional<Fault> GsmModem::TakeFault(const std::string& upper) {
 }
 
 void GsmModem::RunLine(const std::string& line) {
+    out_ += late_;
+    late_.clear();
     commands_.push_back(line);
     const std::string upper = Upper(line);
     const std::optional<Fault> fault = TakeFault(upper);
@@ -207,6 +215,11 @@ void GsmModem::RunLine(const std::string& line) {
     }
     if (echo_)
         out_ += line + "\r";
+    if (fault == Fault::CutReply || fault == Fault::UnsolicitedInReply || fault == Fault::LateReply ||
+        fault == Fault::LateRest) {
+        reshape_ = fault;
+        replyAt_ = out_.size();
+    }
     if (fault == Fault::LongReply && cfg_.longReplyBytes >= 5)
         out_ += std::string(1, '\0') + "\r\n" + std::string(cfg_.longReplyBytes - 5, '-') + "\r\n";
     if (fault == Fault::Error || fault == Fault::TextMode || line.size() > kMaxLine) {
@@ -222,6 +235,8 @@ void GsmModem::RunLine(const std::string& line) {
             bool quoted = false;
             while (end < rest.size() && (quoted || rest[end] != ';'))
                 quoted = quoted != (rest[end++] == '"');
+        } else if (rest[pos] == 'D' || rest[pos] == 'd') {
+            end = rest.size(); // the dial string is the rest of the line
         } else {
             while (end < rest.size() && isdigit(uint8_t(rest[end])))
                 ++end;
@@ -237,7 +252,8 @@ void GsmModem::RunLine(const std::string& line) {
         out_ += "\r\n> ";
         return;
     }
-    Respond("OK");
+    if (!reply.later)
+        Respond(reply.result.empty() ? "OK" : reply.result);
 }
 
 bool GsmModem::RunCommand(const std::string& cmd, Reply* reply) {
@@ -247,7 +263,9 @@ bool GsmModem::RunCommand(const std::string& cmd, Reply* reply) {
             echo_ = upper == "E1";
             return true;
         }
-        return false;
+        bool known = false;
+        const bool done = CallCommand(upper, cmd, reply, &known);
+        return known && done;
     }
     size_t nameEnd = 1;
     while (nameEnd < cmd.size() && isalnum(uint8_t(cmd[nameEnd])))
@@ -271,7 +289,7 @@ bool GsmModem::RunCommand(const std::string& cmd, Reply* reply) {
     static const std::pair<const char*, Handler> kCommands[] = {
         {"+CPIN", &GsmModem::Cpin}, {"+CPMS", &GsmModem::Cpms}, {"+CMGF", &GsmModem::Cmgf},
         {"+CMGR", &GsmModem::Cmgr}, {"+CMGL", &GsmModem::Cmgl}, {"+CMGD", &GsmModem::Cmgd},
-        {"+CMGS", &GsmModem::Cmgs},
+        {"+CMGS", &GsmModem::Cmgs}, {"+CLIP", &GsmModem::Clip}, {"+CHLD", &GsmModem::Chld},
     };
     for (const auto& [n, handler] : kCommands)
         if (name == n)
@@ -363,12 +381,12 @@ bool GsmModem::Cmgf(char op, const std::vector<std::string>& args, Reply*) {
 void GsmModem::ListCell(Cell& cell, bool withIndex, std::string* info) const {
     const std::string head = withIndex ? "+CMGL: " + std::to_string(cell.index) + "," : "+CMGR: ";
     if (!textMode_) {
-        *info += head + std::to_string(int(cell.status)) + ",," + std::to_string(cell.tpduLength) + "\r\n" +
-                 ToHex(cell.pdu);
+        *info += head + std::to_string(int(cell.status)) + ",," + std::to_string(cell.tpduLength) + Eol() +
+                 (cfg_.blankLineBeforePdu ? Eol() : "") + ToHex(cell.pdu);
     } else {
         const bool stored = cell.status == CellStatus::Unsent || cell.status == CellStatus::Sent;
         *info += head + "\"" + kStatusText[int(cell.status)] + "\",\"" + Ira(cell.address) + "\"," +
-                 (stored ? "" : ",\"" + SmsTime_Text(cell.time) + "\"") + "\r\n" + Ira(cell.text);
+                 (stored ? "" : ",\"" + SmsTime_Text(cell.time) + "\"") + Eol() + Ira(cell.text);
     }
     if (cell.status == CellStatus::Unread)
         cell.status = CellStatus::Read;
@@ -418,7 +436,7 @@ bool GsmModem::Cmgl(char op, const std::vector<std::string>& args, Reply* reply)
         if (!Matches(cell.status, stat))
             continue;
         if (!info.empty())
-            info += "\r\n";
+            info += Eol();
         ListCell(cell, true, &info);
     }
     if (!info.empty())
@@ -519,19 +537,40 @@ void GsmModem::FinishSend(bool cancel) {
 }
 
 void GsmModem::Respond(const std::string& text) {
-    out_ += "\r\n" + text + "\r\n";
+    out_ += Eol() + text + Eol();
+}
+
+void GsmModem::Reshape() {
+    if (!reshape_)
+        return;
+    const Fault fault = *reshape_;
+    reshape_.reset();
+    if (fault == Fault::CutReply || fault == Fault::LateReply || fault == Fault::LateRest) {
+        const size_t cut = fault == Fault::LateReply ? replyAt_ : replyAt_ + (out_.size() - replyAt_) / 2;
+        if (fault != Fault::CutReply)
+            late_ = out_.substr(cut);
+        out_.resize(cut);
+        return;
+    }
+    const size_t first = out_.find_first_not_of("\r\n", replyAt_);
+    const size_t end = first == std::string::npos ? first : out_.find(Eol(), first);
+    if (end != std::string::npos)
+        out_.insert(end, Eol() + ("+CMTI: \"SM\"," + std::to_string(FreeCell(0))) + Eol());
 }
 
 void GsmModem::Disconnected() {
+    EndCalls(false); // the terminal's DTR went with it
     input_ = Input::Command;
     line_.clear();
     body_.clear();
     out_.clear();
+    late_.clear();
     rules_.clear();
 }
 
 void GsmModem::PowerCycle() {
     Disconnected();
+    EndCalls(true);
     echo_ = cfg_.echo;
     textMode_ = false;
     pin_ = powerOnPin_;

@@ -6,6 +6,7 @@
 #include "tools/gsm-sim/SmsPdu.h"
 
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <string>
 #include <vector>
@@ -27,6 +28,12 @@ enum class Fault : uint8_t {
     Error,     // the command line is answered "ERROR" and not carried out
     LongReply, // the reply comes after a burst of filler (longReplyBytes, a NUL byte among them)
     TextMode,  // the modem is in text mode ("AT+CMGF=1") and refuses "AT+CMGF=0" with ERROR
+    CutReply,  // the reply stops halfway: its rest, the final result code with it, never comes
+    UnsolicitedInReply, // a new SMS is announced inside the reply: a "+CMTI:" line after its first
+                        // line (nothing is stored)
+    LateReply, // a slow modem: the reply (not the echo) comes only with the next command line, before
+               // its echo
+    LateRest,  // the reply stops halfway, and its rest comes as LateReply's does
 };
 const char* Fault_Name(Fault fault);
 
@@ -34,13 +41,35 @@ struct GsmConfig {
     PinState pinState = PinState::Ready; // at power-on
     std::string pin = "1234";
     std::string puk = "12345678";
-    int capacity = 30;             // cells of the storage, 1 to 255
-    bool echo = true;              // ATE1 at power-on
-    bool emptyReadIsError = false; // "AT+CMGR=" of an empty cell: "+CMS ERROR: 321" instead of OK
-    size_t longReplyBytes = 1024;  // filler of Fault::LongReply
+    int capacity = 30;               // cells of the storage, 1 to 255
+    bool echo = true;                // ATE1 at power-on
+    bool emptyReadIsError = false;   // "AT+CMGR=" of an empty cell: "+CMS ERROR: 321" instead of OK
+    size_t longReplyBytes = 1024;    // filler of Fault::LongReply
+    bool lfOnly = false;             // reply lines end in LF alone, not CR LF
+    bool blankLineBeforePdu = false; // a blank line between "+CMGR:" (or "+CMGL:") and the PDU
 };
 
 enum class CellStatus : uint8_t { Unread = 0, Read = 1, Unsent = 2, Sent = 3 };
+
+// How a call the terminal dials goes on (GsmModem::QueueDialResult).
+enum class DialResult : uint8_t {
+    Connect,    // a data call "CONNECT 9600" and data mode; a voice call ("ATD...;") OK
+    Busy,       // "BUSY"
+    NoAnswer,   // "NO ANSWER"
+    NoCarrier,  // "NO CARRIER"
+    NoDialtone, // "NO DIALTONE"
+    Pending,    // nothing yet: the far end rings until the terminal aborts the dialling with a character
+};
+const char* DialResult_Name(DialResult result);
+
+enum class CallState : uint8_t { None, Dialling, Ringing, Data, Voice, Held };
+
+// Who rings (GsmModem::Ring).
+struct Caller {
+    std::string number, name;
+    int validity = 0;   // of "+CLIP:": 0 the number is given, 1 withheld, 2 not available
+    bool voice = false; // a voice call (ATA answers OK), else a data call (CONNECT 9600)
+};
 
 // One occupied cell.
 struct Cell {
@@ -109,14 +138,42 @@ public:
     bool TextMode() const { return textMode_; }
     bool Echo() const { return echo_; }
 
+    // Calls (ModemCalls.cpp): "ATD<number>" dials a data call, "ATD<number>;" a voice call, each with
+    // the next queued result (Connect when none is queued); "ATA" answers a ringing call; "ATH" ends any
+    // call; in data mode the terminal's bytes are the call's, until "+++" (no guard time needed) brings
+    // back command mode with OK; "AT+CLIP=1" has every ring followed by "+CLIP:"; "AT+CHLD=2" puts a
+    // voice call on hold and takes it back (with hold not supported: "+CME ERROR: 3").
+    void QueueDialResult(DialResult result);
+    // One ring: "RING" (and "+CLIP:" when asked for) for a call that is ringing or comes now; nothing
+    // while another call is up.
+    void Ring(const Caller& caller);
+    // The far end hangs up: "NO CARRIER" for a call that is up; a ringing call stops ringing.
+    void HangUpCall();
+    // Bytes from the far end, to the terminal while a data call is up; false when none is.
+    bool SendCallData(const std::string& bytes);
+    std::string TakeCallData(); // what the terminal sent over data calls so far
+    const std::vector<std::string>& Dialled() const { return dialled_; } // numbers as dialled, ';' too
+    CallState GetCallState() const { return call_; }
+    bool ClipEnabled() const { return clip_; }
+    void SetHoldSupported(bool supported) { holdSupported_ = supported; }
+
 private:
-    enum class Input : uint8_t { Command, Pdu, Text, Swallow };
+    enum class Input : uint8_t { Command, Pdu, Text, Swallow, Data, Dialling };
     struct Rule {
         Fault fault;
         std::string command; // upper case
         int remaining;       // 0: until the terminal disconnects
     };
-    struct Reply; // the outcome of one command
+    struct Reply {           // the outcome of one command
+        std::string final;   // the error, when a command failed
+        bool prompt = false; // "AT+CMGS=" accepted: "> " and the PDU or text follow
+        std::string result;  // the final result code in place of OK (ATD, ATA)
+        bool later = false;  // the final result comes later (a dialled call that rings)
+        bool Fail(const std::string& text) {
+            final = text;
+            return false;
+        }
+    };
 
     void TakeByte(uint8_t c);
     void RunLine(const std::string& line);
@@ -136,6 +193,16 @@ private:
     int FreeCell(int cell) const;
     int Store(Cell cell, int index);
     void Respond(const std::string& text); // information text or a result code, framed
+    const char* Eol() const { return cfg_.lfOnly ? "\n" : "\r\n"; }
+    void Reshape(); // the reply to the line just run, as a fault of its shape or its time has it
+    // Calls (ModemCalls.cpp).
+    bool CallCommand(const std::string& upper, const std::string& cmd, Reply* reply, bool* known);
+    bool Clip(char op, const std::vector<std::string>& args, Reply* reply);
+    bool Chld(char op, const std::vector<std::string>& args, Reply* reply);
+    void CallUp(bool voice, Reply* reply);
+    void DataByte(char c);
+    void AbortDial();
+    void EndCalls(bool powerOn);
 
     GsmConfig cfg_;
     PinState powerOnPin_;
@@ -154,8 +221,20 @@ private:
     uint8_t textRef_ = 0;
 
     std::string out_;
+    std::optional<Fault> reshape_; // of the reply to the line being run, which starts at out_[replyAt_]
+    size_t replyAt_ = 0;
+    std::string late_; // what LateReply or LateRest held back, sent before the next line's echo
     std::vector<SentSms> sent_;
     std::vector<std::string> commands_;
+
+    CallState call_ = CallState::None;
+    Caller ringing_;
+    bool clip_ = false;
+    bool holdSupported_ = true;
+    int pluses_ = 0; // of "+++" in data mode
+    std::deque<DialResult> dialResults_;
+    std::vector<std::string> dialled_;
+    std::string callData_;
 };
 
 } // namespace gsmsim

@@ -268,13 +268,10 @@ void GsmSim::ClearFaults() {
 }
 
 void GsmSim::Unsolicited(const std::string& line) {
-    {
-        std::lock_guard lock(mutex_);
-        if (!present_)
-            return;
+    ToTerminal([&] {
         modem_.Unsolicited(line);
-    }
-    Wake();
+        return true;
+    });
 }
 
 void GsmSim::PullCable() {
@@ -312,6 +309,86 @@ bool GsmSim::Connected() const {
 uint32_t GsmSim::Connections() const {
     std::lock_guard lock(mutex_);
     return connections_;
+}
+
+// ---- Calls
+
+void GsmSim::QueueDialResult(DialResult result) {
+    std::lock_guard lock(mutex_);
+    modem_.QueueDialResult(result);
+}
+
+// The modem's news reaches a terminal that holds the port; nobody else hears it.
+template <class Action> bool GsmSim::ToTerminal(Action action) {
+    bool done = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!present_)
+            return false;
+        done = action();
+    }
+    Wake();
+    return done;
+}
+
+void GsmSim::Ring(const Caller& caller) {
+    ToTerminal([&] {
+        modem_.Ring(caller);
+        return true;
+    });
+}
+
+void GsmSim::HangUpCall() {
+    ToTerminal([&] {
+        modem_.HangUpCall();
+        return true;
+    });
+}
+
+bool GsmSim::SendCallData(const std::string& bytes) {
+    return ToTerminal([&] { return modem_.SendCallData(bytes); });
+}
+
+std::string GsmSim::TakeCallData() {
+    std::lock_guard lock(mutex_);
+    return modem_.TakeCallData();
+}
+
+std::vector<std::string> GsmSim::Dialled() const {
+    std::lock_guard lock(mutex_);
+    return modem_.Dialled();
+}
+
+CallState GsmSim::GetCallState() const {
+    std::lock_guard lock(mutex_);
+    return modem_.GetCallState();
+}
+
+bool GsmSim::ClipEnabled() const {
+    std::lock_guard lock(mutex_);
+    return modem_.ClipEnabled();
+}
+
+void GsmSim::SetHoldSupported(bool supported) {
+    std::lock_guard lock(mutex_);
+    modem_.SetHoldSupported(supported);
+}
+
+uint32_t GsmSim::LineSpeed() const {
+    std::lock_guard lock(mutex_);
+    termios t{};
+    if (master_ < 0 || tcgetattr(master_, &t) != 0) // a master reports its slave's settings
+        return 0;
+    static const std::pair<speed_t, uint32_t> kRates[] = {
+        {B300, 300},       {B600, 600},       {B1200, 1200},     {B2400, 2400},   {B4800, 4800},
+        {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600}, {B115200, 115200},
+        {B230400, 230400}, {B460800, 460800}, {B921600, 921600},
+    };
+    const speed_t code = cfgetospeed(&t);
+    for (const auto& [known, rate] : kRates)
+        if (known == code)
+            return rate;
+    return 0;
 }
 
 } // namespace gsmsim

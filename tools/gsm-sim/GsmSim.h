@@ -28,7 +28,8 @@
 //
 // The modem (GsmModem.h has the details):
 // - Command lines begin with "AT" (noise before it is ignored) and end with CR; echo is on (ATE1) at
-//   power-on; replies are framed "\r\n<text>\r\n" and end in OK, ERROR or "+CMS ERROR: <n>".
+//   power-on; replies are framed "\r\n<text>\r\n" ("\n<text>\n" with config.lfOnly) and end in OK,
+//   ERROR or "+CMS ERROR: <n>".
 // - AT, ATE0/ATE1, +CPIN? / +CPIN=<pin> / +CPIN=<puk>,<new pin>, +CPMS? / +CPMS="SM"[,...], +CMGF? /
 //   +CMGF=0|1, +CMGR=<i>, +CMGL[=<stat>], +CMGD=<i>[,<flag>], +CMGS=<length> (PDU mode) or
 //   +CMGS="<number>" (text mode) with the "> " prompt, the PDU or text, Ctrl-Z to send, ESC to cancel
@@ -38,17 +39,26 @@
 //   316); "+CPIN: SIM PUK" is answered with OK after it, as a modem does.
 // - One storage, "SM", of config.capacity cells (30). "AT+CMGR=" of an empty cell answers OK (or +CMS
 //   ERROR 321 with emptyReadIsError); a cell out of range gives +CMS ERROR 321. Reading marks a cell read.
-// - Faults (Inject): Silent, Error, LongReply for the command lines that begin with a given text, for a
-//   number of lines or until the terminal closes the port (one injected while nobody holds the port waits
-//   for the next terminal); TextMode puts the modem in text mode and refuses PDU mode. PullCable()
-//   closes the master: the router's descriptor fails (POLLHUP, EIO) and the slave device vanishes (the
-//   COM entry dangles). PlugIn() makes a new pair behind the same COM entry with the modem freshly
+//   With blankLineBeforePdu a blank line comes between "+CMGR:" and the PDU. Cells may be filled out of
+//   order (AddSms with a cell), and with any PDU (AddPdu), such as a delivery report (EncodeStatusReport).
+// - Faults (Inject): Silent, Error, LongReply, CutReply (the reply stops halfway, no final result),
+//   UnsolicitedInReply (a "+CMTI:" line inside the reply), LateReply and LateRest (the reply, or the rest
+//   of one cut halfway, held back until the next command line) for the command lines that begin with a
+//   given text, for a number of lines or until the terminal closes the port (one injected while nobody
+//   holds the port waits for the next terminal); TextMode puts the modem in text mode and refuses PDU mode.
+//   PullCable() closes the master: the router's descriptor fails (POLLHUP, EIO) and the slave device vanishes
+//   (the COM entry dangles). PlugIn() makes a new pair behind the same COM entry with the modem freshly
 //   powered (the SIM's PIN state as at power-on, echo on, PDU mode; the cells stay).
 // - A terminal that closes the port ends every fault and drops what it had not read, so the next
 //   connection meets a sound modem. A close and reopen between two polls is not noticed.
+// - Calls: "ATD<number>[;]" dials with the next queued result (QueueDialResult; connects when none is
+//   queued: "CONNECT 9600" and data mode, or OK for a voice call), Ring() rings with the caller's
+//   "+CLIP:" line after "AT+CLIP=1", "ATA" answers, "+++" leaves data mode, "ATH" hangs up,
+//   "AT+CHLD=2" holds a voice call. The terminal's DTR goes with its close, and so does the call.
 //
-// No time-outs: the simulator answers as soon as a command line is complete and never waits on a clock,
-// so a router test's fake clock drives the router's time-outs alone.
+// No time-outs: the simulator answers as soon as a command line is complete (a late reply as soon as the
+// next one is) and never waits on a clock, so a router test's fake clock drives the router's time-outs
+// alone.
 #pragma once
 
 #include "tools/gsm-sim/GsmModem.h"
@@ -109,12 +119,28 @@ public:
     bool Connected() const;       // a terminal holds the port
     uint32_t Connections() const; // terminals that opened the port so far
 
+    // Calls (GsmModem.h has the details). Ring, HangUpCall and SendCallData act at once while a
+    // terminal holds the port and do nothing otherwise.
+    void QueueDialResult(DialResult result);
+    void Ring(const Caller& caller);
+    void HangUpCall();
+    bool SendCallData(const std::string& bytes);
+    std::string TakeCallData();
+    std::vector<std::string> Dialled() const;
+    CallState GetCallState() const;
+    bool ClipEnabled() const;
+    void SetHoldSupported(bool supported);
+    // The speed the terminal set on the port (0 when it cannot be read).
+    uint32_t LineSpeed() const;
+
 private:
     bool OpenPair();
     bool Publish();
     void Service();
     void FlushSlaveInput();
     void Wake();
+    // Runs the action under the lock while a terminal holds the port, then wakes the service.
+    template <class Action> bool ToTerminal(Action action);
 
     mutable std::mutex mutex_;
     GsmModem modem_;

@@ -178,6 +178,14 @@ uint8_t SwappedBcd(int v) {
     return uint8_t((v % 10) << 4 | (v / 10 % 10));
 }
 
+// Time stamp: year to second as swapped BCD, then the zone in quarters, bit 3 of its octet the sign.
+void PutTime(Bytes* out, const SmsTime& t) {
+    for (int v : {t.year, t.month, t.day, t.hour, t.minute, t.second})
+        out->push_back(SwappedBcd(v));
+    const int zone = t.zoneQuarters < 0 ? -t.zoneQuarters : t.zoneQuarters;
+    out->push_back(uint8_t(SwappedBcd(zone) | (t.zoneQuarters < 0 ? 0x08 : 0)));
+}
+
 // Reads octets from a PDU front to back; every read after a shortfall fails.
 struct Reader {
     const Bytes& b;
@@ -324,11 +332,7 @@ Bytes EncodeDeliver(const DeliverSpec& spec, size_t* tpduLength) {
         return {};
     pdu.push_back(spec.pid);
     pdu.push_back(spec.dcs);
-    const SmsTime& t = spec.time;
-    for (int v : {t.year, t.month, t.day, t.hour, t.minute, t.second})
-        pdu.push_back(SwappedBcd(v));
-    const int zone = t.zoneQuarters < 0 ? -t.zoneQuarters : t.zoneQuarters;
-    pdu.push_back(uint8_t(SwappedBcd(zone) | (t.zoneQuarters < 0 ? 0x08 : 0)));
+    PutTime(&pdu, spec.time);
 
     Bytes ud;
     size_t udl = 0;
@@ -358,6 +362,20 @@ Bytes EncodeDeliver(const DeliverSpec& spec, size_t* tpduLength) {
     pdu.insert(pdu.end(), ud.begin(), ud.end());
     if (tpduLength)
         *tpduLength = pdu.size() - tpduStart;
+    return pdu;
+}
+
+Bytes EncodeStatusReport(const StatusReportSpec& spec) {
+    Bytes pdu;
+    if (!PutServiceCentre(&pdu, spec.serviceCentre))
+        return {};
+    pdu.push_back(0x06); // SMS-STATUS-REPORT, no more messages waiting
+    pdu.push_back(spec.messageRef);
+    if (!PutAddress(&pdu, spec.recipient, -1))
+        return {};
+    PutTime(&pdu, spec.time);
+    PutTime(&pdu, spec.discharged);
+    pdu.push_back(spec.status);
     return pdu;
 }
 

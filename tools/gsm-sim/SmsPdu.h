@@ -65,6 +65,19 @@ struct DeliverSpec {
 // long. *tpduLength (when not null) gets the octets after the service-centre part.
 Bytes EncodeDeliver(const DeliverSpec& spec, size_t* tpduLength = nullptr);
 
+// What a delivery report is built from: the network's report on an SMS the terminal sent.
+struct StatusReportSpec {
+    std::string serviceCentre = "+79168999100"; // empty: a service-centre part of length 0
+    uint8_t messageRef = 0;                     // the reference of the SUBMIT reported on
+    std::string recipient = "+71230000000";     // its destination
+    SmsTime time;                               // when the service centre took the SUBMIT
+    SmsTime discharged;                         // when it was delivered
+    uint8_t status = 0;                         // TP-ST: 0 received by the recipient
+};
+
+// The whole SMS-STATUS-REPORT PDU; empty when an address cannot be encoded.
+Bytes EncodeStatusReport(const StatusReportSpec& spec);
+
 // A decoded SMS-SUBMIT.
 struct Submit {
     std::string serviceCentre; // empty when the default centre was asked for (length octet 0)

@@ -27,6 +27,10 @@ finds a user's real modem, and prints that entry's path on a second line.
   --sms NUMBER TEXT      an incoming SMS in the next free cell; may be given more than once
   --no-echo              echo off at power-on (ATE0)
   --empty-read-error     reading an empty cell answers +CMS ERROR: 321 instead of OK
+  --lf-only              reply lines end in LF alone
+  --blank-line           a blank line between "+CMGR:" and the PDU
+  --status-report        a delivery report in the next free cell
+  --text-mode            the modem is in text mode and refuses PDU mode until the port is closed
   --print                print each command line and each SMS sent, as they come
 
 Exit status: 0 when interrupted, 1 when the pseudo-terminal or the COM entry could not be made,
@@ -49,6 +53,7 @@ struct Options {
     std::string com;
     std::vector<std::pair<std::string, std::string>> sms;
     bool print = false;
+    bool statusReport = false, textMode = false;
 };
 
 Options Parse(int argc, char** argv) {
@@ -90,6 +95,14 @@ Options Parse(int argc, char** argv) {
             o.modem.echo = false;
         } else if (opt == "--empty-read-error") {
             o.modem.emptyReadIsError = true;
+        } else if (opt == "--lf-only") {
+            o.modem.lfOnly = true;
+        } else if (opt == "--blank-line") {
+            o.modem.blankLineBeforePdu = true;
+        } else if (opt == "--status-report") {
+            o.statusReport = true;
+        } else if (opt == "--text-mode") {
+            o.textMode = true;
         } else if (opt == "--print") {
             o.print = true;
         } else {
@@ -116,6 +129,12 @@ int main(int argc, char** argv) {
             fprintf(stderr, "gsm-sim: cannot store the SMS from %s\n", number.c_str());
             return 1;
         }
+    if (o.statusReport && modem.AddPdu(ToHex(EncodeStatusReport({}))) == 0) {
+        fprintf(stderr, "gsm-sim: no free cell for the delivery report\n");
+        return 1;
+    }
+    if (o.textMode)
+        modem.Inject(Fault::TextMode);
     printf("%s\n", modem.SlavePath().c_str());
     if (!o.com.empty())
         printf("%s\n", modem.ComPath().c_str());
