@@ -12,8 +12,7 @@
 #include "platform/TcpServer.h"
 #include "protocol/tmgsm.h"
 
-// Final, so that telling a session from a plain socket costs one comparison.
-class TServerConnection final : public TServerClientWinSocket {
+class TServerConnection : public TServerClientWinSocket {
 public:
     // Allocates the link from the links' pool, uncleared: TMGSM_InitIp clears it before anything reads
     // it. When that fails, Link stays null and the failure is logged.
