@@ -578,27 +578,33 @@ void TSioBaseDispatcher::SetBreak(bool on) {
         SetRts(false);
 }
 
-// Reading. While a data notification is delivered, the running handler's reads count against
-// HandlerTaken and the notification's end moves the tail; a read outside any handler then finds
-// nothing, since what it took would be counted nowhere and read again.
+// Reading. While a data notification is delivered, the running handler's own reads count against
+// HandlerTaken and the notification's end moves the tail. Any other read (between the handlers, or
+// on the main thread while the dispatch thread waits for it to run one) sees the ring past what
+// the handlers took so far, and taking makes that theirs for good: the tail moves past it and past
+// what is taken, and the handlers go on from there.
 
 std::uint32_t TSioBaseDispatcher::StoredLocked() const {
     return DispHead == DispTail ? (DispFull ? DispatchBufferSize : 0)
                                 : Wrap(DispHead + DispatchBufferSize - DispTail);
 }
 
-std::uint32_t TSioBaseDispatcher::HandlerTakenLocked() const {
-    return HandlerRunning ? HandlerTaken : 0;
+bool TSioBaseDispatcher::HandlersReadLocked() const {
+    return InDataNotify && HandlerRunning && InHandler();
+}
+
+std::uint32_t TSioBaseDispatcher::SkippedLocked() const {
+    if (!InDataNotify)
+        return 0;
+    return HandlersReadLocked() ? HandlerTaken : std::max(MaxTaken, HandlerTaken);
 }
 
 std::uint32_t TSioBaseDispatcher::UnreadLocked() const {
-    if (!DispBuffer || (InDataNotify && !HandlerRunning))
-        return 0;
-    return StoredLocked() - HandlerTakenLocked();
+    return DispBuffer ? StoredLocked() - SkippedLocked() : 0;
 }
 
 void TSioBaseDispatcher::CopyOutLocked(void* buffer, std::uint32_t length) const {
-    const std::uint32_t start = Wrap(DispTail + HandlerTakenLocked());
+    const std::uint32_t start = Wrap(DispTail + SkippedLocked());
     const std::uint32_t first = std::min(length, DispatchBufferSize - start);
     auto* out = static_cast<std::uint8_t*>(buffer);
     std::memcpy(out, DispBuffer.get() + start, first);
@@ -606,12 +612,14 @@ void TSioBaseDispatcher::CopyOutLocked(void* buffer, std::uint32_t length) const
 }
 
 void TSioBaseDispatcher::TakeLocked(std::uint32_t length) {
-    if (HandlerRunning) {
+    if (HandlersReadLocked()) {
         HandlerTaken += length; // the end of the notification moves the tail
         return;
     }
-    DispTail = Wrap(DispTail + length);
-    if (DispFull && length > 0) {
+    const std::uint32_t moved = SkippedLocked() + length;
+    MaxTaken = HandlerTaken = 0; // a handler still running reads on from the new tail
+    DispTail = Wrap(DispTail + moved);
+    if (DispFull && moved > 0) {
         DispFull = false;
         InQueue.Wake(); // the dispatch thread may fill again
     }
@@ -630,7 +638,7 @@ std::int32_t TSioBaseDispatcher::PeekChar(std::uint8_t& ch, std::uint32_t index)
         return ecBadArgument; // there is no byte before the next one
     if (index > UnreadLocked())
         return ecBufferIsEmpty;
-    ch = DispBuffer[Wrap(DispTail + HandlerTakenLocked() + index - 1)];
+    ch = DispBuffer[Wrap(DispTail + SkippedLocked() + index - 1)];
     return ecOK;
 }
 
@@ -678,13 +686,12 @@ std::int32_t TSioBaseDispatcher::FlushInBuffer() {
     {
         std::lock_guard disp(DispSection);
         r = FlushCom(1);
-        if (InDataNotify) {
-            // The notification's end drops it all; the running handler reads nothing more.
-            MaxTaken = StoredLocked();
-            if (HandlerRunning)
-                HandlerTaken = MaxTaken;
+        if (HandlersReadLocked()) {
+            // The notification's end drops it all; the handler reads nothing more.
+            MaxTaken = HandlerTaken = StoredLocked();
         } else {
             DispTail = DispHead;
+            MaxTaken = HandlerTaken = 0;
             if (DispFull)
                 InQueue.Wake();
             DispFull = false;

@@ -166,9 +166,11 @@ public:
     void SetBreak(bool on);
 
     // Reading what the dispatch thread received. While an avail or data notification is delivered,
-    // reads count as the running handler's (every handler starts at the same first byte; the ring
-    // moves on by the most any took when the notification ends); between its handlers a read
-    // finds nothing until it has ended. A port that is not open has nothing to read: -2007.
+    // a handler's reads count as its own (every handler starts at the same first byte; the ring
+    // moves on by the most any took when the notification ends). A read outside the handlers then
+    // (between them, or on the main thread before its handler runs) gets the bytes past those the
+    // handlers took, at once; the handlers go on after it and are told what is left of an avail
+    // notification's bytes. A port that is not open has nothing to read: -2007.
     bool CharReady();
     std::int32_t PeekChar(std::uint8_t& ch, std::uint32_t index); // index 1 is the next byte
     std::int32_t GetChar(std::uint8_t& ch);
@@ -377,6 +379,9 @@ protected:
     void PurgeDeletedHandlers();
     // With DispSection: the byte count of the first unread byte, and ScanPos kept within the unread.
     std::uint32_t TailCountLocked() const;
+    // What a handler starting now is told: for an avail notification the announced bytes that
+    // reads outside the handlers have left, else the trigger as it came.
+    std::uint32_t TriggerToTell(unsigned msg, std::uint32_t trigger);
     void TraceBytes(char kind, const void* buffer, std::uint32_t length); // while the trace is on
     std::int32_t WriteTrace(const std::string& fileName, bool inHex, bool allHex, bool append);
     std::int32_t WriteDispatchLog(const std::string& fileName, bool inHex, bool allHex, bool append);
@@ -385,10 +390,13 @@ protected:
     void MapEventsToMS();
     void RefreshStatus();
     std::int32_t SetCommStateFix(DCB& dcb);
-    // With DispSection: every unread byte of the ring; what the running handler of a data
-    // notification took; what a read may take now (none outside a handler while one is delivered).
+    // With DispSection: every unread byte of the ring; whether the caller is the running handler of
+    // a data notification; how many bytes past the tail the caller's reads start (its own taken
+    // ones for that handler, what the notification's handlers took for anyone else); what a read
+    // may take now.
     std::uint32_t StoredLocked() const;
-    std::uint32_t HandlerTakenLocked() const;
+    bool HandlersReadLocked() const;
+    std::uint32_t SkippedLocked() const;
     std::uint32_t UnreadLocked() const;
     void CopyOutLocked(void* buffer, std::uint32_t length) const;
     void TakeLocked(std::uint32_t length);
@@ -457,8 +465,11 @@ protected:
     std::uint32_t DispHead = 0, DispTail = 0;
     bool DispFull = false;
     bool InDataNotify = false;
-    bool HandlerRunning = false; // a handler of the data notification runs: reads count as its own
+    // A handler of the data notification is being delivered (for the main thread's handlers: the
+    // dispatch thread waits for it); only that handler's own reads count as its own.
+    bool HandlerRunning = false;
     std::uint32_t HandlerTaken = 0, MaxTaken = 0;
+    std::uint32_t AvailEnd = 0; // the byte count where an avail notification's bytes end
     // Counted in bytes moved into the ring since the open (a ring position is the count mod 8192),
     // so that a ring that filled all the way round is told from one that did not move: Received,
     // the next byte to scan for data triggers, and where the last avail notification was made.

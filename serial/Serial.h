@@ -39,9 +39,9 @@
 //   -3004, what was received can still be read, and DeviceLostMessage (0x7E0B, wParam the failure's
 //   code, lParam PortIndex shl 16) is posted to each registered window; the component then closes
 //   the port by itself. Closing a port is never reported as a loss. While an avail or data
-//   notification is delivered, reads count as its running handler's; between its handlers a read
-//   finds nothing, so a loop that reads with CharReady and GetChar outside the handlers gets those
-//   bytes once the notification has ended.
+//   notification is delivered, a handler's reads count as its own; a read outside the handlers
+//   (between them, or on the main thread while the dispatch thread waits for it to run one) gets
+//   what the handlers have not taken at once, and the handlers are told what it left.
 //
 // Locks (internal): the port list, then each dispatcher's settings, dispatch ring, output ring and
 // queue locks, always in that order; none is held while waiting for a thread, but the component's

@@ -425,9 +425,10 @@ bool TSioBaseDispatcher::InHandler() const {
 void TSioBaseDispatcher::MakeNotifyWindow() {
     if (NotifyWindow)
         return;
-    // The count outlives the dispatcher, which a handler may free from a loop of its own.
+    // The count outlives the dispatcher, which a handler may free from a loop of its own; before
+    // the handler runs, the dispatch thread waits for it, so the dispatcher is there.
     NotifyWindow = std::make_unique<TMessageWindow>(
-        [running = mainHandlers_](unsigned msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
+        [this, running = mainHandlers_](unsigned msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
             ++*running;
             TScopeExit done{[&running] { --*running; }};
             if (msg == SyncMessage) {
@@ -438,8 +439,8 @@ void TSioBaseDispatcher::MakeNotifyWindow() {
                     call->Error = std::current_exception();
                 }
             } else { // a window's notification: the window in wParam, its wParam and lParam in lParam
-                SendMessage(HWND(wParam), msg, WPARAM(std::uint64_t(lParam) >> 32),
-                            LPARAM(std::uint32_t(lParam)));
+                const std::uint32_t trigger = TriggerToTell(msg, std::uint32_t(std::uint64_t(lParam) >> 32));
+                SendMessage(HWND(wParam), msg, WPARAM(trigger), LPARAM(std::uint32_t(lParam)));
             }
             return 0;
         });
@@ -454,7 +455,7 @@ HWND TSioBaseDispatcher::NotifyWindowHandle() {
 
 void TSioDispatcherThread::SyncNotify(unsigned msg, std::uint32_t trigger, std::uint32_t data,
                                       const TApdNotifyEvent& event) {
-    Sync([&] { event(msg, trigger, data); });
+    Sync([&] { event(msg, Dispatcher.TriggerToTell(msg, trigger), data); });
 }
 
 void TSioDispatcherThread::Sync(const std::function<void()>& method) {
@@ -492,8 +493,12 @@ bool TSioBaseDispatcher::SendNotify(unsigned msg, std::uint32_t trigger, std::ui
     const bool dataNotify = msg == TriggerAvailMessage || msg == TriggerDataMessage;
     {
         std::lock_guard disp(DispSection);
-        MaxTaken = 0;
+        MaxTaken = HandlerTaken = 0;
         InDataNotify = dataNotify;
+        // Where the announced bytes end (a read made just before may have taken some): a read
+        // outside the handlers can take them, and the handlers are told what it left.
+        if (msg == TriggerAvailMessage)
+            AvailEnd = TailCountLocked() + std::min(trigger, StoredLocked());
     }
     // However the notification ends (a handler may raise): the busy marks go, and so do the handlers
     // removed while it ran.
@@ -543,7 +548,7 @@ bool TSioBaseDispatcher::SendNotify(unsigned msg, std::uint32_t trigger, std::ui
             if (event.Sync && DispatchThread)
                 DispatchThread->SyncNotify(msg, trigger, lParam, event.Event);
             else
-                event.Event(msg, trigger, lParam);
+                event.Event(msg, TriggerToTell(msg, trigger), lParam);
         });
         if (!delivered)
             return false;
@@ -552,7 +557,7 @@ bool TSioBaseDispatcher::SendNotify(unsigned msg, std::uint32_t trigger, std::ui
     for (std::size_t i = 0; entry(ProcTriggerHandlers, i, proc); ++i) {
         if (!deliver([&] {
                 if (!proc.Deleted && proc.Proc)
-                    proc.Proc(msg, trigger, lParam);
+                    proc.Proc(msg, TriggerToTell(msg, trigger), lParam);
             }))
             return false;
     }
@@ -583,7 +588,16 @@ bool TSioBaseDispatcher::SendNotify(unsigned msg, std::uint32_t trigger, std::ui
         DispFull = false;
         InQueue.Wake(); // the pass may fill the ring again at once
     }
-    return !(msg == TriggerAvailMessage && MaxTaken != trigger);
+    // Bytes left of the announced ones end the pass's receive checks.
+    return !(msg == TriggerAvailMessage && TailCountLocked() != AvailEnd);
+}
+
+std::uint32_t TSioBaseDispatcher::TriggerToTell(unsigned msg, std::uint32_t trigger) {
+    if (msg != TriggerAvailMessage)
+        return trigger;
+    std::lock_guard disp(DispSection);
+    const auto left = std::int32_t(AvailEnd - TailCountLocked());
+    return InDataNotify ? std::uint32_t(std::max(left, 0)) : trigger;
 }
 
 // The trigger checks.
@@ -668,7 +682,7 @@ bool TSioBaseDispatcher::CheckReceiveTriggers() {
             if (lenTrigger != 0 && LastAvailPos != at) {
                 const std::uint32_t tail = TailCountLocked();
                 const std::int32_t through = at - tail < Received - tail ? std::int32_t(at - tail + 1) : 0;
-                before = through - std::int32_t(HandlerTakenLocked()) - std::int32_t(maxLen);
+                before = through - std::int32_t(SkippedLocked()) - std::int32_t(maxLen);
                 announce = before >= std::int32_t(lenTrigger);
             }
         }

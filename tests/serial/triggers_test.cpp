@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
+#include <thread>
 #include <unistd.h>
 
 #include "platform/ClockSource.h"
@@ -134,6 +135,13 @@ std::ostream& operator<<(std::ostream& out, const TNote& n) {
     return out << std::hex << "{" << n.Msg << ", " << std::dec << n.Trigger << ", " << n.Value << "}";
 }
 
+// Takes `count` bytes into `into`, or none when fewer are there.
+void Take(TSioBaseDispatcher& port, std::uint32_t count, std::string& into) {
+    std::vector<std::uint8_t> block(count);
+    if (port.GetBlock(block.data(), count) == std::int32_t(count))
+        into.append(block.begin(), block.end());
+}
+
 // A dispatcher whose settings lock a test can hold, which stops the dispatch thread at the next
 // step of a notification that needs it, and which shows what the notification counted as taken.
 class TProbedDispatcher : public TSioWin32Dispatcher {
@@ -145,6 +153,40 @@ public:
         std::lock_guard disp(DispSection);
         return MaxTaken;
     }
+    // Waits, answering no message, until the dispatch thread hands an avail or data notification
+    // to a handler; a handler on the main thread then waits for this thread.
+    bool WaitUntilAHandlerIsDelivered() {
+        for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+             std::chrono::steady_clock::now() < end; std::this_thread::yield()) {
+            std::lock_guard disp(DispSection);
+            if (InDataNotify && HandlerRunning)
+                return true;
+        }
+        return false;
+    }
+};
+
+// A method handler that notes the counts it is told and takes that many of the announced bytes;
+// it is deregistered when it goes.
+struct TTaker {
+    TTaker(TProbedDispatcher& port, bool sync) : Port(port) {
+        sync ? Port.RegisterSyncEventTriggerHandler(Event) : Port.RegisterEventTriggerHandler(Event);
+    }
+    ~TTaker() { Port.DeregisterEventTriggerHandler(Event); }
+    TTaker(const TTaker&) = delete;
+    TTaker& operator=(const TTaker&) = delete;
+
+    TProbedDispatcher& Port;
+    std::vector<std::uint32_t> Told;
+    std::string Got;
+    const TApdNotifyEvent Event{[](void* object, unsigned msg, std::uint32_t count, std::uint32_t) {
+                                    auto& t = *static_cast<TTaker*>(object);
+                                    if (msg != TriggerAvailMessage)
+                                        return;
+                                    t.Told.push_back(count);
+                                    Take(t.Port, count, t.Got);
+                                },
+                                this};
 };
 
 class TriggersOverFakeLine : public ::testing::Test {
@@ -180,16 +222,25 @@ protected:
         bool wasBusy = false;
         port->SetEventBusy(wasBusy, false);
     }
+    // One avail notification came: the handler and the window were told of `rest` and took it,
+    // and nothing is left.
+    void ExpectOneAvailTakenBy(const TTaker& handler, const std::string& rest) {
+        const auto count = std::uint32_t(rest.size());
+        EXPECT_EQ(handler.Told, std::vector<std::uint32_t>{count});
+        EXPECT_EQ(handler.Got, rest);
+        EXPECT_EQ(notes, (std::vector<TNote>{{TriggerAvailMessage, count, 0}}));
+        EXPECT_EQ(byWindow, rest);
+        EXPECT_EQ(port->InBuffUsed(), 0);
+    }
 
     std::shared_ptr<TFakeLine> line = std::make_shared<TFakeLine>();
     std::unique_ptr<TProbedDispatcher> port = std::make_unique<TProbedDispatcher>(nullptr);
     std::vector<TNote> notes;
-    // By default an avail handler takes every announced byte.
+    std::string byWindow;
+    // By default the window's avail handler takes every announced byte.
     std::function<void(const TNote&)> onNote = [this](const TNote& n) {
-        if (n.Msg == TriggerAvailMessage) {
-            std::vector<std::uint8_t> taken(n.Trigger);
-            port->GetBlock(taken.data(), n.Trigger);
-        }
+        if (n.Msg == TriggerAvailMessage)
+            Take(*port, n.Trigger, byWindow);
     };
     TMessageWindow window{[this](unsigned msg, WPARAM wParam, LPARAM lParam) -> LRESULT {
         if (port && msg >= TriggerAvailMessage && msg <= TriggerStatusMessage) {
@@ -294,32 +345,33 @@ TEST_F(TriggersOverFakeLine, AReadingLoopOutsideTheHandlersGetsEachByteOnce) {
     EXPECT_EQ(got, sent);
 }
 
-TEST_F(TriggersOverFakeLine, AReadAfterTheHandlersCountWasTakenWaitsForTheNotificationsEnd) {
+TEST_F(TriggersOverFakeLine, AReadBetweenTheHandlersTakesWhatTheFirstLeftAndTheNextAreToldTheRest) {
     // A handler on the dispatch thread takes the first byte; the test then holds the settings
     // lock, which stops the dispatch thread right after it counted that byte, and reads there.
+    // The handlers after it, on the dispatch thread and on the main thread, go on from there.
     struct TStage {
         std::atomic<int> Step{0}; // 1 the handler took its byte, 2 it may return
         std::uint8_t Taken = 0;
         TProbedDispatcher* Port = nullptr;
     } stage;
     stage.Port = port.get();
-    const TApdNotifyEvent handler{[](void* object, unsigned msg, std::uint32_t, std::uint32_t) {
-                                      auto& s = *static_cast<TStage*>(object);
-                                      if (msg != TriggerAvailMessage || s.Step != 0)
-                                          return;
-                                      s.Port->GetChar(s.Taken);
-                                      s.Step = 1;
-                                      for (int i = 0; i < 5000 && s.Step != 2; ++i)
-                                          Sleep(1);
-                                  },
-                                  &stage};
-    port->UpdateHandlerFlags(TApHandlerFlagUpdate::fuDisablePort); // only the handler is told
-    port->RegisterEventTriggerHandler(handler);
+    const TApdNotifyEvent first{[](void* object, unsigned msg, std::uint32_t, std::uint32_t) {
+                                    auto& s = *static_cast<TStage*>(object);
+                                    if (msg != TriggerAvailMessage || s.Step != 0)
+                                        return;
+                                    s.Port->GetChar(s.Taken);
+                                    s.Step = 1;
+                                    for (int i = 0; i < 5000 && s.Step != 2; ++i)
+                                        Sleep(1);
+                                },
+                                &stage};
+    port->RegisterEventTriggerHandler(first);
     struct TDeregister { // before the stage goes, however the test ends
         TProbedDispatcher& Port;
         TApdNotifyEvent Handler;
         ~TDeregister() { Port.DeregisterEventTriggerHandler(Handler); }
-    } deregister{*port, handler};
+    } deregister{*port, first};
+    TTaker second(*port, false);
     port->ChangeLengthTrigger(1);
     line->Send(Bytes("ABC"));
     ASSERT_TRUE(PumpUntil([&] { return stage.Step == 1; }));
@@ -328,19 +380,36 @@ TEST_F(TriggersOverFakeLine, AReadAfterTheHandlersCountWasTakenWaitsForTheNotifi
         std::lock_guard hold(port->Settings());
         stage.Step = 2;
         ASSERT_TRUE(PumpUntil([&] { return port->CountedAsTaken() == 1; }));
+        EXPECT_TRUE(port->CharReady());
+        EXPECT_EQ(port->InBuffUsed(), 2);
         std::uint8_t ch = 0;
-        EXPECT_FALSE(port->CharReady());
         if (port->GetChar(ch) == ecOK)
             outside += char(ch);
     }
-    ASSERT_TRUE(PumpUntil([&] {
-        for (std::uint8_t ch = 0; port->GetChar(ch) == ecOK;)
-            outside += char(ch);
-        return outside.size() >= 2;
-    }));
+    ASSERT_TRUE(NotesReach(1));
     Passes();
     EXPECT_EQ(char(stage.Taken), 'A');
-    EXPECT_EQ(outside, "BC");
+    EXPECT_EQ(outside, "B");
+    ExpectOneAvailTakenBy(second, "C");
+}
+
+TEST_F(TriggersOverFakeLine, AReadOnTheMainThreadBeforeItsHandlerRunsTakesTheFirstBytesAndTheHandlerTheRest) {
+    // The dispatch thread waits for the main thread to run a synchronised handler, then the
+    // window's; the main thread, not yet answering, polls the port as a program would.
+    WndNotifyTimeoutMs = 60000; // the answer comes late on purpose
+    TTaker synced(*port, true);
+    port->ChangeLengthTrigger(1);
+    line->Send(Bytes("ABC"));
+    ASSERT_TRUE(port->WaitUntilAHandlerIsDelivered());
+    EXPECT_TRUE(port->CharReady());
+    EXPECT_EQ(port->InBuffUsed(), 3);
+    std::uint8_t ch = 0;
+    EXPECT_EQ(port->PeekChar(ch, 1), ecOK);
+    EXPECT_EQ(port->GetChar(ch), ecOK);
+    EXPECT_EQ(char(ch), 'A');
+    ASSERT_TRUE(NotesReach(1));
+    Passes();
+    ExpectOneAvailTakenBy(synced, "BC");
 }
 
 TEST_F(TriggersOverFakeLine, AFlushInsideAHandlerDropsWhatWasAnnounced) {
