@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/resource.h>
@@ -521,7 +522,14 @@ TEST_F(Server, LeavesTheReserveFreeAndTakesTheNextWhenAConnectionEnds) {
     PumpFor(30);
     EXPECT_EQ(low.OpenConnections(), 2);
     EXPECT_FALSE(Seen("connect " + std::to_string(ports[2])));
-    EXPECT_GE(DescriptorLimit() - OpenDescriptors(), TServerSocket::DescriptorReserve);
+    // The reserve still takes what the program opens besides: files, its threads' wake-ups, ports.
+    std::vector<int> own;
+    for (int i = 0; i < 100; ++i)
+        own.push_back(::open("/dev/null", O_RDONLY | O_CLOEXEC));
+    EXPECT_TRUE(std::none_of(own.begin(), own.end(), [](int fd) { return fd < 0; }));
+    for (const int fd : own)
+        if (fd >= 0)
+            ::close(fd);
 
     low.Connections(0)->Close();
     EXPECT_TRUE(PumpUntil([&] { return Seen("connect " + std::to_string(ports[2])); }));
