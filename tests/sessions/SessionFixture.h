@@ -14,6 +14,7 @@
 
 #include <QStringList>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include "core/MainForm.h"
 #include "core/Receiver.h"
@@ -27,6 +28,27 @@
 #include "tools/modem-sim/ModemClient.h"
 
 using Bytes = std::vector<uint8_t>;
+
+// The soft limit of descriptors raised to the hard one for a scope; false when even that is short of
+// what the test needs.
+class TDescriptorLimit {
+public:
+    explicit TDescriptorLimit(rlim_t needed) {
+        getrlimit(RLIMIT_NOFILE, &saved_);
+        rlimit raised = saved_;
+        raised.rlim_cur = raised.rlim_max;
+        enough_ = raised.rlim_max == RLIM_INFINITY || raised.rlim_max >= needed;
+        if (enough_)
+            setrlimit(RLIMIT_NOFILE, &raised);
+    }
+    ~TDescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
+    bool Enough() const { return enough_; }
+    rlim_t Hard() const { return saved_.rlim_max; }
+
+private:
+    rlimit saved_{};
+    bool enough_ = false;
+};
 
 class TRecordingProfileEditor : public TObjSettingsDialog {
 public:

@@ -12,7 +12,6 @@
 #include <QFile>
 #include <QTimer>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include "core/ObjectRegistry.h"
@@ -64,27 +63,6 @@ Bytes RandomBytes(std::mt19937& random, size_t n) {
         x = uint8_t(random());
     return b;
 }
-
-// The soft limit of descriptors raised to the hard one for a scope; false when even that is short of
-// what the test needs.
-class TDescriptorLimit {
-public:
-    explicit TDescriptorLimit(rlim_t needed) {
-        getrlimit(RLIMIT_NOFILE, &saved_);
-        rlimit raised = saved_;
-        raised.rlim_cur = raised.rlim_max;
-        enough_ = raised.rlim_max == RLIM_INFINITY || raised.rlim_max >= needed;
-        if (enough_)
-            setrlimit(RLIMIT_NOFILE, &raised);
-    }
-    ~TDescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
-    bool Enough() const { return enough_; }
-    rlim_t Hard() const { return saved_.rlim_max; }
-
-private:
-    rlimit saved_{};
-    bool enough_ = false;
-};
 
 class FaultTest : public SessionTest {
 protected:
