@@ -2,18 +2,43 @@
 
 #include "gsm/ModemForm.h"
 #include "platform/ClockSource.h"
+#include "serial/ComPort.h"
 #include "tests/platform/TestSupport.h"
+#include "tools/gsm-sim/GsmSim.h"
 
-bool RunGsmCycle(TModemForm& window, TFakeClock& clock, const std::function<bool()>& done, int answerMs,
-                 int maxSteps, const std::function<void()>& pump) {
+namespace {
+
+// The command is out, the modem has settled on it and the window has taken all the modem sent since:
+// nothing more is on its way. In that order, so that each holds once the one before it has.
+bool NothingMoreComes(TModemForm& window, const gsmsim::GsmSim& modem) {
+    if (window.SioComPort1->OutBuffUsed() != 0)
+        return false;
+    const std::optional<std::string> sent = modem.Settled();
+    // While the window waits, every byte it takes goes to its answer buffer; what came before the
+    // command was written may stand before the modem's.
+    return sent && window.AnswerBuffer.ends_with(*sent);
+}
+
+} // namespace
+
+bool RunGsmCycle(TModemForm& window, TFakeClock& clock, const gsmsim::GsmSim& modem,
+                 const std::function<bool()>& done, int answerMs, int maxSteps,
+                 const std::function<void()>& pump) {
+    // An answer came, the window stopped waiting (its port closed) or the test has what it waits for.
+    const auto over = [&] {
+        return window.AnswerResult != arNone || !window.ATCommandTimer.Enabled() || done();
+    };
     for (int step = 0; step < maxSteps; ++step) {
         if (pump)
             pump();
         if (done())
             return true;
         const bool waiting = window.ATCommandTimer.Enabled() && window.CommandIndex != cmdPause;
-        if (waiting && PumpUntil([&] { return window.AnswerResult != arNone || done(); }, answerMs))
-            continue;
+        if (waiting) {
+            PumpUntil([&] { return over() || NothingMoreComes(window, modem); }, answerMs);
+            if (over())
+                continue;
+        }
         PumpFor(1);
         if (done())
             return true;

@@ -7,9 +7,15 @@
 class TFakeClock;
 class TModemForm;
 
-// Runs the cycle until done() holds. While a command waits for its answer the modem gets up to answerMs
-// of real time; when no answer came by then the fake clock jumps to the time-out. In the gaps between
-// commands the fake clock moves in steps of 100 ms. pump (when set) runs once per step, for peers the
-// test serves itself. False after maxSteps steps.
-bool RunGsmCycle(TModemForm& window, TFakeClock& clock, const std::function<bool()>& done,
-                 int answerMs = 3000, int maxSteps = 3000, const std::function<void()>& pump = {});
+namespace gsmsim {
+class GsmSim;
+}
+
+// Runs the cycle until done() holds. While a command waits for its answer the modem serves it in real
+// time; once the modem has settled on it and the window has taken all it sent, and no answer came,
+// the fake clock jumps to the time-out. answerMs of real time is the most a command waits for that,
+// against a modem that hangs. In the gaps between commands the fake clock moves in steps of 100 ms.
+// pump (when set) runs once per step, for peers the test serves itself. False after maxSteps steps.
+bool RunGsmCycle(TModemForm& window, TFakeClock& clock, const gsmsim::GsmSim& modem,
+                 const std::function<bool()>& done, int answerMs = 3000, int maxSteps = 3000,
+                 const std::function<void()>& pump = {});

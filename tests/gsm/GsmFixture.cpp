@@ -38,8 +38,8 @@ void GsmModemTest::StartWithModem(const char* line) {
     clock->Advance(100);
 }
 
-bool GsmModemTest::RunCycle(const std::function<bool()>& done, int answerMs, int maxSteps) {
-    return RunGsmCycle(*gsm, *clock, done, answerMs, maxSteps);
+bool GsmModemTest::RunCycle(const std::function<bool()>& done, int maxSteps) {
+    return RunGsmCycle(*gsm, *clock, sim, done, 3000, maxSteps);
 }
 
 int GsmModemTest::CountCommands(const std::string& prefix) const {
@@ -49,9 +49,9 @@ int GsmModemTest::CountCommands(const std::string& prefix) const {
     return n;
 }
 
-bool GsmModemTest::RunUntilCommand(const std::string& prefix, int count, int answerMs) {
+bool GsmModemTest::RunUntilCommand(const std::string& prefix, int count) {
     const int target = CountCommands(prefix) + count;
-    return RunCycle([&] { return CountCommands(prefix) >= target; }, answerMs);
+    return RunCycle([&] { return CountCommands(prefix) >= target; });
 }
 
 QString GsmModemTest::Indicator(int panel) {

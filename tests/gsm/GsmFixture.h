@@ -20,10 +20,10 @@ protected:
     // Starts the main window with those settings and lets its start-up timer connect the modem.
     void StartWithModem(const char* line = nullptr);
 
-    // RunGsmCycle (tests/gsm/GsmCycle.h) on this window and clock.
-    bool RunCycle(const std::function<bool()>& done, int answerMs = 3000, int maxSteps = 3000);
+    // RunGsmCycle (tests/gsm/GsmCycle.h) on this window, clock and modem.
+    bool RunCycle(const std::function<bool()>& done, int maxSteps = 3000);
     // Runs the cycle until the modem has served `count` more commands that begin with `prefix`.
-    bool RunUntilCommand(const std::string& prefix, int count = 1, int answerMs = 3000);
+    bool RunUntilCommand(const std::string& prefix, int count = 1);
     int CountCommands(const std::string& prefix) const;
 
     QString Indicator(int panel);

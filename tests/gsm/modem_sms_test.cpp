@@ -177,7 +177,7 @@ TEST_F(GsmSmsTest, SmsWhoseReplyWasCutShortIsReadAgainOnTheNextPass) {
         sim.Inject(gsmsim::Fault::CutReply, "AT+CMGR=", cuts);
         const int reads = CountCommands("AT+CMGR=1");
         const int passes = CountCommands("AT+CPMS?");
-        ASSERT_TRUE(RunCycle([&] { return sim.Cells().empty(); }, 1000));
+        ASSERT_TRUE(RunCycle([&] { return sim.Cells().empty(); }));
         EXPECT_EQ(CountCommands("AT+CMGR=1") - reads, 2);
         EXPECT_EQ(CountCommands("AT+CPMS?") - passes, 2); // the second reading in the next pass
         const std::string log = ReadFile(DataFile("EventLog.txt"));
@@ -222,8 +222,8 @@ TEST_F(GsmSmsTest, ReplyThatComesLateIsNeverTakenForAnotherCells) {
             ASSERT_NE(sim.AddSms("+79990000000", text), 0);
         for (const auto& [fault, command] : c.Late)
             sim.Inject(fault, command, 1);
-        ASSERT_TRUE(RunCycle([&] { return sim.Cells().empty(); }, 1000));
-        ASSERT_TRUE(RunUntilCommand("AT+CPMS?", 1, 1000));
+        ASSERT_TRUE(RunCycle([&] { return sim.Cells().empty(); }));
+        ASSERT_TRUE(RunUntilCommand("AT+CPMS?"));
         const std::string log = ReadFile(DataFile("EventLog.txt")).substr(from);
         for (int cell = 1; cell <= 3; ++cell) {
             const std::string sms = "MD: SMS from +79990000000\r\n" + texts[cell - 1] + "\r\n";

@@ -58,8 +58,8 @@ protected:
         sim.Stop();
     }
 
-    bool RunCycle(const std::function<bool()>& done, int answerMs = 3000) {
-        return RunGsmCycle(*gsm, *clock, done, answerMs, 3000, [this] { pool->Poll(0); });
+    bool RunCycle(const std::function<bool()>& done) {
+        return RunGsmCycle(*gsm, *clock, sim, done, 3000, 3000, [this] { pool->Poll(0); });
     }
     bool Closed() const { return ModemState == 0 && !gsm->SioComPort1->Open(); }
 
@@ -98,7 +98,7 @@ TEST_F(GsmFaultSessionTest, GsmModemThatStopsAnsweringIsClosedAndTheRouterGoesOn
     const std::size_t before = Steady();
     sim.Inject(gsmsim::Fault::Silent);
     dialogs->Expect(mtError, QStringLiteral("Модем не отвечает"), mrOk);
-    ASSERT_TRUE(RunCycle([&] { return Closed(); }, 100));
+    ASSERT_TRUE(RunCycle([&] { return Closed(); }));
     EXPECT_EQ(dialogs->Pending(), 0u);
     EXPECT_FALSE(gsm->ATCommandTimer.Enabled() || gsm->MakeCommandTimer.Enabled());
     CheckRouterAfter(before);
@@ -114,7 +114,7 @@ TEST_F(GsmFaultSessionTest, GsmModemPulledInTheMiddleOfAReplyIsClosedAndTheRoute
     ASSERT_TRUE(PumpUntil([&] { return gsm->AnswerBuffer.find("+CMGR:") != std::string::npos; }));
     sim.PullCable();
     dialogs->Expect(mtError, QStringLiteral("Связь с модемом прервана"), mrOk);
-    ASSERT_TRUE(RunCycle([&] { return Closed() && dialogs->Pending() == 0; }, 100));
+    ASSERT_TRUE(RunCycle([&] { return Closed() && dialogs->Pending() == 0; }));
     EXPECT_FALSE(gsm->ATCommandTimer.Enabled() || gsm->MakeCommandTimer.Enabled() ||
                  gsm->ProcessSMSTimer.Enabled());
     EXPECT_EQ(sim.Cells().size(), 1u);

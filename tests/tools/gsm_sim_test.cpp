@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <poll.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -102,11 +103,12 @@ public:
         }
         return got;
     }
-    // What arrives within a short wait: for showing that nothing does.
-    std::string ReadAvailable(int waitMs = 50) {
+    // What has arrived and is not read yet: for showing, once the simulator has settled, that nothing
+    // came. A poll hands over what the pty still carries.
+    std::string Unread() {
         std::string got;
         pollfd p = {fd_, POLLIN, 0};
-        while (poll(&p, 1, waitMs) > 0 && (p.revents & POLLIN)) {
+        while (poll(&p, 1, 0) > 0 && (p.revents & POLLIN)) {
             char buf[4096];
             const ssize_t n = read(fd_, buf, sizeof buf);
             if (n <= 0)
@@ -227,6 +229,68 @@ TEST_F(GsmSimTest, ServesAPollLoop) {
     EXPECT_EQ(sim.Connections(), 1u);
 }
 
+// Settled tells a test that no more is coming: once the simulator has read what the terminal wrote,
+// run it and written all it made of it, it gives what it sent since the last command line.
+TEST_F(GsmSimTest, SettlesOnceWhatTheTerminalWroteIsServed) {
+    cfg.longReplyBytes = 1 << 18; // more than the pty holds
+    GsmSim sim(cfg);
+    ASSERT_TRUE(sim.Ok()) << sim.LastError();
+    EXPECT_EQ(sim.Settled(), std::nullopt); // nobody holds the port
+    Terminal t(sim.SlavePath());
+    const auto pump = [&] { sim.Poll(0); };
+    ASSERT_TRUE(t.Write("AT\r"));
+    EXPECT_EQ(t.ReadUntil("OK\r\n", pump), "AT\r\r\nOK\r\n");
+    EXPECT_EQ(sim.Settled(), "AT\r\r\nOK\r\n");
+    ASSERT_TRUE(t.Write("AT+CPIN?\r"));
+    EXPECT_EQ(sim.Settled(), std::nullopt); // the line waits unread
+    pump();
+    EXPECT_EQ(sim.Settled(), "AT+CPIN?\r\r\n+CPIN: READY\r\n\r\nOK\r\n");
+    EXPECT_EQ(t.Unread(), *sim.Settled());
+
+    // A reply held back is not waited for; it comes with the next line.
+    ASSERT_EQ(sim.AddSms("+71230000000", "late"), 1);
+    sim.Inject(Fault::LateReply, "AT+CMGR=", 1);
+    ASSERT_TRUE(t.Write("AT+CMGR=1\r"));
+    pump();
+    EXPECT_EQ(sim.Settled(), "AT+CMGR=1\r");
+    ASSERT_TRUE(t.Write("AT\r"));
+    pump();
+    const std::string came = t.Unread(); // the echo of the read, then what its next line brought
+    EXPECT_EQ(came.substr(0, 20), "AT+CMGR=1\r\r\n+CMGR: 0");
+    EXPECT_EQ(sim.Settled(), came.substr(10));
+
+    // A silent line: nothing. Then what comes unsolicited, once it is out.
+    sim.Inject(Fault::Silent, "AT", 1);
+    ASSERT_TRUE(t.Write("AT\r"));
+    pump();
+    EXPECT_EQ(sim.Settled(), "");
+    sim.Unsolicited("+CMTI: \"SM\",1");
+    EXPECT_EQ(sim.Settled(), std::nullopt); // waiting to be written
+    pump();
+    EXPECT_EQ(sim.Settled(), "\r\n+CMTI: \"SM\",1\r\n");
+    EXPECT_EQ(t.Unread(), "\r\n+CMTI: \"SM\",1\r\n");
+
+    // A reply longer than the pty holds: settled only once the terminal has made room for all of it.
+    sim.Inject(Fault::LongReply, "AT", 1);
+    ASSERT_TRUE(t.Write("AT\r"));
+    pump();
+    EXPECT_EQ(sim.Settled(), std::nullopt);
+    const std::string reply = t.ReadUntil("OK\r\n", pump);
+    EXPECT_EQ(reply.size(), 3 + cfg.longReplyBytes + 6);
+    EXPECT_EQ(sim.Settled(), reply);
+
+    // The next terminal starts afresh; a terminal gone is no terminal.
+    t.Close();
+    pump();
+    EXPECT_EQ(sim.Settled(), std::nullopt);
+    Terminal next(sim.SlavePath());
+    pump();
+    EXPECT_EQ(sim.Settled(), ""); // nothing was sent to this one yet
+    ASSERT_TRUE(next.Write("AT\r"));
+    pump();
+    EXPECT_EQ(sim.Settled(), "AT\r\r\nOK\r\n");
+}
+
 TEST_F(GsmSimTest, ClosingThePortEndsTheFaultsAndDropsWhatWasNotRead) {
     GsmSim sim(cfg, "COM4");
     ASSERT_TRUE(sim.Ok()) << sim.LastError();
@@ -235,8 +299,10 @@ TEST_F(GsmSimTest, ClosingThePortEndsTheFaultsAndDropsWhatWasNotRead) {
     {
         Terminal t(sim.ComPath());
         ASSERT_TRUE(t.Write("AT\r"));
-        ASSERT_TRUE(WaitFor([&] { return sim.Commands().size() == 1; }));
-        EXPECT_EQ(t.ReadAvailable(), "");
+        ASSERT_TRUE(WaitFor([&] { return sim.Settled().has_value(); }));
+        EXPECT_EQ(sim.Commands().size(), 1u);
+        EXPECT_EQ(sim.Settled(), "");
+        EXPECT_EQ(t.Unread(), "");
     }
     ASSERT_TRUE(WaitFor([&] { return !sim.Connected(); }));
     {

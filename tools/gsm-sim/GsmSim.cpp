@@ -174,12 +174,16 @@ void GsmSim::Service() {
     if (!present_) { // also one that came, wrote and went between two looks
         present_ = true;
         ++connections_;
+        sentSinceLine_.clear();
     }
     if (data) {
+        const size_t lines = modem_.Commands().size();
         uint8_t buf[4096];
         ssize_t n;
         while ((n = read(master_, buf, sizeof buf)) > 0)
             modem_.Feed(buf, size_t(n));
+        if (modem_.Commands().size() != lines)
+            sentSinceLine_.clear(); // what goes out from here on came after the terminal's last line
     }
     if (hangup) {
         present_ = false;
@@ -191,8 +195,10 @@ void GsmSim::Service() {
     const std::string& out = modem_.Output();
     if (!out.empty()) {
         const ssize_t n = write(master_, out.data(), out.size());
-        if (n > 0)
+        if (n > 0) {
+            sentSinceLine_.append(out, 0, size_t(n));
             modem_.ConsumeOutput(size_t(n));
+        }
     }
 }
 
@@ -309,6 +315,17 @@ bool GsmSim::Connected() const {
 uint32_t GsmSim::Connections() const {
     std::lock_guard lock(mutex_);
     return connections_;
+}
+
+std::optional<std::string> GsmSim::Settled() const {
+    std::lock_guard lock(mutex_);
+    if (master_ < 0 || !present_ || !modem_.Output().empty())
+        return std::nullopt;
+    // A poll hands over what the pty still carries, so a byte the terminal has written shows here.
+    pollfd p = {master_, POLLIN, 0};
+    if (poll(&p, 1, 0) != 0)
+        return std::nullopt;
+    return sentSinceLine_;
 }
 
 // ---- Calls

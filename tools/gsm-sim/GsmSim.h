@@ -20,6 +20,7 @@
 //     modem.Sent()[0].destination, .text                // the SUBMIT the router sent, decoded;
 //     gsmsim::OpenRequestText(text, key, &id, &plain)   // its text opened as the radio modem would
 //     modem.Inject(gsmsim::Fault::Silent);              // no answer until the router closes the port
+//     modem.Settled()                                   // "" once the next line went unanswered
 //     modem.PullCable(); ... modem.PlugIn();            // the device vanishes, then comes back
 //
 // Instead of Start(), a single-threaded test calls Poll(ms) from its own loop (never both). Every other
@@ -58,7 +59,8 @@
 //
 // No time-outs: the simulator answers as soon as a command line is complete (a late reply as soon as the
 // next one is) and never waits on a clock, so a router test's fake clock drives the router's time-outs
-// alone.
+// alone. Settled() tells such a test when no answer is coming, so that it need not wait in real time to
+// find out.
 #pragma once
 
 #include "tools/gsm-sim/GsmModem.h"
@@ -67,6 +69,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -118,6 +121,11 @@ public:
 
     bool Connected() const;       // a terminal holds the port
     uint32_t Connections() const; // terminals that opened the port so far
+    // Once the modem has settled: it has read all the terminal wrote, run it and written all it made of
+    // it (a reply it holds back is not made yet). What it sent since it began on the last command line
+    // then: that line's echo and reply, and anything unsolicited since. No value while bytes from the
+    // terminal wait unread, output waits for room in the pty, or no terminal holds the port.
+    std::optional<std::string> Settled() const;
 
     // Calls (GsmModem.h has the details). Ring, HangUpCall and SendCallData act at once while a
     // terminal holds the port and do nothing otherwise.
@@ -153,6 +161,7 @@ private:
     uint64_t generation_ = 0; // counts master descriptors, so a poll on a closed one is not acted on
     bool present_ = false;
     uint32_t connections_ = 0;
+    std::string sentSinceLine_; // to this terminal, since the last command line began
     std::atomic<bool> running_{false};
     std::thread thread_;
 };
