@@ -163,9 +163,9 @@ void TConnectionForm::ServerSocketClientDisconnect(TServerClientWinSocket* socke
     TServerConnection* c = Session(socket);
     if (!c)
         return;
+    Unindex(c);        // first: the indexes must not keep it whatever fails below
     c->Unread.clear(); // what the link had no room for yet goes with the connection, unparsed
     c->LogLeftOutLines();
-    Unindex(c);
     const int n = c->ObjectNumber;
     if (n < 0)
         return;

@@ -88,6 +88,12 @@ void AwaitPeerEnd(int fd) {
     ::poll(&p, 1, 2000);
 }
 
+// Waits, without running the event loop, until bytes wait on the server's end of a connection.
+void AwaitReadable(const TServerClientWinSocket* s) {
+    pollfd p{s->SocketHandle(), POLLIN, 0};
+    ::poll(&p, 1, 2000);
+}
+
 class Server : public ::testing::Test {
 protected:
     TServerSocket server;
@@ -267,6 +273,30 @@ TEST_F(Server, FreesNoConnectionWhileItsHandlerWaitsInANestedLoop) {
     EXPECT_EQ(addressAfter, QStringLiteral("127.0.0.1"));
     EXPECT_TRUE(PumpUntil([&] { return server.ActiveConnections() == 0; }));
     EXPECT_EQ(Count(disconnect), 1);
+}
+
+// Both connections are ready in the same turn; the first one read closes the other and lets a nested
+// loop free it, so the readiness still pending for the other must not reach the freed object.
+TEST_F(Server, AConnectionFreedWhileItsReadinessIsPendingIsNotTouched) {
+    TClient a(port), b(port);
+    TServerClientWinSocket* sockets[] = {Accept(a), Accept(b)};
+    ASSERT_TRUE(sockets[0] && sockets[1]);
+    int reads = 0;
+    server.OnClientRead = [&](TServerClientWinSocket* s) {
+        ++reads;
+        s->ReceiveText();
+        TServerClientWinSocket* other = s == sockets[0] ? sockets[1] : sockets[0];
+        other->Close();
+        PumpUntil([&] { return server.ActiveConnections() == 1; });
+    };
+    a.Send("x");
+    b.Send("y");
+    AwaitReadable(sockets[0]);
+    AwaitReadable(sockets[1]);
+    PumpUntil([&] { return reads > 0 && server.ActiveConnections() == 1; });
+    PumpFor(20);
+    EXPECT_EQ(reads, 1);
+    EXPECT_EQ(server.ActiveConnections(), 1);
 }
 
 TEST_F(Server, CloseEndsEveryConnectionOnceAndThenIsSilent) {
@@ -505,6 +535,7 @@ private:
 };
 
 TEST_F(Server, LeavesTheReserveFreeAndTakesTheNextWhenAConnectionEnds) {
+    TFakeClock clock; // no retry of the accept: the end of a connection alone lets the next one in
     server.Close();
     const TLateClients clients(3);
     const int open = OpenDescriptors();
