@@ -8,6 +8,7 @@
 #include <QGuiApplication>
 #include <QScreen>
 #include <QShowEvent>
+#include <QWindow>
 
 #include "platform/Application.h"
 
@@ -32,6 +33,33 @@ QMargins FrameMargins(const QWidget* window) {
         if (other != window && other->isVisible() && !(margins = Margins(other)).isNull())
             return margins;
     return {};
+}
+
+// A window manager frames a window only once it maps it, after the window was placed: such a window
+// is kept on the screen again when it is first exposed, its frame known by then.
+class TKeepOnScreenWhenFramed : public QObject {
+public:
+    explicit TKeepOnScreenWhenFramed(QWidget* window) : QObject(window), window_(window) {
+        window->windowHandle()->installEventFilter(this);
+    }
+
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::Expose && window_->windowHandle()->isExposed()) {
+            watched->removeEventFilter(this);
+            deleteLater();
+            KeepOnScreen(window_);
+        }
+        return false;
+    }
+
+private:
+    QWidget* window_;
+};
+
+void KeepOnScreenFramed(QWidget* window) {
+    KeepOnScreen(window);
+    if (Margins(window).isNull() && window->windowHandle())
+        new TKeepOnScreenWhenFramed(window);
 }
 
 void FitCaption(QWidget* form) {
@@ -140,7 +168,7 @@ void TForm::showEvent(QShowEvent* event) {
     FormShow();
     FitCaption(this);
     Place();
-    KeepOnScreen(this);
+    KeepOnScreenFramed(this);
 }
 
 void TForm::closeEvent(QCloseEvent* event) {
@@ -173,7 +201,7 @@ void TMainWindowForm::showEvent(QShowEvent* event) {
     if (event->spontaneous())
         return;
     FormShow();
-    KeepOnScreen(this);
+    KeepOnScreenFramed(this);
 }
 
 void TMainWindowForm::closeEvent(QCloseEvent* event) {

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QScreen>
@@ -154,6 +155,22 @@ TEST(Forms, APositionPlacesTheFormWhenShownAndAtOnceWhileVisible) {
     }
     alone.SetCtl3D(false);
     EXPECT_FALSE(alone.Ctl3D());
+}
+
+// Wherever a form was put, it is shown inside the screen's available area, frame included.
+TEST(Forms, AFormPutOffTheScreenIsShownInsideIt) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    TForm dialog;
+    TMainWindowForm main;
+    for (QWidget* form : std::initializer_list<QWidget*>{&dialog, &main})
+        for (const QPoint at : {QPoint(-300, -200), QPoint(area.right() - 20, area.bottom() - 20),
+                                QPoint(area.right() + 500, 40), QPoint(40, area.bottom() + 500)}) {
+            form->setGeometry(QRect(at, QSize(200, 100)));
+            form->show();
+            EXPECT_TRUE(area.contains(form->frameGeometry())) << at.x() << "," << at.y();
+            EXPECT_EQ(form->size(), QSize(200, 100));
+            form->hide();
+        }
 }
 
 TEST(Forms, AComponentsOwnerIsFoundAsItsWindow) {
