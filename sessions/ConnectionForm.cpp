@@ -139,8 +139,7 @@ void TConnectionForm::ServerSocketClientConnect(TServerClientWinSocket* socket) 
 }
 
 bool TConnectionForm::ServerSocketAccepting(bool full) {
-    const int limit = ServerSocket.ConnectionLimit();
-    const std::size_t share = std::size_t(std::max(1, limit / UnauthenticatedShare));
+    const auto share = std::size_t(UnauthenticatedRoom(ServerSocket.ConnectionLimit()));
     // Those taken from the backlog and not made yet are not authenticated either.
     if (!full && unauthenticated_.size() + std::size_t(ServerSocket.TakenConnections()) < share)
         return true;

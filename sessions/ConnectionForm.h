@@ -16,6 +16,7 @@
 // also run inside modal dialogs.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -108,10 +109,16 @@ public:
     // A connection that has not authenticated by then is closed.
     static constexpr std::int64_t AuthDeadlineMs = AckTimeoutSec * 1000;
     // Connections not authenticated yet hold at most this share (1/n) of the server's connection
-    // limit, so that a flood of them leaves room for the modems; for a new one the oldest gives way,
-    // once it has had RoomGraceMs to authenticate.
+    // limit, so that a flood of them leaves room for the modems, and never more than
+    // UnauthenticatedMost, so that under a high limit of open files such a flood cannot take the
+    // memory either (a storm of reconnecting modems authenticates long before that many wait); for a
+    // new one the oldest gives way, once it has had RoomGraceMs to authenticate.
     static constexpr int UnauthenticatedShare = 2;
+    static constexpr int UnauthenticatedMost = 16384;
     static constexpr std::int64_t RoomGraceMs = 2000;
+    static int UnauthenticatedRoom(int connectionLimit) {
+        return std::clamp(connectionLimit / UnauthenticatedShare, 1, UnauthenticatedMost);
+    }
 
 private:
     // Receiving and the pump.

@@ -65,7 +65,7 @@ TEST_F(DescriptorTest, AModemBindsDuringAFloodOfIdleConnectionsAndTheLogAndTheSa
     TObjectStates* object = AddObject(5);
     LowerLimit();
     ASSERT_EQ(form->ServerSocket.ConnectionLimit(), Room);
-    const int share = Room / TConnectionForm::UnauthenticatedShare;
+    const int share = TConnectionForm::UnauthenticatedRoom(Room);
     TPeerProcess flood(TPeerProcess::Script("idle_flood.py", {std::to_string(port)}));
     ASSERT_EQ(Answer(flood), "OK 0");
     // More than the limit in all, and more than the share behind the modem.
@@ -103,6 +103,14 @@ TEST_F(DescriptorTest, AModemBindsDuringAFloodOfIdleConnectionsAndTheLogAndTheSa
     thread->start();
     EXPECT_TRUE(thread->wait(5000));
     EXPECT_TRUE(modem.Read()) << "the modem is still served";
+}
+
+TEST(UnauthenticatedRoom, IsHalfTheConnectionsUpToABoundThatAHighLimitOfOpenFilesCannotRaise) {
+    const struct {
+        int Limit, Room;
+    } cases[] = {{0, 1}, {1, 1}, {300, 150}, {32768, 16384}, {40000, 16384}, {1048448, 16384}};
+    for (const auto& c : cases)
+        EXPECT_EQ(TConnectionForm::UnauthenticatedRoom(c.Limit), c.Room) << "limit " << c.Limit;
 }
 
 } // namespace
