@@ -1376,6 +1376,27 @@ TEST_F(TapiModem, ACallStillBeingPlacedIsAbortedAndAVanishedModemEndsIt) {
     EndCall(again, call);
 }
 
+TEST_F(TapiModem, AModemThatVanishesUnderAConnectedDataCallEndsIt) {
+    TFakeClock clock;
+    const HLINEAPP app = Initialize();
+    const HLINE line = Open(app, 0, LINECALLPRIVILEGE_NONE);
+    HCALL call = 0;
+    ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_VOICE, "5551234"), 0);
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_CONNECTED));
+    clock.Advance(5000);
+    PumpFor(20);
+    EXPECT_EQ(StatesOf(call).back().first, LINECALLSTATE_CONNECTED); // a quiet call goes on
+    testing::internal::CaptureStderr();
+    sim.PullCable();
+    PumpFor(20);
+    clock.Advance(1000);
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_DISCONNECTED));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("stopped answering"), std::string::npos) << said;
+    EXPECT_EQ(StatesOf(call).back(), std::make_pair(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL));
+    EndCall(line, call);
+}
+
 TEST_F(TapiModem, AnOwnerOpenHearsTheRingsWithTheCallerAndItsAnswerConnects) {
     const HLINEAPP app = Initialize();
     const HLINE line = Open(app, 0, LINECALLPRIVILEGE_OWNER);
