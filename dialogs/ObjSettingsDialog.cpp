@@ -59,8 +59,20 @@ std::string EditText(const QLineEdit* edit) {
     return ToCp1251(edit->text());
 }
 
+// The form's length limits what the operator types. A value read from the modem is shown whole even
+// beyond it (the edit would cut it), so that a write sends it back as it came; clearing the controls
+// gives the form's length back.
+const char* const FormLength = "FormLength";
+
+void ShowRead(QLineEdit* edit, const QString& text) {
+    if (!edit->property(FormLength).isValid())
+        edit->setProperty(FormLength, edit->maxLength());
+    edit->setMaxLength(std::max(edit->property(FormLength).toInt(), int(text.size())));
+    edit->setText(text);
+}
+
 void SetEditText(QLineEdit* edit, const char* text) {
-    edit->setText(FromCp1251(text));
+    ShowRead(edit, FromCp1251(text));
 }
 
 // The edit's number held in 0..max (the edit rewritten when it was beyond); false when it holds none.
@@ -185,9 +197,11 @@ void TObjSettingsDialog::OperationDone() {
 void TObjSettingsDialog::ClearControls() {
     ForEachPlacedControl(PageControl1, [](QWidget* placed) {
         ForEachControl(placed, [](QWidget* w) {
-            if (auto* edit = qobject_cast<QLineEdit*>(w))
+            if (auto* edit = qobject_cast<QLineEdit*>(w)) {
                 edit->clear();
-            else if (auto* check = qobject_cast<QCheckBox*>(w))
+                if (const QVariant length = edit->property(FormLength); length.isValid())
+                    edit->setMaxLength(length.toInt());
+            } else if (auto* check = qobject_cast<QCheckBox*>(w))
                 check->setChecked(false);
             else if (auto* combo = qobject_cast<QComboBox*>(w))
                 combo->setCurrentIndex(0);
@@ -273,8 +287,8 @@ void TObjSettingsDialog::DecodeProfile2(ObjProfile* profile, bool) {
 }
 
 void TObjSettingsDialog::ShowSessionAndPort() {
-    Edit24->setText(QString::number(Profile.Session / 2));
-    Edit12->setText(QString::number(Profile.ServerPort));
+    ShowRead(Edit24, QString::number(Profile.Session / 2));
+    ShowRead(Edit12, QString::number(Profile.ServerPort));
 }
 
 // An edit without a number keeps the value read; so does a session shown unchanged, which keeps an odd

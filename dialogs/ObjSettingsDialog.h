@@ -14,7 +14,9 @@
 // profile; the other controls are cleared and enabled like the rest, and never sent. The edits keep the
 // form's lengths: the APN 32 characters, user name and password 30 (the profile holds 20, so a longer
 // one is refused when written), phone numbers 15 digits, the session 3 digits (minutes, stored
-// doubled), the port 5 digits up to 65535.
+// doubled), the port 5 digits up to 65535. They limit what is typed: a longer value read from the
+// modem (a session of 1000 minutes or more, a number of 16 digits) is shown whole and written back as
+// it came.
 //
 // Profile holds the answers of one object's read only; a write to any other object is refused, so
 // that no value read from one modem ever reaches another. Main thread only.

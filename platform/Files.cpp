@@ -147,7 +147,8 @@ bool TFileReplacer::Replace(const std::string& path, const std::uint8_t* data, s
         return false;
     // Nor is a pipe, a device or a folder there replaced, or written when a link leads to it.
     struct stat info {};
-    if (::stat(file.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    const bool there = ::stat(file.c_str(), &info) == 0;
+    if (there && !S_ISREG(info.st_mode)) {
         errno = 0;
         return false;
     }
@@ -157,6 +158,9 @@ bool TFileReplacer::Replace(const std::string& path, const std::uint8_t* data, s
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
         return false;
+    // The file replaced keeps its permissions: one a user shares with others stays shared.
+    if (there)
+        ::fchmod(fd, info.st_mode & 0777);
     bool ok = WriteAll(fd, data, n) && ::fsync(fd) == 0;
     int error = errno;
     if (::close(fd) != 0 && ok) {
@@ -188,10 +192,14 @@ bool TFileReplacer::WriteAll(int fd, const std::uint8_t* data, std::size_t n) {
     std::size_t done = 0;
     while (done < n) {
         const ssize_t k = WriteSome(fd, data + done, n - done);
-        if (k > 0)
+        if (k > 0) {
             done += std::size_t(k);
-        else if (k == 0 || errno != EINTR)
+        } else if (k == 0) {
+            errno = ENOSPC; // what a write that takes nothing means here
             return false;
+        } else if (errno != EINTR) {
+            return false;
+        }
     }
     return true;
 }

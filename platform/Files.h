@@ -50,7 +50,8 @@ public:
     // Writes the bytes to TempName(path), flushes them to disk and renames the file over path. On any
     // failure the temporary file is removed, path is left as it was and errno tells why (0: path is, or
     // leads to, something other than a regular file). When path is a symbolic link, all of that happens
-    // beside the file it leads to, which is replaced; the link stays.
+    // beside the file it leads to, which is replaced; the link stays. The file keeps its permissions; a
+    // new one is its owner's alone (0600).
     bool Replace(const std::string& path, const std::uint8_t* data, std::size_t n);
 
     // The temporary file of a save of path, beside the file that path leads to.

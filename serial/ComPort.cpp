@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "serial/ErrorCodes.h"
 #include "serial/Exceptions.h"
@@ -227,6 +228,9 @@ void TSioCustomComPort::DonePort() {
         FinishClose();
     }
     PortClose();
+    // A handler that ran while the close waited for the notification to end asked for the port again.
+    if (portState_ == psClosed && std::exchange(reopenPending_, false))
+        InitPort();
     if (dumpFailed)
         std::rethrow_exception(dumpFailed);
 }

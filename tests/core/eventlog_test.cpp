@@ -264,8 +264,11 @@ TEST_F(EventLogTest, LinesWhileTheFileCannotBeOpenedAreCountedAndToldWhenItOpens
 
     std::filesystem::remove(LogPath());
     log.PrintMessage("after");
+    log.PrintMessage("later");
     EXPECT_EQ(Log(), "15.03 09:07:10 CH: 3 log lines lost - " + SysErrorMessage(EISDIR) +
-                         "\r\n15.03 09:07:10 after\r\n");
+                         "\r\n15.03 09:07:10 after\r\n15.03 09:07:10 later\r\n")
+        << "the count is told once";
+    EXPECT_EQ(standardError.Take(), "");
 }
 
 // A pipe in the file's place with nobody reading it never holds the program up: its lines are lost.

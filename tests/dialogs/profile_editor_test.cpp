@@ -409,6 +409,37 @@ TEST_F(ProfileEditorTest, EditsKeepTheFormsLengths) {
     EXPECT_EQ(editor->Edit12->text(), QStringLiteral("1024"));
 }
 
+// What the modem holds is shown whole, beyond the lengths the operator may type (a session of 2000
+// minutes, numbers of 16 digits), and a write that changes another field sends it back as it came. The
+// next showing takes the form's lengths again.
+TEST_F(ProfileEditorTest, ValuesReadBeyondTheFormsLengthsAreShownWholeAndWrittenBackAsTheyCame) {
+    ObjProfile stored = StoredProfile();
+    stored.Session = 4000;
+    Digits_ToBcd("7916123456789012", stored.ConnectPhone);
+    Digits_ToBcd("7916899910012345", stored.SmsCentre);
+    Digits_ToBcd("7916000000112345", stored.SmsPhone);
+    std::memcpy(Modem().Profile1(), Wire(stored, 0).data(), PROF1_SIZE);
+    std::memcpy(Modem().Profile2(), Wire(stored, 1).data(), PROF2_SIZE);
+    OpenAndRead();
+    EXPECT_EQ(editor->Edit24->text(), QStringLiteral("2000"));
+    EXPECT_EQ(editor->ConnectPhoneEdit->text(), QStringLiteral("7916123456789012"));
+    EXPECT_EQ(editor->SMSSCAEdit->text(), QStringLiteral("7916899910012345"));
+    EXPECT_EQ(editor->SMSPhoneEdit->text(), QStringLiteral("7916000000112345"));
+    editor->Edit25->setText(QStringLiteral("10.1.2.3"));
+    editor->SaveButton->click();
+    ASSERT_TRUE(RunUntil([&] { return Commands(CMD_SET_PROFILE2) == 1; }));
+    WaitIdle();
+    stored.ServerIp = 0x0A010203;
+    EXPECT_EQ(Bytes(Modem().Profile1(), Modem().Profile1() + PROF1_SIZE), Wire(stored, 0));
+    EXPECT_EQ(Bytes(Modem().Profile2(), Modem().Profile2() + PROF2_SIZE), Wire(stored, 1));
+
+    editor->close();
+    editor->show();
+    for (QLineEdit* edit :
+         {editor->Edit24, editor->ConnectPhoneEdit, editor->SMSSCAEdit, editor->SMSPhoneEdit})
+        EXPECT_EQ(edit->maxLength(), edit == editor->Edit24 ? 3 : 15) << edit->objectName().toStdString();
+}
+
 TEST_F(ProfileEditorTest, PortAndConnectionPagesInterlock) {
     editor->show();
     const QList<QWidget*> rs485 = {editor->RTimeCheckBox,       editor->RTimeEdit, editor->RTimeRadioButton1,

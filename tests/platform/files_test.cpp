@@ -8,6 +8,7 @@
 
 #include <QTemporaryDir>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/Files.h"
@@ -140,6 +141,30 @@ TEST_F(FilesTest, ALinkLeadsToTheFileItNamesThroughEveryLink) {
     errno = 0;
     EXPECT_FALSE(LinkedFile(Path("loop a"), file));
     EXPECT_EQ(errno, ELOOP);
+}
+
+// A replaced file keeps the permissions its user gave it, through a link too; a new one is the owner's.
+TEST_F(FilesTest, AReplacedFileKeepsItsPermissions) {
+    Write("shared", "old");
+    ASSERT_EQ(::chmod(Path("shared").c_str(), 0644), 0);
+    Write("group", "old");
+    ASSERT_EQ(::chmod(Path("group").c_str(), 0640), 0);
+    Link("group", "link");
+    const struct {
+        const char* name; // what is saved
+        const char* file; // the file that holds the bytes after it
+        mode_t mode;
+    } cases[] = {{"shared", "shared", 0644}, {"link", "group", 0640}, {"new", "new", 0600}};
+    for (const auto& c : cases) {
+        std::string problem;
+        ASSERT_TRUE(ReplaceRegularFile(Path(c.name), "new", problem)) << c.name << ": " << problem;
+        struct stat info {};
+        ASSERT_EQ(::stat(Path(c.file).c_str(), &info), 0) << c.name;
+        EXPECT_EQ(info.st_mode & 0777, c.mode) << c.name;
+        Bytes bytes;
+        EXPECT_EQ(ReadRegularFile(Path(c.file), Cap, bytes).Result, rfRead) << c.name;
+        EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "new") << c.name;
+    }
 }
 
 } // namespace

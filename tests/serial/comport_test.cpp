@@ -199,6 +199,51 @@ TEST_F(ComPortOverPty, ACloseRightAfterANotificationIsNotDeferred) {
     EXPECT_EQ(pty.Read(4), Bytes("ATH\r"));
 }
 
+TEST_F(ComPortOverPty, AnOpenAskedForByAHandlerWhileACloseWaitsForTheNotificationFollowsIt) {
+    bool told = false;
+    port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t count) {
+        std::string block(count, '\0');
+        cp->GetBlock(block.data(), count);
+        told = true;
+    });
+    port.SetOpen(true);
+    // The window told after the port's own runs while the close below waits for the notification
+    // to end, and asks for the port again.
+    TMessageWindow second([&](unsigned msg, WPARAM, LPARAM) -> LRESULT {
+        if (msg == TriggerAvailMessage)
+            port.SetOpen(true);
+        return 0;
+    });
+    port.Dispatcher()->RegisterWndTriggerHandler(second.Handle());
+    pty.Write(Bytes("RING\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return told; }));
+    port.SetOpen(false);
+    EXPECT_EQ(closes, 1);
+    EXPECT_EQ(opens, 2);
+    EXPECT_EQ(port.PortState(), psOpen);
+    port.PutString("ATH\r");
+    EXPECT_EQ(pty.Read(4), Bytes("ATH\r"));
+}
+
+TEST_F(ComPortOverPty, AHandlerOfOnePortClosesAnotherAtOnce) {
+    TPtyPair otherPty;
+    folder.Map(8, otherPty.SlavePath());
+    TSioComPort other;
+    other.SetComNumber(8);
+    other.SetOpen(true);
+    bool closedWithin = false;
+    port.SetOnTriggerAvail([&](TSioCustomComPort*, std::uint16_t) {
+        other.SetOpen(false); // only this port's dispatch thread waits for this handler
+        closedWithin = other.PortState() == psClosed;
+    });
+    port.SetOpen(true);
+    pty.Write(Bytes("RING\r\n"));
+    ASSERT_TRUE(PumpUntil([&] { return !other.Open(); }));
+    EXPECT_TRUE(closedWithin);
+    EXPECT_EQ(port.PortState(), psOpen);
+    port.SetOpen(false); // tells the handler nothing more once the other port has gone
+}
+
 TEST_F(ComPortOverPty, AnExceptionOfAHandlerOnTheDispatchThreadReachesTheOperatorWithItsMessage) {
     static std::exception_ptr toRaise;
     const TApdNotifyProc raise = [](unsigned, std::uint32_t, std::uint32_t) {

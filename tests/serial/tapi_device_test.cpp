@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QGuiApplication>
 #include <QPushButton>
+#include <QScopeGuard>
 
 #include <QTimer>
 
@@ -454,6 +455,9 @@ TEST(TapiConfigAndOpen, FromInsideTheSerialPortsOwnHandlerThePortOpenIsToldOnceT
         ++told;
         openWhenTold = port.PortState() == psOpen && port.TapiCid != 0;
     };
+    // The handler below shortens the window's time-out; a failed assertion must not leave it short
+    // (and the port and device, made before, close with it restored).
+    const auto restoreTimeout = qScopeGuard([] { WndNotifyTimeoutMs = 3000; });
     bool dialled = false;
     port.SetOnTriggerAvail([&](TSioCustomComPort*, std::uint16_t) {
         if (std::exchange(dialled, true))
@@ -472,7 +476,6 @@ TEST(TapiConfigAndOpen, FromInsideTheSerialPortsOwnHandlerThePortOpenIsToldOnceT
     EXPECT_EQ(line.Read(3), Bytes("AT\r"));
     device.CancelCall();
     EXPECT_TRUE(PumpUntil([&] { return !port.Open(); }));
-    WndNotifyTimeoutMs = 3000;
 }
 
 } // namespace

@@ -154,12 +154,13 @@ public:
         return MaxTaken;
     }
     // Waits, answering no message, until the dispatch thread hands an avail or data notification
-    // to a handler; a handler on the main thread then waits for this thread.
-    bool WaitUntilAHandlerIsDelivered() {
+    // to a handler once the handlers before it took `taken` bytes; a handler on the main thread
+    // then waits for this thread.
+    bool WaitUntilAHandlerIsDelivered(std::uint32_t taken = 0) {
         for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
              std::chrono::steady_clock::now() < end; std::this_thread::yield()) {
             std::lock_guard disp(DispSection);
-            if (InDataNotify && HandlerRunning)
+            if (InDataNotify && HandlerRunning && MaxTaken >= taken)
                 return true;
         }
         return false;
@@ -187,6 +188,13 @@ struct TTaker {
                                     Take(t.Port, count, t.Got);
                                 },
                                 this};
+};
+
+// Deregisters a handler whose object is the test's, before that goes, however the test ends.
+struct TDeregister {
+    TProbedDispatcher& Port;
+    TApdNotifyEvent Handler;
+    ~TDeregister() { Port.DeregisterEventTriggerHandler(Handler); }
 };
 
 class TriggersOverFakeLine : public ::testing::Test {
@@ -366,11 +374,7 @@ TEST_F(TriggersOverFakeLine, AReadBetweenTheHandlersTakesWhatTheFirstLeftAndTheN
                                 },
                                 &stage};
     port->RegisterEventTriggerHandler(first);
-    struct TDeregister { // before the stage goes, however the test ends
-        TProbedDispatcher& Port;
-        TApdNotifyEvent Handler;
-        ~TDeregister() { Port.DeregisterEventTriggerHandler(Handler); }
-    } deregister{*port, first};
+    TDeregister deregister{*port, first};
     TTaker second(*port, false);
     port->ChangeLengthTrigger(1);
     line->Send(Bytes("ABC"));
@@ -410,6 +414,36 @@ TEST_F(TriggersOverFakeLine, AReadOnTheMainThreadBeforeItsHandlerRunsTakesTheFir
     ASSERT_TRUE(NotesReach(1));
     Passes();
     ExpectOneAvailTakenBy(synced, "BC");
+}
+
+TEST_F(TriggersOverFakeLine, AReadOnTheMainThreadStartsPastTheMostAnEarlierHandlerTook) {
+    // A handler on the dispatch thread takes two bytes; the synchronised one after it waits for
+    // the main thread, which reads first: it gets the third byte, not one already taken.
+    WndNotifyTimeoutMs = 60000;
+    struct TTwo {
+        TProbedDispatcher* Port;
+        std::string Got;
+    } two{port.get(), {}};
+    const TApdNotifyEvent takesTwo{[](void* object, unsigned msg, std::uint32_t, std::uint32_t) {
+                                       auto& t = *static_cast<TTwo*>(object);
+                                       if (msg == TriggerAvailMessage && t.Got.empty())
+                                           Take(*t.Port, 2, t.Got);
+                                   },
+                                   &two};
+    port->RegisterEventTriggerHandler(takesTwo);
+    TDeregister deregister{*port, takesTwo};
+    TTaker synced(*port, true);
+    port->ChangeLengthTrigger(1);
+    line->Send(Bytes("ABCD"));
+    ASSERT_TRUE(port->WaitUntilAHandlerIsDelivered(2));
+    EXPECT_EQ(port->InBuffUsed(), 2);
+    std::uint8_t ch = 0;
+    EXPECT_EQ(port->GetChar(ch), ecOK);
+    EXPECT_EQ(char(ch), 'C');
+    ASSERT_TRUE(NotesReach(1));
+    Passes();
+    EXPECT_EQ(two.Got, "AB");
+    ExpectOneAvailTakenBy(synced, "D");
 }
 
 TEST_F(TriggersOverFakeLine, AFlushInsideAHandlerDropsWhatWasAnnounced) {
