@@ -26,6 +26,7 @@ int escapeGuardMs = 1000;
 constexpr std::size_t MaxLine = 256;     // of what the modem says; the rest of a longer line is dropped
 constexpr std::size_t MaxPartyText = 64; // of a caller's number or name
 constexpr int WriteWaitMs = 1000;        // for the device to take a command
+constexpr int DataWatchMs = 1000;        // between looks at a data call's device, which the port reads
 constexpr const char* DialCharacters = "0123456789*#+ABCDabcd,TPWtpw!@";
 constexpr const char* DialFillers = " -().";
 
@@ -408,6 +409,10 @@ void TTapiModem::TimedOut() {
         if (auto held = std::exchange(held_, nullptr))
             held(false);
         return;
+    case TState::Data: // without reading: the bytes are the port's
+        if (pollfd out{fd_, 0, 0}; ::poll(&out, 1, 0) > 0 && (out.revents & (POLLHUP | POLLERR | POLLNVAL)))
+            return Lost();
+        return Wait(DataWatchMs);
     default:
         return;
     }
@@ -477,6 +482,8 @@ void TTapiModem::TakeLine(const TModemResult& result) {
             const bool data = result.Kind == R::Connect;
             voice_ = !data;
             SetState(data ? TState::Data : TState::Voice);
+            if (data)
+                Wait(DataWatchMs);
             if (events_.Connected)
                 events_.Connected(result.Rate, data);
         } else if (ends) {
@@ -515,7 +522,7 @@ void TTapiModem::TakeLine(const TModemResult& result) {
 void TTapiModem::Lost() {
     const bool inCall = state_ == TState::Ringing || state_ == TState::Dialling ||
                         state_ == TState::Answering || state_ == TState::Voice || state_ == TState::Held ||
-                        state_ == TState::Holding;
+                        state_ == TState::Holding || state_ == TState::Data;
     Warn(QStringLiteral("telephony: %1 stopped answering").arg(device_));
     Close();
     if (inCall && events_.Disconnected)

@@ -14,7 +14,8 @@
 //
 // Echoed command lines and whatever else the modem says are passed over. Once a data call is connected
 // the device is the port's: nothing is read or written here until the call is dropped, and the CONNECT
-// line is read to its end and no further, so the call's first bytes are the port's. A pass-through
+// line is read to its end and no further, so the call's first bytes are the port's; a device that
+// hangs up or fails meanwhile ends the call (looked at each second). A pass-through
 // call is the port's from the start, and its end sends nothing either.
 //
 // The device is opened exclusively, raw, with the line's configuration (as it is without one). Main

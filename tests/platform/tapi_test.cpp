@@ -1209,6 +1209,7 @@ TEST(TapiModemResults, TheModemsLinesAreReadAsTheirResults) {
         {"ATD123", R::Other},
         {"+CLIP: \"+79001234567\",145,\"\",,\"Office\",0", R::CallerId, 0, {"+79001234567", "Office", named}},
         {"+CLIP: \"84951234567\",129", R::CallerId, 0, {"84951234567", "", LINECALLPARTYID_ADDRESS}},
+        {"+CLIP: \"123\",129,\"\",,\"Smith, John\",0", R::CallerId, 0, {"123", "Smith, John", named}},
         {"+CLIP: \"\",128,\"\",,\"\",1", R::CallerId, 0, {"", "", LINECALLPARTYID_BLOCKED}},
         {"+CLIP: \"123\",129,,,\"Name\",2", R::CallerId, 0, {"", "", LINECALLPARTYID_UNAVAIL}},
         {"+CLIP:", R::CallerId, 0, {"", "", LINECALLPARTYID_UNKNOWN}},
@@ -1223,6 +1224,60 @@ TEST(TapiModemResults, TheModemsLinesAreReadAsTheirResults) {
         EXPECT_EQ(result.Kind, c.Kind) << c.Line;
         EXPECT_EQ(result.Rate, c.Rate) << c.Line;
         EXPECT_EQ(result.Caller, c.Caller) << c.Line;
+    }
+}
+
+TEST(TapiDevConfigs, AConfigurationIsTakenOnlyWhenEveryFieldIsSound) {
+    const std::pair<std::string, const char*> texts[] = {
+        {"115200,8,N,1,none", "115200,8,N,1,none"},
+        {" 9600 , 7 , e , 2 , rts/cts", "9600,7,E,2,RTS/CTS"},
+        {"50,5,S,1.5,XON/XOFF", "50,5,S,1.5,XON/XOFF"},
+        {"4000000,6,M,1,none", "4000000,6,M,1,none"},
+        {"", nullptr},
+        {"115200,8,N,1", nullptr},
+        {"115200,8,N,1,none,none", nullptr},
+        {"115200,264,N,1,none", nullptr}, // not 8 bits once cut to a byte
+        {"115200,9,N,1,none", nullptr},
+        {"115200,4,N,1,none", nullptr},
+        {"115200,8,X,1,none", nullptr},
+        {"115200,8,NO,1,none", nullptr},
+        {"115200,8,,1,none", nullptr},
+        {std::string("115200,8,\0,1,none", 17), nullptr},
+        {"115200,8,N,1.5,none", nullptr}, // with 5 data bits only
+        {"115200,8,N,3,none", nullptr},
+        {"115200,8,N,1,both", nullptr},
+        {"49,8,N,1,none", nullptr},
+        {"4000001,8,N,1,none", nullptr},
+        {"4294967296,8,N,1,none", nullptr},
+        {"-9600,8,N,1,none", nullptr},
+        {"9600x,8,N,1,none", nullptr},
+    };
+    for (const auto& [text, read] : texts) {
+        const std::optional<TTapiDevConfig> config = TapiDevConfigFromText(text);
+        ASSERT_EQ(config.has_value(), read != nullptr) << text;
+        if (config)
+            EXPECT_EQ(TapiDevConfigText(*config), read) << text;
+    }
+
+    TTapiDevConfig sound;
+    const std::string bytes = TapiDevConfigBytes(sound);
+    ASSERT_EQ(bytes.size(), 16u);
+    EXPECT_EQ(TapiDevConfigOf(bytes.data(), bytes.size()), sound);
+    EXPECT_EQ(TapiDevConfigOf(nullptr, 16), std::nullopt);
+    EXPECT_EQ(TapiDevConfigOf(bytes.data(), 15), std::nullopt);
+    const std::string longer = bytes + '\0';
+    EXPECT_EQ(TapiDevConfigOf(longer.data(), longer.size()), std::nullopt);
+    const std::function<void(TTapiDevConfig&)> spoils[] = {
+        [](TTapiDevConfig& c) { c.dwSize = 20; },
+        [](TTapiDevConfig& c) { c.dwVersion = 2; },
+        [](TTapiDevConfig& c) { c.Parity = SPACEPARITY + 1; },
+        [](TTapiDevConfig& c) { c.FlowControl = TapiFlowXonXoff + 1; },
+    };
+    for (std::size_t i = 0; i < std::size(spoils); ++i) {
+        TTapiDevConfig bad = sound;
+        spoils[i](bad);
+        const std::string unsound = TapiDevConfigBytes(bad);
+        EXPECT_EQ(TapiDevConfigOf(unsound.data(), unsound.size()), std::nullopt) << i;
     }
 }
 
@@ -1374,6 +1429,27 @@ TEST_F(TapiModem, ACallStillBeingPlacedIsAbortedAndAVanishedModemEndsIt) {
     EXPECT_NE(said.find("stopped answering"), std::string::npos) << said;
     EXPECT_EQ(StatesOf(call).back(), std::make_pair(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL));
     EndCall(again, call);
+}
+
+TEST_F(TapiModem, AModemThatVanishesUnderAConnectedDataCallEndsIt) {
+    TFakeClock clock;
+    const HLINEAPP app = Initialize();
+    const HLINE line = Open(app, 0, LINECALLPRIVILEGE_NONE);
+    HCALL call = 0;
+    ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_VOICE, "5551234"), 0);
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_CONNECTED));
+    clock.Advance(5000);
+    PumpFor(20);
+    EXPECT_EQ(StatesOf(call).back().first, LINECALLSTATE_CONNECTED); // a quiet call goes on
+    testing::internal::CaptureStderr();
+    sim.PullCable();
+    PumpFor(20);
+    clock.Advance(1000);
+    ASSERT_TRUE(Reached(call, LINECALLSTATE_DISCONNECTED));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("stopped answering"), std::string::npos) << said;
+    EXPECT_EQ(StatesOf(call).back(), std::make_pair(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL));
+    EndCall(line, call);
 }
 
 TEST_F(TapiModem, AnOwnerOpenHearsTheRingsWithTheCallerAndItsAnswerConnects) {
