@@ -366,17 +366,18 @@ std::vector<TLineSpec> ReadLinesFile() {
     return lines;
 }
 
-void AttachModem(DWORD device);
+void AttachModem(DWORD device, const std::map<QString, TTapiDevConfig>& configs);
 
 // A line of the file is a modem, for data and voice calls, with the configuration it was given before.
-DWORD AddLineRecord(const TLineSpec& spec, bool dials) {
+DWORD AddLineRecord(const TLineSpec& spec, bool dials,
+                    const std::map<QString, TTapiDevConfig>& configs = {}) {
     TProvider& p = Tapi();
     TLineRecord& line = p.Lines.emplace_back();
     line.Spec = spec;
     line.Dials = dials;
     const DWORD device = DWORD(p.Lines.size() - 1);
     if (!dials)
-        AttachModem(device);
+        AttachModem(device, configs);
     for (const auto& [app, callback] : p.Apps)
         ToApp(app, LINE_CREATE, device);
     return device;
@@ -392,9 +393,10 @@ void ReadLines() {
     std::set<std::string> known;
     for (const TLineRecord& line : p.Lines)
         known.insert(line.Spec.Name);
+    const std::map<QString, TTapiDevConfig> configs = ReadTapiDevConfigs();
     for (const TLineSpec& line : ReadLinesFile())
         if (!known.count(line.Name))
-            AddLineRecord(line, false);
+            AddLineRecord(line, false, configs);
 }
 
 // ---- Devices
@@ -687,11 +689,11 @@ void ModemDisconnected(DWORD device, DWORD mode) {
         SetCallState(LineOf(device).ModemCall, LINECALLSTATE_DISCONNECTED, mode);
 }
 
-void AttachModem(DWORD device) {
+void AttachModem(DWORD device, const std::map<QString, TTapiDevConfig>& configs) {
     TLineRecord& line = LineOf(device);
     line.Spec.MediaModes |= LINEMEDIAMODE_INTERACTIVEVOICE;
-    if (const std::optional<TTapiDevConfig> config = ReadTapiDevConfig(line.Spec.Name))
-        line.DevConfig = TapiDevConfigBytes(*config);
+    if (const auto config = configs.find(FromCp1251(line.Spec.Name)); config != configs.end())
+        line.DevConfig = TapiDevConfigBytes(config->second);
     line.Modem = std::make_unique<TTapiModem>(
         TapiLineDevicePath(line.Spec.Device),
         TTapiModem::TEvents{

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cstdio>
 #include <cstring>
+#include <set>
 #include <vector>
 
 #include <cerrno>
@@ -203,30 +204,39 @@ QString TapiDevConfigFile() {
     return CommonAppDataFolder() + QStringLiteral("/tapi/devconfig");
 }
 
-std::optional<TTapiDevConfig> ReadTapiDevConfig(const std::string& lineName) {
-    const QString wanted = FromCp1251(lineName);
+std::map<QString, TTapiDevConfig> ReadTapiDevConfigs() {
     QString problem;
     const std::optional<QStringList> read = FileLines(&problem);
     if (!read) {
         Warn(
             QStringLiteral("%1: %2; the line configurations are not used").arg(TapiDevConfigFile(), problem));
-        return std::nullopt;
+        return {};
     }
+    std::map<QString, TTapiDevConfig> configs;
+    std::set<QString> seen; // the first entry of a name counts, whether it reads or not
     const QStringList& lines = *read;
     for (qsizetype i = 0; i < lines.size(); ++i) {
         QString name, text;
-        if (!SplitEntry(lines[i], &name, &text) || name != wanted)
+        if (!SplitEntry(lines[i], &name, &text) || !seen.insert(name).second)
             continue;
         if (const std::optional<TTapiDevConfig> config = TapiDevConfigFromText(text.toStdString()))
-            return config;
-        Warn(QStringLiteral("%1:%2: \"%3\" is no line configuration (speed,data bits,parity,stop bits,flow "
-                            "control); the line's device is opened as it is")
-                 .arg(TapiDevConfigFile())
-                 .arg(i + 1)
-                 .arg(text));
-        return std::nullopt;
+            configs.emplace(name, *config);
+        else
+            Warn(QStringLiteral("%1:%2: \"%3\" is no line configuration (speed,data bits,parity,stop bits,"
+                                "flow control); the line's device is opened as it is")
+                     .arg(TapiDevConfigFile())
+                     .arg(i + 1)
+                     .arg(text));
     }
-    return std::nullopt;
+    return configs;
+}
+
+std::optional<TTapiDevConfig> ReadTapiDevConfig(const std::string& lineName) {
+    const std::map<QString, TTapiDevConfig> configs = ReadTapiDevConfigs();
+    const auto found = configs.find(FromCp1251(lineName));
+    if (found == configs.end())
+        return std::nullopt;
+    return found->second;
 }
 
 bool WriteTapiDevConfig(const std::string& lineName, const TTapiDevConfig& config) {

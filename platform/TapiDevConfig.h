@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -57,6 +58,9 @@ std::optional<TTapiDevConfig> TapiDevConfigFromText(std::string_view text);
 
 // <common application-data folder>/tapi/devconfig
 QString TapiDevConfigFile();
+// The stored configurations by line name, read in one pass: a name's first entry counts, and one that
+// does not read leaves its line without a configuration (said on stderr).
+std::map<QString, TTapiDevConfig> ReadTapiDevConfigs();
 // The stored configuration of the line (its name in Windows-1251).
 std::optional<TTapiDevConfig> ReadTapiDevConfig(const std::string& lineName);
 // Stores it in place of the line's entry, through a link to the file; false, with the reason on
