@@ -12,6 +12,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include <QByteArray>
 class QString;
 class QWidget;
@@ -89,3 +91,24 @@ std::vector<TOddFile> OddFiles(const std::string& path, const std::string& pipe,
 // What stands at path, without following a link: "link to <target>", "file of <n> bytes", "pipe",
 // "nothing" or "other", for a test that the program kept a file it could not use.
 std::string WhatIsAt(const std::string& path);
+
+// The soft limit of open files for one scope; the one before comes back at its end or at Restore.
+class TSoftFileLimit {
+public:
+    TSoftFileLimit() { getrlimit(RLIMIT_NOFILE, &saved_); }
+    explicit TSoftFileLimit(rlim_t limit) : TSoftFileLimit() { Set(limit); }
+    ~TSoftFileLimit() { Restore(); }
+    TSoftFileLimit(const TSoftFileLimit&) = delete;
+    TSoftFileLimit& operator=(const TSoftFileLimit&) = delete;
+
+    void Set(rlim_t limit) const {
+        rlimit changed = saved_;
+        changed.rlim_cur = limit;
+        setrlimit(RLIMIT_NOFILE, &changed);
+    }
+    void Restore() const { setrlimit(RLIMIT_NOFILE, &saved_); }
+    rlim_t Hard() const { return saved_.rlim_max; }
+
+private:
+    rlimit saved_{};
+};

@@ -446,29 +446,18 @@ TEST_F(Server, ReopensItsPortRightAfterClosingIt) {
     EXPECT_TRUE(again.Open()) << again.LastError();
 }
 
-// Lowers the descriptor limit to what is open now, and puts it back.
-class TDescriptorLimit {
-public:
-    TDescriptorLimit() {
-        getrlimit(RLIMIT_NOFILE, &saved_);
-        const int lowestFree = ::dup(0);
-        ::close(lowestFree);
-        rlimit low = saved_;
-        low.rlim_cur = rlim_t(lowestFree);
-        setrlimit(RLIMIT_NOFILE, &low);
-    }
-    ~TDescriptorLimit() { Restore(); }
-    void Restore() { setrlimit(RLIMIT_NOFILE, &saved_); }
-
-private:
-    rlimit saved_{};
-};
+// The lowest descriptor not open now: as a soft limit, it leaves no room for another.
+rlim_t LowestFreeDescriptor() {
+    const int lowestFree = ::dup(0);
+    ::close(lowestFree);
+    return rlim_t(lowestFree);
+}
 
 TEST_F(Server, PausesAcceptingWhenOutOfDescriptorsInsteadOfSpinning) {
     TFakeClock clock;
     TClient client(port); // waits in the listen queue
     ASSERT_TRUE(client.Connected());
-    TDescriptorLimit limit;
+    const TSoftFileLimit limit(LowestFreeDescriptor());
     ASSERT_TRUE(PumpUntil([&] { return server.AcceptPaused(); }));
     PumpFor(30); // a spinning accept would keep the loop busy and the pause off
     EXPECT_TRUE(server.AcceptPaused());
@@ -519,21 +508,6 @@ private:
     std::vector<int> fds_;
 };
 
-// Sets the soft limit of open files for one scope.
-class TSoftLimit {
-public:
-    explicit TSoftLimit(rlim_t limit) {
-        getrlimit(RLIMIT_NOFILE, &saved_);
-        rlimit low = saved_;
-        low.rlim_cur = limit;
-        setrlimit(RLIMIT_NOFILE, &low);
-    }
-    ~TSoftLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
-
-private:
-    rlimit saved_{};
-};
-
 TEST_F(Server, LeavesTheReserveFreeAndTakesTheNextWhenAConnectionEnds) {
     TFakeClock clock; // no retry of the accept: the end of a connection alone lets the next one in
     server.Close();
@@ -541,7 +515,7 @@ TEST_F(Server, LeavesTheReserveFreeAndTakesTheNextWhenAConnectionEnds) {
     const int open = OpenDescriptors();
     ASSERT_GT(open, 0);
     // Room for two connections beside the listening socket and the epoll instance.
-    const TSoftLimit limit(rlim_t(open + 2 + TServerSocket::DescriptorReserve + 2));
+    const TSoftFileLimit limit(rlim_t(open + 2 + TServerSocket::DescriptorReserve + 2));
     TServerSocket low;
     low.OnClientConnect = [this](TServerClientWinSocket* s) { Log("connect", s); };
     ASSERT_TRUE(low.Open());
@@ -570,7 +544,7 @@ TEST_F(Server, LeavesTheReserveFreeAndTakesTheNextWhenAConnectionEnds) {
 TEST_F(Server, AsksTheProgramBeforeEachAcceptAndTellsItWhenFull) {
     server.Close();
     const TLateClients clients(3);
-    const TSoftLimit limit(rlim_t(OpenDescriptors() + 2 + TServerSocket::DescriptorReserve + 2));
+    const TSoftFileLimit limit(rlim_t(OpenDescriptors() + 2 + TServerSocket::DescriptorReserve + 2));
     TServerSocket low;
     ASSERT_TRUE(low.Open());
     std::vector<bool> asked; // full, each time

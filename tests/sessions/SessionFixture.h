@@ -25,29 +25,26 @@
 #include "sessions/ConnectionForm.h"
 #include "sessions/ServerConnection.h"
 #include "tests/core/TempFolder.h"
+#include "tests/platform/TestSupport.h"
 #include "tools/modem-sim/ModemClient.h"
 
 using Bytes = std::vector<uint8_t>;
 
-// The soft limit of descriptors raised to the hard one for a scope; false when even that is short of
-// what the test needs.
+// The soft limit of descriptors raised to the hard one for a scope; not Enough when even that is short
+// of what the test needs.
 class TDescriptorLimit {
 public:
-    explicit TDescriptorLimit(rlim_t needed) {
-        getrlimit(RLIMIT_NOFILE, &saved_);
-        rlimit raised = saved_;
-        raised.rlim_cur = raised.rlim_max;
-        enough_ = raised.rlim_max == RLIM_INFINITY || raised.rlim_max >= needed;
+    explicit TDescriptorLimit(rlim_t needed)
+        : enough_(limit_.Hard() == RLIM_INFINITY || limit_.Hard() >= needed) {
         if (enough_)
-            setrlimit(RLIMIT_NOFILE, &raised);
+            limit_.Set(limit_.Hard());
     }
-    ~TDescriptorLimit() { setrlimit(RLIMIT_NOFILE, &saved_); }
     bool Enough() const { return enough_; }
-    rlim_t Hard() const { return saved_.rlim_max; }
+    rlim_t Hard() const { return limit_.Hard(); }
 
 private:
-    rlimit saved_{};
-    bool enough_ = false;
+    TSoftFileLimit limit_;
+    bool enough_;
 };
 
 class TRecordingProfileEditor : public TObjSettingsDialog {

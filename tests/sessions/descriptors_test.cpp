@@ -24,15 +24,10 @@ constexpr int Room = 32;
 
 class DescriptorTest : public SessionTest {
 protected:
-    DescriptorTest() { getrlimit(RLIMIT_NOFILE, &saved_); }
-    ~DescriptorTest() override { setrlimit(RLIMIT_NOFILE, &saved_); }
-
     // Opens the server again under a soft limit that leaves it room for Room connections.
     void LowerLimit() {
         form->ClosePort(false);
-        rlimit low = saved_;
-        low.rlim_cur = rlim_t(OpenDescriptors() + 2 + TServerSocket::DescriptorReserve + Room);
-        setrlimit(RLIMIT_NOFILE, &low);
+        limit_.Set(rlim_t(OpenDescriptors() + 2 + TServerSocket::DescriptorReserve + Room));
         form->OpenPort();
         port = uint16_t(form->ServerSocket.LocalPort());
     }
@@ -58,7 +53,7 @@ protected:
     }
 
 private:
-    rlimit saved_{};
+    TSoftFileLimit limit_;
 };
 
 TEST_F(DescriptorTest, AModemBindsDuringAFloodOfIdleConnectionsAndTheLogAndTheSaveWork) {
