@@ -1,7 +1,5 @@
 // Every form and box of the program, shown offscreen with the longest texts its callers give it: each
 // text shows whole, nothing lies over it, and every window lies inside the screen's available area.
-#include <cstdlib>
-#include <functional>
 #include <iostream>
 
 #include <QApplication>
@@ -9,7 +7,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPushButton>
 #include <QTabWidget>
 #include <QTimer>
 #include <gtest/gtest.h>
