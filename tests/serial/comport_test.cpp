@@ -7,6 +7,8 @@
 #include <chrono>
 #include <exception>
 #include <fcntl.h>
+#include <functional>
+#include <memory>
 #include <stdexcept>
 #include <termios.h>
 #include <unistd.h>
@@ -41,10 +43,32 @@ protected:
         EXPECT_TRUE(TakeShownErrors().empty());
     }
 
+    // Opens the port with a window told after the port's own, which keeps the dispatch thread
+    // delivering once the port's handler has returned, and waits until that handler has taken a
+    // notification's bytes: the window's part of it, later, is still to run.
+    std::unique_ptr<TMessageWindow> NotifyWithAWindowAfterThePorts(std::function<void()> later) {
+        port.SetOnTriggerAvail([this](TSioCustomComPort* cp, std::uint16_t count) {
+            std::string block(count, '\0');
+            cp->GetBlock(block.data(), count);
+            taken = true;
+        });
+        port.SetOpen(true);
+        auto window = std::make_unique<TMessageWindow>([later](unsigned msg, WPARAM, LPARAM) -> LRESULT {
+            if (msg == TriggerAvailMessage)
+                later();
+            return 0;
+        });
+        port.Dispatcher()->RegisterWndTriggerHandler(window->Handle());
+        pty.Write(Bytes("RING\r\n"));
+        EXPECT_TRUE(PumpUntil([&] { return taken; }));
+        return window;
+    }
+
     TComFolder folder;
     TPtyPair pty;
     TSioComPort port;
     int opens = 0, closes = 0;
+    bool taken = false; // by NotifyWithAWindowAfterThePorts's handler
 };
 
 TEST_F(ComPortOverPty, OpensSendsReceivesAndCloses) {
@@ -171,23 +195,8 @@ TEST_F(ComPortOverPty, AnOpenAskedForWhileAHandlersCloseIsPendingFollowsIt) {
 }
 
 TEST_F(ComPortOverPty, ACloseRightAfterANotificationIsNotDeferred) {
-    bool told = false;
-    port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t count) {
-        std::string block(count, '\0');
-        cp->GetBlock(block.data(), count);
-        told = true;
-    });
-    port.SetOpen(true);
-    // A window told after the port's own keeps the dispatch thread delivering once the port's
-    // handler has returned.
     int later = 0;
-    TMessageWindow second([&](unsigned msg, WPARAM, LPARAM) -> LRESULT {
-        later += msg == TriggerAvailMessage;
-        return 0;
-    });
-    port.Dispatcher()->RegisterWndTriggerHandler(second.Handle());
-    pty.Write(Bytes("RING\r\n"));
-    ASSERT_TRUE(PumpUntil([&] { return told; }));
+    const auto second = NotifyWithAWindowAfterThePorts([&] { ++later; });
     port.SetOpen(false);
     EXPECT_EQ(port.PortState(), psClosed);
     EXPECT_FALSE(port.Open());
@@ -200,23 +209,8 @@ TEST_F(ComPortOverPty, ACloseRightAfterANotificationIsNotDeferred) {
 }
 
 TEST_F(ComPortOverPty, AnOpenAskedForByAHandlerWhileACloseWaitsForTheNotificationFollowsIt) {
-    bool told = false;
-    port.SetOnTriggerAvail([&](TSioCustomComPort* cp, std::uint16_t count) {
-        std::string block(count, '\0');
-        cp->GetBlock(block.data(), count);
-        told = true;
-    });
-    port.SetOpen(true);
-    // The window told after the port's own runs while the close below waits for the notification
-    // to end, and asks for the port again.
-    TMessageWindow second([&](unsigned msg, WPARAM, LPARAM) -> LRESULT {
-        if (msg == TriggerAvailMessage)
-            port.SetOpen(true);
-        return 0;
-    });
-    port.Dispatcher()->RegisterWndTriggerHandler(second.Handle());
-    pty.Write(Bytes("RING\r\n"));
-    ASSERT_TRUE(PumpUntil([&] { return told; }));
+    // The later window runs while the close below waits for the notification to end.
+    const auto second = NotifyWithAWindowAfterThePorts([&] { port.SetOpen(true); });
     port.SetOpen(false);
     EXPECT_EQ(closes, 1);
     EXPECT_EQ(opens, 2);
