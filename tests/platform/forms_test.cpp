@@ -173,6 +173,21 @@ TEST(Forms, AFormPutOffTheScreenIsShownInsideIt) {
         }
 }
 
+// A caption longer than the form is wide widens it, a fixed-width form too, so the title reads whole.
+TEST(Forms, AFormWidensForItsCaption) {
+    const QString caption = QStringLiteral("Изменение системного пароля маршрутизатора");
+    TForm sized, fixed;
+    fixed.setFixedWidth(60);
+    for (TForm* form : {&sized, &fixed}) {
+        form->resize(60, 80);
+        form->SetCaption(caption);
+        form->show();
+        EXPECT_GE(form->width(), CaptionWidth(caption));
+        form->hide();
+    }
+    EXPECT_EQ(fixed.minimumWidth(), fixed.maximumWidth()) << "it stays fixed";
+}
+
 TEST(Forms, AComponentsOwnerIsFoundAsItsWindow) {
     TTestForm form;
     const void* owner = &form;
