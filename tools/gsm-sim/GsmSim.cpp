@@ -46,6 +46,12 @@ GsmSim::~GsmSim() {
         close(master_);
     if (wake_ >= 0)
         close(wake_);
+    Unpublish();
+}
+
+// The COM entry goes with the device, when it is still ours: the pseudo-terminal's number may soon be
+// another program's.
+void GsmSim::Unpublish() const {
     char target[PATH_MAX];
     const ssize_t n = comPath_.empty() ? -1 : readlink(comPath_.c_str(), target, sizeof target);
     if (n > 0 && std::string(target, size_t(n)) == linkedTo_)
@@ -290,6 +296,7 @@ void GsmSim::PullCable() {
         ++generation_;
         present_ = false;
         modem_.Disconnected();
+        Unpublish();
     }
     Wake();
 }

@@ -48,7 +48,8 @@
 //   given text, for a number of lines or until the terminal closes the port (one injected while nobody
 //   holds the port waits for the next terminal); TextMode puts the modem in text mode and refuses PDU mode.
 //   PullCable() closes the master: the router's descriptor fails (POLLHUP, EIO) and the slave device vanishes
-//   (the COM entry dangles). PlugIn() makes a new pair behind the same COM entry with the modem freshly
+//   with its COM entry (a device's node goes with it). PlugIn() makes a new pair behind the same COM entry
+//   again, with the modem freshly
 //   powered (the SIM's PIN state as at power-on, echo on, PDU mode; the cells stay).
 // - A terminal that closes the port ends every fault and drops what it had not read, so the next
 //   connection meets a sound modem. A close and reopen between two polls is not noticed.
@@ -144,6 +145,7 @@ public:
 private:
     bool OpenPair();
     bool Publish();
+    void Unpublish() const;
     void Service();
     void FlushSlaveInput();
     void Wake();
