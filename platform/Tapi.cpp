@@ -14,6 +14,7 @@
 
 #include <QApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include "platform/Clock.h"
@@ -24,6 +25,7 @@
 #include "platform/TapiConfigDialog.h"
 #include "platform/TapiDevConfig.h"
 #include "platform/TapiModem.h"
+#include "platform/Timer.h"
 
 namespace {
 
@@ -42,6 +44,7 @@ struct TLineRecord {
     bool Dials = false;                // a back-end line, which places dialled calls by script
     std::string DevConfig;             // the bytes of a TTapiDevConfig, or none
     std::unique_ptr<TTapiModem> Modem; // a line of the file: its modem places and takes the calls
+    std::unique_ptr<TTimer> Relisten;  // ... looks for its device again after a loss
     HCALL ModemCall = 0;               // ... the call it serves
     std::deque<TDialResult> DialResults;
     std::vector<std::string> Dialled;
@@ -689,6 +692,8 @@ void ModemDisconnected(DWORD device, DWORD mode) {
         SetCallState(LineOf(device).ModemCall, LINECALLSTATE_DISCONNECTED, mode);
 }
 
+void RelistenLater(DWORD device);
+
 void AttachModem(DWORD device, const std::map<QString, TTapiDevConfig>& configs) {
     TLineRecord& line = LineOf(device);
     line.Spec.MediaModes |= LINEMEDIAMODE_INTERACTIVEVOICE;
@@ -701,6 +706,7 @@ void AttachModem(DWORD device, const std::map<QString, TTapiDevConfig>& configs)
             .Caller = [device](const TModemCaller& caller) { ModemCaller(device, caller); },
             .Connected = [device](DWORD rate, bool data) { ModemConnected(device, rate, data); },
             .Disconnected = [device](DWORD mode) { ModemDisconnected(device, mode); },
+            .Gone = [device] { RelistenLater(device); },
         });
 }
 
@@ -725,6 +731,28 @@ void UpdateModem(DWORD device) {
         modem.Close();
     else if (modem.Open(DevConfigOf(line), line.Spec.Name) == 0)
         modem.Listen();
+}
+
+// A modem lost while it listened is opened again once its device is back, as long as an open wants
+// its rings; meanwhile nothing is tried, so an absent device fills no log.
+constexpr int RelistenMs = 5000;
+
+void RelistenLater(DWORD device) {
+    TLineRecord& line = LineOf(device);
+    if (!line.Relisten) {
+        line.Relisten = std::make_unique<TTimer>();
+        line.Relisten->SetInterval(RelistenMs);
+        line.Relisten->SetOnTimer([device] {
+            TLineRecord& lost = LineOf(device);
+            if (!QFileInfo::exists(TapiLineDevicePath(lost.Spec.Device)) && Listened(device))
+                return;
+            lost.Relisten->SetEnabled(false);
+            UpdateModem(device);
+            if (Listened(device) && !lost.Modem->IsOpen())
+                lost.Relisten->SetEnabled(true);
+        });
+    }
+    line.Relisten->SetEnabled(true);
 }
 
 // A modem's call freed, or ended with its line: the modem hangs up what it still holds.

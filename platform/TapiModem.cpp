@@ -518,7 +518,7 @@ void TTapiModem::TakeLine(const TModemResult& result) {
     }
 }
 
-// The device failed under a call: the call ends, and the device is let go.
+// The device failed: a call on it ends, and the device is let go.
 void TTapiModem::Lost() {
     const bool inCall = state_ == TState::Ringing || state_ == TState::Dialling ||
                         state_ == TState::Answering || state_ == TState::Voice || state_ == TState::Held ||
@@ -527,4 +527,6 @@ void TTapiModem::Lost() {
     Close();
     if (inCall && events_.Disconnected)
         events_.Disconnected(LINEDISCONNECTMODE_UNAVAIL);
+    else if (!inCall && events_.Gone)
+        events_.Gone();
 }

@@ -67,6 +67,7 @@ public:
         std::function<void(const TModemCaller&)> Caller;      // the ringing call's caller, when it is told
         std::function<void(DWORD rate, bool data)> Connected; // the call is up
         std::function<void(DWORD mode)> Disconnected;         // the call ended by itself, LINEDISCONNECTMODE_
+        std::function<void()> Gone;                           // the device failed while no call was up
     };
 
     TTapiModem(QString device, TEvents events);

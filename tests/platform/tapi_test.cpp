@@ -1452,6 +1452,41 @@ TEST_F(TapiModem, AModemThatVanishesUnderAConnectedDataCallEndsIt) {
     EndCall(line, call);
 }
 
+TEST_F(TapiModem, AModemLostWhileListeningListensAgainOnceItsDeviceIsBack) {
+    TFakeClock clock;
+    const HLINEAPP app = Initialize();
+    const HLINE line = Open(app, 0, LINECALLPRIVILEGE_OWNER);
+    ASSERT_TRUE(PumpUntil([&] { return sim.Connected(); }));
+    testing::internal::CaptureStderr();
+    sim.PullCable();
+    PumpFor(20);
+    for (int i = 0; i < 3; ++i) { // the device is away: nothing to open
+        clock.Advance(5000);
+        PumpFor(5);
+    }
+    ASSERT_TRUE(sim.PlugIn());
+    clock.Advance(5000);
+    ASSERT_TRUE(PumpUntil([&] { return sim.Connected(); }));
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("stopped answering"), std::string::npos) << said;
+    EXPECT_EQ(said.find("cannot open"), std::string::npos) << said;
+    ASSERT_TRUE(PumpUntil([&] { return sim.Commands().size() == 2; }));
+    EXPECT_EQ(sim.Commands(), (std::vector<std::string>{"AT+CLIP=1", "AT+CLIP=1"}));
+    sim.Ring({"+79001234567", ""});
+    EXPECT_NE(WaitFor(LINE_CALLSTATE, LINECALLSTATE_OFFERING), nullptr);
+    EXPECT_EQ(lineClose(line), 0);
+    // With no open that wants the rings, a loss is not followed up.
+    const HLINE other = Open(app, 0, LINECALLPRIVILEGE_OWNER);
+    ASSERT_TRUE(PumpUntil([&] { return sim.Connected(); }));
+    sim.PullCable();
+    PumpFor(20);
+    EXPECT_EQ(lineClose(other), 0);
+    ASSERT_TRUE(sim.PlugIn());
+    clock.Advance(5000);
+    PumpFor(20);
+    EXPECT_FALSE(sim.Connected());
+}
+
 TEST_F(TapiModem, AnOwnerOpenHearsTheRingsWithTheCallerAndItsAnswerConnects) {
     const HLINEAPP app = Initialize();
     const HLINE line = Open(app, 0, LINECALLPRIVILEGE_OWNER);
