@@ -363,19 +363,25 @@ bool GsmModem::Cpms(char op, const std::vector<std::string>& args, Reply* reply)
     return true;
 }
 
-bool GsmModem::Cmgf(char op, const std::vector<std::string>& args, Reply*) {
+// A setting of 0 or 1: "?" tells it (after it in the reply: rest), "=?" its range, "=0" and "=1" set it.
+bool GsmModem::Switch(char op, const std::vector<std::string>& args, const std::string& name,
+                      const char* rest, bool& on) {
     if (op == '?') {
-        Respond(std::string("+CMGF: ") + (textMode_ ? "1" : "0"));
+        Respond(name + ": " + (on ? "1" : "0") + rest);
         return true;
     }
     if (op == 't') {
-        Respond("+CMGF: (0,1)");
+        Respond(name + ": (0,1)");
         return true;
     }
     if (op != '=' || args.size() != 1 || (args[0] != "0" && args[0] != "1"))
         return false;
-    textMode_ = args[0] == "1";
+    on = args[0] == "1";
     return true;
+}
+
+bool GsmModem::Cmgf(char op, const std::vector<std::string>& args, Reply*) {
+    return Switch(op, args, "+CMGF", "", textMode_);
 }
 
 void GsmModem::ListCell(Cell& cell, bool withIndex, std::string* info) const {

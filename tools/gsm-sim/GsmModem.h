@@ -181,6 +181,8 @@ private:
     bool RunCommand(const std::string& cmd, Reply* reply);
     bool Cpin(char op, const std::vector<std::string>& args, Reply* reply);
     bool Cpms(char op, const std::vector<std::string>& args, Reply* reply);
+    bool Switch(char op, const std::vector<std::string>& args, const std::string& name, const char* rest,
+                bool& on);
     bool Cmgf(char op, const std::vector<std::string>& args, Reply* reply);
     bool Cmgr(char op, const std::vector<std::string>& args, Reply* reply);
     bool Cmgl(char op, const std::vector<std::string>& args, Reply* reply);

@@ -86,18 +86,7 @@ bool GsmModem::CallCommand(const std::string& upper, const std::string& cmd, Rep
 }
 
 bool GsmModem::Clip(char op, const std::vector<std::string>& args, Reply*) {
-    if (op == '?') {
-        Respond(std::string("+CLIP: ") + (clip_ ? "1" : "0") + ",1");
-        return true;
-    }
-    if (op == 't') {
-        Respond("+CLIP: (0,1)");
-        return true;
-    }
-    if (op != '=' || args.size() != 1 || (args[0] != "0" && args[0] != "1"))
-        return false;
-    clip_ = args[0] == "1";
-    return true;
+    return Switch(op, args, "+CLIP", ",1", clip_); // ",1": the network gives caller identification
 }
 
 bool GsmModem::Chld(char op, const std::vector<std::string>& args, Reply* reply) {
