@@ -231,14 +231,6 @@ std::map<QString, TTapiDevConfig> ReadTapiDevConfigs() {
     return configs;
 }
 
-std::optional<TTapiDevConfig> ReadTapiDevConfig(const std::string& lineName) {
-    const std::map<QString, TTapiDevConfig> configs = ReadTapiDevConfigs();
-    const auto found = configs.find(FromCp1251(lineName));
-    if (found == configs.end())
-        return std::nullopt;
-    return found->second;
-}
-
 bool WriteTapiDevConfig(const std::string& lineName, const TTapiDevConfig& config) {
     const QString name = FromCp1251(lineName);
     const QString path = TapiDevConfigFile();

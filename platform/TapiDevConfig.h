@@ -61,8 +61,6 @@ QString TapiDevConfigFile();
 // The stored configurations by line name, read in one pass: a name's first entry counts, and one that
 // does not read leaves its line without a configuration (said on stderr).
 std::map<QString, TTapiDevConfig> ReadTapiDevConfigs();
-// The stored configuration of the line (its name in Windows-1251).
-std::optional<TTapiDevConfig> ReadTapiDevConfig(const std::string& lineName);
 // Stores it in place of the line's entry, through a link to the file; false, with the reason on
 // stderr, when the file cannot be read whole or written (the one before stays).
 bool WriteTapiDevConfig(const std::string& lineName, const TTapiDevConfig& config);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <set>
 #include <tuple>
@@ -1036,7 +1037,7 @@ TEST_F(TapiLines, OnlyARegularConfigurationFileOfAtMostTheCapIsReadAndNoOtherIsR
         odd.Make();
         const std::string before = WhatIsAt(path);
         testing::internal::CaptureStderr();
-        EXPECT_EQ(ReadTapiDevConfig("GSM"), std::nullopt);
+        EXPECT_TRUE(ReadTapiDevConfigs().empty());
         EXPECT_FALSE(WriteTapiDevConfig("GSM", TTapiDevConfig{}));
         EXPECT_EQ(testing::internal::GetCapturedStderr(),
                   path + ": " + odd.Problem + "; the line configurations are not used\n" + path + ": " +
@@ -1063,7 +1064,9 @@ TEST_F(TapiLines, AConfigurationFileBehindALinkIsSavedThroughItAndTheLinkKept) {
     QFile file(target);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_EQ(file.readAll(), "Other=9600,8,N,1,none\nGSM=19200,8,N,1,none\n");
-    EXPECT_EQ(ReadTapiDevConfig("GSM"), config);
+    const std::map<QString, TTapiDevConfig> configs = ReadTapiDevConfigs();
+    ASSERT_EQ(configs.count(QStringLiteral("GSM")), 1u);
+    EXPECT_EQ(configs.at(QStringLiteral("GSM")), config);
 }
 
 TEST_F(TapiLines, EachNameIsListedOnceInTheOrderOfItsFirstLine) {
@@ -1300,6 +1303,21 @@ protected:
             return false;
         });
     }
+    // Pulls the modem's cable under the call (meanwhile runs next): true once the call has ended, as
+    // a lost device's does, with the loss said on standard error.
+    bool EndsWhenTheCableIsPulled(HCALL call, const std::function<void()>& meanwhile = {}) {
+        testing::internal::CaptureStderr();
+        sim.PullCable();
+        if (meanwhile)
+            meanwhile();
+        const bool ended = Reached(call, LINECALLSTATE_DISCONNECTED);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_NE(said.find("stopped answering"), std::string::npos) << said;
+        if (ended)
+            EXPECT_EQ(StatesOf(call).back(),
+                      std::make_pair(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL));
+        return ended;
+    }
     // Drops, frees and closes, as an application ends a call.
     void EndCall(HLINE line, HCALL call) {
         EXPECT_EQ(WaitForReply(lineDrop(call, nullptr, 0)), 0);
@@ -1422,12 +1440,7 @@ TEST_F(TapiModem, ACallStillBeingPlacedIsAbortedAndAVanishedModemEndsIt) {
     const HLINE again = Open(app, 0, LINECALLPRIVILEGE_NONE);
     ASSERT_EQ(MakeCall(again, &call, LINEBEARERMODE_VOICE, "5551234"), 0);
     ASSERT_TRUE(PumpUntil([&] { return sim.GetCallState() == gsmsim::CallState::Dialling; }));
-    testing::internal::CaptureStderr();
-    sim.PullCable();
-    ASSERT_TRUE(Reached(call, LINECALLSTATE_DISCONNECTED));
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_NE(said.find("stopped answering"), std::string::npos) << said;
-    EXPECT_EQ(StatesOf(call).back(), std::make_pair(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL));
+    ASSERT_TRUE(EndsWhenTheCableIsPulled(call));
     EndCall(again, call);
 }
 
@@ -1441,14 +1454,10 @@ TEST_F(TapiModem, AModemThatVanishesUnderAConnectedDataCallEndsIt) {
     clock.Advance(5000);
     PumpFor(20);
     EXPECT_EQ(StatesOf(call).back().first, LINECALLSTATE_CONNECTED); // a quiet call goes on
-    testing::internal::CaptureStderr();
-    sim.PullCable();
-    PumpFor(20);
-    clock.Advance(1000);
-    ASSERT_TRUE(Reached(call, LINECALLSTATE_DISCONNECTED));
-    const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_NE(said.find("stopped answering"), std::string::npos) << said;
-    EXPECT_EQ(StatesOf(call).back(), std::make_pair(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL));
+    ASSERT_TRUE(EndsWhenTheCableIsPulled(call, [&] {
+        PumpFor(20);
+        clock.Advance(1000); // the next look at the device, which the port reads
+    }));
     EndCall(line, call);
 }
 
