@@ -72,20 +72,6 @@ void MakeObjects(int count, TObjectList& objects) {
     }
 }
 
-uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
-
 bool Accepts(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -177,7 +163,8 @@ int main(int argc, char** argv) {
     StatesFileName = folder + "States.bin";
 
     TSettings settings;
-    settings.TcpPort = FreePort();
+    const TReservedPort port; // for every start: nothing else binds it between two
+    settings.TcpPort = port.Port();
     TObjectList objects;
     MakeObjects(count, objects);
     const TWindowValues window{10, 20, 800, 600, 300, {50, 120, 90}};
