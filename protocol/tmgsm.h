@@ -159,6 +159,14 @@ int Aes_SetKey(AesCtx* ctx, const uint8_t* key, int bits);
 // One 16-byte block; in and out may be the same buffer.
 void Aes_Encrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
+// Consecutive blocks, each on its own (electronic codebook); faster than one call a block. in and out
+// may be the same buffer.
+void Aes_EncryptBlocks(const AesCtx* ctx, const uint8_t* in, uint8_t* out, uint32_t blocks);
+void Aes_DecryptBlocks(const AesCtx* ctx, const uint8_t* in, uint8_t* out, uint32_t blocks);
+// The CPU's AES instructions are used where it has them. 0 makes every call use the table code (tests
+// and the benchmark compare the two), 1 the instructions again where there are any; returns 1 while
+// they are in use. Contexts keyed either way work either way.
+int Aes_UseHardware(int on);
 
 // ---------------------------------------------------------------------------------------------------
 // Authentication, key table and block encryption
