@@ -171,12 +171,43 @@ AES_TARGET __m128i LoadKey(const uint32_t* words) {
     return SwapWords(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words)));
 }
 
+AES_TARGET void StoreKey(uint32_t* words, __m128i key) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(words), SwapWords(key));
+}
+
+// One step of the 128-bit key expansion: the instruction gives SubWord(RotWord(w3)) ^ rcon in its top
+// word, which goes into all four words, each the XOR of those before it.
+template <int Rcon> AES_TARGET __m128i NextKey128(__m128i key) {
+    const __m128i assist = _mm_shuffle_epi32(_mm_aeskeygenassist_si128(key, Rcon), 0xff);
+    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+    return _mm_xor_si128(key, assist);
+}
+
+AES_TARGET void SetKey128Hardware(uint32_t* ek, uint32_t* dk, const uint8_t* bytes) {
+    __m128i k[11];
+    k[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    k[1] = NextKey128<0x01>(k[0]);
+    k[2] = NextKey128<0x02>(k[1]);
+    k[3] = NextKey128<0x04>(k[2]);
+    k[4] = NextKey128<0x08>(k[3]);
+    k[5] = NextKey128<0x10>(k[4]);
+    k[6] = NextKey128<0x20>(k[5]);
+    k[7] = NextKey128<0x40>(k[6]);
+    k[8] = NextKey128<0x80>(k[7]);
+    k[9] = NextKey128<0x1b>(k[8]);
+    k[10] = NextKey128<0x36>(k[9]);
+    for (int r = 0; r <= 10; ++r) {
+        StoreKey(ek + 4 * r, k[r]);
+        StoreKey(dk + 4 * r, r == 0 || r == 10 ? k[10 - r] : _mm_aesimc_si128(k[10 - r]));
+    }
+}
+
 AES_TARGET void InvertKeysHardware(uint32_t* dk, const uint32_t* ek, int rounds) {
     for (int r = 0; r <= rounds; ++r) {
         __m128i w = LoadKey(ek + 4 * (rounds - r));
-        if (r != 0 && r != rounds)
-            w = _mm_aesimc_si128(w);
-        _mm_storeu_si128(reinterpret_cast<__m128i*>(dk + 4 * r), SwapWords(w));
+        StoreKey(dk + 4 * r, r == 0 || r == rounds ? w : _mm_aesimc_si128(w));
     }
 }
 
@@ -217,6 +248,17 @@ AES_TARGET void CryptHardware(const AesCtx* ctx, const uint8_t* in, uint8_t* out
         CryptLanes<Inverse, 1>(keys, ctx->rounds, in, out);
 }
 
+// One block, each round key taken as it is needed.
+template <bool Inverse>
+AES_TARGET void CryptBlockHardware(const AesCtx* ctx, const uint8_t* in, uint8_t* out) {
+    const uint32_t* words = Inverse ? ctx->decKeys : ctx->encKeys;
+    __m128i s = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), LoadKey(words));
+    for (int r = 1; r < ctx->rounds; ++r)
+        s = RoundOf<Inverse>(s, LoadKey(words + 4 * r));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     LastRoundOf<Inverse>(s, LoadKey(words + 4 * ctx->rounds)));
+}
+
 bool& UseHardware() {
     static bool use = CpuHasAes();
     return use;
@@ -228,26 +270,43 @@ bool& UseHardware() {
 int Aes_SetKey(AesCtx* ctx, const uint8_t* key, int bits) {
     if (bits != 128 && bits != 192 && bits != 256)
         return 1;
-    AesCtx fresh{};
     const int nk = bits / 32;
-    fresh.rounds = nk + 6;
-    ExpandKey(fresh.encKeys, key, nk, 4 * (fresh.rounds + 1));
+    const int rounds = nk + 6;
+    const int used = 4 * (rounds + 1);
+    // The words past the schedule stay zero, as in a fresh context.
+    std::memset(ctx->encKeys + used, 0, sizeof ctx->encKeys - used * sizeof(uint32_t));
+    std::memset(ctx->decKeys + used, 0, sizeof ctx->decKeys - used * sizeof(uint32_t));
+    ctx->rounds = rounds;
 #ifdef AES_HARDWARE
-    if (UseHardware())
-        InvertKeysHardware(fresh.decKeys, fresh.encKeys, fresh.rounds);
-    else
+    if (UseHardware() && bits == 128) {
+        SetKey128Hardware(ctx->encKeys, ctx->decKeys, key);
+        return 0;
+    }
+    if (UseHardware()) {
+        ExpandKey(ctx->encKeys, key, nk, used);
+        InvertKeysHardware(ctx->decKeys, ctx->encKeys, rounds);
+        return 0;
+    }
 #endif
-        InvertKeys(fresh.decKeys, fresh.encKeys, fresh.rounds);
-    *ctx = fresh;
+    ExpandKey(ctx->encKeys, key, nk, used);
+    InvertKeys(ctx->decKeys, ctx->encKeys, rounds);
     return 0;
 }
 
 void Aes_Encrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]) {
-    Aes_EncryptBlocks(ctx, in, out, 1);
+#ifdef AES_HARDWARE
+    if (UseHardware())
+        return CryptBlockHardware<false>(ctx, in, out);
+#endif
+    EncryptTable(ctx, in, out);
 }
 
 void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]) {
-    Aes_DecryptBlocks(ctx, in, out, 1);
+#ifdef AES_HARDWARE
+    if (UseHardware())
+        return CryptBlockHardware<true>(ctx, in, out);
+#endif
+    DecryptTable(ctx, in, out);
 }
 
 void Aes_EncryptBlocks(const AesCtx* ctx, const uint8_t* in, uint8_t* out, uint32_t blocks) {

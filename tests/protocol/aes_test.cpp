@@ -177,6 +177,24 @@ TEST(AesSetKeyTest, BothPathsGiveTheSameSchedule) {
         }
 }
 
+// A context keyed again for fewer rounds holds nothing of the longer schedule.
+TEST(AesSetKeyTest, WordsPastTheScheduleAreZero) {
+    const Bytes key = FromHex("603deb1015ca71be2b73aef0857d77811f352c073b6108d72d9810a30914dff4");
+    for (bool hardware : Paths()) {
+        AesPath path(hardware);
+        for (int bits : {128, 192}) {
+            AesCtx ctx;
+            std::memset(&ctx, 0xA5, sizeof ctx);
+            ASSERT_EQ(Aes_SetKey(&ctx, key.data(), 256), 0);
+            ASSERT_EQ(Aes_SetKey(&ctx, key.data(), bits), 0);
+            for (int i = 4 * (ctx.rounds + 1); i < 60; ++i) {
+                EXPECT_EQ(ctx.encKeys[i], 0u) << bits << " bits, word " << i << ", " << PathName(hardware);
+                EXPECT_EQ(ctx.decKeys[i], 0u) << bits << " bits, word " << i << ", " << PathName(hardware);
+            }
+        }
+    }
+}
+
 TEST(AesSetKeyTest, DecryptionKeysStartAndEndWithTheLastAndFirstRoundKeys) {
     for (bool hardware : Paths()) {
         AesPath path(hardware);

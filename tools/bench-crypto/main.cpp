@@ -110,6 +110,13 @@ void AesFigures(bool hardware, int runs, const uint8_t key[16], const std::vecto
     const size_t n = plain.size();
     const std::string name = hardware ? "instructions" : "tables";
     const char* goal = hardware ? "goal: within 2x of OpenSSL" : "";
+    constexpr int Keyings = 100'000;
+    const TFigure keying = Measure(runs, Keyings, [&] {
+        for (int i = 0; i < Keyings; ++i)
+            Aes_SetKey(&ctx, key, 128);
+    });
+    std::printf("  %-44s %7.1f ns a call (%.1f-%.1f)\n", ("key schedule, " + name).c_str(), keying.median,
+                keying.low, keying.high);
     Print(("encrypt, a block a call, " + name).c_str(),
           Measure(runs, n,
                   [&] {
