@@ -132,6 +132,10 @@ uint16_t Crc16(const uint8_t* data, uint32_t len);                        // CRC
 uint16_t Crc16_Update(uint16_t start, const uint8_t* data, uint32_t len); // continues a CRC-16/XMODEM
 uint32_t Crc32_Msb(const uint8_t* data, uint32_t len);                    // CRC-32/MPEG-2
 uint32_t Crc32(const uint8_t* data, uint32_t len);                        // CRC-32 (IEEE 802.3)
+// Crc32_Msb uses the CPU's carry-less multiply where it has one. 0 makes it use the table code (tests
+// and the benchmark compare the two), 1 the instruction again where there is one; returns 1 while it
+// is in use.
+int Crc_UseHardware(int on);
 
 struct Md5Ctx {
     uint8_t block[64];

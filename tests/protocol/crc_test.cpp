@@ -96,6 +96,35 @@ const CrcCase crcCases[] = {
     {"Crc32", RunCrc32, {32, 0x04C11DB7, 0xFFFFFFFF, true, 0xFFFFFFFF}, 0xCBF43926, 0, false},
 };
 
+// Runs the code under test on the table code or on the CPU's carry-less multiply, and back to the default.
+class CrcPath {
+public:
+    explicit CrcPath(bool hardware) { Crc_UseHardware(hardware); }
+    ~CrcPath() { Crc_UseHardware(1); }
+    CrcPath(const CrcPath&) = delete;
+    CrcPath& operator=(const CrcPath&) = delete;
+};
+
+bool CpuHasClmul() {
+    __builtin_cpu_init();
+    return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("ssse3");
+}
+
+// The paths this machine has: the table code always, the instruction where the CPU has it.
+std::vector<bool> Paths() {
+    return CpuHasClmul() ? std::vector<bool>{false, true} : std::vector<bool>{false};
+}
+
+const char* PathName(bool hardware) {
+    return hardware ? "carry-less multiply" : "tables";
+}
+
+TEST(CrcPathTest, UsesTheInstructionWhereTheCpuHasItAndTheTablesOnRequest) {
+    EXPECT_EQ(Crc_UseHardware(1), CpuHasClmul() ? 1 : 0);
+    EXPECT_EQ(Crc_UseHardware(0), 0);
+    EXPECT_EQ(Crc_UseHardware(1), CpuHasClmul() ? 1 : 0);
+}
+
 void PrintTo(const CrcCase& c, std::ostream* os) {
     *os << c.name;
 }
@@ -116,12 +145,16 @@ TEST_P(CrcTest, EmptyInput) {
 }
 
 TEST_P(CrcTest, MatchesBitwiseReference) {
-    for (unsigned b = 0; b < 256; ++b) {
-        const Bytes one{uint8_t(b)};
-        EXPECT_EQ(Run(one), Reference(GetParam().model, one)) << "byte " << b;
+    for (bool hardware : Paths()) {
+        CrcPath path(hardware);
+        for (unsigned b = 0; b < 256; ++b) {
+            const Bytes one{uint8_t(b)};
+            EXPECT_EQ(Run(one), Reference(GetParam().model, one))
+                << "byte " << b << ", " << PathName(hardware);
+        }
+        const Bytes longer = Pattern(4096);
+        EXPECT_EQ(Run(longer), Reference(GetParam().model, longer)) << PathName(hardware);
     }
-    const Bytes longer = Pattern(4096);
-    EXPECT_EQ(Run(longer), Reference(GetParam().model, longer));
 }
 
 // Every length up to a few KB, so that each way a length splits into wide steps and a tail is met, from
@@ -132,20 +165,22 @@ TEST_P(CrcTest, MatchesBitwiseReferenceOnRandomDataOfEveryLength) {
     Bytes data(MaxLength + 2);
     for (auto& b : data)
         b = uint8_t(random());
-    for (size_t offset : {0, 1}) {
-        BitwiseCrc reference(GetParam().model);
-        int failures = 0;
-        for (size_t n = 0; n <= MaxLength && failures < 5; ++n) {
-            const uint32_t expected = reference.Value();
-            const uint32_t got = GetParam().crc(data.data() + offset, n);
-            if (got != expected) {
-                ADD_FAILURE() << "length " << n << ", offset " << offset << ": " << std::hex << got
-                              << " instead of " << expected;
-                ++failures;
+    for (bool hardware : Paths())
+        for (size_t offset : {0, 1}) {
+            CrcPath path(hardware);
+            BitwiseCrc reference(GetParam().model);
+            int failures = 0;
+            for (size_t n = 0; n <= MaxLength && failures < 5; ++n) {
+                const uint32_t expected = reference.Value();
+                const uint32_t got = GetParam().crc(data.data() + offset, n);
+                if (got != expected) {
+                    ADD_FAILURE() << "length " << n << ", offset " << offset << ", " << PathName(hardware)
+                                  << ": " << std::hex << got << " instead of " << expected;
+                    ++failures;
+                }
+                reference.Feed(data[offset + n]);
             }
-            reference.Feed(data[offset + n]);
         }
-    }
 }
 
 // The receiving side's check, for the CRCs that are checked that way.
@@ -158,13 +193,17 @@ TEST_P(CrcReceiveTest, DataFollowedByItsCrcGivesZero) {
                             FromText("The quick brown fox jumps over the lazy dog"),
                             Bytes{0x00, 0x00, 0x00},
                             Bytes{0xFF, 0x80, 0x01, 0x7E},
+                            Pattern(60),
                             Pattern(300)};
-    for (const Bytes& data : inputs) {
-        Bytes framed = data;
-        const uint32_t crc = Run(data);
-        for (int shift = GetParam().model.width - 8; shift >= 0; shift -= 8)
-            framed.push_back(uint8_t(crc >> shift));
-        EXPECT_EQ(Run(framed), 0u) << "length " << data.size();
+    for (bool hardware : Paths()) {
+        CrcPath path(hardware);
+        for (const Bytes& data : inputs) {
+            Bytes framed = data;
+            const uint32_t crc = Run(data);
+            for (int shift = GetParam().model.width - 8; shift >= 0; shift -= 8)
+                framed.push_back(uint8_t(crc >> shift));
+            EXPECT_EQ(Run(framed), 0u) << "length " << data.size() << ", " << PathName(hardware);
+        }
     }
 }
 
