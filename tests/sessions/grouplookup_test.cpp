@@ -101,8 +101,10 @@ TEST_F(GroupLookUp, WhatTheBaseModemsQueueCannotTakeStaysInTheGroupBuffer) {
     ASSERT_EQ(g->BufferCount, 2000);
     for (int i = 0; i < 2000; ++i)
         ASSERT_EQ(g->Buffer[size_t(i)], uint8_t((i + 1000) % 251)) << i;
+    std::vector<uint8_t> queued(1000);
+    ASSERT_EQ(AppBuf_TxPeek(base.AppBuf.get(), uint32_t(filler.size()), queued.data(), 1000), 1000u);
     for (int i = 0; i < 1000; ++i)
-        ASSERT_EQ(base.AppBuf->TxQueue[filler.size() + size_t(i)], uint8_t(i % 251)) << i;
+        ASSERT_EQ(queued[size_t(i)], uint8_t(i % 251)) << i;
 }
 
 } // namespace
