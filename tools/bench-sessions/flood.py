@@ -2,12 +2,15 @@
 # Floods the router of bench-sessions with other peers while its modems connect, on loopback only,
 # bounded in count (at most 20 000 peers) and time (--seconds, at most 300):
 #
-#   flood.py [--bench PATH] [--limit N] [--seconds S] idle|halfopen PEERS MODEMS
+#   flood.py [--bench PATH] [--plain] [--limit N] [--cpu C] [--after MS] [--seconds S]
+#            idle|halfopen PEERS MODEMS
 #
 # idle: PEERS connections from 127.0.0.2-9 that send nothing; halfopen: the same, each sending 20 of
 # the 41 bytes of an AUTH frame, and opening again when the router closes it. The router (bench-sessions
 # with MODEMS modems and 1 s of traffic) runs under a limit of open files of N (default 1024); its
-# modems connect once the flood is under way. Prints the benchmark's lines and what the flood did.
+# modems connect once the flood is under way: --after ms (2500) after the router listens, or with --plain (a
+# bench-sessions that takes no options, as an older build) 1.2 s after, on the port it chose. --cpu
+# pins the router to that core (its modems are not pinned), to share it with busy loops there. Prints the benchmark's lines and what the flood did.
 import argparse
 import os
 import resource
@@ -35,6 +38,24 @@ def partial_auth(modem_id):
     return (b"\x55\xAA" + head + bytes([crc8(head)]) + bytes(34))[:20]
 
 
+def listening_port(pid):
+    """The port the process listens on, from its socket descriptors and the system's table."""
+    inodes = set()
+    for fd in os.listdir("/proc/%d/fd" % pid):
+        try:
+            link = os.readlink("/proc/%d/fd/%s" % (pid, fd))
+        except OSError:
+            continue
+        if link.startswith("socket:["):
+            inodes.add(link[8:-1])
+    with open("/proc/net/tcp") as table:
+        for line in list(table)[1:]:
+            f = line.split()
+            if f[3] == "0A" and f[9] in inodes:
+                return int(f[1].split(":")[1], 16)
+    return 0
+
+
 def free_port():
     s = socket.socket()
     s.bind(("127.0.0.1", 0))
@@ -46,7 +67,10 @@ def free_port():
 def main():
     a = argparse.ArgumentParser()
     a.add_argument("--bench", default=None)
+    a.add_argument("--plain", action="store_true")
     a.add_argument("--limit", type=int, default=1024)
+    a.add_argument("--cpu", type=int, default=-1)
+    a.add_argument("--after", type=int, default=2500)
     a.add_argument("--seconds", type=int, default=120)
     a.add_argument("kind", choices=["idle", "halfopen"])
     a.add_argument("peers", type=int)
@@ -62,11 +86,16 @@ def main():
 
     def lowered():
         resource.setrlimit(resource.RLIMIT_NOFILE, (limit, limit))
+        if o.cpu >= 0:
+            os.sched_setaffinity(0, {o.cpu})
 
-    router = subprocess.Popen([bench, "--port", str(port), "--delay", "2500", str(o.modems), "1"],
+    options = [] if o.plain else ["--port", str(port), "--delay", str(o.after)]
+    router = subprocess.Popen([bench] + options + [str(o.modems), "1"],
                               stdout=subprocess.PIPE, text=True, preexec_fn=lowered)
     start = time.monotonic()
     while True:  # until the router listens
+        if o.plain:
+            port = listening_port(router.pid)
         try:
             socket.create_connection(("127.0.0.1", port), timeout=1).close()
             break
