@@ -87,8 +87,8 @@ bool& UseHardware() {
     return use;
 }
 
-// x^n mod P of CRC-32/MPEG-2.
-constexpr uint64_t XPowMod(int n) {
+// x^n mod P of CRC-32/MPEG-2, worked out by the compiler.
+consteval uint64_t XPowMod(int n) {
     uint64_t r = 1;
     for (int i = 0; i < n; ++i) {
         r <<= 1;
