@@ -87,8 +87,8 @@ bool& UseHardware() {
     return use;
 }
 
-// x^n mod P of CRC-32/MPEG-2.
-constexpr uint64_t XPowMod(int n) {
+// x^n mod P of CRC-32/MPEG-2, worked out by the compiler.
+consteval uint64_t XPowMod(int n) {
     uint64_t r = 1;
     for (int i = 0; i < n; ++i) {
         r <<= 1;
@@ -98,10 +98,14 @@ constexpr uint64_t XPowMod(int n) {
     return r;
 }
 
+// The 16 bytes in the opposite order.
+CRC_TARGET __m128i Reversed(__m128i v) {
+    return _mm_shuffle_epi8(v, _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15));
+}
+
 // 16 bytes as a polynomial of degree below 128, the first byte's top bit the highest term.
 CRC_TARGET __m128i LoadPoly(const uint8_t* p) {
-    const __m128i reverse = _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-    return _mm_shuffle_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)), reverse);
+    return Reversed(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
 }
 
 // x moved on by the distance whose constants k holds: high * (x^(d+64) mod P) + low * (x^d mod P).
@@ -131,8 +135,7 @@ CRC_TARGET uint32_t Crc32MsbFolded(uint32_t crc, const uint8_t* data, uint32_t l
     for (; len >= 16; len -= 16, data += 16)
         r = Fold(r, by16, LoadPoly(data));
     uint8_t rest[16];
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(rest),
-                     _mm_shuffle_epi8(r, _mm_set_epi8(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(rest), Reversed(r));
     return Crc32MsbSlices(0, rest, 16);
 }
 #endif

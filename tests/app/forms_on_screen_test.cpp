@@ -98,6 +98,8 @@ TObjectStates* AddObject(int number, const QString& name) {
 }
 
 QStringList LogLines() {
+    if (MainForm && MainForm->EventLog)
+        MainForm->EventLog->Flush(); // the lines of this turn of the event loop wait for its end
     QFile file(QString::fromStdString(AppDataFolder) + QStringLiteral("EventLog.txt"));
     if (!file.open(QIODevice::ReadOnly))
         return {};

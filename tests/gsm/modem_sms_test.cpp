@@ -257,8 +257,7 @@ TEST_F(GsmUnreadCellTest, CellThatTheModemWillNotReadIsLoggedOnceAndDeleted) {
     ASSERT_TRUE(RunUntilCommand("AT+CPMS?"));
     EXPECT_EQ(LogLines().count(QStringLiteral("MD: error reading SMS in cell 1")), 1);
     EXPECT_LT(LogIndex("MD: error reading SMS in cell 1"), LogIndex("MD: SMS in cell 1 is deleted"));
-    EXPECT_NE(ReadFile(DataFile("EventLog.txt")).find("MD: SMS from +79990000000\r\nhello\r\n"),
-              std::string::npos);
+    EXPECT_NE(LogText().find("MD: SMS from +79990000000\r\nhello\r\n"), std::string::npos);
     EXPECT_EQ(LogLines().filter(QStringLiteral("MD: SMS from")).size(), 1);
     const int reads = CountCommands("AT+CMGR=");
     ASSERT_TRUE(RunUntilCommand("AT+CPMS?", 2));
