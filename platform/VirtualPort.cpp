@@ -108,12 +108,19 @@ public:
     // an open is in the queue as soon as it is done, before a poll of the master can see it.
     static unsigned Opens(int token) {
         std::unique_ptr<TOpenWatch>& watch = Instance();
-        if (!watch || !watch->tokens_.count(token))
+        if (!watch)
             return 0;
-        if (watch->Collect() && !std::exchange(watch->dispatchQueued_, true))
-            QMetaObject::invokeMethod(
-                watch->notifier_, [] { Instance()->Dispatch(); }, Qt::QueuedConnection);
-        return watch->opens_[watch->tokens_[token].Wd];
+        const auto found = watch->tokens_.find(token);
+        if (found == watch->tokens_.end())
+            return 0;
+        if (TPortPass::Depth == 0 || watch->collectedInPass_ != TPortPass::Number) {
+            watch->collectedInPass_ = TPortPass::Depth > 0 ? TPortPass::Number : 0;
+            if (watch->Collect() && !std::exchange(watch->dispatchQueued_, true))
+                QMetaObject::invokeMethod(
+                    watch->notifier_, [] { Instance()->Dispatch(); }, Qt::QueuedConnection);
+        }
+        const auto opens = watch->opens_.find(found->second.Wd);
+        return opens != watch->opens_.end() ? opens->second : 0;
     }
     ~TOpenWatch() {
         delete notifier_;
@@ -186,6 +193,7 @@ private:
     std::map<int, unsigned> opens_; // by the system's watch
     std::set<int> pending_;         // system's watches with events not yet handed on
     bool dispatchQueued_ = false;
+    unsigned collectedInPass_ = 0; // the pass whose opens were taken already; 0: none
 };
 
 // A new link under a private name renamed over the old one: no moment without a COMn.
@@ -408,6 +416,7 @@ void TVirtualPortAx::ResumeRx() {
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [] {
+                const TPortPass pass;
                 for (const QPointer<TVirtualPortAx>& port : std::exchange(resumed, {}))
                     if (port)
                         port->Report(port->ready_); // the last sign of an open or close still holds

@@ -92,6 +92,24 @@ private:
     int wiring_[4] = {};
 };
 
+// While one lives, the ports served in one pass over them (every group's port written, every held port
+// resumed) take the programs' opens from the system once, at the first port that asks: the pass sees
+// the ports as they were at one moment, instead of asking the system again for every port. Passes
+// nest; the next pass asks afresh.
+class TPortPass {
+public:
+    TPortPass() {
+        if (Depth++ == 0)
+            ++Number;
+    }
+    ~TPortPass() { --Depth; }
+    TPortPass(const TPortPass&) = delete;
+    TPortPass& operator=(const TPortPass&) = delete;
+
+    static inline int Depth = 0;
+    static inline unsigned Number = 0; // of the outermost pass, counted from 1
+};
+
 // Whether a control of this process serves the port ("COMn", compared without regard to case).
 bool IsOwnVirtualPort(const QString& portName);
 // The COM number of "COMn" (1 to 256), else 0.
