@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include <fcntl.h>
@@ -173,6 +174,7 @@ private:
         for (const auto& [token, t] : tokens_)
             if (wds.count(t.Wd))
                 tokens.push_back(token);
+        std::sort(tokens.begin(), tokens.end()); // in the order the watches were made
         // A handler may remove watches, the last one deleting this watcher.
         for (const int token : tokens) {
             std::unique_ptr<TOpenWatch>& watch = Instance();
@@ -189,9 +191,10 @@ private:
     int fd_;
     QSocketNotifier* notifier_;
     int lastToken_ = 0;
-    std::map<int, TToken> tokens_;
-    std::map<int, unsigned> opens_; // by the system's watch
-    std::set<int> pending_;         // system's watches with events not yet handed on
+    // Asked for every write and report of every port: hashed, not walked.
+    std::unordered_map<int, TToken> tokens_;
+    std::unordered_map<int, unsigned> opens_; // by the system's watch
+    std::set<int> pending_;                   // system's watches with events not yet handed on
     bool dispatchQueued_ = false;
     unsigned collectedInPass_ = 0; // the pass whose opens were taken already; 0: none
 };

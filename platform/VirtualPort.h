@@ -92,10 +92,11 @@ private:
     int wiring_[4] = {};
 };
 
-// While one lives, the ports served in one pass over them (every group's port written, every held port
-// resumed) take the programs' opens from the system once, at the first port that asks: the pass sees
-// the ports as they were at one moment, instead of asking the system again for every port. Passes
-// nest; the next pass asks afresh.
+// While one lives, the ports served in one pass over them take the programs' opens from the system
+// once, at the first port that asks, instead of once for every port. Meant for passes that report what
+// programs wrote (every held port resumed): an open missed there starts its moment at the next write,
+// which asks afresh. A write in a pass could meet a program still setting the port up. Passes nest;
+// the next pass asks afresh.
 class TPortPass {
 public:
     TPortPass() {

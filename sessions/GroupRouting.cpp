@@ -124,7 +124,6 @@ int ReceiverMembersFreeSpace(const TReceiver& group, int wanted) {
 void FlushReceiverBuffers() {
     if (!AppSettings)
         return;
-    const TPortPass pass;
     for (const auto& g : std::as_const(AppSettings->Receivers)) {
         if (g->BufferCount <= 0)
             continue;
