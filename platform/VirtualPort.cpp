@@ -107,14 +107,15 @@ public:
     }
     // How many times the token's path was opened since it was watched, events still queued included:
     // an open is in the queue as soon as it is done, before a poll of the master can see it.
-    static unsigned Opens(int token) {
+    // queued false: a poll of the watch just now found nothing queued, so there is nothing to take.
+    static unsigned Opens(int token, bool queued = true) {
         std::unique_ptr<TOpenWatch>& watch = Instance();
         if (!watch)
             return 0;
         const auto found = watch->tokens_.find(token);
         if (found == watch->tokens_.end())
             return 0;
-        if (TPortPass::Depth == 0 || watch->collectedInPass_ != TPortPass::Number) {
+        if (queued && (TPortPass::Depth == 0 || watch->collectedInPass_ != TPortPass::Number)) {
             watch->collectedInPass_ = TPortPass::Depth > 0 ? TPortPass::Number : 0;
             if (watch->Collect() && !std::exchange(watch->dispatchQueued_, true))
                 QMetaObject::invokeMethod(
@@ -122,6 +123,11 @@ public:
         }
         const auto opens = watch->opens_.find(found->second.Wd);
         return opens != watch->opens_.end() ? opens->second : 0;
+    }
+    // The descriptor to poll for queued events, or -1.
+    static int Fd() {
+        const std::unique_ptr<TOpenWatch>& watch = Instance();
+        return watch ? watch->fd_ : -1;
     }
     ~TOpenWatch() {
         delete notifier_;
@@ -329,16 +335,22 @@ int TVirtualPortAx::SetWiring(int dtr, int rts, int out1, int out2) {
     return 1;
 }
 
-bool TVirtualPortAx::Poll() {
-    pollfd p{master_, POLLOUT, 0};
-    ready_ = master_ >= 0 && ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+// With opensQueued, the same call also tells whether the programs' opens and closes wait to be taken:
+// the watch is polled after the master, so an open the master's answer shows is queued by then.
+bool TVirtualPortAx::Poll(bool* opensQueued) {
+    const int watchFd = opensQueued ? TOpenWatch::Fd() : -1;
+    pollfd p[2] = {{master_, POLLOUT, 0}, {watchFd, POLLIN, 0}};
+    const int polled = master_ >= 0 ? ::poll(p, watchFd >= 0 ? 2 : 1, 0) : -1;
+    ready_ = polled >= 0 && !(p[0].revents & POLLHUP);
+    if (opensQueued)
+        *opensQueued = watchFd < 0 || polled < 0 || p[1].revents != 0;
     return ready_;
 }
 
 // Every open by a program starts its moment, however its events arrive: a close and the next open may
 // come in one turn of the loop, with no moment of not-ready seen in between.
-bool TVirtualPortAx::Settled(bool ready) {
-    if (const unsigned opens = TOpenWatch::Opens(watch_); opens != opensSeen_) {
+bool TVirtualPortAx::Settled(bool ready, bool opensQueued) {
+    if (const unsigned opens = TOpenWatch::Opens(watch_, opensQueued); opens != opensSeen_) {
         opensSeen_ = opens;
         settled_ = false;
         QTimer::singleShot(SettleMs, this, [this, settle = ++settles_] {
@@ -368,7 +380,11 @@ void TVirtualPortAx::Republish() {
 }
 
 int TVirtualPortAx::Write(const std::uint8_t* buffer, int count) {
-    if (count <= 0 || !Settled(Poll()))
+    if (count <= 0)
+        return 0;
+    bool opensQueued = true;
+    const bool ready = Poll(&opensQueued);
+    if (!Settled(ready, opensQueued))
         return 0;
     const ssize_t n = ::write(master_, buffer, size_t(count));
     return n > 0 ? int(n) : 0;

@@ -67,9 +67,9 @@ private:
     void Service();
     void Report(bool ready);
     // Asks the system whether some program holds the port; keeps the answer for Ready.
-    bool Poll();
+    bool Poll(bool* opensQueued = nullptr);
     void TakeLeftOver();
-    bool Settled(bool ready);
+    bool Settled(bool ready, bool opensQueued = true);
     int Waiting() const;
     int WatchFolder(const QString& folder);
     void Republish();
