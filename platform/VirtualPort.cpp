@@ -86,6 +86,7 @@ public:
         }
         const int token = ++watch->lastToken_;
         watch->tokens_[token] = {wd, std::move(changed)};
+        ++Changes;
         return token;
     }
     static void Remove(int token) {
@@ -97,6 +98,7 @@ public:
             return;
         const int wd = found->second.Wd;
         watch->tokens_.erase(found);
+        ++Changes;
         if (std::none_of(watch->tokens_.begin(), watch->tokens_.end(),
                          [wd](const auto& t) { return t.second.Wd == wd; })) {
             ::inotify_rm_watch(watch->fd_, wd);
@@ -124,6 +126,9 @@ public:
         const auto opens = watch->opens_.find(found->second.Wd);
         return opens != watch->opens_.end() ? opens->second : 0;
     }
+    // Moves on whenever a count of opens may have changed: a count asked again with nothing queued
+    // and no change since is the one given last.
+    static inline unsigned Changes = 0;
     // The descriptor to poll for queued events, or -1.
     static int Fd() {
         const std::unique_ptr<TOpenWatch>& watch = Instance();
@@ -159,6 +164,7 @@ private:
             for (ssize_t at = 0; at < n;) {
                 const auto* e = reinterpret_cast<const inotify_event*>(events + at);
                 any = true;
+                ++Changes;
                 if (e->mask & IN_Q_OVERFLOW) { // events were lost: each watch may have had any
                     for (const auto& [token, t] : tokens_) {
                         pending_.insert(t.Wd);
@@ -350,7 +356,11 @@ bool TVirtualPortAx::Poll(bool* opensQueued) {
 // Every open by a program starts its moment, however its events arrive: a close and the next open may
 // come in one turn of the loop, with no moment of not-ready seen in between.
 bool TVirtualPortAx::Settled(bool ready, bool opensQueued) {
-    if (const unsigned opens = TOpenWatch::Opens(watch_, opensQueued); opens != opensSeen_) {
+    if (!opensQueued && TOpenWatch::Changes == changesSeen_)
+        return ready && settled_; // no open since the last look, nor any change of the watches
+    const unsigned opens = TOpenWatch::Opens(watch_, opensQueued);
+    changesSeen_ = TOpenWatch::Changes;
+    if (opens != opensSeen_) {
         opensSeen_ = opens;
         settled_ = false;
         QTimer::singleShot(SettleMs, this, [this, settle = ++settles_] {

@@ -86,6 +86,7 @@ private:
     std::vector<std::uint8_t> leftOver_;
     // The programs' opens seen so far; settled_ tells whether the last one is SettleMs old.
     unsigned opensSeen_ = 0;
+    unsigned changesSeen_ = ~0u; // of the open watch, at the last look at opensSeen_
     unsigned settles_ = 0;
     bool settled_ = false;
     int strictBaudrate_ = 0;

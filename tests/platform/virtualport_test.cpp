@@ -259,6 +259,24 @@ TEST_F(VirtualPort, APassOverThePortsSeesTheOpensOfItsStart) {
     }
 }
 
+// The ports share one queue of opens: a reopen taken from it by another port's write is still seen by
+// the reopened port's next write, though the queue is empty by then.
+TEST_F(VirtualPort, AReopenTakenFromTheQueueByAnotherPortIsStillSeen) {
+    TVirtualPortAx first, second;
+    ASSERT_TRUE(first.CreatePort(QStringLiteral("COM33")));
+    ASSERT_TRUE(second.CreatePort(QStringLiteral("COM34")));
+    auto firstProgram = std::make_unique<TProgram>(Link(33));
+    auto secondProgram = std::make_unique<TProgram>(Link(34));
+    ASSERT_TRUE(WaitWritable(first));
+    ASSERT_TRUE(WaitWritable(second));
+    const Bytes data = AllByteValues();
+    ASSERT_EQ(second.Write(data.data(), int(data.size())), int(data.size()));
+    secondProgram.reset();
+    secondProgram = std::make_unique<TProgram>(Link(34));
+    EXPECT_EQ(first.Write(data.data(), int(data.size())), int(data.size()));
+    EXPECT_EQ(second.Write(data.data(), int(data.size())), 0) << "the program is setting the port up again";
+}
+
 // PC software finds the port by its link: removed, moved away or gone with its folder, it is made again
 // while the port lives; the ports sharing the folder keep their watch when one of them goes, and each
 // watches the folder that came again.
