@@ -226,7 +226,10 @@ std::string TEventLog::Line(const std::string& text) {
         stamp_ = Stamp(LogDateTimeFormat, now);
         stampSecond_ = second;
     }
-    std::string line = stamp_ + text;
+    std::string line;
+    line.reserve(stamp_.size() + text.size() + 2);
+    line += stamp_;
+    line += text;
     if (!EndsInCrLf(text))
         line += "\r\n";
     return line;

@@ -18,11 +18,25 @@ std::int64_t RealMonotonicMs() {
     return std::int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1'000'000;
 }
 
+// The local time of a second: asking the time zone costs more than the rest of Now, and the routing
+// asks many times a second, so the last second's answer is kept.
+const tm& LocalTimeOf(time_t second) {
+    thread_local bool known = false;
+    thread_local time_t cachedSecond = 0;
+    thread_local tm local{};
+    if (!known || second != cachedSecond) {
+        local = tm{};
+        localtime_r(&second, &local);
+        cachedSecond = second;
+        known = true;
+    }
+    return local;
+}
+
 TDateTime RealNow() {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
-    tm local{};
-    localtime_r(&ts.tv_sec, &local);
+    const tm& local = LocalTimeOf(ts.tv_sec);
     return EncodeDateTime({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
                            local.tm_sec, int(ts.tv_nsec / 1'000'000)});
 }

@@ -49,11 +49,11 @@ QString FromCp1251(std::string_view bytes) {
 }
 
 std::string ToCp1251(const QString& text) {
-    std::string bytes;
-    bytes.reserve(std::size_t(text.size()));
+    std::string bytes(std::size_t(text.size()), '\0');
+    char* out = bytes.data();
     for (const QChar c : text) {
         const int b = ByteOf(c.unicode());
-        bytes += b < 0 ? '?' : char(b);
+        *out++ = b < 0 ? '?' : char(b);
     }
     return bytes;
 }

@@ -6,6 +6,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <utility>
 
 #include <fcntl.h>
@@ -85,6 +86,7 @@ public:
         }
         const int token = ++watch->lastToken_;
         watch->tokens_[token] = {wd, std::move(changed)};
+        ++Changes;
         return token;
     }
     static void Remove(int token) {
@@ -96,6 +98,7 @@ public:
             return;
         const int wd = found->second.Wd;
         watch->tokens_.erase(found);
+        ++Changes;
         if (std::none_of(watch->tokens_.begin(), watch->tokens_.end(),
                          [wd](const auto& t) { return t.second.Wd == wd; })) {
             ::inotify_rm_watch(watch->fd_, wd);
@@ -106,14 +109,30 @@ public:
     }
     // How many times the token's path was opened since it was watched, events still queued included:
     // an open is in the queue as soon as it is done, before a poll of the master can see it.
-    static unsigned Opens(int token) {
+    // queued false: a poll of the watch just now found nothing queued, so there is nothing to take.
+    static unsigned Opens(int token, bool queued = true) {
         std::unique_ptr<TOpenWatch>& watch = Instance();
-        if (!watch || !watch->tokens_.count(token))
+        if (!watch)
             return 0;
-        if (watch->Collect() && !std::exchange(watch->dispatchQueued_, true))
-            QMetaObject::invokeMethod(
-                watch->notifier_, [] { Instance()->Dispatch(); }, Qt::QueuedConnection);
-        return watch->opens_[watch->tokens_[token].Wd];
+        const auto found = watch->tokens_.find(token);
+        if (found == watch->tokens_.end())
+            return 0;
+        if (queued && (TPortPass::Depth == 0 || watch->collectedInPass_ != TPortPass::Number)) {
+            watch->collectedInPass_ = TPortPass::Depth > 0 ? TPortPass::Number : 0;
+            if (watch->Collect() && !std::exchange(watch->dispatchQueued_, true))
+                QMetaObject::invokeMethod(
+                    watch->notifier_, [] { Instance()->Dispatch(); }, Qt::QueuedConnection);
+        }
+        const auto opens = watch->opens_.find(found->second.Wd);
+        return opens != watch->opens_.end() ? opens->second : 0;
+    }
+    // Moves on whenever a count of opens may have changed: a count asked again with nothing queued
+    // and no change since is the one given last.
+    static inline unsigned Changes = 0;
+    // The descriptor to poll for queued events, or -1.
+    static int Fd() {
+        const std::unique_ptr<TOpenWatch>& watch = Instance();
+        return watch ? watch->fd_ : -1;
     }
     ~TOpenWatch() {
         delete notifier_;
@@ -145,6 +164,7 @@ private:
             for (ssize_t at = 0; at < n;) {
                 const auto* e = reinterpret_cast<const inotify_event*>(events + at);
                 any = true;
+                ++Changes;
                 if (e->mask & IN_Q_OVERFLOW) { // events were lost: each watch may have had any
                     for (const auto& [token, t] : tokens_) {
                         pending_.insert(t.Wd);
@@ -166,6 +186,7 @@ private:
         for (const auto& [token, t] : tokens_)
             if (wds.count(t.Wd))
                 tokens.push_back(token);
+        std::sort(tokens.begin(), tokens.end()); // in the order the watches were made
         // A handler may remove watches, the last one deleting this watcher.
         for (const int token : tokens) {
             std::unique_ptr<TOpenWatch>& watch = Instance();
@@ -182,10 +203,12 @@ private:
     int fd_;
     QSocketNotifier* notifier_;
     int lastToken_ = 0;
-    std::map<int, TToken> tokens_;
-    std::map<int, unsigned> opens_; // by the system's watch
-    std::set<int> pending_;         // system's watches with events not yet handed on
+    // Asked for every write and report of every port: hashed, not walked.
+    std::unordered_map<int, TToken> tokens_;
+    std::unordered_map<int, unsigned> opens_; // by the system's watch
+    std::set<int> pending_;                   // system's watches with events not yet handed on
     bool dispatchQueued_ = false;
+    unsigned collectedInPass_ = 0; // the pass whose opens were taken already; 0: none
 };
 
 // A new link under a private name renamed over the old one: no moment without a COMn.
@@ -318,16 +341,26 @@ int TVirtualPortAx::SetWiring(int dtr, int rts, int out1, int out2) {
     return 1;
 }
 
-bool TVirtualPortAx::Poll() {
-    pollfd p{master_, POLLOUT, 0};
-    ready_ = master_ >= 0 && ::poll(&p, 1, 0) >= 0 && !(p.revents & POLLHUP);
+// With opensQueued, the same call also tells whether the programs' opens and closes wait to be taken:
+// the watch is polled after the master, so an open the master's answer shows is queued by then.
+bool TVirtualPortAx::Poll(bool* opensQueued) {
+    const int watchFd = opensQueued ? TOpenWatch::Fd() : -1;
+    pollfd p[2] = {{master_, POLLOUT, 0}, {watchFd, POLLIN, 0}};
+    const int polled = master_ >= 0 ? ::poll(p, watchFd >= 0 ? 2 : 1, 0) : -1;
+    ready_ = polled >= 0 && !(p[0].revents & POLLHUP);
+    if (opensQueued)
+        *opensQueued = watchFd < 0 || polled < 0 || p[1].revents != 0;
     return ready_;
 }
 
 // Every open by a program starts its moment, however its events arrive: a close and the next open may
 // come in one turn of the loop, with no moment of not-ready seen in between.
-bool TVirtualPortAx::Settled(bool ready) {
-    if (const unsigned opens = TOpenWatch::Opens(watch_); opens != opensSeen_) {
+bool TVirtualPortAx::Settled(bool ready, bool opensQueued) {
+    if (!opensQueued && TOpenWatch::Changes == changesSeen_)
+        return ready && settled_; // no open since the last look, nor any change of the watches
+    const unsigned opens = TOpenWatch::Opens(watch_, opensQueued);
+    changesSeen_ = TOpenWatch::Changes;
+    if (opens != opensSeen_) {
         opensSeen_ = opens;
         settled_ = false;
         QTimer::singleShot(SettleMs, this, [this, settle = ++settles_] {
@@ -357,7 +390,11 @@ void TVirtualPortAx::Republish() {
 }
 
 int TVirtualPortAx::Write(const std::uint8_t* buffer, int count) {
-    if (count <= 0 || !Settled(Poll()))
+    if (count <= 0)
+        return 0;
+    bool opensQueued = true;
+    const bool ready = Poll(&opensQueued);
+    if (!Settled(ready, opensQueued))
         return 0;
     const ssize_t n = ::write(master_, buffer, size_t(count));
     return n > 0 ? int(n) : 0;
@@ -408,6 +445,7 @@ void TVirtualPortAx::ResumeRx() {
         QMetaObject::invokeMethod(
             QCoreApplication::instance(),
             [] {
+                const TPortPass pass;
                 for (const QPointer<TVirtualPortAx>& port : std::exchange(resumed, {}))
                     if (port)
                         port->Report(port->ready_); // the last sign of an open or close still holds

@@ -67,9 +67,9 @@ private:
     void Service();
     void Report(bool ready);
     // Asks the system whether some program holds the port; keeps the answer for Ready.
-    bool Poll();
+    bool Poll(bool* opensQueued = nullptr);
     void TakeLeftOver();
-    bool Settled(bool ready);
+    bool Settled(bool ready, bool opensQueued = true);
     int Waiting() const;
     int WatchFolder(const QString& folder);
     void Republish();
@@ -86,10 +86,30 @@ private:
     std::vector<std::uint8_t> leftOver_;
     // The programs' opens seen so far; settled_ tells whether the last one is SettleMs old.
     unsigned opensSeen_ = 0;
+    unsigned changesSeen_ = ~0u; // of the open watch, at the last look at opensSeen_
     unsigned settles_ = 0;
     bool settled_ = false;
     int strictBaudrate_ = 0;
     int wiring_[4] = {};
+};
+
+// While one lives, the ports served in one pass over them take the programs' opens from the system
+// once, at the first port that asks, instead of once for every port. Meant for passes that report what
+// programs wrote (every held port resumed): an open missed there starts its moment at the next write,
+// which asks afresh. A write in a pass could meet a program still setting the port up. Passes nest;
+// the next pass asks afresh.
+class TPortPass {
+public:
+    TPortPass() {
+        if (Depth++ == 0)
+            ++Number;
+    }
+    ~TPortPass() { --Depth; }
+    TPortPass(const TPortPass&) = delete;
+    TPortPass& operator=(const TPortPass&) = delete;
+
+    static inline int Depth = 0;
+    static inline unsigned Number = 0; // of the outermost pass, counted from 1
 };
 
 // Whether a control of this process serves the port ("COMn", compared without regard to case).

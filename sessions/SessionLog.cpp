@@ -1,5 +1,7 @@
 #include "sessions/SessionLog.h"
 
+#include <algorithm>
+
 #include "core/MainForm.h"
 #include "platform/Cp1251.h"
 
@@ -8,10 +10,21 @@ void SessionLog(const QString& text) {
         MainForm->PrintMessage(ToCp1251(text));
 }
 
+// Both go into several lines of every modem on every tick: built directly, without parsing a pattern.
 QString ObjectText(int objectNumber) {
-    return QStringLiteral(" (object №%1)").arg(objectNumber);
+    return QStringLiteral(" (object №") + QString::number(objectNumber) + QLatin1Char(')');
 }
 
 QString Hex(std::uint32_t value, int width) {
-    return QString::number(value, 16).toUpper().rightJustified(width, QLatin1Char('0'));
+    char digits[8];
+    int n = 0;
+    do {
+        digits[n++] = "0123456789ABCDEF"[value & 0xF];
+        value >>= 4;
+    } while (value != 0);
+    QString text(std::max(width, n), QLatin1Char('0'));
+    QChar* out = text.data() + text.size();
+    for (int i = 0; i < n; ++i)
+        *--out = QLatin1Char(digits[i]);
+    return text;
 }

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <ctime>
+
 #include "platform/Clock.h"
 
 namespace {
@@ -53,6 +55,33 @@ TEST(DateTime, FormatsThePatternsInUse) {
     for (const Case& c : cases)
         EXPECT_EQ(FormatDateTime(QString::fromLatin1(c.format), t).toStdString(), c.text) << c.format;
     EXPECT_EQ(DateTimeToStr(t).toStdString(), "05.03.2024 17:04:09");
+}
+
+// The system's local time, read apart from Now, to the millisecond.
+TDateTime SystemNow() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    tm local{};
+    localtime_r(&ts.tv_sec, &local);
+    return At(local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
+              local.tm_sec, int(ts.tv_nsec / 1'000'000));
+}
+
+// Now keeps the local time of the last second it was asked in: it must still follow the system's
+// clock into the next second. Sampled until one second boundary has passed (at most a second).
+TEST(DateTime, NowFollowsTheSystemsLocalTimeAcrossASecond) {
+    const TDateTime first = Now();
+    const TDateTimeParts start = DecodeDateTime(first);
+    for (int samples = 0; samples < 10'000'000; ++samples) {
+        const TDateTime before = SystemNow();
+        const TDateTime now = Now();
+        const TDateTime after = SystemNow();
+        ASSERT_LE(before, now);
+        ASSERT_LE(now, after);
+        if (DecodeDateTime(now).Second != start.Second)
+            return;
+    }
+    FAIL() << "the clock did not pass a second";
 }
 
 TEST(FakeClock, ReplacesBothClocksUntilDestroyed) {

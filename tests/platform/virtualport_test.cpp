@@ -222,6 +222,61 @@ TEST_F(VirtualPort, EveryReopenGetsItsMomentHoweverItsEventsArrive) {
     EXPECT_EQ(program->Read(data.size()), data);
 }
 
+// A pass over the ports asks the system for the programs' opens once, at its first port: a reopen
+// before that is seen, one during the pass (nested passes included) only by the next pass or write.
+TEST_F(VirtualPort, APassOverThePortsSeesTheOpensOfItsStart) {
+    TVirtualPortAx early, late;
+    ASSERT_TRUE(early.CreatePort(QStringLiteral("COM31")));
+    ASSERT_TRUE(late.CreatePort(QStringLiteral("COM32")));
+    auto earlyProgram = std::make_unique<TProgram>(Link(31));
+    auto lateProgram = std::make_unique<TProgram>(Link(32));
+    ASSERT_TRUE(WaitWritable(early));
+    ASSERT_TRUE(WaitWritable(late));
+    const Bytes data = AllByteValues();
+    const auto reopen = [this](std::unique_ptr<TProgram>& program, int n) {
+        program.reset();
+        program = std::make_unique<TProgram>(Link(n));
+    };
+    for (int round = 0; round < 2; ++round) {
+        {
+            const TPortPass pass;
+            reopen(earlyProgram, 31);
+            EXPECT_EQ(early.Write(data.data(), int(data.size())), 0) << "seen at the pass's first ask";
+            reopen(lateProgram, 32);
+            const TPortPass nested;
+            EXPECT_EQ(late.Write(data.data(), int(data.size())), int(data.size())) << "not seen in the pass";
+        }
+        if (round == 0) {
+            EXPECT_EQ(late.Write(data.data(), int(data.size())), 0) << "seen by the next write";
+        } else {
+            const TPortPass next;
+            EXPECT_EQ(late.Write(data.data(), int(data.size())), 0) << "seen by the next pass";
+        }
+        ASSERT_TRUE(WaitWritable(early));
+        ASSERT_TRUE(WaitWritable(late));
+        earlyProgram->Purge();
+        lateProgram->Purge();
+    }
+}
+
+// The ports share one queue of opens: a reopen taken from it by another port's write is still seen by
+// the reopened port's next write, though the queue is empty by then.
+TEST_F(VirtualPort, AReopenTakenFromTheQueueByAnotherPortIsStillSeen) {
+    TVirtualPortAx first, second;
+    ASSERT_TRUE(first.CreatePort(QStringLiteral("COM33")));
+    ASSERT_TRUE(second.CreatePort(QStringLiteral("COM34")));
+    auto firstProgram = std::make_unique<TProgram>(Link(33));
+    auto secondProgram = std::make_unique<TProgram>(Link(34));
+    ASSERT_TRUE(WaitWritable(first));
+    ASSERT_TRUE(WaitWritable(second));
+    const Bytes data = AllByteValues();
+    ASSERT_EQ(second.Write(data.data(), int(data.size())), int(data.size()));
+    secondProgram.reset();
+    secondProgram = std::make_unique<TProgram>(Link(34));
+    EXPECT_EQ(first.Write(data.data(), int(data.size())), int(data.size()));
+    EXPECT_EQ(second.Write(data.data(), int(data.size())), 0) << "the program is setting the port up again";
+}
+
 // PC software finds the port by its link: removed, moved away or gone with its folder, it is made again
 // while the port lives; the ports sharing the folder keep their watch when one of them goes, and each
 // watches the folder that came again.
