@@ -26,6 +26,7 @@
 #include "platform/TapiDevConfig.h"
 #include "platform/TapiModem.h"
 #include "platform/Timer.h"
+#include "platform/Warning.h"
 
 namespace {
 
@@ -116,10 +117,6 @@ struct TProvider {
 TProvider& Tapi() {
     static auto* const provider = new TProvider;
     return *provider;
-}
-
-void Warn(const QString& text) {
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
 
 std::string WithZero(const std::string& text) {
@@ -342,7 +339,7 @@ std::vector<TLineSpec> ReadLinesFile() {
     if (read.Result == rfMissing)
         return {};
     if (read.Result != rfRead) {
-        Warn(QStringLiteral("%1: %2; no telephony lines").arg(path, FromCp1251(read.Problem())));
+        PlatformWarning(QStringLiteral("%1: %2; no telephony lines").arg(path, FromCp1251(read.Problem())));
         return {};
     }
     std::vector<TLineSpec> lines;
@@ -363,7 +360,8 @@ std::vector<TLineSpec> ReadLinesFile() {
             names.insert(line.Name);
             lines.push_back(line);
         } else {
-            Warn(QStringLiteral("%1:%2: %3; the line is ignored").arg(path).arg(number).arg(problem));
+            PlatformWarning(
+                QStringLiteral("%1:%2: %3; the line is ignored").arg(path).arg(number).arg(problem));
         }
     }
     return lines;
@@ -677,8 +675,8 @@ void ModemConnected(DWORD device, DWORD rate, bool data) {
     if (!data)
         call->MediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
     else if (ShareModemDevice(line, *call) != 0) {
-        Warn(QStringLiteral("telephony: no descriptor left for the call on the line \"%1\"")
-                 .arg(FromCp1251(line.Spec.Name)));
+        PlatformWarning(QStringLiteral("telephony: no descriptor left for the call on the line \"%1\"")
+                            .arg(FromCp1251(line.Spec.Name)));
         line.Modem->HangUp([device] { UpdateModem(device); });
         SetCallState(line.ModemCall, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL);
         return;

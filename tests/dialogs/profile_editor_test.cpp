@@ -541,8 +541,9 @@ TEST_P(LostConnectionTest, UnlocksTheEditorWithItsMessage) {
     // Nothing is left to read or write with: no connection and no GSM modem.
     EXPECT_FALSE(editor->LoadButton->isEnabled());
     EXPECT_FALSE(editor->SaveButton->isEnabled());
-    if (kind == okRead) // 0xFFFF, as after a close: every tagged group box is enabled again
+    if (kind == okRead) { // 0xFFFF, as after a close: every tagged group box is enabled again
         EXPECT_TRUE(editor->GroupBox13->isEnabled());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, LostConnectionTest,

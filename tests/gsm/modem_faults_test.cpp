@@ -212,8 +212,9 @@ TEST_F(GsmFaultTest, TelephonyLineRunsTheSameCycle) {
         EXPECT_EQ(gsm->TapiDeviceObj->CallHandle(), 0u);
         ASSERT_TRUE(PumpUntil([&] { return !sim.Connected(); }));
         ASSERT_EQ(sim.AddSms("+79990000000", "again"), 1);
-        if (round == 1)
+        if (round == 1) {
             ASSERT_TRUE(gsm->Connect());
+        }
     }
     EXPECT_EQ(sim.Connections(), 2u);
 }

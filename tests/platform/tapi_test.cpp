@@ -1258,8 +1258,9 @@ TEST(TapiDevConfigs, AConfigurationIsTakenOnlyWhenEveryFieldIsSound) {
     for (const auto& [text, read] : texts) {
         const std::optional<TTapiDevConfig> config = TapiDevConfigFromText(text);
         ASSERT_EQ(config.has_value(), read != nullptr) << text;
-        if (config)
+        if (config) {
             EXPECT_EQ(TapiDevConfigText(*config), read) << text;
+        }
     }
 
     TTapiDevConfig sound;
@@ -1313,9 +1314,10 @@ protected:
         const bool ended = Reached(call, LINECALLSTATE_DISCONNECTED);
         const std::string said = testing::internal::GetCapturedStderr();
         EXPECT_NE(said.find("stopped answering"), std::string::npos) << said;
-        if (ended)
+        if (ended) {
             EXPECT_EQ(StatesOf(call).back(),
                       std::make_pair(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL));
+        }
         return ended;
     }
     // Drops, frees and closes, as an application ends a call.
