@@ -2,6 +2,7 @@
 // control, line errors, losing the device.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -173,11 +174,15 @@ TEST_F(DispatcherOverFakeLine, OutputTheWriteThreadHoldsCountsAsUnsent) {
     EXPECT_EQ(port->OutBuffUsed(), std::int32_t(StalledBytes)); // the ring is empty
     ASSERT_EQ(port->PutBlock(Pattern(3000).data(), 3000), ecOK);
     EXPECT_EQ(port->OutBuffUsed(), std::int32_t(StalledBytes + 3000));
-    // A new line setting waits until all of it has left.
-    std::thread farEnd([this] {
-        Sleep(100);
+    // A new line setting waits until all of it has left: the far end takes it only once the
+    // setting is under way, and the setting reaches the device after the last byte.
+    std::atomic<bool> setting{false};
+    std::thread farEnd([&] {
+        for (int i = 0; i < 5000 && !setting; ++i)
+            Sleep(1);
         ReceiveOnLine(4096 + StalledBytes + 3000);
     });
+    setting = true;
     EXPECT_EQ(port->SetLine(9600, 5, 9, 3), ecOK);
     farEnd.join();
     EXPECT_EQ(line->BytesWrittenAtLastSettings(), 4096u + StalledBytes + 3000u);
@@ -191,9 +196,8 @@ TEST_F(DispatcherOverFakeLine, FlushOutBufferDropsAStalledWrite) {
     EXPECT_EQ(port->FlushOutBuffer(), 1);
     EXPECT_EQ(port->OutBuffUsed(), 0);
     EXPECT_EQ(ReceiveOnLine(4096).size(), 4096u);
-    Sleep(50);
-    EXPECT_TRUE(line->Receive().empty());      // the held block went
-    ASSERT_EQ(port->PutString("after"), ecOK); // and the port goes on
+    // The port goes on, and the next bytes on the line are the new ones: the held block went.
+    ASSERT_EQ(port->PutString("after"), ecOK);
     EXPECT_EQ(ReceiveOnLine(5), (std::vector<std::uint8_t>{'a', 'f', 't', 'e', 'r'}));
 }
 
@@ -527,11 +531,11 @@ TEST_F(DispatcherOverFakeLine, AWriteStalledWhenTheThreadsStopIsCancelled) {
     StallLine(); // the write thread waits on a write of StalledBytes
     line->FailReads(EIO);
     line->Send({1}); // a read fails: every worker stops
-    ASSERT_TRUE(PumpUntil([&] { return !losses.empty() && !port->DispActive(); }));
-    // The far end reads again: the write that was cancelled with its thread does not go on from
-    // the block the thread freed.
+    // Every thread has ended, the write thread with its write: the far end that reads again gets
+    // only what was on the line, nothing from the block the thread freed.
+    ASSERT_TRUE(
+        PumpUntil([&] { return !losses.empty() && !port->DispActive() && port->ActiveThreads() == 0; }));
     EXPECT_EQ(ReceiveOnLine(4096).size(), 4096u);
-    Sleep(50);
     EXPECT_TRUE(line->Receive().empty());
 }
 
