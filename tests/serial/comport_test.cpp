@@ -679,6 +679,50 @@ TEST_F(ComPortOverPty, StringWaitsTakeTheCharactersUntilATextOrTheTime) {
     EXPECT_FALSE(wasBusy) << "the busy mark is restored";
 }
 
+// A close that comes while a string wait lets messages run, on the main thread or inside the avail
+// handler: the wait ends with nothing found and the close finishes, busy mark and all; the port opens
+// again with the mark clear.
+TEST_F(ComPortOverPty, AStringWaitThatThePortClosesUnderEndsAndTheCloseFinishes) {
+    for (const bool inHandler : {false, true}) {
+        SCOPED_TRACE(inHandler ? "a wait inside the avail handler" : "a wait of the main thread");
+        closes = 0;
+        bool found = true, returned = false;
+        TMessageWindow closer([&](unsigned, WPARAM, LPARAM) -> LRESULT {
+            port.SetOpen(false);
+            return 0;
+        });
+        const auto wait = [&] {
+            PostMessage(closer.Handle(), WM_USER, 0, 0);
+            found = port.WaitForString("NEVER", 1000, true, false);
+            returned = true;
+        };
+        port.SetOnTriggerAvail([&](TSioCustomComPort*, std::uint16_t) {
+            if (inHandler && !returned)
+                wait();
+        });
+        port.SetOpen(true);
+        if (inHandler)
+            pty.Write(Bytes("RING\r\n"));
+        else
+            wait();
+        ASSERT_TRUE(PumpUntil([&] { return returned && port.PortState() == psClosed; }));
+        EXPECT_FALSE(found);
+        EXPECT_FALSE(port.Open());
+        EXPECT_EQ(port.ComWindow(), 0u) << "the dispatcher and its window went";
+        EXPECT_EQ(closes, 1);
+
+        port.SetOnTriggerAvail(nullptr);
+        port.SetOpen(true);
+        pty.Write(Bytes("OK\r\n"));
+        EXPECT_TRUE(port.WaitForString("OK", 1000, true, false));
+        bool wasBusy = true;
+        port.Dispatcher()->SetEventBusy(wasBusy, false);
+        EXPECT_FALSE(wasBusy) << "a new open starts with the mark clear";
+        port.SetOpen(false);
+        EXPECT_EQ(port.PortState(), psClosed);
+    }
+}
+
 TEST(CheckForString, FeedsOneCharacterToAMatchInProgress) {
     std::uint8_t index = 0;
     std::string hits;
