@@ -90,7 +90,7 @@ protected:
         gsm.reset();
         PasswordUpdate = nullptr;
         newPassword.reset();
-        ModemState = 0;
+        ModemState = msClosed;
         SmsSendPending = false;
         PendingSecondPart = false;
     }
@@ -135,7 +135,7 @@ protected:
     }
     // The GSM modem window reports that it is ready.
     void GsmModemReady() {
-        ModemState = 2;
+        ModemState = msReady;
         editor->OnModemConnected();
     }
 
@@ -592,7 +592,7 @@ TEST_F(ProfileEditorTest, SmsIsOfferedOnlyWhileTheGsmModemIsReadyAndFree) {
     OpenAndRead();
     DropModem();
     editor->SaveButtonClick(); // GSM modem closed: nothing is offered
-    ModemState = 2;
+    ModemState = msReady;
     SmsSendPending = true;
     editor->SaveButtonClick(); // another SMS waits
     editor->UpdateButtons();

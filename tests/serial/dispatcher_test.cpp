@@ -183,7 +183,7 @@ TEST_F(DispatcherOverFakeLine, OutputTheWriteThreadHoldsCountsAsUnsent) {
         ReceiveOnLine(4096 + StalledBytes + 3000);
     });
     setting = true;
-    EXPECT_EQ(port->SetLine(9600, 5, 9, 3), ecOK);
+    EXPECT_EQ(port->SetLine(9600, KeepParity, KeepDataBits, KeepStopBits), ecOK);
     farEnd.join();
     EXPECT_EQ(line->BytesWrittenAtLastSettings(), 4096u + StalledBytes + 3000u);
     EXPECT_EQ(port->OutBuffUsed(), 0);
@@ -244,7 +244,7 @@ TEST_F(DispatcherOverFakeLine, SetLinePutsTheFramingOnTheDevice) {
 TEST_F(DispatcherOverFakeLine, SetLineWithNothingToChangeLeavesTheDeviceAlone) {
     ASSERT_EQ(Open(), ecOK);
     const int writes = line->SettingsWrites();
-    EXPECT_EQ(port->SetLine(0, 5, 9, 3), ecOK);
+    EXPECT_EQ(port->SetLine(0, KeepParity, KeepDataBits, KeepStopBits), ecOK);
     EXPECT_EQ(port->SetLine(19200, NOPARITY, 8, 1), ecOK);
     EXPECT_EQ(port->ChangeBaud(19200), ecOK);
     EXPECT_EQ(line->SettingsWrites(), writes);
@@ -522,7 +522,8 @@ TEST_F(DispatcherOverFakeLine, AfterALossOnlyTheOutputStillInTheRingCountsAndNot
     EXPECT_EQ(port->OutBuffFree(), 8192 - 3000);
     // Nobody takes the 3000 any more: a new line setting does not wait for them.
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(port->SetLine(9600, 5, 9, 3), -std::int32_t(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(port->SetLine(9600, KeepParity, KeepDataBits, KeepStopBits),
+              -std::int32_t(ERROR_DEVICE_NOT_CONNECTED));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
