@@ -66,6 +66,16 @@ void AddRow(QGroupBox* box, const char* caption, std::initializer_list<QWidget*>
     grid->addLayout(line, row, 1);
 }
 
+// The width of the widest caption of the box's rows.
+int CaptionsWidth(QGroupBox* box) {
+    QGridLayout* grid = Grid(box);
+    int width = 0;
+    for (int row = 0; row < grid->rowCount(); ++row)
+        if (QLayoutItem* item = grid->itemAtPosition(row, 0))
+            width = std::max(width, item->sizeHint().width());
+    return width;
+}
+
 // A text field of the profile: as many characters as it holds, each one Windows-1251 can hold.
 QLineEdit* TextEdit(QWidget* parent, const char* name, int maxLength) {
     QLineEdit* edit = FilteredEdit(parent, name, maxLength, nullptr);
@@ -135,10 +145,13 @@ void TObjSettingsDialog::CreateControls() {
     for (QPushButton* button : {LoadButton, SaveButton, CloseButton})
         button->setAutoDefault(false);
 
-    // Each edit as wide as the text it takes, up to 32 characters.
+    // Each edit as wide as the text it takes, up to 32 characters; the texts of the GPRS part, which
+    // stand one under another, all as wide as the widest.
     const int digit = fontMetrics().horizontalAdvance(QLatin1Char('0'));
     for (QLineEdit* edit : findChildren<QLineEdit*>())
         edit->setFixedWidth(std::min(edit->maxLength(), 32) * digit + 12);
+    for (QLineEdit* edit : {Edit22, Edit23})
+        edit->setFixedWidth(Edit21->width());
 
     auto* buttons = new QHBoxLayout;
     for (QPushButton* button : {LoadButton, SaveButton})
@@ -171,6 +184,10 @@ void TObjSettingsDialog::CreateGsmPage(QWidget* page) {
     SMSPhoneEdit = FilteredEdit(GroupBox1, "SMSPhoneEdit", PhoneDigits, NumEditKeyPress);
     AddRow(GroupBox1, "Номер SMS-центра", {SMSSCAEdit});
     AddRow(GroupBox1, "Заданный номер", {SMSPhoneEdit});
+    // The two boxes stand one under the other: their fields start at one line.
+    const int captions = std::max(CaptionsWidth(GroupBox7), CaptionsWidth(GroupBox1));
+    for (QGroupBox* box : {GroupBox7, GroupBox1})
+        Grid(box)->setColumnMinimumWidth(0, captions);
 
     auto* layout = new QVBoxLayout(page);
     layout->addWidget(GroupBox7);

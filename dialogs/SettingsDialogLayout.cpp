@@ -15,6 +15,8 @@
 #include <QListWidget>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QStyleOptionViewItem>
 #include <QTabWidget>
 #include <QVBoxLayout>
 
@@ -29,6 +31,67 @@ namespace {
 QLabel* Label(const char* text, QWidget* parent) {
     return new QLabel(QString::fromUtf8(text), parent);
 }
+
+// The update list's column headings, each over the column of the lines it names. A line (MakeObjStr) is
+// " %8d  %-14s " and the version part, then " %4d%" for a marked object: the number ends at character 9,
+// the name starts at 11, the version part at 26 and the load at 47, counted from where the list draws
+// a line's text, right of its check box.
+class TUpdateHeadings : public QWidget {
+public:
+    TUpdateHeadings(QListWidget* list, QWidget* parent) : QWidget(parent), list_(list) {
+        const char* texts[] = {"Обновить", "№", "Имя модема", "Версия ПО (h/w mcv prf)", "Загрузка"};
+        for (int i = 0; i < Count; ++i)
+            labels_[i] = Named(Label(texts[i], this), HeadingNames[i]);
+        setFixedHeight(labels_[0]->sizeHint().height());
+        Place();
+    }
+
+protected:
+    // The list's frame and check box are the style's, known for certain once the list is shown.
+    void showEvent(QShowEvent* event) override {
+        QWidget::showEvent(event);
+        Place();
+    }
+
+private:
+    static constexpr int Count = 5;
+    static constexpr const char* HeadingNames[Count] = {"UpdateHeading", "NumberHeading", "NameHeading",
+                                                        "VersionHeading", "LoadHeading"};
+    enum TLineColumn { NumberEnd = 9, NameColumn = 11, VersionColumn = 26, LoadColumn = 47 };
+
+    void Place() {
+        QStyleOptionViewItem option;
+        option.initFrom(list_);
+        option.font = list_->font();
+        option.fontMetrics = QFontMetrics(option.font);
+        option.text = QStringLiteral("0");
+        option.features = QStyleOptionViewItem::HasCheckIndicator | QStyleOptionViewItem::HasDisplay;
+        option.rect = QRect(0, 0, list_->viewport()->width(), option.fontMetrics.height());
+        const QStyle* style = list_->style();
+        const int viewport = list_->viewport()->geometry().left();
+        const int check =
+            viewport + style->subElementRect(QStyle::SE_ItemViewItemCheckIndicator, &option, list_).left();
+        // The view leaves a focus frame's margin and a pixel before the text.
+        const int text = viewport +
+                         style->subElementRect(QStyle::SE_ItemViewItemText, &option, list_).left() +
+                         style->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, list_) + 1;
+        // A character's advance is fractional: a column lies where so many characters end.
+        const auto at = [&](int column) {
+            return text + option.fontMetrics.horizontalAdvance(QString(column, QLatin1Char('0')));
+        };
+        const auto width = [this](int i) { return labels_[i]->sizeHint().width(); };
+        const int lefts[Count - 1] = {check, at(NumberEnd) - width(1), at(NameColumn), at(VersionColumn)};
+        for (int i = 0; i < Count - 1; ++i)
+            labels_[i]->setGeometry(lefts[i], 0, width(i), height());
+        // The version heading is wider than its column: the load heading follows it.
+        const int load = std::max(at(LoadColumn), labels_[3]->geometry().right() + at(1) - at(0) + 1);
+        labels_[4]->setGeometry(load, 0, width(4), height());
+        setMinimumWidth(labels_[4]->geometry().right() + 1);
+    }
+
+    QListWidget* list_;
+    QLabel* labels_[Count];
+};
 
 } // namespace
 
@@ -49,6 +112,7 @@ void TSettingsDialog::CreateControls() {
     ButtonOK->setDefault(true);
     connect(ButtonOK, &QPushButton::clicked, this, [this] { ButtonOKClick(); });
     connect(ButtonCancel, &QPushButton::clicked, this, [this] { ButtonCancelClick(); });
+    SetCancelButton(ButtonCancel);
     connect(ApplyButton, &QPushButton::clicked, this, [this] { ApplyButtonClick(); });
 
     auto* buttons = new QHBoxLayout;
@@ -122,15 +186,9 @@ void TSettingsDialog::CreateGeneralPage(QWidget* page) {
 }
 
 void TSettingsDialog::CreateUpdatePage(QWidget* page) {
-    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    // The headings stand over the columns of the lines, so they share the lines' font.
-    auto* headings = Named(new QLabel(QStringLiteral("Обновить  №        Имя модема     "
-                                                     "Версия ПО (h/w mcv prf) Загрузка"),
-                                      page),
-                           "HeadingsLabel");
-    headings->setFont(fixed);
     ObjectsCheckListBox = Named(new QListWidget(page), "ObjectsCheckListBox");
-    ObjectsCheckListBox->setFont(fixed);
+    ObjectsCheckListBox->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    auto* headings = Named(new TUpdateHeadings(ObjectsCheckListBox, page), "UpdateHeadings");
     Button1 = Named(new QPushButton(QStringLiteral("Отметить все"), page), "Button1");
     Button2 = Named(new QPushButton(QStringLiteral("Снять все"), page), "Button2");
     Button3 = Named(new QPushButton(QStringLiteral("Рекомендуемые"), page), "Button3");

@@ -76,4 +76,5 @@ TBKSMSReqForm::TBKSMSReqForm(QWidget* owner) : TSmsRequestForm(owner, "BKSMSReqF
     CheckBox1->setEnabled(false);
     CheckBox3 = AddPart("CheckBox3", "Диагностика", true, "Label5");
     CountParts();
+    SetCancelButton(Button2);
 }

@@ -137,6 +137,8 @@ void TForm::SetModalResult(int result) {
 
 void TForm::SetButtonModalResult(QAbstractButton* button, int result) {
     connect(button, &QAbstractButton::clicked, this, [this, result] { SetModalResult(result); });
+    if (result == mrCancel && !cancelButton_)
+        cancelButton_ = button;
 }
 
 void TForm::SetPosition(TPosition position) {
@@ -180,9 +182,17 @@ void TForm::closeEvent(QCloseEvent* event) {
     event->setAccepted(CloseAllowed());
 }
 
-// Qt's accept() and reject() (Enter, Escape) end up here.
+// Qt's accept() and reject() end up here.
 void TForm::done(int result) {
     SetModalResult(result == QDialog::Rejected ? mrCancel : result);
+}
+
+// Escape.
+void TForm::reject() {
+    if (!cancelButton_)
+        return done(QDialog::Rejected);
+    if (cancelButton_->isVisible() && cancelButton_->isEnabled())
+        cancelButton_->click();
 }
 
 QWidget* OwnerWindow(const void* owner) {

@@ -7,7 +7,9 @@
 //   FormCloseQuery(canClose) before it closes; clearing canClose keeps it open,
 //   FormClose                when it does close.
 // ShowModal runs a nested event loop, so timers and sockets go on meanwhile; setting ModalResult to
-// non-zero ends it (after FormCloseQuery agrees). The close box and Escape give mrCancel. A form still
+// non-zero ends it (after FormCloseQuery agrees). The close box gives mrCancel. Escape clicks the form's
+// Cancel button (a button given mrCancel, or the one SetCancelButton names), so that it does what that
+// button does, shown modally or not; a form without one gives mrCancel to Escape. A form still
 // inside ShowModal must not be destroyed. A form's Position places it each time it is shown (and at
 // once while it is visible); its Ctl3D is kept for those who read it back, as the look here is the
 // window system's. Main thread only.
@@ -77,17 +79,22 @@ public:
     bool InModalLoop() const { return modal_; }
     int ModalResult() const { return modalResult_; }
     void SetModalResult(int result);
-    // Clicking the button sets the form's ModalResult to result.
+    // Clicking the button sets the form's ModalResult to result; a button given mrCancel is the form's
+    // Cancel button.
     void SetButtonModalResult(QAbstractButton* button, int result);
+    // The button that Escape clicks (while it is visible and enabled).
+    void SetCancelButton(QAbstractButton* button) { cancelButton_ = button; }
 
 protected:
     void showEvent(QShowEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
     void done(int result) override;
+    void reject() override;
 
 private:
     void Place();
 
+    QAbstractButton* cancelButton_ = nullptr;
     bool modal_ = false;
     int modalResult_ = mrNone;
     TPosition position_ = poDesigned;

@@ -19,7 +19,8 @@ QRect TStatusBar::PanelRect(int index) const {
     const bool last = index == PanelCount() - 1;
     const int own = panels_.at(index).Width;
     const int outer = last ? std::max(width() - left, own) : own;
-    return QRect(left + 1, 1, std::max(outer - 2, 0), std::max(height() - 2, 0));
+    const int gap = index > 0 ? PanelGap : 0;
+    return QRect(left + gap + 1, 1, std::max(outer - gap - 2, 0), std::max(height() - 2, 0));
 }
 
 QSize TStatusBar::sizeHint() const {

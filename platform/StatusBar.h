@@ -1,9 +1,11 @@
 // Stands in for the framework's TStatusBar with its panels and owner-drawn panels.
 //
 // The bar is a row of panels of fixed widths, the last one stretching to the right edge. A text panel
-// shows its Text; an owner-drawn one is painted by OnDrawPanel with the panel's inner rectangle (the
-// panel less a 1-pixel border on each side, so a panel 78 wide draws into 76). Changing a panel's
-// Text or Width shows at the next paint; Repaint paints at once. Main thread only.
+// shows its Text; an owner-drawn one is painted by OnDrawPanel with the panel's inner rectangle: the
+// panel less a 1-pixel border on each side and, for every panel but the first, less the 2-pixel gap
+// that parts it from the panel before, so that the first panel 78 wide and the later ones 80 wide all
+// draw into 76. The geometry is the bar's own, the same on every window system and style. Changing a
+// panel's Text or Width shows at the next paint; Repaint paints at once. Main thread only.
 #pragma once
 
 #include <functional>
@@ -30,6 +32,8 @@ public:
     void Repaint() { repaint(); }
 
     std::function<void(int index, QPainter& painter, const QRect& rect)> OnDrawPanel;
+
+    static constexpr int PanelGap = 2;
 
     QSize sizeHint() const override;
     QSize minimumSizeHint() const override { return sizeHint(); }

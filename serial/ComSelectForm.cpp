@@ -50,6 +50,7 @@ TComSelectForm::TComSelectForm(QWidget* owner)
     OkBtn->setDefault(true);
     SetButtonModalResult(OkBtn, mrOk);
     SetButtonModalResult(AbortBtn, mrAbort);
+    SetCancelButton(AbortBtn);
     FormCreate();
 }
 

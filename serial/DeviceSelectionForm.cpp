@@ -56,6 +56,7 @@ TDeviceSelectionForm::TDeviceSelectionForm(QWidget* owner)
     dsfOkBitBtn->setFocus();
     connect(dsfOkBitBtn, &QPushButton::clicked, this, [this] { dsfOkBitBtnClick(); });
     connect(dsfCancelBitBtn, &QPushButton::clicked, this, [this] { dsfCancelBitBtnClick(); });
+    SetCancelButton(dsfCancelBitBtn);
 }
 
 void TDeviceSelectionForm::FormShow() {

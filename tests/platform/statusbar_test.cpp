@@ -6,6 +6,7 @@
 
 namespace {
 
+// The first panel draws inside a 1-pixel border, the later ones also 2 pixels apart from the one before.
 TEST(StatusBar, PanelsSitSideBySideAndTheLastStretches) {
     TStatusBar bar;
     for (const int width : {78, 0, 80, 80, 50})
@@ -15,7 +16,7 @@ TEST(StatusBar, PanelsSitSideBySideAndTheLastStretches) {
         int index, left, width;
     };
     for (const Case c :
-         {Case{0, 1, 76}, Case{1, 79, 0}, Case{2, 79, 78}, Case{3, 159, 78}, Case{4, 239, 360}}) {
+         {Case{0, 1, 76}, Case{1, 81, 0}, Case{2, 81, 76}, Case{3, 161, 76}, Case{4, 241, 358}}) {
         EXPECT_EQ(bar.PanelRect(c.index).left(), c.left) << c.index;
         EXPECT_EQ(bar.PanelRect(c.index).width(), c.width) << c.index;
         EXPECT_EQ(bar.PanelRect(c.index).height(), 22) << c.index;
