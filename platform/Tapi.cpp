@@ -25,6 +25,7 @@
 #include "platform/TapiConfigDialog.h"
 #include "platform/TapiDevConfig.h"
 #include "platform/TapiModem.h"
+#include "platform/TapiScript.h"
 #include "platform/Timer.h"
 #include "platform/Warning.h"
 
@@ -233,8 +234,9 @@ std::optional<T> TakeScripted(std::map<std::string, std::deque<T>>& scripts, con
     return next;
 }
 
+// Without a test back-end nothing is scripted, and nothing is looked up.
 LONG TakeFailure(const char* function) {
-    return TakeScripted(Tapi().Failures, function).value_or(0);
+    return Tapi().Scripted ? TakeScripted(Tapi().Failures, function).value_or(0) : 0;
 }
 
 // The start of a function on a line or a call: its scripted failure, else the handle's check.
@@ -512,7 +514,9 @@ struct TRequest {
 
 TRequest NewRequest(const char* function) {
     TProvider& p = Tapi();
-    const TRequest request{LONG(p.NextRequest), TakeScripted(p.Replies, function).value_or(TReplyScript{})};
+    const TRequest request{LONG(p.NextRequest),
+                           p.Scripted ? TakeScripted(p.Replies, function).value_or(TReplyScript{})
+                                      : TReplyScript{}};
     p.NextRequest = p.NextRequest == 0x7FFFFFFF ? 1 : p.NextRequest + 1;
     return request;
 }
@@ -1211,8 +1215,10 @@ LONG lineMakeCall(HLINE hLine, HCALL* lphCall, const char* lpszDestAddress, DWOR
     call.CallParamFlags = lpCallParams ? lpCallParams->dwCallParamFlags : 0;
     call.Called = lpszDestAddress ? lpszDestAddress : "";
     *lphCall = handle;
-    line.Dialled.push_back(call.Called);
-    line.DialledBearers.push_back(bearer);
+    if (p.Scripted) { // for the test's questions; a running router keeps no list of its calls
+        line.Dialled.push_back(call.Called);
+        line.DialledBearers.push_back(bearer);
+    }
 
     const TRequest request = NewRequest("lineMakeCall");
     if (!request.Proceeds()) {
@@ -1596,82 +1602,55 @@ void BroadcastTapiNewLine(DWORD deviceId) {
         PostMessage(window, TapiNewLineMessage, TapiNewLineWParam, LPARAM(deviceId));
 }
 
-// ---- The test back-end
+// ---- What a test scripts (platform/TapiScript.h)
 
-namespace {
+namespace TapiScript {
 
-bool backEndInstalled = false;
-
-void CheckFunctionName(const std::string& function) {
-    for (const TModuleEntry& entry : Tapi32Entries())
-        if (entry.Name == function)
-            return;
-    throw std::invalid_argument("no line function " + function);
-}
-
-} // namespace
-
-TTapiTestBackEnd::TTapiTestBackEnd() {
-    if (backEndInstalled)
-        throw std::logic_error("one telephony test back-end at a time");
-    backEndInstalled = true;
+void Install(bool on) {
     Reset();
-    Tapi().Scripted = true;
+    Tapi().Scripted = on;
 }
 
-TTapiTestBackEnd::~TTapiTestBackEnd() {
-    Reset();
-    Tapi().Scripted = false;
-    backEndInstalled = false;
-}
-
-DWORD TTapiTestBackEnd::AddLine(const TLine& line) {
+DWORD AddLine(const TLineSpec& line) {
     return AddLineRecord(line, true);
 }
 
-void TTapiTestBackEnd::QueueDialResult(DWORD deviceId, TDialResult result) {
+void QueueDialResult(DWORD deviceId, TDialResult result) {
     LineOf(deviceId).DialResults.push_back(result);
 }
 
-void TTapiTestBackEnd::FailNext(const std::string& function, LONG error) {
-    CheckFunctionName(function);
+void FailNext(const std::string& function, LONG error) {
     Tapi().Failures[function].push_back(error);
 }
 
-void TTapiTestBackEnd::FailNextReply(const std::string& function, LONG error) {
-    CheckFunctionName(function);
-    Tapi().Replies[function].push_back({false, error});
+void ReplyNext(const std::string& function, bool withheld, LONG error) {
+    Tapi().Replies[function].push_back({withheld, error});
 }
 
-void TTapiTestBackEnd::WithholdNextReply(const std::string& function) {
-    CheckFunctionName(function);
-    Tapi().Replies[function].push_back({true, 0});
-}
-
-HCALL TTapiTestBackEnd::Ring(DWORD deviceId, const TCaller& caller) {
+HCALL Ring(DWORD deviceId, const TCaller& caller) {
     return RingLine(deviceId, caller);
 }
 
-void TTapiTestBackEnd::Disconnect(HCALL call, DWORD mode) {
+void Disconnect(HCALL call, DWORD mode) {
     const TCall* found = FindCall(call);
     if (found && found->State != LINECALLSTATE_IDLE && found->State != LINECALLSTATE_DISCONNECTED)
         SetCallState(call, LINECALLSTATE_DISCONNECTED, mode);
 }
 
-void TTapiTestBackEnd::Digit(HCALL call, char digit) {
+void Digit(HCALL call, char digit) {
     const TCall* found = FindCall(call);
     if (found && (found->MonitorDigitModes & LINEDIGITMODE_DTMF))
         ToCall(call, LINE_MONITORDIGITS, static_cast<unsigned char>(digit), LINEDIGITMODE_DTMF,
                timeGetTime());
 }
 
-void TTapiTestBackEnd::Tone(HCALL call, std::size_t entry) {
+void Tone(HCALL call, std::size_t entry) {
     const TCall* found = FindCall(call);
     if (found && entry < found->MonitoredTones.size())
         ToCall(call, LINE_MONITORTONE, found->MonitoredTones[entry].dwAppSpecific, 0, timeGetTime());
 }
 
-void TTapiTestBackEnd::SendLineDevState(DWORD deviceId, DWORD state, DWORD param2, DWORD param3) {
+void SendLineDevState(DWORD deviceId, DWORD state, DWORD param2, DWORD param3) {
     TProvider& p = Tapi();
     if (state == LINEDEVSTATE_REINIT) {
         for (const auto& [app, callback] : p.Apps)
@@ -1681,12 +1660,12 @@ void TTapiTestBackEnd::SendLineDevState(DWORD deviceId, DWORD state, DWORD param
     LineDevState(deviceId, state, param2, param3);
 }
 
-void TTapiTestBackEnd::SendCallState(HCALL call, DWORD state, DWORD mode) {
+void SendCallState(HCALL call, DWORD state, DWORD mode) {
     if (FindCall(call))
         SetCallState(call, state, mode);
 }
 
-void TTapiTestBackEnd::CloseLine(DWORD deviceId) {
+void CloseLine(DWORD deviceId) {
     for (HLINE line : HandlesWhere(Tapi().Opens, [&](const TOpen& o) { return o.Device == deviceId; })) {
         const TOpen open = Tapi().Opens.at(line);
         EndOpen(line);
@@ -1694,25 +1673,27 @@ void TTapiTestBackEnd::CloseLine(DWORD deviceId) {
     }
 }
 
-std::vector<std::string> TTapiTestBackEnd::DialledNumbers(DWORD deviceId) const {
+std::vector<std::string> DialledNumbers(DWORD deviceId) {
     return LineOf(deviceId).Dialled;
 }
 
-std::vector<DWORD> TTapiTestBackEnd::DialledBearerModes(DWORD deviceId) const {
+std::vector<DWORD> DialledBearerModes(DWORD deviceId) {
     return LineOf(deviceId).DialledBearers;
 }
 
-std::string TTapiTestBackEnd::GeneratedDigits(HCALL call) const {
+std::string GeneratedDigits(HCALL call) {
     const TCall* found = FindCall(call);
     return found ? found->GeneratedDigits : std::string();
 }
 
-int TTapiTestBackEnd::GeneratedTones(HCALL call) const {
+int GeneratedTones(HCALL call) {
     const TCall* found = FindCall(call);
     return found ? found->GeneratedTones : 0;
 }
 
-std::optional<DWORD> TTapiTestBackEnd::CallState(HCALL call) const {
+std::optional<DWORD> CallState(HCALL call) {
     const TCall* found = FindCall(call);
     return found ? std::optional<DWORD>(found->State) : std::nullopt;
 }
+
+} // namespace TapiScript
