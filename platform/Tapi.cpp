@@ -26,95 +26,18 @@
 #include "platform/TapiDevConfig.h"
 #include "platform/TapiLines.h"
 #include "platform/TapiModem.h"
+#include "platform/TapiProvider.h"
 #include "platform/TapiScript.h"
 #include "platform/Timer.h"
 #include "platform/Warning.h"
 
-namespace {
-
-using TLineSpec = TTapiTestBackEnd::TLine;
-using TDialResult = TTapiTestBackEnd::TDialResult;
-using TCaller = TTapiTestBackEnd::TCaller;
+namespace tapi_provider {
 
 // The states a call here can take.
 constexpr DWORD CallStatesReported = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_ACCEPTED |
                                      LINECALLSTATE_DIALTONE | LINECALLSTATE_DIALING |
                                      LINECALLSTATE_PROCEEDING | LINECALLSTATE_BUSY | LINECALLSTATE_CONNECTED |
                                      LINECALLSTATE_DISCONNECTED;
-
-struct TLineRecord {
-    TLineSpec Spec;
-    bool Dials = false;                // a back-end line, which places dialled calls by script
-    std::string DevConfig;             // the bytes of a TTapiDevConfig, or none
-    std::unique_ptr<TTapiModem> Modem; // a line of the file: its modem places and takes the calls
-    std::unique_ptr<TTimer> Relisten;  // ... looks for its device again after a loss
-    HCALL ModemCall = 0;               // ... the call it serves
-    std::deque<TDialResult> DialResults;
-    std::vector<std::string> Dialled;
-    std::vector<DWORD> DialledBearers;
-    DWORD Rings = 0; // of the call ringing now
-};
-
-struct TOpen {
-    HLINEAPP App;
-    DWORD Device;
-    DWORD_PTR Instance;
-    DWORD Privileges;
-    DWORD MediaModes;
-    DWORD LineStates = 0;
-    DWORD AddressStates = 0;
-};
-
-struct TCall {
-    HLINE Line;
-    DWORD Device;
-    DWORD State = 0; // 0 while its lineMakeCall is not answered
-    DWORD StateMode = 0;
-    DWORD BearerMode = LINEBEARERMODE_VOICE;
-    DWORD MediaMode = 0;
-    DWORD CallParamFlags = 0;
-    DWORD Origin = LINECALLORIGIN_OUTBOUND;
-    DWORD Rate = 0; // of a connected call, when it has one of its own
-    std::string Called;
-    TCaller Caller;
-    DWORD MonitorDigitModes = 0;
-    DWORD MonitorMediaModes = 0;
-    std::vector<LINEMONITORTONE> MonitoredTones;
-    std::string GeneratedDigits;
-    int GeneratedTones = 0;
-    int Fd = -1; // the device, while the call carries data
-};
-
-// One callback to make. Line and Call, where not 0, must still exist when it is delivered.
-struct TEvent {
-    HLINEAPP App;
-    HLINE Line;
-    HCALL Call;
-    DWORD Device;
-    DWORD Message;
-    DWORD_PTR Instance;
-    DWORD_PTR Param1, Param2, Param3;
-};
-
-struct TReplyScript {
-    bool Withheld = false;
-    LONG Error = 0;
-};
-
-struct TProvider {
-    bool Scripted = false;
-    std::vector<TLineRecord> Lines; // indexed by device identifier
-    std::map<HLINEAPP, LINECALLBACK> Apps;
-    std::map<HLINE, TOpen> Opens;
-    std::map<HCALL, TCall> Calls;
-    std::deque<TEvent> Events;
-    // Made once and kept: a callback may end every line application while its delivery runs.
-    TMessageWindow* Window = nullptr;
-    DWORD NextHandle = 0x10000; // one series for applications, lines and calls, so a mix-up fails
-    DWORD NextRequest = 1;
-    std::map<std::string, std::deque<LONG>> Failures;
-    std::map<std::string, std::deque<TReplyScript>> Replies;
-};
 
 TProvider& Tapi() {
     static auto* const provider = new TProvider;
@@ -163,16 +86,16 @@ DWORD_PTR InstanceOf(HLINEAPP app) {
     return 0;
 }
 
-void ToApp(HLINEAPP app, DWORD message, DWORD_PTR param1, DWORD_PTR param2 = 0, DWORD_PTR param3 = 0) {
+void ToApp(HLINEAPP app, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3) {
     Queue({app, 0, 0, 0, message, 0, param1, param2, param3});
 }
 
-void ToLine(HLINE line, DWORD message, DWORD_PTR param1, DWORD_PTR param2 = 0, DWORD_PTR param3 = 0) {
+void ToLine(HLINE line, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3) {
     const TOpen& open = Tapi().Opens.at(line);
     Queue({open.App, line, 0, line, message, open.Instance, param1, param2, param3});
 }
 
-void ToCall(HCALL call, DWORD message, DWORD_PTR param1, DWORD_PTR param2 = 0, DWORD_PTR param3 = 0) {
+void ToCall(HCALL call, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3) {
     const HLINE line = Tapi().Calls.at(call).Line;
     const TOpen& open = Tapi().Opens.at(line);
     Queue({open.App, line, call, call, message, open.Instance, param1, param2, param3});
@@ -298,8 +221,6 @@ template <class T> bool WriteVarPart(T* structure, DWORD fixedSize, const std::v
 }
 
 // ---- Lines
-
-void AttachModem(DWORD device, const std::map<QString, TTapiDevConfig>& configs);
 
 // A line of the file is a modem, for data and voice calls, with the configuration it was given before.
 DWORD AddLineRecord(const TLineSpec& spec, bool dials,
@@ -436,12 +357,6 @@ void Reset() {
 
 // ---- Requests and call states
 
-struct TRequest {
-    LONG Id;
-    TReplyScript Script;
-    bool Proceeds() const { return !Script.Withheld && Script.Error == 0; }
-};
-
 TRequest NewRequest(const char* function) {
     TProvider& p = Tapi();
     const TRequest request{LONG(p.NextRequest),
@@ -461,7 +376,7 @@ void Reply(HLINE line, const TRequest& request, LONG result) {
            0});
 }
 
-void SetCallState(HCALL handle, DWORD state, DWORD mode = 0, DWORD privilege = 0) {
+void SetCallState(HCALL handle, DWORD state, DWORD mode, DWORD privilege) {
     TCall& call = Tapi().Calls.at(handle);
     call.State = state;
     call.StateMode = mode;
@@ -575,181 +490,14 @@ HCALL RingLine(DWORD device, const TCaller& caller) {
     return ringing;
 }
 
-// ---- The modem behind a line of the file (platform/TapiModem)
-
-// The modem's call while it is still one that the modem's news is about.
-TCall* ModemCallOf(DWORD device, std::initializer_list<DWORD> states) {
-    TCall* call = FindCall(LineOf(device).ModemCall);
-    if (!call)
-        return nullptr;
-    for (const DWORD state : states)
-        if (call->State == state)
-            return call;
-    return nullptr;
-}
-
-void ModemCaller(DWORD device, const TModemCaller& caller) {
-    TCall* call = ModemCallOf(device, {LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED});
-    if (!call)
-        return;
-    call->Caller.Number = caller.Number;
-    call->Caller.Name = caller.Name;
-    call->Caller.Flags = caller.Flags;
-    ToCall(LineOf(device).ModemCall, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-}
-
-// A data call's data goes over its own duplicate of the modem's device from now on.
-void ModemConnected(DWORD device, DWORD rate, bool data) {
-    TLineRecord& line = LineOf(device);
-    TCall* call =
-        ModemCallOf(device, {LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED, LINECALLSTATE_DIALING});
-    if (!call)
-        return;
-    call->Rate = rate;
-    if (!data)
-        call->MediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
-    else if (ShareModemDevice(line, *call) != 0) {
-        PlatformWarning(QStringLiteral("telephony: no descriptor left for the call on the line \"%1\"")
-                            .arg(FromCp1251(line.Spec.Name)));
-        line.Modem->HangUp([device] { UpdateModem(device); });
-        SetCallState(line.ModemCall, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL);
-        return;
-    }
-    SetCallState(line.ModemCall, LINECALLSTATE_CONNECTED);
-}
-
-void ModemDisconnected(DWORD device, DWORD mode) {
-    if (ModemCallOf(device, {LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED, LINECALLSTATE_DIALING,
-                             LINECALLSTATE_CONNECTED, LINECALLSTATE_ONHOLD}))
-        SetCallState(LineOf(device).ModemCall, LINECALLSTATE_DISCONNECTED, mode);
-}
-
-void RelistenLater(DWORD device);
-
-void AttachModem(DWORD device, const std::map<QString, TTapiDevConfig>& configs) {
-    TLineRecord& line = LineOf(device);
-    line.Spec.MediaModes |= LINEMEDIAMODE_INTERACTIVEVOICE;
-    if (const auto config = configs.find(FromCp1251(line.Spec.Name)); config != configs.end())
-        line.DevConfig = TapiDevConfigBytes(config->second);
-    line.Modem = std::make_unique<TTapiModem>(
-        TapiLineDevicePath(line.Spec.Device),
-        TTapiModem::TEvents{
-            .Ring = [device] { LineOf(device).ModemCall = RingLine(device, TCaller{}); },
-            .Caller = [device](const TModemCaller& caller) { ModemCaller(device, caller); },
-            .Connected = [device](DWORD rate, bool data) { ModemConnected(device, rate, data); },
-            .Disconnected = [device](DWORD mode) { ModemDisconnected(device, mode); },
-            .Gone = [device] { RelistenLater(device); },
-        });
-}
-
-bool Listened(DWORD device) {
-    for (const auto& [handle, open] : Tapi().Opens)
-        if (open.Device == device && (open.Privileges & LINECALLPRIVILEGE_OWNER))
-            return true;
-    return false;
-}
-
-// A modem without a call listens for rings while an open with owner privilege wants them; without
-// one its device is let go.
-void UpdateModem(DWORD device) {
-    TProvider& p = Tapi();
-    if (device >= p.Lines.size() || !p.Lines[device].Modem)
-        return;
-    TLineRecord& line = p.Lines[device];
-    TTapiModem& modem = *line.Modem;
-    if (modem.InCall())
-        return;
-    if (!Listened(device))
-        modem.Close();
-    else if (modem.Open(DevConfigOf(line), line.Spec.Name) == 0)
-        modem.Listen();
-}
-
-// A modem lost while it listened is opened again once its device is back, as long as an open wants
-// its rings; meanwhile nothing is tried, so an absent device fills no log.
-constexpr int RelistenMs = 5000;
-
-void RelistenLater(DWORD device) {
-    TLineRecord& line = LineOf(device);
-    if (!line.Relisten) {
-        line.Relisten = std::make_unique<TTimer>();
-        line.Relisten->SetInterval(RelistenMs);
-        line.Relisten->SetOnTimer([device] {
-            TLineRecord& lost = LineOf(device);
-            if (!QFileInfo::exists(TapiLineDevicePath(lost.Spec.Device)) && Listened(device))
-                return;
-            lost.Relisten->SetEnabled(false);
-            UpdateModem(device);
-            if (Listened(device) && !lost.Modem->IsOpen())
-                lost.Relisten->SetEnabled(true);
-        });
-    }
-    line.Relisten->SetEnabled(true);
-}
-
-// A modem's call freed, or ended with its line: the modem hangs up what it still holds.
-void ModemCallGone(DWORD device, HCALL call) {
-    TLineRecord& line = LineOf(device);
-    if (!line.Modem || line.ModemCall != call)
-        return;
-    line.ModemCall = 0;
-    if (line.Modem->InCall())
-        line.Modem->HangUp([device] { UpdateModem(device); });
-    else
-        UpdateModem(device);
-}
-
-LONG ModemDial(HCALL handle, TCall& call, const TRequest& request) {
-    TLineRecord& line = LineOf(call.Device);
-    line.ModemCall = handle;
-    LONG result = line.Modem->Open(DevConfigOf(line), line.Spec.Name);
-    if (result == 0)
-        result = line.Modem->Dial(call.Called, !(call.MediaMode & LINEMEDIAMODE_DATAMODEM));
-    Reply(call.Line, request, result);
-    if (result == 0) {
-        SetCallState(handle, LINECALLSTATE_DIALING);
-        return request.Id;
-    }
-    FailQuietly(call);
-    UpdateModem(call.Device);
-    return request.Id;
-}
-
-// Hold and unhold: "AT+CHLD=2" on a voice call of a modem; a data call cannot be held.
-LONG ModemSwapHold(const char* function, HCALL hCall, DWORD from, DWORD to) {
-    TCall* call = nullptr;
-    if (const LONG error = EnterCall(function, hCall, &call))
-        return error;
-    TLineRecord& line = LineOf(call->Device);
-    if (!line.Modem || line.ModemCall != hCall || CarriesData(*call))
-        return Unavailable();
-    if (call->State != from)
-        return LINEERR_INVALCALLSTATE;
-    const TRequest request = NewRequest(function);
-    const HLINE opened = call->Line;
-    line.Modem->SwapHold([opened, hCall, request, to](bool ok) {
-        Reply(opened, request, ok ? 0 : LINEERR_OPERATIONUNAVAIL);
-        if (ok && FindCall(hCall))
-            SetCallState(hCall, to);
-    });
-    return request.Id;
-}
-
-// Kept, and for a line of the file saved, before it is taken.
-LONG StoreDevConfig(DWORD device, const TTapiDevConfig& config) {
-    TLineRecord& line = LineOf(device);
-    if (line.Modem && !WriteTapiDevConfig(line.Spec.Name, config))
-        return LINEERR_OPERATIONFAILED;
-    line.DevConfig = TapiDevConfigBytes(config);
-    return 0;
-}
-
 // The dialogs need windows.
 bool HasWindows() {
     return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
 }
 
-} // namespace
+} // namespace tapi_provider
+
+using namespace tapi_provider;
 
 // ---- Line applications
 
