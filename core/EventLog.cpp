@@ -6,6 +6,8 @@
 #include <limits>
 #include <tuple>
 
+#include <QAbstractEventDispatcher>
+
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -21,6 +23,13 @@ namespace {
 constexpr const char* LogExtension = ".txt";
 constexpr const char* OldExtension = ".old";
 constexpr std::int32_t DefaultLogSizeMB = 10;
+constexpr std::size_t FlushBytes = 64 * 1024; // a burst larger than this goes out without waiting
+
+// The log whose waiting lines an abort or a crash writes, and the actions those signals had before.
+TEventLog* AbnormalEndLog = nullptr;
+constexpr int AbnormalEndSignals[] = {SIGABRT, SIGSEGV, SIGBUS, SIGILL, SIGFPE};
+struct sigaction SavedActions[std::size(AbnormalEndSignals)];
+bool AbnormalEndHandled = false;
 
 // Other programs may read the log while we append to it. A named pipe in its place is not waited for.
 int OpenForAppend(const std::string& path, int extraFlags = 0) {
@@ -88,7 +97,96 @@ TEventLog::TEventLog() {
 }
 
 TEventLog::~TEventLog() {
+    for (const QMetaObject::Connection& c : turnEnd_)
+        QObject::disconnect(c);
     CloseLog();
+    if (AbnormalEndLog == this)
+        AbnormalEndLog = nullptr;
+}
+
+void TEventLog::FlushAtEndOfTurn() {
+    if (!turnEnd_.empty())
+        return;
+    QAbstractEventDispatcher* loop = QAbstractEventDispatcher::instance();
+    if (!loop)
+        return; // no loop yet: the lines wait for the next call that finds one, or for 64 KB, or the close
+    turnEnd_.push_back(QObject::connect(loop, &QAbstractEventDispatcher::aboutToBlock, [this] { Flush(); }));
+    // Loops that never wait (a yield in a delay) still get their lines out after every pass.
+    turnEnd_.push_back(QObject::connect(loop, &QAbstractEventDispatcher::awake, [this] { Flush(); }));
+}
+
+void TEventLog::Queue(std::string line, std::uint64_t lostCount) {
+    if (pending_.empty())
+        pending_.reserve(FlushBytes + 4096); // so that a crash never finds the buffer being moved
+    pending_ += line;
+    queued_.push_back({pending_.size(), lostCount});
+}
+
+void TEventLog::Flush() {
+    if (pending_.empty())
+        return;
+    std::size_t written = 0;
+    int error = EBADF;
+    if (EventLogHandle >= 0) {
+        const std::int32_t before = FileSize(EventLogHandle);
+        written = WriteAll(EventLogHandle, pending_);
+        error = errno;
+        if (written < pending_.size()) {
+            // The whole lines that made it stay; a part of one is taken back.
+            std::size_t kept = 0;
+            for (const TQueued& q : queued_)
+                if (q.end <= written)
+                    kept = q.end;
+            if (written > kept &&
+                (before < 0 || ::ftruncate(EventLogHandle, off_t(before) + off_t(kept)) != 0))
+                sizeHandle_ = -1;
+            written = kept;
+        }
+        if (EventLogHandle == sizeHandle_)
+            size_ = std::int32_t(std::min<std::int64_t>(std::int64_t(size_) + std::int64_t(written),
+                                                        std::numeric_limits<std::int32_t>::max()));
+    }
+    // Lines that did not make it are lost as single lines are: counted, and told by the next line.
+    for (const TQueued& q : queued_) {
+        if (q.end <= written)
+            continue;
+        if (q.lostCount > 0)
+            lostLines_ += q.lostCount;
+        else
+            LoseLine(error);
+    }
+    pending_.clear();
+    queued_.clear();
+}
+
+void TEventLog::WriteOnAbnormalEnd() {
+    AbnormalEndLog = this;
+    if (AbnormalEndHandled)
+        return;
+    AbnormalEndHandled = true;
+    struct sigaction action {};
+    action.sa_sigaction = AbnormalEnd;
+    action.sa_flags = SA_SIGINFO;
+    sigemptyset(&action.sa_mask);
+    for (std::size_t i = 0; i < std::size(AbnormalEndSignals); ++i)
+        ::sigaction(AbnormalEndSignals[i], &action, &SavedActions[i]);
+}
+
+// Only what is safe in a signal handler: the lines as they wait, in one write. The action the signal
+// had before then takes over: a signal that was sent (abort, qFatal, std::terminate) is raised again,
+// and a fault returns to its instruction, which faults again.
+void TEventLog::AbnormalEnd(int signal, siginfo_t* info, void*) {
+    if (TEventLog* log = AbnormalEndLog; log && EventLogHandle >= 0 && !log->pending_.empty()) {
+        [[maybe_unused]] const ssize_t k =
+            ::write(EventLogHandle, log->pending_.data(), log->pending_.size());
+        log->queued_.clear();
+        log->pending_.clear();
+    }
+    for (std::size_t i = 0; i < std::size(AbnormalEndSignals); ++i)
+        if (AbnormalEndSignals[i] == signal)
+            ::sigaction(signal, &SavedActions[i], nullptr);
+    if (!info || info->si_code <= 0)
+        ::raise(signal);
 }
 
 std::string TEventLog::PathOf(const std::string& baseName, const char* extension) {
@@ -104,6 +202,7 @@ bool TEventLog::OpenLog() {
 }
 
 void TEventLog::CloseLog() {
+    Flush();
     if (EventLogHandle >= 0)
         ::close(EventLogHandle);
     EventLogHandle = -1;
@@ -166,14 +265,19 @@ void TEventLog::PrintMessage(const std::string& text) {
         LoseLine(errno);
         return;
     }
+    FlushAtEndOfTurn();
     // The lines lost while there was no room or no file are told once, by the first line that fits again.
-    if (lostLines_ > 0 && Append(EventLogHandle, Line("CH: " + std::to_string(lostLines_) +
-                                                      " log lines lost - " + lostReason_)) == 0)
+    if (lostLines_ > 0) {
+        Queue(Line("CH: " + std::to_string(lostLines_) + " log lines lost - " + lostReason_), lostLines_);
         lostLines_ = 0;
-    if (const int error = Append(EventLogHandle, Line(text)); error != 0)
-        LoseLine(error);
-    CheckLogChange(EventLogHandle, EventLogBaseName,
-                   LogSizeLimit(AppSettings ? AppSettings->LogSizeMB : DefaultLogSizeMB));
+    }
+    Queue(Line(text));
+    // The file is rotated after the same line as if every line went out at once.
+    const std::int32_t limit = LogSizeLimit(AppSettings ? AppSettings->LogSizeMB : DefaultLogSizeMB);
+    const std::int32_t size = FileSize(EventLogHandle);
+    if (pending_.size() >= FlushBytes || size < 0 ||
+        std::int64_t(size) + std::int64_t(pending_.size()) > limit)
+        CheckLogChange(EventLogHandle, EventLogBaseName, limit);
 }
 
 void TEventLog::LoseLine(int error) {
@@ -186,6 +290,8 @@ void TEventLog::LoseLine(int error) {
 }
 
 void TEventLog::CheckLogChange(int& handle, const std::string& baseName, std::int32_t limit) {
+    if (handle == EventLogHandle)
+        Flush();
     if (handle < 0 || FileSize(handle) <= limit)
         return;
     ::close(handle);

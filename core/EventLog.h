@@ -10,11 +10,20 @@
 // generation cannot be replaced starts over, so that it still keeps to its size. The size of the open
 // file is kept between lines; open and close the log through OpenLog and CloseLog. Main thread only;
 // no failure is shown to the operator.
+//
+// The lines of one turn of the event loop wait in memory and go to the file together when the loop
+// is about to wait again (at a thousand modems one write per line was most of the program's system
+// time). They are written at once when they reach 64 KB, before the file is rotated or closed, and
+// when the log is destroyed; WriteOnAbnormalEnd writes them before an abort or a crash.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <vector>
+
+#include <QMetaObject>
 
 #include "platform/Clock.h"
 #include "platform/Timer.h"
@@ -60,8 +69,13 @@ public:
     // Opens "EventLog.txt" (created when missing) for appending into EventLogHandle, unless it is open;
     // true when the log is open. Nothing is opened while AppDataFolder is still empty.
     bool OpenLog();
-    // Closes the log; EventLogHandle becomes -1.
+    // Writes the lines waiting, then closes the log; EventLogHandle becomes -1.
     void CloseLog();
+    // Writes the lines waiting for the end of the loop's turn.
+    void Flush();
+    // From now on an abort (qFatal, std::terminate) or a crash of the process first writes what waits
+    // in this log. One log of the process at a time; its destruction ends it.
+    void WriteOnAbnormalEnd();
 
 private:
     static std::string PathOf(const std::string& baseName, const char* extension);
@@ -71,6 +85,12 @@ private:
     std::string Line(const std::string& text);
     // Appends a whole line, or nothing of it: 0, or the error that kept it out.
     int Append(int handle, const std::string& line);
+    // Queues a line for the next Flush; lostCount > 0 marks the line telling that many lost lines.
+    void Queue(std::string line, std::uint64_t lostCount = 0);
+    // Flush runs when the event loop is about to wait, or after it waited.
+    void FlushAtEndOfTurn();
+    // The handler of an abort or a crash.
+    static void AbnormalEnd(int signal, siginfo_t* info, void* context);
     // Counts a line the log could not take, for the error given; the first of a run is told on stderr.
     void LoseLine(int error);
 
@@ -81,4 +101,13 @@ private:
     TDateTimeParts stampSecond_;
     std::string lostReason_;
     std::int64_t lastLineMs_ = 0; // monotonic
+
+    // The lines waiting, and where each ends in pending_ with the count it tells when it is the loss line.
+    struct TQueued {
+        std::size_t end;
+        std::uint64_t lostCount;
+    };
+    std::string pending_;
+    std::vector<TQueued> queued_;
+    std::vector<QMetaObject::Connection> turnEnd_;
 };

@@ -75,6 +75,7 @@ TMainForm::TMainForm(QWidget* owner) : TMainWindowForm(owner) {
     try {
         ObjectList.clear();
         EventLog = std::make_unique<TEventLog>();
+        EventLog->WriteOnAbnormalEnd(); // what waits for the end of the loop's turn is not lost to a crash
         EventLog->OnSuspended = [this] {
             if (!StatesNotLoaded)
                 WriteStates();

@@ -3,6 +3,7 @@
 #include "core/RecordIo.h"
 
 #include <new>
+#include <utility>
 
 #include <sys/mman.h>
 
@@ -58,7 +59,28 @@ template <class Io, class F> void Transfer(Io& io, F& f) {
     return static_cast<::AppBuf*>(pages);
 }
 
+// Main thread only. Never destroyed: the object list, a global of another unit, may end after it.
+std::vector<TObjectStates*>& BuffersDue() {
+    static auto* due = new std::vector<TObjectStates*>;
+    return *due;
+}
+
 } // namespace
+
+void MarkBufferDue(TObjectStates* object) {
+    if (object->BufferDueAt >= 0)
+        return;
+    object->BufferDueAt = std::ptrdiff_t(BuffersDue().size());
+    BuffersDue().push_back(object);
+}
+
+std::vector<TObjectStates*> TakeBuffersDue() {
+    std::vector<TObjectStates*> due = std::exchange(BuffersDue(), {});
+    std::erase(due, nullptr); // destroyed meanwhile
+    for (TObjectStates* object : due)
+        object->BufferDueAt = -1;
+    return due;
+}
 
 void TObjectStates::TAppBufDeleter::operator()(::AppBuf* buffer) const {
     ::munmap(buffer, sizeof(::AppBuf));
@@ -69,7 +91,10 @@ TObjectStates::TObjectStates() : AppBuf(NewAppBuf()) {
         SetFixedText(PinNames[i], DefaultPinNames[i]);
 }
 
-TObjectStates::~TObjectStates() = default;
+TObjectStates::~TObjectStates() {
+    if (BufferDueAt >= 0)
+        BuffersDue()[std::size_t(BufferDueAt)] = nullptr;
+}
 
 uint32_t TObjectStates::GetRecordSize() const {
     return RoundUp4(uint64_t{FixedSize} + RecordTextLength(Name) + RecordTextLength(Phone) + 2);

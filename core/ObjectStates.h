@@ -75,7 +75,16 @@ public:
     };
     // Owned for the object's whole life.
     std::unique_ptr<::AppBuf, TAppBufDeleter> AppBuf;
+    // Where the object waits among those the routing visits next (MarkBufferDue); -1 when it does not.
+    std::ptrdiff_t BufferDueAt = -1;
 };
+
+// The routing tick visits only the objects marked here: those whose buffer took data from the modem or
+// for it, settled a block or was linked to a connection, and those a visit left with something to do.
+void MarkBufferDue(TObjectStates* object);
+// The objects marked since the last call, each once, in the order they were first marked; their marks
+// are cleared. A destroyed object leaves the marked ones.
+std::vector<TObjectStates*> TakeBuffersDue();
 
 // The keys objects are looked up by.
 struct TObjectKeys {

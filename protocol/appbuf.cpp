@@ -26,13 +26,17 @@ void ClearInFlight(AppBuf* b) {
     b->ModemRnr = 0;
 }
 
+uint32_t Wrap(uint32_t at) {
+    return at % AppBufTxSize;
+}
+
 // The modem took the first acked bytes of the block in flight: they leave the queue and the next block
-// gets the next data ID.
+// gets the next data ID. Only the start of the ring moves.
 void SettleBlock(AppBuf* b, uint32_t acked) {
     uint32_t fill = b->TxFill < AppBufTxSize ? b->TxFill : AppBufTxSize;
     uint32_t removed = acked < fill ? acked : fill;
-    memmove(b->TxQueue, b->TxQueue + removed, fill - removed);
     b->TxFill = fill - removed;
+    b->TxHead = b->TxFill ? Wrap(b->TxHead + removed) : 0;
     Dbg_Printf("AppBuf_TxAck:%04x (Ack:%d, Fill:%d)\n", b->ModemId, acked, b->TxFill);
     ClearInFlight(b);
     b->TxId = NextId(b->TxId);
@@ -95,8 +99,11 @@ void AppBuf_InitZeroed(AppBuf* buffer) {
 uint32_t AppBuf_TxState(AppBuf* buffer, uint32_t* freeSpace) {
     AppBuf* b = buffer;
     uint32_t flags = 0;
+    if (b->TxHead >= AppBufTxSize)
+        b->TxHead = Wrap(b->TxHead);
     if (b->TxFill > AppBufTxSize) {
         b->TxFill = 0;
+        b->TxHead = 0;
         ClearInFlight(b);
         flags |= AppBufTxRepaired;
     } else if (b->TxFill > 0) {
@@ -109,6 +116,7 @@ uint32_t AppBuf_TxState(AppBuf* buffer, uint32_t* freeSpace) {
         } else if (b->TxInFlight != 0)
             flags |= AppBufTxInFlight;
     } else {
+        b->TxHead = 0;
         b->TxAcked = 0;
         b->ModemRnr = 0;
         if (b->TxInFlight != 0) {
@@ -157,11 +165,26 @@ uint32_t AppBuf_Push(AppBuf* buffer, const uint8_t* bytes, uint32_t n) {
     uint32_t room = buffer->TxFill < AppBufTxSize ? AppBufTxSize - buffer->TxFill : 0;
     uint32_t taken = n < room ? n : room;
     if (taken) {
-        memcpy(buffer->TxQueue + buffer->TxFill, bytes, taken);
+        const uint32_t at = Wrap(buffer->TxHead + buffer->TxFill);
+        const uint32_t first = taken < AppBufTxSize - at ? taken : AppBufTxSize - at;
+        memcpy(buffer->TxQueue + at, bytes, first);
+        memcpy(buffer->TxQueue, bytes + first, taken - first);
         buffer->TxFill += taken;
     }
     Dbg_Printf("AppBuf_Push[%04x] (%d of %d, sum=%d)\n", buffer->ModemId, taken, n, buffer->TxFill);
     return taken;
+}
+
+uint32_t AppBuf_TxPeek(const AppBuf* buffer, uint32_t offset, uint8_t* out, uint32_t n) {
+    const uint32_t fill = buffer->TxFill < AppBufTxSize ? buffer->TxFill : AppBufTxSize;
+    if (offset >= fill)
+        return 0;
+    const uint32_t k = n < fill - offset ? n : fill - offset;
+    const uint32_t at = Wrap(Wrap(buffer->TxHead) + offset);
+    const uint32_t first = k < AppBufTxSize - at ? k : AppBufTxSize - at;
+    memcpy(out, buffer->TxQueue + at, first);
+    memcpy(out + first, buffer->TxQueue, k - first);
+    return k;
 }
 
 int AppBuf_TxAck(AppBuf* buffer, uint8_t* modemNotReady) {
@@ -267,17 +290,26 @@ int HCC_TxAppData(uint8_t* block, uint8_t** pos, AppBuf* buffer, int packing, in
     uint32_t id = b->TxId == AppBufNoId ? 0 : b->TxId;
     uint32_t fill = b->TxFill < AppBufTxSize ? b->TxFill : AppBufTxSize;
     uint16_t n = static_cast<uint16_t>(space - DataHead < fill ? space - DataHead : fill);
+    // The block is read in place, unless it wraps round the end of the ring.
+    uint8_t joined[CMD_IP_ITEMS_MAX];
+    const uint8_t* data = b->TxQueue + Wrap(b->TxHead);
+    if (Wrap(b->TxHead) + n > AppBufTxSize) {
+        if (n > sizeof joined)
+            n = sizeof joined;
+        AppBuf_TxPeek(b, 0, joined, n);
+        data = joined;
+    }
     uint8_t* item = *pos;
     PackState state;
     PackWork work;
     uint32_t written = 0;
-    if (packing && Pack_Choose(b->TxQueue, n, &state, &work, huffman))
-        written = Pack_Encode(b->TxQueue, n, &state, &work, item + DataHead, space - DataHead);
+    if (packing && Pack_Choose(data, n, &state, &work, huffman))
+        written = Pack_Encode(data, n, &state, &work, item + DataHead, space - DataHead);
     item[0] = written ? CMD_RX_DATA_PACKED : CMD_RX_DATA;
     Put_U16BE(item + 1, id);
     Put_U16BE(item + 3, n);
     if (!written) {
-        memcpy(item + DataHead, b->TxQueue, n);
+        memcpy(item + DataHead, data, n);
         written = n;
     }
     *pos = item + DataHead + written;

@@ -340,17 +340,16 @@ constexpr uint32_t AppBufRxSize = 16384;
 constexpr uint32_t AppBufPendingSize = 2051;
 constexpr uint32_t AppBufNoId = 65535; // in TxId, TxSize, RxId, RxSize: nothing sent or received yet
 
+// The counters come first, together, so that a buffer whose queues are never used costs one page.
 struct AppBuf {
     uint16_t ModemId;
-    uint8_t TxQueue[AppBufTxSize];
     uint32_t TxFill;
+    uint32_t TxHead;     // where the queued bytes start in TxQueue, which they use as a ring
     uint32_t TxInFlight; // size of the block sent and not yet settled, 0: none
     uint32_t TxAcked;    // size the modem acknowledged last
     uint8_t ModemRnr;    // the modem is not ready to receive
-    uint8_t RxPending[AppBufPendingSize];
     uint32_t RxPendingLen;  // unpacked length of the pending TxData payload, 0: none
     uint32_t RxPendingWire; // its length on the wire
-    uint8_t RxQueue[AppBufRxSize];
     uint32_t RxFill;
     uint32_t RxSinceAck; // bytes taken into RxQueue since the last TxDataAck
     uint8_t OurRnr;      // our receiver is not ready, sent in TxDataAck
@@ -359,6 +358,9 @@ struct AppBuf {
     uint32_t RxId;       // data ID of the last block taken into RxQueue
     uint32_t RxSize;     // number of its bytes taken
     uint32_t RxPendingId;
+    uint8_t RxPending[AppBufPendingSize];
+    uint8_t TxQueue[AppBufTxSize];
+    uint8_t RxQueue[AppBufRxSize];
 };
 
 // Transmit flags.
@@ -392,6 +394,8 @@ uint32_t AppBuf_RxState(AppBuf* buffer, uint32_t* rxFill);
 uint32_t AppBuf_GetState(AppBuf* buffer, AppBufState* state);
 // Appends what TxQueue has room for; returns the count taken. Queued data is never touched.
 uint32_t AppBuf_Push(AppBuf* buffer, const uint8_t* bytes, uint32_t n);
+// Copies up to n queued bytes, from the offset-th on, to out; returns the count.
+uint32_t AppBuf_TxPeek(const AppBuf* buffer, uint32_t offset, uint8_t* out, uint32_t n);
 // Settles the block in flight after an RxDataAck: 1 done (modemNotReady, optional, set to 1 when the
 // modem was not ready and the block goes again with the same data ID), 0 nothing to settle or an
 // inconsistent acknowledgement (the whole block goes again with the same data ID).

@@ -27,6 +27,8 @@ template <class Block> std::unique_ptr<Block> NewBlock(std::uint32_t argument) {
 
 } // namespace
 
+std::function<void()> WriteBlockTakenHook;
+
 // The dispatcher's device operations.
 
 TSioWin32Dispatcher::~TSioWin32Dispatcher() {
@@ -345,6 +347,8 @@ std::int32_t TWriteThread::WriteSerial(OVERLAPPED& overlapped) {
             Port.OutFull = false;
             Port.WriteHeld = n;
         }
+        if (WriteBlockTakenHook)
+            WriteBlockTakenHook();
         std::uint32_t done = 0;
         while (done < block.size()) {
             std::uint32_t written = 0;

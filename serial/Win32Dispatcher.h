@@ -6,7 +6,13 @@
 // closes its handle when the port closes.
 #pragma once
 
+#include <functional>
+
 #include "serial/Dispatcher.h"
+
+// For tests: runs on the write thread between taking a block from the output ring and handing it to
+// the device, the moment when only the thread holds those bytes. Set it before the port opens.
+extern std::function<void()> WriteBlockTakenHook;
 
 class TSioWin32Dispatcher : public TSioBaseDispatcher {
 public:

@@ -163,7 +163,7 @@ bool TConnectionForm::ServerSocketAccepting(bool) {
 }
 
 bool TConnectionForm::HasRoom() const {
-    const auto share = UnauthenticatedRoom(ServerSocket.ConnectionLimit());
+    const auto share = UnauthenticatedRoom(ServerSocket.ConnectionLimit(), UnauthenticatedCap);
     // Those taken from the backlog and not made yet are not authenticated either.
     return ServerSocket.OpenConnections() < ServerSocket.ConnectionLimit() &&
            UnauthenticatedCount() + ServerSocket.TakenConnections() < share;

@@ -121,21 +121,22 @@ public:
     static constexpr std::int64_t IdlePollMs = 180'000;
     // A connection that has not authenticated by then is closed.
     static constexpr std::int64_t AuthDeadlineMs = AckTimeoutSec * 1000;
-    // Connections not authenticated yet hold at most this share (1/n) of the server's connection
-    // limit, so that a flood of them leaves room for the modems, and never more than
-    // UnauthenticatedMost, so that under a high limit of open files such a flood cannot take the
-    // memory either. For a new one, one of them gives way once it has been open RoomGraceMs: first
-    // those that sent no part of an AUTH (nothing, stray bytes, or an AUTH of a kind never bound),
-    // oldest first, then those that hold a partial AUTH, oldest first. What waits in a socket is read
-    // before the connection is judged, so a modem whose AUTH came is served, not closed; a modem
-    // sends its AUTH as it connects, so the grace only covers an AUTH still on its way, and under a
-    // flood the room turns over at 1/RoomGraceMs of its size per second.
-    static constexpr int UnauthenticatedShare = 2;
-    static constexpr int UnauthenticatedMost = 16384;
+    // Connections not authenticated yet may take all the room the descriptors leave, but never more
+    // than UnauthenticatedMost, as many as there can be modems, so that under a high limit of open
+    // files a flood of them cannot take more memory than the whole fleet would. For a new one, one of
+    // them gives way once it has been open RoomGraceMs: first those that sent no part of an AUTH
+    // (nothing, stray bytes, or an AUTH of a kind never bound), oldest first, then those that hold a
+    // partial AUTH, oldest first. What waits in a socket is read before the connection is judged, so
+    // a modem whose AUTH came is served, not closed; a modem sends its AUTH as it connects, so the
+    // grace only covers an AUTH still on its way, and under a flood the room turns over at
+    // 1/RoomGraceMs of its size per second.
+    static constexpr int UnauthenticatedMost = 65536;
     static constexpr std::int64_t RoomGraceMs = 250;
-    static int UnauthenticatedRoom(int connectionLimit) {
-        return std::clamp(connectionLimit / UnauthenticatedShare, 1, UnauthenticatedMost);
+    static int UnauthenticatedRoom(int connectionLimit, int most = UnauthenticatedMost) {
+        return std::clamp(connectionLimit, 1, most);
     }
+    // The bound in force; lower for a test that must reach it.
+    int UnauthenticatedCap = UnauthenticatedMost;
 
 private:
     // Receiving and the pump.

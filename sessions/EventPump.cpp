@@ -114,6 +114,7 @@ void TConnectionForm::Bind(TServerConnection* c) {
     std::copy(std::begin(link->Results.HwInfo.Version), std::end(link->Results.HwInfo.Version),
               object->HwVersion.begin());
     AppBuf_Link(object->AppBuf.get(), link);
+    MarkBufferDue(object); // what waited while it was away goes now
     ChooseFirmware(c, object);
     if (SettingsDialog && SettingsDialog->isVisible())
         SettingsDialog->RedrawUpdateString(object);
@@ -163,6 +164,7 @@ void TConnectionForm::ProcessAnswers(TServerConnection* c) {
             std::uint8_t rnr = 0;
             if (AppBuf_TxAck(object->AppBuf.get(), &rnr) == 0)
                 SessionLog(QStringLiteral("SM: AppBuf_TxAck is unsuccessful"));
+            MarkBufferDue(object); // the next block may go
             if (rnr)
                 SessionLog(QStringLiteral("SM: receiver not ready for object N") +
                            QString::number(object->ObjectNumber));
@@ -198,6 +200,7 @@ bool TConnectionForm::TakeData(TServerConnection* c, TObjectStates* object) {
         SessionLog(QStringLiteral("SM: AppBuf_RxGet is unsuccessful"));
     else
         ProcessData(c->ObjectNumber, c->Link->Results.HwInfo);
+    MarkBufferDue(object); // to be routed
     c->PendingCommands |= REQ_TX_DATA_ACK;
     return true;
 }

@@ -96,6 +96,8 @@ void PushToReceiverMembers(TReceiver& group, const std::uint8_t* data, int lengt
         if (!member || !member->AppBuf)
             continue;
         const uint32_t k = AppBuf_Push(member->AppBuf.get(), data, uint32_t(length));
+        if (k > 0)
+            MarkBufferDue(member);
         if (k != uint32_t(length))
             SessionLog(QStringLiteral("GR: AppBuf pushing error (%1 of %2 are pushed)").arg(k).arg(length));
         SendIfConnected(member);
@@ -134,6 +136,7 @@ void FlushReceiverBuffers() {
             const uint32_t k = AppBuf_Push(base->AppBuf.get(), g->Buffer.data(), uint32_t(g->BufferCount));
             if (k > 0) {
                 Consume(*g, int(k));
+                MarkBufferDue(base);
                 SendIfConnected(base);
             }
         } else if (TVirtualPortAx* port = VirtualPortOf(*g)) {
@@ -159,13 +162,50 @@ QString ReceiverBaseDescription(int baseKind, int baseID) {
                   : QString();
 }
 
-// The routing tick.
+namespace {
+
+// Whether the routing must visit the object again on the next tick: data from its modem is still
+// waiting, or data for it waits for a frame (a block in flight is settled by the modem's answer, which
+// marks the object again).
+bool StillDue(TObjectStates& o) {
+    AppBufState state{};
+    AppBuf_GetState(o.AppBuf.get(), &state);
+    return !(state.RxFlags & AppBufRxEmpty) ||
+           (o.Connected && !(state.TxFlags & (AppBufTxEmpty | AppBufTxInFlight)));
+}
+
+// The objects to visit in the order of the object list, which is the order their data reaches a
+// group's buffer in; those in no list (or with a number some earlier object has) come after.
+std::vector<TObjectStates*> BuffersDueInListOrder() {
+    std::vector<TObjectStates*> due = TakeBuffersDue();
+    if (due.size() < 2)
+        return due;
+    std::vector<std::pair<std::size_t, TObjectStates*>> ordered;
+    ordered.reserve(due.size());
+    for (TObjectStates* o : due) {
+        const std::size_t at = ObjectList.Find(TObjectKeys::Number, o->ObjectNumber);
+        ordered.emplace_back(
+            at != TObjectList::npos && std::as_const(ObjectList)[at].get() == o ? at : TObjectList::npos, o);
+    }
+    std::stable_sort(ordered.begin(), ordered.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 0; i < due.size(); ++i)
+        due[i] = ordered[i].second;
+    return due;
+}
+
+} // namespace
+
+// The routing tick: only the objects whose buffers have something to do.
 void TConnectionForm::BuffersProcessTimerTimer() {
     FlushReceiverBuffers();
     bool moved = false;
+    const std::vector<TObjectStates*> due = BuffersDueInListOrder();
+    std::size_t visited = 0;
     try {
         std::uint8_t work[TReceiver::BufferSize];
-        for (const auto& o : std::as_const(ObjectList)) {
+        for (; visited < due.size(); ++visited) {
+            TObjectStates* o = due[visited];
             if (!o->AppBuf)
                 continue;
             AppBufState state{};
@@ -179,10 +219,15 @@ void TConnectionForm::BuffersProcessTimerTimer() {
                 }
             }
             if (o->Connected)
-                SendData(o.get());
+                SendData(o);
+            if (StillDue(*o))
+                MarkBufferDue(o);
         }
     } catch (const std::exception&) {
     }
+    // Those the walk did not reach wait for the next tick.
+    for (std::size_t i = visited; i < due.size(); ++i)
+        MarkBufferDue(due[i]);
     if (moved)
         FlushReceiverBuffers();
     // Ports held back while their members were full may be read again.

@@ -138,7 +138,11 @@ void ReadVirtualPort(TVirtualPortAx* port, int count) {
     const int wanted = group ? ReceiverMembersFreeSpace(*group, count) : count;
     if (wanted <= 0)
         return;
-    std::vector<std::uint8_t> buffer(size_t(wanted) + 1);
+    // One buffer for every read, kept at the largest size a read wanted (a fresh 64 KB per read cost
+    // more than the routing of what it held).
+    static std::vector<std::uint8_t> buffer;
+    if (buffer.size() < size_t(wanted) + 1)
+        buffer.resize(size_t(wanted) + 1);
     int n = 0;
     try {
         n = port->Read(buffer.data(), wanted);

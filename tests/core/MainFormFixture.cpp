@@ -97,8 +97,14 @@ std::string MainFormTest::DataFolder() const {
     return data.Path() + "Kolvar/Vostrane/";
 }
 
+std::string MainFormTest::LogText() const {
+    if (form && form->EventLog)
+        form->EventLog->Flush();
+    return ReadFile(DataFile("EventLog.txt"));
+}
+
 QStringList MainFormTest::LogLines() const {
-    QStringList lines = FromCp1251(ReadFile(DataFile("EventLog.txt"))).split(QStringLiteral("\r\n"));
+    QStringList lines = FromCp1251(LogText()).split(QStringLiteral("\r\n"));
     if (!lines.isEmpty() && lines.back().isEmpty())
         lines.pop_back();
     for (QString& line : lines)

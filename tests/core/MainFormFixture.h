@@ -129,6 +129,8 @@ protected:
     std::string DataFile(const char* name) const { return DataFolder() + name; }
     // The log's lines without their time stamps.
     QStringList LogLines() const;
+    // "EventLog.txt" with the lines that wait for the end of the loop's turn.
+    std::string LogText() const;
     // Appends an object to the list and shows the list in the grid.
     TObjectStates* AddObject(int number, const char* name);
     // Cancels the password prompt whenever it is open.

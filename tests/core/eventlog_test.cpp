@@ -1,8 +1,15 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdlib>
+#include <exception>
 #include <filesystem>
 #include <memory>
+
+#include <QEventLoop>
+#include <QTimer>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -70,7 +77,17 @@ protected:
 
     std::string LogPath() const { return folder.Path() + "EventLog.txt"; }
     std::string OldPath() const { return folder.Path() + "EventLog.old"; }
-    std::string Log() const { return ReadFile(LogPath()); }
+    // The file once the loop's turn has ended.
+    std::string Log() {
+        log.Flush();
+        return ReadFile(LogPath());
+    }
+    // Lets the event loop finish a turn.
+    static void EndTurn() {
+        QEventLoop loop;
+        QTimer::singleShot(0, &loop, &QEventLoop::quit);
+        loop.exec();
+    }
 
     TFakeClock clock{EncodeDateTime({2024, 3, 15, 9, 7, 5, 0})};
     TTempFolder folder;
@@ -160,6 +177,7 @@ TEST_F(EventLogTest, FileLargerThanTheLimitMovesToOld) {
     WriteFile(LogPath(), std::string(OneMB - line.size(), 'a'));
 
     log.PrintMessage("x"); // exactly the limit: stays
+    log.Flush();
     EXPECT_EQ(std::filesystem::file_size(LogPath()), std::uintmax_t(OneMB));
     EXPECT_EQ(ReadFile(OldPath()), "previous generation");
 
@@ -211,6 +229,7 @@ TEST_F(EventLogTest, FailedMoveStartsTheLogOverSoThatItKeepsToItsLimit) {
     int startedOver = 0;
     for (int i = 0; i < 3 * 1100; ++i) {
         log.PrintMessage(line);
+        log.Flush();
         const std::uintmax_t size = std::filesystem::file_size(LogPath());
         ASSERT_LE(size, std::uintmax_t(OneMB + 2 * 1024)) << i;
         if (size == startsOver.size()) {
@@ -288,6 +307,84 @@ TEST_F(EventLogTest, APipeWithNoReaderIsNotWaitedFor) {
     log.PrintMessage("after");
     EXPECT_EQ(Log(), "15.03 09:07:05 CH: 2 log lines lost - " + SysErrorMessage(ENXIO) +
                          "\r\n15.03 09:07:05 after\r\n");
+}
+
+// The lines of one turn of the event loop go to the file together, in order, when the loop is about to
+// wait; a burst of 64 KB goes at once; closing the log writes what waits.
+TEST_F(EventLogTest, LinesWaitForTheEndOfTheLoopsTurnAndKeepTheirOrder) {
+    log.PrintMessage("one");
+    clock.Advance(1000);
+    log.PrintMessage("two");
+    log.PrintMessage("three\r\n");
+    EXPECT_EQ(ReadFile(LogPath()), "") << "nothing written line by line";
+    EndTurn();
+    EXPECT_EQ(ReadFile(LogPath()), "15.03 09:07:05 one\r\n15.03 09:07:06 two\r\n15.03 09:07:06 three\r\n");
+
+    std::filesystem::remove(LogPath());
+    log.CloseLog();
+    const std::string line(999, 'x');
+    const std::string written = "15.03 09:07:06 " + line + "\r\n";
+    int lines = 0;
+    while (ReadFile(LogPath()).empty() && lines < 100) {
+        log.PrintMessage(line);
+        ++lines;
+    }
+    EXPECT_EQ(lines, int(64 * 1024 / written.size()) + 1) << "a burst goes out once it reaches 64 KB";
+    EXPECT_EQ(ReadFile(LogPath()).size(), lines * written.size());
+
+    log.PrintMessage("last");
+    log.CloseLog(); // as at exit
+    EXPECT_EQ(ReadFile(LogPath()).size(), lines * written.size() + 21);
+    EXPECT_EQ(EventLogHandle, -1);
+}
+
+// A disk that fills part-way through a turn's lines keeps the whole lines that fit; the rest are lost as
+// single lines are, and told by the next line that fits.
+TEST_F(EventLogTest, DiskFullPartWayThroughATurnKeepsTheWholeLinesThatFit) {
+    const std::string line = "15.03 09:07:05 SM: line\r\n";
+    TStandardError standardError;
+    {
+        const TDiskFull full(2 * line.size() + 10);
+        for (int i = 0; i < 5; ++i)
+            log.PrintMessage("SM: line");
+        EndTurn();
+        EXPECT_EQ(ReadFile(LogPath()), line + line);
+    }
+    EXPECT_EQ(standardError.Take(),
+              "router: " + LogPath() + ": lines are lost: " + SysErrorMessage(EFBIG) + "\n");
+    log.PrintMessage("after");
+    EXPECT_EQ(Log(), line + line + "15.03 09:07:05 CH: 3 log lines lost - " + SysErrorMessage(EFBIG) +
+                         "\r\n15.03 09:07:05 after\r\n");
+}
+
+// An abort (qFatal and std::terminate end in one), or a crash, still writes the lines of the turn.
+TEST_F(EventLogTest, AnAbortOrACrashWritesTheLinesThatWait) {
+    struct Case {
+        const char* what;
+        void (*end)();
+    };
+    const Case cases[] = {
+        {"abort", [] { std::abort(); }},
+        {"qFatal", [] { qFatal("the end"); }},
+        {"terminate", [] { std::terminate(); }},
+        {"crash", [] { *reinterpret_cast<volatile int*>(std::uintptr_t(16)) = 1; }},
+        {"kill", [] { ::raise(SIGBUS); }},
+    };
+    for (const Case& c : cases) {
+        std::filesystem::remove(LogPath());
+        log.CloseLog();
+        EXPECT_DEATH(
+            {
+                log.WriteOnAbnormalEnd();
+                log.PrintMessage("CH: first");
+                log.PrintMessage(std::string("CH: before the ") + c.what);
+                c.end();
+            },
+            "");
+        EXPECT_EQ(ReadFile(LogPath()),
+                  std::string("15.03 09:07:05 CH: first\r\n15.03 09:07:05 CH: before the ") + c.what +
+                      "\r\n");
+    }
 }
 
 TEST_F(EventLogTest, CheckLogChangeLeavesClosedAndSmallFilesAlone) {

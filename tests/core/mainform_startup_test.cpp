@@ -57,7 +57,7 @@ TEST_F(MainFormTest, SecondInstanceShowsTheMessageAndTouchesNothingOfTheFirst) {
     ASSERT_TRUE(WaitForExit());
     clock->Advance(10'000);
     EXPECT_EQ(ReadFile(DataFile("States.bin")), std::string(64, '\x5A'));
-    EXPECT_EQ(ReadFile(DataFile("EventLog.txt")), "15.03 11:59:00 CH: Gelvorant start\r\n");
+    EXPECT_EQ(LogText(), "15.03 11:59:00 CH: Gelvorant start\r\n");
     EXPECT_EQ(connection->Opens, 0);
     EXPECT_FALSE(form->isVisible());
 }

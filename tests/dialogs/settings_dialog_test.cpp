@@ -383,9 +383,9 @@ TEST_F(SettingsTest, LogIsOpenedOrClosedAndTheTimerRestartedOnEveryApply) {
     dialog->NoLoggingCheckBox->setChecked(true);
     dialog->ApplyButton->click();
     EXPECT_EQ(EventLogHandle, -1);
-    const std::string log = ReadFile(DataFile("EventLog.txt"));
+    const std::string log = LogText();
     form->PrintMessage("CH: not written");
-    EXPECT_EQ(ReadFile(DataFile("EventLog.txt")), log);
+    EXPECT_EQ(LogText(), log);
 
     dialog->NoLoggingCheckBox->setChecked(false);
     dialog->ButtonOK->click();

@@ -153,12 +153,13 @@ struct TWorld {
     void Reset() {
         for (const auto& o : ObjectList) {
             AppBuf* b = o->AppBuf.get();
-            b->TxFill = b->TxInFlight = b->TxAcked = b->RxPendingLen = b->RxPendingWire = 0;
+            b->TxFill = b->TxHead = b->TxInFlight = b->TxAcked = b->RxPendingLen = b->RxPendingWire = 0;
             b->RxFill = b->RxSinceAck = b->RxPendingId = 0;
             b->ModemRnr = b->OurRnr = 0;
             AppBuf_InitZeroed(b);
             o->Connected = 0;
         }
+        TakeBuffersDue();
     }
     // What the input made goes with it, so that libFuzzer sees no memory kept from one input to the next.
     void Clear() {
@@ -274,6 +275,7 @@ void ModemSends(int n, const Bytes& bytes) {
         Bytes& received = world->streams[size_t(n)].Received;
         received.insert(received.end(), bytes.begin(), bytes.end());
     }
+    MarkBufferDue(Modem(n)); // as the event pump does
 }
 
 // The router builds the modem's next data item at an offset of the block; the item carries the front
@@ -297,7 +299,9 @@ void ModemTakes(int n, uint8_t arg, uint8_t offset) {
         Require(Pack_Decode(payload.data(), wire, count, uint32_t(payload.size())) == wire);
     else
         Require(item[0] == CMD_RX_DATA && wire == count);
-    Require(std::equal(payload.begin(), payload.begin() + count, b->TxQueue));
+    Bytes queued(count);
+    Require(AppBuf_TxPeek(b, 0, queued.data(), count) == count);
+    Require(std::equal(payload.begin(), payload.begin() + count, queued.begin()));
 
     // A TxDataAck: bit 2 the modem is not ready, bit 3 it acknowledges half the block.
     const uint32_t before = b->TxFill;
@@ -305,6 +309,7 @@ void ModemTakes(int n, uint8_t arg, uint8_t offset) {
     Put_U16BE(ack + 1, uint16_t(arg & 8 ? count / 2 : count));
     Require(HCP_TxDataAck(ack, sizeof ack, b, nullptr) != nullptr);
     AppBuf_TxAck(b, nullptr);
+    MarkBufferDue(Modem(n));
     Require(b->TxFill <= before && before - b->TxFill <= count);
     Bytes& delivered = world->streams[size_t(n)].Delivered;
     delivered.insert(delivered.end(), payload.begin(), payload.begin() + (before - b->TxFill));
@@ -392,7 +397,9 @@ Bytes Taken(int n) {
 Bytes Queued(int n) {
     Bytes all = world->streams[size_t(n)].Delivered;
     const AppBuf* b = Modem(n)->AppBuf.get();
-    all.insert(all.end(), b->TxQueue, b->TxQueue + b->TxFill);
+    const size_t delivered = all.size();
+    all.resize(delivered + b->TxFill);
+    AppBuf_TxPeek(b, 0, all.data() + delivered, b->TxFill);
     return all;
 }
 

@@ -1,5 +1,7 @@
 #include "tests/gsm/GsmCycle.h"
 
+#include <chrono>
+
 #include "gsm/ModemForm.h"
 #include "platform/ClockSource.h"
 #include "serial/ComPort.h"
@@ -23,12 +25,13 @@ bool NothingMoreComes(TModemForm& window, const gsmsim::GsmSim& modem) {
 
 bool RunGsmCycle(TModemForm& window, TFakeClock& clock, const gsmsim::GsmSim& modem,
                  const std::function<bool()>& done, int answerMs, int maxSteps,
-                 const std::function<void()>& pump) {
+                 const std::function<void()>& pump, int limitMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(limitMs);
     // An answer came, the window stopped waiting (its port closed) or the test has what it waits for.
     const auto over = [&] {
         return window.AnswerResult != arNone || !window.ATCommandTimer.Enabled() || done();
     };
-    for (int step = 0; step < maxSteps; ++step) {
+    for (int step = 0; step < maxSteps && std::chrono::steady_clock::now() < deadline; ++step) {
         if (pump)
             pump();
         if (done())

@@ -15,7 +15,9 @@ class GsmSim;
 // time; once the modem has settled on it and the window has taken all it sent, and no answer came,
 // the fake clock jumps to the time-out. answerMs of real time is the most a command waits for that,
 // against a modem that hangs. In the gaps between commands the fake clock moves in steps of 100 ms.
-// pump (when set) runs once per step, for peers the test serves itself. False after maxSteps steps.
+// pump (when set) runs once per step, for peers the test serves itself. False after maxSteps steps, or
+// once limitMs of real time have passed: a cycle that keeps waiting out answerMs fails instead of
+// hanging the test.
 bool RunGsmCycle(TModemForm& window, TFakeClock& clock, const gsmsim::GsmSim& modem,
                  const std::function<bool()>& done, int answerMs = 3000, int maxSteps = 3000,
-                 const std::function<void()>& pump = {});
+                 const std::function<void()>& pump = {}, int limitMs = 60000);

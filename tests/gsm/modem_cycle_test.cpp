@@ -64,8 +64,7 @@ TEST_F(GsmCycleTest, StartUpConnectsAndReadsAndDeletesTheStoredSmsInOrder) {
     // A stranger's SMS is logged with its text, not checked.
     const int stranger = LogIndex("MD: SMS from +79990000000");
     ASSERT_GE(stranger, 0);
-    EXPECT_NE(ReadFile(DataFile("EventLog.txt")).find("MD: SMS from +79990000000\r\nhello\r\n"),
-              std::string::npos);
+    EXPECT_NE(LogText().find("MD: SMS from +79990000000\r\nhello\r\n"), std::string::npos);
     EXPECT_GT(LogIndex("MD: SMS in cell 2 is deleted"), stranger);
     EXPECT_EQ(LogLines().filter(QStringLiteral("MD: TE SMS")).size(), 1);
     EXPECT_TRUE(dialogs->Shown().empty());

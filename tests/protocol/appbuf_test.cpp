@@ -88,6 +88,13 @@ protected:
 
     uint32_t TxFlags() { return AppBuf_TxState(buf.get(), nullptr); }
 
+    // The bytes queued for sending, in order.
+    Bytes Queued() {
+        Bytes queued(buf->TxFill);
+        EXPECT_EQ(AppBuf_TxPeek(buf.get(), 0, queued.data(), buf->TxFill), buf->TxFill);
+        return queued;
+    }
+
     std::unique_ptr<AppBuf> buf = std::make_unique<AppBuf>();
     uint8_t block[1024] = {};
 };
@@ -124,8 +131,9 @@ TEST_F(AppBufTest, PushTakesWhatFitsAndKeepsTheQueuedData) {
     EXPECT_EQ(captured, "DBG(10.20:30:400): AppBuf_Push[12ab] (6 of 10, sum=65536)\n");
     EXPECT_EQ(TxFlags(), AppBufTxFull);
     EXPECT_EQ(AppBuf_Push(buf.get(), more.data(), 10), 0u);
-    EXPECT_EQ(Bytes(buf->TxQueue, buf->TxQueue + 65530), first);
-    EXPECT_EQ(Bytes(buf->TxQueue + 65530, buf->TxQueue + 65536), Bytes(more.begin(), more.begin() + 6));
+    Bytes all = first;
+    all.insert(all.end(), more.begin(), more.begin() + 6);
+    EXPECT_EQ(Queued(), all);
     uint32_t freeSpace = 1;
     AppBuf_TxState(buf.get(), &freeSpace);
     EXPECT_EQ(freeSpace, 0u);
@@ -210,11 +218,49 @@ TEST_F(AppBufTest, AcknowledgedBlockLeavesTheQueueAndTheIdAdvances) {
     EXPECT_EQ(AppBuf_TxAck(buf.get(), &rnr), 1);
     EXPECT_EQ(rnr, 0);
     EXPECT_EQ(buf->TxFill, 497u);
-    EXPECT_EQ(Bytes(buf->TxQueue, buf->TxQueue + 497), Bytes(data.begin() + 1003, data.end()));
+    EXPECT_EQ(Queued(), Bytes(data.begin() + 1003, data.end()));
     EXPECT_EQ(buf->TxId, 1u);
     EXPECT_EQ(buf->TxInFlight, 0u);
     Bytes next = Send();
     EXPECT_EQ(Bytes(next.begin(), next.begin() + 5), (Bytes{4, 0, 1, 0x01, 0xF1}));
+}
+
+// The queue is a ring: a settled block only moves its start, and data queued across the end of the ring
+// goes out in order, in blocks as large as before, whatever the packing.
+TEST_F(AppBufTest, BlocksAcrossTheEndOfTheRingGoOutWholeAndInOrder) {
+    for (const int packing : {0, 1}) {
+        AppBuf_Init(buf.get());
+        Bytes sent, all;
+        unsigned seed = 10;
+        uint32_t blocks = 0;
+        // Full queue refilled after every block, as while a program writes faster than the modem takes.
+        while (sent.size() < 3 * AppBufTxSize) {
+            Bytes more = Pattern(AppBufTxSize - buf->TxFill, seed++);
+            if (packing)
+                std::fill(more.begin(), more.begin() + long(more.size() / 2), uint8_t(0x20));
+            Push(more);
+            all.insert(all.end(), more.begin(), more.end());
+            ASSERT_EQ(Queued(), Bytes(all.end() - long(buf->TxFill), all.end()));
+            uint8_t* pos = block;
+            ASSERT_EQ(HCC_TxAppData(block, &pos, buf.get(), packing, 0), 1);
+            const uint32_t n = buf->TxInFlight;
+            ASSERT_EQ(n, 1008u - 5) << "a block as large as the frame takes";
+            Bytes payload(block + 5, pos);
+            if (block[0] == CMD_RX_DATA_PACKED) {
+                const uint32_t wire = uint32_t(payload.size());
+                payload.resize(AppBufPendingSize);
+                ASSERT_GT(Pack_Decode(payload.data(), wire, n, AppBufPendingSize), 0u);
+                payload.resize(n);
+            }
+            ASSERT_EQ(payload, Bytes(all.begin() + long(sent.size()), all.begin() + long(sent.size() + n)))
+                << "block " << blocks << (packing ? ", packing" : "");
+            sent.insert(sent.end(), all.begin() + long(sent.size()), all.begin() + long(sent.size() + n));
+            ASSERT_EQ(Ack(n, 0, nullptr), 1);
+            ++blocks;
+        }
+        EXPECT_GT(blocks, 3 * AppBufTxSize / 1003 - 1);
+        EXPECT_EQ(Queued(), Bytes(all.begin() + long(sent.size()), all.end()));
+    }
 }
 
 TEST_F(AppBufTest, DataIdsRunFromZeroTo65534AndWrap) {
@@ -524,7 +570,7 @@ TEST_P(AppBufLink, SendSideIsReconciled) {
     EXPECT_EQ(buf->TxId, c.txIdAfter) << c.what;
     EXPECT_EQ(buf->TxFill, c.fillAfter) << c.what;
     EXPECT_EQ(buf->TxInFlight, c.inFlightAfter) << c.what;
-    EXPECT_EQ(Bytes(buf->TxQueue, buf->TxQueue + buf->TxFill), Bytes(data.end() - c.fillAfter, data.end()));
+    EXPECT_EQ(Queued(), Bytes(data.end() - c.fillAfter, data.end()));
     std::string expected = std::string("DBG(10.20:30:400): AppBuf_Link\n *** ID:0777\n") + c.trace;
     EXPECT_EQ(captured, expected + "-------------------\n") << c.what;
 }

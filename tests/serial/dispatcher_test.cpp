@@ -5,7 +5,10 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <numeric>
 #include <thread>
 
@@ -35,6 +38,7 @@ protected:
     }
     void TearDown() override {
         port.reset();
+        WriteBlockTakenHook = nullptr;
         ClearMessages();
     }
 
@@ -186,6 +190,49 @@ TEST_F(DispatcherOverFakeLine, OutputTheWriteThreadHoldsCountsAsUnsent) {
     EXPECT_EQ(port->SetLine(9600, KeepParity, KeepDataBits, KeepStopBits), ecOK);
     farEnd.join();
     EXPECT_EQ(line->BytesWrittenAtLastSettings(), 4096u + StalledBytes + 3000u);
+    EXPECT_EQ(port->OutBuffUsed(), 0);
+}
+
+// The write thread stopped with a block it has taken from the ring and not yet handed to the device.
+class THeldBlock {
+public:
+    THeldBlock() {
+        WriteBlockTakenHook = [state = state_] {
+            std::unique_lock lock(state->Mutex);
+            state->Taken = true;
+            state->Changed.notify_all();
+            state->Changed.wait(lock, [&] { return state->Released; });
+        };
+    }
+    ~THeldBlock() { Release(); }
+    bool Taken() {
+        std::unique_lock lock(state_->Mutex);
+        return state_->Changed.wait_for(lock, std::chrono::seconds(5), [&] { return state_->Taken; });
+    }
+    void Release() {
+        std::lock_guard lock(state_->Mutex);
+        state_->Released = true;
+        state_->Changed.notify_all();
+    }
+
+private:
+    struct TState {
+        std::mutex Mutex;
+        std::condition_variable Changed;
+        bool Taken = false, Released = false;
+    };
+    std::shared_ptr<TState> state_ = std::make_shared<TState>();
+};
+
+TEST_F(DispatcherOverFakeLine, ABlockTheWriteThreadHoldsBeforeTheDeviceTakesItCountsAsUnsent) {
+    THeldBlock held;
+    ASSERT_EQ(Open(8192), ecOK);
+    ASSERT_EQ(port->PutBlock(Pattern(3000).data(), 3000), ecOK);
+    ASSERT_TRUE(held.Taken());
+    EXPECT_EQ(port->OutBufUsed(), 0); // the ring is empty
+    EXPECT_EQ(port->OutBuffUsed(), 3000);
+    held.Release();
+    EXPECT_EQ(ReceiveOnLine(3000), Pattern(3000));
     EXPECT_EQ(port->OutBuffUsed(), 0);
 }
 

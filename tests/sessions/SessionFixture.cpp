@@ -239,6 +239,8 @@ int SessionTest::SessionCount() const {
 }
 
 QStringList SessionTest::LogLines() const {
+    if (main && main->EventLog)
+        main->EventLog->Flush(); // the lines of the loop's turn
     QStringList lines = FromCp1251(ReadFile(AppDataFolder + "EventLog.txt")).split(QStringLiteral("\r\n"));
     if (!lines.isEmpty() && lines.back().isEmpty())
         lines.pop_back();

@@ -1,5 +1,5 @@
-// Descriptors under a low limit: a flood of idle connections from one script holds no more than its
-// share of the connections, the oldest giving way for new ones, so that a modem still binds while the
+// Descriptors under a low limit: a flood of idle connections from one script holds no more than the
+// room, the one with the least claim giving way for new ones, so that a modem still binds while the
 // log, the save and the program's threads find the descriptors they need.
 #include "tests/sessions/SessionFixture.h"
 
@@ -109,6 +109,8 @@ void AwaitReadable(const TServerClientWinSocket* s) {
 
 class AdmissionTest : public DescriptorTest {
 protected:
+    // Both ends of the peers are in this process: their bound is reached long before the descriptors.
+    AdmissionTest() { form->UnauthenticatedCap = Room / 4; }
     // A peer the router has taken.
     TRawPeer& Hold() {
         peers.push_back(std::make_unique<TRawPeer>(port));
@@ -116,9 +118,10 @@ protected:
         EXPECT_TRUE(RunUntil([&] { return SessionCount() == n; }, 0));
         return *peers.back();
     }
-    // Idle peers, fresh on the clock, until the connections not authenticated fill their share.
+    // Idle peers, fresh on the clock, until the connections not authenticated fill their room.
     void FillShare() {
-        while (SessionCount() < TConnectionForm::UnauthenticatedRoom(Room) && !HasFailure())
+        while (SessionCount() < TConnectionForm::UnauthenticatedRoom(Room, form->UnauthenticatedCap) &&
+               !HasFailure())
             Hold();
     }
     std::vector<std::unique_ptr<TRawPeer>> peers;
@@ -161,8 +164,8 @@ TEST_F(AdmissionTest, AModemWhoseAuthWaitsUnreadAtTheDeadlineIsServed) {
     EXPECT_EQ(CountLogged("SM: no authentication within"), 0);
 }
 
-// A modem authenticating frees a place of the share at once: the connection held back in the backlog
-// comes in without waiting for any time to pass.
+// A modem authenticating frees a place among those not authenticated at once: the connection held back
+// in the backlog comes in without waiting for any time to pass.
 TEST_F(AdmissionTest, TheNextConnectionIsTakenAsSoonAsOneAuthenticates) {
     TObjectStates* object = AddObject(5);
     LowerLimit();
@@ -250,10 +253,10 @@ INSTANTIATE_TEST_SUITE_P(
         RoomCase{"NoneBeforeItsGraceIsOver", {{Sent::Nothing, 200}}, -1, 60}),
     [](const auto& info) { return std::string(info.param.Name); });
 
-TEST(UnauthenticatedRoom, IsHalfTheConnectionsUpToABoundThatAHighLimitOfOpenFilesCannotRaise) {
+TEST(UnauthenticatedRoom, IsTheWholeRoomUpToAsManyAsThereCanBeModems) {
     const struct {
         int Limit, Room;
-    } cases[] = {{0, 1}, {1, 1}, {300, 150}, {32768, 16384}, {40000, 16384}, {1048448, 16384}};
+    } cases[] = {{0, 1}, {1, 1}, {300, 300}, {19872, 19872}, {65536, 65536}, {1048448, 65536}};
     for (const auto& c : cases)
         EXPECT_EQ(TConnectionForm::UnauthenticatedRoom(c.Limit), c.Room) << "limit " << c.Limit;
 }

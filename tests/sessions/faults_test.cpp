@@ -181,6 +181,7 @@ TEST_P(StopsAcknowledgingTest, ConnectionEndsAfterTheAcknowledgementTimeOutAndDa
 
     const Bytes data(3000, 0x5A);
     ASSERT_EQ(AppBuf_Push(object->AppBuf.get(), data.data(), uint32_t(data.size())), data.size());
+    MarkBufferDue(object);                                  // as the routing does when it queues data
     modem.SetInputs(0b0101, true, modemsim::MonotonicMs()); // a frame of its own, while ours waits
     Advance(18'500, 500);
     EXPECT_LT(CpuOfQuietStretch(), SpinBoundSeconds) << "while the frame waits"; // a second more

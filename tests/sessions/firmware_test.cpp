@@ -10,32 +10,16 @@
 #include <QListWidget>
 #include <QPushButton>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "core/ObjectRegistry.h"
 #include "core/Settings.h"
 #include "platform/OpenDialog.h"
 #include "tests/dialogs/FirmwareFile.h"
+#include "tools/bench-common/BenchSupport.h"
 
 namespace {
 
 constexpr uint32_t ImageBlocks = 40;         // 41 blocks with the header: 6 frames of at most 7
 constexpr uint32_t VersionWord = 0xFFFE1600; // 1.6.0.0, hardware group 0
-
-uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
-    ::close(fd);
-    return ntohs(address.sin_port);
-}
 
 class TQueuedOpenDialog : public TOpenDialog {
 public:
@@ -260,7 +244,9 @@ TEST_F(FirmwareTest, ImageWithOtherVersionBytesRestartsARunningUploadFromTheMode
 TEST_F(FirmwareTest, ChangedPortReopensTheServerWhereAModemThenConnects) {
     object = AddObject(5);
     const size_t first = ConnectModem(Config(5));
-    const uint16_t newPort = FreePort();
+    const TReservedPort reserved; // no other program's bind takes it before the router's
+    const uint16_t newPort = reserved.Port();
+    ASSERT_NE(newPort, 0);
     ShowSettings();
     settings->TcpPortEdit->setText(QString::number(newPort));
     settings->ApplyButton->click();

@@ -1,5 +1,6 @@
 // The look-ups of the groups: the first group in array order answers, as a walk would find it, and
-// every change of the array shows in the answers; and a group buffer that its base modem takes in part.
+// every change of the array shows in the answers; a group buffer that its base modem takes in part; and
+// the routing tick, which visits only the objects marked as having something to do.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -7,6 +8,7 @@
 
 #include "core/ObjectRegistry.h"
 #include "core/Settings.h"
+#include "sessions/ConnectionForm.h"
 #include "sessions/GroupRouting.h"
 
 namespace {
@@ -101,8 +103,61 @@ TEST_F(GroupLookUp, WhatTheBaseModemsQueueCannotTakeStaysInTheGroupBuffer) {
     ASSERT_EQ(g->BufferCount, 2000);
     for (int i = 0; i < 2000; ++i)
         ASSERT_EQ(g->Buffer[size_t(i)], uint8_t((i + 1000) % 251)) << i;
+    std::vector<uint8_t> queued(1000);
+    ASSERT_EQ(AppBuf_TxPeek(base.AppBuf.get(), uint32_t(filler.size()), queued.data(), 1000), 1000u);
     for (int i = 0; i < 1000; ++i)
-        ASSERT_EQ(base.AppBuf->TxQueue[filler.size() + size_t(i)], uint8_t(i % 251)) << i;
+        ASSERT_EQ(queued[size_t(i)], uint8_t(i % 251)) << i;
+}
+
+// The tick takes the data of the marked objects in the object list's order, whatever order they were
+// marked in; an object nobody marked is not visited; one whose data could not all be taken is visited
+// again on the next tick, and no more once nothing is left.
+TEST_F(GroupLookUp, TheTickVisitsTheMarkedObjectsInListOrderUntilNothingIsLeft) {
+    TConnectionForm form;
+    TakeBuffersDue();
+    for (int n = 1; n <= 4; ++n) {
+        auto& o = *ObjectList.emplace_back(std::make_unique<TObjectStates>());
+        o.ObjectNumber = o.ModemID = n;
+    }
+    TReceiver* g = Add(TReceiver::bkObject, 99, {1, 2, 3, 4}); // a base no object has: the data stays
+    const auto receive = [](int n, uint8_t byte, uint32_t count) {
+        AppBuf* b = FindObjectByNum(n)->AppBuf.get();
+        std::fill_n(b->RxQueue + b->RxFill, count, byte);
+        b->RxFill += count;
+    };
+    receive(1, 'a', 2);
+    receive(2, 'b', 2);
+    receive(3, 'c', 2);
+    receive(4, 'd', 2); // never marked
+    MarkBufferDue(FindObjectByNum(3));
+    MarkBufferDue(FindObjectByNum(1));
+    MarkBufferDue(FindObjectByNum(2));
+    MarkBufferDue(FindObjectByNum(3)); // once is enough
+    form.BuffersProcessTimerTimer();
+    EXPECT_EQ(std::string(g->Buffer.begin(), g->Buffer.begin() + g->BufferCount), "aabbcc");
+    EXPECT_EQ(FindObjectByNum(4)->AppBuf->RxFill, 2u) << "not visited";
+    EXPECT_TRUE(TakeBuffersDue().empty()) << "nothing left to do";
+
+    // The group buffer has room for only part of object 2's data: the rest waits for the next tick.
+    g->BufferCount = TReceiver::BufferSize - 3;
+    receive(2, 'B', 5);
+    MarkBufferDue(FindObjectByNum(2));
+    form.BuffersProcessTimerTimer();
+    EXPECT_EQ(FindObjectByNum(2)->AppBuf->RxFill, 2u);
+    g->BufferCount = 0;
+    form.BuffersProcessTimerTimer();
+    EXPECT_EQ(std::string(g->Buffer.begin(), g->Buffer.begin() + g->BufferCount), "BB");
+    EXPECT_EQ(FindObjectByNum(2)->AppBuf->RxFill, 0u);
+    form.BuffersProcessTimerTimer();
+    EXPECT_TRUE(TakeBuffersDue().empty());
+
+    // An object destroyed while marked leaves the marked ones.
+    MarkBufferDue(FindObjectByNum(1));
+    MarkBufferDue(FindObjectByNum(3));
+    ObjectList.erase(ObjectList.begin());
+    const std::vector<TObjectStates*> due = TakeBuffersDue();
+    ASSERT_EQ(due.size(), 1u);
+    EXPECT_EQ(due[0], FindObjectByNum(3));
 }
 
 // How much of a member's data the routing takes: what the group buffer has room for, unless the base

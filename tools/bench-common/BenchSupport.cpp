@@ -4,6 +4,9 @@
 #include <cstdlib>
 #include <filesystem>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 TBenchFolder::TBenchFolder(const char* name) {
@@ -17,6 +20,23 @@ TBenchFolder::~TBenchFolder() {
         return;
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
+}
+
+TReservedPort::TReservedPort() : fd_(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)) {
+    const int on = 1;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    socklen_t length = sizeof address;
+    if (fd_ >= 0 && ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) == 0 &&
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port_ = ntohs(address.sin_port);
+}
+
+TReservedPort::~TReservedPort() {
+    if (fd_ >= 0)
+        ::close(fd_);
 }
 
 long ResidentKB() {

@@ -1,6 +1,7 @@
 // What the benchmarks share.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/Descriptors.h" // RaiseDescriptorLimit: many modems need many descriptors
@@ -20,6 +21,24 @@ public:
 
 private:
     std::string path_;
+};
+
+// A free TCP port held for a program to listen on: bound, with SO_REUSEADDR and not listening, while
+// the object lives. No other bind of a free port picks it meanwhile, as one would between choosing a
+// port and the program's own bind; the program's bind, with SO_REUSEADDR, goes through.
+class TReservedPort {
+public:
+    TReservedPort();
+    ~TReservedPort();
+    TReservedPort(const TReservedPort&) = delete;
+    TReservedPort& operator=(const TReservedPort&) = delete;
+
+    // 0 when no port could be had.
+    std::uint16_t Port() const { return port_; }
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
 };
 
 // The process's resident memory in kilobytes (0 when it cannot be read).

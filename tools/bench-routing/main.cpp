@@ -1,12 +1,15 @@
 // bench-routing: application data routed between N simulated modems and programs on virtual COM ports.
 //
-//     bench-routing [modems] [seconds]        (defaults: 256 modems, 10 seconds; at most 256 modems)
+//     bench-routing [modems] [seconds] [warm-up seconds]
+//                                  (defaults: 256 modems, 10 seconds, 3 s warm-up; at most 256 modems)
 //
 // Each modem is the one member of a group whose base is a virtual COM port (COM1 ... COMN). The modems
 // run in one child process, and each port has a child process of its own that holds it open, as PC
 // software would; so the parent's CPU time and memory are the router's alone. For a fixed time every
 // modem streams upstream and every program writes downstream, each as fast as the link or the port
 // takes. The data is 16-byte records carrying their send time, so the receivers measure latency.
+// Nothing is counted during the warm-up, while the modems' 64 KB transmit queues and the ports fill: the
+// figures are those of the steady state that follows (the queues' fill at its start and end is printed).
 // Printed: bytes routed per second each way, p50 and p99 latency each way, the router's CPU seconds
 // (user and system) per routed megabyte and its main thread's busy share of one core, its resident
 // memory and what each connection added to it, event-log bytes per routed kilobyte, and, in the same
@@ -92,7 +95,8 @@ struct TReport {
 };
 static_assert(sizeof(TReport) < PIPE_BUF);
 
-// The start and end of the window, sent to every child.
+// The start and end of the window in which bytes are counted, sent to every child when the streams
+// start (the warm-up before start is not counted).
 struct TWindow {
     int64_t start = 0, end = 0;
 };
@@ -101,7 +105,7 @@ struct TWindow {
 class TRecordReader {
 public:
     void Take(const uint8_t* data, size_t n, int64_t now, TReport& report, const TWindow& w) {
-        if (now <= w.end)
+        if (now >= w.start && now <= w.end)
             report.bytes += n;
         partial_.insert(partial_.end(), data, data + n);
         size_t at = 0;
@@ -110,7 +114,7 @@ public:
             int64_t sent;
             std::memcpy(&magic, partial_.data() + at, 4);
             std::memcpy(&sent, partial_.data() + at + 8, 8);
-            if (magic != Magic || sent < w.start || now > w.end)
+            if (magic != Magic || sent < w.start || now < w.start || now > w.end)
                 continue;
             const double us = std::max(1.0, double(now - sent) / 1000.0);
             report.histogram[size_t(std::clamp(int(std::log2(us) * 4), 0, Buckets - 1))]++;
@@ -253,6 +257,19 @@ double Percentile(const std::array<uint64_t, Buckets>& histogram, double share) 
     return 0;
 }
 
+// p50 and p99; a record that waits behind full 64 KB queues may take longer than the window.
+std::string LatencyText(const std::array<uint64_t, Buckets>& histogram) {
+    uint64_t total = 0;
+    for (uint64_t c : histogram)
+        total += c;
+    if (total == 0)
+        return "no record sent in the window arrived in it";
+    char text[96];
+    std::snprintf(text, sizeof text, "p50 %.1f ms, p99 %.1f ms", Percentile(histogram, 0.5),
+                  Percentile(histogram, 0.99));
+    return text;
+}
+
 // The floor: socat forwarding bytes bytes from a TCP socket into a pty; its CPU seconds.
 double SocatFloor(uint64_t bytes, const std::string& folder) {
     const std::string link = folder + "/floor";
@@ -330,6 +347,15 @@ double SocatFloor(uint64_t bytes, const std::string& folder) {
     return Seconds(usage.ru_utime) + Seconds(usage.ru_stime);
 }
 
+// How full the modems' transmit queues are, in per cent of their 64 KB together.
+double QueueFill() {
+    uint64_t fill = 0;
+    for (const auto& o : ObjectList)
+        fill += o->AppBuf->TxFill;
+    return ObjectList.empty() ? 0.0
+                              : 100.0 * double(fill) / (double(AppBufTxSize) * double(ObjectList.size()));
+}
+
 uint64_t FileSize(const std::string& path) {
     std::error_code error;
     const auto size = std::filesystem::file_size(path, error);
@@ -341,8 +367,9 @@ uint64_t FileSize(const std::string& path) {
 int main(int argc, char** argv) {
     const int modems = argc > 1 ? std::atoi(argv[1]) : 256;
     const int seconds = argc > 2 ? std::atoi(argv[2]) : 10;
-    if (modems < 1 || modems > 256 || seconds < 1) {
-        std::fprintf(stderr, "usage: bench-routing [modems 1-256] [seconds]\n");
+    const int warmUp = argc > 3 ? std::atoi(argv[3]) : 3;
+    if (modems < 1 || modems > 256 || seconds < 1 || warmUp < 0) {
+        std::fprintf(stderr, "usage: bench-routing [modems 1-256] [seconds] [warm-up seconds]\n");
         return 2;
     }
     std::signal(SIGPIPE, SIG_IGN);
@@ -419,6 +446,7 @@ int main(int argc, char** argv) {
     TWindow window;
     TCpu cpu0, cpu1;
     uint64_t log0 = 0, log1 = 0;
+    double fill0 = 0, fill1 = 0;
     long rss = 0, rssUnconnected = 0, rssConnected = 0;
     // The modems connect once the router has settled, so that the memory they add can be told.
     QTimer::singleShot(500, [&] {
@@ -437,9 +465,21 @@ int main(int argc, char** argv) {
     QObject::connect(&end, &QTimer::timeout, [&] {
         cpu1 = TCpu::Now();
         log1 = FileSize(logFile);
+        fill1 = QueueFill();
         rss = ResidentKB();
         if (reportsDone)
             app.quit();
+    });
+    QTimer begin;
+    begin.setSingleShot(true);
+    begin.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&begin, &QTimer::timeout, [&] {
+        cpu0 = TCpu::Now();
+        log0 = FileSize(logFile);
+        fill0 = QueueFill();
+        // For a profiler to attach to the window alone.
+        std::fprintf(stderr, "bench-routing: counting from now for %d s (process %d)\n", seconds,
+                     int(::getpid()));
     });
     QSocketNotifier readies(readyPipe[0], QSocketNotifier::Read);
     QObject::connect(&readies, &QSocketNotifier::activated, [&] {
@@ -450,16 +490,12 @@ int main(int argc, char** argv) {
             return;
         readies.setEnabled(false);
         rssConnected = ResidentKB();
-        cpu0 = TCpu::Now();
-        log0 = FileSize(logFile);
-        window.start = NowNs();
+        window.start = NowNs() + int64_t(warmUp) * 1'000'000'000;
         window.end = window.start + int64_t(seconds) * 1'000'000'000;
         for (int i = 0; i <= modems; ++i)
             Send(goPipe[1], &window, sizeof window);
-        // For a profiler to attach to the window alone.
-        std::fprintf(stderr, "bench-routing: routing from now for %d s (process %d)\n", seconds,
-                     int(::getpid()));
-        end.start(seconds * 1000);
+        begin.start(warmUp * 1000);
+        end.start((warmUp + seconds) * 1000);
     });
     QSocketNotifier results(resultPipe[0], QSocketNotifier::Read);
     QObject::connect(&results, &QSocketNotifier::activated, [&] {
@@ -491,15 +527,16 @@ int main(int argc, char** argv) {
     const double socatCpu = SocatFloor(bytes[0] + bytes[1], folder.Path());
     const double socatPerMB = routedMB > 0 ? socatCpu / routedMB : 0;
     const double routerPerMB = routedMB > 0 ? cpu / routedMB : 0;
-    std::printf(
-        "bench-routing: %d modems, each the member of a group whose base is a virtual COM port, %d s\n",
-        modems, seconds);
+    std::printf("bench-routing: %d modems, each the member of a group whose base is a virtual COM port, %d s "
+                "after %d s of warm-up\n",
+                modems, seconds, warmUp);
+    std::printf("  modems' transmit queues %.0f %% full when counting started, %.0f %% when it ended\n",
+                fill0, fill1);
     std::printf(
         "  routed upstream (modems to ports): %.0f bytes/s; downstream (ports to modems): %.0f bytes/s\n",
         double(bytes[1]) / seconds, double(bytes[0]) / seconds);
-    std::printf("  latency upstream: p50 %.1f ms, p99 %.1f ms; downstream: p50 %.1f ms, p99 %.1f ms\n",
-                Percentile(latency[1], 0.5), Percentile(latency[1], 0.99), Percentile(latency[0], 0.5),
-                Percentile(latency[0], 0.99));
+    std::printf("  latency upstream: %s; downstream: %s\n", LatencyText(latency[1]).c_str(),
+                LatencyText(latency[0]).c_str());
     std::printf(
         "  router CPU: %.3f s (user %.3f, system %.3f), %.4f s per routed MB; main thread busy %.2f %% "
         "of one core\n",
@@ -511,8 +548,9 @@ int main(int argc, char** argv) {
     std::printf("  event log: %llu bytes, %.1f bytes per routed KB\n", (unsigned long long)(log1 - log0),
                 routedMB > 0 ? double(log1 - log0) / (routedMB * 1000.0) : 0.0);
     std::printf(
-        "  floor, socat TCP to pty with the same %.3f MB: %.3f s CPU, %.4f s per MB; router/socat %.1fx\n",
-        routedMB, socatCpu, socatPerMB, socatPerMB > 0 ? routerPerMB / socatPerMB : 0.0);
+        "  CPU per routed MB: router %.4f s, socat forwarding the same %.3f MB from TCP into a pty %.4f s "
+        "(%.3f s CPU): router/socat %.1fx\n",
+        routerPerMB, routedMB, socatPerMB, socatCpu, socatPerMB > 0 ? routerPerMB / socatPerMB : 0.0);
     if (failed)
         std::printf("  %d helper processes failed\n", failed);
 

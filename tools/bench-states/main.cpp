@@ -72,20 +72,6 @@ void MakeObjects(int count, TObjectList& objects) {
     }
 }
 
-uint16_t FreePort() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-        port = ntohs(address.sin_port);
-    ::close(fd);
-    return port;
-}
-
 bool Accepts(uint16_t port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
@@ -97,7 +83,9 @@ bool Accepts(uint16_t port) {
     return connected;
 }
 
-// Starts the router on the data folder; the time until its port accepts, or a negative value.
+constexpr double RouterEnded = -1, NoPortInTime = -2;
+
+// Starts the router on the data folder; the time until its port accepts, or RouterEnded or NoPortInTime.
 double StartUpMs(const char* program, const std::string& home, uint16_t port) {
     const Clock::time_point start = Clock::now();
     const pid_t router = ::fork();
@@ -108,14 +96,16 @@ double StartUpMs(const char* program, const std::string& home, uint16_t port) {
         ::execl(program, program, nullptr);
         ::_exit(127);
     }
-    double ms = -1;
-    while (router > 0 && Ms(Clock::now() - start) < 30'000) {
+    if (router < 0)
+        return RouterEnded; // never started
+    double ms = NoPortInTime;
+    while (Ms(Clock::now() - start) < 30'000) {
         if (Accepts(port)) {
             ms = Ms(Clock::now() - start);
             break;
         }
         if (::waitpid(router, nullptr, WNOHANG) == router)
-            return -1;
+            return RouterEnded;
         std::this_thread::sleep_for(std::chrono::microseconds(200));
     }
     ::kill(router, SIGKILL);
@@ -177,7 +167,8 @@ int main(int argc, char** argv) {
     StatesFileName = folder + "States.bin";
 
     TSettings settings;
-    settings.TcpPort = FreePort();
+    const TReservedPort port; // for every start: nothing else binds it between two
+    settings.TcpPort = port.Port();
     TObjectList objects;
     MakeObjects(count, objects);
     const TWindowValues window{10, 20, 800, 600, 300, {50, 120, 90}};
@@ -191,7 +182,8 @@ int main(int argc, char** argv) {
         std::filesystem::remove(folder + "EventLog.txt");
         const double ms = StartUpMs(program, home.Path(), uint16_t(settings.TcpPort));
         if (ms < 0) {
-            std::fprintf(stderr, "bench-states: %s did not open its port\n", program);
+            std::fprintf(stderr, "bench-states: %s did not open its port %d (%s)\n", program,
+                         settings.TcpPort, ms == RouterEnded ? "it ended" : "not within 30 s");
             return 1;
         }
         startUp.Add(ms);
