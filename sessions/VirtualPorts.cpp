@@ -75,8 +75,9 @@ std::map<int, TOwnedPort>& Ports() {
     return *ports;
 }
 
+// 0 for a number no COM port has (a group of a damaged record is destroyed too).
 int ComNumberOf(const TReceiver& group) {
-    return group.BaseID + 1;
+    return group.BaseID >= 0 && group.BaseID <= TReceiver::MaxPortBase ? group.BaseID + 1 : 0;
 }
 
 } // namespace
