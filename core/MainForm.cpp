@@ -23,6 +23,7 @@
 #include "platform/Cp1251.h"
 #include "platform/Dialogs.h"
 #include "platform/Shell.h"
+#include "platform/Warning.h"
 #include "sessions/ConnectionForm.h"
 
 TMainForm* MainForm = nullptr;
@@ -83,6 +84,9 @@ TMainForm::TMainForm(QWidget* owner) : TMainWindowForm(owner) {
             StatusBar1->Panels(spText).Text = FromCp1251(text);
             StatusBar1->Repaint();
         };
+        // What the platform layer could not use (a telephony line, the registry store) is the
+        // operator's to read later as well.
+        SetPlatformWarningSink([this](const QString& text) { Log(text); });
         bitmaps_ = {LoadBitmap("BLUE_ON"),  LoadBitmap("BLUE_OFF"), LoadBitmap("YEL_ON"),
                     LoadBitmap("YEL_OFF"),  LoadBitmap("RED_ON"),   LoadBitmap("RED_OFF"),
                     LoadBitmap("GRN_ON"),   LoadBitmap("GRN_OFF"),  LoadBitmap("UNDEFINED"),
@@ -110,6 +114,7 @@ TMainForm::TMainForm(QWidget* owner) : TMainWindowForm(owner) {
 }
 
 TMainForm::~TMainForm() {
+    SetPlatformWarningSink(nullptr);
     FreeCalibrationTables();
     ObjectList.clear();
     EmptyObject.reset();

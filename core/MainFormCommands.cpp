@@ -39,9 +39,6 @@ const TIndicatorLook IndicatorLooks[9] = {
     {QColor(80, 200, 80), Qt::black, "Модем"},
 };
 
-constexpr int HwRequestQueued = 2;
-constexpr int NotConnected = 3;
-
 // A counter shared by the users of one indicator: lit while any of them holds it.
 bool Balance(int& counter, TSignalState state) {
     if (state == sgsOn)
@@ -255,15 +252,15 @@ void TMainForm::RequestCoordsButtonClick() {
         if ((o->RequestFlags & TObjectStates::HwInfoRequested) || !ConnectionForm)
             return;
         const int result = ConnectionForm->QueryHwInfo(o->ObjectNumber);
-        if (result == NotConnected) {
+        if (result == rrNotConnected) {
             MessageDlg(QStringLiteral("Невозможно отправить запрос!\rМодем не подключен!"), mtError, mbOK);
-        } else if (result == HwRequestQueued) {
+        } else if (result == rrQueued) {
             o->RequestFlags |= TObjectStates::HwInfoRequested;
             RequestButton->setEnabled(false);
         }
         return;
     }
-    if (ModemState != 2 || SmsSendPending || !ModemForm)
+    if (ModemState != msReady || SmsSendPending || !ModemForm)
         return;
     const QString question =
         o->IsBKModel
@@ -272,9 +269,9 @@ void TMainForm::RequestCoordsButtonClick() {
     if (MessageDlg(question, mtConfirmation, mbOKCancel) != mrOk)
         return;
     const int result = ModemForm->QueryHwInfo(o);
-    if (result == 1)
+    if (result == srNoPhone)
         MessageDlg(QStringLiteral("Не задан номер телефона модема!"), mtError, mbOK);
-    else if (result == 2)
+    else if (result == srNotFormed)
         MessageDlg(QStringLiteral("Ошибка формирования запроса!"), mtError, mbOK);
 }
 
@@ -298,7 +295,7 @@ void TMainForm::ExtraInfoTimerTimer() {
     for (const auto& o : ObjectList) {
         if (!o->Connected || o->IsBKModel || (o->RequestFlags & TObjectStates::HwInfoRequested))
             continue;
-        if (ConnectionForm->QueryHwInfo(o->ObjectNumber) == HwRequestQueued) {
+        if (ConnectionForm->QueryHwInfo(o->ObjectNumber) == rrQueued) {
             o->RequestFlags |= TObjectStates::HwInfoRequested;
             RequestButton->setEnabled(false);
         }

@@ -113,7 +113,7 @@ void TMainForm::UpdateObjectPanelControls(TObjectStates* o) {
         SettingsButton->setEnabled(true);
         return;
     }
-    const bool bySms = ModemState == 2 && !SmsSendPending;
+    const bool bySms = ModemState == msReady && !SmsSendPending;
     RequestButton->setEnabled(bySms);
     SettingsButton->setEnabled(bySms);
 }

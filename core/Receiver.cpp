@@ -35,7 +35,7 @@ uint32_t RecordSize(uint64_t members, const std::string& name, const std::string
 TReceiver::TReceiver() = default;
 
 TReceiver::~TReceiver() {
-    if (Port && ReceiverPortHooks.Destroy)
+    if (BaseKind > 0 && ReceiverPortHooks.Destroy)
         ReceiverPortHooks.Destroy(*this);
 }
 
@@ -45,7 +45,6 @@ void TReceiver::Assign(TReceiver& source, bool copyMembers) {
     Byte3 = source.Byte3;
     Int1 = source.Int1;
     Int2 = source.Int2;
-    Port = source.Port;
     Protocol = source.Protocol;
     Name = source.Name;
     BaseKind = source.BaseKind;

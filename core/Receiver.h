@@ -1,6 +1,6 @@
 // A group: one base (a modem object or a virtual COM port) and its member modems, and the group's
 // record inside the settings record of "States.bin". The routing of the group's data lives with the
-// sessions; so does the virtual port, which this record only holds.
+// sessions; so does the virtual port, which the routing side keeps by the base's COM number.
 #pragma once
 
 #include <array>
@@ -8,8 +8,6 @@
 #include <cstdint>
 #include <string>
 #include <vector>
-
-class TVirtualPortAx; // the virtual serial port control
 
 class TReceiver {
 public:
@@ -19,14 +17,15 @@ public:
     enum : int32_t { prAll = 0, prModbusAscii = 1 }; // Protocol
 
     TReceiver();
-    // Frees the members; a port that is still set is handed to ReceiverPortHooks.Destroy.
+    // Frees the members; a port base's group is handed to ReceiverPortHooks.Destroy, which frees the
+    // port when this group is the one it serves.
     virtual ~TReceiver();
     TReceiver(const TReceiver&) = delete;
     TReceiver& operator=(const TReceiver&) = delete;
 
     int32_t MemberCount() const { return static_cast<int32_t>(Members.size()); }
 
-    // Copies everything but Comment and the buffered data, sharing source's Port. copyMembers: a copy
+    // Copies everything but Comment and the buffered data. copyMembers: a copy
     // of the members (none, after an error box, when there is no memory for it); else source's members
     // are taken over and source is left without any.
     virtual void Assign(TReceiver& source, bool copyMembers);
@@ -50,8 +49,7 @@ public:
     int32_t BaseID = -1; // base object number, or COM number - 1 (0 to MaxPortBase); -1: no base
     uint8_t Byte3 = 0;
     int32_t Protocol = prAll;
-    std::vector<uint32_t> Members;  // object numbers, in the order they were added
-    TVirtualPortAx* Port = nullptr; // owned, by one group at a time; only a port base has one
+    std::vector<uint32_t> Members; // object numbers, in the order they were added
     int32_t Int1 = 0;
     int32_t Int2 = 0;
     bool Changed = false; // the port must be re-created when the editor's changes are applied
@@ -63,7 +61,7 @@ public:
 struct TReceiverPortHooks {
     // A group whose base is a COM port was read from the state file.
     void (*Create)(TReceiver& group) = nullptr;
-    // A group is destroyed while its Port is set; the hook deletes the control.
+    // A group whose base is a COM port is destroyed.
     void (*Destroy)(TReceiver& group) = nullptr;
 };
 extern TReceiverPortHooks ReceiverPortHooks;

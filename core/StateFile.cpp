@@ -184,8 +184,8 @@ bool WriteStates(const TWindowValues& window, const TSettings& settings, const T
         return false;
     }
     EncryptStates(buf, static_cast<uint32_t>(contentSize), key.data());
-    if (!ops.Replace(StatesFileName, buf.data(), buf.size())) {
-        const std::string reason = ReplaceProblem(errno);
+    if (const int error = ops.Replace(StatesFileName, buf.data(), buf.size()); error != 0) {
+        const std::string reason = ReplaceProblem(error);
         // Told once until a save succeeds again: saves follow every burst of log lines, and a box
         // for each would pile up while nobody is at the desk.
         if (!std::exchange(StatesSaveFailing, true)) {

@@ -150,7 +150,7 @@ TObjectStates* TObjSettingsDialog::EditedObject() const {
 }
 
 bool TObjSettingsDialog::SmsAvailable() {
-    return ModemState == 2 && !SmsSendPending && ModemForm;
+    return ModemState == msReady && !SmsSendPending && ModemForm;
 }
 
 void TObjSettingsDialog::ShowImpossible(const char* action, const char* reason) {
@@ -232,11 +232,11 @@ void TObjSettingsDialog::LoadButtonClick() {
     if (!AccessGranted || !object || !object->Connected || !ConnectionForm)
         return;
     const int r = ConnectionForm->QueryProfile(Tag);
-    if (r == 1)
+    if (r == rrNotDone)
         ShowError(QStringLiteral("Ошибка чтения профиля!"));
-    else if (r == 3)
+    else if (r == rrNotConnected)
         ShowImpossible("считать профиль", "Объект не подключен");
-    if (r != 0 && r != 2)
+    if (r != rrDone && r != rrQueued)
         return;
     SetCaption(QStringLiteral("Профиль модкма №%1 - идет считывание").arg(Tag));
     OperationState = opReading;
@@ -358,12 +358,12 @@ void TObjSettingsDialog::SaveButtonClick() {
         return;
     if (object->Connected && ConnectionForm) {
         const int r = ConnectionForm->SetProfile(Tag, &Profile, parts);
-        if (r == 0 || r == 2) {
+        if (r == rrDone || r == rrQueued) {
             OperationStarted();
             OperationState = opWriting;
-        } else if (r == 1) {
+        } else if (r == rrNotDone) {
             ShowError(QStringLiteral("Ошибка записи профиля!"));
-        } else if (r == 3) {
+        } else if (r == rrNotConnected) {
             ShowImpossible("записать профиль", "Объект не подключен");
         }
         return;
@@ -376,13 +376,13 @@ void TObjSettingsDialog::SaveButtonClick() {
     // Both parts do not fit into one SMS: part 1 goes now, part 2 once it was sent.
     const std::uint32_t first = parts == (Part1 | Part2) ? Part1 : parts;
     const int r = ModemForm->SetProfile(object, &Profile, first);
-    if (r == 0) {
+    if (r == srQueued) {
         OperationStarted();
         OperationState = opWritingBySms;
         PendingSecondPart = first != parts;
-    } else if (r == 1) {
+    } else if (r == srNoPhone) {
         ShowError(QStringLiteral("Не задан номер телефона объекта!"));
-    } else if (r == 2) {
+    } else if (r == srNotFormed) {
         ShowError(QStringLiteral("Ошибка формирования запроса!"));
     }
 }
@@ -402,18 +402,18 @@ void TObjSettingsDialog::PasswordButtonClick() {
     if (PasswordUpdate->ShowModal() != mrOk)
         return;
     switch (ConnectionForm->SetKey(Tag, PasswordUpdate->Password)) {
-    case 0:
+    case rrDone:
         SetCaption(QStringLiteral("Профиль объекта №%1 - идет запись пароля").arg(Tag));
         OperationStarted();
         OperationState = opWritingKey;
         break;
-    case 1:
+    case rrNotDone:
         ShowError(QStringLiteral("Ошибка записи пароля!"));
         break;
-    case 2:
+    case rrLinkBusy:
         ShowImpossible("записать пароль", "Идет обмен данными");
         break;
-    case 3:
+    case rrNotConnected:
         ShowImpossible("записать пароль", "Объект не подключен");
         break;
     }
@@ -474,11 +474,11 @@ void TObjSettingsDialog::OnSMSSent() {
         return;
     PendingSecondPart = false;
     TObjectStates* object = EditedObject();
-    const int r = object && ModemForm ? ModemForm->SetProfile(object, &Profile, Part2) : 2;
-    if (r == 0) {
+    const int r = object && ModemForm ? ModemForm->SetProfile(object, &Profile, Part2) : srNotFormed;
+    if (r == srQueued) {
         OperationStarted();
         OperationState = opWritingBySms;
-    } else if (r != 1) {
+    } else if (r != srNoPhone) {
         ProfileErrorTimer.SetEnabled(true);
     }
 }

@@ -20,7 +20,7 @@
 #include "serial/Exceptions.h"
 #include "serial/TapiDevice.h"
 
-std::int32_t ModemState = 0;
+TModemState ModemState = msClosed;
 bool SmsSendPending = false;
 bool SmsSending = false;
 std::unique_ptr<TNamedMutex> MutexHandle;
@@ -116,7 +116,7 @@ void TModemForm::CreateControls() {
 // Connection.
 
 bool TModemForm::Connect() {
-    ModemState = 1;
+    ModemState = msConnecting;
     if (!AppSettings)
         return false;
     const TSettings& s = *AppSettings;
@@ -175,12 +175,12 @@ void TModemForm::OpenTapiDevice() {
 // that cannot be opened) is reported only here: the modem must not be left connecting for ever. The
 // operator hears of it as of a line that could not be opened.
 void TModemForm::TapiDeviceFail() {
-    if (ModemState == 0 || SioComPort1->Open())
+    if (ModemState == msClosed || SioComPort1->Open())
         return; // an open port reports its own close
-    const bool connecting = ModemState == 1;
+    const bool connecting = ModemState == msConnecting;
     if (connecting)
         ModemDisconnectRequested = true;
-    if (ModemState != 3)
+    if (ModemState != msDisconnecting)
         Disconnect();
     if (!SioComPort1->Open())
         Closed();
@@ -189,7 +189,7 @@ void TModemForm::TapiDeviceFail() {
 }
 
 void TModemForm::Disconnect() {
-    ModemState = 3;
+    ModemState = msDisconnecting;
     ATCommandTimer.SetEnabled(false);
     MakeCommandTimer.SetEnabled(false);
     if (SmsSending) {
@@ -215,16 +215,16 @@ void TModemForm::Disconnect() {
 }
 
 void TModemForm::Closed() {
-    if (ModemState == 0)
+    if (ModemState == msClosed)
         return;
-    ModemState = 0;
+    ModemState = msClosed;
     if (MainForm)
         MainForm->OnModemDisconnect();
 }
 
 void TModemForm::SioComPort1PortOpen() {
     CurrentCommand.Next = cmdAlive;
-    AliveRetries = 5;
+    AliveRetries = AliveAttempts;
     InitDone = false;
     pduModeRefusals_ = 0;
     passEnds_ = false;
@@ -234,7 +234,7 @@ void TModemForm::SioComPort1PortOpen() {
 }
 
 void TModemForm::SioComPort1PortClose() {
-    if (ModemState != 3)
+    if (ModemState != msDisconnecting)
         Disconnect(); // closed by itself: the cable was pulled, the device is gone
     Closed();
 }
@@ -285,7 +285,7 @@ void TModemForm::MakeATCommand() {
         break;
     }
     case cmdPause:
-        AliveRetries = 5;
+        AliveRetries = AliveAttempts;
         break;
     default:
         break;
@@ -397,8 +397,8 @@ void TModemForm::ProcessOKAnswer() {
         pduModeRefusals_ = 0;
         break;
     case cmdStorage:
-        if (ModemState != 2) {
-            ModemState = 2;
+        if (ModemState != msReady) {
+            ModemState = msReady;
             if (MainForm)
                 MainForm->OnModemConnect();
             if (TObjSettingsDialog* editor = ShownEditor())

@@ -48,8 +48,14 @@ class TObjectStates;
 class TSioComPort;
 class TSioTapiDevice;
 
-// 0 closed, 1 connecting, 2 ready, 3 disconnecting.
-extern std::int32_t ModemState;
+enum TModemState : std::int32_t { msClosed, msConnecting, msReady, msDisconnecting };
+extern TModemState ModemState;
+// What a request SMS to an object came to.
+enum TSmsRequestResult : int {
+    srQueued,    // for the next AT cycle
+    srNoPhone,   // the object has no phone number
+    srNotFormed, // the SMS could not be built or encoded
+};
 // An SMS waits for the AT cycle to send it.
 extern bool SmsSendPending;
 // "AT+CMGS=" was written and the send indicator is lit.
@@ -63,20 +69,24 @@ extern std::unique_ptr<TNamedMutex> MutexHandle;
 // returns false.
 bool IsAlreadyRunning(const QString& name);
 
+// The "AT" a modem may leave unanswered in a row before it counts as gone.
+inline constexpr std::int32_t AliveAttempts = 5;
+
 class TModemForm : public TForm {
 public:
     explicit TModemForm(QWidget* owner = nullptr);
     ~TModemForm() override;
 
     // Starts connecting the GSM modem of the settings; false when its port could not be opened (or the
-    // telephony line not reached), which the operator has been told. ModemState is 1 afterwards.
+    // telephony line not reached), which the operator has been told. ModemState is msConnecting
+    // afterwards.
     virtual bool Connect();
     // Stops the AT cycle and closes the port or cancels the telephony call.
     virtual void Disconnect();
 
-    // Request SMS to an object, queued for the next AT cycle. Each returns 0 queued, 1 the object has
-    // no phone number, 2 the SMS could not be formed. One SMS waits at a time and a new request replaces
-    // it, so callers ask only while ModemState is 2 and SmsSendPending is false. The SMS is formed within
+    // Request SMS to an object, queued for the next AT cycle; each returns a TSmsRequestResult. One SMS
+    // waits at a time and a new request replaces it, so callers ask only while ModemState is msReady
+    // and SmsSendPending is false. The SMS is formed within
     // the call.
     // The hardware information.
     virtual int QueryHwInfo(TObjectStates* object);
@@ -119,7 +129,7 @@ public:
     std::int32_t AnswerResult = arNone;
     std::string AnswerBuffer; // raw bytes received since the command was written
     QString ModemErrorText;
-    std::int32_t AliveRetries = 0;
+    std::int32_t AliveRetries = 0; // of AliveAttempts
     std::int32_t SmsUsed = 0, SmsTotal = 0, SmsCell = 0;
     bool InitDone = false;
     bool SmsDecoded = false;

@@ -47,17 +47,17 @@ int TModemForm::SetTelemetry() {
 
 int TModemForm::Request(TObjectStates* object, const char* name, std::uint32_t mask, ObjProfile* profile) {
     if (!object || object->Phone.empty())
-        return 1;
+        return srNoPhone;
     SessionLog(QStringLiteral("MD: sending ") + QLatin1String(name) + ObjectText(object->ObjectNumber));
     SmsObj sms{};
     try {
         TMGSM_InitSms(&sms, &AuthKeyTable);
     } catch (const std::exception& e) {
         Log(std::string("MD: Init TE-SMS object error - ") + e.what());
-        return 2;
+        return srNotFormed;
     }
     sms.Params.Profile = profile;
-    return SendTervelSMS(&sms, object, mask) == 0 ? 0 : 2;
+    return SendTervelSMS(&sms, object, mask) == 0 ? srQueued : srNotFormed;
 }
 
 int TModemForm::SendTervelSMS(SmsObj* sms, TObjectStates* object, std::uint32_t mask) {

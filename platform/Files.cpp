@@ -139,45 +139,37 @@ std::string TFileReplacer::TempName(const std::string& path) {
     return file + ".tmp";
 }
 
-bool TFileReplacer::Replace(const std::string& path, const std::uint8_t* data, std::size_t n) {
+int TFileReplacer::Replace(const std::string& path, const std::uint8_t* data, std::size_t n) {
     // Through a link, the file it leads to is replaced: renaming over the link would leave its target
     // behind, never written again.
     std::string file;
     if (!LinkedFile(path, file))
-        return false;
+        return errno;
     // Nor is a pipe, a device or a folder there replaced, or written when a link leads to it.
     struct stat info {};
     const bool there = ::stat(file.c_str(), &info) == 0;
-    if (there && !S_ISREG(info.st_mode)) {
-        errno = 0;
-        return false;
-    }
+    if (there && !S_ISREG(info.st_mode))
+        return ReplaceNotRegular;
     const std::string temp = file + ".tmp";
     // Made afresh: whatever stands under the name (a link, a pipe) is neither written through nor waited on.
     ::unlink(temp.c_str());
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        return false;
+        return errno;
     // The file replaced keeps its permissions: one a user shares with others stays shared.
     if (there)
         ::fchmod(fd, info.st_mode & 0777);
-    bool ok = WriteAll(fd, data, n) && ::fsync(fd) == 0;
-    int error = errno;
-    if (::close(fd) != 0 && ok) {
-        ok = false;
+    int error = WriteAll(fd, data, n) && ::fsync(fd) == 0 ? 0 : errno;
+    if (::close(fd) != 0 && error == 0)
         error = errno;
-    }
-    if (ok && !Rename(temp, file)) {
-        ok = false;
+    if (error == 0 && !Rename(temp, file))
         error = errno;
-    }
-    if (!ok) {
+    if (error != 0) {
         ::unlink(temp.c_str());
-        errno = error;
-        return false;
+        return error;
     }
     SyncFolder(file);
-    return true;
+    return 0;
 }
 
 ssize_t TFileReplacer::WriteSome(int fd, const std::uint8_t* data, std::size_t n) {
@@ -205,13 +197,14 @@ bool TFileReplacer::WriteAll(int fd, const std::uint8_t* data, std::size_t n) {
 }
 
 std::string ReplaceProblem(int error) {
-    return error != 0 ? SysErrorMessage(error) : std::string(NotRegularFile);
+    return error != ReplaceNotRegular ? SysErrorMessage(error) : std::string(NotRegularFile);
 }
 
 bool ReplaceRegularFile(const std::string& path, const std::string& bytes, std::string& problem) {
     TFileReplacer replacer;
-    if (replacer.Replace(path, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()))
-        return true;
-    problem = ReplaceProblem(errno);
-    return false;
+    const int error =
+        replacer.Replace(path, reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+    if (error != 0)
+        problem = ReplaceProblem(error);
+    return error == 0;
 }

@@ -47,12 +47,13 @@ class TFileReplacer {
 public:
     virtual ~TFileReplacer() = default;
 
-    // Writes the bytes to TempName(path), flushes them to disk and renames the file over path. On any
-    // failure the temporary file is removed, path is left as it was and errno tells why (0: path is, or
-    // leads to, something other than a regular file). When path is a symbolic link, all of that happens
-    // beside the file it leads to, which is replaced; the link stays. The file keeps its permissions; a
-    // new one is its owner's alone (0600).
-    bool Replace(const std::string& path, const std::uint8_t* data, std::size_t n);
+    // Writes the bytes to TempName(path), flushes them to disk and renames the file over path: 0 when
+    // done. On any failure the temporary file is removed, path is left as it was and the result tells
+    // why: the errno of the call that failed, or ReplaceNotRegular when path is, or leads to, something
+    // other than a regular file. When path is a symbolic link, all of that happens beside the file it
+    // leads to, which is replaced; the link stays. The file keeps its permissions; a new one is its
+    // owner's alone (0600).
+    int Replace(const std::string& path, const std::uint8_t* data, std::size_t n);
 
     // The temporary file of a save of path, beside the file that path leads to.
     static std::string TempName(const std::string& path);
@@ -66,7 +67,10 @@ private:
     bool WriteAll(int fd, const std::uint8_t* data, std::size_t n);
 };
 
-// Why a Replace failed, from the errno it left, for a log line (Windows-1251).
+// What Replace returns when the path leads to something other than a regular file (no errno is -1).
+inline constexpr int ReplaceNotRegular = -1;
+
+// Why a Replace failed, from what it returned, for a log line (Windows-1251).
 std::string ReplaceProblem(int error);
 
 // TFileReplacer::Replace on the real file system, with why it failed in problem.

@@ -15,6 +15,7 @@
 #include "platform/Cp1251.h"
 #include "platform/Files.h"
 #include "platform/VirtualPort.h"
+#include "platform/Warning.h"
 
 namespace {
 
@@ -69,8 +70,7 @@ private:
 };
 
 void Warn(const QString& store, const QString& problem, const char* outcome) {
-    std::fprintf(stderr, "%s: %s; %s\n", store.toLocal8Bit().constData(), problem.toLocal8Bit().constData(),
-                 outcome);
+    PlatformWarning(QStringLiteral("%1: %2; %3").arg(store, problem, QString::fromLatin1(outcome)));
 }
 
 // The keys of the store, none when it is missing; nothing, with why on stderr, when it is no regular

@@ -24,14 +24,14 @@
 #include "platform/Shell.h"
 #include "platform/TapiConfigDialog.h"
 #include "platform/TapiDevConfig.h"
+#include "platform/TapiLines.h"
 #include "platform/TapiModem.h"
+#include "platform/TapiProvider.h"
+#include "platform/TapiScript.h"
 #include "platform/Timer.h"
+#include "platform/Warning.h"
 
-namespace {
-
-using TLineSpec = TTapiTestBackEnd::TLine;
-using TDialResult = TTapiTestBackEnd::TDialResult;
-using TCaller = TTapiTestBackEnd::TCaller;
+namespace tapi_provider {
 
 // The states a call here can take.
 constexpr DWORD CallStatesReported = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING | LINECALLSTATE_ACCEPTED |
@@ -39,87 +39,9 @@ constexpr DWORD CallStatesReported = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING
                                      LINECALLSTATE_PROCEEDING | LINECALLSTATE_BUSY | LINECALLSTATE_CONNECTED |
                                      LINECALLSTATE_DISCONNECTED;
 
-struct TLineRecord {
-    TLineSpec Spec;
-    bool Dials = false;                // a back-end line, which places dialled calls by script
-    std::string DevConfig;             // the bytes of a TTapiDevConfig, or none
-    std::unique_ptr<TTapiModem> Modem; // a line of the file: its modem places and takes the calls
-    std::unique_ptr<TTimer> Relisten;  // ... looks for its device again after a loss
-    HCALL ModemCall = 0;               // ... the call it serves
-    std::deque<TDialResult> DialResults;
-    std::vector<std::string> Dialled;
-    std::vector<DWORD> DialledBearers;
-    DWORD Rings = 0; // of the call ringing now
-};
-
-struct TOpen {
-    HLINEAPP App;
-    DWORD Device;
-    DWORD_PTR Instance;
-    DWORD Privileges;
-    DWORD MediaModes;
-    DWORD LineStates = 0;
-    DWORD AddressStates = 0;
-};
-
-struct TCall {
-    HLINE Line;
-    DWORD Device;
-    DWORD State = 0; // 0 while its lineMakeCall is not answered
-    DWORD StateMode = 0;
-    DWORD BearerMode = LINEBEARERMODE_VOICE;
-    DWORD MediaMode = 0;
-    DWORD CallParamFlags = 0;
-    DWORD Origin = LINECALLORIGIN_OUTBOUND;
-    DWORD Rate = 0; // of a connected call, when it has one of its own
-    std::string Called;
-    TCaller Caller;
-    DWORD MonitorDigitModes = 0;
-    DWORD MonitorMediaModes = 0;
-    std::vector<LINEMONITORTONE> MonitoredTones;
-    std::string GeneratedDigits;
-    int GeneratedTones = 0;
-    int Fd = -1; // the device, while the call carries data
-};
-
-// One callback to make. Line and Call, where not 0, must still exist when it is delivered.
-struct TEvent {
-    HLINEAPP App;
-    HLINE Line;
-    HCALL Call;
-    DWORD Device;
-    DWORD Message;
-    DWORD_PTR Instance;
-    DWORD_PTR Param1, Param2, Param3;
-};
-
-struct TReplyScript {
-    bool Withheld = false;
-    LONG Error = 0;
-};
-
-struct TProvider {
-    bool Scripted = false;
-    std::vector<TLineRecord> Lines; // indexed by device identifier
-    std::map<HLINEAPP, LINECALLBACK> Apps;
-    std::map<HLINE, TOpen> Opens;
-    std::map<HCALL, TCall> Calls;
-    std::deque<TEvent> Events;
-    // Made once and kept: a callback may end every line application while its delivery runs.
-    TMessageWindow* Window = nullptr;
-    DWORD NextHandle = 0x10000; // one series for applications, lines and calls, so a mix-up fails
-    DWORD NextRequest = 1;
-    std::map<std::string, std::deque<LONG>> Failures;
-    std::map<std::string, std::deque<TReplyScript>> Replies;
-};
-
 TProvider& Tapi() {
     static auto* const provider = new TProvider;
     return *provider;
-}
-
-void Warn(const QString& text) {
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
 }
 
 std::string WithZero(const std::string& text) {
@@ -164,16 +86,16 @@ DWORD_PTR InstanceOf(HLINEAPP app) {
     return 0;
 }
 
-void ToApp(HLINEAPP app, DWORD message, DWORD_PTR param1, DWORD_PTR param2 = 0, DWORD_PTR param3 = 0) {
+void ToApp(HLINEAPP app, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3) {
     Queue({app, 0, 0, 0, message, 0, param1, param2, param3});
 }
 
-void ToLine(HLINE line, DWORD message, DWORD_PTR param1, DWORD_PTR param2 = 0, DWORD_PTR param3 = 0) {
+void ToLine(HLINE line, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3) {
     const TOpen& open = Tapi().Opens.at(line);
     Queue({open.App, line, 0, line, message, open.Instance, param1, param2, param3});
 }
 
-void ToCall(HCALL call, DWORD message, DWORD_PTR param1, DWORD_PTR param2 = 0, DWORD_PTR param3 = 0) {
+void ToCall(HCALL call, DWORD message, DWORD_PTR param1, DWORD_PTR param2, DWORD_PTR param3) {
     const HLINE line = Tapi().Calls.at(call).Line;
     const TOpen& open = Tapi().Opens.at(line);
     Queue({open.App, line, call, call, message, open.Instance, param1, param2, param3});
@@ -236,8 +158,9 @@ std::optional<T> TakeScripted(std::map<std::string, std::deque<T>>& scripts, con
     return next;
 }
 
+// Without a test back-end nothing is scripted, and nothing is looked up.
 LONG TakeFailure(const char* function) {
-    return TakeScripted(Tapi().Failures, function).value_or(0);
+    return Tapi().Scripted ? TakeScripted(Tapi().Failures, function).value_or(0) : 0;
 }
 
 // The start of a function on a line or a call: its scripted failure, else the handle's check.
@@ -299,78 +222,6 @@ template <class T> bool WriteVarPart(T* structure, DWORD fixedSize, const std::v
 
 // ---- Lines
 
-// "COMn" as the COM folder writes it, for a COM name of the lines file; nothing for another device.
-std::optional<QString> ComEntryName(const QString& device) {
-    const std::optional<std::uint32_t> number = ComPortNumber(device.toStdString());
-    if (!number)
-        return std::nullopt;
-    return QStringLiteral("COM") + QString::number(*number);
-}
-
-// One "name=device" line into *line; the reason when it cannot be used. before: the names listed above.
-QString ParseLine(const QString& text, const std::set<std::string>& before, TLineSpec* line) {
-    // A name or path would end at the NUL for every program that reads it.
-    if (text.contains(QChar(0)))
-        return QStringLiteral("the line holds a NUL character");
-    const qsizetype equals = text.indexOf(QLatin1Char('='));
-    if (equals < 0)
-        return QStringLiteral("no '=' between the name and the device");
-    const QString name = text.left(equals).trimmed();
-    QString device = text.mid(equals + 1).trimmed();
-    if (name.isEmpty())
-        return QStringLiteral("no line name");
-    if (!IsCp1251(name))
-        return QStringLiteral("the name has characters outside Windows-1251");
-    if (device.isEmpty())
-        return QStringLiteral("no device");
-    if (const std::optional<QString> com = ComEntryName(device))
-        device = *com;
-    else if (!device.startsWith(QLatin1Char('/')))
-        return QStringLiteral("the device is neither a COM name nor an absolute path");
-    line->Name = ToCp1251(name);
-    line->Device = device;
-    if (before.count(line->Name))
-        return QStringLiteral("a line of this name is listed above");
-    return {};
-}
-
-std::vector<TLineSpec> ReadLinesFile() {
-    const QString path = TapiLinesFile();
-    std::vector<std::uint8_t> bytes;
-    const TFileRead read =
-        ReadRegularFile(QFile::encodeName(path).toStdString(), MaxTapiLinesFileSize, bytes);
-    if (read.Result == rfMissing)
-        return {};
-    if (read.Result != rfRead) {
-        Warn(QStringLiteral("%1: %2; no telephony lines").arg(path, FromCp1251(read.Problem())));
-        return {};
-    }
-    std::vector<TLineSpec> lines;
-    std::set<std::string> names;
-    const char* const text = reinterpret_cast<const char*>(bytes.data());
-    std::size_t start = 0;
-    for (int number = 1; start < bytes.size(); ++number) {
-        const void* newline = std::memchr(text + start, '\n', bytes.size() - start);
-        const std::size_t end =
-            newline ? std::size_t(static_cast<const char*>(newline) - text) : bytes.size();
-        const QString entry = QString::fromUtf8(text + start, qsizetype(end - start)).trimmed();
-        start = end + 1;
-        if (entry.isEmpty())
-            continue;
-        TLineSpec line;
-        const QString problem = ParseLine(entry, names, &line);
-        if (problem.isEmpty()) {
-            names.insert(line.Name);
-            lines.push_back(line);
-        } else {
-            Warn(QStringLiteral("%1:%2: %3; the line is ignored").arg(path).arg(number).arg(problem));
-        }
-    }
-    return lines;
-}
-
-void AttachModem(DWORD device, const std::map<QString, TTapiDevConfig>& configs);
-
 // A line of the file is a modem, for data and voice calls, with the configuration it was given before.
 DWORD AddLineRecord(const TLineSpec& spec, bool dials,
                     const std::map<QString, TTapiDevConfig>& configs = {}) {
@@ -397,7 +248,7 @@ void ReadLines() {
     for (const TLineRecord& line : p.Lines)
         known.insert(line.Spec.Name);
     const std::map<QString, TTapiDevConfig> configs = ReadTapiDevConfigs();
-    for (const TLineSpec& line : ReadLinesFile())
+    for (const TLineSpec& line : ReadTapiLinesFile())
         if (!known.count(line.Name))
             AddLineRecord(line, false, configs);
 }
@@ -506,15 +357,11 @@ void Reset() {
 
 // ---- Requests and call states
 
-struct TRequest {
-    LONG Id;
-    TReplyScript Script;
-    bool Proceeds() const { return !Script.Withheld && Script.Error == 0; }
-};
-
 TRequest NewRequest(const char* function) {
     TProvider& p = Tapi();
-    const TRequest request{LONG(p.NextRequest), TakeScripted(p.Replies, function).value_or(TReplyScript{})};
+    const TRequest request{LONG(p.NextRequest),
+                           p.Scripted ? TakeScripted(p.Replies, function).value_or(TReplyScript{})
+                                      : TReplyScript{}};
     p.NextRequest = p.NextRequest == 0x7FFFFFFF ? 1 : p.NextRequest + 1;
     return request;
 }
@@ -529,7 +376,7 @@ void Reply(HLINE line, const TRequest& request, LONG result) {
            0});
 }
 
-void SetCallState(HCALL handle, DWORD state, DWORD mode = 0, DWORD privilege = 0) {
+void SetCallState(HCALL handle, DWORD state, DWORD mode, DWORD privilege) {
     TCall& call = Tapi().Calls.at(handle);
     call.State = state;
     call.StateMode = mode;
@@ -643,181 +490,14 @@ HCALL RingLine(DWORD device, const TCaller& caller) {
     return ringing;
 }
 
-// ---- The modem behind a line of the file (platform/TapiModem)
-
-// The modem's call while it is still one that the modem's news is about.
-TCall* ModemCallOf(DWORD device, std::initializer_list<DWORD> states) {
-    TCall* call = FindCall(LineOf(device).ModemCall);
-    if (!call)
-        return nullptr;
-    for (const DWORD state : states)
-        if (call->State == state)
-            return call;
-    return nullptr;
-}
-
-void ModemCaller(DWORD device, const TModemCaller& caller) {
-    TCall* call = ModemCallOf(device, {LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED});
-    if (!call)
-        return;
-    call->Caller.Number = caller.Number;
-    call->Caller.Name = caller.Name;
-    call->Caller.Flags = caller.Flags;
-    ToCall(LineOf(device).ModemCall, LINE_CALLINFO, LINECALLINFOSTATE_CALLERID);
-}
-
-// A data call's data goes over its own duplicate of the modem's device from now on.
-void ModemConnected(DWORD device, DWORD rate, bool data) {
-    TLineRecord& line = LineOf(device);
-    TCall* call =
-        ModemCallOf(device, {LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED, LINECALLSTATE_DIALING});
-    if (!call)
-        return;
-    call->Rate = rate;
-    if (!data)
-        call->MediaMode = LINEMEDIAMODE_INTERACTIVEVOICE;
-    else if (ShareModemDevice(line, *call) != 0) {
-        Warn(QStringLiteral("telephony: no descriptor left for the call on the line \"%1\"")
-                 .arg(FromCp1251(line.Spec.Name)));
-        line.Modem->HangUp([device] { UpdateModem(device); });
-        SetCallState(line.ModemCall, LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_UNAVAIL);
-        return;
-    }
-    SetCallState(line.ModemCall, LINECALLSTATE_CONNECTED);
-}
-
-void ModemDisconnected(DWORD device, DWORD mode) {
-    if (ModemCallOf(device, {LINECALLSTATE_OFFERING, LINECALLSTATE_ACCEPTED, LINECALLSTATE_DIALING,
-                             LINECALLSTATE_CONNECTED, LINECALLSTATE_ONHOLD}))
-        SetCallState(LineOf(device).ModemCall, LINECALLSTATE_DISCONNECTED, mode);
-}
-
-void RelistenLater(DWORD device);
-
-void AttachModem(DWORD device, const std::map<QString, TTapiDevConfig>& configs) {
-    TLineRecord& line = LineOf(device);
-    line.Spec.MediaModes |= LINEMEDIAMODE_INTERACTIVEVOICE;
-    if (const auto config = configs.find(FromCp1251(line.Spec.Name)); config != configs.end())
-        line.DevConfig = TapiDevConfigBytes(config->second);
-    line.Modem = std::make_unique<TTapiModem>(
-        TapiLineDevicePath(line.Spec.Device),
-        TTapiModem::TEvents{
-            .Ring = [device] { LineOf(device).ModemCall = RingLine(device, TCaller{}); },
-            .Caller = [device](const TModemCaller& caller) { ModemCaller(device, caller); },
-            .Connected = [device](DWORD rate, bool data) { ModemConnected(device, rate, data); },
-            .Disconnected = [device](DWORD mode) { ModemDisconnected(device, mode); },
-            .Gone = [device] { RelistenLater(device); },
-        });
-}
-
-bool Listened(DWORD device) {
-    for (const auto& [handle, open] : Tapi().Opens)
-        if (open.Device == device && (open.Privileges & LINECALLPRIVILEGE_OWNER))
-            return true;
-    return false;
-}
-
-// A modem without a call listens for rings while an open with owner privilege wants them; without
-// one its device is let go.
-void UpdateModem(DWORD device) {
-    TProvider& p = Tapi();
-    if (device >= p.Lines.size() || !p.Lines[device].Modem)
-        return;
-    TLineRecord& line = p.Lines[device];
-    TTapiModem& modem = *line.Modem;
-    if (modem.InCall())
-        return;
-    if (!Listened(device))
-        modem.Close();
-    else if (modem.Open(DevConfigOf(line), line.Spec.Name) == 0)
-        modem.Listen();
-}
-
-// A modem lost while it listened is opened again once its device is back, as long as an open wants
-// its rings; meanwhile nothing is tried, so an absent device fills no log.
-constexpr int RelistenMs = 5000;
-
-void RelistenLater(DWORD device) {
-    TLineRecord& line = LineOf(device);
-    if (!line.Relisten) {
-        line.Relisten = std::make_unique<TTimer>();
-        line.Relisten->SetInterval(RelistenMs);
-        line.Relisten->SetOnTimer([device] {
-            TLineRecord& lost = LineOf(device);
-            if (!QFileInfo::exists(TapiLineDevicePath(lost.Spec.Device)) && Listened(device))
-                return;
-            lost.Relisten->SetEnabled(false);
-            UpdateModem(device);
-            if (Listened(device) && !lost.Modem->IsOpen())
-                lost.Relisten->SetEnabled(true);
-        });
-    }
-    line.Relisten->SetEnabled(true);
-}
-
-// A modem's call freed, or ended with its line: the modem hangs up what it still holds.
-void ModemCallGone(DWORD device, HCALL call) {
-    TLineRecord& line = LineOf(device);
-    if (!line.Modem || line.ModemCall != call)
-        return;
-    line.ModemCall = 0;
-    if (line.Modem->InCall())
-        line.Modem->HangUp([device] { UpdateModem(device); });
-    else
-        UpdateModem(device);
-}
-
-LONG ModemDial(HCALL handle, TCall& call, const TRequest& request) {
-    TLineRecord& line = LineOf(call.Device);
-    line.ModemCall = handle;
-    LONG result = line.Modem->Open(DevConfigOf(line), line.Spec.Name);
-    if (result == 0)
-        result = line.Modem->Dial(call.Called, !(call.MediaMode & LINEMEDIAMODE_DATAMODEM));
-    Reply(call.Line, request, result);
-    if (result == 0) {
-        SetCallState(handle, LINECALLSTATE_DIALING);
-        return request.Id;
-    }
-    FailQuietly(call);
-    UpdateModem(call.Device);
-    return request.Id;
-}
-
-// Hold and unhold: "AT+CHLD=2" on a voice call of a modem; a data call cannot be held.
-LONG ModemSwapHold(const char* function, HCALL hCall, DWORD from, DWORD to) {
-    TCall* call = nullptr;
-    if (const LONG error = EnterCall(function, hCall, &call))
-        return error;
-    TLineRecord& line = LineOf(call->Device);
-    if (!line.Modem || line.ModemCall != hCall || CarriesData(*call))
-        return Unavailable();
-    if (call->State != from)
-        return LINEERR_INVALCALLSTATE;
-    const TRequest request = NewRequest(function);
-    const HLINE opened = call->Line;
-    line.Modem->SwapHold([opened, hCall, request, to](bool ok) {
-        Reply(opened, request, ok ? 0 : LINEERR_OPERATIONUNAVAIL);
-        if (ok && FindCall(hCall))
-            SetCallState(hCall, to);
-    });
-    return request.Id;
-}
-
-// Kept, and for a line of the file saved, before it is taken.
-LONG StoreDevConfig(DWORD device, const TTapiDevConfig& config) {
-    TLineRecord& line = LineOf(device);
-    if (line.Modem && !WriteTapiDevConfig(line.Spec.Name, config))
-        return LINEERR_OPERATIONFAILED;
-    line.DevConfig = TapiDevConfigBytes(config);
-    return 0;
-}
-
 // The dialogs need windows.
 bool HasWindows() {
     return qobject_cast<QApplication*>(QCoreApplication::instance()) != nullptr;
 }
 
-} // namespace
+} // namespace tapi_provider
+
+using namespace tapi_provider;
 
 // ---- Line applications
 
@@ -1213,8 +893,10 @@ LONG lineMakeCall(HLINE hLine, HCALL* lphCall, const char* lpszDestAddress, DWOR
     call.CallParamFlags = lpCallParams ? lpCallParams->dwCallParamFlags : 0;
     call.Called = lpszDestAddress ? lpszDestAddress : "";
     *lphCall = handle;
-    line.Dialled.push_back(call.Called);
-    line.DialledBearers.push_back(bearer);
+    if (p.Scripted) { // for the test's questions; a running router keeps no list of its calls
+        line.Dialled.push_back(call.Called);
+        line.DialledBearers.push_back(bearer);
+    }
 
     const TRequest request = NewRequest("lineMakeCall");
     if (!request.Proceeds()) {
@@ -1576,15 +1258,6 @@ std::vector<TModuleEntry> Tapi32Entries() {
     };
 }
 
-QString TapiLinesFile() {
-    return CommonAppDataFolder() + QStringLiteral("/tapi/lines");
-}
-
-QString TapiLineDevicePath(const QString& device) {
-    const std::optional<std::uint32_t> number = ComPortNumber(device.toStdString());
-    return number ? QString::fromLocal8Bit(ComDevicePath(*number)) : device;
-}
-
 void RegisterTapiDeviceWindow(HWND window) {
     TapiDeviceWindows().insert(window);
 }
@@ -1598,82 +1271,55 @@ void BroadcastTapiNewLine(DWORD deviceId) {
         PostMessage(window, TapiNewLineMessage, TapiNewLineWParam, LPARAM(deviceId));
 }
 
-// ---- The test back-end
+// ---- What a test scripts (platform/TapiScript.h)
 
-namespace {
+namespace TapiScript {
 
-bool backEndInstalled = false;
-
-void CheckFunctionName(const std::string& function) {
-    for (const TModuleEntry& entry : Tapi32Entries())
-        if (entry.Name == function)
-            return;
-    throw std::invalid_argument("no line function " + function);
-}
-
-} // namespace
-
-TTapiTestBackEnd::TTapiTestBackEnd() {
-    if (backEndInstalled)
-        throw std::logic_error("one telephony test back-end at a time");
-    backEndInstalled = true;
+void Install(bool on) {
     Reset();
-    Tapi().Scripted = true;
+    Tapi().Scripted = on;
 }
 
-TTapiTestBackEnd::~TTapiTestBackEnd() {
-    Reset();
-    Tapi().Scripted = false;
-    backEndInstalled = false;
-}
-
-DWORD TTapiTestBackEnd::AddLine(const TLine& line) {
+DWORD AddLine(const TLineSpec& line) {
     return AddLineRecord(line, true);
 }
 
-void TTapiTestBackEnd::QueueDialResult(DWORD deviceId, TDialResult result) {
+void QueueDialResult(DWORD deviceId, TDialResult result) {
     LineOf(deviceId).DialResults.push_back(result);
 }
 
-void TTapiTestBackEnd::FailNext(const std::string& function, LONG error) {
-    CheckFunctionName(function);
+void FailNext(const std::string& function, LONG error) {
     Tapi().Failures[function].push_back(error);
 }
 
-void TTapiTestBackEnd::FailNextReply(const std::string& function, LONG error) {
-    CheckFunctionName(function);
-    Tapi().Replies[function].push_back({false, error});
+void ReplyNext(const std::string& function, bool withheld, LONG error) {
+    Tapi().Replies[function].push_back({withheld, error});
 }
 
-void TTapiTestBackEnd::WithholdNextReply(const std::string& function) {
-    CheckFunctionName(function);
-    Tapi().Replies[function].push_back({true, 0});
-}
-
-HCALL TTapiTestBackEnd::Ring(DWORD deviceId, const TCaller& caller) {
+HCALL Ring(DWORD deviceId, const TCaller& caller) {
     return RingLine(deviceId, caller);
 }
 
-void TTapiTestBackEnd::Disconnect(HCALL call, DWORD mode) {
+void Disconnect(HCALL call, DWORD mode) {
     const TCall* found = FindCall(call);
     if (found && found->State != LINECALLSTATE_IDLE && found->State != LINECALLSTATE_DISCONNECTED)
         SetCallState(call, LINECALLSTATE_DISCONNECTED, mode);
 }
 
-void TTapiTestBackEnd::Digit(HCALL call, char digit) {
+void Digit(HCALL call, char digit) {
     const TCall* found = FindCall(call);
     if (found && (found->MonitorDigitModes & LINEDIGITMODE_DTMF))
         ToCall(call, LINE_MONITORDIGITS, static_cast<unsigned char>(digit), LINEDIGITMODE_DTMF,
                timeGetTime());
 }
 
-void TTapiTestBackEnd::Tone(HCALL call, std::size_t entry) {
+void Tone(HCALL call, std::size_t entry) {
     const TCall* found = FindCall(call);
     if (found && entry < found->MonitoredTones.size())
         ToCall(call, LINE_MONITORTONE, found->MonitoredTones[entry].dwAppSpecific, 0, timeGetTime());
 }
 
-void TTapiTestBackEnd::SendLineDevState(DWORD deviceId, DWORD state, DWORD param2, DWORD param3) {
+void SendLineDevState(DWORD deviceId, DWORD state, DWORD param2, DWORD param3) {
     TProvider& p = Tapi();
     if (state == LINEDEVSTATE_REINIT) {
         for (const auto& [app, callback] : p.Apps)
@@ -1683,12 +1329,12 @@ void TTapiTestBackEnd::SendLineDevState(DWORD deviceId, DWORD state, DWORD param
     LineDevState(deviceId, state, param2, param3);
 }
 
-void TTapiTestBackEnd::SendCallState(HCALL call, DWORD state, DWORD mode) {
+void SendCallState(HCALL call, DWORD state, DWORD mode) {
     if (FindCall(call))
         SetCallState(call, state, mode);
 }
 
-void TTapiTestBackEnd::CloseLine(DWORD deviceId) {
+void CloseLine(DWORD deviceId) {
     for (HLINE line : HandlesWhere(Tapi().Opens, [&](const TOpen& o) { return o.Device == deviceId; })) {
         const TOpen open = Tapi().Opens.at(line);
         EndOpen(line);
@@ -1696,25 +1342,27 @@ void TTapiTestBackEnd::CloseLine(DWORD deviceId) {
     }
 }
 
-std::vector<std::string> TTapiTestBackEnd::DialledNumbers(DWORD deviceId) const {
+std::vector<std::string> DialledNumbers(DWORD deviceId) {
     return LineOf(deviceId).Dialled;
 }
 
-std::vector<DWORD> TTapiTestBackEnd::DialledBearerModes(DWORD deviceId) const {
+std::vector<DWORD> DialledBearerModes(DWORD deviceId) {
     return LineOf(deviceId).DialledBearers;
 }
 
-std::string TTapiTestBackEnd::GeneratedDigits(HCALL call) const {
+std::string GeneratedDigits(HCALL call) {
     const TCall* found = FindCall(call);
     return found ? found->GeneratedDigits : std::string();
 }
 
-int TTapiTestBackEnd::GeneratedTones(HCALL call) const {
+int GeneratedTones(HCALL call) {
     const TCall* found = FindCall(call);
     return found ? found->GeneratedTones : 0;
 }
 
-std::optional<DWORD> TTapiTestBackEnd::CallState(HCALL call) const {
+std::optional<DWORD> CallState(HCALL call) {
     const TCall* found = FindCall(call);
     return found ? std::optional<DWORD>(found->State) : std::nullopt;
 }
+
+} // namespace TapiScript

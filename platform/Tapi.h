@@ -61,7 +61,8 @@
 // lParam the identifier to the hidden window of every component, as registered with
 // RegisterTapiDeviceWindow (platform/Messages).
 //
-// Tests script the provider with a TTapiTestBackEnd (at the end of this file).
+// Tests script the provider with a TTapiTestBackEnd (at the end of this file; platform/TapiTestBackEnd.cpp,
+// which reaches the provider through platform/TapiScript.h only).
 #pragma once
 
 #include <cstddef>

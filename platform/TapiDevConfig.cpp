@@ -19,6 +19,7 @@
 #include "platform/Cp1251.h"
 #include "platform/Files.h"
 #include "platform/Shell.h"
+#include "platform/Warning.h"
 
 namespace {
 
@@ -28,10 +29,6 @@ constexpr char XonChar = 0x11, XoffChar = 0x13;
 const char ParityLetters[] = "NOEMS"; // by NOPARITY ... SPACEPARITY
 const char* const StopBitsTexts[] = {"1", "1.5", "2"};
 const char* const FlowTexts[] = {"none", "RTS/CTS", "XON/XOFF"};
-
-void Warn(const QString& text) {
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-}
 
 template <std::size_t N>
 std::optional<std::uint8_t> IndexOf(const char* const (&texts)[N], std::string_view text) {
@@ -92,9 +89,9 @@ std::optional<QStringList> FileLines(QString* problem) {
 }
 
 LONG OpenError(const QString& path, const std::string& lineName, int error, const QString& reason = {}) {
-    Warn(QStringLiteral("telephony: cannot open %1 for the line \"%2\": %3")
-             .arg(path, FromCp1251(lineName),
-                  reason.isEmpty() ? QString::fromLocal8Bit(std::strerror(error)) : reason));
+    PlatformWarning(QStringLiteral("telephony: cannot open %1 for the line \"%2\": %3")
+                        .arg(path, FromCp1251(lineName),
+                             reason.isEmpty() ? QString::fromLocal8Bit(std::strerror(error)) : reason));
     switch (error) {
     case ENOENT:
     case ENODEV:
@@ -208,7 +205,7 @@ std::map<QString, TTapiDevConfig> ReadTapiDevConfigs() {
     QString problem;
     const std::optional<QStringList> read = FileLines(&problem);
     if (!read) {
-        Warn(
+        PlatformWarning(
             QStringLiteral("%1: %2; the line configurations are not used").arg(TapiDevConfigFile(), problem));
         return {};
     }
@@ -222,11 +219,12 @@ std::map<QString, TTapiDevConfig> ReadTapiDevConfigs() {
         if (const std::optional<TTapiDevConfig> config = TapiDevConfigFromText(text.toStdString()))
             configs.emplace(name, *config);
         else
-            Warn(QStringLiteral("%1:%2: \"%3\" is no line configuration (speed,data bits,parity,stop bits,"
-                                "flow control); the line's device is opened as it is")
-                     .arg(TapiDevConfigFile())
-                     .arg(i + 1)
-                     .arg(text));
+            PlatformWarning(
+                QStringLiteral("%1:%2: \"%3\" is no line configuration (speed,data bits,parity,stop bits,"
+                               "flow control); the line's device is opened as it is")
+                    .arg(TapiDevConfigFile())
+                    .arg(i + 1)
+                    .arg(text));
     }
     return configs;
 }
@@ -235,8 +233,8 @@ bool WriteTapiDevConfig(const std::string& lineName, const TTapiDevConfig& confi
     const QString name = FromCp1251(lineName);
     const QString path = TapiDevConfigFile();
     const auto notSaved = [&](const QString& problem) {
-        Warn(QStringLiteral("%1: %2; the configuration of the line \"%3\" is not saved")
-                 .arg(path, problem, name));
+        PlatformWarning(QStringLiteral("%1: %2; the configuration of the line \"%3\" is not saved")
+                            .arg(path, problem, name));
         return false;
     };
     // A file that cannot be read is kept: written anew, it would hold only this line's entry.

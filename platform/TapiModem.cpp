@@ -19,6 +19,7 @@
 
 #include "platform/Cp1251.h"
 #include "platform/Timer.h"
+#include "platform/Warning.h"
 
 namespace {
 
@@ -29,10 +30,6 @@ constexpr int WriteWaitMs = 1000;        // for the device to take a command
 constexpr int DataWatchMs = 1000;        // between looks at a data call's device, which the port reads
 constexpr const char* DialCharacters = "0123456789*#+ABCDabcd,TPWtpw!@";
 constexpr const char* DialFillers = " -().";
-
-void Warn(const QString& text) {
-    std::fprintf(stderr, "%s\n", text.toLocal8Bit().constData());
-}
 
 std::string_view Trimmed(std::string_view text) {
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
@@ -523,7 +520,7 @@ void TTapiModem::Lost() {
     const bool inCall = state_ == TState::Ringing || state_ == TState::Dialling ||
                         state_ == TState::Answering || state_ == TState::Voice || state_ == TState::Held ||
                         state_ == TState::Holding || state_ == TState::Data;
-    Warn(QStringLiteral("telephony: %1 stopped answering").arg(device_));
+    PlatformWarning(QStringLiteral("telephony: %1 stopped answering").arg(device_));
     Close();
     if (inCall && events_.Disconnected)
         events_.Disconnected(LINEDISCONNECTMODE_UNAVAIL);

@@ -1189,8 +1189,10 @@ std::int32_t TSioCustomComPort::WaitForTexts(const std::vector<std::string>& tex
                 quit = true;
                 break;
             }
+            // The port closed under the wait: the mark stays with the dispatcher, which the close's
+            // deferred message frees whatever the mark says, and a new open starts without it.
             if (dispatcher_.get() != d || portState_ != psOpen)
-                return 0; // the port closed under the wait
+                return 0;
             Sleep(1);
         }
     } catch (...) {

@@ -287,7 +287,7 @@ std::int32_t TSioBaseDispatcher::InitPort(const char* name, std::int32_t baud, s
         SetDtr((flowOpts & ipDtr) != 0);
     if (!RtsAuto)
         SetRts((flowOpts & ipRts) != 0);
-    GetModemStatusPrim(0xF0);
+    GetModemStatusPrim(msLines);
     if (const std::int32_t r = SetLine(baud, parity, dataBits, stopBits); r != 0) {
         DonePort();
         return r;
@@ -369,13 +369,13 @@ std::int32_t TSioBaseDispatcher::SetLine(std::int32_t baud, std::uint32_t parity
                        ~(DCB_PARITY | DCB_DSR_SENSITIVITY | DCB_NULL);
         if (baud != 0)
             wanted.BaudRate = std::uint32_t(baud);
-        if (parity != 5)
+        if (parity != KeepParity)
             wanted.Parity = std::uint8_t(parity);
-        if (dataBits != 9)
+        if (dataBits != KeepDataBits)
             wanted.ByteSize = dataBits;
         if (dataBits == 5)
             wanted.StopBits = ONE5STOPBITS;
-        if (stopBits != 3) {
+        if (stopBits != KeepStopBits) {
             wanted.StopBits = std::clamp<std::uint8_t>(stopBits, 1, 2) == 1 ? ONESTOPBIT : TWOSTOPBITS;
             if (wanted.ByteSize == 5)
                 wanted.StopBits = ONE5STOPBITS;
@@ -396,7 +396,7 @@ std::int32_t TSioBaseDispatcher::SetLine(std::int32_t baud, std::uint32_t parity
 }
 
 std::int32_t TSioBaseDispatcher::ChangeBaud(std::int32_t baud) {
-    return SetLine(baud, 5, 9, 3);
+    return SetLine(baud, KeepParity, KeepDataBits, KeepStopBits);
 }
 
 void TSioBaseDispatcher::GetLine(std::int32_t& baud, std::uint16_t& parity, std::uint8_t& dataBits,
@@ -467,11 +467,12 @@ std::uint8_t TSioBaseDispatcher::GetModemStatusPrim(std::uint8_t clearMask) {
     // Every read marks the lines it finds changed: the dispatch pass reads the lines often, and a
     // change it saw first must not be lost to the line event that follows. A ring is marked by its
     // own event (RingFlag), once.
-    const std::uint32_t changed = ((ModemStatus ^ lines) & 0xB0) >> 4;
-    ModemStatus = (lines & 0xF0) | (ModemStatus & 0x0F) | changed;
+    const std::uint32_t changed =
+        ((ModemStatus ^ lines) & (MS_CTS_ON | MS_DSR_ON | MS_RLSD_ON)) >> msChangeShift;
+    ModemStatus = (lines & msLines) | (ModemStatus & msChanges) | changed;
     if (RingFlag) {
         RingFlag = false;
-        ModemStatus |= 0x04;
+        ModemStatus |= msTrailingRing;
     }
     const std::uint8_t result = std::uint8_t(ModemStatus);
     ModemStatus &= clearMask;
@@ -479,43 +480,43 @@ std::uint8_t TSioBaseDispatcher::GetModemStatusPrim(std::uint8_t clearMask) {
 }
 
 void TSioBaseDispatcher::MapEventsToMS() {
-    GetModemStatusPrim(0xFF);
+    GetModemStatusPrim(msKeepChanges);
 }
 
 std::uint8_t TSioBaseDispatcher::GetModemStatus() {
-    return GetModemStatusPrim(0xF0);
+    return GetModemStatusPrim(msLines);
 }
 
 bool TSioBaseDispatcher::CheckCTS() {
-    return GetModemStatusPrim(0xFE) & 0x10;
+    return GetModemStatusPrim(std::uint8_t(~msDeltaCts)) & MS_CTS_ON;
 }
 
 bool TSioBaseDispatcher::CheckDSR() {
-    return GetModemStatusPrim(0xFD) & 0x20;
+    return GetModemStatusPrim(std::uint8_t(~msDeltaDsr)) & MS_DSR_ON;
 }
 
 bool TSioBaseDispatcher::CheckRI() {
-    return GetModemStatusPrim(0xFB) & 0x40;
+    return GetModemStatusPrim(std::uint8_t(~msTrailingRing)) & MS_RING_ON;
 }
 
 bool TSioBaseDispatcher::CheckDCD() {
-    return GetModemStatusPrim(0xF7) & 0x80;
+    return GetModemStatusPrim(std::uint8_t(~msDeltaDcd)) & MS_RLSD_ON;
 }
 
 bool TSioBaseDispatcher::CheckDeltaCTS() {
-    return GetModemStatusPrim(0xFE) & 0x01;
+    return GetModemStatusPrim(std::uint8_t(~msDeltaCts)) & msDeltaCts;
 }
 
 bool TSioBaseDispatcher::CheckDeltaDSR() {
-    return GetModemStatusPrim(0xFD) & 0x02;
+    return GetModemStatusPrim(std::uint8_t(~msDeltaDsr)) & msDeltaDsr;
 }
 
 bool TSioBaseDispatcher::CheckDeltaRI() {
-    return GetModemStatusPrim(0xFB) & 0x04;
+    return GetModemStatusPrim(std::uint8_t(~msTrailingRing)) & msTrailingRing;
 }
 
 bool TSioBaseDispatcher::CheckDeltaDCD() {
-    return GetModemStatusPrim(0xF7) & 0x08;
+    return GetModemStatusPrim(std::uint8_t(~msDeltaDcd)) & msDeltaDcd;
 }
 
 // Line errors and breaks.

@@ -47,6 +47,23 @@ class TSioBaseComponent;
 class TSioBaseDispatcher;
 
 inline constexpr std::uint32_t DispatchBufferSize = 8192;
+
+// The modem-line byte: the lines as GetCommModemStatus gives them (MS_CTS_ON, MS_DSR_ON, MS_RING_ON,
+// MS_RLSD_ON) in the high half, and in the low half the change of each since it was last read.
+inline constexpr std::uint8_t msDeltaCts = 0x01;
+inline constexpr std::uint8_t msDeltaDsr = 0x02;
+inline constexpr std::uint8_t msTrailingRing = 0x04; // a ring came
+inline constexpr std::uint8_t msDeltaDcd = 0x08;
+inline constexpr std::uint8_t msLines = 0xF0;
+inline constexpr std::uint8_t msChanges = 0x0F;
+inline constexpr std::uint8_t msKeepChanges = 0xFF; // a read that clears no change bit
+// What a line change of CTS, DSR and DCD marks: each line's bit shifted down to its change bit.
+inline constexpr std::uint8_t msChangeShift = 4;
+
+// SetLine's "keep what the line has" values.
+inline constexpr std::uint32_t KeepParity = 5;
+inline constexpr std::uint8_t KeepDataBits = 9;
+inline constexpr std::uint8_t KeepStopBits = 3;
 // LineErrors after a worker lost the device.
 inline constexpr std::uint32_t LineErrorsLost = 0xFFFFFFFF;
 // Posted to every registered window when a worker failed: wParam the worker's exit code (-160
@@ -136,7 +153,7 @@ public:
     // when the dispatcher is destroyed, which the owner does once DispActive is false.
     void DonePort();
 
-    // Baud 0, Parity 5, DataBits 9, StopBits 3 keep the current value. Waits for the output to leave
+    // Baud 0, KeepParity, KeepDataBits and KeepStopBits keep the current value. Waits for the output to leave
     // first, unless nothing changes.
     std::int32_t SetLine(std::int32_t baud, std::uint32_t parity, std::uint8_t dataBits,
                          std::uint8_t stopBits);
@@ -147,8 +164,8 @@ public:
     std::int32_t SetDtr(bool on);
     std::int32_t SetRts(bool on);
     std::int32_t SetModem(bool dtr, bool rts);
-    // Lines CTS 0x10, DSR 0x20, RI 0x40, DCD 0x80 and their change bits 0x01-0x08; reading clears the
-    // change bits (Check... only that line's).
+    // The modem-line byte (msLines, msChanges); reading clears the change bits (Check... only that
+    // line's).
     std::uint8_t GetModemStatus();
     bool CheckCTS();
     bool CheckDSR();

@@ -882,7 +882,7 @@ bool TDispThread::ProcessQueue() {
     std::uint32_t moved = 0;
     d.ExtractData(moved);
     if (!d.EventBusyNow()) {
-        d.GetModemStatusPrim(0xFF); // fresh line levels; the change bits stay for their readers
+        d.GetModemStatusPrim(msKeepChanges); // fresh line levels; the change bits stay for their readers
         if (!d.StatusTriggerLoop())
             return true;
         while (d.CheckReceiveTriggers()) {

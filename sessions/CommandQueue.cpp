@@ -15,52 +15,52 @@
 int TConnectionForm::QueryHwInfo(int objectNumber) {
     TServerConnection* c = GetConnectionByObjNum(objectNumber);
     if (!c)
-        return 3;
+        return rrNotConnected;
     SessionLog(QStringLiteral("SM: sending GetHwInfo") + ObjectText(objectNumber));
     c->PendingCommands |= REQ_GET_HW_INFO;
-    return 2;
+    return rrQueued;
 }
 
 int TConnectionForm::QueryProfile(int objectNumber) {
     TServerConnection* c = GetConnectionByObjNum(objectNumber);
     if (!c)
-        return 3;
+        return rrNotConnected;
     SessionLog(QStringLiteral("SM: sending GetProfile") + ObjectText(objectNumber));
     c->PendingCommands |= REQ_GET_PROFILE1 | REQ_GET_PROFILE2 | REQ_GET_HW_INFO;
-    return 2;
+    return rrQueued;
 }
 
 int TConnectionForm::SetProfile(int objectNumber, ObjProfile* profile, std::uint32_t parts) {
     TServerConnection* c = GetConnectionByObjNum(objectNumber);
     if (!c)
-        return 3;
+        return rrNotConnected;
     SessionLog(QStringLiteral("SM: sending SetProfile") + ObjectText(objectNumber));
     c->PendingCommands |= parts;
     c->ProfileData = profile;
-    return 2;
+    return rrQueued;
 }
 
 int TConnectionForm::SendData(TObjectStates* object) {
     AppBufState state{};
     AppBuf_GetState(object->AppBuf.get(), &state);
     if (state.TxFlags & (AppBufTxEmpty | AppBufTxInFlight))
-        return 1;
+        return rrNotDone;
     TServerConnection* c = GetConnectionByObjNum(object->ObjectNumber);
     if (!c)
-        return 3;
+        return rrNotConnected;
     SessionLog(QStringLiteral("SM: sending TxData") + ObjectText(object->ObjectNumber));
     c->PendingCommands |= REQ_RX_DATA;
-    return 2;
+    return rrQueued;
 }
 
 int TConnectionForm::PollConnection(TServerConnection* c) {
     if (!c)
-        return 3;
+        return rrNotConnected;
     if (c->PendingCommands != 0)
-        return 1;
+        return rrNotDone;
     c->PendingCommands = REQ_NULL;
     SessionLog(QStringLiteral("SM: polling") + ObjectText(c->ObjectNumber));
-    return 0;
+    return rrDone;
 }
 
 int TConnectionForm::RepeatCommand(TServerConnection* c) {
@@ -76,11 +76,11 @@ int TConnectionForm::RepeatCommand(TServerConnection* c) {
     if (cmd & (REQ_SET_PROFILE1 | REQ_SET_PROFILE2))
         link->Params.Profile = c->ProfileData;
     const int result = SendCommandFrame(c, cmd);
-    if (blocks && result != 2)
+    if (blocks && result != rrLinkBusy)
         UpdateBlocksTried(c, !(cmd & REQ_SET_UPD_BLK)); // the builder clears the bits it placed
-    if (result == 2)
+    if (result == rrLinkBusy)
         SessionLog(QStringLiteral("SM: error - busy"));
-    else if (result == 0)
+    else if (result == rrDone)
         c->PendingCommands = rest; // what the frame had no room for is set again by its setter
     return result;
 }
@@ -88,7 +88,7 @@ int TConnectionForm::RepeatCommand(TServerConnection* c) {
 int TConnectionForm::SetKey(int objectNumber, std::string_view key) {
     TServerConnection* c = GetConnectionByObjNum(objectNumber);
     if (!c)
-        return 3;
+        return rrNotConnected;
     IpLink* link = c->Link.get();
     SessionLog(QStringLiteral("SM: sending SetKey") + ObjectText(objectNumber));
     const TPassword newKey = MakePassword(key);
@@ -103,11 +103,11 @@ int TConnectionForm::SendCommandFrame(TServerConnection* c, std::uint32_t& mask)
     const std::uint32_t r = TMGSM_CreateIpMsg(c->Link.get(), out, &length, &mask);
     SessionLog(QStringLiteral("SM: CreateIpMsg OK - ") + Hex(r, 8));
     if (r & LEV_WAIT_ACK)
-        return 2;
+        return rrLinkBusy;
     if (!(r & LEV_FRAME_BUILT) || !Send(c, out, length))
-        return 1;
+        return rrNotDone;
     LightSendSignal();
-    return 0;
+    return rrDone;
 }
 
 int TConnectionForm::SetCall(int, const QString&) {

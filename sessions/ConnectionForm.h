@@ -2,14 +2,16 @@
 // one session (TServerConnection) per accepted connection, the event pump that turns what the link
 // layer reports into actions, the per-connection command queue and the timers that drive it all.
 //
-// Command operations answer at once with a small code and only set request bits; the link timer
+// Command operations answer at once with a TRequestResult and only set request bits; the link timer
 // builds the next frame from them, one frame at a time (the link is stop-and-wait):
-//   QueryHwInfo, QueryProfile, SetProfile  2 queued, 3 no connection bound to the object;
-//   SendData                               1 nothing to send (queue empty or a block unacknowledged),
-//                                          2 queued, 3 not connected;
-//   PollConnection                         0 poll queued, 1 requests already pending, 3 no connection;
-//   RepeatCommand                          0 frame sent, 1 nothing built or sending failed, 2 link busy;
-//   SetKey (sent at once, never queued)    0 sent, 1 not sent, 2 link busy, 3 not connected.
+//   QueryHwInfo, QueryProfile, SetProfile  rrQueued, rrNotConnected (no connection bound to the object);
+//   SendData                               rrNotDone (nothing to send: queue empty or a block
+//                                          unacknowledged), rrQueued, rrNotConnected;
+//   PollConnection                         rrDone (poll queued), rrNotDone (requests already pending),
+//                                          rrNotConnected;
+//   RepeatCommand                          rrDone (frame sent), rrNotDone (nothing built or sending
+//                                          failed), rrLinkBusy;
+//   SetKey (sent at once, never queued)    rrDone (sent), rrNotDone, rrLinkBusy, rrNotConnected.
 //
 // Every time-out (acknowledgement 20 s, polling after 180 s of silence) runs on the monotonic clock;
 // the form points the link layer's clock at it. Main thread only; the socket events and the timers
@@ -35,6 +37,15 @@ class QListWidget;
 class QPushButton;
 class TObjectStates;
 class TServerConnection;
+
+// The numbers are the ones the callers have always been given; a code means what its operation says.
+enum TRequestResult : int {
+    rrDone = 0,
+    rrNotDone = 1,
+    rrQueued = 2,
+    rrLinkBusy = 2, // SetKey and RepeatCommand, which send at once
+    rrNotConnected = 3,
+};
 
 class TConnectionForm : public TForm {
 public:

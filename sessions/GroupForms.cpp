@@ -206,9 +206,6 @@ TGroupsDialog::~TGroupsDialog() {
 }
 
 void TGroupsDialog::FreeWorkReceivers() {
-    // The controls belong to the live groups.
-    for (const auto& g : WorkReceivers)
-        g->Port = nullptr;
     WorkReceivers.clear();
     origins_.clear();
 }
@@ -408,8 +405,7 @@ void TGroupsDialog::CopyGroupsAfter(std::size_t index, TReceiverArray& to) {
 }
 
 void TGroupsDialog::DeleteGroup(std::unique_ptr<TReceiver>& group) {
-    // The working copy never owns a control: the live group keeps it until OK deletes it.
-    group->Port = nullptr;
+    // The live group keeps its port until OK deletes it.
     origins_.erase(group.get());
     group.reset();
 }
@@ -526,7 +522,7 @@ void TGroupsDialog::UpdateVSPTimerTimer() {
     if (!AppSettings)
         return;
     for (const auto& g : AppSettings->Receivers)
-        if (g->Changed && !g->Port)
+        if (g->Changed && !VirtualPortOf(*g))
             CreateVirtualPort(*g);
 }
 

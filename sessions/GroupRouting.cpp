@@ -12,6 +12,7 @@
 #include "platform/VirtualPort.h"
 #include "sessions/ConnectionForm.h"
 #include "sessions/SessionLog.h"
+#include "sessions/VirtualPorts.h"
 
 namespace {
 
@@ -75,7 +76,8 @@ int ReceiverFreeSpace(int objectNumber) {
         const TObjectStates* base = FindObjectByNum(g->BaseID);
         return base && !base->Connected ? 0 : space;
     }
-    return g->Port && !g->Port->Ready() ? 0 : space;
+    const TVirtualPortAx* port = VirtualPortOf(*g);
+    return port && !port->Ready() ? 0 : space;
 }
 
 void RouteObjectData(int objectNumber, const std::uint8_t* data, int length) {
@@ -137,10 +139,10 @@ void FlushReceiverBuffers() {
                 MarkBufferDue(base);
                 SendIfConnected(base);
             }
-        } else if (g->Port) {
+        } else if (TVirtualPortAx* port = VirtualPortOf(*g)) {
             int k = 0;
             try {
-                k = g->Port->Write(g->Buffer.data(), g->BufferCount);
+                k = port->Write(g->Buffer.data(), g->BufferCount);
             } catch (const std::exception&) {
                 k = 0;
             }
@@ -231,6 +233,6 @@ void TConnectionForm::BuffersProcessTimerTimer() {
     // Ports held back while their members were full may be read again.
     if (AppSettings)
         for (const auto& g : std::as_const(AppSettings->Receivers))
-            if (g->Port)
-                g->Port->ResumeRx();
+            if (TVirtualPortAx* port = VirtualPortOf(*g))
+                port->ResumeRx();
 }

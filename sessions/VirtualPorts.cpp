@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <exception>
+#include <map>
 #include <vector>
 
 #include <QListWidget>
@@ -61,31 +62,63 @@ void InstallVirtualPortHooks() {
     ReceiverPortHooks.Destroy = DeleteVirtualPort;
 }
 
-void CreateVirtualPort(TReceiver& group) {
+namespace {
+
+struct TOwnedPort {
+    const TReceiver* Group; // the live group it serves
+    std::unique_ptr<TVirtualPortAx> Port;
+};
+
+// By COM number. Never destroyed: groups still go at the program's exit, and hand their ports back.
+std::map<int, TOwnedPort>& Ports() {
+    static auto* const ports = new std::map<int, TOwnedPort>;
+    return *ports;
+}
+
+// 0 for a number no COM port has (a group of a damaged record is destroyed too).
+int ComNumberOf(const TReceiver& group) {
+    return group.BaseID >= 0 && group.BaseID <= TReceiver::MaxPortBase ? group.BaseID + 1 : 0;
+}
+
+} // namespace
+
+TVirtualPortAx* VirtualPortOf(const TReceiver& group) {
     if (group.BaseKind <= 0)
+        return nullptr;
+    const auto found = Ports().find(ComNumberOf(group));
+    return found != Ports().end() ? found->second.Port.get() : nullptr;
+}
+
+void AdoptVirtualPort(TReceiver& group, std::unique_ptr<TVirtualPortAx> port) {
+    Ports()[ComNumberOf(group)] = {&group, std::move(port)};
+}
+
+void CreateVirtualPort(TReceiver& group) {
+    if (group.BaseKind <= 0 || VirtualPortOf(group))
         return;
-    const int n = group.BaseID + 1;
+    const int n = ComNumberOf(group);
+    std::unique_ptr<TVirtualPortAx> port;
     try {
-        // The group owns the control; nothing else deletes it.
-        group.Port = new TVirtualPortAx();
-        group.Port->OnRxChar = [](TVirtualPortAx* sender, int count) {
+        port = std::make_unique<TVirtualPortAx>();
+        port->OnRxChar = [](TVirtualPortAx* sender, int count) {
             if (MainForm)
                 MainForm->VirtualPortAxRxChar(sender, count);
         };
     } catch (const std::exception&) {
-        group.Port = nullptr;
         ErrorBox(QStringLiteral("Ошибка создания ActiveX компонента виртуального порта (COM"), n);
         return;
     }
+    TVirtualPortAx& control = *port;
+    AdoptVirtualPort(group, std::move(port)); // kept even when it cannot be made, as the port of the group
     try {
         const QString name = QStringLiteral("COM") + QString::number(n);
-        if (!group.Port->CreatePort(name) && !group.Port->Attach(name)) {
+        if (!control.CreatePort(name) && !control.Attach(name)) {
             ErrorBox(QStringLiteral("Невозможно создать виртуальный порт (COM"), n);
             return;
         }
-        group.Port->Tag = n;
-        group.Port->SetStrictBaudrate(1);
-        group.Port->SetWiring(0x20, 0x10, 0, 0);
+        control.Tag = n;
+        control.SetStrictBaudrate(1);
+        control.SetWiring(0x20, 0x10, 0, 0);
     } catch (const std::exception&) {
         DeleteVirtualPort(group);
         ErrorBox(QStringLiteral("Ошибка создания виртуального порта (COM"), n);
@@ -93,8 +126,9 @@ void CreateVirtualPort(TReceiver& group) {
 }
 
 void DeleteVirtualPort(TReceiver& group) {
-    delete group.Port;
-    group.Port = nullptr;
+    const auto found = group.BaseKind > 0 ? Ports().find(ComNumberOf(group)) : Ports().end();
+    if (found != Ports().end() && found->second.Group == &group)
+        Ports().erase(found);
 }
 
 void ReadVirtualPort(TVirtualPortAx* port, int count) {
@@ -122,26 +156,22 @@ void ReadVirtualPort(TVirtualPortAx* port, int count) {
 
 void DeleteChangedVirtualPorts(TGroupsDialog& dialog) {
     const auto& work = dialog.WorkReceivers;
-    // Every control ends with exactly one group: a working group that still holds it keeps it.
-    for (const auto& live : AppSettings->Receivers) {
-        if (!live->Port)
-            continue;
-        const bool kept =
-            std::any_of(work.begin(), work.end(), [&](const auto& g) { return g->Port == live->Port; });
-        if (kept)
-            live->Port = nullptr;
-        else
-            DeleteVirtualPort(*live);
+    // A port stays for the unchanged working group of its number, which is about to be live; the
+    // ports of deleted and changed groups go.
+    for (auto port = Ports().begin(); port != Ports().end();) {
+        const auto holder = std::find_if(work.begin(), work.end(), [&](const auto& g) {
+            return !g->Changed && g->BaseKind > 0 && ComNumberOf(*g) == port->first;
+        });
+        if (holder != work.end()) {
+            port->second.Group = holder->get();
+            ++port;
+        } else {
+            port = Ports().erase(port);
+        }
     }
-    int changed = 0;
-    for (const auto& g : work) {
-        if (!g->Changed)
-            continue;
-        ++changed;
-        DeleteVirtualPort(*g);
-    }
+    const auto changed = std::count_if(work.begin(), work.end(), [](const auto& g) { return g->Changed; });
     if (changed != 0) {
-        dialog.UpdateVSPTimer.SetInterval((changed + 2) / 4 + 1);
+        dialog.UpdateVSPTimer.SetInterval(int(changed + 2) / 4 + 1);
         dialog.UpdateVSPTimer.SetEnabled(true);
     }
 }

@@ -1,7 +1,8 @@
 // The virtual COM ports of the groups whose base is a COM port, and the survey of the PC's COM ports
 // that the base-selection dialog shows.
 //
-// A port base's group owns its control (TReceiver::Port, Tag = the COM number); what PC software
+// The controls are kept here by COM number (Tag = the number), each for the live group it serves; a
+// group, live or the editor's working copy, finds its port by its base's number. What PC software
 // writes into the port goes to the group's members, read only as fast as the members can take it so
 // that a program writing faster is held back by the port. The group editor's OK deletes the controls
 // of deleted and changed groups and re-creates the changed ones a moment later. Errors are shown as
@@ -10,6 +11,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 
 #include <QString>
 
@@ -31,9 +33,14 @@ extern const QString OwnPortPrefix;
 
 // Lets the groups read from the state file make their ports, and deleted groups delete them.
 void InstallVirtualPortHooks();
-// Makes and attaches the control of a port base.
+// The control of the group's base COM port, null when the group has none (its base is no port, or the
+// port is still to be made).
+TVirtualPortAx* VirtualPortOf(const TReceiver& group);
+// Makes and attaches the control of a port base, for the group; nothing when its number has one.
 void CreateVirtualPort(TReceiver& group);
-// Deletes the group's control, if any.
+// Takes a control made elsewhere (Tag set) as the port of the group's number, replacing one there.
+void AdoptVirtualPort(TReceiver& group, std::unique_ptr<TVirtualPortAx> port);
+// Deletes the group's control, if it has one and the group is the one it serves.
 void DeleteVirtualPort(TReceiver& group);
 // Reads what PC software wrote into the port (count bytes wait) and pushes it to the group's members.
 void ReadVirtualPort(TVirtualPortAx* port, int count);

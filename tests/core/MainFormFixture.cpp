@@ -22,7 +22,7 @@ void ResetGlobals() {
     CompanyDataFolder.clear();
     StatesFileName.clear();
     MutexHandle.reset();
-    ModemState = 0;
+    ModemState = msClosed;
     SmsSendPending = false;
     AccessGranted = false;
     ObjectList.clear();

@@ -138,7 +138,7 @@ TEST_F(MainFormTest, StateRequestBySmsAsksFirstAndReportsWhatFailed) {
     form->RequestCoordsButtonClick(); // the GSM modem is not ready: nothing
     EXPECT_TRUE(dialogs->Shown().empty());
 
-    ModemState = 2;
+    ModemState = msReady;
     const QString question =
         QStringLiteral("Невозможно отправить запрос через TCP/IP!\r\nОтправить с помощью SMS?");
     dialogs->Expect(mtConfirmation, question, mrCancel);

@@ -218,13 +218,13 @@ TEST_F(MainFormTest, ButtonsFollowTheConnectionAndTheGsmModem) {
     struct {
         bool Connected;
         std::uint32_t Flags;
-        int Modem;
+        TModemState Modem;
         bool Pending;
         bool Request, Profile;
     } cases[] = {
-        {true, 0, 0, false, true, true},    {true, 1, 0, false, false, true},
-        {false, 0, 0, false, false, false}, {false, 0, 2, false, true, true},
-        {false, 0, 2, true, false, false},  {false, 0, 1, false, false, false},
+        {true, 0, msClosed, false, true, true},    {true, 1, msClosed, false, false, true},
+        {false, 0, msClosed, false, false, false}, {false, 0, msReady, false, true, true},
+        {false, 0, msReady, true, false, false},   {false, 0, msConnecting, false, false, false},
     };
     for (const auto& c : cases) {
         o->Connected = c.Connected;

@@ -1,6 +1,7 @@
 // Start-up and shut-down of the main window: the first start, a second instance, hiding to the tray,
 // the exit, and a state file that does not open.
 #include <filesystem>
+#include <thread>
 
 #include <QCoreApplication>
 #include <QDir>
@@ -13,7 +14,9 @@
 #include "core/EventLog.h"
 #include "core/ObjectRegistry.h"
 #include "core/StateFile.h"
+#include "platform/Registry.h"
 #include "platform/Shell.h"
+#include "platform/Warning.h"
 #include "tests/core/MainFormFixture.h"
 #include "tests/platform/TestSupport.h"
 
@@ -204,6 +207,28 @@ TEST_F(MainFormTest, GsmModemIsStartedWithTheServerWhenTheSettingsAskForIt) {
         form->ExitMenuItemClick();
         form.reset();
     }
+}
+
+// What the platform layer could not use reaches the event log as well as standard error, from the main
+// thread at once and from another once the loop runs; nothing once the main window is gone.
+TEST_F(MainFormTest, PlatformWarningsReachTheEventLog) {
+    Start();
+    const QString store = QString::fromStdString(DataFile("registry"));
+    ASSERT_TRUE(QDir().mkpath(store)); // a folder where the store should be
+    TRegistry registry(store);
+    EXPECT_FALSE(registry.OpenKey(QStringLiteral("Software\\Test"), true));
+    const QString folder = store + ": not a regular file; the registry is not changed";
+    EXPECT_EQ(LogLines().back(), folder);
+
+    const QString worker = QStringLiteral("telephony: from a worker");
+    std::thread([&] { PlatformWarning(worker); }).join();
+    EXPECT_EQ(LogLines().back(), folder) << "delivered on the main thread only";
+    QCoreApplication::processEvents();
+    EXPECT_TRUE(LogLines().contains(worker));
+
+    form.reset();
+    PlatformWarning(QStringLiteral("telephony: after the window"));
+    EXPECT_FALSE(LogLines().contains("telephony: after the window"));
 }
 
 } // namespace

@@ -90,7 +90,7 @@ protected:
         gsm.reset();
         PasswordUpdate = nullptr;
         newPassword.reset();
-        ModemState = 0;
+        ModemState = msClosed;
         SmsSendPending = false;
         PendingSecondPart = false;
     }
@@ -135,7 +135,7 @@ protected:
     }
     // The GSM modem window reports that it is ready.
     void GsmModemReady() {
-        ModemState = 2;
+        ModemState = msReady;
         editor->OnModemConnected();
     }
 
@@ -541,8 +541,9 @@ TEST_P(LostConnectionTest, UnlocksTheEditorWithItsMessage) {
     // Nothing is left to read or write with: no connection and no GSM modem.
     EXPECT_FALSE(editor->LoadButton->isEnabled());
     EXPECT_FALSE(editor->SaveButton->isEnabled());
-    if (kind == okRead) // 0xFFFF, as after a close: every tagged group box is enabled again
+    if (kind == okRead) { // 0xFFFF, as after a close: every tagged group box is enabled again
         EXPECT_TRUE(editor->GroupBox13->isEnabled());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Operations, LostConnectionTest,
@@ -591,7 +592,7 @@ TEST_F(ProfileEditorTest, SmsIsOfferedOnlyWhileTheGsmModemIsReadyAndFree) {
     OpenAndRead();
     DropModem();
     editor->SaveButtonClick(); // GSM modem closed: nothing is offered
-    ModemState = 2;
+    ModemState = msReady;
     SmsSendPending = true;
     editor->SaveButtonClick(); // another SMS waits
     editor->UpdateButtons();

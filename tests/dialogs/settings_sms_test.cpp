@@ -131,8 +131,9 @@ TEST_F(SmsPageTest, TextIsEncryptedWithTheChosenKey) {
         const TOpenedText opened = OpenText(text, c.key);
         EXPECT_EQ(opened.Result, factory ? SMS_FACTORY_KEY : SMS_OWN_KEY);
         EXPECT_EQ(Head(opened.Plain, 7), SetIpItem(0x0A000001, 10001));
-        if (!factory)
+        if (!factory) {
             EXPECT_EQ(OpenText(text, NoPassword).Result, SMS_NO_KEY);
+        }
         dialog->ButtonCancel->click();
     }
 }

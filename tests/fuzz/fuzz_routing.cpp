@@ -205,9 +205,10 @@ void ReadGroups(TInput& in) {
             g->BaseKind = TReceiver::bkComPort;
             g->BaseID = base & 3;
             if (!(base & 0x20)) { // else the port could not be made
-                g->Port = new TVirtualPortAx;
-                g->Port->Tag = g->BaseID + 1;
-                Fake(g->Port).IsReady = !(base & 0x40);
+                auto port = std::make_unique<TVirtualPortAx>();
+                port->Tag = g->BaseID + 1;
+                Fake(port.get()).IsReady = !(base & 0x40);
+                AdoptVirtualPort(*g, std::move(port));
             }
         } else {
             g->BaseKind = TReceiver::bkObject;
@@ -318,8 +319,8 @@ void Tick() {
     ConnectionForm->BuffersProcessTimerTimer();
     // The control reports again, from the event loop, what waits in a port that was resumed.
     for (const auto& g : AppSettings->Receivers)
-        if (g->Port)
-            Report(g->Port);
+        if (VirtualPortOf(*g))
+            Report(VirtualPortOf(*g));
 }
 
 // 1, 8, 64 or 512 times the operation's bytes, so that a short input can fill the queues.
@@ -332,7 +333,7 @@ void Run(TInput& in) {
         const uint8_t op = in.Byte();
         const uint8_t arg = op >> 3;
         TReceiver* g = Group(arg);
-        TVirtualPortAx* port = g ? g->Port : nullptr;
+        TVirtualPortAx* port = g ? VirtualPortOf(*g) : nullptr;
         switch (op & 7) {
         case 0: { // a connected modem sends
             const Bytes bytes = in.Take(in.Byte());
@@ -436,8 +437,8 @@ void CheckGroup(const TReceiver& g) {
     Bytes down;
     if (modemBase && IsModem(g.BaseID))
         down = Taken(g.BaseID);
-    else if (!modemBase && g.Port)
-        down = Fake(g.Port).HandedOut;
+    else if (!modemBase && VirtualPortOf(g))
+        down = Fake(VirtualPortOf(g)).HandedOut;
     const bool heldBack = !modemBase && !world->mixedReads.count(&g);
     if (heldBack || down.size() <= AppBufTxSize)
         for (const uint32_t m : g.Members)
@@ -449,8 +450,8 @@ void CheckGroup(const TReceiver& g) {
     if (modemBase && IsModem(g.BaseID)) {
         const Bytes sent = Queued(g.BaseID);
         up.insert(up.begin(), sent.begin(), sent.end());
-    } else if (!modemBase && g.Port) {
-        const Bytes& written = Fake(g.Port).Out;
+    } else if (!modemBase && VirtualPortOf(g)) {
+        const Bytes& written = Fake(VirtualPortOf(g)).Out;
         up.insert(up.begin(), written.begin(), written.end());
     }
     Bytes from;

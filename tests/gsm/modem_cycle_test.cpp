@@ -39,7 +39,7 @@ TEST_F(GsmCycleTest, StartUpConnectsAndReadsAndDeletesTheStoredSmsInOrder) {
     ASSERT_EQ(sim.AddSms("+79990000000", "hello"), 2);
     StartWithModem();
     TObjectStates* o = AddModemObject();
-    EXPECT_EQ(ModemState, 1);
+    EXPECT_EQ(ModemState, msConnecting);
     EXPECT_EQ(Indicator(spModem), "7");
 
     ASSERT_TRUE(RunCycle([&] { return CountCommands("AT+CPMS?") == 2; }));
@@ -47,7 +47,7 @@ TEST_F(GsmCycleTest, StartUpConnectsAndReadsAndDeletesTheStoredSmsInOrder) {
               (Strings{"AT", "AT+CPIN?", "AT+CPIN=\"1234\"", "AT+CMGF=0", "AT+CPMS?", "AT+CMGR=1",
                        "AT+CMGD=1", "AT+CMGR=2", "AT+CMGD=2", "AT", "AT+CPIN?", "AT+CPMS?"}));
     EXPECT_TRUE(sim.Cells().empty());
-    EXPECT_EQ(ModemState, 2);
+    EXPECT_EQ(ModemState, msReady);
     EXPECT_EQ(Indicator(spModem), "8");
 
     // The modem's answer is decoded, checked with the factory key and reaches its object.
@@ -108,7 +108,7 @@ TEST_F(GsmCycleTest, IncomingSmsIsCheckedAgainstTheObjectOfItsSender) {
     };
     StartWithModem();
     TObjectStates* o = AddModemObject();
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         if (c.Error)
@@ -124,7 +124,7 @@ TEST_F(GsmCycleTest, StateRequestGoesOutBySmsAsTheRightPdu) {
     StartWithModem();
     TObjectStates* o = AddModemObject();
     o->Password = MakePassword("ObjectKey0000001");
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
 
     dialogs->Expect(mtConfirmation, SmsQuestion, mrOk);
     form->RequestCoordsButtonClick();
@@ -167,7 +167,7 @@ TEST_F(GsmCycleTest, StateRequestGoesOutBySmsAsTheRightPdu) {
 TEST_F(GsmCycleTest, RequestWithoutPhoneOrWithoutRequestsSendsNothing) {
     StartWithModem();
     TObjectStates* o = AddModemObject();
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
     const uint8_t reference = SmsMessageRef;
     o->Phone.clear();
     ObjProfile profile{};

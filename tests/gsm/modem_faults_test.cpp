@@ -25,7 +25,7 @@ const QString LostLink = QStringLiteral("Связь с модемом прерв
 
 class GsmFaultTest : public GsmModemTest {
 protected:
-    bool Closed() const { return ModemState == 0 && !gsm->SioComPort1->Open(); }
+    bool Closed() const { return ModemState == msClosed && !gsm->SioComPort1->Open(); }
 };
 
 TEST_F(GsmFaultTest, FatalAnswersCloseThePortAndTellTheOperatorWithoutTheLostLinkMessage) {
@@ -91,7 +91,7 @@ TEST_F(GsmFaultTest, LongReplyWithANulByteIsReadWhole) {
     StartWithModem();
     ASSERT_TRUE(RunCycle([&] { return sim.Cells().empty(); }));
     EXPECT_EQ(CountCommands("AT+CMGR=1"), 1);
-    EXPECT_EQ(ModemState, 2);
+    EXPECT_EQ(ModemState, msReady);
 }
 
 // Nothing is read or sent before PDU mode is set: the set-up is repeated while the modem refuses it,
@@ -103,9 +103,9 @@ TEST_F(GsmFaultTest, ModemInTextModeIsAskedForPduModeAgainBeforeAnySmsIsRead) {
     ASSERT_TRUE(RunUntilCommand("AT+CMGF=0", 2));
     EXPECT_EQ(CountCommands("AT+CPMS?"), 0);
     EXPECT_EQ(CountCommands("AT+CMGR="), 0);
-    EXPECT_EQ(ModemState, 1);
+    EXPECT_EQ(ModemState, msConnecting);
     ASSERT_TRUE(RunCycle([&] { return sim.Cells().empty(); }));
-    EXPECT_EQ(ModemState, 2);
+    EXPECT_EQ(ModemState, msReady);
     EXPECT_EQ(CountCommands("AT+CMGF=0"), 3);
 }
 
@@ -116,7 +116,7 @@ TEST_F(GsmFaultTest, FailedSendIsDroppedAndEscapedAndTheCycleGoesOn) {
     TObjectStates* o = AddModemObject();
     gsm->LogCheckBox->setChecked(true);
     gsm->EchoCheckBox->setChecked(true);
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
     for (const gsmsim::Fault fault : {gsmsim::Fault::Error, gsmsim::Fault::Silent}) {
         SCOPED_TRACE(gsmsim::Fault_Name(fault));
         sim.Inject(fault, "AT+CMGS=", 1);
@@ -128,7 +128,7 @@ TEST_F(GsmFaultTest, FailedSendIsDroppedAndEscapedAndTheCycleGoesOn) {
         ASSERT_TRUE(RunUntilCommand("AT+CPMS?"));
         EXPECT_TRUE(gsm->Memo1->toPlainText().contains(QChar(0x1B) + QStringLiteral("AT+CPMS?")));
         EXPECT_TRUE(sim.Sent().empty());
-        EXPECT_EQ(ModemState, 2);
+        EXPECT_EQ(ModemState, msReady);
     }
     // The next SMS goes out.
     ASSERT_EQ(gsm->QueryHwInfo(o), 0);
@@ -139,7 +139,7 @@ TEST_F(GsmFaultTest, FailedSendIsDroppedAndEscapedAndTheCycleGoesOn) {
 TEST_F(GsmFaultTest, DisconnectDuringASendTurnsTheSendIndicatorOff) {
     StartWithModem();
     TObjectStates* o = AddModemObject();
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
     sim.Inject(gsmsim::Fault::Silent, "AT+CMGS=", 1);
     ASSERT_EQ(gsm->QueryHwInfo(o), 0);
     ASSERT_TRUE(RunCycle([&] { return SmsSending; }));
@@ -155,7 +155,7 @@ TEST_F(GsmFaultTest, DisconnectDuringASendTurnsTheSendIndicatorOff) {
 
 TEST_F(GsmFaultTest, PulledCableClosesThePortAndTheModemIsBackOnTheNextConnect) {
     StartWithModem();
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
     sim.PullCable();
     dialogs->Expect(mtError, LostLink, mrOk);
     ASSERT_TRUE(RunCycle([&] { return Closed() && dialogs->Pending() == 0; }));
@@ -166,7 +166,7 @@ TEST_F(GsmFaultTest, PulledCableClosesThePortAndTheModemIsBackOnTheNextConnect) 
     ASSERT_TRUE(sim.PlugIn()) << sim.LastError();
     form->SetSignal(sgModem, sgsChanging);
     ASSERT_TRUE(gsm->Connect());
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
     EXPECT_EQ(Indicator(spModem), "8");
     EXPECT_EQ(sim.Connections(), 2u);
 }
@@ -175,7 +175,7 @@ TEST_F(GsmFaultTest, PulledCableClosesThePortAndTheModemIsBackOnTheNextConnect) 
 // answer does.
 TEST_F(GsmFaultTest, WriteThatFailsEndsTheCycle) {
     StartWithModem();
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
     ASSERT_TRUE(RunCycle([&] { return gsm->MakeCommandTimer.Enabled(); }));
     // The port as it is while its loss is on its way: it takes no more.
     gsm->SioComPort1->SetOnPortClose({});
@@ -183,7 +183,7 @@ TEST_F(GsmFaultTest, WriteThatFailsEndsTheCycle) {
     gsm->SioComPort1->SetAutoOpen(false);
     dialogs->Expect(mtError, QStringLiteral("Ошибка передачи данных на COM5"), mrOk);
     ASSERT_TRUE(RunCycle([&] { return dialogs->Pending() == 0; }, 50));
-    EXPECT_EQ(ModemState, 3);
+    EXPECT_EQ(ModemState, msDisconnecting);
     EXPECT_FALSE(gsm->ATCommandTimer.Enabled() || gsm->MakeCommandTimer.Enabled());
 }
 
@@ -200,7 +200,7 @@ TEST_F(GsmFaultTest, TelephonyLineRunsTheSameCycle) {
     StartWithModem("GSM modem");
     for (int round = 1; round <= 2; ++round) {
         SCOPED_TRACE(round);
-        ASSERT_TRUE(RunCycle([&] { return ModemState == 2 && sim.Cells().empty(); }));
+        ASSERT_TRUE(RunCycle([&] { return ModemState == msReady && sim.Cells().empty(); }));
         EXPECT_TRUE(gsm->SioComPort1->Open());
         EXPECT_EQ(gsm->SioComPort1->TapiMode(), tmOn);
         EXPECT_EQ(Indicator(spModem), "8");
@@ -212,8 +212,9 @@ TEST_F(GsmFaultTest, TelephonyLineRunsTheSameCycle) {
         EXPECT_EQ(gsm->TapiDeviceObj->CallHandle(), 0u);
         ASSERT_TRUE(PumpUntil([&] { return !sim.Connected(); }));
         ASSERT_EQ(sim.AddSms("+79990000000", "again"), 1);
-        if (round == 1)
+        if (round == 1) {
             ASSERT_TRUE(gsm->Connect());
+        }
     }
     EXPECT_EQ(sim.Connections(), 2u);
 }
@@ -227,7 +228,7 @@ TEST_F(GsmFaultTest, TelephonyLineThatCannotBeReachedIsReported) {
     dialogs->Expect(mtError, QStringLiteral("Невозможно подключиться к модему\r\nOther modem"), mrOk);
     EXPECT_FALSE(gsm->Connect());
     EXPECT_EQ(dialogs->Pending(), 0u);
-    EXPECT_EQ(ModemState, 1);
+    EXPECT_EQ(ModemState, msConnecting);
 
     UseModem("Broken modem");
     form->SetSignal(sgModem, sgsChanging);

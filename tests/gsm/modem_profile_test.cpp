@@ -74,7 +74,7 @@ protected:
 TEST_F(GsmProfileTest, BothPartsGoAsTwoSmsTheSecondAfterTheFirstWasSent) {
     OpenEditor();
     EXPECT_FALSE(profile->SaveButton->isEnabled());
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
     EXPECT_TRUE(profile->LoadButton->isEnabled()); // the GSM modem is ready for an offline object
     EXPECT_TRUE(profile->SaveButton->isEnabled());
 
@@ -110,7 +110,7 @@ TEST_F(GsmProfileTest, BothPartsGoAsTwoSmsTheSecondAfterTheFirstWasSent) {
 
 TEST_F(GsmProfileTest, FailedFirstSmsIsReportedAndNoSecondFollows) {
     OpenEditor();
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
     struct {
         const char* Name;
         bool Silent; // else ERROR
@@ -136,7 +136,7 @@ TEST_F(GsmProfileTest, FailedFirstSmsIsReportedAndNoSecondFollows) {
     sim.PullCable();
     dialogs->Expect(mtError, SmsFailed, mrOk);
     dialogs->Expect(mtError, QStringLiteral("Связь с модемом прервана"), mrOk);
-    ASSERT_TRUE(RunCycle([&] { return ModemState == 0 && dialogs->Pending() == 0; }));
+    ASSERT_TRUE(RunCycle([&] { return ModemState == msClosed && dialogs->Pending() == 0; }));
     EXPECT_TRUE(Idle());
     EXPECT_FALSE(PendingSecondPart);
     EXPECT_FALSE(profile->SaveButton->isEnabled());

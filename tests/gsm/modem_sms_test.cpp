@@ -90,7 +90,7 @@ TEST_F(GsmSmsTest, EveryDecodedSmsIsCheckedOnceInTheOrderReadWhileABoxIsOpen) {
 // An SMS whose cell is deleted is gone from the SIM: it is checked even when the modem goes away before
 // its check, or goes away and comes back while the box of an earlier SMS is open.
 TEST_F(GsmSmsTest, DeletedSmsIsCheckedAlsoWhenTheModemGoesAway) {
-    const auto closed = [&] { return ModemState == 0 && !gsm->SioComPort1->Open(); };
+    const auto closed = [&] { return ModemState == msClosed && !gsm->SioComPort1->Open(); };
     const auto checks = [&] { return LogLines().filter(QStringLiteral("MD: TE SMS OK - 00600800")).size(); };
     ASSERT_EQ(sim.AddSms("+71230000000", HwInfoAnswer(258)), 1);
     StartWithModem();
@@ -111,7 +111,7 @@ TEST_F(GsmSmsTest, DeletedSmsIsCheckedAlsoWhenTheModemGoesAway) {
             return;
         ModemDisconnectRequested = true;
         gsm->Disconnect();
-        backAgain = PumpUntil(closed) && gsm->Connect() && RunCycle([] { return ModemState == 2; });
+        backAgain = PumpUntil(closed) && gsm->Connect() && RunCycle([] { return ModemState == msReady; });
         EXPECT_EQ(checks(), 2); // the first and the one whose box is open
     });
     dialogs->Expect(mtError, IdMismatchBox, mrOk);
@@ -168,7 +168,7 @@ TEST_F(GsmSmsTest, SmsThatDoesNotDecodeIsLoggedAndDeleted) {
 // with what came of its reply and deleted.
 TEST_F(GsmSmsTest, SmsWhoseReplyWasCutShortIsReadAgainOnTheNextPass) {
     StartWithModem();
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
     for (int cuts : {1, 2}) {
         SCOPED_TRACE(cuts);
         ASSERT_EQ(sim.AddSms("+79990000000", "cut " + std::to_string(cuts)), 1);
@@ -210,7 +210,7 @@ TEST_F(GsmSmsTest, ReplyThatComesLateIsNeverTakenForAnotherCells) {
         {"delete", {{gsmsim::Fault::LateReply, "AT+CMGD=1"}, {gsmsim::Fault::LateReply, "AT+CMGR=2"}}},
     };
     StartWithModem();
-    ASSERT_TRUE(RunCycle([] { return ModemState == 2; }));
+    ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
     for (const auto& c : cases) {
         SCOPED_TRACE(c.Name);
         const std::size_t from = LogText().size();
@@ -352,7 +352,7 @@ TEST_P(GsmRepliesTest, SmsBehindAGapAreReadCheckedAndDeleted) {
     StartWithModem();
     TObjectStates* o = AddModemObject();
     ASSERT_TRUE(RunCycle([&] { return sim.Cells().empty() && LogIndex("MD: TE SMS OK - 00600800") >= 0; }));
-    EXPECT_EQ(ModemState, 2);
+    EXPECT_EQ(ModemState, msReady);
     EXPECT_NE(LogText().find("MD: SMS from +79990000000\r\nhello\r\n"), std::string::npos);
     EXPECT_EQ(CountCommands("AT+CMGR="), 3);
     EXPECT_EQ(CountCommands("AT+CMGD="), 2);

@@ -167,4 +167,42 @@ TEST_F(FilesTest, AReplacedFileKeepsItsPermissions) {
     }
 }
 
+// What a failed replace returns is why it failed, whatever errno holds by the time the caller looks.
+TEST_F(FilesTest, AFailedReplaceReturnsWhy) {
+    ASSERT_EQ(::mkfifo(Path("pipe").c_str(), 0600), 0);
+    ASSERT_EQ(::mkdir(Path("folder").c_str(), 0700), 0);
+    Link("loop b", "loop a");
+    Link("loop a", "loop b");
+    class TFullDisk : public TFileReplacer {
+        ssize_t WriteSome(int, const std::uint8_t*, std::size_t) override {
+            errno = ENOSPC;
+            return -1;
+        }
+        bool Rename(const std::string&, const std::string&) override {
+            errno = EACCES; // never reached: the write fails first
+            return false;
+        }
+    } full;
+    TFileReplacer plain;
+    const struct {
+        const char* name;
+        TFileReplacer& replacer;
+        int result;
+    } cases[] = {
+        {"written", plain, 0},
+        {"full", full, ENOSPC},
+        {"loop a", plain, ELOOP},
+        {"pipe", plain, ReplaceNotRegular},
+        {"folder", plain, ReplaceNotRegular},
+        {"no folder/file", plain, ENOENT},
+    };
+    const std::uint8_t byte = 'x';
+    for (const auto& c : cases) {
+        errno = 0;
+        EXPECT_EQ(c.replacer.Replace(Path(c.name), &byte, 1), c.result) << c.name;
+    }
+    EXPECT_EQ(ReplaceProblem(ReplaceNotRegular), NotRegularFile);
+    EXPECT_EQ(ReplaceProblem(ENOSPC), SysErrorMessage(ENOSPC));
+}
+
 } // namespace

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <stdexcept>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 #include <utility>
@@ -64,6 +65,17 @@ protected:
         return window;
     }
 
+    // True once the port has read all that waits at the slave (within a bound).
+    bool TakenOffTheSlave() const {
+        const int slave = ::open(pty.SlavePath().c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+        int waiting = -1;
+        for (int i = 0; i < 5000 && slave >= 0 && ::ioctl(slave, FIONREAD, &waiting) == 0 && waiting > 0; ++i)
+            Sleep(1);
+        if (slave >= 0)
+            ::close(slave);
+        return waiting == 0;
+    }
+
     TComFolder folder;
     TPtyPair pty;
     TSioComPort port;
@@ -107,10 +119,10 @@ TEST_F(ComPortOverPty, TheAvailTriggerRunsOnTheMainThreadWhileTheDispatchThreadW
         onMainThread = GetCurrentThreadId() == mainThread;
         counts.push_back(count);
         if (counts.size() == 1) {
-            // More bytes come while the handler runs; the dispatch thread, waiting for it, takes none.
+            // More bytes come while the handler runs, and the read thread takes them off the device;
+            // the dispatch thread, waiting for the handler, moves none into the ring.
             pty.Write(Bytes("more"));
-            Sleep(30);
-            ringHeld = cp->InBuffUsed() == count;
+            ringHeld = TakenOffTheSlave() && cp->InBuffUsed() == count;
         }
         std::vector<std::uint8_t> block(count);
         cp->GetBlock(block.data(), count);
@@ -665,6 +677,50 @@ TEST_F(ComPortOverPty, StringWaitsTakeTheCharactersUntilATextOrTheTime) {
     bool wasBusy = true;
     port.Dispatcher()->SetEventBusy(wasBusy, false);
     EXPECT_FALSE(wasBusy) << "the busy mark is restored";
+}
+
+// A close that comes while a string wait lets messages run, on the main thread or inside the avail
+// handler: the wait ends with nothing found and the close finishes, busy mark and all; the port opens
+// again with the mark clear.
+TEST_F(ComPortOverPty, AStringWaitThatThePortClosesUnderEndsAndTheCloseFinishes) {
+    for (const bool inHandler : {false, true}) {
+        SCOPED_TRACE(inHandler ? "a wait inside the avail handler" : "a wait of the main thread");
+        closes = 0;
+        bool found = true, returned = false;
+        TMessageWindow closer([&](unsigned, WPARAM, LPARAM) -> LRESULT {
+            port.SetOpen(false);
+            return 0;
+        });
+        const auto wait = [&] {
+            PostMessage(closer.Handle(), WM_USER, 0, 0);
+            found = port.WaitForString("NEVER", 1000, true, false);
+            returned = true;
+        };
+        port.SetOnTriggerAvail([&](TSioCustomComPort*, std::uint16_t) {
+            if (inHandler && !returned)
+                wait();
+        });
+        port.SetOpen(true);
+        if (inHandler)
+            pty.Write(Bytes("RING\r\n"));
+        else
+            wait();
+        ASSERT_TRUE(PumpUntil([&] { return returned && port.PortState() == psClosed; }));
+        EXPECT_FALSE(found);
+        EXPECT_FALSE(port.Open());
+        EXPECT_EQ(port.ComWindow(), 0u) << "the dispatcher and its window went";
+        EXPECT_EQ(closes, 1);
+
+        port.SetOnTriggerAvail(nullptr);
+        port.SetOpen(true);
+        pty.Write(Bytes("OK\r\n"));
+        EXPECT_TRUE(port.WaitForString("OK", 1000, true, false));
+        bool wasBusy = true;
+        port.Dispatcher()->SetEventBusy(wasBusy, false);
+        EXPECT_FALSE(wasBusy) << "a new open starts with the mark clear";
+        port.SetOpen(false);
+        EXPECT_EQ(port.PortState(), psClosed);
+    }
 }
 
 TEST(CheckForString, FeedsOneCharacterToAMatchInProgress) {

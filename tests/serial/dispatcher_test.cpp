@@ -2,6 +2,7 @@
 // control, line errors, losing the device.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -177,12 +178,16 @@ TEST_F(DispatcherOverFakeLine, OutputTheWriteThreadHoldsCountsAsUnsent) {
     EXPECT_EQ(port->OutBuffUsed(), std::int32_t(StalledBytes)); // the ring is empty
     ASSERT_EQ(port->PutBlock(Pattern(3000).data(), 3000), ecOK);
     EXPECT_EQ(port->OutBuffUsed(), std::int32_t(StalledBytes + 3000));
-    // A new line setting waits until all of it has left.
-    std::thread farEnd([this] {
-        Sleep(100);
+    // A new line setting waits until all of it has left: the far end takes it only once the
+    // setting is under way, and the setting reaches the device after the last byte.
+    std::atomic<bool> setting{false};
+    std::thread farEnd([&] {
+        for (int i = 0; i < 5000 && !setting; ++i)
+            Sleep(1);
         ReceiveOnLine(4096 + StalledBytes + 3000);
     });
-    EXPECT_EQ(port->SetLine(9600, 5, 9, 3), ecOK);
+    setting = true;
+    EXPECT_EQ(port->SetLine(9600, KeepParity, KeepDataBits, KeepStopBits), ecOK);
     farEnd.join();
     EXPECT_EQ(line->BytesWrittenAtLastSettings(), 4096u + StalledBytes + 3000u);
     EXPECT_EQ(port->OutBuffUsed(), 0);
@@ -238,9 +243,8 @@ TEST_F(DispatcherOverFakeLine, FlushOutBufferDropsAStalledWrite) {
     EXPECT_EQ(port->FlushOutBuffer(), 1);
     EXPECT_EQ(port->OutBuffUsed(), 0);
     EXPECT_EQ(ReceiveOnLine(4096).size(), 4096u);
-    Sleep(50);
-    EXPECT_TRUE(line->Receive().empty());      // the held block went
-    ASSERT_EQ(port->PutString("after"), ecOK); // and the port goes on
+    // The port goes on, and the next bytes on the line are the new ones: the held block went.
+    ASSERT_EQ(port->PutString("after"), ecOK);
     EXPECT_EQ(ReceiveOnLine(5), (std::vector<std::uint8_t>{'a', 'f', 't', 'e', 'r'}));
 }
 
@@ -287,7 +291,7 @@ TEST_F(DispatcherOverFakeLine, SetLinePutsTheFramingOnTheDevice) {
 TEST_F(DispatcherOverFakeLine, SetLineWithNothingToChangeLeavesTheDeviceAlone) {
     ASSERT_EQ(Open(), ecOK);
     const int writes = line->SettingsWrites();
-    EXPECT_EQ(port->SetLine(0, 5, 9, 3), ecOK);
+    EXPECT_EQ(port->SetLine(0, KeepParity, KeepDataBits, KeepStopBits), ecOK);
     EXPECT_EQ(port->SetLine(19200, NOPARITY, 8, 1), ecOK);
     EXPECT_EQ(port->ChangeBaud(19200), ecOK);
     EXPECT_EQ(line->SettingsWrites(), writes);
@@ -565,7 +569,8 @@ TEST_F(DispatcherOverFakeLine, AfterALossOnlyTheOutputStillInTheRingCountsAndNot
     EXPECT_EQ(port->OutBuffFree(), 8192 - 3000);
     // Nobody takes the 3000 any more: a new line setting does not wait for them.
     const auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(port->SetLine(9600, 5, 9, 3), -std::int32_t(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(port->SetLine(9600, KeepParity, KeepDataBits, KeepStopBits),
+              -std::int32_t(ERROR_DEVICE_NOT_CONNECTED));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
 }
 
@@ -574,11 +579,11 @@ TEST_F(DispatcherOverFakeLine, AWriteStalledWhenTheThreadsStopIsCancelled) {
     StallLine(); // the write thread waits on a write of StalledBytes
     line->FailReads(EIO);
     line->Send({1}); // a read fails: every worker stops
-    ASSERT_TRUE(PumpUntil([&] { return !losses.empty() && !port->DispActive(); }));
-    // The far end reads again: the write that was cancelled with its thread does not go on from
-    // the block the thread freed.
+    // Every thread has ended, the write thread with its write: the far end that reads again gets
+    // only what was on the line, nothing from the block the thread freed.
+    ASSERT_TRUE(
+        PumpUntil([&] { return !losses.empty() && !port->DispActive() && port->ActiveThreads() == 0; }));
     EXPECT_EQ(ReceiveOnLine(4096).size(), 4096u);
-    Sleep(50);
     EXPECT_TRUE(line->Receive().empty());
 }
 

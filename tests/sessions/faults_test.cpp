@@ -420,7 +420,7 @@ TEST_F(FaultTest, PortWhoseReaderStopsReadingHoldsTheMembersBackAndLosesNothing)
     g->Members = {uint32_t(M1), uint32_t(M2)};
     TReceiver& group = *AppSettings->Receivers.emplace_back(std::move(g));
     CreateVirtualPort(group);
-    ASSERT_NE(group.Port, nullptr);
+    ASSERT_NE(VirtualPortOf(group), nullptr);
     THeldPort program(ComLink(Com));
     program.Received.reserve(2 * Each);
     // Queued before the first measurement: what the modems hold is the test's memory, not the router's.

@@ -1,6 +1,7 @@
 // The group editor offscreen, opened from the main window's menu: groups added, renamed and deleted,
 // bases and members chosen, the port survey, and what OK and Cancel do to the live groups, their
 // ports and the state file.
+#include "sessions/VirtualPorts.h"
 #include "tests/sessions/SessionFixture.h"
 
 #include <fcntl.h>
@@ -311,7 +312,7 @@ TEST_F(GroupEditorTest, OkRemakesTheChangedPortsAndKeepsWhatTheGroupsHeld) {
     TReceiver& moved = AddLiveGroup("Moved", TReceiver::bkComPort, 2, {1}); // COM3
     AddLiveGroup("Deleted", TReceiver::bkComPort, 3, {2});                  // COM4
     TReceiver& kept = AddLiveGroup("Kept", TReceiver::bkComPort, 4, {3});   // COM5
-    TVirtualPortAx* const keptPort = kept.Port;
+    TVirtualPortAx* const keptPort = VirtualPortOf(kept);
     moved.Comment = "note";
     moved.Buffer[0] = 0x55;
     moved.BufferCount = 1;
@@ -330,22 +331,36 @@ TEST_F(GroupEditorTest, OkRemakesTheChangedPortsAndKeepsWhatTheGroupsHeld) {
     EXPECT_FALSE(QFileInfo(ComLink(4)).isSymLink()) << "the deleted group's port went with it";
     ASSERT_EQ(AppSettings->ReceiverCount(), 2);
     TReceiver* now = Live("Moved");
-    EXPECT_EQ(now->Port, nullptr) << "made again a moment later";
+    EXPECT_EQ(VirtualPortOf(*now), nullptr) << "made again a moment later";
     EXPECT_EQ(now->Comment, "note");
     EXPECT_EQ(now->BufferCount, 1);
     EXPECT_EQ(now->Buffer[0], 0x55);
-    EXPECT_EQ(Live("Kept")->Port, keptPort) << "an unchanged group keeps its port";
+    EXPECT_EQ(VirtualPortOf(*Live("Kept")), keptPort) << "an unchanged group keeps its port";
     Advance(100);
-    ASSERT_NE(now->Port, nullptr);
-    EXPECT_EQ(now->Port->Tag, 6);
+    ASSERT_NE(VirtualPortOf(*now), nullptr);
+    EXPECT_EQ(VirtualPortOf(*now)->Tag, 6);
     EXPECT_TRUE(QFileInfo(ComLink(6)).isSymLink());
     EXPECT_TRUE(QFileInfo(ComLink(5)).isSymLink());
     EXPECT_TRUE(StatesWritten());
 }
 
+// The port a group chooses again is made again too, and only once OK has let the old one go.
+TEST_F(GroupEditorTest, OkRemakesThePortAGroupChoseAgain) {
+    TReceiver& again = AddLiveGroup("Again", TReceiver::bkComPort, 7, {1}); // COM8
+    ASSERT_NE(VirtualPortOf(again), nullptr);
+    Edit([&] { ChooseBase(&TSelectBaseForm::COMListBox, "COM8"); }, true);
+    TReceiver* now = Live("Again");
+    ASSERT_NE(now, nullptr);
+    EXPECT_EQ(VirtualPortOf(*now), nullptr) << "made again a moment later";
+    Advance(100);
+    ASSERT_NE(VirtualPortOf(*now), nullptr);
+    EXPECT_EQ(VirtualPortOf(*now)->Tag, 8);
+    EXPECT_TRUE(QFileInfo(ComLink(8)).isSymLink());
+}
+
 TEST_F(GroupEditorTest, CancelLeavesGroupsPortsAndTheStateFileAlone) {
     TReceiver& port = AddLiveGroup("Port", TReceiver::bkComPort, 2, {1});
-    TVirtualPortAx* const control = port.Port;
+    TVirtualPortAx* const control = VirtualPortOf(port);
     Edit(
         [&] {
             ChooseBase(&TSelectBaseForm::COMListBox, "COM7");
@@ -356,7 +371,7 @@ TEST_F(GroupEditorTest, CancelLeavesGroupsPortsAndTheStateFileAlone) {
         false);
     ASSERT_EQ(AppSettings->ReceiverCount(), 1);
     EXPECT_EQ(AppSettings->Receivers[0].get(), &port);
-    EXPECT_EQ(port.Port, control);
+    EXPECT_EQ(VirtualPortOf(port), control);
     EXPECT_EQ(port.BaseID, 2);
     EXPECT_TRUE(QFileInfo(ComLink(3)).isSymLink());
     Advance(100);

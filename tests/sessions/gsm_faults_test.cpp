@@ -61,7 +61,7 @@ protected:
     bool RunCycle(const std::function<bool()>& done) {
         return RunGsmCycle(*gsm, *clock, sim, done, 3000, 3000, [this] { pool->Poll(0); });
     }
-    bool Closed() const { return ModemState == 0 && !gsm->SioComPort1->Open(); }
+    bool Closed() const { return ModemState == msClosed && !gsm->SioComPort1->Open(); }
 
     // The router in its steady state with the GSM modem ready and one modem bound; the memory in use.
     std::size_t Steady() {
@@ -69,7 +69,7 @@ protected:
         AddObject(6);
         ConnectModem(Config(5));
         EXPECT_TRUE(gsm->Connect());
-        EXPECT_TRUE(RunCycle([] { return ModemState == 2; }));
+        EXPECT_TRUE(RunCycle([] { return ModemState == msReady; }));
         EXPECT_TRUE(RunCycle([&] { return gsm->MakeCommandTimer.Enabled(); }));
         return AllocatedBytes();
     }

@@ -1,5 +1,6 @@
 // Group routing end to end: simulated modems over loopback, virtual COM ports over ptys, and programs
 // on the PC's side of them (python3-serial, a pymodbus master).
+#include "sessions/VirtualPorts.h"
 #include "tests/sessions/SessionFixture.h"
 
 #include <algorithm>
@@ -148,7 +149,7 @@ TEST_F(RoutingTest, BaseDataWaitsForAnOfflineMemberUntilItConnects) {
 TEST_F(RoutingTest, MemberDataWaitsWhileNoProgramHoldsThePort) {
     modemsim::ModemSim& member = Online(2);
     TReceiver& group = AddLiveGroup("port", TReceiver::bkComPort, 5, {2});
-    ASSERT_NE(group.Port, nullptr);
+    ASSERT_NE(VirtualPortOf(group), nullptr);
     const Bytes data = Pattern(500, 7);
     member.QueueData(data.data(), data.size(), modemsim::MonotonicMs());
     ASSERT_TRUE(RunUntil([&] { return member.PendingData() == 0; }));
@@ -179,14 +180,17 @@ TEST_F(RoutingTest, AProgramWritingFasterThanTheModemsTakeIsHeldBackAndLosesNoth
 TEST_F(RoutingTest, BytesOfAPortThatIsNoGroupsBaseAreReadAndDropped) {
     modemsim::ModemSim& member = Online(1);
     TReceiver& group = AddLiveGroup("gone", TReceiver::bkComPort, 7, {1});
+    TVirtualPortAx* const port = VirtualPortOf(group);
+    ASSERT_NE(port, nullptr);
     group.BaseID = 8; // the group's base is now another port: COM8 belongs to nobody
     TPeerProcess pc(TPeerProcess::Script("pc_port.py", {Link(8)}));
     ASSERT_EQ(Reply(pc), "OK");
     ASSERT_EQ(Ask(pc, "W 0102030405"), "OK");
     Advance(1000);
     uint8_t left[8];
-    EXPECT_EQ(group.Port->Read(left, sizeof left), 0) << "read";
+    EXPECT_EQ(port->Read(left, sizeof left), 0) << "read";
     EXPECT_TRUE(member.ReceivedData().empty()) << "and dropped";
+    group.BaseID = 7; // so that the group hands its port back when it goes
 }
 
 // A Modbus ASCII slave behind modem 1: answers "read holding registers" with its table.

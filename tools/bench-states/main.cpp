@@ -204,7 +204,7 @@ int main(int argc, char** argv) {
 
         std::vector<uint8_t> plain = BuildStatesPlain(window, loaded, states.Objects);
         start = Clock::now();
-        if (!StatesFileOps().Replace(StatesFileName, plain.data(), plain.size()))
+        if (StatesFileOps().Replace(StatesFileName, plain.data(), plain.size()) != 0)
             return 1;
         write.Add(Ms(Clock::now() - start));
         if (!WriteStates(window, loaded, states.Objects, {})) // the file that opens again

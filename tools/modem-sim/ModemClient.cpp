@@ -58,7 +58,7 @@ void ModemPool::Watch(Entry& e) {
     if (writes == e.writesWatched)
         return;
     epoll_event event{};
-    event.events = EPOLLIN | (writes ? EPOLLOUT : 0);
+    event.events = EPOLLIN | (writes ? std::uint32_t(EPOLLOUT) : 0u);
     event.data.ptr = &e;
     epoll_ctl(epoll_, EPOLL_CTL_MOD, e.fd, &event);
     e.writesWatched = writes;
