@@ -13,6 +13,7 @@
 #include <QSocketNotifier>
 
 #include "platform/Application.h"
+#include "platform/ClockSource.h"
 #include "platform/Descriptors.h"
 
 namespace {
@@ -420,6 +421,7 @@ void TServerSocket::Ready() {
 // What the program holds besides the connections; when that cannot be told, the last count holds, or
 // at first as many as the reserve.
 void TServerSocket::CountDescriptors() {
+    countedAtMs_ = MonotonicMs();
     const int open = OpenDescriptors();
     if (open < 0 && connectionLimit_ > 0)
         return;
@@ -427,12 +429,14 @@ void TServerSocket::CountDescriptors() {
     connectionLimit_ = std::max(0, DescriptorLimit() - others - DescriptorReserve);
 }
 
-// Whether the connections have reached the limit, counted again before saying so: the program's own
-// descriptors may have changed since the last count.
+// Whether the connections have reached the limit, counted again before saying so when the last count
+// is older than RecountMs: the program's own descriptors may have changed since. Counting reads the
+// whole descriptor table, so under a flood that keeps the room full it is not done for every connection.
 bool TServerSocket::Full() {
     if (OpenConnections() < connectionLimit_)
         return false;
-    CountDescriptors();
+    if (MonotonicMs() - countedAtMs_ >= RecountMs)
+        CountDescriptors();
     return OpenConnections() >= connectionLimit_;
 }
 

@@ -148,7 +148,7 @@ public:
 
     // How many connections the descriptors leave room for: the soft limit of open files less what the
     // program holds besides the connections and DescriptorReserve. Counted when the server opens and
-    // again each time the connections reach it.
+    // again when the connections reach it, at most every RecountMs.
     int ConnectionLimit() const { return connectionLimit_; }
     // Connections that hold a descriptor (one closed and not yet freed holds none), those taken from
     // the backlog and not yet handed to the program included.
@@ -171,6 +171,7 @@ public:
 
     static constexpr int AcceptRetryMs = 1000;
     static constexpr int DescriptorReserve = 128;
+    static constexpr int RecountMs = 1000;
 
 private:
     friend class TServerClientWinSocket;
@@ -199,6 +200,7 @@ private:
     bool acceptPaused_ = false;
     bool freePosted_ = false;
     int connectionLimit_ = 0;
+    std::int64_t countedAtMs_ = 0;
     int openConnections_ = 0;
     std::uint32_t serial_ = 0;
     QSocketNotifier* readyNotifier_ = nullptr;

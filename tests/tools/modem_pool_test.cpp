@@ -147,11 +147,16 @@ public:
             fds.push_back({c.first, POLLIN, 0});
         poll(fds.data(), fds.size(), timeoutMs);
         for (;;) {
-            const int fd = accept4(listener_, nullptr, nullptr, SOCK_NONBLOCK);
+            sockaddr_in from = {};
+            socklen_t fromLen = sizeof from;
+            const int fd = accept4(listener_, reinterpret_cast<sockaddr*>(&from), &fromLen, SOCK_NONBLOCK);
             if (fd < 0)
                 break;
             conns.emplace(fd, std::make_unique<RouterConn>(fd));
             ++accepted;
+            char text[INET_ADDRSTRLEN] = "";
+            inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+            ++fromAddress[text];
         }
         for (auto it = conns.begin(); it != conns.end();) {
             if (!it->second->Read()) {
@@ -197,6 +202,7 @@ public:
 
     uint16_t port = 0;
     size_t accepted = 0;
+    std::map<std::string, int> fromAddress; // connections accepted from each peer address
     std::map<int, std::unique_ptr<RouterConn>> conns;
     std::vector<std::unique_ptr<RouterConn>> ended; // closed by the modem
 
@@ -278,6 +284,46 @@ TEST(ModemPool, RefusedConnectionIsReported) {
     EXPECT_TRUE(pool.RunUntil([&] { return pool.ClosedCount() == 1; }, 5000));
     EXPECT_FALSE(pool.IsOpen(0));
     EXPECT_NE(pool.LastError().find("refused"), std::string::npos) << pool.LastError();
+}
+
+TEST(ModemPool, ConnectionsComeFromTheSourceAddressesInTurn) {
+    TestRouter router;
+    ModemPool pool("127.0.0.1", router.port);
+    pool.SetSourceAddresses({"127.0.0.2", "127.0.0.3", "127.0.0.9"});
+    for (int i = 0; i < 6; ++i)
+        pool.Add(ModemConfig{});
+    pool.OpenAll();
+    ASSERT_TRUE(pool.RunUntil(
+        [&] {
+            router.Poll(0);
+            return pool.CountReady() == 6;
+        },
+        5000))
+        << pool.LastError();
+    EXPECT_EQ(router.fromAddress,
+              (std::map<std::string, int>{{"127.0.0.2", 2}, {"127.0.0.3", 2}, {"127.0.0.9", 2}}));
+}
+
+TEST(ModemPool, SourceAddressThatCannotBeBoundIsReported) {
+    TestRouter router;
+    const struct {
+        const char* source;
+        const char* error;
+    } cases[] = {
+        {"not an address", "bad source address not an address"},
+        {"192.0.2.1", "bind 192.0.2.1: Cannot assign requested address"}, // not this host's
+    };
+    for (const auto& c : cases) {
+        ModemPool pool("127.0.0.1", router.port);
+        pool.SetSourceAddresses({c.source});
+        pool.Add(ModemConfig{});
+        pool.OpenAll();
+        EXPECT_EQ(pool.ClosedCount(), 1u) << c.source;
+        EXPECT_FALSE(pool.IsOpen(0)) << c.source;
+        EXPECT_EQ(pool.LastError().rfind(c.error, 0), 0u) << pool.LastError();
+    }
+    router.Poll(0);
+    EXPECT_EQ(router.accepted, 0u);
 }
 
 namespace {

@@ -91,6 +91,8 @@ void ModemPool::Open(size_t i) {
     }
     const int one = 1;
     setsockopt(e.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    if (!BindSource(e))
+        return;
     epoll_event event{};
     event.events = EPOLLIN;
     event.data.ptr = &e;
@@ -109,6 +111,26 @@ void ModemPool::Open(size_t i) {
     } else {
         Drop(e, "connect", errno);
     }
+}
+
+bool ModemPool::BindSource(Entry& e) {
+    if (sources_.empty())
+        return true;
+    const std::string& source = sources_[nextSource_++ % sources_.size()];
+    sockaddr_storage addr;
+    const socklen_t len = MakeAddress(source, 0, &addr);
+    if (!len) {
+        Drop(e, ("bad source address " + source).c_str(), EINVAL);
+        return false;
+    }
+    // The port is chosen at the connect, among those free for this address and the router's.
+    const int one = 1;
+    setsockopt(e.fd, IPPROTO_IP, IP_BIND_ADDRESS_NO_PORT, &one, sizeof one);
+    if (bind(e.fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+        Drop(e, ("bind " + source).c_str(), errno);
+        return false;
+    }
+    return true;
 }
 
 void ModemPool::OpenAll() {

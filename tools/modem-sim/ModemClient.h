@@ -43,6 +43,11 @@ public:
         return *entries_[i]->modem;
     }
 
+    // The connections' own addresses (numeric, of the host's family), taken in turn, each connection
+    // with a port of its own on its address; none (the default): the system chooses. Beyond some 14 000
+    // connections from one address to one port the system's search for a free port slows every connect.
+    void SetSourceAddresses(std::vector<std::string> addresses) { sources_ = std::move(addresses); }
+
     // Delay before a closed connection is opened again; 0 (the default): it stays closed.
     void SetReconnectMs(uint32_t ms) { reconnectMs_ = ms; }
 
@@ -89,8 +94,13 @@ private:
     void Touch(Entry& e);
     void Settle(Entry& e);
 
+    // Binds the new socket to the next source address; false (and the error noted) when it cannot.
+    bool BindSource(Entry& e);
+
     std::string host_;
     uint16_t port_;
+    std::vector<std::string> sources_;
+    size_t nextSource_ = 0;
     int epoll_ = -1;
     uint32_t ticked_ = 0;
     size_t ready_ = 0; // modems Ready as of their last Settle
