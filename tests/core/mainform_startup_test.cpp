@@ -133,8 +133,24 @@ TEST_F(MainFormTest, PipesInPlaceOfItsFilesNeverHoldTheStartUp) {
     clock->Advance(100);
     EXPECT_EQ(connection->Opens, 1);
     clock->Advance(5000);
-    EXPECT_EQ(LogLines().back(), "CH: suspending logging");
+    QStringList lines = LogLines();
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines[lines.size() - 2], "CH: suspending logging");
+    EXPECT_EQ(lines.back(), "CH: States.bin is not written - it could not be read at start and is kept");
     EXPECT_TRUE(std::filesystem::is_fifo(DataFile("States.bin"))) << "a file that did not load is kept";
+    EXPECT_TRUE(form->StatusBar1->Panels(spText).Text.startsWith(QString::fromUtf8(StatesUnsavedNote)));
+
+    // A command of the operator that saves asks first; No keeps the file, as the log says.
+    dialogs->Expect(
+        mtConfirmation,
+        QStringLiteral("Файл с состояниями объектов не удалось прочитать при запуске.\r\nЗаменить его?"),
+        mrNo);
+    form->WriteStates();
+    EXPECT_EQ(LogLines().back(),
+              "CH: States.bin is not written - the operator keeps the file that could not be read at start");
+    EXPECT_TRUE(std::filesystem::is_fifo(DataFile("States.bin")));
+    clock->Advance(3 * MaxSaveDelayMs);
+    EXPECT_TRUE(std::filesystem::is_fifo(DataFile("States.bin")));
     EXPECT_FALSE(states.Released() || calibration.Released()) << "an open waited for a writer";
 }
 
