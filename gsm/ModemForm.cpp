@@ -229,6 +229,7 @@ void TModemForm::SioComPort1PortOpen() {
     pduModeRefusals_ = 0;
     passEnds_ = false;
     cutCells_.clear();
+    unreadCells_.clear();
     MakeATCommand();
 }
 
@@ -411,6 +412,7 @@ void TModemForm::ProcessOKAnswer() {
     case cmdDelete:
         if (MainForm)
             MainForm->PrintMessage("MD: SMS in cell " + std::to_string(SmsCell) + " is deleted");
+        unreadCells_.erase(SmsCell);
         NextCell(true);
         break;
     case cmdSend:
@@ -456,7 +458,7 @@ bool TModemForm::ProcessErrorAnswer() {
         if (AnswerResult == arTimeout)
             SmsRead(false);
         else
-            NextCell(false); // an empty cell, or one the modem would not read
+            SmsNotRead();
         return false;
     case cmdDelete:
         if (MainForm)

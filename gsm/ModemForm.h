@@ -152,6 +152,8 @@ private:
     void CheckIncomingSMS();
     // The answer to "AT+CMGR=": whole (its final result came) or not.
     void SmsRead(bool whole);
+    // The modem refused "AT+CMGR=".
+    void SmsNotRead();
     // After the cell was deleted (or could not be): the deferred check, a waiting send, the next cell.
     void NextCell(bool checkDecoded);
     void SendEnded(bool sent);
@@ -163,6 +165,7 @@ private:
     int pduModeRefusals_ = 0;    // "AT+CMGF=0" failed in a row since the port opened
     bool passEnds_ = false;      // a read or delete timed out: the pass ends with its cell
     std::set<int> cutCells_;     // cells whose last reading was cut short
+    std::set<int> unreadCells_;  // cells the modem refused to read, logged once until read or deleted
     // Decoded SMS whose cells were deleted, oldest first, waiting for their check.
     std::deque<SmsDeliverRecord> toCheck_;
 };

@@ -112,6 +112,7 @@ void TModemForm::SmsRead(bool whole) {
         NextCell(false);
         return;
     }
+    unreadCells_.erase(SmsCell);
     --SmsUsed; // one of the SMS counted is found
     if (!whole && cutCells_.insert(SmsCell).second) {
         NextCell(false);
@@ -126,6 +127,18 @@ void TModemForm::SmsRead(bool whole) {
         logReply(whole ? " is not decoded" : " is cut short");
     else if (!IsDefaultAlphabet(Deliver.Dcs))
         logReply(" is not in the 7-bit alphabet"); // no modem's answer; its text may not hold all of it
+}
+
+// A cell the modem will not read is deleted all the same, or every pass would read it again and count
+// it among the SMS still to come. An empty cell that the modem calls an invalid index is passed by, as
+// one answered with a bare OK.
+void TModemForm::SmsNotRead() {
+    if (AnswerBuffer.find("+CMS ERROR: 321") != std::string::npos) {
+        NextCell(false);
+        return;
+    }
+    if (unreadCells_.insert(SmsCell).second)
+        Log("MD: error reading SMS in cell " + std::to_string(SmsCell));
 }
 
 // The box of one SMS keeps this handler open while the cycle reads on; the SMS deleted meanwhile wait

@@ -18,10 +18,9 @@
 namespace {
 
 constexpr int ReadChunk = 16 * 1024;
-constexpr int ReadPerEvent = 64 * 1024; // then let other connections have their turn
-constexpr int EventsPerTurn = 1024;     // then let timers and windows have theirs
-constexpr int ServedPerAccept = 32;     // connections served between two looks at the backlog
-constexpr int MadePerTake = 32;         // connections made between two looks at the backlog
+constexpr int EventsPerTurn = 1024; // then let timers and windows have theirs
+constexpr int ServedPerAccept = 32; // connections served between two looks at the backlog
+constexpr int MadePerTake = 32;     // connections made between two looks at the backlog
 // Names the listening socket among the connections' tags, which count up from 1 in their upper half.
 constexpr std::uint64_t ListenTag = 0;
 constexpr std::uint32_t ReadEvents = EPOLLIN | EPOLLRDHUP;
@@ -185,7 +184,7 @@ void TServerClientWinSocket::WatchWrites(bool on) {
     if (on == writesWatched_ || tag_ == 0)
         return;
     writesWatched_ = on;
-    server_->Watch(fd_, tag_, ReadEvents | (on ? EPOLLOUT : 0), EPOLL_CTL_MOD);
+    server_->Watch(fd_, tag_, ReadEvents | (on ? std::uint32_t(EPOLLOUT) : 0u), EPOLL_CTL_MOD);
 }
 
 // The readiness the server's epoll instance reported for this connection.
@@ -210,13 +209,16 @@ void TServerClientWinSocket::Writable() {
     WatchWrites(false);
 }
 
+void TServerClientWinSocket::ReadWaiting() {
+    if (connected_)
+        Readable(0);
+}
+
 void TServerClientWinSocket::Readable(std::uint32_t events) {
-    // What a peer that has ended its side in order left queued is not read: a flood must not outlive
-    // its sender. A reset is left for recv to report.
-    if ((events & EPOLLRDHUP) && !(events & EPOLLERR)) {
-        Close();
-        return;
-    }
+    // A peer that has ended its side in order: what it sent before is read, up to the bound of one
+    // event, and then the connection ends, so that a flood does not outlive its sender by more. A
+    // reset is left for recv to report.
+    const bool peerEnded = (events & EPOLLRDHUP) && !(events & EPOLLERR);
     char chunk[ReadChunk];
     int total = 0;
     int error = 0;
@@ -247,7 +249,7 @@ void TServerClientWinSocket::Readable(std::uint32_t events) {
         return;
     if (error != 0)
         Fail(eeReceive, error);
-    else if (ended)
+    else if (ended || peerEnded)
         Close();
 }
 

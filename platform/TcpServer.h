@@ -11,8 +11,8 @@
 //                       non-zero closes the connection; a broken connection left open ends when the
 //                       next read finds its end;
 //   OnClientDisconnect  exactly once per connection, whoever closes it: the peer, Close(), the server's
-//                       Close(), or an error. Once the peer has ended its side, what it sent and
-//                       was not read yet is dropped: the connection ends without another read.
+//                       Close(), or an error. Once the peer has ended its side, what it sent before
+//                       is read up to ReadPerEvent bytes, the rest dropped, and the connection ends.
 // After its disconnect event a connection raises no event and SendBuf refuses; it stays in the list
 // (Connected() false) until the event loop comes round again with no handler of it running, and is
 // then freed, so index walks that close connections reach every one. After Close() of the server no
@@ -97,8 +97,14 @@ public:
 
     // Raises the disconnect event (at most once); the server frees the object later.
     void Close();
+    // Reads what waits in the socket now, as when the server finds it readable (the read event, or
+    // the end of the connection), so that the program can know what a connection sent before it
+    // decides about it.
+    void ReadWaiting();
 
     static constexpr int SendQueueLimit = 8 << 20;
+    // Read from one connection for one readiness, before the others have their turn.
+    static constexpr int ReadPerEvent = 64 * 1024;
 
 private:
     friend class TServerSocket;

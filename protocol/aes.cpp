@@ -1,9 +1,17 @@
-// AES block cipher (FIPS-197), table-driven. S-boxes and round tables are derived at compile time from
-// the field arithmetic of GF(2^8); state columns are 32-bit words, most significant byte first.
+// AES block cipher (FIPS-197). On a CPU with AES instructions they do the rounds, chosen at run time, so
+// that the program still runs on one without; otherwise the table code does. S-boxes and round tables
+// are derived at compile time from the field arithmetic of GF(2^8); state columns and the round keys in
+// AesCtx are 32-bit words, most significant byte first, whichever code keyed the context.
 #include "protocol/tmgsm.h"
 
 #include <bit>
 #include <cstring>
+
+#if defined(__x86_64__) || defined(__i386__)
+#define AES_HARDWARE 1
+#include <cpuid.h>
+#include <immintrin.h>
+#endif
 
 namespace {
 
@@ -138,24 +146,193 @@ void Crypt(const uint32_t* keys, int rounds, const uint32_t (&table)[4][256], co
     Store(out, s);
 }
 
+void EncryptTable(const AesCtx* ctx, const uint8_t* in, uint8_t* out) {
+    Crypt(ctx->encKeys, ctx->rounds, tables.enc, tables.sbox, 1, in, out);
+}
+
+void DecryptTable(const AesCtx* ctx, const uint8_t* in, uint8_t* out) {
+    Crypt(ctx->decKeys, ctx->rounds, tables.dec, tables.invSbox, 3, in, out);
+}
+
+#ifdef AES_HARDWARE
+#define AES_TARGET __attribute__((target("aes,ssse3")))
+
+bool CpuHasAes() {
+    unsigned a, b, c, d;
+    return __get_cpuid(1, &a, &b, &c, &d) && (c & bit_AES) && (c & bit_SSSE3);
+}
+
+// Turns four words, most significant byte first, into the byte order of the instructions, and back.
+AES_TARGET __m128i SwapWords(__m128i v) {
+    return _mm_shuffle_epi8(v, _mm_set_epi8(12, 13, 14, 15, 8, 9, 10, 11, 4, 5, 6, 7, 0, 1, 2, 3));
+}
+
+AES_TARGET __m128i LoadKey(const uint32_t* words) {
+    return SwapWords(_mm_loadu_si128(reinterpret_cast<const __m128i*>(words)));
+}
+
+AES_TARGET void StoreKey(uint32_t* words, __m128i key) {
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(words), SwapWords(key));
+}
+
+// One step of the 128-bit key expansion: the instruction gives SubWord(RotWord(w3)) ^ rcon in its top
+// word, which goes into all four words, each the XOR of those before it.
+template <int Rcon> AES_TARGET __m128i NextKey128(__m128i key) {
+    const __m128i assist = _mm_shuffle_epi32(_mm_aeskeygenassist_si128(key, Rcon), 0xff);
+    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+    key = _mm_xor_si128(key, _mm_slli_si128(key, 4));
+    return _mm_xor_si128(key, assist);
+}
+
+AES_TARGET void SetKey128Hardware(uint32_t* ek, uint32_t* dk, const uint8_t* bytes) {
+    __m128i k[11];
+    k[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
+    k[1] = NextKey128<0x01>(k[0]);
+    k[2] = NextKey128<0x02>(k[1]);
+    k[3] = NextKey128<0x04>(k[2]);
+    k[4] = NextKey128<0x08>(k[3]);
+    k[5] = NextKey128<0x10>(k[4]);
+    k[6] = NextKey128<0x20>(k[5]);
+    k[7] = NextKey128<0x40>(k[6]);
+    k[8] = NextKey128<0x80>(k[7]);
+    k[9] = NextKey128<0x1b>(k[8]);
+    k[10] = NextKey128<0x36>(k[9]);
+    for (int r = 0; r <= 10; ++r) {
+        StoreKey(ek + 4 * r, k[r]);
+        StoreKey(dk + 4 * r, r == 0 || r == 10 ? k[10 - r] : _mm_aesimc_si128(k[10 - r]));
+    }
+}
+
+AES_TARGET void InvertKeysHardware(uint32_t* dk, const uint32_t* ek, int rounds) {
+    for (int r = 0; r <= rounds; ++r) {
+        __m128i w = LoadKey(ek + 4 * (rounds - r));
+        StoreKey(dk + 4 * r, r == 0 || r == rounds ? w : _mm_aesimc_si128(w));
+    }
+}
+
+template <bool Inverse> AES_TARGET __m128i RoundOf(__m128i s, __m128i key) {
+    return Inverse ? _mm_aesdec_si128(s, key) : _mm_aesenc_si128(s, key);
+}
+
+template <bool Inverse> AES_TARGET __m128i LastRoundOf(__m128i s, __m128i key) {
+    return Inverse ? _mm_aesdeclast_si128(s, key) : _mm_aesenclast_si128(s, key);
+}
+
+// Lanes blocks at a time: the blocks are independent, so their rounds overlap in the pipeline.
+template <bool Inverse, int Lanes>
+AES_TARGET void CryptLanes(const __m128i* keys, int rounds, const uint8_t* in, uint8_t* out) {
+    __m128i s[Lanes];
+#pragma GCC unroll 8
+    for (int i = 0; i < Lanes; ++i)
+        s[i] = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in) + i), keys[0]);
+    for (int r = 1; r < rounds; ++r)
+#pragma GCC unroll 8
+        for (int i = 0; i < Lanes; ++i)
+            s[i] = RoundOf<Inverse>(s[i], keys[r]);
+#pragma GCC unroll 8
+    for (int i = 0; i < Lanes; ++i)
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out) + i, LastRoundOf<Inverse>(s[i], keys[rounds]));
+}
+
+template <bool Inverse>
+AES_TARGET void CryptHardware(const AesCtx* ctx, const uint8_t* in, uint8_t* out, uint32_t blocks) {
+    const uint32_t* words = Inverse ? ctx->decKeys : ctx->encKeys;
+    __m128i keys[15];
+    for (int r = 0; r <= ctx->rounds; ++r)
+        keys[r] = LoadKey(words + 4 * r);
+    constexpr int Lanes = 8;
+    for (; blocks >= Lanes; blocks -= Lanes, in += 16 * Lanes, out += 16 * Lanes)
+        CryptLanes<Inverse, Lanes>(keys, ctx->rounds, in, out);
+    for (; blocks > 0; --blocks, in += 16, out += 16)
+        CryptLanes<Inverse, 1>(keys, ctx->rounds, in, out);
+}
+
+// One block, each round key taken as it is needed.
+template <bool Inverse>
+AES_TARGET void CryptBlockHardware(const AesCtx* ctx, const uint8_t* in, uint8_t* out) {
+    const uint32_t* words = Inverse ? ctx->decKeys : ctx->encKeys;
+    __m128i s = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), LoadKey(words));
+    for (int r = 1; r < ctx->rounds; ++r)
+        s = RoundOf<Inverse>(s, LoadKey(words + 4 * r));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
+                     LastRoundOf<Inverse>(s, LoadKey(words + 4 * ctx->rounds)));
+}
+
+bool& UseHardware() {
+    static bool use = CpuHasAes();
+    return use;
+}
+#endif
+
 } // namespace
 
 int Aes_SetKey(AesCtx* ctx, const uint8_t* key, int bits) {
     if (bits != 128 && bits != 192 && bits != 256)
         return 1;
-    AesCtx fresh{};
     const int nk = bits / 32;
-    fresh.rounds = nk + 6;
-    ExpandKey(fresh.encKeys, key, nk, 4 * (fresh.rounds + 1));
-    InvertKeys(fresh.decKeys, fresh.encKeys, fresh.rounds);
-    *ctx = fresh;
+    const int rounds = nk + 6;
+    const int used = 4 * (rounds + 1);
+    // The words past the schedule stay zero, as in a fresh context.
+    std::memset(ctx->encKeys + used, 0, sizeof ctx->encKeys - used * sizeof(uint32_t));
+    std::memset(ctx->decKeys + used, 0, sizeof ctx->decKeys - used * sizeof(uint32_t));
+    ctx->rounds = rounds;
+#ifdef AES_HARDWARE
+    if (UseHardware() && bits == 128) {
+        SetKey128Hardware(ctx->encKeys, ctx->decKeys, key);
+        return 0;
+    }
+    if (UseHardware()) {
+        ExpandKey(ctx->encKeys, key, nk, used);
+        InvertKeysHardware(ctx->decKeys, ctx->encKeys, rounds);
+        return 0;
+    }
+#endif
+    ExpandKey(ctx->encKeys, key, nk, used);
+    InvertKeys(ctx->decKeys, ctx->encKeys, rounds);
     return 0;
 }
 
 void Aes_Encrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]) {
-    Crypt(ctx->encKeys, ctx->rounds, tables.enc, tables.sbox, 1, in, out);
+#ifdef AES_HARDWARE
+    if (UseHardware())
+        return CryptBlockHardware<false>(ctx, in, out);
+#endif
+    EncryptTable(ctx, in, out);
 }
 
 void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]) {
-    Crypt(ctx->decKeys, ctx->rounds, tables.dec, tables.invSbox, 3, in, out);
+#ifdef AES_HARDWARE
+    if (UseHardware())
+        return CryptBlockHardware<true>(ctx, in, out);
+#endif
+    DecryptTable(ctx, in, out);
+}
+
+void Aes_EncryptBlocks(const AesCtx* ctx, const uint8_t* in, uint8_t* out, uint32_t blocks) {
+#ifdef AES_HARDWARE
+    if (UseHardware())
+        return CryptHardware<false>(ctx, in, out, blocks);
+#endif
+    for (uint32_t i = 0; i < blocks; ++i)
+        EncryptTable(ctx, in + 16 * i, out + 16 * i);
+}
+
+void Aes_DecryptBlocks(const AesCtx* ctx, const uint8_t* in, uint8_t* out, uint32_t blocks) {
+#ifdef AES_HARDWARE
+    if (UseHardware())
+        return CryptHardware<true>(ctx, in, out, blocks);
+#endif
+    for (uint32_t i = 0; i < blocks; ++i)
+        DecryptTable(ctx, in + 16 * i, out + 16 * i);
+}
+
+int Aes_UseHardware(int on) {
+#ifdef AES_HARDWARE
+    UseHardware() = on && CpuHasAes();
+    return UseHardware();
+#else
+    (void)on;
+    return 0;
+#endif
 }

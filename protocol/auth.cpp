@@ -70,8 +70,7 @@ bool FindKey(AuthCtx* ctx, uint8_t* payload, uint16_t modemId) {
 
 void EncryptInPlace(AuthCtx* ctx, uint8_t* buf, uint32_t n) {
     Aes_SetKey(&ctx->Aes, ctx->SessKey, 128);
-    for (uint32_t i = 0; i + BlockSize <= n; i += BlockSize)
-        Aes_Encrypt(&ctx->Aes, buf + i, buf + i);
+    Aes_EncryptBlocks(&ctx->Aes, buf, buf, n / BlockSize);
 }
 
 // Byte n = 0xFF, then filler bytes from a fresh nonce up to (not including) end.
@@ -244,8 +243,7 @@ uint16_t Auth_EncryptBlk(AuthCtx* ctx, uint8_t* buf, uint16_t n) {
 
 int Auth_DecryptBlk32(AuthCtx* ctx, uint8_t* buf, uint32_t len) {
     Aes_SetKey(&ctx->Aes, ctx->SessKey, 128);
-    for (uint32_t i = 0; i + BlockSize <= len; i += BlockSize)
-        Aes_Decrypt(&ctx->Aes, buf + i, buf + i);
+    Aes_DecryptBlocks(&ctx->Aes, buf, buf, len / BlockSize);
     return Crc32_Msb(buf, len) == 0;
 }
 

@@ -132,6 +132,10 @@ uint16_t Crc16(const uint8_t* data, uint32_t len);                        // CRC
 uint16_t Crc16_Update(uint16_t start, const uint8_t* data, uint32_t len); // continues a CRC-16/XMODEM
 uint32_t Crc32_Msb(const uint8_t* data, uint32_t len);                    // CRC-32/MPEG-2
 uint32_t Crc32(const uint8_t* data, uint32_t len);                        // CRC-32 (IEEE 802.3)
+// Crc32_Msb uses the CPU's carry-less multiply where it has one. 0 makes it use the table code (tests
+// and the benchmark compare the two), 1 the instruction again where there is one; returns 1 while it
+// is in use.
+int Crc_UseHardware(int on);
 
 struct Md5Ctx {
     uint8_t block[64];
@@ -159,6 +163,14 @@ int Aes_SetKey(AesCtx* ctx, const uint8_t* key, int bits);
 // One 16-byte block; in and out may be the same buffer.
 void Aes_Encrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
 void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]);
+// Consecutive blocks, each on its own (electronic codebook); faster than one call a block. in and out
+// may be the same buffer.
+void Aes_EncryptBlocks(const AesCtx* ctx, const uint8_t* in, uint8_t* out, uint32_t blocks);
+void Aes_DecryptBlocks(const AesCtx* ctx, const uint8_t* in, uint8_t* out, uint32_t blocks);
+// The CPU's AES instructions are used where it has them. 0 makes every call use the table code (tests
+// and the benchmark compare the two), 1 the instructions again where there are any; returns 1 while
+// they are in use. Contexts keyed either way work either way.
+int Aes_UseHardware(int on);
 
 // ---------------------------------------------------------------------------------------------------
 // Authentication, key table and block encryption

@@ -45,6 +45,17 @@ QString ErrorEventText(TErrorEvent kind) {
     return {};
 }
 
+// Whether what the link holds can still become an AUTH frame: it begins as one, with nothing stray
+// before it.
+bool AuthOnItsWay(const TServerConnection* c) {
+    const IpLink* link = c->Link.get();
+    if (!link || c->StrayBytes > 0 || link->RxLen == 0)
+        return false;
+    const std::uint8_t* b = link->RxBuf;
+    const int n = link->RxLen;
+    return b[0] == 0x55 && (n < 2 || b[1] == 0xAA) && (n < 6 || (b[5] & 7) == LNK_AUTH);
+}
+
 } // namespace
 
 TConnectionForm::TConnectionForm(QWidget* owner) : TForm(owner) {
@@ -75,6 +86,11 @@ TConnectionForm::TConnectionForm(QWidget* owner) : TForm(owner) {
     TervelProcessTimer.SetOnTimer([this] { TervelProcessTimerTimer(); });
     BuffersProcessTimer.SetInterval(500);
     BuffersProcessTimer.SetOnTimer([this] { BuffersProcessTimerTimer(); });
+    RoomTimer.SetEnabled(false);
+    RoomTimer.SetOnTimer([this] {
+        RoomTimer.SetEnabled(false);
+        ServerSocket.ResumeAccepting();
+    });
     // The ports of the groups are made as the state file is read.
     InstallVirtualPortHooks();
 }
@@ -133,27 +149,66 @@ void TConnectionForm::ServerSocketClientConnect(TServerClientWinSocket* socket) 
     // A plain socket, made when the session object could not be, has none of a session's fields.
     TServerConnection* c = Session(socket);
     if (c)
-        unauthenticated_.emplace(c->AcceptOrder, c);
+        noClaim_.emplace(c->AcceptOrder, c);
     else
         socket->Close();
 }
 
-bool TConnectionForm::ServerSocketAccepting(bool full) {
-    const auto share = std::size_t(UnauthenticatedRoom(ServerSocket.ConnectionLimit()));
-    // Those taken from the backlog and not made yet are not authenticated either.
-    if (!full && unauthenticated_.size() + std::size_t(ServerSocket.TakenConnections()) < share)
-        return true;
-    if (unauthenticated_.empty() ||
-        MonotonicMs() - unauthenticated_.begin()->second->AcceptedAt < RoomGraceMs)
-        return false; // the new one waits in the backlog
-    DropOldestUnauthenticated(
-        QStringLiteral("SM: no room for a new connection, closing the oldest one not authenticated"));
+bool TConnectionForm::ServerSocketAccepting(bool) {
+    const std::int64_t now = MonotonicMs();
+    while (!HasRoom())
+        if (!MakeRoom(now))
+            return false; // the new one waits in the backlog
     return true;
 }
 
-void TConnectionForm::DropOldestUnauthenticated(const QString& why) {
-    TServerConnection* c = unauthenticated_.begin()->second;
-    unauthenticated_.erase(unauthenticated_.begin());
+bool TConnectionForm::HasRoom() const {
+    const auto share = UnauthenticatedRoom(ServerSocket.ConnectionLimit());
+    // Those taken from the backlog and not made yet are not authenticated either.
+    return ServerSocket.OpenConnections() < ServerSocket.ConnectionLimit() &&
+           UnauthenticatedCount() + ServerSocket.TakenConnections() < share;
+}
+
+bool TConnectionForm::MakeRoom(std::int64_t now) {
+    for (auto* from : {&noClaim_, &partial_}) {
+        if (from->empty() || now - from->begin()->second->AcceptedAt < RoomGraceMs)
+            continue;
+        TServerConnection* c = from->begin()->second;
+        if (!StillUnauthenticated(c))
+            return true; // it authenticated or ended meanwhile
+        const bool partial = AuthOnItsWay(c);
+        if (partial != (from == &partial_)) { // it has sent more since the last look
+            from->erase(c->AcceptOrder);
+            (partial ? partial_ : noClaim_).emplace(c->AcceptOrder, c);
+            return true;
+        }
+        DropUnauthenticated(
+            c, partial ? QStringLiteral("SM: no room for a new connection, closing the oldest one with a "
+                                        "partial AUTH")
+                       : QStringLiteral("SM: no room for a new connection, closing the oldest one not "
+                                        "authenticated"));
+        return true;
+    }
+    // None has had its grace yet: accepting goes on when the first has.
+    std::int64_t due = -1;
+    for (const auto* from : {&noClaim_, &partial_})
+        if (!from->empty() && (due < 0 || from->begin()->second->AcceptedAt + RoomGraceMs < due))
+            due = from->begin()->second->AcceptedAt + RoomGraceMs;
+    if (due >= 0) {
+        RoomTimer.SetInterval(int(std::max<std::int64_t>(1, due - now)));
+        RoomTimer.SetEnabled(true);
+    }
+    return false;
+}
+
+bool TConnectionForm::StillUnauthenticated(TServerConnection* c) {
+    c->ReadWaiting();
+    return c->Connected() && !c->Authenticated();
+}
+
+void TConnectionForm::DropUnauthenticated(TServerConnection* c, const QString& why) {
+    noClaim_.erase(c->AcceptOrder);
+    partial_.erase(c->AcceptOrder);
     SessionLog(why + QStringLiteral(" (IP: %1)").arg(c->RemoteAddress()));
     c->Close();
 }
@@ -275,14 +330,15 @@ void TConnectionForm::SetBoundModemId(TServerConnection* c, int modemId) {
     byModemId_.Remove(c->BoundModemId, c);
     c->BoundModemId = modemId;
     byModemId_.Add(modemId, c);
-    if (unauthenticated_.erase(c->AcceptOrder) != 0)
+    if (noClaim_.erase(c->AcceptOrder) + partial_.erase(c->AcceptOrder) != 0)
         ServerSocket.ResumeAccepting(); // a connection held back for want of room may come in now
 }
 
 void TConnectionForm::Unindex(TServerConnection* c) {
     bound_.Remove(c->ObjectNumber, c);
     byModemId_.Remove(c->BoundModemId, c);
-    unauthenticated_.erase(c->AcceptOrder);
+    noClaim_.erase(c->AcceptOrder);
+    partial_.erase(c->AcceptOrder);
 }
 
 void TConnectionForm::TConnectionIndex::Add(int key, TServerConnection* c) {
@@ -309,9 +365,17 @@ const std::vector<TServerConnection*>* TConnectionForm::TConnectionIndex::Of(int
 }
 
 void TConnectionForm::CloseUnauthenticated(std::int64_t now) {
-    while (!unauthenticated_.empty() && now - unauthenticated_.begin()->second->AcceptedAt >= AuthDeadlineMs)
-        DropOldestUnauthenticated(QStringLiteral("SM: no authentication within %1 s, closing connection")
-                                      .arg(AuthDeadlineMs / 1000));
+    for (;;) {
+        TServerConnection* c = nullptr;
+        for (const auto* from : {&noClaim_, &partial_})
+            if (!from->empty() && (!c || from->begin()->second->AcceptOrder < c->AcceptOrder))
+                c = from->begin()->second;
+        if (!c || now - c->AcceptedAt < AuthDeadlineMs)
+            return;
+        if (StillUnauthenticated(c)) // a modem whose AUTH waited unread is served instead
+            DropUnauthenticated(c, QStringLiteral("SM: no authentication within %1 s, closing connection")
+                                       .arg(AuthDeadlineMs / 1000));
+    }
 }
 
 TObjectStates* TConnectionForm::BoundObject(const TServerConnection* c) {

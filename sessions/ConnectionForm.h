@@ -61,8 +61,10 @@ public:
     // Closes the connections that have not authenticated within their deadline.
     void CloseUnauthenticated(std::int64_t now);
     // Before each accept: whether there is room for one more connection not authenticated yet, which
-    // the oldest of them makes when it has had its grace.
+    // the one of them with the least claim makes once it has had its grace.
     bool ServerSocketAccepting(bool full);
+    // Connections not authenticated yet.
+    int UnauthenticatedCount() const { return int(noClaim_.size() + partial_.size()); }
 
     // Command queue (codes above).
     virtual int QueryHwInfo(int objectNumber);
@@ -111,11 +113,15 @@ public:
     // Connections not authenticated yet hold at most this share (1/n) of the server's connection
     // limit, so that a flood of them leaves room for the modems, and never more than
     // UnauthenticatedMost, so that under a high limit of open files such a flood cannot take the
-    // memory either (a storm of reconnecting modems authenticates long before that many wait); for a
-    // new one the oldest gives way, once it has had RoomGraceMs to authenticate.
+    // memory either. For a new one, one of them gives way once it has been open RoomGraceMs: first
+    // those that sent no part of an AUTH (nothing, stray bytes, or an AUTH of a kind never bound),
+    // oldest first, then those that hold a partial AUTH, oldest first. What waits in a socket is read
+    // before the connection is judged, so a modem whose AUTH came is served, not closed; a modem
+    // sends its AUTH as it connects, so the grace only covers an AUTH still on its way, and under a
+    // flood the room turns over at 1/RoomGraceMs of its size per second.
     static constexpr int UnauthenticatedShare = 2;
     static constexpr int UnauthenticatedMost = 16384;
-    static constexpr std::int64_t RoomGraceMs = 2000;
+    static constexpr std::int64_t RoomGraceMs = 250;
     static int UnauthenticatedRoom(int connectionLimit) {
         return std::clamp(connectionLimit / UnauthenticatedShare, 1, UnauthenticatedMost);
     }
@@ -160,8 +166,13 @@ private:
     // The other usable connections of s's object or modem ID, in the order of the server's list.
     std::vector<TServerConnection*> DoublesOf(const TServerConnection* s) const;
     std::vector<TServerConnection*> DoublesByWalk(const TServerConnection* s) const;
-    // Closes the oldest connection not authenticated yet, logging why and its address.
-    void DropOldestUnauthenticated(const QString& why);
+    // The connection that gives way for a new one, read first; false when none has had its grace.
+    bool MakeRoom(std::int64_t now);
+    bool HasRoom() const;
+    // Reads what waits for c; whether c is still open and not authenticated after that.
+    static bool StillUnauthenticated(TServerConnection* c);
+    // Closes c, not authenticated yet, logging why and its address.
+    void DropUnauthenticated(TServerConnection* c, const QString& why);
     void Unindex(TServerConnection* c);
 
     // Connections by a key, each key's in the order of the server's list.
@@ -179,8 +190,11 @@ private:
     // connection leaves them when it is unbound or ends. The router looks a connection up for every
     // routed block, and for the doubles of every modem that authenticates.
     TConnectionIndex bound_, byModemId_;
-    // The connections not authenticated yet by their accept order, oldest first.
-    std::map<std::uint64_t, TServerConnection*> unauthenticated_;
+    // The connections not authenticated yet by their accept order, oldest first: those that have sent
+    // no part of an AUTH as far as the last look showed, and those that hold one in part.
+    std::map<std::uint64_t, TServerConnection*> noClaim_, partial_;
+    // Takes accepting up again when the first connection that could give way has had its grace.
+    TTimer RoomTimer;
 };
 
 extern TConnectionForm* ConnectionForm;

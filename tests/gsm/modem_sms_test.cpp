@@ -238,6 +238,43 @@ TEST_F(GsmSmsTest, ReplyThatComesLateIsNeverTakenForAnotherCells) {
     }
 }
 
+// A cell the modem refuses to read, every time, is logged once and deleted as any other: the SMS behind
+// it are read, and the passes after it no more read it, nor every cell up to the storage's end.
+class GsmUnreadCellTest : public GsmModemTest {
+protected:
+    GsmUnreadCellTest()
+        : GsmModemTest([] {
+              gsmsim::GsmConfig config;
+              config.capacity = 9; // no cell number begins with another's
+              return config;
+          }()) {}
+};
+
+TEST_F(GsmUnreadCellTest, CellThatTheModemWillNotReadIsLoggedOnceAndDeleted) {
+    ASSERT_EQ(sim.AddSms("+79990000000", "unread"), 1);
+    ASSERT_EQ(sim.AddSms("+79990000000", "hello"), 2);
+    sim.Inject(gsmsim::Fault::Error, "AT+CMGR=1");
+    StartWithModem();
+    ASSERT_TRUE(RunCycle([&] { return sim.Cells().empty(); }));
+    ASSERT_TRUE(RunUntilCommand("AT+CPMS?"));
+    EXPECT_EQ(LogLines().count(QStringLiteral("MD: error reading SMS in cell 1")), 1);
+    EXPECT_LT(LogIndex("MD: error reading SMS in cell 1"), LogIndex("MD: SMS in cell 1 is deleted"));
+    EXPECT_NE(ReadFile(DataFile("EventLog.txt")).find("MD: SMS from +79990000000\r\nhello\r\n"),
+              std::string::npos);
+    EXPECT_EQ(LogLines().filter(QStringLiteral("MD: SMS from")).size(), 1);
+    const int reads = CountCommands("AT+CMGR=");
+    ASSERT_TRUE(RunUntilCommand("AT+CPMS?", 2));
+    EXPECT_EQ(CountCommands("AT+CMGR="), reads);
+
+    // One the modem will not delete either stays, and its reading's failure is not logged again.
+    ASSERT_EQ(sim.AddSms("+79990000000", "kept", 3), 3);
+    sim.Inject(gsmsim::Fault::Error, "AT+CMGR=3");
+    sim.Inject(gsmsim::Fault::Error, "AT+CMGD=3");
+    ASSERT_TRUE(RunUntilCommand("AT+CMGD=3", 3));
+    EXPECT_EQ(LogLines().count(QStringLiteral("MD: error reading SMS in cell 3")), 1);
+    EXPECT_EQ(LogLines().count(QStringLiteral("MD: error deleting SMS in cell 3")), 3);
+}
+
 // An SMS not in the 7-bit alphabet is no modem's answer, and its text is not all of it: its reply's
 // lines go to the log before its cell is deleted. It is checked as any other.
 TEST_F(GsmSmsTest, SmsNotInThe7BitAlphabetIsLoggedWithItsPduLine) {

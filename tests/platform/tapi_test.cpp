@@ -1284,6 +1284,32 @@ TEST(TapiDevConfigs, AConfigurationIsTakenOnlyWhenEveryFieldIsSound) {
     }
 }
 
+// Each flow control sets its own lines on the device and clears the others'.
+TEST(TapiDevConfigs, EachFlowControlSetsItsOwnLinesOnTheDeviceAndNoOther) {
+    const struct {
+        std::uint8_t Flow;
+        bool RtsCts, XonXoff;
+    } cases[] = {
+        {TapiFlowNone, false, false},
+        {TapiFlowHardware, true, false},
+        {TapiFlowXonXoff, false, true},
+    };
+    TPty pty;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(int(c.Flow));
+        TTapiDevConfig config;
+        config.FlowControl = c.Flow;
+        int fd = -1;
+        ASSERT_EQ(OpenTapiDevice(pty.Slave(), config, "GSM modem", &fd), 0);
+        termios t{};
+        ASSERT_EQ(::tcgetattr(fd, &t), 0);
+        ::close(fd);
+        EXPECT_EQ((t.c_cflag & CRTSCTS) != 0, c.RtsCts);
+        EXPECT_EQ((t.c_iflag & IXON) != 0, c.XonXoff);
+        EXPECT_EQ((t.c_iflag & IXOFF) != 0, c.XonXoff);
+    }
+}
+
 // The lines file names the simulator's port; the silence around "+++" is short.
 class TapiModem : public TapiLines {
 protected:
@@ -1424,6 +1450,7 @@ TEST_F(TapiModem, AConnectedDataCallCarriesDataBothWaysAndIsDroppedWithTheEscape
 }
 
 TEST_F(TapiModem, ACallStillBeingPlacedIsAbortedAndAVanishedModemEndsIt) {
+    TFakeClock clock; // the modem's NO CARRIER to the character is its answer, not the wait for one
     const HLINEAPP app = Initialize();
     sim.QueueDialResult(gsmsim::DialResult::Pending);
     const HLINE line = Open(app, 0, LINECALLPRIVILEGE_NONE);
@@ -1442,6 +1469,31 @@ TEST_F(TapiModem, ACallStillBeingPlacedIsAbortedAndAVanishedModemEndsIt) {
     ASSERT_TRUE(PumpUntil([&] { return sim.GetCallState() == gsmsim::CallState::Dialling; }));
     ASSERT_TRUE(EndsWhenTheCableIsPulled(call));
     EndCall(again, call);
+}
+
+// A voice call, up or held, ends when the modem says the far end is gone: NO CARRIER, or BUSY as some
+// modems say it.
+TEST_F(TapiModem, AVoiceCallUpOrHeldEndsWhenTheModemSaysNoCarrierOrBusy) {
+    const HLINEAPP app = Initialize();
+    for (const char* said : {"NO CARRIER", "BUSY"})
+        for (const bool held : {false, true}) {
+            SCOPED_TRACE(std::string(said) + (held ? ", held" : ""));
+            received.clear();
+            const HLINE line = Open(app, 0, LINECALLPRIVILEGE_NONE);
+            HCALL call = 0;
+            ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_VOICE, "100", LINEMEDIAMODE_INTERACTIVEVOICE), 0);
+            ASSERT_TRUE(Reached(call, LINECALLSTATE_CONNECTED));
+            if (held) {
+                EXPECT_EQ(WaitForReply(lineHold(call)), 0);
+                ASSERT_TRUE(Reached(call, LINECALLSTATE_ONHOLD));
+            }
+            sim.Unsolicited(said);
+            ASSERT_TRUE(Reached(call, LINECALLSTATE_DISCONNECTED));
+            EXPECT_EQ(StatesOf(call).back(),
+                      std::make_pair(LINECALLSTATE_DISCONNECTED, LINEDISCONNECTMODE_NORMAL));
+            EndCall(line, call);
+            EXPECT_TRUE(PumpUntil([&] { return !sim.Connected(); })); // the device goes with the call
+        }
 }
 
 TEST_F(TapiModem, AModemThatVanishesUnderAConnectedDataCallEndsIt) {
@@ -1494,6 +1546,30 @@ TEST_F(TapiModem, AModemLostWhileListeningListensAgainOnceItsDeviceIsBack) {
     clock.Advance(5000);
     PumpFor(20);
     EXPECT_FALSE(sim.Connected());
+}
+
+// A device that is back but cannot be opened yet (another program holds it) is tried again.
+TEST_F(TapiModem, AModemBackButHeldElsewhereAtItsFirstReopenIsTriedAgain) {
+    TFakeClock clock;
+    const HLINEAPP app = Initialize();
+    const HLINE line = Open(app, 0, LINECALLPRIVILEGE_OWNER);
+    ASSERT_TRUE(PumpUntil([&] { return sim.Commands().size() == 1; }));
+    testing::internal::CaptureStderr();
+    sim.PullCable();
+    PumpFor(20);
+    ASSERT_TRUE(sim.PlugIn());
+    const int holder = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(holder, 0);
+    ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
+    clock.Advance(5000);
+    PumpFor(20);
+    ::close(holder);
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_NE(said.find("cannot open"), std::string::npos) << said;
+    clock.Advance(5000);
+    ASSERT_TRUE(PumpUntil([&] { return sim.Commands().size() == 2; }));
+    EXPECT_EQ(sim.Commands().back(), "AT+CLIP=1");
+    EXPECT_EQ(lineClose(line), 0);
 }
 
 TEST_F(TapiModem, AnOwnerOpenHearsTheRingsWithTheCallerAndItsAnswerConnects) {

@@ -66,6 +66,7 @@ protected:
         device.OnTapiStatus = [this](TSioCustomTapiDevice* sender, bool, bool, std::int32_t,
                                      std::int32_t message, std::int32_t param1, std::int32_t,
                                      std::int32_t param3) {
+            ++statuses;
             if (message == RetryStatus)
                 retries.push_back(sender->TapiStatusMsg(DWORD(message), DWORD(param1), 0));
             if (message == LINE_LINEDEVSTATE && DWORD(param1) == LINEDEVSTATE_RINGING)
@@ -93,6 +94,7 @@ protected:
     std::vector<std::string> retries;
     std::vector<std::int32_t> rings;
     std::vector<std::pair<std::string, std::string>> callerIds;
+    int statuses = 0;
     int failures = 0;
     TSioTapiDevice device{nullptr};
 };
@@ -224,9 +226,6 @@ TEST_F(TapiCalls, ALineOutOfServiceDisconnectedOrInMaintenanceIsHungUp) {
 TEST_F(TapiCalls, ThePassThroughRoadReportsNoStatus) {
     TQuietStatus display(nullptr);
     device.SetStatusDisplay(&display);
-    int statuses = 0;
-    device.OnTapiStatus = [&](TSioCustomTapiDevice*, bool, bool, std::int32_t, std::int32_t, std::int32_t,
-                              std::int32_t, std::int32_t) { ++statuses; };
     device.ConfigAndOpen();
     ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
     device.CancelCall();

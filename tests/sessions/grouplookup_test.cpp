@@ -105,4 +105,25 @@ TEST_F(GroupLookUp, WhatTheBaseModemsQueueCannotTakeStaysInTheGroupBuffer) {
         ASSERT_EQ(base.AppBuf->TxQueue[filler.size() + size_t(i)], uint8_t(i % 251)) << i;
 }
 
+// How much of a member's data the routing takes: what the group buffer has room for, unless the base
+// cannot take it yet (a base modem not connected, no base at all); a base that names no object lets it
+// be taken, as data of a modem in no group is.
+TEST_F(GroupLookUp, AMembersDataIsTakenAsFarAsItsBaseCanTakeIt) {
+    auto& base = *ObjectList.emplace_back(std::make_unique<TObjectStates>());
+    base.ObjectNumber = base.ModemID = 7;
+    TReceiver* g = Add(TReceiver::bkObject, 7, {5});
+    g->BufferCount = 1000;
+    const int space = TReceiver::BufferSize - 1000;
+    const struct {
+        int BaseID;
+        bool Connected;
+        int Taken;
+    } cases[] = {{7, true, space}, {7, false, 0}, {8, false, space}, {-1, false, 0}};
+    for (const auto& c : cases) {
+        g->BaseID = c.BaseID;
+        base.Connected = c.Connected;
+        EXPECT_EQ(ReceiverFreeSpace(5), c.Taken) << "base " << c.BaseID << (c.Connected ? ", connected" : "");
+    }
+}
+
 } // namespace

@@ -111,14 +111,29 @@ TEST_F(UnauthenticatedTest, HeaderFloodIsClosedWithinTheAllowanceWhileAGoodModem
     EXPECT_LE(caused, Floods * (2 * headersTaken + 4) + 20);
 }
 
-TEST_F(UnauthenticatedTest, FloodLeftBehindByAPeerThatEndedIsNotParsed) {
+// What a peer sent before it ended is read once, then the connection ends: a flood left behind is
+// parsed no further than the allowance, and a modem that sends its AUTH and ends its side is served.
+TEST_F(UnauthenticatedTest, FloodLeftBehindByAPeerThatEndedIsReadOnceAndEnds) {
     auto flood = std::make_unique<TRawPeer>(port);
     ASSERT_TRUE(RunUntil([&] { return SessionCount() == 1; }, 0));
     flood->Write(Repeat(FloodHeader, 1'000));
     flood.reset();
     ASSERT_TRUE(RunUntil([&] { return SessionCount() == 0; }, 0));
-    EXPECT_EQ(CountLogged("SM: received "), 0);
-    EXPECT_EQ(CountLogged("SM: unprocessed states - "), 0);
+    EXPECT_EQ(CountLogged("SM: received "), 1);
+    EXPECT_LE(CountLogged("SM: unprocessed states - "), TServerConnection::LineAllowance);
+    EXPECT_EQ(CountLogged("SM: too much data before authentication"), 1);
+}
+
+TEST_F(UnauthenticatedTest, AModemThatSendsItsAuthAndEndsItsSideIsBound) {
+    AddObject(5);
+    modemsim::ModemSim modem(Config(5));
+    modem.Connect(modemsim::MonotonicMs());
+    auto peer = std::make_unique<TRawPeer>(port);
+    ASSERT_TRUE(RunUntil([&] { return SessionCount() == 1; }, 0));
+    peer->Write(Bytes(modem.OutputData(), modem.OutputData() + modem.OutputSize()));
+    peer.reset();
+    ASSERT_TRUE(RunUntil([&] { return SessionCount() == 0; }, 0));
+    EXPECT_TRUE(Logged("CH: new object connected (object №5)"));
 }
 
 TEST_F(UnauthenticatedTest, ThreeHundredIdleConnectionsAreAllClosedAfter20Seconds) {

@@ -122,16 +122,14 @@ size_t Block_Seal(const AesCtx* sess, uint8_t* buf, size_t n, const uint8_t* fil
         memcpy(buf + n + 1, filler, padded - n - 1);
     }
     Put_U32BE(buf + padded, Crc32_Msb(buf, uint32_t(padded)));
-    for (size_t i = 0; i < padded; i += 16)
-        Aes_Encrypt(sess, buf + i, buf + i);
+    Aes_EncryptBlocks(sess, buf, buf, uint32_t(padded / 16));
     return padded;
 }
 
 bool Block_Open(const AesCtx* sess, uint8_t* buf, size_t len) {
     if (len < 16 + kBlockCrcSize || (len - kBlockCrcSize) % 16 != 0)
         return false;
-    for (size_t i = 0; i + kBlockCrcSize < len; i += 16)
-        Aes_Decrypt(sess, buf + i, buf + i);
+    Aes_DecryptBlocks(sess, buf, buf, uint32_t((len - kBlockCrcSize) / 16));
     return Crc32_Msb(buf, uint32_t(len)) == 0;
 }
 
