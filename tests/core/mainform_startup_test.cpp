@@ -168,6 +168,25 @@ TEST_F(MainFormTest, StoredGeometryAndObjectsComeBackAtTheNextStart) {
     EXPECT_EQ(form->ObjectsGrid->ColWidth(2), 123);
 }
 
+// A save killed before its rename leaves its temporary file: the next start removes it at once, not
+// only at its first save.
+TEST_F(MainFormTest, TheTemporaryFileOfAKilledSaveIsGoneAtTheNextStart) {
+    Start();
+    AddObject(7, "Котельная");
+    form->ExitMenuItemClick();
+    ASSERT_TRUE(WaitForExit());
+    const std::string saved = ReadFile(DataFile("States.bin"));
+    WriteFile(DataFile("States.bin.tmp"), std::string(1 << 20, '\x5A'));
+    form.reset();
+    ObjectList.clear();
+    FirstShow = true;
+    MutexHandle.reset();
+    Start();
+    EXPECT_FALSE(FileExists(DataFile("States.bin.tmp")));
+    EXPECT_EQ(ReadFile(DataFile("States.bin")), saved);
+    ASSERT_EQ(ObjectList.size(), 1u);
+}
+
 // The place stored at exit is the one taken at the next start, so the window does not creep across the
 // screen by the size of its frame.
 TEST_F(MainFormTest, TenStartsLeaveTheMainWindowWhereItWas) {
