@@ -41,8 +41,6 @@ std::vector<TIniSection> ParseIni(const QString& text, TIniIndex* sectionIndex) 
             const qsizetype close = line.indexOf(u']');
             const QString name = line.mid(1, close < 0 ? -1 : close - 1).trimmed().toString();
             QString key = IniNameKey(name);
-            if (key == name)
-                key = name; // one string for both, as most names are already folded
             auto found = index.constFind(key);
             if (found == index.cend()) {
                 found = index.insert(std::move(key), sections.size());
