@@ -1,5 +1,6 @@
 // Start-up and shut-down of the main window: the first start, a second instance, hiding to the tray,
 // the exit, and a state file that does not open.
+#include <csignal>
 #include <filesystem>
 
 #include <QCoreApplication>
@@ -8,6 +9,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
+#include <QTimer>
 
 #include "core/DataFolder.h"
 #include "core/EventLog.h"
@@ -94,6 +96,41 @@ TEST_F(MainFormTest, ClosingHidesToTheTrayOrMinimisesWithoutOneAndExitEndsEveryt
         EXPECT_FALSE(FileExists(DataFile("States.bin"))); // and no save after the exit's own
         connection->Closes.clear();
         modem->Disconnects = 0;
+    }
+}
+
+// A termination signal is the exit of the menu, also from inside a modal box, which it cancels first:
+// the window closes from the main loop once the box's own loop is over.
+TEST_F(MainFormTest, ATerminationSignalExitsAsTheMenuDoesAndCancelsAnOpenBox) {
+    for (const bool boxOpen : {false, true}) {
+        SCOPED_TRACE(boxOpen ? "box open" : "no box");
+        FirstShow = true;
+        Shown = false;
+        MutexHandle.reset();
+        Start();
+        clock->Advance(6000);
+        AddObject(7, "Насосная");
+        const std::string before = ReadFile(DataFile("States.bin"));
+        const qsizetype linesBefore = LogLines().size();
+        if (boxOpen) {
+            QTimer::singleShot(0, form.get(), [this] { form->ExitOnSignal(SIGTERM); });
+            EXPECT_EQ(PasswordEnter->ShowModal(), mrCancel);
+            EXPECT_EQ(form->Closed, 0) << "not from inside the box's loop";
+        } else {
+            form->ExitOnSignal(SIGTERM);
+        }
+        form->ExitOnSignal(SIGHUP); // a second one changes nothing
+        ASSERT_TRUE(WaitForExit());
+        EXPECT_EQ(form->Closed, 1);
+        EXPECT_NE(ReadFile(DataFile("States.bin")), before) << "the exit saved";
+        const QStringList lines = LogLines().mid(linesBefore);
+        EXPECT_EQ(lines.filter(QStringLiteral("received - exiting")),
+                  QStringList{QStringLiteral("CH: SIGTERM received - exiting")});
+        EXPECT_EQ(lines.back(), "CH: Gelvorant is closed");
+        EXPECT_EQ(EventLogHandle, -1);
+        EXPECT_EQ(connection->Closes, std::vector<bool>{false});
+        connection->Closes.clear();
+        ObjectList.clear();
     }
 }
 
