@@ -11,7 +11,6 @@
 std::string StatesFileName;
 std::string SystemPassword(NoPassword);
 bool StatesNotLoaded = true;
-bool StatesSaveFailing = false;
 bool FirstRun = false;
 
 namespace {
@@ -32,9 +31,7 @@ std::array<uint8_t, 16> BuildBuiltInKey() {
 const char* const OpenError = "Невозможно открыть файл с настройками!";
 const char* const DecryptError = "Невозможно расшифровать файл с настройками!";
 const char* const NoMemoryError = "Недостаточно памяти для работы программы";
-const char* const WriteError = "Невозможно записать файл с состояниями объектов";
 const char* const KeyErrorLine = "CH: key init or block encription error - ";
-const char* const WriteErrorLine = "CH: States.bin writing error - ";
 const char* const ReadErrorLine = "CH: States.bin reading error - ";
 const char* const PromptCaption = "Маршрутизатор";
 const char* const PromptInfo = "Введите системный пароль";
@@ -185,18 +182,10 @@ bool WriteStates(const TWindowValues& window, const TSettings& settings, const T
     }
     EncryptStates(buf, static_cast<uint32_t>(contentSize), key.data());
     if (!ops.Replace(StatesFileName, buf.data(), buf.size())) {
-        const std::string reason = ReplaceProblem(errno);
-        // Told once until a save succeeds again: saves follow every burst of log lines, and a box
-        // for each would pile up while nobody is at the desk.
-        if (!std::exchange(StatesSaveFailing, true)) {
-            Call(hooks.PrintMessage, WriteErrorLine + reason);
-            if (hooks.BringToFront)
-                hooks.BringToFront();
-            Call(hooks.ShowError, WriteError);
-        }
+        if (hooks.WriteFailed)
+            hooks.WriteFailed(ReplaceProblem(errno));
         return false;
     }
-    StatesSaveFailing = false;
     return true;
 }
 

@@ -40,8 +40,6 @@ extern const std::array<uint8_t, 16> BuiltInKey;
 extern bool StatesNotLoaded;
 // The data folder was created at this start: a missing file is no news.
 extern bool FirstRun;
-// The last save failed. A failed save is logged and shown only when the one before it succeeded.
-extern bool StatesSaveFailing;
 
 inline constexpr uint32_t StatesVersion = 0;
 inline constexpr uint32_t StatesHeaderSize = 40;
@@ -77,12 +75,13 @@ struct TStatesHooks {
     std::function<bool(const std::string& caption, const std::string& info, std::string& password)>
         EnterPassword;
     std::function<void(const std::string& line)> PrintMessage; // a line of the event log
-    std::function<void()> BringToFront;                        // before the save error is shown
-    std::function<void()> CloseMainWindow;                     // no memory for the state
+    // The file could not be replaced (why, Windows-1251); the previous one is kept.
+    std::function<void(const std::string& reason)> WriteFailed;
+    std::function<void()> CloseMainWindow; // no memory for the state
 };
 
-// Writes the file, reporting failures through the hooks (a failure to write it only when the save
-// before succeeded). True when it was replaced; otherwise the previous file is kept.
+// Writes the file, reporting failures through the hooks; what follows a failure is the caller's
+// (core/StatesSaver). True when it was replaced; otherwise the previous file is kept.
 bool WriteStates(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
                  const TStatesHooks& hooks, TStatesFileOps& ops = StatesFileOps());
 

@@ -1,5 +1,6 @@
 // Start-up and shut-down of the main window: the first start, a second instance, hiding to the tray,
 // the exit, and a state file that does not open.
+#include <csignal>
 #include <filesystem>
 
 #include <QCoreApplication>
@@ -8,6 +9,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
+#include <QTimer>
 
 #include "core/DataFolder.h"
 #include "core/EventLog.h"
@@ -97,6 +99,41 @@ TEST_F(MainFormTest, ClosingHidesToTheTrayOrMinimisesWithoutOneAndExitEndsEveryt
     }
 }
 
+// A termination signal is the exit of the menu, also from inside a modal box, which it cancels first:
+// the window closes from the main loop once the box's own loop is over.
+TEST_F(MainFormTest, ATerminationSignalExitsAsTheMenuDoesAndCancelsAnOpenBox) {
+    for (const bool boxOpen : {false, true}) {
+        SCOPED_TRACE(boxOpen ? "box open" : "no box");
+        FirstShow = true;
+        Shown = false;
+        MutexHandle.reset();
+        Start();
+        clock->Advance(6000);
+        AddObject(7, "Насосная");
+        const std::string before = ReadFile(DataFile("States.bin"));
+        const qsizetype linesBefore = LogLines().size();
+        if (boxOpen) {
+            QTimer::singleShot(0, form.get(), [this] { form->ExitOnSignal(SIGTERM); });
+            EXPECT_EQ(PasswordEnter->ShowModal(), mrCancel);
+            EXPECT_EQ(form->Closed, 0) << "not from inside the box's loop";
+        } else {
+            form->ExitOnSignal(SIGTERM);
+        }
+        form->ExitOnSignal(SIGHUP); // a second one changes nothing
+        ASSERT_TRUE(WaitForExit());
+        EXPECT_EQ(form->Closed, 1);
+        EXPECT_NE(ReadFile(DataFile("States.bin")), before) << "the exit saved";
+        const QStringList lines = LogLines().mid(linesBefore);
+        EXPECT_EQ(lines.filter(QStringLiteral("received - exiting")),
+                  QStringList{QStringLiteral("CH: SIGTERM received - exiting")});
+        EXPECT_EQ(lines.back(), "CH: Gelvorant is closed");
+        EXPECT_EQ(EventLogHandle, -1);
+        EXPECT_EQ(connection->Closes, std::vector<bool>{false});
+        connection->Closes.clear();
+        ObjectList.clear();
+    }
+}
+
 TEST_F(MainFormTest, StateFileThatDoesNotOpenEndsTheProgramAndIsNotWritten) {
     ASSERT_TRUE(ForceDirectories(QString::fromStdString(DataFolder())));
     const std::string damaged(48, '\x11');
@@ -133,8 +170,24 @@ TEST_F(MainFormTest, PipesInPlaceOfItsFilesNeverHoldTheStartUp) {
     clock->Advance(100);
     EXPECT_EQ(connection->Opens, 1);
     clock->Advance(5000);
-    EXPECT_EQ(LogLines().back(), "CH: suspending logging");
+    QStringList lines = LogLines();
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines[lines.size() - 2], "CH: suspending logging");
+    EXPECT_EQ(lines.back(), "CH: States.bin is not written - it could not be read at start and is kept");
     EXPECT_TRUE(std::filesystem::is_fifo(DataFile("States.bin"))) << "a file that did not load is kept";
+    EXPECT_TRUE(form->StatusBar1->Panels(spText).Text.startsWith(QString::fromUtf8(StatesUnsavedNote)));
+
+    // A command of the operator that saves asks first; No keeps the file, as the log says.
+    dialogs->Expect(
+        mtConfirmation,
+        QStringLiteral("Файл с состояниями объектов не удалось прочитать при запуске.\r\nЗаменить его?"),
+        mrNo);
+    form->WriteStates();
+    EXPECT_EQ(LogLines().back(),
+              "CH: States.bin is not written - the operator keeps the file that could not be read at start");
+    EXPECT_TRUE(std::filesystem::is_fifo(DataFile("States.bin")));
+    clock->Advance(3 * MaxSaveDelayMs);
+    EXPECT_TRUE(std::filesystem::is_fifo(DataFile("States.bin")));
     EXPECT_FALSE(states.Released() || calibration.Released()) << "an open waited for a writer";
 }
 
@@ -150,6 +203,25 @@ TEST_F(MainFormTest, StoredGeometryAndObjectsComeBackAtTheNextStart) {
     EXPECT_EQ(form->ObjectsGrid->Cell(2, 1), "Котельная");
     EXPECT_EQ(form->size(), QSize(700, 400));
     EXPECT_EQ(form->ObjectsGrid->ColWidth(2), 123);
+}
+
+// A save killed before its rename leaves its temporary file: the next start removes it at once, not
+// only at its first save.
+TEST_F(MainFormTest, TheTemporaryFileOfAKilledSaveIsGoneAtTheNextStart) {
+    Start();
+    AddObject(7, "Котельная");
+    form->ExitMenuItemClick();
+    ASSERT_TRUE(WaitForExit());
+    const std::string saved = ReadFile(DataFile("States.bin"));
+    WriteFile(DataFile("States.bin.tmp"), std::string(1 << 20, '\x5A'));
+    form.reset();
+    ObjectList.clear();
+    FirstShow = true;
+    MutexHandle.reset();
+    Start();
+    EXPECT_FALSE(FileExists(DataFile("States.bin.tmp")));
+    EXPECT_EQ(ReadFile(DataFile("States.bin")), saved);
+    ASSERT_EQ(ObjectList.size(), 1u);
 }
 
 // The place stored at exit is the one taken at the next start, so the window does not creep across the

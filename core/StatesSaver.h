@@ -1,0 +1,76 @@
+// When the state file is saved, and what happens when a save fails.
+//
+// A save follows each burst of log lines (5 s after its last line) and every operator command that
+// changes the state; under steady traffic, where the log never rests for 5 s, a change is saved at the
+// latest MaxSaveDelayMs after it was made. A failed save is tried again every RetryIntervalMs until one
+// succeeds. Every failure is logged, with its count when they repeat; the error box comes once per run
+// of failures, and for each failed save the operator asked for. While the state is not saved, Unsaved()
+// is true and OnUnsavedChanged tells the main window, which shows it in the status bar.
+//
+// A file that could not be read at start (StatesNotLoaded) is never replaced without the operator's
+// word: saves of their own accord skip it (the log says why, once), and a save the operator asked for
+// asks first. Main thread only; form-free, so that the tests drive it on the fake clock.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "platform/Timer.h"
+
+inline constexpr int MaxSaveDelayMs = 60'000;
+inline constexpr int RetryIntervalMs = 5000;
+
+enum TSaveCause {
+    scIdle,       // the log rested for 5 s
+    scMaxDelay,   // a change waited MaxSaveDelayMs
+    scRetry,      // the save before failed
+    scOperator,   // an operator command changed the state
+    scExit,       // the exit the operator chose
+    scSignalExit, // the exit a signal started: nobody may be at the desk, so no box
+};
+
+class TStatesSaver {
+public:
+    TStatesSaver();
+    TStatesSaver(const TStatesSaver&) = delete;
+    TStatesSaver& operator=(const TStatesSaver&) = delete;
+
+    // Writes the file: true when it was replaced; false with why (Windows-1251), or with an empty
+    // reason when the writer has logged it itself and trying again would not help.
+    std::function<bool(std::string& problem)> Write;
+    std::function<void(const std::string& line)> PrintMessage; // Windows-1251; counts as no change
+    std::function<void()> ShowWriteError;                      // brings the program up, shows the box
+    // Asks whether the file that could not be read may be replaced; true on Yes.
+    std::function<bool()> ConfirmReplaceUnread;
+    std::function<void()> OnUnsavedChanged;
+
+    // Something the state holds may have changed (a log line): saved within MaxSaveDelayMs.
+    void Changed();
+    // Saves now; true when the file was replaced.
+    bool Save(TSaveCause cause);
+    // No more saves of its own accord (after the exit's own save).
+    void Stop();
+
+    // The state is not saved: the last save failed, or a file not read keeps it from being saved.
+    bool Unsaved() const { return failing_ || keptUnread_; }
+    int Failures() const { return failures_; }
+
+    TTimer MaxDelayTimer, RetryTimer;
+
+private:
+    bool MayReplaceUnread(TSaveCause cause);
+    void Succeeded();
+    void Failed(TSaveCause cause, const std::string& problem);
+    void SetUnsaved(bool failing, bool keptUnread);
+    void Print(const std::string& line);
+
+    bool pending_ = false;       // a change waits for a save
+    bool saving_ = false;        // inside Save (its box pumps events)
+    bool failing_ = false;       // the last save failed
+    bool boxShown_ = false;      // the box of this run of failures was shown
+    bool keptUnread_ = false;    // a save was skipped to keep a file not read
+    bool unreadLogged_ = false;  // and the log said why
+    bool replaceAgreed_ = false; // the operator agreed to replace it
+    int failures_ = 0;           // failed saves in a row
+};
