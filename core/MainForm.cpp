@@ -71,6 +71,9 @@ TMainForm::TMainForm(QWidget* owner) : TMainWindowForm(owner) {
     resize(557, 298);
     SetDataFolders();
     StatesFileName = AppDataFolder + "States.bin";
+    StatesSaver.OnWritten = [this](const TStatesWritten& written) {
+        StatesWriteEnded(written, StatesHooks());
+    };
     try {
         ObjectList.clear();
         EventLog = std::make_unique<TEventLog>();
@@ -249,8 +252,10 @@ void TMainForm::ShutDown() {
 
 void TMainForm::FormClose() {
     PrintMessage("CH: Gelvorant is closed");
-    if (!StatesNotLoaded)
+    if (!StatesNotLoaded) {
         WriteStates();
+        WaitForStates(); // written before the program ends
+    }
     if (EventLog) {
         EventLog->CloseLog();
         EventLog->SuspendTimer.SetEnabled(false); // nothing is saved after the exit's own save
@@ -313,8 +318,17 @@ bool TMainForm::ReadStates() {
 }
 
 void TMainForm::WriteStates() {
-    if (AppSettings)
-        ::WriteStates(CurrentValues(), *AppSettings, ObjectList, StatesHooks());
+    TStatesSnapshot snapshot;
+    if (!AppSettings ||
+        !TakeStatesSnapshot(CurrentValues(), *AppSettings, ObjectList, StatesHooks(), snapshot))
+        return;
+    StatesSaver.Save(std::move(snapshot));
+    if (WaitForSaves)
+        WaitForStates();
+}
+
+void TMainForm::WaitForStates() {
+    StatesSaver.Wait();
 }
 
 // The window's client area is what is stored and what comes back: its frame is the window manager's,

@@ -22,6 +22,7 @@
 #include "core/EventLog.h"
 #include "core/ObjectStates.h"
 #include "core/StateFile.h"
+#include "core/StatesSaver.h"
 #include "platform/Forms.h"
 #include "platform/Image.h"
 #include "platform/StatusBar.h"
@@ -105,9 +106,14 @@ public:
     TTimer ConnectTimer, SinceTimer, MessageSendTimer, SMSReceiveTimer, ExtraInfoTimer, ModemDisconnectTimer;
     std::unique_ptr<TEventLog> EventLog;
 
-    // State file.
+    // State file. WriteStates takes the snapshot and leaves the writing to StatesSaver, which reports
+    // how it ended; WaitForStates blocks until what was handed to it is written and reported, as the
+    // exit save does.
     bool ReadStates();
     virtual void WriteStates();
+    void WaitForStates();
+    TStatesSaver StatesSaver;
+    bool WaitForSaves = false; // each save is written before WriteStates returns (tests)
     void ApplyValues(const TWindowValues& stored);
     TWindowValues CurrentValues() const;
     // Event log; the texts are Windows-1251.

@@ -163,29 +163,44 @@ TDecodeResult DecodeStates(const uint8_t* plain, size_t size, TStatesImage& imag
     return r.Ok() ? dcOk : dcDamaged;
 }
 
-bool WriteStates(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
-                 const TStatesHooks& hooks, TStatesFileOps& ops) {
-    std::array<uint8_t, 16> key;
+bool TakeStatesSnapshot(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
+                        const TStatesHooks& hooks, TStatesSnapshot& snapshot) {
     std::string reason;
     uint64_t contentSize = StatesContentSize(settings, objects);
     if (contentSize > StatesMaxContent)
         reason = "the state of " + std::to_string(contentSize) + " bytes is too large";
-    if (!reason.empty() || !StatesKey(settings, key, reason)) {
+    if (!reason.empty() || !StatesKey(settings, snapshot.Key, reason)) {
         Call(hooks.PrintMessage, KeyErrorLine + reason); // nothing is written: the file would not open
         return false;
     }
-    std::vector<uint8_t> buf;
     try {
-        buf = BuildStatesPlain(window, settings, objects);
+        snapshot.Path = StatesFileName;
+        snapshot.Block = BuildStatesPlain(window, settings, objects);
     } catch (const std::bad_alloc&) {
         Call(hooks.ShowError, NoMemoryError);
         if (hooks.CloseMainWindow)
             hooks.CloseMainWindow();
         return false;
     }
-    EncryptStates(buf, static_cast<uint32_t>(contentSize), key.data());
-    if (!ops.Replace(StatesFileName, buf.data(), buf.size())) {
-        const std::string reason = ReplaceProblem(errno);
+    snapshot.ContentSize = static_cast<uint32_t>(contentSize);
+    return true;
+}
+
+TStatesWritten WriteStatesSnapshot(TStatesSnapshot& snapshot, TStatesFileOps& ops) {
+    EncryptStates(snapshot.Block, snapshot.ContentSize, snapshot.Key.data());
+    TStatesWritten written;
+    try {
+        written.Ok = ops.Replace(snapshot.Path, snapshot.Block.data(), snapshot.Block.size());
+        written.Error = written.Ok ? 0 : errno;
+    } catch (const std::bad_alloc&) {
+        written.Error = ENOMEM;
+    }
+    return written;
+}
+
+bool StatesWriteEnded(const TStatesWritten& written, const TStatesHooks& hooks) {
+    if (!written.Ok) {
+        const std::string reason = ReplaceProblem(written.Error);
         // Told once until a save succeeds again: saves follow every burst of log lines, and a box
         // for each would pile up while nobody is at the desk.
         if (!std::exchange(StatesSaveFailing, true)) {
@@ -198,6 +213,14 @@ bool WriteStates(const TWindowValues& window, const TSettings& settings, const T
     }
     StatesSaveFailing = false;
     return true;
+}
+
+bool WriteStates(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
+                 const TStatesHooks& hooks, TStatesFileOps& ops) {
+    TStatesSnapshot snapshot;
+    if (!TakeStatesSnapshot(window, settings, objects, hooks, snapshot))
+        return false;
+    return StatesWriteEnded(WriteStatesSnapshot(snapshot, ops), hooks);
 }
 
 bool ReadStates(TSettings& settings, TStatesRead& read, const TStatesHooks& hooks, TStatesFileOps& ops) {

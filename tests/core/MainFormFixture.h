@@ -90,6 +90,8 @@ public:
 
 class TTestMainForm : public TMainForm {
 public:
+    TTestMainForm() { WaitForSaves = true; }
+
     bool Tray = true;
     int Closed = 0;               // FormClose runs
     QStringList* Calls = nullptr; // when set, records WriteStates and UpdateAll
