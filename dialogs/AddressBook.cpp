@@ -414,16 +414,6 @@ void TAddrBook::EmptyRow(int row) {
     ShowPasswordCell(row);
 }
 
-void TAddrBook::ExchangeRows(int a, int b) {
-    for (int col = 0; col < ABGrid->ColCount(); ++col) {
-        const QString text = ABGrid->Cell(col, a);
-        ABGrid->Cells[col][a] = ABGrid->Cell(col, b);
-        ABGrid->Cells[col][b] = text;
-    }
-    std::swap(PasswordList[std::size_t(a - 1)], PasswordList[std::size_t(b - 1)]);
-    std::swap(DevIDList[std::size_t(a - 1)], DevIDList[std::size_t(b - 1)]);
-}
-
 void TAddrBook::DeleteRow(int row) {
     ABGrid->removeRow(row - 1);
     PasswordList.erase(PasswordList.begin() + (row - 1));
@@ -460,15 +450,18 @@ void TAddrBook::ToolButton5Click() {
 
 // A selection sort: row i takes the first row of the smallest key among rows i to the last, the row it
 // held going to that row's place. Each key is read once, and the rows not yet placed are kept ordered
-// by key and then by row, so that the first of them is the one the selection takes.
+// by key and then by row, so that the first of them is the one the selection takes. The exchanges are
+// played on the row numbers alone, and the grid then takes the order they give in one pass.
 void TAddrBook::SortByID() {
     ABGrid->setUpdatesEnabled(false);
     const int last = ABGrid->RowCount() - 1;
     std::vector<std::int32_t> keys(std::size_t(last) + 1);
+    std::vector<int> from(std::size_t(last) + 1); // from[r]: the row whose cells row r takes
     std::set<std::pair<std::int32_t, int>> unplaced;
     for (int row = 1; row <= last; ++row) {
         std::int32_t id = 0;
         keys[std::size_t(row)] = CellToInt(ABGrid->Cell(colID, row), id) ? id : 0; // no number sorts as 0
+        from[std::size_t(row)] = row;
         unplaced.emplace(keys[std::size_t(row)], row);
     }
     for (int i = 1; i < last; ++i) {
@@ -479,14 +472,28 @@ void TAddrBook::SortByID() {
         unplaced.erase({keys[std::size_t(i)], i});
         unplaced.emplace(keys[std::size_t(i)], smallest);
         std::swap(keys[std::size_t(i)], keys[std::size_t(smallest)]);
-        ExchangeRows(i, smallest);
+        std::swap(from[std::size_t(i)], from[std::size_t(smallest)]);
     }
+    from.erase(from.begin());
+    ArrangeRows(from);
     for (int row = 1; row <= last; ++row)
         for (const int col : {colID, colName, colPhone})
             if (ABGrid->Cell(col, row) == QStringLiteral(" "))
                 ABGrid->Cells[col][row] = QString();
     ABGrid->setUpdatesEnabled(true);
     ABGrid->FocusCell(colID, 1);
+}
+
+void TAddrBook::ArrangeRows(const std::vector<int>& from) {
+    ABGrid->MoveRows(from);
+    std::vector<std::string> passwords(from.size());
+    std::vector<std::array<std::int32_t, 4>> devices(from.size());
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        passwords[i] = std::move(PasswordList[std::size_t(from[i] - 1)]);
+        devices[i] = DevIDList[std::size_t(from[i] - 1)];
+    }
+    PasswordList.swap(passwords);
+    DevIDList.swap(devices);
 }
 
 void TAddrBook::ToolButton7Click() {
@@ -584,20 +591,20 @@ bool TAddrBook::CheckEmptyRows() {
 // The rows kept move up in one pass, and the grid then drops the rest.
 void TAddrBook::DeleteEmptyRows() {
     const int last = ABGrid->RowCount() - 1;
-    int kept = 0;
+    std::vector<int> kept, dropped;
     for (int row = 1; row <= last; ++row) {
         std::int32_t id = 0;
-        if (!CellToInt(ABGrid->Cell(colID, row), id))
-            continue;
-        if (++kept != row)
-            ExchangeRows(kept, row);
+        (CellToInt(ABGrid->Cell(colID, row), id) ? kept : dropped).push_back(row);
     }
-    if (kept == last)
+    if (dropped.empty())
         return;
-    ABGrid->SetRowCount(std::max(kept, 1) + 1);
+    const int keptRows = int(kept.size());
+    kept.insert(kept.end(), dropped.begin(), dropped.end());
+    ArrangeRows(kept);
+    ABGrid->SetRowCount(std::max(keptRows, 1) + 1);
     if (!ResizeLists())
         return;
-    if (kept == 0)
+    if (keptRows == 0)
         EmptyRow(1);
 }
 
