@@ -51,9 +51,9 @@ template <class Io, class F> void Transfer(Io& io, F& f) {
 
 // Each buffer in pages of its own, which the system hands out zeroed when they are first touched:
 // clearing them would write 84 MB at the start with a thousand objects, and most of a buffer is queue
-// space that many objects never use. The pages are mapped for many buffers at a time, as a mapping
-// for each made a start with 65,536 objects pay as many system calls; a freed buffer gives its pages
-// back (they come back zeroed) and is handed out again.
+// space that many objects never use (TBuffer initialises it as zeroed memory). The pages are mapped for many
+// buffers at a time, as a mapping for each made a start with 65,536 objects pay as many system calls; a freed
+// buffer gives its pages back (they come back zeroed) and is handed out again.
 class TAppBufPool {
 public:
     ::AppBuf* Take() {
@@ -71,12 +71,13 @@ public:
                 --left_;
             }
         }
-        AppBuf_InitZeroed(static_cast<::AppBuf*>(pages));
         return static_cast<::AppBuf*>(pages);
     }
 
-    void Give(::AppBuf* buffer) {
-        ::madvise(buffer, stride_, MADV_DONTNEED);
+    // A buffer that was written gives its pages back first.
+    void Give(::AppBuf* buffer, bool written) {
+        if (written)
+            ::madvise(buffer, stride_, MADV_DONTNEED);
         const std::lock_guard lock(mutex_);
         free_.push_back(buffer);
     }
@@ -109,11 +110,13 @@ TAppBufPool& AppBufPool() {
 
 } // namespace
 
-void TObjectStates::TAppBufDeleter::operator()(::AppBuf* buffer) const {
-    AppBufPool().Give(buffer);
+TObjectStates::TBuffer::TBuffer() : pages_(AppBufPool().Take()) {}
+
+TObjectStates::TBuffer::~TBuffer() {
+    AppBufPool().Give(pages_, ready_);
 }
 
-TObjectStates::TObjectStates() : AppBuf(AppBufPool().Take()) {
+TObjectStates::TObjectStates() {
     for (int i = 0; i < PinCount; ++i)
         SetFixedText(PinNames[i], DefaultPinNames[i]);
 }
