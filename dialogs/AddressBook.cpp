@@ -219,6 +219,7 @@ void TAddrBook::FillFromObjects() {
     DevIDList.clear();
     if (!ResizeLists())
         return;
+    const TStringGrid::TCellBatch batch(ABGrid);
     for (std::size_t i = 0; i < ObjectList.size(); ++i) {
         const TObjectStates& object = *ObjectList[i];
         const int row = int(i) + 1;
