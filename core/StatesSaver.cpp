@@ -2,7 +2,7 @@
 
 #include <utility>
 
-TStatesSaver::TStatesSaver(TStatesFileOps& ops) : ops_(ops), thread_([this] { Run(); }) {}
+TStatesSaver::TStatesSaver(TStatesFileOps& ops) : ops_(&ops), thread_([this] { Run(); }) {}
 
 TStatesSaver::~TStatesSaver() {
     {
@@ -34,6 +34,11 @@ bool TStatesSaver::Busy() const {
     return writing_ || waiting_;
 }
 
+void TStatesSaver::UseFileOps(TStatesFileOps& ops) {
+    const std::lock_guard lock(mutex_);
+    ops_ = &ops;
+}
+
 void TStatesSaver::Run() {
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -43,8 +48,9 @@ void TStatesSaver::Run() {
         TStatesSnapshot snapshot = std::move(*waiting_);
         waiting_.reset();
         writing_ = true;
+        TStatesFileOps& ops = *ops_;
         lock.unlock();
-        const TStatesWritten written = WriteStatesSnapshot(snapshot, ops_);
+        const TStatesWritten written = WriteStatesSnapshot(snapshot, ops);
         snapshot = {}; // its memory goes here, not on the main thread
         lock.lock();
         writing_ = false;

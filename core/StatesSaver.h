@@ -33,12 +33,14 @@ public:
     void Wait();
     // A snapshot is being written or waits to be.
     bool Busy() const;
+    // The file operations of the writes to come (tests make them fail or wait).
+    void UseFileOps(TStatesFileOps& ops);
 
 private:
     void Run();
     void Deliver();
 
-    TStatesFileOps& ops_;
+    TStatesFileOps* ops_;
     QObject context_; // delivers on the saver's own thread
     mutable std::mutex mutex_;
     std::condition_variable wake_, idle_;
