@@ -253,8 +253,8 @@ void TMainForm::ShutDown() {
 
 void TMainForm::FormClose() {
     PrintMessage("CH: Gelvorant is closed");
-    Saver.Save(exitBySignal_ ? scSignalExit : scExit);
-    Saver.Stop(); // nothing is saved after the exit's own save
+    Saver.Save(exitBySignal_ ? scSignalExit : scExit); // written before the program ends
+    Saver.Stop();                                      // nothing is saved after the exit's own save
     if (EventLog) {
         EventLog->CloseLog();
         EventLog->SuspendTimer.SetEnabled(false); // nothing is saved after the exit's own save
@@ -342,16 +342,28 @@ void TMainForm::WriteStates() {
     Saver.Save(scOperator);
 }
 
-bool TMainForm::SaveStates(std::string& problem) {
-    if (!AppSettings)
+void TMainForm::WaitForStates() {
+    Writer.Wait();
+}
+
+// The snapshot is taken here; the writer's end comes back to the saver through Writer.OnWritten.
+bool TMainForm::StartStatesWrite() {
+    TStatesSnapshot snapshot;
+    if (!AppSettings ||
+        !TakeStatesSnapshot(CurrentValues(), *AppSettings, ObjectList, StatesHooks(), snapshot))
         return false;
-    TStatesHooks hooks = StatesHooks();
-    hooks.WriteFailed = [&problem](const std::string& reason) { problem = reason; };
-    return ::WriteStates(CurrentValues(), *AppSettings, ObjectList, hooks);
+    Writer.Write(std::move(snapshot));
+    if (WaitForSaves)
+        WaitForStates();
+    return true;
 }
 
 void TMainForm::CreateSaver() {
-    Saver.Write = [this](std::string& problem) { return SaveStates(problem); };
+    Saver.Write = [this] { return StartStatesWrite(); };
+    Saver.WaitWritten = [this] { WaitForStates(); };
+    Writer.OnWritten = [this](const TStatesWritten& written) {
+        Saver.Written(written.Ok, written.Ok ? std::string() : ReplaceProblem(written.Error));
+    };
     // The saver's own lines are no change of the state.
     Saver.PrintMessage = [this](const std::string& line) {
         if (EventLog && !anotherInstance_)

@@ -23,6 +23,7 @@
 #include "core/ObjectStates.h"
 #include "core/StateFile.h"
 #include "core/StatesSaver.h"
+#include "core/StatesWriter.h"
 #include "platform/Forms.h"
 #include "platform/Image.h"
 #include "platform/StatusBar.h"
@@ -109,11 +110,17 @@ public:
 
     TTimer ConnectTimer, SinceTimer, MessageSendTimer, SMSReceiveTimer, ExtraInfoTimer, ModemDisconnectTimer;
     std::unique_ptr<TEventLog> EventLog;
-    TStatesSaver Saver;
 
-    // State file. WriteStates is the save an operator command asks for.
+    // State file. WriteStates is the save an operator command asks for. Saver decides when a save is
+    // made and what follows a failure; a save takes its snapshot on the main thread and leaves the
+    // writing to Writer, whose end comes back to Saver. WaitForStates blocks until what was handed to
+    // Writer is written and reported, as the exit saves do.
+    TStatesWriter Writer;
+    TStatesSaver Saver;
+    bool WaitForSaves = false; // each save is written before it returns (tests)
     bool ReadStates();
     virtual void WriteStates();
+    void WaitForStates();
     void ApplyValues(const TWindowValues& stored);
     TWindowValues CurrentValues() const;
     // Event log; the texts are Windows-1251.
@@ -222,7 +229,7 @@ private:
     void Log(const QString& text);
     void Status(const QString& text);
     TStatesHooks StatesHooks();
-    bool SaveStates(std::string& problem);
+    bool StartStatesWrite();
     void CreateSaver();
     void ShowStatusText();
     void FinishExitOnSignal();

@@ -85,6 +85,30 @@ struct TStatesHooks {
 bool WriteStates(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
                  const TStatesHooks& hooks, TStatesFileOps& ops = StatesFileOps());
 
+// A save in two steps, so that only the first needs the main thread: the snapshot, the state's
+// plaintext and key, taken on the main thread; then its encryption and the replacing of the file, on
+// any thread, one at a time. WriteStates is both steps in a row.
+struct TStatesSnapshot {
+    std::string Path;           // StatesFileName when it was taken
+    std::vector<uint8_t> Block; // the content, with the room that the block's closing takes
+    uint32_t ContentSize = 0;
+    std::array<uint8_t, 16> Key{};
+};
+
+// How the writing of a snapshot ended: Error is the errno of a failure (0: the path is, or leads to,
+// something other than a regular file; see ReplaceProblem).
+struct TStatesWritten {
+    bool Ok = false;
+    int Error = 0;
+};
+
+// Main thread. False when nothing is to be written (no key, too large, no memory), reported through the
+// hooks as WriteStates reports it.
+bool TakeStatesSnapshot(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
+                        const TStatesHooks& hooks, TStatesSnapshot& snapshot);
+// Any thread: encrypts the snapshot in place and replaces the file with it.
+TStatesWritten WriteStatesSnapshot(TStatesSnapshot& snapshot, TStatesFileOps& ops = StatesFileOps());
+
 // What a read found beside the settings: the stored window values (none while the defaults stand)
 // and the objects in file order, connection flags cleared, for the object list.
 struct TStatesRead {

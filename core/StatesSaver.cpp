@@ -25,6 +25,10 @@ private:
     bool& flag_;
 };
 
+bool IsExit(TSaveCause cause) {
+    return cause == scExit || cause == scSignalExit;
+}
+
 } // namespace
 
 TStatesSaver::TStatesSaver() {
@@ -46,18 +50,62 @@ void TStatesSaver::Changed() {
 bool TStatesSaver::Save(TSaveCause cause) {
     if (saving_)
         return false; // a nested loop of the save's own box: the retry comes after it
+    const bool exit = IsExit(cause);
+    if (writing_ && exit && WaitWritten) {
+        // The write under way ends first, as part of the exit: nothing is retried, nobody asked.
+        queued_ = false;
+        writeCause_ = cause;
+        WaitWritten();
+    }
+    if (writing_) {
+        // Its end starts this save; the operator's command keeps its box.
+        queuedCause_ = queued_ && queuedCause_ == scOperator ? scOperator : cause;
+        queued_ = true;
+        return false;
+    }
     const TBusy busy(saving_);
     if (StatesNotLoaded && !MayReplaceUnread(cause))
         return false;
     // Lines logged while saving are changes after this save.
     pending_ = false;
     MaxDelayTimer.SetEnabled(false);
-    std::string problem;
-    if (Write && Write(problem)) {
+    writeCause_ = cause;
+    ended_ = false;
+    writing_ = true;
+    if (!Write || !Write()) {
+        writing_ = false;
+        Failed(cause, {});
+        return false;
+    }
+    if (writing_ && exit && WaitWritten)
+        WaitWritten();
+    return ended_ && Ended();
+}
+
+void TStatesSaver::Written(bool ok, const std::string& problem) {
+    if (!writing_)
+        return; // no write of this saver's
+    writing_ = false;
+    ended_ = true;
+    writtenOk_ = ok;
+    problem_ = problem;
+    if (saving_)
+        return; // its Save waits for it and goes on
+    {
+        const TBusy busy(saving_);
+        Ended();
+    }
+    if (std::exchange(queued_, false))
+        Save(queuedCause_);
+}
+
+bool TStatesSaver::Ended() {
+    ended_ = false;
+    if (writtenOk_) {
         Succeeded();
         return true;
     }
-    Failed(cause, problem);
+    Failed(writeCause_, problem_);
     return false;
 }
 
@@ -65,6 +113,7 @@ void TStatesSaver::Stop() {
     MaxDelayTimer.SetEnabled(false);
     RetryTimer.SetEnabled(false);
     pending_ = false;
+    queued_ = false;
 }
 
 bool TStatesSaver::MayReplaceUnread(TSaveCause cause) {
@@ -77,7 +126,7 @@ bool TStatesSaver::MayReplaceUnread(TSaveCause cause) {
             return true;
         }
         Print(RefusedUnreadLine);
-    } else if (cause != scExit && cause != scSignalExit && !std::exchange(unreadLogged_, true)) {
+    } else if (!IsExit(cause) && !std::exchange(unreadLogged_, true)) {
         Print(KeptUnreadLine);
     }
     SetUnsaved(failing_, true);
@@ -102,7 +151,7 @@ void TStatesSaver::Failed(TSaveCause cause, const std::string& problem) {
     // The next try comes a whole interval after this one, whatever started it; it is armed before the
     // box, whose loop runs the timers.
     RetryTimer.SetEnabled(false);
-    if (cause != scExit && cause != scSignalExit)
+    if (!IsExit(cause))
         RetryTimer.SetEnabled(true);
     std::string line = WriteErrorLine + problem;
     if (failures_ > 1)

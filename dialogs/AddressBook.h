@@ -81,7 +81,8 @@ private:
     void ShowPasswordCell(int row);
     void ShowDeviceCell(int row);
     void EmptyRow(int row);
-    void ExchangeRows(int a, int b);
+    // Data row r takes the cells and list entries of row from[r - 1], for every data row.
+    void ArrangeRows(const std::vector<int>& from);
     void DeleteRow(int row);
     // The checks with the test whether another row holds the ID or the phone key.
     bool IDIsOK(int row, const std::function<bool(std::int32_t)>& taken);

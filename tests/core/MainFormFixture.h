@@ -89,13 +89,13 @@ public:
 class TFakeObjSettingsDialog : public TObjSettingsDialog {
 public:
     TFakeObjSettingsDialog() {}
-    std::vector<int> Loads;     // the object numbers in Tag
+    std::vector<int> Loads; // the object numbers in Tag
     void LoadButtonClick() override { Loads.push_back(Tag); }
 };
 
 class TTestMainForm : public TMainForm {
 public:
-    TTestMainForm() {}
+    TTestMainForm() { WaitForSaves = true; }
     bool Tray = true;
     int Closed = 0;               // FormClose runs
     QStringList* Calls = nullptr; // when set, records WriteStates and UpdateAll

@@ -16,12 +16,12 @@ class StatesSaverTest : public testing::Test {
 protected:
     StatesSaverTest() {
         StatesNotLoaded = false;
-        saver.Write = [this](std::string& problem) {
+        // The writer reports at once unless the test holds its ends back.
+        saver.Write = [this] {
             writes.push_back(clock.Ms() - start);
-            if (failWith.empty())
-                return true;
-            problem = failWith;
-            return false;
+            if (!holdEnds)
+                saver.Written(failWith.empty(), failWith);
+            return true;
         };
         saver.PrintMessage = [this](const std::string& line) { log.push_back(line); };
         saver.ShowWriteError = [this] { ++boxes; };
@@ -40,6 +40,7 @@ protected:
     const std::int64_t start = clock.Ms();
     TStatesSaver saver;
     std::string failWith;
+    bool holdEnds = false;
     bool agree = false;
     std::vector<std::int64_t> writes;
     std::vector<std::string> log;
@@ -131,7 +132,7 @@ TEST_F(StatesSaverTest, TheBoxComesOncePerRunOfFailuresAndForEveryCommandOfTheOp
 // A writer that could not even build the file (no usable key, a state too large) has said why itself:
 // the same state would fail again, so it is neither retried nor shown, but it is unsaved.
 TEST_F(StatesSaverTest, AFailureTheWriterToldItselfIsNotRetried) {
-    saver.Write = [this](std::string&) {
+    saver.Write = [this] {
         writes.push_back(Elapsed());
         return false;
     };
@@ -173,6 +174,70 @@ TEST_F(StatesSaverTest, AFileNotReadIsReplacedOnlyWithTheOperatorsWord) {
     clock.Advance(RetryIntervalMs);
     EXPECT_FALSE(StatesNotLoaded) << "the file is this run's own now";
     EXPECT_FALSE(saver.Unsaved());
+}
+
+// A write goes on after its save returned: saves asked for meanwhile wait for its end and the first of
+// them follows it, keeping the box of the operator's command; its failure is the saver's as ever.
+TEST_F(StatesSaverTest, ASaveWhileAWriteIsUnderWayFollowsItsEnd) {
+    holdEnds = true;
+    EXPECT_FALSE(saver.Save(scIdle));
+    EXPECT_TRUE(saver.Writing());
+    saver.Changed();
+    clock.Advance(MaxSaveDelayMs); // the change's save falls due
+    EXPECT_FALSE(saver.Save(scOperator));
+    EXPECT_FALSE(saver.Save(scIdle));
+    EXPECT_EQ(writes.size(), 1u) << "one write at a time";
+    saver.Written(false, Full);
+    EXPECT_EQ(writes.size(), 2u) << "the waiting save follows at once";
+    EXPECT_EQ(log, std::vector<std::string>{WriteError});
+    EXPECT_EQ(boxes, 1);
+    EXPECT_TRUE(saver.Unsaved());
+    EXPECT_TRUE(saver.RetryTimer.Enabled());
+    saver.Written(false, Full); // the operator's save: his own box
+    EXPECT_EQ(boxes, 2);
+    EXPECT_EQ(log.back(), WriteError + " (2 failures in a row)");
+    EXPECT_EQ(writes.size(), 2u) << "nothing waits any more";
+    clock.Advance(RetryIntervalMs);
+    EXPECT_EQ(writes.size(), 3u);
+    saver.Written(true, {});
+    EXPECT_FALSE(saver.Writing());
+    EXPECT_FALSE(saver.Unsaved());
+    EXPECT_EQ(log.back(), "CH: States.bin is written again after 2 failed saves");
+    saver.Written(false, Full); // no write of its own: ignored
+    EXPECT_FALSE(saver.Unsaved());
+}
+
+// An exit waits for the write under way, then writes its own and waits for it, so that the program
+// ends with the file replaced; a failure of either shows no box on a signal's exit and is not retried.
+TEST_F(StatesSaverTest, AnExitWaitsForTheWriteUnderWayAndForItsOwn) {
+    const struct {
+        TSaveCause exit;
+        bool fail;
+        int boxes;
+    } cases[] = {{scExit, false, 0}, {scSignalExit, false, 0}, {scExit, true, 1}, {scSignalExit, true, 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.exit) + (c.fail ? " failing" : ""));
+        writes.clear();
+        log.clear();
+        boxes = 0;
+        holdEnds = true;
+        std::vector<std::size_t> waits; // the writes started when a wait came
+        saver.WaitWritten = [&] {
+            waits.push_back(writes.size());
+            saver.Written(!c.fail, c.fail ? Full : std::string());
+        };
+        EXPECT_FALSE(saver.Save(scIdle));
+        EXPECT_EQ(saver.Save(c.exit), !c.fail);
+        EXPECT_EQ(waits, (std::vector<std::size_t>{1, 2}));
+        EXPECT_EQ(writes.size(), 2u);
+        EXPECT_FALSE(saver.Writing());
+        EXPECT_EQ(boxes, c.boxes);
+        EXPECT_FALSE(saver.RetryTimer.Enabled());
+        EXPECT_EQ(log.size(), c.fail ? 2u : 0u);
+        failWith.clear();
+        holdEnds = false;
+        EXPECT_TRUE(saver.Save(scIdle));
+    }
 }
 
 // The box's own loop runs the timers: a save that comes up inside it does not start another.

@@ -128,6 +128,7 @@ SessionTest::SessionTest() {
     SettingsDialog = settings.get();
     AppSettings->TcpPort = 0; // any free port
     main = std::make_unique<TMainForm>();
+    main->WaitForSaves = true;
     MainForm = main.get();
     profile = std::make_unique<TRecordingProfileEditor>();
     ObjSettingsDialog = profile.get();
