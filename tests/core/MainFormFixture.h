@@ -89,7 +89,7 @@ public:
 class TFakeObjSettingsDialog : public TObjSettingsDialog {
 public:
     TFakeObjSettingsDialog() {}
-    std::vector<int> Loads;     // the object numbers in Tag
+    std::vector<int> Loads; // the object numbers in Tag
     void LoadButtonClick() override { Loads.push_back(Tag); }
 };
 
