@@ -93,6 +93,12 @@ TStringGrid::TStringGrid(QWidget* parent) : QTableWidget(parent) {
     });
 }
 
+// The widget's own destructor clears the focus, which would call the handler above on a grid that is
+// no longer one.
+TStringGrid::~TStringGrid() {
+    disconnect(qApp, nullptr, this, nullptr);
+}
+
 void TStringGrid::SetColCount(int count) {
     const int old = columnCount();
     setColumnCount(count);

@@ -28,6 +28,7 @@ class QValidator;
 class TStringGrid : public QTableWidget {
 public:
     explicit TStringGrid(QWidget* parent = nullptr);
+    ~TStringGrid() override;
 
     int ColCount() const { return columnCount(); }
     void SetColCount(int count);
