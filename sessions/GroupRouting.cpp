@@ -164,7 +164,8 @@ void TConnectionForm::BuffersProcessTimerTimer() {
     try {
         std::uint8_t work[TReceiver::BufferSize];
         for (const auto& o : std::as_const(ObjectList)) {
-            if (!o->AppBuf)
+            // A buffer never used has nothing to route, and looking would touch its pages.
+            if (!o->AppBuf || (!o->AppBuf.Used() && !o->Connected))
                 continue;
             AppBufState state{};
             AppBuf_GetState(o->AppBuf.get(), &state);
