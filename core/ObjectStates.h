@@ -90,6 +90,8 @@ public:
         ::AppBuf* operator->() const { return get(); }
         explicit operator bool() const { return pages_ != nullptr; }
         bool operator==(std::nullptr_t) const { return pages_ == nullptr; }
+        // Asked for at least once; one never asked for holds no data.
+        bool Used() const { return ready_; }
 
     private:
         ::AppBuf* pages_;

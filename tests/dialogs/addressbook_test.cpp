@@ -442,6 +442,15 @@ TEST_F(AddressBookTest, OkCountsAnIdAsItsCheckLeavesIt) {
     EXPECT_EQ(Current(), std::make_pair(0, 1));
 }
 
+// OK leaves every ID as its check writes it, even when nothing else is to be said.
+TEST_F(AddressBookTest, OkWritesEveryIdAsItsNumber) {
+    Open({{7, "a", ""}, {8, "b", ""}});
+    book.ABGrid->Cells[0][2] = QStringLiteral("$C");
+    book.OkButton->click();
+    EXPECT_EQ(book.ModalResult(), mrOk);
+    EXPECT_EQ(Rows(), (QStringList{"7|a||Нет|", "12|b||Нет|"}));
+}
+
 TEST_F(AddressBookTest, OkWithARowWithoutIdAsksAndYesLeavesAnEmptyBook) {
     Open();
     Enter(1, 1, QStringLiteral("named"));
