@@ -12,11 +12,11 @@ class TAboutBox : public TForm {
 public:
     explicit TAboutBox(QWidget* owner = nullptr);
 
-    QFrame* Panel1;
-    TImage* ProgramIcon;
-    QLabel* ProductName;
-    QLabel* Version;
-    QPushButton* OKButton;
+    QFrame* Panel1 = nullptr;
+    TImage* ProgramIcon = nullptr;
+    QLabel* ProductName = nullptr;
+    QLabel* Version = nullptr;
+    QPushButton* OKButton = nullptr;
 
 protected:
     void FormShow() override;

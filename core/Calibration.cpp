@@ -8,14 +8,10 @@
 #include "platform/SysError.h"
 
 std::vector<CalibrationTable> CalibrationTables;
+std::vector<CalibrationPoint> CalibrationPoints;
 std::int32_t CalibrationCount = 0;
 
 namespace {
-
-void MakeIdentity(CalibrationTable& table) {
-    for (int x = 0; x < 256; ++x)
-        table.Values[x] = float(x);
-}
 
 // A raw value 0-255 from a line's name, or -1.
 int RawValue(QStringView name) {
@@ -41,18 +37,17 @@ void ReadTable(const TIniFile& ini, const QString& section, CalibrationTable& ta
     if (!ParseCalibrationSection(section, table.Id, table.Input))
         return;
     const QStringList lines = ini.ReadSectionValues(section);
+    if (lines.size() < 2)
+        return; // the identity: (0, 0) and (255, 255)
+    std::array<float, 256> values;
     std::array<bool, 256> defined{};
-    if (lines.size() < 2) {
-        MakeIdentity(table);
-        return;
-    }
     int count = 0;
     for (const QString& line : lines) {
         const qsizetype eq = line.indexOf(QLatin1Char('='));
         const int x = eq < 0 ? -1 : RawValue(QStringView(line).left(eq));
         if (x < 0)
             continue;
-        table.Values[x] = CalibratedValue(QStringView(line).mid(eq + 1), x);
+        values[x] = CalibratedValue(QStringView(line).mid(eq + 1), x);
         count += defined[x] ? 0 : 1;
         defined[x] = true;
     }
@@ -61,7 +56,11 @@ void ReadTable(const TIniFile& ini, const QString& section, CalibrationTable& ta
         table.Input = 0;
         return;
     }
-    InterpolateCalibrationTable(table, defined);
+    table.First = std::uint32_t(CalibrationPoints.size());
+    table.Count = std::uint32_t(count);
+    for (int x = 0; x < 256; ++x)
+        if (defined[x])
+            CalibrationPoints.push_back({std::uint8_t(x), values[x]});
 }
 
 } // namespace
@@ -81,14 +80,27 @@ std::int32_t LoadCalibrationTables(std::string* problem) {
         return CalibrationCount;
     }
     CalibrationCount = std::int32_t(sections.size());
-    for (qsizetype i = 0; i < sections.size(); ++i)
-        ReadTable(ini, sections[i], CalibrationTables[std::size_t(i)]);
+    try {
+        for (qsizetype i = 0; i < sections.size(); ++i)
+            ReadTable(ini, sections[i], CalibrationTables[std::size_t(i)]);
+    } catch (const std::bad_alloc&) {
+        // The tables read so far stay; the rest are unusable.
+        for (std::size_t i = 0; i < CalibrationTables.size(); ++i)
+            if (std::size_t(CalibrationTables[i].First) + CalibrationTables[i].Count >
+                CalibrationPoints.size())
+                CalibrationTables[i] = {};
+        if (problem)
+            *problem = SysErrorMessage(ENOMEM);
+    }
+    CalibrationPoints.shrink_to_fit();
     return CalibrationCount;
 }
 
 void FreeCalibrationTables() {
     CalibrationTables.clear();
     CalibrationTables.shrink_to_fit();
+    CalibrationPoints.clear();
+    CalibrationPoints.shrink_to_fit();
     CalibrationCount = 0;
 }
 
@@ -106,23 +118,19 @@ bool ParseCalibrationSection(const QString& name, std::int32_t& id, std::int32_t
     return true;
 }
 
-void InterpolateCalibrationTable(CalibrationTable& table, const std::array<bool, 256>& defined) {
-    auto& v = table.Values;
-    int a = -1;
-    int pairs = 0;
-    float slope = 0.0f;
-    for (int b = 0; b < 256; ++b) {
-        if (!defined[b])
-            continue;
-        if (a >= 0) {
-            slope = (v[b] - v[a]) / float(b - a);
-            // The points before the first one lie on the line through the first two.
-            for (int k = pairs++ == 0 ? 0 : a + 1; k < b; ++k)
-                if (k != a)
-                    v[k] = float(k - b) * slope + v[b];
-        }
-        a = b;
-    }
-    for (int k = a + 1; k < 256; ++k)
-        v[k] = float(k - a) * slope + v[a];
+float CalibrationTable::Value(int x) const {
+    if (Count < 2)
+        return float(x);
+    const CalibrationPoint* points = CalibrationPoints.data() + First;
+    // The pair of neighbours whose line holds x: the first pair for x before its second point.
+    std::uint32_t b = 1;
+    while (b + 1 < Count && points[b].X < x)
+        ++b;
+    const CalibrationPoint &p = points[b - 1], &q = points[b];
+    if (x == p.X)
+        return p.Y;
+    if (x == q.X)
+        return q.Y;
+    const float slope = (q.Y - p.Y) / float(q.X - p.X);
+    return float(x - q.X) * slope + q.Y;
 }

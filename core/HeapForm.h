@@ -18,8 +18,8 @@ public:
     static constexpr int FigureCount = 9;
     std::array<QLabel*, FigureCount> Captions{};
     std::array<QLabel*, FigureCount> Values{}; // kilobytes
-    QPushButton* Button1;                      // "Выход"
-    QPushButton* Button2;                      // "Сжать"
+    QPushButton* Button1 = nullptr;            // "Выход"
+    QPushButton* Button2 = nullptr;            // "Сжать"
     TTimer Timer1;
 
     void Refresh();

@@ -3,11 +3,15 @@
 #include "core/MainForm.h"
 
 #include <stdexcept>
+#include <utility>
 
+#include <QApplication>
+#include <QDialog>
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
 #include <QSystemTrayIcon>
+#include <QThread>
 #include <QTimer>
 
 #include "core/Bitmaps.h"
@@ -24,6 +28,7 @@
 #include "platform/Dialogs.h"
 #include "platform/Shell.h"
 #include "platform/Warning.h"
+#include "platform/Signals.h"
 #include "sessions/ConnectionForm.h"
 
 TMainForm* MainForm = nullptr;
@@ -76,17 +81,15 @@ TMainForm::TMainForm(QWidget* owner) : TMainWindowForm(owner) {
         ObjectList.clear();
         EventLog = std::make_unique<TEventLog>();
         EventLog->WriteOnAbnormalEnd(); // what waits for the end of the loop's turn is not lost to a crash
-        EventLog->OnSuspended = [this] {
-            if (!StatesNotLoaded)
-                WriteStates();
-        };
+        EventLog->OnSuspended = [this] { Saver.Save(scIdle); };
         EventLog->OnStatus = [this](const std::string& text) {
-            StatusBar1->Panels(spText).Text = FromCp1251(text);
-            StatusBar1->Repaint();
+            statusText_ = text;
+            ShowStatusText();
         };
         // What the platform layer could not use (a telephony line, the registry store) is the
         // operator's to read later as well.
         SetPlatformWarningSink([this](const QString& text) { Log(text); });
+        CreateSaver();
         bitmaps_ = {LoadBitmap("BLUE_ON"),  LoadBitmap("BLUE_OFF"), LoadBitmap("YEL_ON"),
                     LoadBitmap("YEL_OFF"),  LoadBitmap("RED_ON"),   LoadBitmap("RED_OFF"),
                     LoadBitmap("GRN_ON"),   LoadBitmap("GRN_OFF"),  LoadBitmap("UNDEFINED"),
@@ -255,8 +258,8 @@ void TMainForm::ShutDown() {
 
 void TMainForm::FormClose() {
     PrintMessage("CH: Gelvorant is closed");
-    if (!StatesNotLoaded)
-        WriteStates();
+    Saver.Save(exitBySignal_ ? scSignalExit : scExit); // written before the program ends
+    Saver.Stop();                                      // nothing is saved after the exit's own save
     if (EventLog) {
         EventLog->CloseLog();
         EventLog->SuspendTimer.SetEnabled(false); // nothing is saved after the exit's own save
@@ -280,6 +283,32 @@ void TMainForm::CloseForGood() {
     });
 }
 
+void TMainForm::ExitOnSignal(int signal) {
+    if (std::exchange(exitBySignal_, true))
+        return; // the exit is under way
+    Log(QStringLiteral("CH: %1 received - exiting").arg(QLatin1String(SignalName(signal))));
+    FinishExitOnSignal();
+}
+
+// The window closes from the main loop once the start-up is done: a form inside exec() is never
+// destroyed, and a box's loop would hold the exit's save back. Open boxes are cancelled.
+void TMainForm::FinishExitOnSignal() {
+    if (Application && Application->Terminated())
+        return;
+    QWidget* modal = QApplication::activeModalWidget();
+    if (modal) {
+        if (auto* dialog = qobject_cast<QDialog*>(modal))
+            dialog->reject();
+        else
+            modal->close();
+    }
+    if (modal || FirstShow || QThread::currentThread()->loopLevel() > 1) {
+        QTimer::singleShot(10, this, [this] { FinishExitOnSignal(); });
+        return;
+    }
+    ExitMenuItemClick();
+}
+
 void TMainForm::MenuItem1Click() {
     show();
     if (isMinimized())
@@ -299,10 +328,6 @@ TStatesHooks TMainForm::StatesHooks() {
     };
     hooks.EnterPassword = EnterPassword;
     hooks.PrintMessage = [this](const std::string& line) { PrintMessage(line); };
-    hooks.BringToFront = [this] {
-        if (!isActiveWindow())
-            MenuItem1Click();
-    };
     hooks.CloseMainWindow = [this] { CloseForGood(); };
     return hooks;
 }
@@ -319,8 +344,56 @@ bool TMainForm::ReadStates() {
 }
 
 void TMainForm::WriteStates() {
-    if (AppSettings)
-        ::WriteStates(CurrentValues(), *AppSettings, ObjectList, StatesHooks());
+    Saver.Save(scOperator);
+}
+
+void TMainForm::WaitForStates() {
+    Writer.Wait();
+}
+
+// The snapshot is taken here; the writer's end comes back to the saver through Writer.OnWritten.
+bool TMainForm::StartStatesWrite() {
+    TStatesSnapshot snapshot;
+    if (!AppSettings ||
+        !TakeStatesSnapshot(CurrentValues(), *AppSettings, ObjectList, StatesHooks(), snapshot))
+        return false;
+    Writer.Write(std::move(snapshot));
+    if (WaitForSaves)
+        WaitForStates();
+    return true;
+}
+
+void TMainForm::CreateSaver() {
+    Saver.Write = [this] { return StartStatesWrite(); };
+    Saver.WaitWritten = [this] { WaitForStates(); };
+    Writer.OnWritten = [this](const TStatesWritten& written) {
+        Saver.Written(written.Ok, written.Ok ? std::string() : ReplaceProblem(written.Error));
+    };
+    // The saver's own lines are no change of the state.
+    Saver.PrintMessage = [this](const std::string& line) {
+        if (EventLog && !anotherInstance_)
+            EventLog->PrintMessage(line);
+    };
+    Saver.ShowWriteError = [this] {
+        if (!isActiveWindow())
+            MenuItem1Click();
+        MessageDlg(QStringLiteral("Невозможно записать файл с состояниями объектов"), mtError, mbOK);
+    };
+    Saver.ConfirmReplaceUnread = [] {
+        return MessageDlg(QStringLiteral("Файл с состояниями объектов не удалось прочитать при запуске.\r\n"
+                                         "Заменить его?"),
+                          mtConfirmation, mbYesNo) == mrYes;
+    };
+    Saver.OnUnsavedChanged = [this] { ShowStatusText(); };
+}
+
+// While the state is not saved the status text says so first.
+void TMainForm::ShowStatusText() {
+    QString text = FromCp1251(statusText_);
+    if (Saver.Unsaved())
+        text.prepend(QString::fromUtf8(StatesUnsavedNote));
+    StatusBar1->Panels(spText).Text = text;
+    StatusBar1->Repaint();
 }
 
 // The window's client area is what is stored and what comes back: its frame is the window manager's,
@@ -348,8 +421,10 @@ void TMainForm::ApplyValues(const TWindowValues& stored) {
 }
 
 void TMainForm::PrintMessage(const std::string& text) {
-    if (EventLog && !anotherInstance_)
+    if (EventLog && !anotherInstance_) {
         EventLog->PrintMessage(text);
+        Saver.Changed();
+    }
 }
 
 void TMainForm::StatusMessage(const std::string& text) {

@@ -22,6 +22,8 @@
 #include "core/EventLog.h"
 #include "core/ObjectStates.h"
 #include "core/StateFile.h"
+#include "core/StatesSaver.h"
+#include "core/StatesWriter.h"
 #include "platform/Forms.h"
 #include "platform/Image.h"
 #include "platform/StatusBar.h"
@@ -65,6 +67,8 @@ extern bool FirstShow;
 extern bool Shown;
 // A GSM modem disconnect was asked for, so its loss is no error.
 extern bool ModemDisconnectRequested;
+// What the status bar says first while the state is not saved (UTF-8).
+inline constexpr const char* StatesUnsavedNote = "Состояние не сохранено!";
 // The name of the single-instance mutex.
 extern const char* const InstanceMutexName;
 
@@ -74,40 +78,49 @@ public:
     ~TMainForm() override;
 
     // Menus and tool bar.
-    QToolBar* ToolBar1;
-    QAction *TCPOpenMenuItem, *TCPCloseMenuItem, *ExitMenuItem;
-    QAction *GeneralMenuItem, *ABookMenuItem, *GroupsMenuItem, *UpdateMenuItem, *SMSMenuItem, *AboutMenuItem;
-    QAction *ToolButton2, *ToolButton3, *ToolButton4, *ToolButton5, *ToolButton8;
+    QToolBar* ToolBar1 = nullptr;
+    QAction *TCPOpenMenuItem = nullptr, *TCPCloseMenuItem = nullptr, *ExitMenuItem = nullptr;
+    QAction *GeneralMenuItem = nullptr, *ABookMenuItem = nullptr, *GroupsMenuItem = nullptr,
+            *UpdateMenuItem = nullptr, *SMSMenuItem = nullptr, *AboutMenuItem = nullptr;
+    QAction *ToolButton2 = nullptr, *ToolButton3 = nullptr, *ToolButton4 = nullptr, *ToolButton5 = nullptr,
+            *ToolButton8 = nullptr;
     // Grid and panel.
-    QSplitter* Splitter1;
-    QFrame* GridPanel;
-    TStringGrid* ObjectsGrid;
-    QFrame* ObjectPanel;
-    QFrame* CurrentObjectBevel;
-    QLabel *CurrentObjectLabel, *LastMessageTimeLabel, *SinceLastMessageLabel;
-    QScrollArea* ObjectScrollBox;
-    QGroupBox* StatesGroupBox;
-    TImage *In1Image, *In2Image, *In3Image, *In4Image;
-    QLabel *In1Label, *In2Label, *In3Label, *RTSLabel;
-    QPushButton *RequestButton, *SettingsButton;
-    QLineEdit* PinNameEdit;
-    TStatusBar* StatusBar1;
+    QSplitter* Splitter1 = nullptr;
+    QFrame* GridPanel = nullptr;
+    TStringGrid* ObjectsGrid = nullptr;
+    QFrame* ObjectPanel = nullptr;
+    QFrame* CurrentObjectBevel = nullptr;
+    QLabel *CurrentObjectLabel = nullptr, *LastMessageTimeLabel = nullptr, *SinceLastMessageLabel = nullptr;
+    QScrollArea* ObjectScrollBox = nullptr;
+    QGroupBox* StatesGroupBox = nullptr;
+    TImage *In1Image = nullptr, *In2Image = nullptr, *In3Image = nullptr, *In4Image = nullptr;
+    QLabel *In1Label = nullptr, *In2Label = nullptr, *In3Label = nullptr, *RTSLabel = nullptr;
+    QPushButton *RequestButton = nullptr, *SettingsButton = nullptr;
+    QLineEdit* PinNameEdit = nullptr;
+    TStatusBar* StatusBar1 = nullptr;
     // Controls that are never shown.
-    QPushButton *CallButton, *HangupButton, *Button1, *Button2, *SetOutputsButton, *ResetButton, *Button3,
-        *Button7;
-    TImage* CallImage;
-    QLabel *CountLabel1, *CountLabel2;
+    QPushButton *CallButton = nullptr, *HangupButton = nullptr, *Button1 = nullptr, *Button2 = nullptr,
+                *SetOutputsButton = nullptr, *ResetButton = nullptr, *Button3 = nullptr, *Button7 = nullptr;
+    TImage* CallImage = nullptr;
+    QLabel *CountLabel1 = nullptr, *CountLabel2 = nullptr;
     // Tray icon and its menu.
-    QSystemTrayIcon* TrayIcon;
-    QMenu* PopupMenu1;
-    QAction *MenuItem1, *MenuItem2;
+    QSystemTrayIcon* TrayIcon = nullptr;
+    QMenu* PopupMenu1 = nullptr;
+    QAction *MenuItem1 = nullptr, *MenuItem2 = nullptr;
 
     TTimer ConnectTimer, SinceTimer, MessageSendTimer, SMSReceiveTimer, ExtraInfoTimer, ModemDisconnectTimer;
     std::unique_ptr<TEventLog> EventLog;
 
-    // State file.
+    // State file. WriteStates is the save an operator command asks for. Saver decides when a save is
+    // made and what follows a failure; a save takes its snapshot on the main thread and leaves the
+    // writing to Writer, whose end comes back to Saver. WaitForStates blocks until what was handed to
+    // Writer is written and reported, as the exit saves do.
+    TStatesWriter Writer;
+    TStatesSaver Saver;
+    bool WaitForSaves = false; // each save is written before it returns (tests)
     bool ReadStates();
     virtual void WriteStates();
+    void WaitForStates();
     void ApplyValues(const TWindowValues& stored);
     TWindowValues CurrentValues() const;
     // Event log; the texts are Windows-1251.
@@ -124,6 +137,9 @@ public:
     void ExitMenuItemClick();
     void MenuItem1Click();
     void MenuItem2Click();
+    // A termination signal (SIGTERM, SIGINT, SIGHUP): the same exit as "Выход", once; an open modal
+    // box is cancelled first.
+    void ExitOnSignal(int signal);
 
     // Grid and panel.
     void FillObjectsGrid();
@@ -213,6 +229,10 @@ private:
     void Log(const QString& text);
     void Status(const QString& text);
     TStatesHooks StatesHooks();
+    bool StartStatesWrite();
+    void CreateSaver();
+    void ShowStatusText();
+    void FinishExitOnSignal();
     bool IsSelected(const TObjectStates* object) const;
 
     TBitmaps bitmaps_;
@@ -222,6 +242,8 @@ private:
     int sendCount_ = 0;
     int receiveCount_ = 0;
     bool anotherInstance_ = false;
+    bool exitBySignal_ = false;
+    std::string statusText_; // the last status text (Windows-1251), shown after the unsaved note
     bool closingPinEdit_ = false;
     std::set<QString> loggedPanelErrors_;
 };

@@ -56,6 +56,7 @@ void TMainForm::FillObjectsGrid() {
             return;
         }
         const TDateTime now = Now();
+        const TStringGrid::TCellBatch batch(ObjectsGrid);
         for (int i = 0; i < count; ++i) {
             const TObjectStates& object = *ObjectList[i];
             ObjectsGrid->Cells[0][i + 1] = LampRoom + SinceTimeText(object.ConnectTime, now);

@@ -2,10 +2,13 @@
 
 #include "core/RecordIo.h"
 
+#include <mutex>
 #include <new>
 #include <utility>
+#include <vector>
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 namespace {
 
@@ -49,14 +52,61 @@ template <class Io, class F> void Transfer(Io& io, F& f) {
 
 // Each buffer in pages of its own, which the system hands out zeroed when they are first touched:
 // clearing them would write 84 MB at the start with a thousand objects, and most of a buffer is queue
-// space that many objects never use.
-::AppBuf* NewAppBuf() {
-    void* pages =
-        ::mmap(nullptr, sizeof(::AppBuf), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (pages == MAP_FAILED)
-        throw std::bad_alloc();
-    AppBuf_InitZeroed(static_cast<::AppBuf*>(pages));
-    return static_cast<::AppBuf*>(pages);
+// space that many objects never use (TBuffer initialises it as zeroed memory). The pages are mapped for many
+// buffers at a time, as a mapping for each made a start with 65,536 objects pay as many system calls; a freed
+// buffer gives its pages back (they come back zeroed) and is handed out again.
+class TAppBufPool {
+public:
+    ::AppBuf* Take() {
+        void* pages = nullptr;
+        {
+            const std::lock_guard lock(mutex_);
+            if (!free_.empty()) {
+                pages = free_.back();
+                free_.pop_back();
+            } else {
+                if (left_ == 0)
+                    Map();
+                pages = next_;
+                next_ += stride_;
+                --left_;
+            }
+        }
+        return static_cast<::AppBuf*>(pages);
+    }
+
+    // A buffer that was written gives its pages back first.
+    void Give(::AppBuf* buffer, bool written) {
+        if (written)
+            ::madvise(buffer, stride_, MADV_DONTNEED);
+        const std::lock_guard lock(mutex_);
+        free_.push_back(buffer);
+    }
+
+private:
+    static constexpr std::size_t PerMapping = 64;
+
+    void Map() {
+        void* pages =
+            ::mmap(nullptr, stride_ * PerMapping, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages == MAP_FAILED)
+            throw std::bad_alloc();
+        next_ = static_cast<char*>(pages);
+        left_ = PerMapping;
+    }
+
+    const std::size_t page_ = std::size_t(::sysconf(_SC_PAGESIZE));
+    const std::size_t stride_ = (sizeof(::AppBuf) + page_ - 1) / page_ * page_;
+    std::mutex mutex_;
+    std::vector<void*> free_;
+    char* next_ = nullptr;
+    std::size_t left_ = 0;
+};
+
+// Never destroyed: objects of static lifetime may go after it.
+TAppBufPool& AppBufPool() {
+    static TAppBufPool& pool = *new TAppBufPool;
+    return pool;
 }
 
 // Main thread only. Never destroyed: the object list, a global of another unit, may end after it.
@@ -82,11 +132,13 @@ std::vector<TObjectStates*> TakeBuffersDue() {
     return due;
 }
 
-void TObjectStates::TAppBufDeleter::operator()(::AppBuf* buffer) const {
-    ::munmap(buffer, sizeof(::AppBuf));
+TObjectStates::TBuffer::TBuffer() : pages_(AppBufPool().Take()) {}
+
+TObjectStates::TBuffer::~TBuffer() {
+    AppBufPool().Give(pages_, ready_);
 }
 
-TObjectStates::TObjectStates() : AppBuf(NewAppBuf()) {
+TObjectStates::TObjectStates() {
     for (int i = 0; i < PinCount; ++i)
         SetFixedText(PinNames[i], DefaultPinNames[i]);
 }

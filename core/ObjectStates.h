@@ -70,11 +70,34 @@ public:
     // keeps its own AppBuf. The version is not used.
     int32_t ReadRecord(const uint8_t* src, size_t avail, int32_t version);
 
-    struct TAppBufDeleter {
-        void operator()(::AppBuf* buffer) const;
+    // The object's application data buffer, owned for its whole life. Its pages are set aside with
+    // the object and first written when the buffer is first asked for, so that the objects read at
+    // start-up, and those that never carry data, touch none of them.
+    class TBuffer {
+    public:
+        TBuffer();
+        ~TBuffer();
+        TBuffer(const TBuffer&) = delete;
+        TBuffer& operator=(const TBuffer&) = delete;
+
+        ::AppBuf* get() const {
+            if (!ready_) {
+                AppBuf_InitZeroed(pages_);
+                ready_ = true;
+            }
+            return pages_;
+        }
+        ::AppBuf* operator->() const { return get(); }
+        explicit operator bool() const { return pages_ != nullptr; }
+        bool operator==(std::nullptr_t) const { return pages_ == nullptr; }
+        // Asked for at least once; one never asked for holds no data.
+        bool Used() const { return ready_; }
+
+    private:
+        ::AppBuf* pages_;
+        mutable bool ready_ = false;
     };
-    // Owned for the object's whole life.
-    std::unique_ptr<::AppBuf, TAppBufDeleter> AppBuf;
+    TBuffer AppBuf;
     // Where the object waits among those the routing visits next (MarkBufferDue); -1 when it does not.
     std::ptrdiff_t BufferDueAt = -1;
 };

@@ -18,11 +18,11 @@ class TPasswordEnter : public TForm {
 public:
     explicit TPasswordEnter(QWidget* owner = nullptr);
 
-    QLabel* InfoLabel;
-    QLabel* PassLabel;
-    TGuardedEdit* PasswordEdit;
-    QPushButton* ButtonOK;
-    QPushButton* ButtonCancel;
+    QLabel* InfoLabel = nullptr;
+    QLabel* PassLabel = nullptr;
+    TGuardedEdit* PasswordEdit = nullptr;
+    QPushButton* ButtonOK = nullptr;
+    QPushButton* ButtonCancel = nullptr;
 
     std::string Password;
 

@@ -11,7 +11,6 @@
 std::string StatesFileName;
 std::string SystemPassword(NoPassword);
 bool StatesNotLoaded = true;
-bool StatesSaveFailing = false;
 bool FirstRun = false;
 
 namespace {
@@ -32,9 +31,7 @@ std::array<uint8_t, 16> BuildBuiltInKey() {
 const char* const OpenError = "Невозможно открыть файл с настройками!";
 const char* const DecryptError = "Невозможно расшифровать файл с настройками!";
 const char* const NoMemoryError = "Недостаточно памяти для работы программы";
-const char* const WriteError = "Невозможно записать файл с состояниями объектов";
 const char* const KeyErrorLine = "CH: key init or block encription error - ";
-const char* const WriteErrorLine = "CH: States.bin writing error - ";
 const char* const ReadErrorLine = "CH: States.bin reading error - ";
 const char* const PromptCaption = "Маршрутизатор";
 const char* const PromptInfo = "Введите системный пароль";
@@ -163,41 +160,50 @@ TDecodeResult DecodeStates(const uint8_t* plain, size_t size, TStatesImage& imag
     return r.Ok() ? dcOk : dcDamaged;
 }
 
-bool WriteStates(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
-                 const TStatesHooks& hooks, TStatesFileOps& ops) {
-    std::array<uint8_t, 16> key;
+bool TakeStatesSnapshot(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
+                        const TStatesHooks& hooks, TStatesSnapshot& snapshot) {
     std::string reason;
     uint64_t contentSize = StatesContentSize(settings, objects);
     if (contentSize > StatesMaxContent)
         reason = "the state of " + std::to_string(contentSize) + " bytes is too large";
-    if (!reason.empty() || !StatesKey(settings, key, reason)) {
+    if (!reason.empty() || !StatesKey(settings, snapshot.Key, reason)) {
         Call(hooks.PrintMessage, KeyErrorLine + reason); // nothing is written: the file would not open
         return false;
     }
-    std::vector<uint8_t> buf;
     try {
-        buf = BuildStatesPlain(window, settings, objects);
+        snapshot.Path = StatesFileName;
+        snapshot.Block = BuildStatesPlain(window, settings, objects);
     } catch (const std::bad_alloc&) {
         Call(hooks.ShowError, NoMemoryError);
         if (hooks.CloseMainWindow)
             hooks.CloseMainWindow();
         return false;
     }
-    EncryptStates(buf, static_cast<uint32_t>(contentSize), key.data());
-    if (const int error = ops.Replace(StatesFileName, buf.data(), buf.size()); error != 0) {
-        const std::string reason = ReplaceProblem(error);
-        // Told once until a save succeeds again: saves follow every burst of log lines, and a box
-        // for each would pile up while nobody is at the desk.
-        if (!std::exchange(StatesSaveFailing, true)) {
-            Call(hooks.PrintMessage, WriteErrorLine + reason);
-            if (hooks.BringToFront)
-                hooks.BringToFront();
-            Call(hooks.ShowError, WriteError);
-        }
-        return false;
-    }
-    StatesSaveFailing = false;
+    snapshot.ContentSize = static_cast<uint32_t>(contentSize);
     return true;
+}
+
+TStatesWritten WriteStatesSnapshot(TStatesSnapshot& snapshot, TStatesFileOps& ops) {
+    EncryptStates(snapshot.Block, snapshot.ContentSize, snapshot.Key.data());
+    TStatesWritten written;
+    try {
+        written.Error = ops.Replace(snapshot.Path, snapshot.Block.data(), snapshot.Block.size());
+        written.Ok = written.Error == 0;
+    } catch (const std::bad_alloc&) {
+        written.Error = ENOMEM;
+    }
+    return written;
+}
+
+bool WriteStates(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
+                 const TStatesHooks& hooks, TStatesFileOps& ops) {
+    TStatesSnapshot snapshot;
+    if (!TakeStatesSnapshot(window, settings, objects, hooks, snapshot))
+        return false;
+    const TStatesWritten written = WriteStatesSnapshot(snapshot, ops);
+    if (!written.Ok && hooks.WriteFailed)
+        hooks.WriteFailed(ReplaceProblem(written.Error));
+    return written.Ok;
 }
 
 bool ReadStates(TSettings& settings, TStatesRead& read, const TStatesHooks& hooks, TStatesFileOps& ops) {

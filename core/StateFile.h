@@ -40,8 +40,6 @@ extern const std::array<uint8_t, 16> BuiltInKey;
 extern bool StatesNotLoaded;
 // The data folder was created at this start: a missing file is no news.
 extern bool FirstRun;
-// The last save failed. A failed save is logged and shown only when the one before it succeeded.
-extern bool StatesSaveFailing;
 
 inline constexpr uint32_t StatesVersion = 0;
 inline constexpr uint32_t StatesHeaderSize = 40;
@@ -77,14 +75,39 @@ struct TStatesHooks {
     std::function<bool(const std::string& caption, const std::string& info, std::string& password)>
         EnterPassword;
     std::function<void(const std::string& line)> PrintMessage; // a line of the event log
-    std::function<void()> BringToFront;                        // before the save error is shown
-    std::function<void()> CloseMainWindow;                     // no memory for the state
+    // The file could not be replaced (why, Windows-1251); the previous one is kept.
+    std::function<void(const std::string& reason)> WriteFailed;
+    std::function<void()> CloseMainWindow; // no memory for the state
 };
 
-// Writes the file, reporting failures through the hooks (a failure to write it only when the save
-// before succeeded). True when it was replaced; otherwise the previous file is kept.
+// Writes the file, reporting failures through the hooks; what follows a failure is the caller's
+// (core/StatesSaver). True when it was replaced; otherwise the previous file is kept.
 bool WriteStates(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
                  const TStatesHooks& hooks, TStatesFileOps& ops = StatesFileOps());
+
+// A save in two steps, so that only the first needs the main thread: the snapshot, the state's
+// plaintext and key, taken on the main thread; then its encryption and the replacing of the file, on
+// any thread, one at a time. WriteStates is both steps in a row.
+struct TStatesSnapshot {
+    std::string Path;           // StatesFileName when it was taken
+    std::vector<uint8_t> Block; // the content, with the room that the block's closing takes
+    uint32_t ContentSize = 0;
+    std::array<uint8_t, 16> Key{};
+};
+
+// How the writing of a snapshot ended: Error is what the replace returned (an errno, or
+// ReplaceNotRegular; see ReplaceProblem).
+struct TStatesWritten {
+    bool Ok = false;
+    int Error = 0;
+};
+
+// Main thread. False when nothing is to be written (no key, too large, no memory), reported through the
+// hooks as WriteStates reports it.
+bool TakeStatesSnapshot(const TWindowValues& window, const TSettings& settings, const TObjectList& objects,
+                        const TStatesHooks& hooks, TStatesSnapshot& snapshot);
+// Any thread: encrypts the snapshot in place and replaces the file with it.
+TStatesWritten WriteStatesSnapshot(TStatesSnapshot& snapshot, TStatesFileOps& ops = StatesFileOps());
 
 // What a read found beside the settings: the stored window values (none while the defaults stand)
 // and the objects in file order, connection flags cleared, for the object list.

@@ -1,9 +1,9 @@
 #include "dialogs/AddressBook.h"
 
 #include <algorithm>
+#include <functional>
 #include <new>
 #include <optional>
-#include <set>
 #include <unordered_map>
 #include <utility>
 
@@ -219,6 +219,7 @@ void TAddrBook::FillFromObjects() {
     DevIDList.clear();
     if (!ResizeLists())
         return;
+    const TStringGrid::TCellBatch batch(ABGrid);
     for (std::size_t i = 0; i < ObjectList.size(); ++i) {
         const TObjectStates& object = *ObjectList[i];
         const int row = int(i) + 1;
@@ -345,37 +346,65 @@ bool TAddrBook::AllCellsOK() {
     // The IDs and phone keys of all rows are counted once, and the counts follow each cell as its check
     // rewrites it, so that no check reads the other rows again.
     const int last = ABGrid->RowCount() - 1;
+    // Only IDs in the range are counted: no other is ever asked about.
     std::vector<std::optional<std::int32_t>> ids(std::size_t(last) + 1);
-    std::unordered_map<std::int32_t, int> idCount;
+    std::vector<int> idCount(MaxModemID + 1);
     std::unordered_map<std::string, int> phoneCount;
+    phoneCount.reserve(std::size_t(last));
+    // A row whose cells are as their checks would leave them is plain: an empty ID or one written as
+    // its number shows it, a phone number empty or short enough. When every row is plain and no
+    // value is taken twice, no check would change or say anything.
+    std::vector<std::string> phoneKeys(std::size_t(last) + 1);
+    bool plain = true;
     for (int row = 1; row <= last; ++row) {
-        if (std::int32_t id = 0; CellToInt(ABGrid->Cell(colID, row), id)) {
+        const QString idText = ABGrid->Cell(colID, row);
+        if (std::int32_t id = 0; CellToInt(idText, id) && id >= 0 && id <= MaxModemID) {
             ids[std::size_t(row)] = id;
-            ++idCount[id];
+            ++idCount[std::size_t(id)];
+            plain = plain && idText == QString::number(id);
+        } else {
+            plain = plain && idText.isEmpty();
         }
-        if (const QString phone = ABGrid->Cell(colPhone, row); !phone.isEmpty())
-            ++phoneCount[PhoneKeyOf(phone)];
+        if (const QString phone = ABGrid->Cell(colPhone, row); !phone.isEmpty()) {
+            phoneKeys[std::size_t(row)] = PhoneKeyOf(phone);
+            ++phoneCount[phoneKeys[std::size_t(row)]];
+            plain = plain && phone.size() <= MaxPhoneLength;
+        }
+    }
+    if (plain) {
+        bool twice = false;
+        for (int row = 1; row <= last && !twice; ++row) {
+            const std::optional<std::int32_t>& id = ids[std::size_t(row)];
+            const std::string& key = phoneKeys[std::size_t(row)];
+            twice = (id && idCount[std::size_t(*id)] > 1) || (!key.empty() && phoneCount[key] > 1);
+        }
+        if (!twice)
+            return true;
     }
     // From the bottom, so that of two equal entries the later one is refused.
     for (int row = last; row >= 1; --row) {
         std::optional<std::int32_t>& held = ids[std::size_t(row)];
-        const auto idTaken = [&](std::int32_t id) { return idCount[id] - (held == id ? 1 : 0) > 0; };
+        std::optional<std::int32_t> checked; // the ID the cell holds once it passed
+        const auto idTaken = [&](std::int32_t id) {
+            checked = id;
+            return idCount[std::size_t(id)] - (held == id ? 1 : 0) > 0;
+        };
         const auto phoneTaken = [&](const std::string& key) { return phoneCount[key] > 1; };
         int failed = -1;
         {
             const QScopedValueRollback guard(checking_, true);
-            if (!IDIsOK(row, idTaken))
+            if (!IDIsOK(row, idTaken)) {
                 failed = colID;
-            else if (!PhoneIsOK(row, phoneTaken))
+                checked.reset(); // the cell was emptied
+            } else if (!PhoneIsOK(row, phoneTaken)) {
                 failed = colPhone;
+            }
         }
         if (held)
-            --idCount[*held];
-        held.reset();
-        if (std::int32_t id = 0; CellToInt(ABGrid->Cell(colID, row), id)) {
-            held = id;
-            ++idCount[id];
-        }
+            --idCount[std::size_t(*held)];
+        held = checked;
+        if (held)
+            ++idCount[std::size_t(*held)];
         if (failed >= 0) {
             ABGrid->FocusCell(failed, row);
             ABGrid->setFocus();
@@ -414,16 +443,6 @@ void TAddrBook::EmptyRow(int row) {
     ShowPasswordCell(row);
 }
 
-void TAddrBook::ExchangeRows(int a, int b) {
-    for (int col = 0; col < ABGrid->ColCount(); ++col) {
-        const QString text = ABGrid->Cell(col, a);
-        ABGrid->Cells[col][a] = ABGrid->Cell(col, b);
-        ABGrid->Cells[col][b] = text;
-    }
-    std::swap(PasswordList[std::size_t(a - 1)], PasswordList[std::size_t(b - 1)]);
-    std::swap(DevIDList[std::size_t(a - 1)], DevIDList[std::size_t(b - 1)]);
-}
-
 void TAddrBook::DeleteRow(int row) {
     ABGrid->removeRow(row - 1);
     PasswordList.erase(PasswordList.begin() + (row - 1));
@@ -459,34 +478,70 @@ void TAddrBook::ToolButton5Click() {
 }
 
 // A selection sort: row i takes the first row of the smallest key among rows i to the last, the row it
-// held going to that row's place. Each key is read once, and the rows not yet placed are kept ordered
-// by key and then by row, so that the first of them is the one the selection takes.
+// held going to that row's place. The exchanges are played on the row numbers alone, and the grid then
+// takes the order they give in one pass. The rows not yet placed are kept by key, the places of each
+// key in a heap of their own, so that the first of the smallest key is found at once.
 void TAddrBook::SortByID() {
     ABGrid->setUpdatesEnabled(false);
     const int last = ABGrid->RowCount() - 1;
-    std::vector<std::int32_t> keys(std::size_t(last) + 1);
-    std::set<std::pair<std::int32_t, int>> unplaced;
+    std::vector<std::pair<std::int32_t, int>> byKey; // (key, row)
+    byKey.reserve(std::size_t(last));
     for (int row = 1; row <= last; ++row) {
         std::int32_t id = 0;
-        keys[std::size_t(row)] = CellToInt(ABGrid->Cell(colID, row), id) ? id : 0; // no number sorts as 0
-        unplaced.emplace(keys[std::size_t(row)], row);
-    }
-    for (int i = 1; i < last; ++i) {
-        const int smallest = unplaced.begin()->second;
-        unplaced.erase(unplaced.begin());
-        if (smallest == i)
-            continue;
-        unplaced.erase({keys[std::size_t(i)], i});
-        unplaced.emplace(keys[std::size_t(i)], smallest);
-        std::swap(keys[std::size_t(i)], keys[std::size_t(smallest)]);
-        ExchangeRows(i, smallest);
-    }
-    for (int row = 1; row <= last; ++row)
+        byKey.emplace_back(CellToInt(ABGrid->Cell(colID, row), id) ? id : 0, row); // no number sorts as 0
         for (const int col : {colID, colName, colPhone})
             if (ABGrid->Cell(col, row) == QStringLiteral(" "))
                 ABGrid->Cells[col][row] = QString();
+    }
+    std::sort(byKey.begin(), byKey.end());
+    std::vector<int> group(std::size_t(last) + 1); // group[r]: the key of what row r holds, as its rank
+    std::vector<std::vector<int>> places;          // for each key, its rows not yet placed, a min-heap
+    for (std::size_t k = 0; k < byKey.size(); ++k) {
+        if (k == 0 || byKey[k].first != byKey[k - 1].first)
+            places.emplace_back();
+        places.back().push_back(byKey[k].second); // ascending, so a heap already
+        group[std::size_t(byKey[k].second)] = int(places.size()) - 1;
+    }
+    const auto pop = [](std::vector<int>& heap) {
+        std::pop_heap(heap.begin(), heap.end(), std::greater<>());
+        const int top = heap.back();
+        heap.pop_back();
+        return top;
+    };
+    std::vector<int> from(std::size_t(last) + 1); // from[r]: the row whose cells row r takes
+    for (int row = 1; row <= last; ++row)
+        from[std::size_t(row)] = row;
+    std::size_t smallestKey = 0;
+    for (int i = 1; i < last; ++i) {
+        while (places[smallestKey].empty())
+            ++smallestKey;
+        const int smallest = pop(places[smallestKey]);
+        if (smallest == i)
+            continue;
+        // Row i, the first row not placed, is the first of its key's rows; what it holds goes to smallest.
+        std::vector<int>& moved = places[std::size_t(group[std::size_t(i)])];
+        pop(moved);
+        moved.push_back(smallest);
+        std::push_heap(moved.begin(), moved.end(), std::greater<>());
+        std::swap(group[std::size_t(i)], group[std::size_t(smallest)]);
+        std::swap(from[std::size_t(i)], from[std::size_t(smallest)]);
+    }
+    from.erase(from.begin());
+    ArrangeRows(from);
     ABGrid->setUpdatesEnabled(true);
     ABGrid->FocusCell(colID, 1);
+}
+
+void TAddrBook::ArrangeRows(const std::vector<int>& from) {
+    ABGrid->MoveRows(from);
+    std::vector<std::string> passwords(from.size());
+    std::vector<std::array<std::int32_t, 4>> devices(from.size());
+    for (std::size_t i = 0; i < from.size(); ++i) {
+        passwords[i] = std::move(PasswordList[std::size_t(from[i] - 1)]);
+        devices[i] = DevIDList[std::size_t(from[i] - 1)];
+    }
+    PasswordList.swap(passwords);
+    DevIDList.swap(devices);
 }
 
 void TAddrBook::ToolButton7Click() {
@@ -584,20 +639,20 @@ bool TAddrBook::CheckEmptyRows() {
 // The rows kept move up in one pass, and the grid then drops the rest.
 void TAddrBook::DeleteEmptyRows() {
     const int last = ABGrid->RowCount() - 1;
-    int kept = 0;
+    std::vector<int> kept, dropped;
     for (int row = 1; row <= last; ++row) {
         std::int32_t id = 0;
-        if (!CellToInt(ABGrid->Cell(colID, row), id))
-            continue;
-        if (++kept != row)
-            ExchangeRows(kept, row);
+        (CellToInt(ABGrid->Cell(colID, row), id) ? kept : dropped).push_back(row);
     }
-    if (kept == last)
+    if (dropped.empty())
         return;
-    ABGrid->SetRowCount(std::max(kept, 1) + 1);
+    const int keptRows = int(kept.size());
+    kept.insert(kept.end(), dropped.begin(), dropped.end());
+    ArrangeRows(kept);
+    ABGrid->SetRowCount(std::max(keptRows, 1) + 1);
     if (!ResizeLists())
         return;
-    if (kept == 0)
+    if (keptRows == 0)
         EmptyRow(1);
 }
 

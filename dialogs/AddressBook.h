@@ -33,13 +33,14 @@ public:
 
     // Columns: 0 ID, 1 name, 2 phone, 3 whether the row has a key, 4 device addresses; row 0 the
     // headers. Columns 3 and 4 are never edited in place.
-    TStringGrid* ABGrid;
-    QToolBar* ToolBar1;
-    QToolButton *ToolButton1, *ToolButton3, *ToolButton4, *ToolButton5, *ToolButton7, *ToolButton9,
-        *ToolButton11;
-    QPushButton* OkButton;   // "ОК"
-    QPushButton* ButtonOK;   // "Отмена"
-    QComboBox* TypeComboBox; // the modem models; hidden, nothing stores a choice
+    TStringGrid* ABGrid = nullptr;
+    QToolBar* ToolBar1 = nullptr;
+    QToolButton *ToolButton1 = nullptr, *ToolButton3 = nullptr, *ToolButton4 = nullptr,
+                *ToolButton5 = nullptr, *ToolButton7 = nullptr, *ToolButton9 = nullptr,
+                *ToolButton11 = nullptr;
+    QPushButton* OkButton = nullptr;   // "ОК"
+    QPushButton* ButtonOK = nullptr;   // "Отмена"
+    QComboBox* TypeComboBox = nullptr; // the modem models; hidden, nothing stores a choice
 
     // Entry r - 1 belongs to data row r.
     std::vector<std::string> PasswordList;              // 16 Windows-1251 bytes each
@@ -80,7 +81,8 @@ private:
     void ShowPasswordCell(int row);
     void ShowDeviceCell(int row);
     void EmptyRow(int row);
-    void ExchangeRows(int a, int b);
+    // Data row r takes the cells and list entries of row from[r - 1], for every data row.
+    void ArrangeRows(const std::vector<int>& from);
     void DeleteRow(int row);
     // The checks with the test whether another row holds the ID or the phone key.
     bool IDIsOK(int row, const std::function<bool(std::int32_t)>& taken);
@@ -101,10 +103,11 @@ class TEnterDevIDs : public TForm {
 public:
     explicit TEnterDevIDs(QWidget* owner = nullptr);
 
-    QLabel* IDLabel; // set by the caller
-    QLabel* Label5;
-    QLineEdit *ID1Edit, *ID2Edit, *ID3Edit, *ID4Edit; // Tag 0 to 3 in the property "Tag"
-    QPushButton *ButtonOK, *ButtonCancel;
+    QLabel* IDLabel = nullptr; // set by the caller
+    QLabel* Label5 = nullptr;
+    QLineEdit *ID1Edit = nullptr, *ID2Edit = nullptr, *ID3Edit = nullptr,
+              *ID4Edit = nullptr; // Tag 0 to 3 in the property "Tag"
+    QPushButton *ButtonOK = nullptr, *ButtonCancel = nullptr;
 
     // In and out; -1 for an empty slot.
     std::array<std::int32_t, 4> DevIDs{-1, -1, -1, -1};

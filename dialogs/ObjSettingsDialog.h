@@ -107,33 +107,36 @@ public:
     TTimer SMSErrorTimer;
     TTimer ProfileErrorTimer;
 
-    QTabWidget* PageControl1;
-    QPushButton *LoadButton, *SaveButton, *CloseButton;
+    QTabWidget* PageControl1 = nullptr;
+    QPushButton *LoadButton = nullptr, *SaveButton = nullptr, *CloseButton = nullptr;
     // "GSM/GPRS".
-    QGroupBox *GroupBox7, *GroupBox1;
-    QLineEdit *Edit21, *Edit22, *Edit23, *Edit25, *Edit12, *Edit24;
-    QLineEdit *SMSSCAEdit, *SMSPhoneEdit, *Edit13;
+    QGroupBox *GroupBox7 = nullptr, *GroupBox1 = nullptr;
+    QLineEdit *Edit21 = nullptr, *Edit22 = nullptr, *Edit23 = nullptr, *Edit25 = nullptr, *Edit12 = nullptr,
+              *Edit24 = nullptr;
+    QLineEdit *SMSSCAEdit = nullptr, *SMSPhoneEdit = nullptr, *Edit13 = nullptr;
     // "Порт".
-    QGroupBox *GroupBox2, *GroupBox3, *GroupBox4;
-    QRadioButton *RS232RadioButton, *RS485RadioButton;
-    QCheckBox* RTCCheckBox;
-    TRadioGroup* DCDRadioGroup;
-    QLineEdit *STimeEdit, *ETimeEdit;
-    QRadioButton *STimeRadioButton1, *STimeRadioButton100, *ETimeRadioButton1, *ETimeRadioButton100;
-    TImage* DataImage;
-    QCheckBox* RTimeCheckBox;
-    QLineEdit* RTimeEdit;
-    QRadioButton *RTimeRadioButton1, *RTimeRadioButton100;
-    QRadioButton *TimeoutRadioButton, *SymbolRadioButton;
-    QLineEdit *TimeoutEdit, *SymbolEdit;
-    QLabel *TimeoutLabel, *SymbolLabel;
+    QGroupBox *GroupBox2 = nullptr, *GroupBox3 = nullptr, *GroupBox4 = nullptr;
+    QRadioButton *RS232RadioButton = nullptr, *RS485RadioButton = nullptr;
+    QCheckBox* RTCCheckBox = nullptr;
+    TRadioGroup* DCDRadioGroup = nullptr;
+    QLineEdit *STimeEdit = nullptr, *ETimeEdit = nullptr;
+    QRadioButton *STimeRadioButton1 = nullptr, *STimeRadioButton100 = nullptr, *ETimeRadioButton1 = nullptr,
+                 *ETimeRadioButton100 = nullptr;
+    TImage* DataImage = nullptr;
+    QCheckBox* RTimeCheckBox = nullptr;
+    QLineEdit* RTimeEdit = nullptr;
+    QRadioButton *RTimeRadioButton1 = nullptr, *RTimeRadioButton100 = nullptr;
+    QRadioButton *TimeoutRadioButton = nullptr, *SymbolRadioButton = nullptr;
+    QLineEdit *TimeoutEdit = nullptr, *SymbolEdit = nullptr;
+    QLabel *TimeoutLabel = nullptr, *SymbolLabel = nullptr;
     // "Соединение".
-    QCheckBox* InstantConnectCheckBox;
-    QGroupBox *ConnectGroupBox, *DisconnectGroupBox;
-    QLineEdit* ConnectPhoneEdit;
+    QCheckBox* InstantConnectCheckBox = nullptr;
+    QGroupBox *ConnectGroupBox = nullptr, *DisconnectGroupBox = nullptr;
+    QLineEdit* ConnectPhoneEdit = nullptr;
     // "Телеметрия" and "Диагностика".
-    QGroupBox *GroupBox5, *GroupBox9;
-    QGroupBox *GroupBox13, *GroupBox14, *GroupBox15, *GroupBox16, *GroupBox17, *GroupBox12;
+    QGroupBox *GroupBox5 = nullptr, *GroupBox9 = nullptr;
+    QGroupBox *GroupBox13 = nullptr, *GroupBox14 = nullptr, *GroupBox15 = nullptr, *GroupBox16 = nullptr,
+              *GroupBox17 = nullptr, *GroupBox12 = nullptr;
 
 protected:
     void FormShow() override;

@@ -18,13 +18,13 @@ class TPasswordUpdate : public TForm {
 public:
     explicit TPasswordUpdate(QWidget* owner = nullptr);
 
-    QLabel* InfoLabel;
-    QLabel* PassLabel;
-    QLabel* PassDoubleLabel;
-    TGuardedEdit* PasswordEdit;
-    TGuardedEdit* PasswordDoubleEdit;
-    QPushButton* ButtonOK;
-    QPushButton* ButtonCancel;
+    QLabel* InfoLabel = nullptr;
+    QLabel* PassLabel = nullptr;
+    QLabel* PassDoubleLabel = nullptr;
+    TGuardedEdit* PasswordEdit = nullptr;
+    TGuardedEdit* PasswordDoubleEdit = nullptr;
+    QPushButton* ButtonOK = nullptr;
+    QPushButton* ButtonCancel = nullptr;
 
     std::string Password;
 

@@ -43,40 +43,40 @@ public:
     explicit TSettingsDialog(QWidget* owner = nullptr);
     ~TSettingsDialog() override;
 
-    QTabWidget* PageControl1;
-    QPushButton *ButtonOK, *ButtonCancel, *ApplyButton;
+    QTabWidget* PageControl1 = nullptr;
+    QPushButton *ButtonOK = nullptr, *ButtonCancel = nullptr, *ApplyButton = nullptr;
 
     // "Общие".
-    QLineEdit *TcpPortEdit, *LogSizeEdit;
-    QCheckBox* NoLoggingCheckBox;
-    TRadioGroup* SecurityModeRadioGroup;
-    QPlainTextEdit* HelpMemo;
-    QPushButton* EnterPasswordButton;
-    TImage* PassImage;
+    QLineEdit *TcpPortEdit = nullptr, *LogSizeEdit = nullptr;
+    QCheckBox* NoLoggingCheckBox = nullptr;
+    TRadioGroup* SecurityModeRadioGroup = nullptr;
+    QPlainTextEdit* HelpMemo = nullptr;
+    QPushButton* EnterPasswordButton = nullptr;
+    TImage* PassImage = nullptr;
     // Hidden and disabled; their settings pass through the dialog unchanged.
-    QLineEdit* PhoneNumberEdit;
-    QCheckBox* ExtraInfoCheckBox;
-    QLineEdit* ExtraPeriodEdit;
-    QLabel* ExtraPeriodLabel;
+    QLineEdit* PhoneNumberEdit = nullptr;
+    QCheckBox* ExtraInfoCheckBox = nullptr;
+    QLineEdit* ExtraPeriodEdit = nullptr;
+    QLabel* ExtraPeriodLabel = nullptr;
 
     // "Обновление ПО": one line per object, in the order of the object list; checked means marked.
-    QListWidget* ObjectsCheckListBox;
-    QPushButton *Button1, *Button2, *Button3;
+    QListWidget* ObjectsCheckListBox = nullptr;
+    QPushButton *Button1 = nullptr, *Button2 = nullptr, *Button3 = nullptr;
     // "Файлы с ПО": row i + 1 shows entry i of SWVersionList.
-    TStringGrid* StringGrid1;
-    QPushButton *EnterSWButton, *DeleteSWButton;
+    TStringGrid* StringGrid1 = nullptr;
+    QPushButton *EnterSWButton = nullptr, *DeleteSWButton = nullptr;
     std::unique_ptr<TOpenDialog> OpenDialog2;
     // Placed on the form and never used: it registers a line application at start-up and ends it at exit.
     std::unique_ptr<TSioTapiDevice> SioTapiDevice1;
 
     // "SMS": the command (one: the server's address and port), its parameters, the key and the text.
-    QComboBox* ComboBox1;
-    QLineEdit *Edit25, *Edit12;
-    TRadioGroup* RadioGroup1; // the key: 0 "Системный", 1 "Произвольный"
-    QPushButton* Button6;     // enters the arbitrary key
-    TImage* Image7;
-    QPushButton* Button5; // forms the text
-    QPlainTextEdit* Memo1;
+    QComboBox* ComboBox1 = nullptr;
+    QLineEdit *Edit25 = nullptr, *Edit12 = nullptr;
+    TRadioGroup* RadioGroup1 = nullptr; // the key: 0 "Системный", 1 "Произвольный"
+    QPushButton* Button6 = nullptr;     // enters the arbitrary key
+    TImage* Image7 = nullptr;
+    QPushButton* Button5 = nullptr; // forms the text
+    QPlainTextEdit* Memo1 = nullptr;
 
     // Working copies, 16 Windows-1251 characters each.
     std::string NewSettingsPassword, NewSystemPassword;

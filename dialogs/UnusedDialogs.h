@@ -15,9 +15,9 @@ class TForm6 : public TForm {
 public:
     explicit TForm6(QWidget* owner = nullptr);
 
-    QLabel* Label1;
-    QComboBox* ComboBox1;
-    QPushButton *Button1, *Button2;
+    QLabel* Label1 = nullptr;
+    QComboBox* ComboBox1 = nullptr;
+    QPushButton *Button1 = nullptr, *Button2 = nullptr;
 
 protected:
     void FormShow() override;
@@ -27,9 +27,9 @@ class TForm2 : public TForm {
 public:
     explicit TForm2(QWidget* owner = nullptr);
 
-    QLabel* Label1;
-    QLineEdit* Edit1;
-    QPushButton *BitBtn2, *BitBtn1; // OK, Cancel
+    QLabel* Label1 = nullptr;
+    QLineEdit* Edit1 = nullptr;
+    QPushButton *BitBtn2 = nullptr, *BitBtn1 = nullptr; // OK, Cancel
 
 protected:
     void FormShow() override;
@@ -39,9 +39,9 @@ class TPasswordEnterDialog : public TForm {
 public:
     explicit TPasswordEnterDialog(QWidget* owner = nullptr);
 
-    QLabel *Label4, *Label5;
-    QLineEdit* PasswordEdit;
-    QPushButton *ButtonOK, *ButtonCancel;
+    QLabel *Label4 = nullptr, *Label5 = nullptr;
+    QLineEdit* PasswordEdit = nullptr;
+    QPushButton *ButtonOK = nullptr, *ButtonCancel = nullptr;
 
     // The settings password entered: the dialog hides and the settings dialog shows.
     void ButtonOKClick();
@@ -56,10 +56,12 @@ class TAlarmEditDialog : public TForm {
 public:
     explicit TAlarmEditDialog(QWidget* owner = nullptr);
 
-    QLabel *CurrentObjectLabel, *Label1;
-    QLabel *In1Label, *In2Label, *In3Label, *In4Label, *In5Label;
-    QComboBox *In1ComboBox, *In2ComboBox, *In3ComboBox, *In4ComboBox, *In5ComboBox;
-    QPushButton *ButtonOK, *ButtonCancel;
+    QLabel *CurrentObjectLabel = nullptr, *Label1 = nullptr;
+    QLabel *In1Label = nullptr, *In2Label = nullptr, *In3Label = nullptr, *In4Label = nullptr,
+           *In5Label = nullptr;
+    QComboBox *In1ComboBox = nullptr, *In2ComboBox = nullptr, *In3ComboBox = nullptr, *In4ComboBox = nullptr,
+              *In5ComboBox = nullptr;
+    QPushButton *ButtonOK = nullptr, *ButtonCancel = nullptr;
 };
 
 extern TForm6* Form6;

@@ -113,10 +113,10 @@ public:
     void DecodeProfile2(ObjProfile* profile, bool authFlag);
 
     // Controls and components.
-    QLabel* Label1;
-    QPlainTextEdit* Memo1;
-    QCheckBox *LogCheckBox, *EchoCheckBox;
-    QPushButton* ClearButton;
+    QLabel* Label1 = nullptr;
+    QPlainTextEdit* Memo1 = nullptr;
+    QCheckBox *LogCheckBox = nullptr, *EchoCheckBox = nullptr;
+    QPushButton* ClearButton = nullptr;
     TTimer GSMTimer, ATCommandTimer, MakeCommandTimer, ProcessSMSTimer;
     std::unique_ptr<TSioComPort> SioComPort1;
     // The telephony line device, made on the first telephony connect. Declared after the port: the

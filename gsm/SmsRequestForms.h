@@ -15,8 +15,9 @@ class QPushButton;
 // What both dialogs share: the texts, the totals and the Yes and No buttons.
 class TSmsRequestForm : public TForm {
 public:
-    QLabel *Label1, *Label2, *Label6, *Label7, *Label8, *Label9;
-    QPushButton *Button1, *Button2;
+    QLabel *Label1 = nullptr, *Label2 = nullptr, *Label6 = nullptr, *Label7 = nullptr, *Label8 = nullptr,
+           *Label9 = nullptr;
+    QPushButton *Button1 = nullptr, *Button2 = nullptr;
     // The SMS the checked parts take.
     int SmsCount = 1;
 
@@ -37,13 +38,13 @@ private:
 class TTESMSReqForm : public TSmsRequestForm {
 public:
     explicit TTESMSReqForm(QWidget* owner = nullptr);
-    QCheckBox *CheckBox1, *CheckBox2, *CheckBox3;
+    QCheckBox *CheckBox1 = nullptr, *CheckBox2 = nullptr, *CheckBox3 = nullptr;
 };
 
 class TBKSMSReqForm : public TSmsRequestForm {
 public:
     explicit TBKSMSReqForm(QWidget* owner = nullptr);
-    QCheckBox *CheckBox1, *CheckBox3;
+    QCheckBox *CheckBox1 = nullptr, *CheckBox3 = nullptr;
 };
 
 extern TTESMSReqForm* TESMSReqForm;

@@ -93,6 +93,12 @@ TStringGrid::TStringGrid(QWidget* parent) : QTableWidget(parent) {
     });
 }
 
+// The widget's own destructor clears the focus, which would call the handler above on a grid that is
+// no longer one.
+TStringGrid::~TStringGrid() {
+    disconnect(qApp, nullptr, this, nullptr);
+}
+
 void TStringGrid::SetColCount(int count) {
     const int old = columnCount();
     setColumnCount(count);
@@ -196,4 +202,31 @@ void TStringGrid::SetCell(int col, int row, const QString& text) {
         cell->setText(text);
     else
         setItem(row - 1, col, new QTableWidgetItem(text));
+}
+
+TStringGrid::TCellBatch::TCellBatch(TStringGrid* grid)
+    : grid_(grid), blocked_(grid->model()->blockSignals(true)) {}
+
+TStringGrid::TCellBatch::~TCellBatch() {
+    QAbstractItemModel* model = grid_->model();
+    model->blockSignals(blocked_);
+    if (!blocked_ && grid_->rowCount() > 0 && grid_->columnCount() > 0)
+        emit model->dataChanged(model->index(0, 0),
+                                model->index(grid_->rowCount() - 1, grid_->columnCount() - 1));
+}
+
+void TStringGrid::MoveRows(const std::vector<int>& from) {
+    const int rows = rowCount(), cols = columnCount();
+    if (int(from.size()) != rows || rows == 0)
+        return;
+    std::vector<QTableWidgetItem*> cells(std::size_t(rows) * std::size_t(cols));
+    const TCellBatch batch(this);
+    for (int row = 0; row < rows; ++row)
+        for (int col = 0; col < cols; ++col)
+            cells[std::size_t(row) * std::size_t(cols) + std::size_t(col)] = takeItem(row, col);
+    for (int row = 0; row < rows; ++row)
+        for (int col = 0; col < cols; ++col)
+            if (QTableWidgetItem* cell =
+                    cells[std::size_t(from[std::size_t(row)] - 1) * std::size_t(cols) + std::size_t(col)])
+                setItem(row, col, cell);
 }

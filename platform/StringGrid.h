@@ -18,6 +18,7 @@
 #pragma once
 
 #include <functional>
+#include <vector>
 
 #include <QTableWidget>
 
@@ -27,6 +28,7 @@ class QValidator;
 class TStringGrid : public QTableWidget {
 public:
     explicit TStringGrid(QWidget* parent = nullptr);
+    ~TStringGrid() override;
 
     int ColCount() const { return columnCount(); }
     void SetColCount(int count);
@@ -51,6 +53,23 @@ public:
 
     QString Cell(int col, int row) const;
     void SetCell(int col, int row, const QString& text);
+    // While one lives, cells are set without the view hearing of each one (a signal per cell is most of
+    // what filling many rows costs); it hears of all the data cells once at the end. No rows or columns
+    // come or go meanwhile.
+    class TCellBatch {
+    public:
+        explicit TCellBatch(TStringGrid* grid);
+        ~TCellBatch();
+        TCellBatch(const TCellBatch&) = delete;
+        TCellBatch& operator=(const TCellBatch&) = delete;
+
+    private:
+        TStringGrid* grid_;
+        bool blocked_;
+    };
+    // Rearranges the data rows in one pass: data row r takes the cells that row from[r - 1] held, for
+    // each data row (from names every data row once). The view hears of it once, not cell by cell.
+    void MoveRows(const std::vector<int>& from);
 
     class TCellRef {
     public:

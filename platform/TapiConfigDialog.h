@@ -15,13 +15,13 @@ class TTapiConfigForm : public TForm {
 public:
     TTapiConfigForm(QWidget* owner, const QString& lineName, const TTapiDevConfig& config);
 
-    QComboBox* tcfSpeed;
-    QComboBox* tcfDataBits;
-    QComboBox* tcfParity;
-    QComboBox* tcfStopBits;
-    QComboBox* tcfFlowControl;
-    QPushButton* tcfOkButton;
-    QPushButton* tcfCancelButton;
+    QComboBox* tcfSpeed = nullptr;
+    QComboBox* tcfDataBits = nullptr;
+    QComboBox* tcfParity = nullptr;
+    QComboBox* tcfStopBits = nullptr;
+    QComboBox* tcfFlowControl = nullptr;
+    QPushButton* tcfOkButton = nullptr;
+    QPushButton* tcfCancelButton = nullptr;
 
     // What the dialog shows now.
     TTapiDevConfig Config() const;

@@ -16,12 +16,12 @@ class TComSelectForm : public TForm {
 public:
     explicit TComSelectForm(QWidget* owner = nullptr);
 
-    QLabel* Label1;
-    QLabel* Label2;
-    QFrame* Bevel1;
-    QComboBox* PortsComboBox;
-    QPushButton* OkBtn;
-    QPushButton* AbortBtn;
+    QLabel* Label1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QFrame* Bevel1 = nullptr;
+    QComboBox* PortsComboBox = nullptr;
+    QPushButton* OkBtn = nullptr;
+    QPushButton* AbortBtn = nullptr;
 
     QString SelectedCom() const;          // "COMn", empty when the list is empty
     std::uint16_t SelectedComNum() const; // n, 0 when the list is empty

@@ -20,10 +20,10 @@ class TDeviceSelectionForm : public TForm {
 public:
     explicit TDeviceSelectionForm(QWidget* owner = nullptr);
 
-    QLabel* dsfLabel;
-    QComboBox* dsfComboBox;
-    QPushButton* dsfOkBitBtn;
-    QPushButton* dsfCancelBitBtn;
+    QLabel* dsfLabel = nullptr;
+    QComboBox* dsfComboBox = nullptr;
+    QPushButton* dsfOkBitBtn = nullptr;
+    QPushButton* dsfCancelBitBtn = nullptr;
 
     // In: the port's mode (tmOff: a COM port is chosen); out: tmOff for a COM port, else tmAuto.
     TTapiMode TapiMode = tmAuto;

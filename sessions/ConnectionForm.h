@@ -112,8 +112,8 @@ public:
     TTimer ConnectionCheckTimer; // 1000 ms
     TTimer TervelProcessTimer;   // 500 ms
     TTimer BuffersProcessTimer;  // 500 ms, for the group routing
-    QPushButton* Button1;
-    QListWidget* ListBox1;
+    QPushButton* Button1 = nullptr;
+    QListWidget* ListBox1 = nullptr;
 
     // A frame longer than this is never sent.
     static constexpr int MaxSendLength = 1030;

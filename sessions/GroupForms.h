@@ -34,17 +34,19 @@ public:
     explicit TGroupsDialog(QWidget* owner = nullptr);
     ~TGroupsDialog() override;
 
-    QLineEdit* ReceiverNameEdit;
-    QPushButton *NameAddButton, *RenameButton, *NameDeleteButton;
-    QListWidget* ReceiversListBox;
-    QGroupBox* ParamsGroupBox;
-    QLabel *BaseLabel, *ProtocolLabel, *FreeObjectsLabel, *ModemsLabel;
-    QLineEdit* BaseEdit;
-    QPushButton* SelectBaseButton;
-    QComboBox* ProtocolComboBox;
-    QListWidget *FreeObjectsListBox, *ObjectsListBox;
-    QToolButton *SpeedButton1, *SpeedButton2, *SpeedButton3, *SpeedButton4;
-    QPushButton *ButtonOK, *ButtonCancel;
+    QLineEdit* ReceiverNameEdit = nullptr;
+    QPushButton *NameAddButton = nullptr, *RenameButton = nullptr, *NameDeleteButton = nullptr;
+    QListWidget* ReceiversListBox = nullptr;
+    QGroupBox* ParamsGroupBox = nullptr;
+    QLabel *BaseLabel = nullptr, *ProtocolLabel = nullptr, *FreeObjectsLabel = nullptr,
+           *ModemsLabel = nullptr;
+    QLineEdit* BaseEdit = nullptr;
+    QPushButton* SelectBaseButton = nullptr;
+    QComboBox* ProtocolComboBox = nullptr;
+    QListWidget *FreeObjectsListBox = nullptr, *ObjectsListBox = nullptr;
+    QToolButton *SpeedButton1 = nullptr, *SpeedButton2 = nullptr, *SpeedButton3 = nullptr,
+                *SpeedButton4 = nullptr;
+    QPushButton *ButtonOK = nullptr, *ButtonCancel = nullptr;
     TTimer UpdateVSPTimer; // makes the ports of changed groups again after OK
 
     std::vector<std::unique_ptr<TReceiver>> WorkReceivers;
@@ -101,9 +103,9 @@ class TRenameForm : public TForm {
 public:
     explicit TRenameForm(QWidget* owner = nullptr);
 
-    QLabel *InfoLabel, *NameLabel; // NameLabel: the old name
-    QLineEdit* NameEdit;
-    QPushButton *ButtonOK, *ButtonCancel;
+    QLabel *InfoLabel = nullptr, *NameLabel = nullptr; // NameLabel: the old name
+    QLineEdit* NameEdit = nullptr;
+    QPushButton *ButtonOK = nullptr, *ButtonCancel = nullptr;
 
     void ButtonOKClick();
 
@@ -115,11 +117,12 @@ class TSelectBaseForm : public TForm {
 public:
     explicit TSelectBaseForm(QWidget* owner = nullptr);
 
-    QLabel *InfoLabel, *NameLabel, *BaseLabel, *FreeObjectsLabel, *COMLabel;
-    QLineEdit* BaseEdit;
-    QListWidget *FreeObjectsListBox, *COMListBox;
-    QListWidget* ListBox1; // hidden: the names of the port devices found
-    QPushButton *ButtonOK, *ButtonCancel;
+    QLabel *InfoLabel = nullptr, *NameLabel = nullptr, *BaseLabel = nullptr, *FreeObjectsLabel = nullptr,
+           *COMLabel = nullptr;
+    QLineEdit* BaseEdit = nullptr;
+    QListWidget *FreeObjectsListBox = nullptr, *COMListBox = nullptr;
+    QListWidget* ListBox1 = nullptr; // hidden: the names of the port devices found
+    QPushButton *ButtonOK = nullptr, *ButtonCancel = nullptr;
     // The chosen base, as TReceiver's BaseKind and BaseID (kind 0 with id -1: none).
     int BaseKind = TReceiver::bkObject;
     int BaseID = -1;

@@ -206,7 +206,8 @@ void TConnectionForm::BuffersProcessTimerTimer() {
         std::uint8_t work[TReceiver::BufferSize];
         for (; visited < due.size(); ++visited) {
             TObjectStates* o = due[visited];
-            if (!o->AppBuf)
+            // A buffer never used has nothing to route, and looking would touch its pages.
+            if (!o->AppBuf || (!o->AppBuf.Used() && !o->Connected))
                 continue;
             AppBufState state{};
             AppBuf_GetState(o->AppBuf.get(), &state);

@@ -26,6 +26,9 @@
 
 class TFakeConnectionForm : public TConnectionForm {
 public:
+    // A constructor of its own, so that the form is not zeroed first: a member it leaves unset holds
+    // the test run's fill, as in the program.
+    TFakeConnectionForm() {}
     int Opens = 0;
     std::vector<bool> Closes; // the from-menu flags
     int Updates = 0;
@@ -46,6 +49,7 @@ public:
 
 class TFakeModemForm : public TModemForm {
 public:
+    TFakeModemForm() {}
     bool ConnectResult = false;
     int Connects = 0, Disconnects = 0;
     std::vector<TObjectStates*> Queries;
@@ -84,12 +88,14 @@ public:
 
 class TFakeObjSettingsDialog : public TObjSettingsDialog {
 public:
+    TFakeObjSettingsDialog() {}
     std::vector<int> Loads; // the object numbers in Tag
     void LoadButtonClick() override { Loads.push_back(Tag); }
 };
 
 class TTestMainForm : public TMainForm {
 public:
+    TTestMainForm() { WaitForSaves = true; }
     bool Tray = true;
     int Closed = 0;               // FormClose runs
     QStringList* Calls = nullptr; // when set, records WriteStates and UpdateAll

@@ -28,7 +28,7 @@ protected:
 
 bool IsIdentity(const CalibrationTable& table) {
     for (int x = 0; x < 256; ++x)
-        if (table.Values[x] != float(x))
+        if (table.Value(x) != float(x))
             return false;
     return true;
 }
@@ -64,26 +64,26 @@ TEST_F(CalibrationTest, PointsBetweenAndBeyondLieOnTheLinesThroughTheirNeighbour
     const CalibrationTable& t = CalibrationTables.at(0);
     EXPECT_EQ(t.Id, 12);
     EXPECT_EQ(t.Input, 1);
-    EXPECT_FLOAT_EQ(t.Values[0], -1.0f);
-    EXPECT_FLOAT_EQ(t.Values[10], 1.0f);
-    EXPECT_FLOAT_EQ(t.Values[15], 2.0f);
-    EXPECT_FLOAT_EQ(t.Values[20], 3.0f);
-    EXPECT_FLOAT_EQ(t.Values[255], 50.0f);
+    EXPECT_FLOAT_EQ(t.Value(0), -1.0f);
+    EXPECT_FLOAT_EQ(t.Value(10), 1.0f);
+    EXPECT_FLOAT_EQ(t.Value(15), 2.0f);
+    EXPECT_FLOAT_EQ(t.Value(20), 3.0f);
+    EXPECT_FLOAT_EQ(t.Value(255), 50.0f);
 }
 
 TEST_F(CalibrationTest, ThreePointsUseTheSlopeOfEachPair) {
     Load("[A=3-4]\n0=0\n100=100\n200=0\n");
     const CalibrationTable& t = CalibrationTables.at(0);
-    EXPECT_FLOAT_EQ(t.Values[50], 50.0f);
-    EXPECT_FLOAT_EQ(t.Values[150], 50.0f);
-    EXPECT_FLOAT_EQ(t.Values[255], -55.0f);
+    EXPECT_FLOAT_EQ(t.Value(50), 50.0f);
+    EXPECT_FLOAT_EQ(t.Value(150), 50.0f);
+    EXPECT_FLOAT_EQ(t.Value(255), -55.0f);
 }
 
 TEST_F(CalibrationTest, CommaAndDotAreBothDecimalSeparatorsAndNoNumberMeansX) {
     Load("[A=1-1]\n0=1,5\n255=1.5\n[A=1-2]\n10=abc\n20=5\n");
-    EXPECT_FLOAT_EQ(CalibrationTables.at(0).Values[0], 1.5f);
-    EXPECT_FLOAT_EQ(CalibrationTables.at(0).Values[255], 1.5f);
-    EXPECT_FLOAT_EQ(CalibrationTables.at(1).Values[10], 10.0f);
+    EXPECT_FLOAT_EQ(CalibrationTables.at(0).Value(0), 1.5f);
+    EXPECT_FLOAT_EQ(CalibrationTables.at(0).Value(255), 1.5f);
+    EXPECT_FLOAT_EQ(CalibrationTables.at(1).Value(10), 10.0f);
 }
 
 TEST_F(CalibrationTest, FreeingEmptiesTheTables) {
@@ -127,9 +127,43 @@ TEST_F(CalibrationTest, SectionsAreFoundByTheirNameWhateverItsCase) {
     for (int id = 1; id <= 3000; ++id) {
         const CalibrationTable& t = CalibrationTables[std::size_t(id - 1)];
         ASSERT_EQ(t.Id, id);
-        ASSERT_FLOAT_EQ(t.Values[0], float(id));
-        ASSERT_FLOAT_EQ(t.Values[100], float(id + 100));
+        ASSERT_FLOAT_EQ(t.Value(0), float(id));
+        ASSERT_FLOAT_EQ(t.Value(100), float(id + 100));
     }
+}
+
+// A file of tiny distinct sections, as large as is read: every section is counted, an unusable or
+// identity table holds no values, and the tables take a small multiple of the file's size.
+TEST_F(CalibrationTest, ManyTinySectionsTakeASmallMultipleOfTheFileSize) {
+    std::string ini;
+    int sections = 0, usable = 0;
+    while (ini.size() < (1u << 20)) {
+        const std::string id = std::to_string(sections % 65536 + 1) + "-" + std::to_string(sections / 65536);
+        switch (sections++ % 3) {
+        case 0: // two points
+            ini += "[=" + id + "]\n0=1\n9=2\n";
+            ++usable;
+            break;
+        case 1: // no lines: the identity
+            ini += "[=" + id + "]\n";
+            break;
+        default: // no name that parses
+            ini += "[" + std::to_string(sections) + "]\n";
+        }
+    }
+    Load(ini);
+    ASSERT_EQ(CalibrationCount, sections);
+    EXPECT_EQ(CalibrationPoints.size(), std::size_t(2 * usable));
+    const std::size_t bytes = CalibrationTables.capacity() * sizeof(CalibrationTable) +
+                              CalibrationPoints.capacity() * sizeof(CalibrationPoint);
+    EXPECT_LE(bytes, 4 * ini.size());
+    for (int i = 0; i < sections; ++i) {
+        const CalibrationTable& t = CalibrationTables[std::size_t(i)];
+        ASSERT_EQ(t.Count, i % 3 == 0 ? 2u : 0u) << i;
+        ASSERT_EQ(t.Id != 0, i % 3 != 2) << i;
+    }
+    EXPECT_FLOAT_EQ(CalibrationTables[0].Value(255), 1.0f + 255.0f / 9.0f);
+    EXPECT_FLOAT_EQ(CalibrationTables[1].Value(77), 77.0f);
 }
 
 TEST(CalibrationSectionTest, NameEndsInEqualsIdHyphenAndDigit) {

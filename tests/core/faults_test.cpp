@@ -45,17 +45,25 @@ TEST(StatesKillTest, FileOpensOldOrNewWhereverASaveIsKilled) {
     EXPECT_GT(newer, 0);
 }
 
-// On a full disk the main window goes on: each save keeps the previous file, the failure is shown
-// once, and when there is room again the file is saved and the log tells the lines it lost.
-TEST_F(MainFormTest, FullDiskKeepsThePreviousStateFileAndTheRouterRunning) {
+const QString CannotWrite = QStringLiteral("Невозможно записать файл с состояниями объектов");
+
+// On a full disk the main window goes on: each save keeps the previous file, the box comes once and
+// the status bar says the state is not saved. Once the disk has room the retry saves, though nothing is
+// logged meanwhile; filled again, a new change gets its box again.
+TEST_F(MainFormTest, FullDiskFreedAndFilledAgain) {
     Start();
     clock->Advance(5100);
     ASSERT_TRUE(FileExists(DataFile("States.bin")));
     const std::string previous = ReadFile(DataFile("States.bin"));
+    const auto unsavedShown = [this] {
+        return form->StatusBar1->Panels(spText).Text.startsWith(QString::fromUtf8(StatesUnsavedNote));
+    };
+    EXPECT_FALSE(unsavedShown());
     AddObject(7, "Насосная");
+    int failures = 0;
     {
         const TDiskFull full(16);
-        dialogs->Expect(mtError, QStringLiteral("Невозможно записать файл с состояниями объектов"), mrOk);
+        dialogs->Expect(mtError, CannotWrite, mrOk);
         for (int burst = 0; burst < 3; ++burst) {
             for (int line = 0; line < 10; ++line)
                 form->PrintMessage("SM: line " + std::to_string(line) + " of burst " + std::to_string(burst));
@@ -64,17 +72,55 @@ TEST_F(MainFormTest, FullDiskKeepsThePreviousStateFileAndTheRouterRunning) {
             EXPECT_FALSE(FileExists(DataFile("States.bin.tmp"))) << burst;
         }
         EXPECT_EQ(dialogs->Shown().size(), 1u);
+        EXPECT_TRUE(unsavedShown());
         EXPECT_TRUE(form->SinceTimer.Enabled());
+        EXPECT_GE(form->Saver.Failures(), 3);
+        failures = form->Saver.Failures();
     }
-    form->PrintMessage("SM: room again");
-    clock->Advance(5000);
-    EXPECT_NE(ReadFile(DataFile("States.bin")), previous);
+    // Room again, and nothing logged: the retry saves.
+    clock->Advance(RetryIntervalMs);
+    const std::string saved = ReadFile(DataFile("States.bin"));
+    EXPECT_NE(saved, previous);
+    EXPECT_FALSE(unsavedShown());
     const QStringList lines = LogLines();
-    ASSERT_GE(lines.size(), 3);
-    EXPECT_EQ(lines[lines.size() - 3],
-              QStringLiteral("CH: 34 log lines lost - ") + FromCp1251(SysErrorMessage(EFBIG)));
-    EXPECT_EQ(lines[lines.size() - 2], "SM: room again");
-    EXPECT_EQ(lines.back(), "CH: suspending logging");
+    EXPECT_EQ(lines.back(), QStringLiteral("CH: States.bin is written again after %1 failed saves")
+                                .arg(form->Saver.Failures() == 0 ? failures : -1));
+    EXPECT_FALSE(
+        lines.filter(QStringLiteral(" log lines lost - ") + FromCp1251(SysErrorMessage(EFBIG))).isEmpty());
+
+    // Full again: a change gets its box, and the state shows as not saved until it is.
+    AddObject(8, "Котельная");
+    {
+        const TDiskFull full(16);
+        dialogs->Expect(mtError, CannotWrite, mrOk);
+        form->PrintMessage("SM: a change while the disk is full again");
+        clock->Advance(5000);
+        EXPECT_EQ(dialogs->Shown().size(), 2u);
+        EXPECT_EQ(ReadFile(DataFile("States.bin")), saved);
+        EXPECT_TRUE(unsavedShown());
+    }
+    clock->Advance(RetryIntervalMs);
+    EXPECT_NE(ReadFile(DataFile("States.bin")), saved);
+    EXPECT_FALSE(unsavedShown());
+    EXPECT_EQ(dialogs->Shown().size(), 2u);
+}
+
+// With modems talking the log never rests for 5 s: a change is still saved within a minute.
+TEST_F(MainFormTest, UnderSteadyTrafficAChangeIsSavedWithinAMinute) {
+    Start();
+    clock->Advance(5100);
+    const std::string previous = ReadFile(DataFile("States.bin"));
+    ASSERT_FALSE(previous.empty());
+    AddObject(7, "Насосная");
+    for (int second = 0; second < 75; ++second) {
+        form->PrintMessage("SM: traffic at second " + std::to_string(second));
+        clock->Advance(1000);
+        if (second == 58)
+            EXPECT_EQ(ReadFile(DataFile("States.bin")), previous) << "the log never rested for 5 s";
+    }
+    EXPECT_NE(ReadFile(DataFile("States.bin")), previous);
+    EXPECT_EQ(LogLines().filter(QStringLiteral("CH: suspending logging")).size(), 1)
+        << "the log never rested";
 }
 
 } // namespace

@@ -1,6 +1,11 @@
 // Start-up and shut-down of the main window: the first start, a second instance, hiding to the tray,
 // the exit, and a state file that does not open.
+#include <chrono>
+#include <condition_variable>
+#include <csignal>
 #include <filesystem>
+#include <memory>
+#include <mutex>
 #include <thread>
 
 #include <QCoreApplication>
@@ -9,6 +14,7 @@
 #include <QGuiApplication>
 #include <QMenu>
 #include <QScreen>
+#include <QTimer>
 
 #include "core/DataFolder.h"
 #include "core/EventLog.h"
@@ -100,6 +106,101 @@ TEST_F(MainFormTest, ClosingHidesToTheTrayOrMinimisesWithoutOneAndExitEndsEveryt
     }
 }
 
+// A termination signal is the exit of the menu, also from inside a modal box, which it cancels first:
+// the window closes from the main loop once the box's own loop is over.
+TEST_F(MainFormTest, ATerminationSignalExitsAsTheMenuDoesAndCancelsAnOpenBox) {
+    for (const bool boxOpen : {false, true}) {
+        SCOPED_TRACE(boxOpen ? "box open" : "no box");
+        FirstShow = true;
+        Shown = false;
+        MutexHandle.reset();
+        Start();
+        clock->Advance(6000);
+        AddObject(7, "Насосная");
+        const std::string before = ReadFile(DataFile("States.bin"));
+        const qsizetype linesBefore = LogLines().size();
+        if (boxOpen) {
+            QTimer::singleShot(0, form.get(), [this] { form->ExitOnSignal(SIGTERM); });
+            EXPECT_EQ(PasswordEnter->ShowModal(), mrCancel);
+            EXPECT_EQ(form->Closed, 0) << "not from inside the box's loop";
+        } else {
+            form->ExitOnSignal(SIGTERM);
+        }
+        form->ExitOnSignal(SIGHUP); // a second one changes nothing
+        ASSERT_TRUE(WaitForExit());
+        EXPECT_EQ(form->Closed, 1);
+        EXPECT_NE(ReadFile(DataFile("States.bin")), before) << "the exit saved";
+        const QStringList lines = LogLines().mid(linesBefore);
+        EXPECT_EQ(lines.filter(QStringLiteral("received - exiting")),
+                  QStringList{QStringLiteral("CH: SIGTERM received - exiting")});
+        EXPECT_EQ(lines.back(), "CH: Gelvorant is closed");
+        EXPECT_EQ(EventLogHandle, -1);
+        EXPECT_EQ(connection->Closes, std::vector<bool>{false});
+        connection->Closes.clear();
+        ObjectList.clear();
+    }
+}
+
+// Writing that waits until released.
+class THeldFileOps : public TStatesFileOps {
+public:
+    void Release() {
+        {
+            const std::lock_guard lock(mutex_);
+            held_ = false;
+        }
+        released_.notify_all();
+    }
+
+protected:
+    ssize_t WriteSome(int fd, const uint8_t* data, size_t n) override {
+        {
+            std::unique_lock lock(mutex_);
+            released_.wait(lock, [this] { return !held_; });
+        }
+        return TStatesFileOps::WriteSome(fd, data, n);
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable released_;
+    bool held_ = true;
+};
+
+// Saves are written on a thread of their own; the exit's save is written before the exit goes on,
+// however long the writing takes.
+TEST_F(MainFormTest, ExitSaveIsWrittenBeforeTheExitGoesOnWhileOtherSavesAreNotWaitedFor) {
+    Start();
+    form->WaitForSaves = false;
+    clock->Advance(6000);
+    form->WaitForStates();
+    ASSERT_TRUE(FileExists(DataFile("States.bin")));
+    std::remove(DataFile("States.bin").c_str());
+    THeldFileOps held;
+    form->Writer.UseFileOps(held);
+    const std::unique_ptr<TMainForm, void (*)(TMainForm*)> restore(form.get(), [](TMainForm* main) {
+        main->Writer.Wait(); // released by then, whatever failed
+        main->Writer.UseFileOps(StatesFileOps());
+    });
+    form->PrintMessage("CH: a line");
+    clock->Advance(5000); // the idle save returns with its file not written
+    EXPECT_TRUE(form->Writer.Busy());
+    EXPECT_FALSE(FileExists(DataFile("States.bin")));
+    const std::unique_ptr<std::thread, void (*)(std::thread*)> releaser(
+        new std::thread([&held] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            held.Release();
+        }),
+        [](std::thread* thread) {
+            thread->join();
+            delete thread;
+        });
+    form->MenuItem2->trigger();
+    EXPECT_EQ(form->Closed, 1);
+    EXPECT_TRUE(FileExists(DataFile("States.bin")));
+    EXPECT_FALSE(form->Writer.Busy());
+}
+
 TEST_F(MainFormTest, StateFileThatDoesNotOpenEndsTheProgramAndIsNotWritten) {
     ASSERT_TRUE(ForceDirectories(QString::fromStdString(DataFolder())));
     const std::string damaged(48, '\x11');
@@ -136,8 +237,24 @@ TEST_F(MainFormTest, PipesInPlaceOfItsFilesNeverHoldTheStartUp) {
     clock->Advance(100);
     EXPECT_EQ(connection->Opens, 1);
     clock->Advance(5000);
-    EXPECT_EQ(LogLines().back(), "CH: suspending logging");
+    QStringList lines = LogLines();
+    ASSERT_GE(lines.size(), 2);
+    EXPECT_EQ(lines[lines.size() - 2], "CH: suspending logging");
+    EXPECT_EQ(lines.back(), "CH: States.bin is not written - it could not be read at start and is kept");
     EXPECT_TRUE(std::filesystem::is_fifo(DataFile("States.bin"))) << "a file that did not load is kept";
+    EXPECT_TRUE(form->StatusBar1->Panels(spText).Text.startsWith(QString::fromUtf8(StatesUnsavedNote)));
+
+    // A command of the operator that saves asks first; No keeps the file, as the log says.
+    dialogs->Expect(
+        mtConfirmation,
+        QStringLiteral("Файл с состояниями объектов не удалось прочитать при запуске.\r\nЗаменить его?"),
+        mrNo);
+    form->WriteStates();
+    EXPECT_EQ(LogLines().back(),
+              "CH: States.bin is not written - the operator keeps the file that could not be read at start");
+    EXPECT_TRUE(std::filesystem::is_fifo(DataFile("States.bin")));
+    clock->Advance(3 * MaxSaveDelayMs);
+    EXPECT_TRUE(std::filesystem::is_fifo(DataFile("States.bin")));
     EXPECT_FALSE(states.Released() || calibration.Released()) << "an open waited for a writer";
 }
 
@@ -153,6 +270,25 @@ TEST_F(MainFormTest, StoredGeometryAndObjectsComeBackAtTheNextStart) {
     EXPECT_EQ(form->ObjectsGrid->Cell(2, 1), "Котельная");
     EXPECT_EQ(form->size(), QSize(700, 400));
     EXPECT_EQ(form->ObjectsGrid->ColWidth(2), 123);
+}
+
+// A save killed before its rename leaves its temporary file: the next start removes it at once, not
+// only at its first save.
+TEST_F(MainFormTest, TheTemporaryFileOfAKilledSaveIsGoneAtTheNextStart) {
+    Start();
+    AddObject(7, "Котельная");
+    form->ExitMenuItemClick();
+    ASSERT_TRUE(WaitForExit());
+    const std::string saved = ReadFile(DataFile("States.bin"));
+    WriteFile(DataFile("States.bin.tmp"), std::string(1 << 20, '\x5A'));
+    form.reset();
+    ObjectList.clear();
+    FirstShow = true;
+    MutexHandle.reset();
+    Start();
+    EXPECT_FALSE(FileExists(DataFile("States.bin.tmp")));
+    EXPECT_EQ(ReadFile(DataFile("States.bin")), saved);
+    ASSERT_EQ(ObjectList.size(), 1u);
 }
 
 // The place stored at exit is the one taken at the next start, so the window does not creep across the

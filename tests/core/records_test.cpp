@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <filesystem>
@@ -110,6 +111,36 @@ void ExpectSameFields(const TObjectFields& a, const TObjectFields& b) {
 
 // ---------------------------------------------------------------------------------------------------
 // Object record
+
+// Buffers come from a pool of pages: one freed with data in its queues, or one never written, is
+// handed out again as a new one.
+TEST(ObjectStates, BufferHandedOutAgainIsAsNew) {
+    auto fresh = std::make_unique<::AppBuf>();
+    AppBuf_Init(fresh.get());
+    std::vector<const ::AppBuf*> freed;
+    {
+        std::vector<std::unique_ptr<TObjectStates>> objects(100);
+        const uint8_t data[] = {1, 2, 3, 4, 5};
+        for (std::size_t i = 0; i < objects.size(); ++i) {
+            objects[i] = std::make_unique<TObjectStates>();
+            if (i % 2 == 0) { // the others are never asked for their buffer
+                ASSERT_EQ(AppBuf_Push(objects[i]->AppBuf.get(), data, sizeof data), sizeof data);
+                objects[i]->AppBuf->RxFill = 7;
+                objects[i]->AppBuf->TxId = 3;
+            }
+            freed.push_back(objects[i]->AppBuf.get());
+        }
+    }
+    int reused = 0;
+    std::vector<std::unique_ptr<TObjectStates>> again(100);
+    for (auto& object : again) {
+        object = std::make_unique<TObjectStates>();
+        const ::AppBuf* buffer = object->AppBuf.get();
+        reused += std::find(freed.begin(), freed.end(), buffer) != freed.end();
+        EXPECT_EQ(std::memcmp(buffer, fresh.get(), sizeof(::AppBuf)), 0);
+    }
+    EXPECT_EQ(reused, 100);
+}
 
 TEST(ObjectStates, DefaultsOfANewObject) {
     TObjectStates o;

@@ -430,6 +430,27 @@ TEST_F(AddressBookTest, OkChecksEveryCellAndRefusesTheLaterOfTwoEqualEntries) {
     EXPECT_EQ(Rows(), (QStringList{"7|a|+79161234567|Нет|", "8|b||Нет|"}));
 }
 
+// An ID that passes its check only once it is trimmed counts as the ID it then holds.
+TEST_F(AddressBookTest, OkCountsAnIdAsItsCheckLeavesIt) {
+    Open({{7, "a", ""}, {8, "b", ""}});
+    for (const int row : {1, 2})
+        book.ABGrid->Cells[0][row] = QStringLiteral("\t7");
+    dialogs.Expect(mtError, SameID, mrOk);
+    book.OkButton->click();
+    EXPECT_EQ(book.ModalResult(), mrNone);
+    EXPECT_EQ(Rows(), (QStringList{"|a||Нет|", "7|b||Нет|"}));
+    EXPECT_EQ(Current(), std::make_pair(0, 1));
+}
+
+// OK leaves every ID as its check writes it, even when nothing else is to be said.
+TEST_F(AddressBookTest, OkWritesEveryIdAsItsNumber) {
+    Open({{7, "a", ""}, {8, "b", ""}});
+    book.ABGrid->Cells[0][2] = QStringLiteral("$C");
+    book.OkButton->click();
+    EXPECT_EQ(book.ModalResult(), mrOk);
+    EXPECT_EQ(Rows(), (QStringList{"7|a||Нет|", "12|b||Нет|"}));
+}
+
 TEST_F(AddressBookTest, OkWithARowWithoutIdAsksAndYesLeavesAnEmptyBook) {
     Open();
     Enter(1, 1, QStringLiteral("named"));

@@ -35,6 +35,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             Require(table.Id == 0 && table.Input == 0);
         else
             Require((table.Id == id && table.Input == input) || (table.Id == 0 && table.Input == 0));
+        Require(table.Count == 0 || (table.Id != 0 && table.Count >= 2 &&
+                                     std::size_t(table.First) + table.Count <= CalibrationPoints.size()));
     }
     FreeCalibrationTables();
     Require(CalibrationCount == 0 && CalibrationTables.empty());

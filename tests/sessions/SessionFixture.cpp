@@ -64,6 +64,7 @@ void ResetGlobals() {
     AppDataFolder.clear();
     CompanyDataFolder.clear();
     StatesFileName.clear();
+    StatesNotLoaded = true;
     AccessGranted = false;
     TMGSM_AuthKeysInit(&AuthKeyTable);
 }
@@ -119,6 +120,7 @@ SessionTest::SessionTest() {
     ::setenv("XDG_DATA_HOME", data.Path().c_str(), 1);
     ::setenv("XDG_RUNTIME_DIR", runtime.Path().c_str(), 1);
     ResetGlobals();
+    StatesNotLoaded = false;      // no start-up read a file: the state is the test's own
     Trace_SetSink(Trace_Discard); // the link's frame trace would drown the test output
     clock = std::make_unique<TFakeClock>();
     dialogs = std::make_unique<TScriptedDialogs>(FailTest);
@@ -126,6 +128,7 @@ SessionTest::SessionTest() {
     SettingsDialog = settings.get();
     AppSettings->TcpPort = 0; // any free port
     main = std::make_unique<TMainForm>();
+    main->WaitForSaves = true;
     MainForm = main.get();
     profile = std::make_unique<TRecordingProfileEditor>();
     ObjSettingsDialog = profile.get();

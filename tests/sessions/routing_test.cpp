@@ -117,6 +117,17 @@ TEST_F(RoutingTest, DataOfAModemInNoGroupIsTakenAndDropped) {
     EXPECT_TRUE(member.ReceivedData().empty());
 }
 
+// The routing tick leaves the buffers of objects that never carried data untouched, so that a large
+// address book costs it no memory.
+TEST_F(RoutingTest, TickLeavesBuffersNeverUsedUntouched) {
+    TObjectStates* idle = AddObject(3);
+    modemsim::ModemSim& lone = Online(4);
+    Advance(2000);
+    EXPECT_FALSE(idle->AppBuf.Used());
+    EXPECT_TRUE(FindObjectByNum(4)->AppBuf.Used());
+    EXPECT_TRUE(lone.ReceivedData().empty());
+}
+
 TEST_F(RoutingTest, MemberDataWaitsForAnOfflineBaseAndMovesOnWhenItConnects) {
     TObjectStates* baseObject = AddObject(1);
     modemsim::ModemSim& member = Online(2);
