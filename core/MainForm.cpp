@@ -27,8 +27,8 @@
 #include "platform/Cp1251.h"
 #include "platform/Dialogs.h"
 #include "platform/Shell.h"
-#include "platform/Warning.h"
 #include "platform/Signals.h"
+#include "platform/Warning.h"
 #include "sessions/ConnectionForm.h"
 
 TMainForm* MainForm = nullptr;

@@ -344,10 +344,10 @@ constexpr uint32_t AppBufNoId = 65535; // in TxId, TxSize, RxId, RxSize: nothing
 struct AppBuf {
     uint16_t ModemId;
     uint32_t TxFill;
-    uint32_t TxHead;     // where the queued bytes start in TxQueue, which they use as a ring
-    uint32_t TxInFlight; // size of the block sent and not yet settled, 0: none
-    uint32_t TxAcked;    // size the modem acknowledged last
-    uint8_t ModemRnr;    // the modem is not ready to receive
+    uint32_t TxHead;        // where the queued bytes start in TxQueue, which they use as a ring
+    uint32_t TxInFlight;    // size of the block sent and not yet settled, 0: none
+    uint32_t TxAcked;       // size the modem acknowledged last
+    uint8_t ModemRnr;       // the modem is not ready to receive
     uint32_t RxPendingLen;  // unpacked length of the pending TxData payload, 0: none
     uint32_t RxPendingWire; // its length on the wire
     uint32_t RxFill;

@@ -115,8 +115,9 @@ TEST_F(MainFormTest, UnderSteadyTrafficAChangeIsSavedWithinAMinute) {
     for (int second = 0; second < 75; ++second) {
         form->PrintMessage("SM: traffic at second " + std::to_string(second));
         clock->Advance(1000);
-        if (second == 58)
+        if (second == 58) {
             EXPECT_EQ(ReadFile(DataFile("States.bin")), previous) << "the log never rested for 5 s";
+        }
     }
     EXPECT_NE(ReadFile(DataFile("States.bin")), previous);
     EXPECT_EQ(LogLines().filter(QStringLiteral("CH: suspending logging")).size(), 1)
