@@ -22,7 +22,6 @@
 
 namespace {
 
-constexpr int SystemKeyItem = 0;
 constexpr int ArbitraryKeyItem = 1;
 constexpr int SetIpCommand = 0;
 
