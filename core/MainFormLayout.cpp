@@ -151,7 +151,8 @@ void TMainForm::CreateGrid() {
     ObjectsGrid->OnDrawCell = [this](int col, int row, const QRect& rect, QPainter& painter) {
         ObjectsGridDrawCell(col, row, rect, painter);
     };
-    connect(ObjectsGrid, &QTableWidget::currentCellChanged, this, [this] { ObjectsGridClick(); });
+    connect(ObjectsGrid->selectionModel(), &QItemSelectionModel::currentChanged, this,
+            [this] { ObjectsGridClick(); });
 }
 
 void TMainForm::CreateObjectPanel() {

@@ -444,7 +444,7 @@ void TAddrBook::EmptyRow(int row) {
 }
 
 void TAddrBook::DeleteRow(int row) {
-    ABGrid->removeRow(row - 1);
+    ABGrid->DeleteRow(row);
     PasswordList.erase(PasswordList.begin() + (row - 1));
     DevIDList.erase(DevIDList.begin() + (row - 1));
 }

@@ -79,8 +79,8 @@ void TSettingsDialog::FillFileRow(int row, const TSWVersion& version, const QStr
     StringGrid1->Cells[1][row] = loaded ? QString::fromLatin1(ModelName(version[0])) : QString();
     StringGrid1->Cells[FileCol][row] = fileName;
     // The hint shows the whole name with its path, which the column is too narrow for.
-    if (QTableWidgetItem* cell = StringGrid1->item(row - 1, FileCol))
-        cell->setToolTip(loaded ? fileName : fileName + QStringLiteral("\nФайл не загружен"));
+    StringGrid1->SetCellHint(FileCol, row,
+                             loaded ? fileName : fileName + QStringLiteral("\nФайл не загружен"));
 }
 
 void TSettingsDialog::EnterSWButtonClick() {
@@ -125,10 +125,9 @@ void TSettingsDialog::DeleteSWButtonClick() {
     if (SWVersionList.size() == 1) {
         for (int col = 0; col < StringGrid1->ColCount(); ++col)
             StringGrid1->Cells[col][1] = QString();
-        if (QTableWidgetItem* cell = StringGrid1->item(0, FileCol))
-            cell->setToolTip(QString());
+        StringGrid1->SetCellHint(FileCol, 1, QString());
     } else {
-        StringGrid1->removeRow(row - 1);
+        StringGrid1->DeleteRow(row);
     }
     SWVersionList.erase(SWVersionList.begin() + (row - 1));
 }

@@ -1,11 +1,15 @@
 #include "platform/StringGrid.h"
 
+#include <algorithm>
+
 #include <QApplication>
 #include <QHeaderView>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QStyledItemDelegate>
+
+#include "platform/GridModel.h"
 
 // Every move of the current cell passes here, whoever makes it. A refused move also drops the
 // selection that the same mouse press or drag would make, until the next move is allowed.
@@ -74,9 +78,10 @@ private:
 
 } // namespace
 
-TStringGrid::TStringGrid(QWidget* parent) : QTableWidget(parent) {
+TStringGrid::TStringGrid(QWidget* parent) : QTableView(parent), cells_(new TGridModel(this)) {
+    setModel(cells_);
     QItemSelectionModel* own = selectionModel();
-    setSelectionModel(new TGridSelectionModel(model(), this));
+    setSelectionModel(new TGridSelectionModel(cells_, this));
     delete own;
     verticalHeader()->hide();
     setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -84,9 +89,9 @@ TStringGrid::TStringGrid(QWidget* parent) : QTableWidget(parent) {
     setEditTriggers(QAbstractItemView::NoEditTriggers);
     setItemDelegate(new TCellDelegate(this));
     SetColCount(5);
-    setRowCount(1);
+    cells_->SetRowCount(1);
     SetDefaultRowHeight(24);
-    setCurrentCell(0, 0);
+    SetCurrent(0, 0);
     connect(qApp, &QApplication::focusChanged, this, [this](QWidget* old, QWidget* now) {
         if (OnExit && Holds(old) && now && !Holds(now) && now->window() == window())
             OnExit();
@@ -99,41 +104,55 @@ TStringGrid::~TStringGrid() {
     disconnect(qApp, nullptr, this, nullptr);
 }
 
+int TStringGrid::ColCount() const {
+    return cells_->columnCount();
+}
+
 void TStringGrid::SetColCount(int count) {
-    const int old = columnCount();
-    setColumnCount(count);
-    for (int col = old; col < count; ++col)
-        setHorizontalHeaderItem(col, new QTableWidgetItem());
+    cells_->SetColumnCount(count);
+}
+
+int TStringGrid::RowCount() const {
+    return cells_->rowCount() + 1;
 }
 
 void TStringGrid::SetRowCount(int count) {
-    setRowCount(std::max(count, 2) - 1);
-    if (currentRow() < 0)
-        setCurrentCell(0, 0);
+    cells_->SetRowCount(std::max(count, 2) - 1);
+    if (!currentIndex().isValid())
+        SetCurrent(0, 0);
+}
+
+void TStringGrid::DeleteRow(int row) {
+    if (row >= 1 && RowCount() > 2)
+        cells_->RemoveRow(row - 1);
+}
+
+void TStringGrid::SetCurrent(int col, int row) {
+    setCurrentIndex(cells_->index(row, col));
 }
 
 int TStringGrid::Row() const {
-    return std::max(currentRow(), 0) + 1;
+    return std::max(currentIndex().row(), 0) + 1;
 }
 
 void TStringGrid::SetRow(int row) {
     if (row >= 1 && row < RowCount())
-        setCurrentCell(row - 1, Col());
+        SetCurrent(Col(), row - 1);
 }
 
 int TStringGrid::Col() const {
-    return std::max(currentColumn(), 0);
+    return std::max(currentIndex().column(), 0);
 }
 
 void TStringGrid::SetCol(int col) {
     if (col >= 0 && col < ColCount())
-        setCurrentCell(Row() - 1, col);
+        SetCurrent(col, Row() - 1);
 }
 
 bool TStringGrid::FocusCell(int col, int row) {
     if (col < 0 || col >= ColCount() || row < 1 || row >= RowCount())
         return false;
-    setCurrentCell(row - 1, col);
+    SetCurrent(col, row - 1);
     return Col() == col && Row() == row;
 }
 
@@ -156,12 +175,12 @@ bool TStringGrid::edit(const QModelIndex& index, EditTrigger trigger, QEvent* ev
     // on the console, so that one is told yes.
     if (!editing_ || index != currentIndex())
         return trigger == AllEditTriggers && !event;
-    return QTableWidget::edit(index, trigger, event);
+    return QTableView::edit(index, trigger, event);
 }
 
 void TStringGrid::mouseDoubleClickEvent(QMouseEvent* event) {
     if (!OnDblClick) {
-        QTableWidget::mouseDoubleClickEvent(event);
+        QTableView::mouseDoubleClickEvent(event);
         return;
     }
     event->accept();
@@ -187,46 +206,37 @@ void TStringGrid::SetDefaultRowHeight(int height) {
 }
 
 QString TStringGrid::Cell(int col, int row) const {
-    const QTableWidgetItem* cell = row == 0 ? horizontalHeaderItem(col) : item(row - 1, col);
-    return cell ? cell->text() : QString();
+    return row == 0 ? cells_->Header(col) : cells_->Text(col, row - 1);
 }
 
 void TStringGrid::SetCell(int col, int row, const QString& text) {
-    if (col < 0 || col >= columnCount() || row < 0 || row >= RowCount())
-        return;
-    if (row == 0) {
-        horizontalHeaderItem(col)->setText(text);
-        return;
-    }
-    if (QTableWidgetItem* cell = item(row - 1, col))
-        cell->setText(text);
+    if (row == 0)
+        cells_->SetHeader(col, text);
     else
-        setItem(row - 1, col, new QTableWidgetItem(text));
+        cells_->SetText(col, row - 1, text);
+}
+
+QString TStringGrid::CellHint(int col, int row) const {
+    return cells_->Hint(col, row - 1);
+}
+
+void TStringGrid::SetCellHint(int col, int row, const QString& hint) {
+    cells_->SetHint(col, row - 1, hint);
 }
 
 TStringGrid::TCellBatch::TCellBatch(TStringGrid* grid)
-    : grid_(grid), blocked_(grid->model()->blockSignals(true)) {}
+    : grid_(grid), blocked_(grid->cells_->blockSignals(true)) {}
 
 TStringGrid::TCellBatch::~TCellBatch() {
-    QAbstractItemModel* model = grid_->model();
-    model->blockSignals(blocked_);
-    if (!blocked_ && grid_->rowCount() > 0 && grid_->columnCount() > 0)
-        emit model->dataChanged(model->index(0, 0),
-                                model->index(grid_->rowCount() - 1, grid_->columnCount() - 1));
+    TGridModel* cells = grid_->cells_;
+    cells->blockSignals(blocked_);
+    if (!blocked_ && cells->rowCount() > 0 && cells->columnCount() > 0)
+        emit cells->dataChanged(cells->index(0, 0),
+                                cells->index(cells->rowCount() - 1, cells->columnCount() - 1));
 }
 
 void TStringGrid::MoveRows(const std::vector<int>& from) {
-    const int rows = rowCount(), cols = columnCount();
-    if (int(from.size()) != rows || rows == 0)
-        return;
-    std::vector<QTableWidgetItem*> cells(std::size_t(rows) * std::size_t(cols));
-    const TCellBatch batch(this);
-    for (int row = 0; row < rows; ++row)
-        for (int col = 0; col < cols; ++col)
-            cells[std::size_t(row) * std::size_t(cols) + std::size_t(col)] = takeItem(row, col);
-    for (int row = 0; row < rows; ++row)
-        for (int col = 0; col < cols; ++col)
-            if (QTableWidgetItem* cell =
-                    cells[std::size_t(from[std::size_t(row)] - 1) * std::size_t(cols) + std::size_t(col)])
-                setItem(row, col, cell);
+    std::vector<int> rows(from.size());
+    std::transform(from.begin(), from.end(), rows.begin(), [](int row) { return row - 1; });
+    cells_->MoveRows(rows);
 }

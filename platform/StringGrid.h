@@ -1,4 +1,4 @@
-// Stands in for the framework's TStringGrid, where its conventions differ from QTableWidget's.
+// Stands in for the framework's TStringGrid: a table view over cells of its own (TGridModel).
 //
 // Rows are counted as the original counts them: row 0 is the fixed header row (the table's column
 // header), data rows start at 1, and RowCount includes the header, so it is at least 2 (one data
@@ -13,27 +13,30 @@
 // it; a cell set while its editor is open shows in the editor. The edit validator, when set, refuses
 // text as it is typed. OnExit runs when the focus goes from the grid (or its editor) to another
 // control of the same window; a window that opens over it is no exit. OnDblClick, when set, replaces
-// the double click's own action. Everything else (fonts, scrolling) is QTableWidget's own. Main thread
+// the double click's own action. Everything else (fonts, scrolling) is QTableView's own. Main thread
 // only.
 #pragma once
 
 #include <functional>
 #include <vector>
 
-#include <QTableWidget>
+#include <QTableView>
 
 class QPainter;
+class TGridModel;
 class QValidator;
 
-class TStringGrid : public QTableWidget {
+class TStringGrid : public QTableView {
 public:
     explicit TStringGrid(QWidget* parent = nullptr);
     ~TStringGrid() override;
 
-    int ColCount() const { return columnCount(); }
+    int ColCount() const;
     void SetColCount(int count);
-    int RowCount() const { return rowCount() + 1; }
+    int RowCount() const;
     void SetRowCount(int count);
+    // Data rows only; the rows below move up.
+    void DeleteRow(int row);
     int Row() const;
     void SetRow(int row);
     int Col() const;
@@ -53,6 +56,9 @@ public:
 
     QString Cell(int col, int row) const;
     void SetCell(int col, int row, const QString& text);
+    // A data cell's tool tip; it moves with the cell.
+    QString CellHint(int col, int row) const;
+    void SetCellHint(int col, int row, const QString& hint);
     // While one lives, cells are set without the view hearing of each one (a signal per cell is most of
     // what filling many rows costs); it hears of all the data cells once at the end. No rows or columns
     // come or go meanwhile.
@@ -112,7 +118,7 @@ public:
     std::function<void()> OnDblClick;
 
 protected:
-    using QTableWidget::edit;
+    using QTableView::edit;
     bool edit(const QModelIndex& index, EditTrigger trigger, QEvent* event) override;
     void mouseDoubleClickEvent(QMouseEvent* event) override;
 
@@ -122,6 +128,10 @@ private:
     bool CanSelect(const QModelIndex& index);
     bool Holds(const QWidget* widget) const;
 
+    // Makes (col, row) of the model the current cell, as a click there would.
+    void SetCurrent(int col, int row);
+
+    TGridModel* cells_;
     bool editing_ = false;
     const QValidator* editValidator_ = nullptr;
 };

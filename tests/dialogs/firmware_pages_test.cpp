@@ -17,8 +17,7 @@ QStringList Row(const TStringGrid* grid, int row) {
 }
 
 QString Hint(const TStringGrid* grid, int row) {
-    const QTableWidgetItem* cell = grid->item(row - 1, 2);
-    return cell ? cell->toolTip() : QString();
+    return grid->CellHint(2, row);
 }
 
 class FirmwarePagesTest : public SettingsTest {

@@ -21,9 +21,10 @@ TEST(StringGrid, RowZeroIsTheHeaderAndCountsInRowCount) {
     grid.SetRowCount(4);
     grid.Cells[1][3] = QStringLiteral("17");
     EXPECT_EQ(grid.RowCount(), 4);
-    EXPECT_EQ(grid.rowCount(), 3);
-    EXPECT_EQ(grid.horizontalHeaderItem(1)->text(), QStringLiteral("ID модема"));
-    EXPECT_EQ(grid.item(2, 1)->text(), QStringLiteral("17"));
+    EXPECT_EQ(grid.model()->rowCount(), 3);
+    EXPECT_EQ(grid.model()->headerData(1, Qt::Horizontal), QStringLiteral("ID модема"));
+    EXPECT_EQ(grid.model()->headerData(2, Qt::Horizontal), QString()); // no column number
+    EXPECT_EQ(grid.model()->index(2, 1).data(), QStringLiteral("17"));
     EXPECT_EQ(QString(grid.Cells[1][3]), QStringLiteral("17"));
     EXPECT_EQ(grid.Cells[0][0].Text(), QStringLiteral("Статус/время"));
     EXPECT_EQ(grid.Cells[2][2].Text(), QString()); // never written
@@ -42,13 +43,47 @@ TEST(StringGrid, KeepsOneDataRowAndIgnoresCellsOutside) {
     EXPECT_EQ(grid.Cells[1][5].Text(), QString());
 }
 
+TEST(StringGrid, CellsAndTheirHintsGoWithTheirRows) {
+    TStringGrid grid;
+    grid.SetColCount(2);
+    grid.SetRowCount(5);
+    const auto rows = [&] {
+        QStringList texts;
+        for (int row = 1; row < grid.RowCount(); ++row)
+            texts << grid.Cell(0, row) + grid.Cell(1, row) + u'|' + grid.CellHint(1, row);
+        return texts.join(u' ').toStdString();
+    };
+    for (int row = 1; row <= 4; ++row) {
+        grid.Cells[0][row] = QString::number(row);
+        grid.Cells[1][row] = QStringLiteral("abcd").mid(row - 1, 1);
+    }
+    grid.SetCellHint(1, 3, QStringLiteral("h"));
+    EXPECT_EQ(grid.model()->index(2, 1).data(Qt::ToolTipRole), QStringLiteral("h"));
+    EXPECT_FALSE(grid.model()->index(1, 1).data(Qt::ToolTipRole).isValid());
+
+    grid.MoveRows({3, 1, 4, 2});
+    EXPECT_EQ(rows(), "3c|h 1a| 4d| 2b|");
+    grid.DeleteRow(2);
+    EXPECT_EQ(rows(), "3c|h 4d| 2b|");
+    grid.SetColCount(3); // a new column leaves the cells where they were
+    grid.Cells[2][1] = QStringLiteral("z");
+    EXPECT_EQ(rows(), "3c|h 4d| 2b|");
+    EXPECT_EQ(grid.Cell(2, 1), "z");
+    grid.SetColCount(1);
+    EXPECT_EQ(rows(), "3| 4| 2|");
+    for (int i = 0; i < 3; ++i)
+        grid.DeleteRow(1);
+    EXPECT_EQ(grid.RowCount(), 2); // the last data row stays
+    EXPECT_EQ(rows(), "2|");
+}
+
 TEST(StringGrid, RowIsTheSelectedDataRow) {
     TStringGrid grid;
     grid.SetRowCount(5);
     EXPECT_EQ(grid.Row(), 1);
     grid.SetRow(3);
     EXPECT_EQ(grid.Row(), 3);
-    EXPECT_EQ(grid.currentRow(), 2);
+    EXPECT_EQ(grid.currentIndex().row(), 2);
     grid.SetRow(0); // the header cannot be selected
     grid.SetRow(5);
     EXPECT_EQ(grid.Row(), 3);
