@@ -40,7 +40,7 @@ void* TBlockPool::Allocate() {
         free_ = *static_cast<void**>(block);
         return block;
     }
-    if (next_ + size_ > end_)
+    if (std::size_t(end_ - next_) < size_) // no arithmetic on the null of a pool without chunks yet
         NewChunk();
     void* block = next_;
     next_ += size_;

@@ -14,9 +14,10 @@ cmake -S "$root" -B "$root/build-tsan" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DROUTE
 cmake --build "$root/build-tsan" --target serial_tests
 TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" "$root/build-tsan/tests/serial/serial_tests"
 
-# The forms' tests once more with clang, whose UndefinedBehaviorSanitizer also reports a pointer
-# member that is compared or converted before it was set (the test runs fill new memory with 0xbe).
+# The forms' and the platform layer's tests once more with clang, whose UndefinedBehaviorSanitizer also
+# reports a pointer member that is compared or converted before it was set (the test runs fill new memory
+# with 0xbe) and arithmetic on a null pointer.
 cmake -S "$root" -B "$root/build-clang" -G Ninja -DCMAKE_BUILD_TYPE=Debug -DROUTER_SANITIZE=ON \
       -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++
-cmake --build "$root/build-clang" --target core_tests app_tests
-ctest --test-dir "$root/build-clang" --output-on-failure -j"$(nproc)" -L '^(core|app)_tests$'
+cmake --build "$root/build-clang" --target core_tests app_tests dialogs_tests platform_tests
+ctest --test-dir "$root/build-clang" --output-on-failure -j"$(nproc)" -L '^(core|app|dialogs|platform)_tests$'

@@ -244,7 +244,7 @@ TEST_F(AddressBookTest, KeyButtonFollowsTheSecurityMode) {
     settings.SecurityMode = smManyPasswords;
     for (const auto& [typed, key, shown] :
          {std::tuple{"abc", "abc8888888888888", "Есть"}, std::tuple{"", "8888888888888888", "Нет"}}) {
-        WhenModal(passwordUpdate, [&] {
+        WhenModal(passwordUpdate, [&, typed = typed] { // clang 14 captures no bindings
             EXPECT_EQ(passwordUpdate.Caption(), QStringLiteral("Изменение пароля"));
             EXPECT_EQ(passwordUpdate.InfoLabel->text(),
                       QStringLiteral("Введите пароль контроллера c ID: 12"));

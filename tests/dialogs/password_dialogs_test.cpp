@@ -143,7 +143,8 @@ TEST(PasswordUpdate, RepeatThatDiffersIsRefusedAndTheDialogStaysOpen) {
     const std::pair<QString, QString> entries[] = {
         {"Secret", "secret"}, {"secret", ""}, {"", "8"}, {"abc", "abcd"}};
     TPasswordUpdate form;
-    for (const auto& [first, repeat] : entries) {
+    for (const auto& entry : entries) {
+        const QString &first = entry.first, &repeat = entry.second; // clang 14 captures no bindings
         TScriptedDialogs dialogs(FailTest);
         dialogs.Expect(mtError, QStringLiteral("Пароль и его повтор не совпадают!"), mrOk);
         WhenModal(form, [&] {

@@ -53,7 +53,7 @@ void ExpectComponents(const TForm& form, const std::vector<TComponent>& componen
 void ExpectOkAndCancel(TForm& form, QPushButton* ok, QPushButton* cancel) {
     EXPECT_TRUE(ok->isDefault());
     for (const auto& [button, result] : {std::pair{ok, mrOk}, std::pair{cancel, mrCancel}}) {
-        WhenModal(form, [button] { button->click(); });
+        WhenModal(form, [button = button] { button->click(); }); // clang 14 captures no bindings
         EXPECT_EQ(form.ShowModal(), result) << form.objectName().toStdString();
     }
 }
