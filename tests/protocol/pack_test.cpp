@@ -316,10 +316,10 @@ TEST(PackHuffman, TwoValuesGetOneBitEachAndTheSmallerValueCodesZero) {
     PackState state;
     PackWork work;
     Bytes stream = EncodeWith(data, PackHuff, &state, &work);
-    EXPECT_EQ(work.Lengths['A'], 1);
-    EXPECT_EQ(work.Lengths['B'], 1);
-    EXPECT_EQ(work.Codes['A'], 0u);
-    EXPECT_EQ(work.Codes['B'], 1u);
+    EXPECT_EQ(work.Lengths[uint8_t('A')], 1);
+    EXPECT_EQ(work.Lengths[uint8_t('B')], 1);
+    EXPECT_EQ(work.Codes[uint8_t('A')], 0u);
+    EXPECT_EQ(work.Codes[uint8_t('B')], 1u);
     // Type-1 table: w=2, r=8, e=2; 65 absent symbols escaped, A and B of length 1, 189 absent escaped.
     ASSERT_GE(stream.size(), 7u);
     EXPECT_EQ(stream[0], 0xC0);

@@ -101,7 +101,8 @@ TEST_F(SessionTest, ModemsOfKinds0And1StayUnbound) {
         config.authKind = uint8_t(kind);
         const size_t i = pool->Add(config);
         pool->Open(i);
-        ASSERT_TRUE(RunUntil([&] { return Logged(line); })) << kind;
+        ASSERT_TRUE(RunUntil([&, line = line] { return Logged(line); }))
+            << kind; // clang 14 captures no bindings
         EXPECT_EQ(SessionOf(id), nullptr);
         EXPECT_FALSE(FindObjectByNum(id)->Connected);
     }
