@@ -33,6 +33,7 @@
 #include "platform/TapiConfigDialog.h"
 #include "platform/TapiDevConfig.h"
 #include "platform/TapiModem.h"
+#include "platform/TapiTestBackEnd.h"
 #include "tests/platform/TestSupport.h"
 #include "tools/gsm-sim/GsmSim.h"
 

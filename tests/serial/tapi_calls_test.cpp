@@ -12,6 +12,7 @@
 #include "platform/Clock.h"
 #include "platform/ScriptedDialogs.h"
 #include "platform/TapiConfigDialog.h"
+#include "platform/TapiTestBackEnd.h"
 #include "serial/ComPort.h"
 #include "serial/Exceptions.h"
 #include "serial/TapiDevice.h"

@@ -15,6 +15,7 @@
 #include "platform/Clock.h"
 #include "platform/Registry.h"
 #include "platform/ScriptedDialogs.h"
+#include "platform/TapiTestBackEnd.h"
 #include "platform/Timer.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceSelectionForm.h"
