@@ -66,10 +66,7 @@
 // platform/TapiScript.h only.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <optional>
-#include <string>
 #include <vector>
 
 #include <QString>
