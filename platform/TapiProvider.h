@@ -19,8 +19,8 @@
 #include "platform/Messages.h"
 #include "platform/Tapi.h"
 #include "platform/TapiDevConfig.h"
+#include "platform/TapiLineData.h"
 #include "platform/TapiModem.h"
-#include "platform/TapiScript.h"
 #include "platform/Timer.h"
 
 namespace tapi_provider {

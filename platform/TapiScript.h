@@ -1,9 +1,7 @@
 // What the telephony test back-end (TTapiTestBackEnd, platform/TapiTestBackEnd.h) may do to the
 // provider (platform/TapiProvider.h), and all it may ask of it: the provider's own state stays its own.
-// The functions are the script's side (platform/TapiScript.cpp), built into the tests' library
-// platform_tapi_test only; the program has none of them, and the provider looks up no script while
-// none is installed. The plain data before them is the provider's too: a line of the lines file is a
-// TTapiLineSpec as well.
+// The script's side (platform/TapiScript.cpp) is built into the tests' library platform_tapi_test
+// only; the program has none of it, and the provider looks up no script while none is installed.
 #pragma once
 
 #include <cstddef>
@@ -11,34 +9,8 @@
 #include <string>
 #include <vector>
 
-#include <QString>
-
 #include "platform/Tapi.h"
-
-struct TTapiLineSpec {
-    std::string Name;    // Windows-1251
-    QString Device = {}; // a COM name or a path, opened by data calls; empty: none
-    DWORD MediaModes = LINEMEDIAMODE_DATAMODEM;
-    DWORD LineFeatures = LINEFEATURE_MAKECALL;
-    DWORD Rate = 0; // of connected calls
-    // Its wave devices (platform/Wave), for "wave/in" and "wave/out"; none when not given.
-    std::optional<DWORD> WaveIn = {}, WaveOut = {};
-    LONG CapsError = 0; // what lineGetDevCaps of the line answers, when not 0
-};
-
-// How a call placed on a line goes on after its LINE_REPLY.
-enum class TTapiDialResult {
-    Connected,    // dialled: DIALTONE, DIALING, PROCEEDING, CONNECTED; pass-through: CONNECTED
-    Busy,         // ... BUSY (LINEBUSYMODE_STATION)
-    NoAnswer,     // ... DISCONNECTED (LINEDISCONNECTMODE_NOANSWER)
-    Disconnected, // the line drops before connecting: DISCONNECTED (LINEDISCONNECTMODE_UNAVAIL)
-};
-
-struct TTapiCaller {
-    std::string Number, Name;
-    DWORD Flags = 0; // LINECALLPARTYID_; 0: ADDRESS and NAME for what is given, else UNKNOWN
-    DWORD MediaMode = LINEMEDIAMODE_DATAMODEM;
-};
+#include "platform/TapiLineData.h"
 
 namespace TapiScript {
 

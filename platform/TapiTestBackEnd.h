@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "platform/Tapi.h"
-#include "platform/TapiScript.h"
+#include "platform/TapiLineData.h"
 
 // The scripted back-end for tests. While one exists (one at a time), the provider's lines are the
 // back-end's, not the file's; creating and destroying it resets the provider (every line application
