@@ -23,7 +23,7 @@ std::optional<QString> ComEntryName(const QString& device) {
 }
 
 // One "name=device" line into *line; the reason when it cannot be used. before: the names listed above.
-QString ParseLine(const QString& text, const std::set<std::string>& before, TTapiTestBackEnd::TLine* line) {
+QString ParseLine(const QString& text, const std::set<std::string>& before, TTapiLineSpec* line) {
     // A name or path would end at the NUL for every program that reads it.
     if (text.contains(QChar(0)))
         return QStringLiteral("the line holds a NUL character");
@@ -51,7 +51,7 @@ QString ParseLine(const QString& text, const std::set<std::string>& before, TTap
 
 } // namespace
 
-std::vector<TTapiTestBackEnd::TLine> ReadTapiLinesFile() {
+std::vector<TTapiLineSpec> ReadTapiLinesFile() {
     const QString path = TapiLinesFile();
     std::vector<std::uint8_t> bytes;
     const TFileRead read =
@@ -62,7 +62,7 @@ std::vector<TTapiTestBackEnd::TLine> ReadTapiLinesFile() {
         PlatformWarning(QStringLiteral("%1: %2; no telephony lines").arg(path, FromCp1251(read.Problem())));
         return {};
     }
-    std::vector<TTapiTestBackEnd::TLine> lines;
+    std::vector<TTapiLineSpec> lines;
     std::set<std::string> names;
     const char* const text = reinterpret_cast<const char*>(bytes.data());
     std::size_t start = 0;
@@ -74,7 +74,7 @@ std::vector<TTapiTestBackEnd::TLine> ReadTapiLinesFile() {
         start = end + 1;
         if (entry.isEmpty())
             continue;
-        TTapiTestBackEnd::TLine line;
+        TTapiLineSpec line;
         const QString problem = ParseLine(entry, names, &line);
         if (problem.isEmpty()) {
             names.insert(line.Name);

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "platform/Tapi.h"
+#include "platform/TapiLineData.h"
 
 // The lines of TapiLinesFile(), first of each name; none when the file is missing or cannot be used.
-std::vector<TTapiTestBackEnd::TLine> ReadTapiLinesFile();
+std::vector<TTapiLineSpec> ReadTapiLinesFile();

@@ -1,6 +1,7 @@
-// What the telephony test back-end (TTapiTestBackEnd, platform/TapiTestBackEnd.cpp) may do to the
-// provider of platform/Tapi.cpp, and all it may ask of it: the provider's own state stays its own.
-// Nothing here is used by the program; the provider looks up no script while none is installed.
+// What the telephony test back-end (TTapiTestBackEnd, platform/TapiTestBackEnd.h) may do to the
+// provider (platform/TapiProvider.h), and all it may ask of it: the provider's own state stays its own.
+// The script's side (platform/TapiScript.cpp) is built into the tests' library platform_tapi_test
+// only; the program has none of it, and the provider looks up no script while none is installed.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +10,7 @@
 #include <vector>
 
 #include "platform/Tapi.h"
+#include "platform/TapiLineData.h"
 
 namespace TapiScript {
 
@@ -16,13 +18,13 @@ namespace TapiScript {
 // failures and replies (and notes the calls placed); off: as the program runs. Either resets it.
 void Install(bool on);
 
-DWORD AddLine(const TTapiTestBackEnd::TLine& line);
-void QueueDialResult(DWORD deviceId, TTapiTestBackEnd::TDialResult result);
+DWORD AddLine(const TTapiLineSpec& line);
+void QueueDialResult(DWORD deviceId, TTapiDialResult result);
 // The function's name is checked by the back-end.
 void FailNext(const std::string& function, LONG error);
 void ReplyNext(const std::string& function, bool withheld, LONG error);
 
-HCALL Ring(DWORD deviceId, const TTapiTestBackEnd::TCaller& caller);
+HCALL Ring(DWORD deviceId, const TTapiCaller& caller);
 void Disconnect(HCALL call, DWORD mode);
 void Digit(HCALL call, char digit);
 void Tone(HCALL call, std::size_t entry);

@@ -1,8 +1,9 @@
-// The scripted telephony back-end of the tests (platform/Tapi.h), over the provider's script interface.
+// The scripted telephony back-end of the tests, over the provider's script interface.
+#include "platform/TapiTestBackEnd.h"
+
 #include <stdexcept>
 
 #include "platform/Modules.h"
-#include "platform/Tapi.h"
 #include "platform/TapiScript.h"
 
 namespace {

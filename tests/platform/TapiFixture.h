@@ -21,6 +21,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QThread>
 
@@ -33,6 +34,7 @@
 #include "platform/TapiConfigDialog.h"
 #include "platform/TapiDevConfig.h"
 #include "platform/TapiModem.h"
+#include "platform/TapiTestBackEnd.h"
 #include "tests/platform/TestSupport.h"
 #include "tools/gsm-sim/GsmSim.h"
 
@@ -87,6 +89,24 @@ inline std::set<QString> OpenDescriptors() {
     const QStringList entries = QDir(QStringLiteral("/proc/self/fd"))
                                     .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
     return {entries.begin(), entries.end()};
+}
+
+// Whether this program has the file open: a modem's device, which it opens and closes as it goes. A
+// pseudo-terminal whose master is gone is still held, under its name with " (deleted)".
+inline bool HoldsOpen(const std::string& path) {
+    const QString name = QString::fromStdString(path);
+    for (const QString& fd : OpenDescriptors()) {
+        const QString target = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + fd);
+        if (target == name || target == name + QStringLiteral(" (deleted)"))
+            return true;
+    }
+    return false;
+}
+
+// The far end of the terminal is gone: the master of the pseudo-terminal closed, or the cable pulled.
+inline bool HungUp(int fd) {
+    pollfd hup{fd, 0, 0};
+    return ::poll(&hup, 1, 0) > 0 && (hup.revents & POLLHUP);
 }
 
 inline LINECALLPARAMS CallParams(DWORD bearer, DWORD media = LINEMEDIAMODE_DATAMODEM) {

@@ -57,6 +57,12 @@ void PumpFor(int ms) {
     PumpUntil([] { return false; }, ms);
 }
 
+void PumpPosted() {
+    // Each round handles what was posted before it began; what that posts waits for the next.
+    for (int round = 0; round < 16; ++round)
+        QCoreApplication::sendPostedEvents();
+}
+
 void FailTest(const std::string& message) {
     ADD_FAILURE() << message;
 }

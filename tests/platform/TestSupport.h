@@ -24,6 +24,10 @@ class TStringGrid;
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Runs the event loop for a short real time, to show that something does not happen.
 void PumpFor(int ms);
+// Handles every event posted so far on this thread, then those they posted in turn, to a depth far
+// beyond any chain of the program's, with no real time: whatever the main thread had queued before
+// it (the telephony provider's deliveries, a component's posted messages) has been handled after it.
+void PumpPosted();
 // The failure hook for TScriptedDialogs: fails the running test with the message.
 void FailTest(const std::string& message);
 

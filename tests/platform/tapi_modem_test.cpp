@@ -201,13 +201,17 @@ TEST_F(TapiModem, AModemThatVanishesUnderAConnectedDataCallEndsIt) {
     HCALL call = 0;
     ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_VOICE, "5551234"), 0);
     ASSERT_TRUE(Reached(call, LINECALLSTATE_CONNECTED));
-    clock.Advance(5000);
-    PumpFor(20);
+    clock.Advance(5000); // the looks at the device run in it
+    PumpPosted();
     EXPECT_EQ(StatesOf(call).back().first, LINECALLSTATE_CONNECTED); // a quiet call goes on
+    TBuffer<VARSTRING> id(64);
+    ASSERT_EQ(lineGetID(line, 0, call, LINECALLSELECT_CALL, id.get(), "comm/datamodem"), 0);
+    const int fd = DescriptorIn(id); // the call's device, to see it hang up
     ASSERT_TRUE(EndsWhenTheCableIsPulled(call, [&] {
-        PumpFor(20);
-        clock.Advance(1000); // the next look at the device, which the port reads
+        EXPECT_TRUE(PumpUntil([&] { return HungUp(fd); }));
+        clock.Advance(1000); // the next look at the device
     }));
+    ::close(fd);
     EndCall(line, call);
 }
 
@@ -217,11 +221,13 @@ TEST_F(TapiModem, AModemLostWhileListeningListensAgainOnceItsDeviceIsBack) {
     const HLINE line = Open(app, 0, LINECALLPRIVILEGE_OWNER);
     ASSERT_TRUE(PumpUntil([&] { return sim.Connected(); }));
     testing::internal::CaptureStderr();
+    const std::string lost = sim.SlavePath();
     sim.PullCable();
-    PumpFor(20);
+    // The modem has seen the device go once it holds it no more.
+    ASSERT_TRUE(PumpUntil([&] { return !HoldsOpen(lost); }));
     for (int i = 0; i < 3; ++i) { // the device is away: nothing to open
         clock.Advance(5000);
-        PumpFor(5);
+        PumpPosted();
     }
     ASSERT_TRUE(sim.PlugIn());
     clock.Advance(5000);
@@ -237,12 +243,14 @@ TEST_F(TapiModem, AModemLostWhileListeningListensAgainOnceItsDeviceIsBack) {
     // With no open that wants the rings, a loss is not followed up.
     const HLINE other = Open(app, 0, LINECALLPRIVILEGE_OWNER);
     ASSERT_TRUE(PumpUntil([&] { return sim.Connected(); }));
+    const std::string lostAgain = sim.SlavePath();
     sim.PullCable();
-    PumpFor(20);
+    ASSERT_TRUE(PumpUntil([&] { return !HoldsOpen(lostAgain); }));
     EXPECT_EQ(lineClose(other), 0);
     ASSERT_TRUE(sim.PlugIn());
-    clock.Advance(5000);
-    PumpFor(20);
+    clock.Advance(5000); // a look for the device would open it in here
+    PumpPosted();
+    EXPECT_FALSE(HoldsOpen(sim.SlavePath()));
     EXPECT_FALSE(sim.Connected());
 }
 
@@ -253,14 +261,15 @@ TEST_F(TapiModem, AModemBackButHeldElsewhereAtItsFirstReopenIsTriedAgain) {
     const HLINE line = Open(app, 0, LINECALLPRIVILEGE_OWNER);
     ASSERT_TRUE(PumpUntil([&] { return sim.Commands().size() == 1; }));
     testing::internal::CaptureStderr();
+    const std::string lost = sim.SlavePath();
     sim.PullCable();
-    PumpFor(20);
+    ASSERT_TRUE(PumpUntil([&] { return !HoldsOpen(lost); })); // the modem has seen it go
     ASSERT_TRUE(sim.PlugIn());
     const int holder = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
-    clock.Advance(5000);
-    PumpFor(20);
+    clock.Advance(5000); // the look for the device, which tries to open it
+    PumpPosted();
     ::close(holder);
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find("cannot open"), std::string::npos) << said;
@@ -325,7 +334,7 @@ TEST_F(TapiModem, AWithheldCallerIsToldSoAndACallThatStopsRingingIsGone) {
     ASSERT_EQ(lineGetCallInfo(call, info.get()), 0);
     EXPECT_EQ(info->dwCallerIDFlags, LINECALLPARTYID_BLOCKED);
     clock.Advance(RingGapMs - 1);
-    PumpFor(20);
+    PumpPosted();
     EXPECT_EQ(StatesOf(call).size(), 1u);
     clock.Advance(1);
     ASSERT_TRUE(Reached(call, LINECALLSTATE_DISCONNECTED));
@@ -350,7 +359,7 @@ TEST_F(TapiModem, AVoiceCallIsHeldAndTakenBackWhereTheModemAgrees) {
 
     sim.SetHoldSupported(false);
     EXPECT_EQ(WaitForReply(lineHold(call)), LINEERR_OPERATIONUNAVAIL);
-    PumpFor(20);
+    PumpPosted(); // a state would have been queued with the reply
     EXPECT_EQ(StatesOf(call).back().first, LINECALLSTATE_CONNECTED);
     EXPECT_EQ(lineBlindTransfer(call, "200", 0), LINEERR_OPERATIONUNAVAIL);
     EndCall(line, call);
@@ -369,10 +378,12 @@ TEST_F(TapiModem, AnOwnerOpenThatGoesAtOnceLeavesTheDeviceAlone) {
     const HLINEAPP app = Initialize();
     const HLINE tried = Open(app, 0, LINECALLPRIVILEGE_OWNER);
     EXPECT_EQ(lineClose(tried), 0);
-    PumpFor(30);
+    PumpPosted(); // the open's look at the modem, once the loop is back
+    EXPECT_FALSE(HoldsOpen(sim.SlavePath()));
     EXPECT_EQ(sim.Connections(), 0u);
     const HLINE kept = Open(app, 0, LINECALLPRIVILEGE_OWNER);
     ASSERT_TRUE(PumpUntil([&] { return sim.Connected() && sim.ClipEnabled(); }));
+    EXPECT_EQ(sim.Connections(), 1u); // the first open never reached the modem
     EXPECT_EQ(lineClose(kept), 0);
     EXPECT_TRUE(PumpUntil([&] { return !sim.Connected(); }));
 }

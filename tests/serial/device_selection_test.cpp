@@ -8,7 +8,7 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "platform/Tapi.h"
+#include "platform/TapiTestBackEnd.h"
 #include "serial/DeviceSelectionForm.h"
 #include "tests/platform/TestSupport.h"
 #include "tests/serial/SerialTestSupport.h"

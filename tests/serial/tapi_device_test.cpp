@@ -15,6 +15,7 @@
 #include "platform/Clock.h"
 #include "platform/Registry.h"
 #include "platform/ScriptedDialogs.h"
+#include "platform/TapiTestBackEnd.h"
 #include "platform/Timer.h"
 #include "serial/ComPort.h"
 #include "serial/DeviceSelectionForm.h"
@@ -415,7 +416,7 @@ TEST(TapiConfigAndOpen, EveryOutcomeLeavesTheDeviceUsableAndNothingOpen) {
             }
             EXPECT_EQ(raised, c.Raised);
             EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr); // the wait cursor is gone
-            PumpFor(20);
+            PumpPosted();                                          // what the device posted while it opened
             EXPECT_EQ(port.Open(), c.PortOpened);
             EXPECT_EQ(port.TapiCid != 0, c.PortOpened);
             EXPECT_EQ(device.FailureCode(), c.FailureCode);

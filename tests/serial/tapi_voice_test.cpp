@@ -13,6 +13,7 @@
 
 #include "platform/Clock.h"
 #include "platform/ScriptedDialogs.h"
+#include "platform/TapiTestBackEnd.h"
 #include "platform/Wave.h"
 #include "serial/ComPort.h"
 #include "serial/Exceptions.h"
