@@ -30,6 +30,19 @@ uint32_t Wrap(uint32_t at) {
     return at % AppBufTxSize;
 }
 
+// The queues are rings: n bytes from or to the ring of the given size, starting at at (below size).
+void RingWrite(uint8_t* ring, uint32_t size, uint32_t at, const uint8_t* bytes, uint32_t n) {
+    const uint32_t first = n < size - at ? n : size - at;
+    memcpy(ring + at, bytes, first);
+    memcpy(ring, bytes + first, n - first);
+}
+
+void RingRead(const uint8_t* ring, uint32_t size, uint32_t at, uint8_t* out, uint32_t n) {
+    const uint32_t first = n < size - at ? n : size - at;
+    memcpy(out, ring + at, first);
+    memcpy(out + first, ring, n - first);
+}
+
 // The modem took the first acked bytes of the block in flight: they leave the queue and the next block
 // gets the next data ID. Only the start of the ring moves.
 void SettleBlock(AppBuf* b, uint32_t acked) {
@@ -138,6 +151,7 @@ uint32_t AppBuf_RxState(AppBuf* buffer, uint32_t* rxFill) {
     uint32_t flags = 0;
     if (b->RxFill > AppBufRxSize) {
         b->RxFill = 0;
+        b->RxHead = 0;
         b->RxSinceAck = 0;
         b->OurRnr = 0;
         flags |= AppBufRxRepaired;
@@ -165,10 +179,7 @@ uint32_t AppBuf_Push(AppBuf* buffer, const uint8_t* bytes, uint32_t n) {
     uint32_t room = buffer->TxFill < AppBufTxSize ? AppBufTxSize - buffer->TxFill : 0;
     uint32_t taken = n < room ? n : room;
     if (taken) {
-        const uint32_t at = Wrap(buffer->TxHead + buffer->TxFill);
-        const uint32_t first = taken < AppBufTxSize - at ? taken : AppBufTxSize - at;
-        memcpy(buffer->TxQueue + at, bytes, first);
-        memcpy(buffer->TxQueue, bytes + first, taken - first);
+        RingWrite(buffer->TxQueue, AppBufTxSize, Wrap(buffer->TxHead + buffer->TxFill), bytes, taken);
         buffer->TxFill += taken;
     }
     Dbg_Printf("AppBuf_Push[%04x] (%d of %d, sum=%d)\n", buffer->ModemId, taken, n, buffer->TxFill);
@@ -180,10 +191,7 @@ uint32_t AppBuf_TxPeek(const AppBuf* buffer, uint32_t offset, uint8_t* out, uint
     if (offset >= fill)
         return 0;
     const uint32_t k = n < fill - offset ? n : fill - offset;
-    const uint32_t at = Wrap(Wrap(buffer->TxHead) + offset);
-    const uint32_t first = k < AppBufTxSize - at ? k : AppBufTxSize - at;
-    memcpy(out, buffer->TxQueue + at, first);
-    memcpy(out + first, buffer->TxQueue, k - first);
+    RingRead(buffer->TxQueue, AppBufTxSize, Wrap(Wrap(buffer->TxHead) + offset), out, k);
     return k;
 }
 
@@ -221,7 +229,7 @@ int AppBuf_RxGet(AppBuf* buffer) {
         Dump_Hex("HEX:", b->RxPending, n);
         uint32_t room = b->RxFill < AppBufRxSize ? AppBufRxSize - b->RxFill : 0;
         if (n <= room) {
-            memcpy(b->RxQueue + b->RxFill, b->RxPending, n);
+            RingWrite(b->RxQueue, AppBufRxSize, (b->RxHead + b->RxFill) % AppBufRxSize, b->RxPending, n);
             b->RxFill += n;
             b->RxSinceAck += n;
             b->RxId = b->RxPendingId;
@@ -252,9 +260,10 @@ uint32_t AppBuf_Pop(AppBuf* buffer, uint8_t* out, uint32_t n) {
     uint32_t k = n < fill ? n : fill;
     if (k == 0)
         return 0;
-    memcpy(out, b->RxQueue, k);
-    memmove(b->RxQueue, b->RxQueue + k, fill - k);
+    const uint32_t head = b->RxHead % AppBufRxSize;
+    RingRead(b->RxQueue, AppBufRxSize, head, out, k);
     b->RxFill = fill - k;
+    b->RxHead = b->RxFill ? (head + k) % AppBufRxSize : 0;
     b->OurRnr = 0;
     Dbg_Printf("AppBuf_Pop:%04x (Pop:%d Fill:%d)\n", b->ModemId, k, b->RxFill);
     Dump_Asc("ASC:", out, k);

@@ -351,6 +351,7 @@ struct AppBuf {
     uint32_t RxPendingLen;  // unpacked length of the pending TxData payload, 0: none
     uint32_t RxPendingWire; // its length on the wire
     uint32_t RxFill;
+    uint32_t RxHead;     // where the received bytes start in RxQueue, which they use as a ring
     uint32_t RxSinceAck; // bytes taken into RxQueue since the last TxDataAck
     uint8_t OurRnr;      // our receiver is not ready, sent in TxDataAck
     uint32_t TxId;       // data ID of the block in flight, or of the next one

@@ -154,7 +154,7 @@ struct TWorld {
         for (const auto& o : ObjectList) {
             AppBuf* b = o->AppBuf.get();
             b->TxFill = b->TxHead = b->TxInFlight = b->TxAcked = b->RxPendingLen = b->RxPendingWire = 0;
-            b->RxFill = b->RxSinceAck = b->RxPendingId = 0;
+            b->RxFill = b->RxHead = b->RxSinceAck = b->RxPendingId = 0;
             b->ModemRnr = b->OurRnr = 0;
             AppBuf_InitZeroed(b);
             o->Connected = 0;

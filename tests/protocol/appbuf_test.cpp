@@ -436,6 +436,17 @@ TEST_F(AppBufTest, PayloadThatDoesNotFitWholeIsRefusedAsNotReady) {
     Receive(Pattern(500, 13), 2);
     EXPECT_EQ(AppBuf_RxGet(buf.get()), 1);
     EXPECT_EQ(buf->RxFill, 15500u);
+
+    // The queue is a ring: the repeat went past its end and comes out behind the rest, in order.
+    Bytes expected(filler.begin() + 1000, filler.end());
+    const Bytes repeat = Pattern(500, 13);
+    expected.insert(expected.end(), repeat.begin(), repeat.end());
+    out.assign(16000, 0);
+    EXPECT_EQ(AppBuf_Pop(buf.get(), out.data(), 7000), 7000u);
+    EXPECT_EQ(AppBuf_Pop(buf.get(), out.data() + 7000, 9000), 8500u);
+    out.resize(15500);
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(AppBuf_RxState(buf.get(), nullptr), AppBufRxEmpty | AppBufRxUnacked);
 }
 
 TEST_F(AppBufTest, PayloadFillingTheQueueExactlyReportsNotReady) {

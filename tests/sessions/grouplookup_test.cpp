@@ -122,7 +122,8 @@ TEST_F(GroupLookUp, TheTickVisitsTheMarkedObjectsInListOrderUntilNothingIsLeft) 
     TReceiver* g = Add(TReceiver::bkObject, 99, {1, 2, 3, 4}); // a base no object has: the data stays
     const auto receive = [](int n, uint8_t byte, uint32_t count) {
         AppBuf* b = FindObjectByNum(n)->AppBuf.get();
-        std::fill_n(b->RxQueue + b->RxFill, count, byte);
+        for (uint32_t i = 0; i < count; ++i)
+            b->RxQueue[(b->RxHead + b->RxFill + i) % AppBufRxSize] = byte;
         b->RxFill += count;
     };
     receive(1, 'a', 2);
