@@ -613,6 +613,61 @@ TEST_F(Server, LeavesTheReserveFreeAndTakesTheNextWhenAConnectionEnds) {
     EXPECT_EQ(low.OpenConnections(), 2);
 }
 
+// A server on the fake clock with room for two connections, both taken, and a third waiting in the
+// backlog; beside them the program holds two descriptors of its own, which a test closes.
+class Recount : public Server {
+protected:
+    void SetUp() override {
+        Server::SetUp();
+        server.Close();
+        for (int& fd : own)
+            fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+        limit.Set(rlim_t(OpenDescriptors() + 2 + TServerSocket::DescriptorReserve + 2));
+        low.OnClientConnect = [this](TServerClientWinSocket* s) { Log("connect", s); };
+        ASSERT_TRUE(low.Open());
+        ASSERT_EQ(low.ConnectionLimit(), 2);
+        for (int i = 0; i < 3; ++i)
+            ports[i] = clients.Connect(i, low.LocalPort());
+        ASSERT_TRUE(PumpUntil([&] { return low.AcceptPaused(); }));
+        ASSERT_EQ(low.OpenConnections(), 2);
+    }
+    void TearDown() override { CloseOwn(); }
+    void CloseOwn() {
+        for (int& fd : own)
+            if (fd >= 0)
+                ::close(std::exchange(fd, -1));
+    }
+    // Waits for the server's next look at the backlog (accepting resumed): whether it let the third in.
+    bool ThirdLetIn() {
+        const std::string connect = "connect " + std::to_string(ports[2]);
+        EXPECT_TRUE(PumpUntil([&] { return low.AcceptPaused() || Seen(connect); }));
+        return Seen(connect);
+    }
+
+    TFakeClock clock;
+    const TLateClients clients{3};
+    int own[2] = {-1, -1};
+    const TSoftFileLimit limit;
+    TServerSocket low;
+    int ports[3] = {};
+};
+
+TEST_F(Recount, DescriptorsClosedBesideAreNotCountedBeforeASecondHasPassed) {
+    CloseOwn();
+    clock.Advance(TServerSocket::RecountMs - 1);
+    low.ResumeAccepting();
+    EXPECT_FALSE(ThirdLetIn()) << "counted again at a look within the second";
+    EXPECT_EQ(low.ConnectionLimit(), 2);
+}
+
+TEST_F(Recount, DescriptorsClosedBesideAreCountedByTheFirstLookAfterASecond) {
+    CloseOwn();
+    clock.Advance(TServerSocket::RecountMs); // the retry of the accept looks again
+    EXPECT_TRUE(ThirdLetIn());
+    EXPECT_EQ(low.ConnectionLimit(), 4);
+    EXPECT_EQ(low.OpenConnections(), 3);
+}
+
 TEST_F(Server, AsksTheProgramBeforeEachAcceptAndTellsItWhenFull) {
     server.Close();
     const TLateClients clients(3);
