@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
@@ -61,6 +62,13 @@ void PumpPosted() {
     // Each round handles what was posted before it began; what that posts waits for the next.
     for (int round = 0; round < 16; ++round)
         QCoreApplication::sendPostedEvents();
+}
+
+bool PumpIdle() {
+    for (int turns = 0; turns < 100'000; ++turns)
+        if (!QAbstractEventDispatcher::instance()->processEvents(QEventLoop::AllEvents))
+            return true;
+    return false;
 }
 
 void FailTest(const std::string& message) {
