@@ -757,8 +757,8 @@ std::int32_t TSioBaseDispatcher::FlushOutBuffer() {
 }
 
 void TSioBaseDispatcher::WaitTxSent() {
-    // Nothing leaves once the write thread has stopped (the device was lost, the port is closing).
     ++txSentWaits_;
+    // Nothing leaves once the write thread has stopped (the device was lost, the port is closing).
     for (int i = 0; i < 5000 && Present(WriteThread) && !KillThreads && OutBuffUsed() > 0; ++i)
         Sleep(2);
     std::uint32_t ms = 0;
