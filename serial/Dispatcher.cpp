@@ -757,6 +757,7 @@ std::int32_t TSioBaseDispatcher::FlushOutBuffer() {
 }
 
 void TSioBaseDispatcher::WaitTxSent() {
+    ++txSentWaits_;
     // Nothing leaves once the write thread has stopped (the device was lost, the port is closing).
     for (int i = 0; i < 5000 && Present(WriteThread) && !KillThreads && OutBuffUsed() > 0; ++i)
         Sleep(2);

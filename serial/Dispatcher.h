@@ -328,6 +328,11 @@ public:
     std::int32_t ActiveThreads() const { return activeThreads_; }
     std::uint32_t LastWinError() const { return lastWinError_; }
     int LastErrno() const { return lastErrno_; } // the reason behind LastWinError
+    // How often the dispatch thread went back to waiting for news, and WaitTxSent began to wait for the
+    // output, since the dispatcher was made: a test that sees the first move on twice after a change
+    // knows that a whole pass ran after it.
+    std::uint32_t DispatchWaits() const { return dispatchWaits_; }
+    std::uint32_t TxSentWaits() const { return txSentWaits_; }
     std::string DeviceName;
 
     // The device layer, in the order of its slots.
@@ -507,6 +512,8 @@ protected:
     std::atomic<std::uint32_t> lastWinError_{0};
     std::atomic<int> lastErrno_{0};
     std::atomic<bool> lost_{false};
+    std::atomic<std::uint32_t> dispatchWaits_{0};
+    std::atomic<std::uint32_t> txSentWaits_{0};
     std::atomic<std::int32_t> failure_{0}; // the first worker failure, until the dispatch thread reports it
     std::exception_ptr failureError_;      // DataSection: the exception behind it, until the owner takes it
 

@@ -918,6 +918,7 @@ void TDispThread::Execute() {
     for (;;) {
         // A pass that got nowhere (the dispatch ring is full and no handler takes from it) waits for
         // news rather than spinning on the block that is still queued.
+        ++d.dispatchWaits_;
         if (progress)
             d.InQueue.WaitForBuffer(50);
         else

@@ -131,7 +131,7 @@ protected:
     void DropModem() {
         pool->Close(i);
         ASSERT_TRUE(RunUntil([&] { return !object->Connected; }));
-        PumpFor(20); // the editor is told after the disconnect event
+        ASSERT_TRUE(PumpIdle()); // the editor is told after the disconnect event
     }
     // The GSM modem window reports that it is ready.
     void GsmModemReady() {
@@ -533,7 +533,7 @@ TEST_P(LostConnectionTest, UnlocksTheEditorWithItsMessage) {
     else
         Advance(21'000, 500);
     ASSERT_TRUE(RunUntil([&] { return !object->Connected && dialogs->Pending() == 0; }));
-    PumpFor(20);
+    ASSERT_TRUE(PumpIdle());
     EXPECT_TRUE(Idle());
     EXPECT_TRUE(editor->PageControl1->isEnabled());
     EXPECT_EQ(editor->Caption(), IdleCaption);
@@ -689,7 +689,7 @@ TEST_F(ProfileEditorTest, KeyChangeIsSentAtOnceAndTheModemThenAuthenticatesWithT
     EXPECT_EQ(Commands(CMD_SET_KEY), 1u);
     EXPECT_TRUE(Logged("SM: closing connection with changed key (object №5)"));
     ASSERT_TRUE(RunUntil([&] { return !pool->IsOpen(i) && !object->Connected; }));
-    PumpFor(20);
+    ASSERT_TRUE(PumpIdle());
     EXPECT_TRUE(Idle());
 
     pool->Open(i);

@@ -42,7 +42,7 @@ bool RunGsmCycle(TModemForm& window, TFakeClock& clock, const gsmsim::GsmSim& mo
             if (over())
                 continue;
         }
-        PumpFor(1);
+        PumpIdle();
         if (done())
             return true;
         if (waiting && window.ATCommandTimer.Enabled())

@@ -67,11 +67,6 @@ public:
         return got;
     }
     void Purge() { ::tcflush(fd_, TCIFLUSH); }
-    bool NothingMore() {
-        uint8_t byte;
-        PumpFor(20);
-        return ::read(fd_, &byte, 1) < 0 && errno == EAGAIN;
-    }
 
 private:
     int fd_;
@@ -90,12 +85,15 @@ protected:
         };
     }
 
-    // Until the port takes writes: a program holds it and has had its moment to set it up.
-    static bool WaitWritable(TVirtualPortAx& port) {
-        if (!PumpUntil([&] { return port.Ready(); }))
-            return false;
-        PumpFor(TVirtualPortAx::SettleMs + 20);
-        return true;
+    static constexpr uint8_t Mark = 0x5A;
+    // Until the port takes writes: a program holds it and has had its moment to set it up. The program
+    // reads the byte written to tell.
+    static bool WaitWritable(TVirtualPortAx& port, TProgram& program) {
+        return PumpUntil([&] { return port.Write(&Mark, 1) == 1; }) && !program.Read(1).empty();
+    }
+    // Whether a byte the port writes now is the next the program gets: nothing else was on its way.
+    static bool NothingBefore(TVirtualPortAx& port, TProgram& program) {
+        return PumpUntil([&] { return port.Write(&Mark, 1) == 1; }) && program.Read(1) == Bytes{Mark};
     }
 
     QTemporaryDir dir;
@@ -163,7 +161,7 @@ TEST_F(VirtualPort, ReadyOnlyWhileAProgramHoldsThePortAndNothingIsWrittenBefore)
     {
         TProgram program(Link(3));
         EXPECT_TRUE(PumpUntil([&] { return port.Ready(); }));
-        EXPECT_TRUE(program.NothingMore()) << "nothing was kept from before";
+        EXPECT_TRUE(NothingBefore(port, program)) << "nothing was kept from before";
     }
     EXPECT_TRUE(PumpUntil([&] { return !port.Ready(); }));
     EXPECT_EQ(port.Write(data.data(), int(data.size())), 0);
@@ -178,15 +176,18 @@ TEST_F(VirtualPort, EveryByteValuePassesBothWaysWithoutEcho) {
     for (int round = 0; round < 2; ++round) { // the second program finds the port as raw as the first
         received.clear();
         TProgram program(Link(4));
-        ASSERT_TRUE(WaitWritable(port));
+        ASSERT_TRUE(WaitWritable(port, program));
         program.Write(data);
         ASSERT_TRUE(PumpUntil([&] { return received.size() >= data.size(); }));
         EXPECT_EQ(received, data);
         EXPECT_EQ(port.Write(data.data(), int(data.size())), int(data.size()));
         EXPECT_EQ(program.Read(data.size()), data);
-        EXPECT_TRUE(program.NothingMore());
-        PumpFor(20);
-        EXPECT_EQ(received, data) << "nothing came back as an echo";
+        EXPECT_TRUE(NothingBefore(port, program));
+        program.Write({Mark}); // behind any echo of what the port wrote
+        ASSERT_TRUE(PumpUntil([&] { return received.size() > data.size(); }));
+        Bytes expected = data;
+        expected.push_back(Mark);
+        EXPECT_EQ(received, expected) << "nothing came back as an echo";
     }
 }
 
@@ -210,7 +211,7 @@ TEST_F(VirtualPort, EveryReopenGetsItsMomentHoweverItsEventsArrive) {
     TVirtualPortAx port;
     ASSERT_TRUE(port.CreatePort(QStringLiteral("COM13")));
     auto program = std::make_unique<TProgram>(Link(13));
-    ASSERT_TRUE(WaitWritable(port));
+    ASSERT_TRUE(WaitWritable(port, *program));
     const Bytes data = AllByteValues();
     program.reset();
     program = std::make_unique<TProgram>(Link(13));
@@ -230,8 +231,8 @@ TEST_F(VirtualPort, APassOverThePortsSeesTheOpensOfItsStart) {
     ASSERT_TRUE(late.CreatePort(QStringLiteral("COM32")));
     auto earlyProgram = std::make_unique<TProgram>(Link(31));
     auto lateProgram = std::make_unique<TProgram>(Link(32));
-    ASSERT_TRUE(WaitWritable(early));
-    ASSERT_TRUE(WaitWritable(late));
+    ASSERT_TRUE(WaitWritable(early, *earlyProgram));
+    ASSERT_TRUE(WaitWritable(late, *lateProgram));
     const Bytes data = AllByteValues();
     const auto reopen = [this](std::unique_ptr<TProgram>& program, int n) {
         program.reset();
@@ -252,8 +253,8 @@ TEST_F(VirtualPort, APassOverThePortsSeesTheOpensOfItsStart) {
             const TPortPass next;
             EXPECT_EQ(late.Write(data.data(), int(data.size())), 0) << "seen by the next pass";
         }
-        ASSERT_TRUE(WaitWritable(early));
-        ASSERT_TRUE(WaitWritable(late));
+        ASSERT_TRUE(WaitWritable(early, *earlyProgram));
+        ASSERT_TRUE(WaitWritable(late, *lateProgram));
         earlyProgram->Purge();
         lateProgram->Purge();
     }
@@ -267,8 +268,8 @@ TEST_F(VirtualPort, AReopenTakenFromTheQueueByAnotherPortIsStillSeen) {
     ASSERT_TRUE(second.CreatePort(QStringLiteral("COM34")));
     auto firstProgram = std::make_unique<TProgram>(Link(33));
     auto secondProgram = std::make_unique<TProgram>(Link(34));
-    ASSERT_TRUE(WaitWritable(first));
-    ASSERT_TRUE(WaitWritable(second));
+    ASSERT_TRUE(WaitWritable(first, *firstProgram));
+    ASSERT_TRUE(WaitWritable(second, *secondProgram));
     const Bytes data = AllByteValues();
     ASSERT_EQ(second.Write(data.data(), int(data.size())), int(data.size()));
     secondProgram.reset();
@@ -325,14 +326,18 @@ TEST_F(VirtualPort, AFullPortTakesPartOfAWriteAndThenNothing) {
     TVirtualPortAx port;
     ASSERT_TRUE(port.CreatePort(QStringLiteral("COM10")));
     TProgram program(Link(10));
-    ASSERT_TRUE(WaitWritable(port));
     Bytes sent;
     Bytes chunk(4096);
     bool shortWrite = false;
     for (int i = 0; i < 1000; ++i) {
         for (size_t k = 0; k < chunk.size(); ++k)
             chunk[k] = uint8_t(sent.size() + k);
-        const int n = port.Write(chunk.data(), int(chunk.size()));
+        int n = 0;
+        const auto write = [&] { return (n = port.Write(chunk.data(), int(chunk.size()))) > 0; };
+        if (i == 0) // once the program has had its moment, with nothing written before
+            ASSERT_TRUE(PumpUntil(write));
+        else
+            write();
         ASSERT_GE(n, 0);
         sent.insert(sent.end(), chunk.begin(), chunk.begin() + n);
         shortWrite = shortWrite || n < int(chunk.size());
@@ -354,7 +359,7 @@ TEST_F(VirtualPort, AReportLeftUnreadHoldsTheNextUntilResumed) {
     std::iota(data.begin(), data.end(), 0);
     program.Write(data);
     ASSERT_TRUE(PumpUntil([&] { return !reports.empty(); }));
-    PumpFor(30);
+    ASSERT_TRUE(PumpIdle());
     EXPECT_EQ(reports.size(), 1u) << "held";
     EXPECT_EQ(received.size(), 100u);
     port.ResumeRx();
@@ -389,7 +394,7 @@ TEST_F(VirtualPort, PortsResumedTogetherAreEachServedOnce) {
         if (round == 3)
             gone.reset();
         ASSERT_TRUE(PumpUntil([&] { return counts[1] == round && counts[2] == round; })) << round;
-        PumpFor(20);
+        ASSERT_TRUE(PumpIdle());
         EXPECT_EQ(counts, (std::vector<int>{2, round, round})) << "each resume reports once";
     }
 }
@@ -404,7 +409,7 @@ TEST_F(VirtualPort, NoSpinningWhileNobodyHoldsThePort) {
     }
     ASSERT_TRUE(PumpUntil([&] { return !port.Ready(); }));
     const double before = CpuSeconds();
-    PumpFor(300);
+    PumpFor(300); // a spin shows only over time: no event marks that none happened
     EXPECT_LT(CpuSeconds() - before, 0.1);
 }
 

@@ -151,6 +151,15 @@ bool PumpUntil(const std::function<bool()>& done, int timeoutMs) {
     return true;
 }
 
+bool PumpQueued(int timeoutMs) {
+    bool ran = false;
+    const TMessageWindow mark([&ran](unsigned, WPARAM, LPARAM) -> LRESULT {
+        ran = true;
+        return 0;
+    });
+    return PostMessage(mark.Handle(), WM_USER, 0, 0) && PumpUntil([&] { return ran; }, timeoutMs);
+}
+
 void PostQuitMessage() {
     Queue({0, WM_QUIT, 0, 0, nullptr});
 }

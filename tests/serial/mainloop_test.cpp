@@ -92,7 +92,7 @@ TEST_F(ComPortInTheEventLoop, TheAvailHandlerRunsOnTheMainThreadAndMayCloseThePo
     EXPECT_EQ(received, answer);
     EXPECT_EQ(closes, 1);
     EXPECT_FALSE(port.Open());
-    PumpFor(20); // the window that closed itself goes with the loop
+    ASSERT_TRUE(PumpIdle()); // the window that closed itself goes with the loop
     port.SetOpen(true);
     EXPECT_TRUE(port.Open());
 }

@@ -214,9 +214,12 @@ protected:
     bool NotesReach(std::size_t count) {
         return PumpUntil([&] { return notes.size() >= count; });
     }
-    // Lets a few dispatch passes run, to show that nothing more comes.
+    // Answers messages until the dispatch thread has made two whole passes since the call and what
+    // they queued has run, to show that nothing more comes.
     void Passes() {
-        PumpUntil([] { return false; }, 150);
+        const std::uint32_t waits = port->DispatchWaits();
+        ASSERT_TRUE(PumpUntil([&] { return port->DispatchWaits() >= waits + 3; }));
+        ASSERT_TRUE(PumpQueued());
     }
     // Waits (answering messages) until no notification is being delivered, and marks the
     // dispatcher busy, so that no pass checks a trigger until ReleaseNotifications.
@@ -484,13 +487,13 @@ TEST_F(TriggersOverFakeLine, AWindowThatIsGoneOrLateDoesNotHoldTheNotificationUp
     close(mkstemp(path));
     char secondFired[32];
     std::snprintf(secondFired, sizeof secondFired, "Status        %08X", second);
-    std::string log;
-    for (int i = 0; i < 500 && log.find(secondFired) == std::string::npos; ++i) {
-        Sleep(10);
-        port->AppendDispatchLog(path, true, false);
-        std::ifstream file(path);
-        log.assign(std::istreambuf_iterator<char>(file), {});
-    }
+    // A whole pass after the arming checks both triggers.
+    const std::uint32_t waits = port->DispatchWaits();
+    for (int i = 0; i < 5000 && port->DispatchWaits() < waits + 2; ++i)
+        Sleep(1);
+    port->AppendDispatchLog(path, true, false);
+    std::ifstream file(path);
+    const std::string log(std::istreambuf_iterator<char>(file), {});
     std::remove(path);
     EXPECT_NE(log.find(secondFired), std::string::npos);
     Passes();

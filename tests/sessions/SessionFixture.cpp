@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -42,8 +43,11 @@ void WriteAll(int fd, const Bytes& bytes) {
             at += size_t(n);
         else if (n < 0 && errno != EAGAIN && errno != EINTR)
             return;
-        else
-            PumpFor(1); // let the router read
+        else // until the router has read enough to make room
+            PumpUntil([fd] {
+                pollfd room{fd, POLLOUT, 0};
+                return ::poll(&room, 1, 0) == 1;
+            });
     }
 }
 
@@ -210,7 +214,7 @@ void SessionTest::PumpOnce() {
     for (TManualModem* m : manual)
         if (m->Read())
             m->Flush();
-    PumpFor(1);
+    PumpFor(1); // the simulated modems' timers run on the real clock: each step gives them a moment
 }
 
 bool SessionTest::RunUntil(const std::function<bool()>& done, int stepMs, int limitMs) {

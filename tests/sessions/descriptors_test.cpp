@@ -234,7 +234,9 @@ TEST_P(RoomTest, TheOneWithTheLeastClaimGivesWayOnceItHasHadItsGrace) {
         EXPECT_EQ(open(), expected);
         return;
     }
-    PumpFor(50);
+    // The router has looked at the newcomer and held it back.
+    ASSERT_TRUE(RunUntil([&] { return form->ServerSocket.AcceptPaused(); }, 0));
+    ASSERT_TRUE(PumpIdle());
     EXPECT_EQ(open(), expected) << "nobody gives way within the grace";
     EXPECT_TRUE(form->ServerSocket.AcceptPaused());
     Advance(r.LaterMs, 10);
