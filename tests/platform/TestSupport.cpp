@@ -58,12 +58,6 @@ void PumpFor(int ms) {
     PumpUntil([] { return false; }, ms);
 }
 
-void PumpPosted() {
-    // Each round handles what was posted before it began; what that posts waits for the next.
-    for (int round = 0; round < 16; ++round)
-        QCoreApplication::sendPostedEvents();
-}
-
 // Unchecked by the sanitizer: its check of a virtual call needs a free descriptor, and a test of the
 // descriptor limit may leave none.
 __attribute__((no_sanitize("vptr"))) bool PumpIdle() {

@@ -24,13 +24,10 @@ class TStringGrid;
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Runs the event loop for a short real time, to show that something does not happen.
 void PumpFor(int ms);
-// Handles every event posted so far on this thread, then those they posted in turn, to a depth far
-// beyond any chain of the program's, with no real time: whatever the main thread had queued before
-// it (the telephony provider's deliveries, a component's posted messages) has been handled after it.
-void PumpPosted();
-// Runs the event loop without waiting until it has nothing left to do: what PumpPosted handles, and
-// every descriptor ready before the call or meanwhile, has been served; timers not yet due are not
-// waited for. False when it found no rest.
+// Runs the event loop without waiting until it has nothing left to do: every event posted before the
+// call or meanwhile (the telephony provider's deliveries, a component's posted messages) and every
+// descriptor ready before the call or meanwhile has been served; timers not yet due are not waited
+// for. False when it found no rest.
 bool PumpIdle();
 // The failure hook for TScriptedDialogs: fails the running test with the message.
 void FailTest(const std::string& message);
