@@ -23,6 +23,11 @@ bool NothingMoreComes(TModemForm& window, const gsmsim::GsmSim& modem) {
 
 } // namespace
 
+bool PullCable(gsmsim::GsmSim& modem, const TModemForm& window) {
+    modem.PullCable();
+    return PumpUntil([&] { return !window.SioComPort1->Open(); });
+}
+
 bool RunGsmCycle(TModemForm& window, TFakeClock& clock, const gsmsim::GsmSim& modem,
                  const std::function<bool()>& done, int answerMs, int maxSteps,
                  const std::function<void()>& pump, int limitMs) {

@@ -11,6 +11,11 @@ namespace gsmsim {
 class GsmSim;
 }
 
+// Pulls the modem's cable and waits until the window's port has seen the loss, so that the fake clock
+// moves on only after it: else a command written meanwhile fails first. False when the loss was not
+// seen in time. The boxes the loss shows are expected before the call.
+bool PullCable(gsmsim::GsmSim& modem, const TModemForm& window);
+
 // Runs the cycle until done() holds. While a command waits for its answer the modem serves it in real
 // time; once the modem has settled on it and the window has taken all it sent, and no answer came,
 // the fake clock jumps to the time-out. answerMs of real time is the most a command waits for that,

@@ -16,6 +16,7 @@
 #include "platform/Tapi.h"
 #include "serial/ComPort.h"
 #include "serial/TapiDevice.h"
+#include "tests/gsm/GsmCycle.h"
 #include "tests/gsm/GsmFixture.h"
 #include "tests/platform/TestSupport.h"
 
@@ -156,10 +157,8 @@ TEST_F(GsmFaultTest, DisconnectDuringASendTurnsTheSendIndicatorOff) {
 TEST_F(GsmFaultTest, PulledCableClosesThePortAndTheModemIsBackOnTheNextConnect) {
     StartWithModem();
     ASSERT_TRUE(RunCycle([] { return ModemState == msReady; }));
-    sim.PullCable();
     dialogs->Expect(mtError, LostLink, mrOk);
-    // The loss reaches the window before the clock moves on; else a command written meanwhile fails first.
-    ASSERT_TRUE(PumpUntil([&] { return !gsm->SioComPort1->Open(); }));
+    ASSERT_TRUE(PullCable(sim, *gsm));
     ASSERT_TRUE(RunCycle([&] { return Closed() && dialogs->Pending() == 0; }));
     EXPECT_EQ(Indicator(spModem), "6");
     EXPECT_FALSE(gsm->ATCommandTimer.Enabled() || gsm->MakeCommandTimer.Enabled());

@@ -6,7 +6,7 @@
 
 #include "core/ObjectRegistry.h"
 #include "dialogs/ObjSettingsDialog.h"
-#include "serial/ComPort.h"
+#include "tests/gsm/GsmCycle.h"
 #include "tests/gsm/GsmFixture.h"
 #include "tests/platform/TestSupport.h"
 
@@ -134,11 +134,9 @@ TEST_F(GsmProfileTest, FailedFirstSmsIsReportedAndNoSecondFollows) {
     // The modem lost with the first part waiting.
     dialogs->Expect(mtConfirmation, SmsQuestion, mrOk);
     profile->SaveButtonClick();
-    sim.PullCable();
     dialogs->Expect(mtError, SmsFailed, mrOk);
     dialogs->Expect(mtError, QStringLiteral("Связь с модемом прервана"), mrOk);
-    // The loss reaches the window before the clock moves on; else a command written meanwhile fails first.
-    ASSERT_TRUE(PumpUntil([&] { return !gsm->SioComPort1->Open(); }));
+    ASSERT_TRUE(PullCable(sim, *gsm));
     ASSERT_TRUE(RunCycle([&] { return ModemState == msClosed && dialogs->Pending() == 0; }));
     EXPECT_TRUE(Idle());
     EXPECT_FALSE(PendingSecondPart);
