@@ -185,7 +185,7 @@ template <int Rcon> AES_TARGET __m128i NextKey128(__m128i key) {
     return _mm_xor_si128(key, assist);
 }
 
-AES_TARGET void SetKey128Hardware(uint32_t* ek, uint32_t* dk, const uint8_t* bytes) {
+AES_TARGET void ExpandKey128Hardware(uint32_t* ek, const uint8_t* bytes) {
     __m128i k[11];
     k[0] = _mm_loadu_si128(reinterpret_cast<const __m128i*>(bytes));
     k[1] = NextKey128<0x01>(k[0]);
@@ -198,10 +198,8 @@ AES_TARGET void SetKey128Hardware(uint32_t* ek, uint32_t* dk, const uint8_t* byt
     k[8] = NextKey128<0x80>(k[7]);
     k[9] = NextKey128<0x1b>(k[8]);
     k[10] = NextKey128<0x36>(k[9]);
-    for (int r = 0; r <= 10; ++r) {
+    for (int r = 0; r <= 10; ++r)
         StoreKey(ek + 4 * r, k[r]);
-        StoreKey(dk + 4 * r, r == 0 || r == 10 ? k[10 - r] : _mm_aesimc_si128(k[10 - r]));
-    }
 }
 
 AES_TARGET void InvertKeysHardware(uint32_t* dk, const uint32_t* ek, int rounds) {
@@ -248,17 +246,6 @@ AES_TARGET void CryptHardware(const AesCtx* ctx, const uint8_t* in, uint8_t* out
         CryptLanes<Inverse, 1>(keys, ctx->rounds, in, out);
 }
 
-// One block, each round key taken as it is needed.
-template <bool Inverse>
-AES_TARGET void CryptBlockHardware(const AesCtx* ctx, const uint8_t* in, uint8_t* out) {
-    const uint32_t* words = Inverse ? ctx->decKeys : ctx->encKeys;
-    __m128i s = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(in)), LoadKey(words));
-    for (int r = 1; r < ctx->rounds; ++r)
-        s = RoundOf<Inverse>(s, LoadKey(words + 4 * r));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(out),
-                     LastRoundOf<Inverse>(s, LoadKey(words + 4 * ctx->rounds)));
-}
-
 bool& UseHardware() {
     static bool use = CpuHasAes();
     return use;
@@ -278,12 +265,11 @@ int Aes_SetKey(AesCtx* ctx, const uint8_t* key, int bits) {
     std::memset(ctx->decKeys + used, 0, sizeof ctx->decKeys - used * sizeof(uint32_t));
     ctx->rounds = rounds;
 #ifdef AES_HARDWARE
-    if (UseHardware() && bits == 128) {
-        SetKey128Hardware(ctx->encKeys, ctx->decKeys, key);
-        return 0;
-    }
     if (UseHardware()) {
-        ExpandKey(ctx->encKeys, key, nk, used);
+        if (bits == 128)
+            ExpandKey128Hardware(ctx->encKeys, key);
+        else
+            ExpandKey(ctx->encKeys, key, nk, used);
         InvertKeysHardware(ctx->decKeys, ctx->encKeys, rounds);
         return 0;
     }
@@ -293,38 +279,34 @@ int Aes_SetKey(AesCtx* ctx, const uint8_t* key, int bits) {
     return 0;
 }
 
-void Aes_Encrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]) {
+namespace {
+
+template <bool Inverse>
+void CryptBlocks(const AesCtx* ctx, const uint8_t* in, uint8_t* out, uint32_t blocks) {
 #ifdef AES_HARDWARE
     if (UseHardware())
-        return CryptBlockHardware<false>(ctx, in, out);
+        return CryptHardware<Inverse>(ctx, in, out, blocks);
 #endif
-    EncryptTable(ctx, in, out);
+    for (uint32_t i = 0; i < blocks; ++i)
+        (Inverse ? DecryptTable : EncryptTable)(ctx, in + 16 * i, out + 16 * i);
+}
+
+} // namespace
+
+void Aes_Encrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]) {
+    CryptBlocks<false>(ctx, in, out, 1);
 }
 
 void Aes_Decrypt(const AesCtx* ctx, const uint8_t in[16], uint8_t out[16]) {
-#ifdef AES_HARDWARE
-    if (UseHardware())
-        return CryptBlockHardware<true>(ctx, in, out);
-#endif
-    DecryptTable(ctx, in, out);
+    CryptBlocks<true>(ctx, in, out, 1);
 }
 
 void Aes_EncryptBlocks(const AesCtx* ctx, const uint8_t* in, uint8_t* out, uint32_t blocks) {
-#ifdef AES_HARDWARE
-    if (UseHardware())
-        return CryptHardware<false>(ctx, in, out, blocks);
-#endif
-    for (uint32_t i = 0; i < blocks; ++i)
-        EncryptTable(ctx, in + 16 * i, out + 16 * i);
+    CryptBlocks<false>(ctx, in, out, blocks);
 }
 
 void Aes_DecryptBlocks(const AesCtx* ctx, const uint8_t* in, uint8_t* out, uint32_t blocks) {
-#ifdef AES_HARDWARE
-    if (UseHardware())
-        return CryptHardware<true>(ctx, in, out, blocks);
-#endif
-    for (uint32_t i = 0; i < blocks; ++i)
-        DecryptTable(ctx, in + 16 * i, out + 16 * i);
+    CryptBlocks<true>(ctx, in, out, blocks);
 }
 
 int Aes_UseHardware(int on) {
