@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include <QScopedValueRollback>
+
 #include "core/StateFile.h"
 
 namespace {
@@ -13,17 +15,6 @@ const char* const ReplacedUnreadLine =
     "CH: States.bin that could not be read at start is replaced at the operator's word";
 const char* const RefusedUnreadLine =
     "CH: States.bin is not written - the operator keeps the file that could not be read at start";
-
-class TBusy {
-public:
-    explicit TBusy(bool& flag) : flag_(flag) { flag_ = true; }
-    ~TBusy() { flag_ = false; }
-    TBusy(const TBusy&) = delete;
-    TBusy& operator=(const TBusy&) = delete;
-
-private:
-    bool& flag_;
-};
 
 bool IsExit(TSaveCause cause) {
     return cause == scExit || cause == scSignalExit;
@@ -42,9 +33,8 @@ TStatesSaver::TStatesSaver() {
 
 void TStatesSaver::Changed() {
     // The first change since the last save starts the count; later ones do not move it on.
-    if (std::exchange(pending_, true))
-        return;
-    MaxDelayTimer.SetEnabled(true);
+    if (!MaxDelayTimer.Enabled())
+        MaxDelayTimer.SetEnabled(true);
 }
 
 bool TStatesSaver::Save(TSaveCause cause) {
@@ -63,14 +53,12 @@ bool TStatesSaver::Save(TSaveCause cause) {
         queued_ = true;
         return false;
     }
-    const TBusy busy(saving_);
+    const QScopedValueRollback busy(saving_, true);
     if (StatesNotLoaded && !MayReplaceUnread(cause))
         return false;
     // Lines logged while saving are changes after this save.
-    pending_ = false;
     MaxDelayTimer.SetEnabled(false);
     writeCause_ = cause;
-    ended_ = false;
     writing_ = true;
     if (!Write || !Write()) {
         writing_ = false;
@@ -79,20 +67,19 @@ bool TStatesSaver::Save(TSaveCause cause) {
     }
     if (writing_ && exit && WaitWritten)
         WaitWritten();
-    return ended_ && Ended();
+    return !writing_ && Ended(); // a write that ended meanwhile had its end wait for this
 }
 
 void TStatesSaver::Written(bool ok, const std::string& problem) {
     if (!writing_)
         return; // no write of this saver's
     writing_ = false;
-    ended_ = true;
     writtenOk_ = ok;
     problem_ = problem;
     if (saving_)
         return; // its Save waits for it and goes on
     {
-        const TBusy busy(saving_);
+        const QScopedValueRollback busy(saving_, true);
         Ended();
     }
     if (std::exchange(queued_, false))
@@ -100,7 +87,6 @@ void TStatesSaver::Written(bool ok, const std::string& problem) {
 }
 
 bool TStatesSaver::Ended() {
-    ended_ = false;
     if (writtenOk_) {
         Succeeded();
         return true;
@@ -112,7 +98,6 @@ bool TStatesSaver::Ended() {
 void TStatesSaver::Stop() {
     MaxDelayTimer.SetEnabled(false);
     RetryTimer.SetEnabled(false);
-    pending_ = false;
     queued_ = false;
 }
 

@@ -78,12 +78,10 @@ private:
     void SetUnsaved(bool failing, bool keptUnread);
     void Print(const std::string& line);
 
-    bool pending_ = false;           // a change waits for a save
     bool saving_ = false;            // inside Save or a save's end (its box pumps events)
     bool writing_ = false;           // a write was started and has not ended
     TSaveCause writeCause_ = scIdle; // who asked for it
-    bool ended_ = false;             // it ended while its Save waited, and
-    bool writtenOk_ = false;         // how
+    bool writtenOk_ = false;         // how the last write ended
     std::string problem_;
     bool queued_ = false; // a save was asked for while it was written
     TSaveCause queuedCause_ = scIdle;
