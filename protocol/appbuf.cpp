@@ -26,18 +26,21 @@ void ClearInFlight(AppBuf* b) {
     b->ModemRnr = 0;
 }
 
-uint32_t Wrap(uint32_t at) {
-    return at % AppBufTxSize;
+// The queues are rings of the given size.
+uint32_t Wrap(uint32_t at, uint32_t size) {
+    return at % size;
 }
 
-// The queues are rings: n bytes from or to the ring of the given size, starting at at (below size).
+// n bytes to or from the ring, starting at at, taken round the ring.
 void RingWrite(uint8_t* ring, uint32_t size, uint32_t at, const uint8_t* bytes, uint32_t n) {
+    at = Wrap(at, size);
     const uint32_t first = n < size - at ? n : size - at;
     memcpy(ring + at, bytes, first);
     memcpy(ring, bytes + first, n - first);
 }
 
 void RingRead(const uint8_t* ring, uint32_t size, uint32_t at, uint8_t* out, uint32_t n) {
+    at = Wrap(at, size);
     const uint32_t first = n < size - at ? n : size - at;
     memcpy(out, ring + at, first);
     memcpy(out + first, ring, n - first);
@@ -49,7 +52,7 @@ void SettleBlock(AppBuf* b, uint32_t acked) {
     uint32_t fill = b->TxFill < AppBufTxSize ? b->TxFill : AppBufTxSize;
     uint32_t removed = acked < fill ? acked : fill;
     b->TxFill = fill - removed;
-    b->TxHead = b->TxFill ? Wrap(b->TxHead + removed) : 0;
+    b->TxHead = b->TxFill ? Wrap(b->TxHead + removed, AppBufTxSize) : 0;
     Dbg_Printf("AppBuf_TxAck:%04x (Ack:%d, Fill:%d)\n", b->ModemId, acked, b->TxFill);
     ClearInFlight(b);
     b->TxId = NextId(b->TxId);
@@ -113,7 +116,7 @@ uint32_t AppBuf_TxState(AppBuf* buffer, uint32_t* freeSpace) {
     AppBuf* b = buffer;
     uint32_t flags = 0;
     if (b->TxHead >= AppBufTxSize)
-        b->TxHead = Wrap(b->TxHead);
+        b->TxHead = Wrap(b->TxHead, AppBufTxSize);
     if (b->TxFill > AppBufTxSize) {
         b->TxFill = 0;
         b->TxHead = 0;
@@ -179,7 +182,7 @@ uint32_t AppBuf_Push(AppBuf* buffer, const uint8_t* bytes, uint32_t n) {
     uint32_t room = buffer->TxFill < AppBufTxSize ? AppBufTxSize - buffer->TxFill : 0;
     uint32_t taken = n < room ? n : room;
     if (taken) {
-        RingWrite(buffer->TxQueue, AppBufTxSize, Wrap(buffer->TxHead + buffer->TxFill), bytes, taken);
+        RingWrite(buffer->TxQueue, AppBufTxSize, buffer->TxHead + buffer->TxFill, bytes, taken);
         buffer->TxFill += taken;
     }
     Dbg_Printf("AppBuf_Push[%04x] (%d of %d, sum=%d)\n", buffer->ModemId, taken, n, buffer->TxFill);
@@ -191,7 +194,7 @@ uint32_t AppBuf_TxPeek(const AppBuf* buffer, uint32_t offset, uint8_t* out, uint
     if (offset >= fill)
         return 0;
     const uint32_t k = n < fill - offset ? n : fill - offset;
-    RingRead(buffer->TxQueue, AppBufTxSize, Wrap(Wrap(buffer->TxHead) + offset), out, k);
+    RingRead(buffer->TxQueue, AppBufTxSize, Wrap(buffer->TxHead, AppBufTxSize) + offset, out, k);
     return k;
 }
 
@@ -229,7 +232,7 @@ int AppBuf_RxGet(AppBuf* buffer) {
         Dump_Hex("HEX:", b->RxPending, n);
         uint32_t room = b->RxFill < AppBufRxSize ? AppBufRxSize - b->RxFill : 0;
         if (n <= room) {
-            RingWrite(b->RxQueue, AppBufRxSize, (b->RxHead + b->RxFill) % AppBufRxSize, b->RxPending, n);
+            RingWrite(b->RxQueue, AppBufRxSize, b->RxHead + b->RxFill, b->RxPending, n);
             b->RxFill += n;
             b->RxSinceAck += n;
             b->RxId = b->RxPendingId;
@@ -260,10 +263,9 @@ uint32_t AppBuf_Pop(AppBuf* buffer, uint8_t* out, uint32_t n) {
     uint32_t k = n < fill ? n : fill;
     if (k == 0)
         return 0;
-    const uint32_t head = b->RxHead % AppBufRxSize;
-    RingRead(b->RxQueue, AppBufRxSize, head, out, k);
+    RingRead(b->RxQueue, AppBufRxSize, b->RxHead, out, k);
     b->RxFill = fill - k;
-    b->RxHead = b->RxFill ? (head + k) % AppBufRxSize : 0;
+    b->RxHead = b->RxFill ? Wrap(b->RxHead + k, AppBufRxSize) : 0;
     b->OurRnr = 0;
     Dbg_Printf("AppBuf_Pop:%04x (Pop:%d Fill:%d)\n", b->ModemId, k, b->RxFill);
     Dump_Asc("ASC:", out, k);
@@ -301,8 +303,8 @@ int HCC_TxAppData(uint8_t* block, uint8_t** pos, AppBuf* buffer, int packing, in
     uint16_t n = static_cast<uint16_t>(space - DataHead < fill ? space - DataHead : fill);
     // The block is read in place, unless it wraps round the end of the ring.
     uint8_t joined[CMD_IP_ITEMS_MAX];
-    const uint8_t* data = b->TxQueue + Wrap(b->TxHead);
-    if (Wrap(b->TxHead) + n > AppBufTxSize) {
+    const uint8_t* data = b->TxQueue + Wrap(b->TxHead, AppBufTxSize);
+    if (Wrap(b->TxHead, AppBufTxSize) + n > AppBufTxSize) {
         if (n > sizeof joined)
             n = sizeof joined;
         AppBuf_TxPeek(b, 0, joined, n);
