@@ -443,10 +443,12 @@ void TAddrBook::EmptyRow(int row) {
     ShowPasswordCell(row);
 }
 
-void TAddrBook::DeleteRow(int row) {
-    ABGrid->DeleteRow(row);
+bool TAddrBook::DeleteRow(int row) {
+    if (!ABGrid->DeleteRow(row))
+        return false;
     PasswordList.erase(PasswordList.begin() + (row - 1));
     DevIDList.erase(DevIDList.begin() + (row - 1));
+    return true;
 }
 
 void TAddrBook::ToolButton1Click() {
@@ -555,9 +557,7 @@ void TAddrBook::ToolButton7Click() {
                        QStringLiteral(" введен пароль.\r\nУдалить этот модем вместе с паролем?"),
                    mtConfirmation, mbOKCancel) != mrOk)
         return;
-    if (ABGrid->RowCount() > 2)
-        DeleteRow(row);
-    else
+    if (!DeleteRow(row))
         EmptyRow(row);
     ABGrid->SetCol(colID);
 }

@@ -83,7 +83,8 @@ private:
     void EmptyRow(int row);
     // Data row r takes the cells and list entries of row from[r - 1], for every data row.
     void ArrangeRows(const std::vector<int>& from);
-    void DeleteRow(int row);
+    // The row with its list entries; false (nothing changed) for the grid's last data row.
+    bool DeleteRow(int row);
     // The checks with the test whether another row holds the ID or the phone key.
     bool IDIsOK(int row, const std::function<bool(std::int32_t)>& taken);
     bool PhoneIsOK(int row, const std::function<bool(const std::string&)>& taken);

@@ -158,7 +158,8 @@ void TGridModel::Changed(int col, int row) {
 }
 
 void TGridModel::MoveRows(const std::vector<int>& from) {
-    if (int(from.size()) != rows_ || rows_ == 0)
+    if (int(from.size()) != rows_ || rows_ == 0 ||
+        !std::all_of(from.begin(), from.end(), [this](int row) { return row >= 0 && row < rows_; }))
         return;
     const auto move = [&](std::vector<QString>& cells) {
         std::vector<QString> moved(cells.size());

@@ -33,7 +33,8 @@ public:
     QString Header(int col) const;
     void SetHeader(int col, const QString& text);
 
-    // Row r takes what row from[r] held, for each row; the view hears of it once.
+    // Row r takes what row from[r] held, for each row; the view hears of it once. Nothing moves unless
+    // from names a row for every row.
     void MoveRows(const std::vector<int>& from);
 
 private:

@@ -122,9 +122,11 @@ void TStringGrid::SetRowCount(int count) {
         SetCurrent(0, 0);
 }
 
-void TStringGrid::DeleteRow(int row) {
-    if (row >= 1 && RowCount() > 2)
-        cells_->RemoveRow(row - 1);
+bool TStringGrid::DeleteRow(int row) {
+    if (row < 1 || row >= RowCount() || RowCount() <= 2)
+        return false;
+    cells_->RemoveRow(row - 1);
+    return true;
 }
 
 void TStringGrid::SetCurrent(int col, int row) {

@@ -35,8 +35,9 @@ public:
     void SetColCount(int count);
     int RowCount() const;
     void SetRowCount(int count);
-    // Data rows only; the rows below move up.
-    void DeleteRow(int row);
+    // Data rows only; the rows below move up. The last data row stays: false then, and for a row
+    // outside.
+    bool DeleteRow(int row);
     int Row() const;
     void SetRow(int row);
     int Col() const;

@@ -63,16 +63,21 @@ TEST(StringGrid, CellsAndTheirHintsGoWithTheirRows) {
 
     grid.MoveRows({3, 1, 4, 2});
     EXPECT_EQ(rows(), "3c|h 1a| 4d| 2b|");
-    grid.DeleteRow(2);
+    grid.MoveRows({1, 2, 3, 5}); // no row 5: nothing moves
+    EXPECT_EQ(rows(), "3c|h 1a| 4d| 2b|");
+    EXPECT_TRUE(grid.DeleteRow(2));
     EXPECT_EQ(rows(), "3c|h 4d| 2b|");
+    EXPECT_FALSE(grid.DeleteRow(4));
+    EXPECT_FALSE(grid.DeleteRow(0)); // the header
     grid.SetColCount(3); // a new column leaves the cells where they were
     grid.Cells[2][1] = QStringLiteral("z");
     EXPECT_EQ(rows(), "3c|h 4d| 2b|");
     EXPECT_EQ(grid.Cell(2, 1), "z");
     grid.SetColCount(1);
     EXPECT_EQ(rows(), "3| 4| 2|");
-    for (int i = 0; i < 3; ++i)
-        grid.DeleteRow(1);
+    EXPECT_TRUE(grid.DeleteRow(1));
+    EXPECT_TRUE(grid.DeleteRow(1));
+    EXPECT_FALSE(grid.DeleteRow(1));
     EXPECT_EQ(grid.RowCount(), 2); // the last data row stays
     EXPECT_EQ(rows(), "2|");
 }
