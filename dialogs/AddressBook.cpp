@@ -354,33 +354,23 @@ bool TAddrBook::AllCellsOK() {
     // A row whose cells are as their checks would leave them is plain: an empty ID or one written as
     // its number shows it, a phone number empty or short enough. When every row is plain and no
     // value is taken twice, no check would change or say anything.
-    std::vector<std::string> phoneKeys(std::size_t(last) + 1);
-    bool plain = true;
+    bool plain = true, twice = false;
     for (int row = 1; row <= last; ++row) {
         const QString idText = ABGrid->Cell(colID, row);
         if (std::int32_t id = 0; CellToInt(idText, id) && id >= 0 && id <= MaxModemID) {
             ids[std::size_t(row)] = id;
-            ++idCount[std::size_t(id)];
+            twice = ++idCount[std::size_t(id)] > 1 || twice;
             plain = plain && idText == QString::number(id);
         } else {
             plain = plain && idText.isEmpty();
         }
         if (const QString phone = ABGrid->Cell(colPhone, row); !phone.isEmpty()) {
-            phoneKeys[std::size_t(row)] = PhoneKeyOf(phone);
-            ++phoneCount[phoneKeys[std::size_t(row)]];
+            twice = ++phoneCount[PhoneKeyOf(phone)] > 1 || twice;
             plain = plain && phone.size() <= MaxPhoneLength;
         }
     }
-    if (plain) {
-        bool twice = false;
-        for (int row = 1; row <= last && !twice; ++row) {
-            const std::optional<std::int32_t>& id = ids[std::size_t(row)];
-            const std::string& key = phoneKeys[std::size_t(row)];
-            twice = (id && idCount[std::size_t(*id)] > 1) || (!key.empty() && phoneCount[key] > 1);
-        }
-        if (!twice)
-            return true;
-    }
+    if (plain && !twice)
+        return true;
     // From the bottom, so that of two equal entries the later one is refused.
     for (int row = last; row >= 1; --row) {
         std::optional<std::int32_t>& held = ids[std::size_t(row)];

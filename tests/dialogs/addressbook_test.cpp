@@ -430,6 +430,15 @@ TEST_F(AddressBookTest, OkChecksEveryCellAndRefusesTheLaterOfTwoEqualEntries) {
     EXPECT_EQ(Rows(), (QStringList{"7|a|+79161234567|Нет|", "8|b||Нет|"}));
 }
 
+// Rows that each stand as their checks would leave them still meet the check of every other row.
+TEST_F(AddressBookTest, OkRefusesAnIdTakenTwiceAmongRowsThatAreOtherwiseInOrder) {
+    Open({{7, "a", ""}, {7, "b", ""}});
+    dialogs.Expect(mtError, SameID, mrOk);
+    book.OkButton->click();
+    EXPECT_EQ(book.ModalResult(), mrNone);
+    EXPECT_EQ(Rows(), (QStringList{"7|a||Нет|", "|b||Нет|"}));
+}
+
 // An ID that passes its check only once it is trimmed counts as the ID it then holds.
 TEST_F(AddressBookTest, OkCountsAnIdAsItsCheckLeavesIt) {
     Open({{7, "a", ""}, {8, "b", ""}});
