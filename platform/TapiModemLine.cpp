@@ -14,6 +14,8 @@ namespace tapi_provider {
 
 // ---- The modem behind a line of the file (platform/TapiModem)
 
+namespace {
+
 // The modem's call while it is still one that the modem's news is about.
 TCall* ModemCallOf(DWORD device, std::initializer_list<DWORD> states) {
     TCall* call = FindCall(LineOf(device).ModemCall);
@@ -63,6 +65,8 @@ void ModemDisconnected(DWORD device, DWORD mode) {
 
 void RelistenLater(DWORD device);
 
+} // namespace
+
 void AttachModem(DWORD device, const std::map<QString, TTapiDevConfig>& configs) {
     TLineRecord& line = LineOf(device);
     line.Spec.MediaModes |= LINEMEDIAMODE_INTERACTIVEVOICE;
@@ -79,12 +83,16 @@ void AttachModem(DWORD device, const std::map<QString, TTapiDevConfig>& configs)
         });
 }
 
+namespace {
+
 bool Listened(DWORD device) {
     for (const auto& [handle, open] : Tapi().Opens)
         if (open.Device == device && (open.Privileges & LINECALLPRIVILEGE_OWNER))
             return true;
     return false;
 }
+
+} // namespace
 
 // A modem without a call listens for rings while an open with owner privilege wants them; without
 // one its device is let go.
@@ -101,6 +109,8 @@ void UpdateModem(DWORD device) {
     else if (modem.Open(DevConfigOf(line), line.Spec.Name) == 0)
         modem.Listen();
 }
+
+namespace {
 
 // A modem lost while it listened is opened again once its device is back, as long as an open wants
 // its rings; meanwhile nothing is tried, so an absent device fills no log.
@@ -123,6 +133,8 @@ void RelistenLater(DWORD device) {
     }
     line.Relisten->SetEnabled(true);
 }
+
+} // namespace
 
 // A modem's call freed, or ended with its line: the modem hangs up what it still holds.
 void ModemCallGone(DWORD device, HCALL call) {

@@ -26,6 +26,8 @@ std::string Lower(const char* text) {
 
 // ---- Delivery
 
+namespace {
+
 void DeliverNext() {
     TProvider& p = Tapi();
     if (p.Events.empty())
@@ -37,6 +39,8 @@ void DeliverNext() {
         return;
     app->second(e.Device, e.Message, e.Instance, e.Param1, e.Param2, e.Param3);
 }
+
+} // namespace
 
 void Queue(const TEvent& event) {
     TProvider& p = Tapi();
@@ -157,7 +161,6 @@ DWORD AddLineRecord(const TLineSpec& spec, bool dials, const std::map<QString, T
     TProvider& p = Tapi();
     TLineRecord& line = p.Lines.emplace_back();
     line.Spec = spec;
-    line.Dials = dials;
     const DWORD device = DWORD(p.Lines.size() - 1);
     if (!dials)
         AttachModem(device, configs);
@@ -189,6 +192,8 @@ std::optional<TTapiDevConfig> DevConfigOf(const TLineRecord& line) {
     return TapiDevConfigOf(line.DevConfig.data(), line.DevConfig.size());
 }
 
+namespace {
+
 // A back-end line's device, blocking as its callers use it.
 LONG OpenDevice(const TLineRecord& line, int* fd) {
     if (const LONG error =
@@ -204,6 +209,8 @@ void CloseDevice(TCall& call) {
     call.Fd = -1;
 }
 
+} // namespace
+
 bool CarriesData(const TCall& call) {
     return call.BearerMode == LINEBEARERMODE_PASSTHROUGH || (call.MediaMode & LINEMEDIAMODE_DATAMODEM);
 }
@@ -214,6 +221,8 @@ LONG ShareModemDevice(const TLineRecord& line, TCall& call) {
     return call.Fd < 0 ? LINEERR_RESOURCEUNAVAIL : 0;
 }
 
+namespace {
+
 // A pass-through call on a modem line is the port's from the start: the modem sends nothing.
 LONG ModemPassThrough(TLineRecord& line, TCall& call) {
     if (const LONG error = line.Modem->Open(DevConfigOf(line), line.Spec.Name))
@@ -223,6 +232,8 @@ LONG ModemPassThrough(TLineRecord& line, TCall& call) {
     line.Modem->PassThrough();
     return 0;
 }
+
+} // namespace
 
 // A pass-through call needs the device; a data call of a back-end line without one goes on without.
 LONG OpenDataPath(TCall& call) {

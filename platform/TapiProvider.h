@@ -37,7 +37,6 @@ constexpr DWORD CallStatesReported = LINECALLSTATE_IDLE | LINECALLSTATE_OFFERING
 
 struct TLineRecord {
     TLineSpec Spec;
-    bool Dials = false;                // a back-end line, which places dialled calls by script
     std::string DevConfig;             // the bytes of a TTapiDevConfig, or none
     std::unique_ptr<TTapiModem> Modem; // a line of the file: its modem places and takes the calls
     std::unique_ptr<TTimer> Relisten;  // ... looks for its device again after a loss

@@ -522,8 +522,8 @@ void TGroupsDialog::UpdateVSPTimerTimer() {
     if (!AppSettings)
         return;
     for (const auto& g : AppSettings->Receivers)
-        if (g->Changed && !VirtualPortOf(*g))
-            CreateVirtualPort(*g);
+        if (g->Changed)
+            CreateVirtualPort(*g); // a group that has its port keeps it
 }
 
 // Renaming.
