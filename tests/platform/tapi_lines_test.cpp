@@ -364,6 +364,7 @@ TEST(TapiDevConfigs, EachFlowControlSetsItsOwnLinesOnTheDeviceAndNoOther) {
         {TapiFlowNone, false, false},
         {TapiFlowHardware, true, false},
         {TapiFlowXonXoff, false, true},
+        {TapiFlowNone, false, false}, // the device keeps its settings between opens: XON/XOFF goes too
     };
     TPty pty;
     for (const auto& c : cases) {
@@ -380,7 +381,5 @@ TEST(TapiDevConfigs, EachFlowControlSetsItsOwnLinesOnTheDeviceAndNoOther) {
         EXPECT_EQ((t.c_iflag & IXOFF) != 0, c.XonXoff);
     }
 }
-
-// The lines file names the simulator's port; the silence around "+++" is short.
 
 } // namespace
