@@ -1,11 +1,8 @@
 // Start-up and shut-down of the main window: the first start, a second instance, hiding to the tray,
 // the exit, and a state file that does not open.
-#include <chrono>
-#include <condition_variable>
 #include <csignal>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include <QCoreApplication>
@@ -13,6 +10,7 @@
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QMenu>
+#include <QScopeGuard>
 #include <QScreen>
 #include <QTimer>
 
@@ -23,6 +21,7 @@
 #include "platform/Registry.h"
 #include "platform/Shell.h"
 #include "platform/Warning.h"
+#include "tests/core/HeldFileOps.h"
 #include "tests/core/MainFormFixture.h"
 #include "tests/platform/TestSupport.h"
 
@@ -141,32 +140,6 @@ TEST_F(MainFormTest, ATerminationSignalExitsAsTheMenuDoesAndCancelsAnOpenBox) {
     }
 }
 
-// Writing that waits until released.
-class THeldFileOps : public TStatesFileOps {
-public:
-    void Release() {
-        {
-            const std::lock_guard lock(mutex_);
-            held_ = false;
-        }
-        released_.notify_all();
-    }
-
-protected:
-    ssize_t WriteSome(int fd, const uint8_t* data, size_t n) override {
-        {
-            std::unique_lock lock(mutex_);
-            released_.wait(lock, [this] { return !held_; });
-        }
-        return TStatesFileOps::WriteSome(fd, data, n);
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable released_;
-    bool held_ = true;
-};
-
 // Saves are written on a thread of their own; the exit's save is written before the exit goes on,
 // however long the writing takes.
 TEST_F(MainFormTest, ExitSaveIsWrittenBeforeTheExitGoesOnWhileOtherSavesAreNotWaitedFor) {
@@ -176,25 +149,23 @@ TEST_F(MainFormTest, ExitSaveIsWrittenBeforeTheExitGoesOnWhileOtherSavesAreNotWa
     form->WaitForStates();
     ASSERT_TRUE(FileExists(DataFile("States.bin")));
     std::remove(DataFile("States.bin").c_str());
-    THeldFileOps held;
+    THeldOps held;
+    held.Hold();
     form->Writer.UseFileOps(held);
-    const std::unique_ptr<TMainForm, void (*)(TMainForm*)> restore(form.get(), [](TMainForm* main) {
-        main->Writer.Wait(); // released by then, whatever failed
-        main->Writer.UseFileOps(StatesFileOps());
+    const auto restore = qScopeGuard([&] {
+        held.Release(); // whatever failed
+        form->Writer.Wait();
+        form->Writer.UseFileOps(StatesFileOps());
     });
     form->PrintMessage("CH: a line");
     clock->Advance(5000); // the idle save returns with its file not written
     EXPECT_TRUE(form->Writer.Busy());
     EXPECT_FALSE(FileExists(DataFile("States.bin")));
-    const std::unique_ptr<std::thread, void (*)(std::thread*)> releaser(
-        new std::thread([&held] {
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-            held.Release();
-        }),
-        [](std::thread* thread) {
-            thread->join();
-            delete thread;
-        });
+    // The held write goes on only once the exit waits for it.
+    form->Saver.WaitWritten = [&held, wait = form->Saver.WaitWritten] {
+        held.Release();
+        wait();
+    };
     form->MenuItem2->trigger();
     EXPECT_EQ(form->Closed, 1);
     EXPECT_TRUE(FileExists(DataFile("States.bin")));

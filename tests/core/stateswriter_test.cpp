@@ -3,6 +3,7 @@
 #include "core/StatesSaver.h"
 #include "core/StatesWriter.h"
 #include "protocol/tmgsm.h"
+#include "tests/core/HeldFileOps.h"
 #include "tests/core/TempFolder.h"
 
 #include <gtest/gtest.h>
@@ -12,9 +13,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -51,50 +50,6 @@ std::string Digest(const std::string& bytes) {
     }
     return text;
 }
-
-// Writing that waits while held, or fails with ENOSPC.
-class THeldOps : public TStatesFileOps {
-public:
-    bool fail = false;
-
-    void Hold() {
-        const std::lock_guard lock(mutex_);
-        held_ = true;
-    }
-    void Release() {
-        {
-            const std::lock_guard lock(mutex_);
-            held_ = false;
-        }
-        released_.notify_all();
-    }
-    // Waits, with a bound, until a write waits on the hold.
-    bool WaitUntilHeld() {
-        std::unique_lock lock(mutex_);
-        return waitingWriter_.wait_for(lock, std::chrono::seconds(10), [this] { return writerHeld_; });
-    }
-
-protected:
-    ssize_t WriteSome(int fd, const uint8_t* data, size_t n) override {
-        {
-            std::unique_lock lock(mutex_);
-            writerHeld_ = held_;
-            waitingWriter_.notify_all();
-            released_.wait(lock, [this] { return !held_; });
-            writerHeld_ = false;
-            if (fail) {
-                errno = ENOSPC;
-                return -1;
-            }
-        }
-        return TStatesFileOps::WriteSome(fd, data, n);
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::condition_variable released_, waitingWriter_;
-    bool held_ = false, writerHeld_ = false;
-};
 
 class StatesWriterTest : public ::testing::Test {
 protected:
