@@ -6,6 +6,7 @@
 #include <memory>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -21,6 +22,7 @@
 #include "platform/Application.h"
 #include "platform/Forms.h"
 #include "platform/StringGrid.h"
+#include "platform/TcpServer.h"
 
 namespace {
 
@@ -66,6 +68,11 @@ __attribute__((no_sanitize("vptr"))) bool PumpIdle() {
         if (!loop->processEvents(QEventLoop::AllEvents))
             return true;
     return false;
+}
+
+void AwaitReadable(const TServerClientWinSocket* s) {
+    pollfd p{s->SocketHandle(), POLLIN, 0};
+    ::poll(&p, 1, 2000);
 }
 
 void FailTest(const std::string& message) {

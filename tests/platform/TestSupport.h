@@ -19,6 +19,7 @@ class QString;
 class QWidget;
 class TForm;
 class TStringGrid;
+class TServerClientWinSocket;
 
 // Runs the event loop until done() holds or timeoutMs of real time have passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
@@ -29,6 +30,9 @@ void PumpFor(int ms);
 // descriptor ready before the call or meanwhile has been served; timers not yet due are not waited
 // for. False when it found no rest.
 bool PumpIdle();
+// Waits (at most 2 s), without running the event loop, until bytes wait on the server's end of a
+// connection.
+void AwaitReadable(const TServerClientWinSocket* s);
 // The failure hook for TScriptedDialogs: fails the running test with the message.
 void FailTest(const std::string& message);
 

@@ -97,12 +97,6 @@ void AwaitPeerEnd(int fd) {
     ::poll(&p, 1, 2000);
 }
 
-// Waits, without running the event loop, until bytes wait on the server's end of a connection.
-void AwaitReadable(const TServerClientWinSocket* s) {
-    pollfd p{s->SocketHandle(), POLLIN, 0};
-    ::poll(&p, 1, 2000);
-}
-
 class Server : public ::testing::Test {
 protected:
     TServerSocket server;

@@ -101,12 +101,6 @@ TEST_F(DescriptorTest, AModemBindsDuringAFloodOfIdleConnectionsAndTheLogAndTheSa
     EXPECT_TRUE(modem.Read()) << "the modem is still served";
 }
 
-// Waits, without running the router's loop, until bytes wait on the router's end of a connection.
-void AwaitReadable(const TServerClientWinSocket* s) {
-    pollfd p{s->SocketHandle(), POLLIN, 0};
-    ::poll(&p, 1, 2000);
-}
-
 class AdmissionTest : public DescriptorTest {
 protected:
     // Both ends of the peers are in this process: their bound is reached long before the descriptors.
