@@ -85,17 +85,11 @@ private:
     std::vector<DWORD> words_;
 };
 
-inline std::set<QString> OpenDescriptors() {
-    const QStringList entries = QDir(QStringLiteral("/proc/self/fd"))
-                                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    return {entries.begin(), entries.end()};
-}
-
 // Whether this program has the file open: a modem's device, which it opens and closes as it goes. A
 // pseudo-terminal whose master is gone is still held, under its name with " (deleted)".
 inline bool HoldsOpen(const std::string& path) {
     const QString name = QString::fromStdString(path);
-    for (const QString& fd : OpenDescriptors()) {
+    for (const QString& fd : OpenDescriptorNames()) {
         const QString target = QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + fd);
         if (target == name || target == name + QStringLiteral(" (deleted)"))
             return true;

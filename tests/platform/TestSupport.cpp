@@ -13,6 +13,7 @@
 #include <QAbstractEventDispatcher>
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDir>
 #include <QEventLoop>
 #include <QKeyEvent>
 #include <QTest>
@@ -68,6 +69,12 @@ __attribute__((no_sanitize("vptr"))) bool PumpIdle() {
         if (!loop->processEvents(QEventLoop::AllEvents))
             return true;
     return false;
+}
+
+std::set<QString> OpenDescriptorNames() {
+    const QStringList entries = QDir(QStringLiteral("/proc/self/fd"))
+                                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
+    return {entries.begin(), entries.end()};
 }
 
 void AwaitReadable(const TServerClientWinSocket* s) {

@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,7 +16,8 @@
 #include <sys/resource.h>
 
 #include <QByteArray>
-class QString;
+#include <QString>
+
 class QWidget;
 class TForm;
 class TStringGrid;
@@ -30,6 +32,8 @@ void PumpFor(int ms);
 // descriptor ready before the call or meanwhile has been served; timers not yet due are not waited
 // for. False when it found no rest.
 bool PumpIdle();
+// The names of this process's open descriptors in /proc/self/fd.
+std::set<QString> OpenDescriptorNames();
 // Waits (at most 2 s), without running the event loop, until bytes wait on the server's end of a
 // connection.
 void AwaitReadable(const TServerClientWinSocket* s);

@@ -177,7 +177,7 @@ TEST_F(TapiLines, APassThroughCallHandsOutAUsableDescriptorAndLeaksNone) {
     TPty pty;
     LinkCom(QStringLiteral("COM7"), pty.Slave());
     WriteLines("GSM modem=COM7\n");
-    const std::set<QString> before = OpenDescriptors();
+    const std::set<QString> before = OpenDescriptorNames();
     for (int round = 0; round < 2; ++round) { // and the device opens again afterwards
         received.clear();
         DWORD count = 0;
@@ -210,7 +210,7 @@ TEST_F(TapiLines, APassThroughCallHandsOutAUsableDescriptorAndLeaksNone) {
         EXPECT_EQ(lineClose(line), 0);
         EXPECT_EQ(lineShutdown(app), 0);
         apps.clear();
-        EXPECT_EQ(OpenDescriptors(), before);
+        EXPECT_EQ(OpenDescriptorNames(), before);
     }
 }
 

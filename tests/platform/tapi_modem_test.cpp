@@ -123,7 +123,7 @@ TEST_F(TapiModem, ADialledCallFollowsTheModemsResult) {
 }
 
 TEST_F(TapiModem, AConnectedDataCallCarriesDataBothWaysAndIsDroppedWithTheEscapeAndATH) {
-    const std::set<QString> before = OpenDescriptors();
+    const std::set<QString> before = OpenDescriptorNames();
     const HLINEAPP app = Initialize();
     const HLINE line = Open(app, 0, LINECALLPRIVILEGE_NONE);
     HCALL call = 0;
@@ -144,7 +144,7 @@ TEST_F(TapiModem, AConnectedDataCallCarriesDataBothWaysAndIsDroppedWithTheEscape
     EXPECT_EQ(sim.TakeCallData(), ""); // the escape was no data
     EXPECT_EQ(lineShutdown(app), 0);
     apps.clear();
-    EXPECT_TRUE(PumpUntil([&] { return OpenDescriptors() == before; }));
+    EXPECT_TRUE(PumpUntil([&] { return OpenDescriptorNames() == before; }));
 }
 
 TEST_F(TapiModem, ACallStillBeingPlacedIsAbortedAndAVanishedModemEndsIt) {

@@ -575,7 +575,7 @@ TEST_F(TapiScript, AFailedHandleLookUpHandsOutNoDescriptor) {
     const HLINE line = Open(app, gsm, LINECALLPRIVILEGE_NONE);
     HCALL call = 0;
     ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_PASSTHROUGH), 0);
-    const std::set<QString> before = OpenDescriptors();
+    const std::set<QString> before = OpenDescriptorNames();
     tapi.FailNext("lineGetID", LINEERR_OPERATIONFAILED);
     TBuffer<VARSTRING> id(64);
     EXPECT_EQ(lineGetID(line, 0, call, LINECALLSELECT_CALL, id.get(), "comm/datamodem"),
@@ -584,7 +584,7 @@ TEST_F(TapiScript, AFailedHandleLookUpHandsOutNoDescriptor) {
     EXPECT_EQ(lineGetID(line, 0, call, LINECALLSELECT_CALL, small.get(), "comm/datamodem"), 0);
     EXPECT_EQ(small->dwStringSize, 0u);
     EXPECT_EQ(small->dwNeededSize, 24u + 4u + 4u);
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorNames(), before);
 
     ASSERT_EQ(lineGetID(line, 0, call, LINECALLSELECT_CALL, id.get(), "comm/datamodem"), 0); // the next works
     EXPECT_EQ(id->dwStringFormat, STRINGFORMAT_BINARY);
@@ -673,19 +673,19 @@ TEST_F(TapiScript, ANewLineIsBroadcastToEveryTapiDeviceWindow) {
 TEST_F(TapiScript, ShuttingDownEndsCallsAndDeliversNothingMore) {
     TPty pty;
     const DWORD gsm = tapi.AddLine({"GSM", pty.Slave()});
-    const std::set<QString> before = OpenDescriptors();
+    const std::set<QString> before = OpenDescriptorNames();
     const HLINEAPP app = Initialize();
     const HLINE line = Open(app, gsm, LINECALLPRIVILEGE_NONE);
     HCALL call = 0;
     const LINECALLPARAMS params = CallParams(LINEBEARERMODE_PASSTHROUGH);
     ASSERT_GT(lineMakeCall(line, &call, "", 0, &params), 0);
-    EXPECT_NE(OpenDescriptors(), before); // the call holds the device
+    EXPECT_NE(OpenDescriptorNames(), before); // the call holds the device
     EXPECT_EQ(lineShutdown(app), 0);
     apps.clear();
     PumpIdle();
     EXPECT_TRUE(received.empty());
     EXPECT_EQ(tapi.CallState(call), std::nullopt);
-    EXPECT_EQ(OpenDescriptors(), before);
+    EXPECT_EQ(OpenDescriptorNames(), before);
 }
 
 TEST_F(TapiScript, ScriptingAFunctionThatDoesNotExistIsRefused) {

@@ -311,12 +311,6 @@ TEST_F(TapiDevice, AnExceptionInALineEventOrAWindowMessageIsShownAndGoesNoFurthe
     EXPECT_EQ(failures, 1);
 }
 
-std::set<QString> OpenDescriptors() {
-    const QStringList entries = QDir(QStringLiteral("/proc/self/fd"))
-                                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    return {entries.begin(), entries.end()};
-}
-
 // One road of ConfigAndOpen, as the GSM modem window takes it: lines "Voice" (optional, not listed)
 // and "GSM" on a pty, a port in tmAuto, no device list offered.
 struct TOpenCase {
@@ -387,7 +381,7 @@ TEST(TapiConfigAndOpen, EveryOutcomeLeavesTheDeviceUsableAndNothingOpen) {
     TPtyPair pty;
     for (const TOpenCase& c : cases) {
         SCOPED_TRACE(c.Name);
-        const std::set<QString> before = OpenDescriptors();
+        const std::set<QString> before = OpenDescriptorNames();
         {
             TTapiTestBackEnd tapi;
             if (c.VoiceLineFirst)
@@ -416,7 +410,7 @@ TEST(TapiConfigAndOpen, EveryOutcomeLeavesTheDeviceUsableAndNothingOpen) {
             }
             EXPECT_EQ(raised, c.Raised);
             EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr); // the wait cursor is gone
-            PumpIdle();                                          // what the device posted while it opened
+            PumpIdle();                                            // what the device posted while it opened
             EXPECT_EQ(port.Open(), c.PortOpened);
             EXPECT_EQ(port.TapiCid != 0, c.PortOpened);
             EXPECT_EQ(device.FailureCode(), c.FailureCode);
@@ -432,7 +426,7 @@ TEST(TapiConfigAndOpen, EveryOutcomeLeavesTheDeviceUsableAndNothingOpen) {
             EXPECT_TRUE(PumpUntil([&] { return !port.Open(); }));
             EXPECT_EQ(device.GetTapiState(), tsIdle);
         }
-        EXPECT_TRUE(PumpUntil([&] { return OpenDescriptors() == before; }));
+        EXPECT_TRUE(PumpUntil([&] { return OpenDescriptorNames() == before; }));
     }
 }
 

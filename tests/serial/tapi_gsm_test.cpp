@@ -28,19 +28,13 @@
 
 namespace {
 
-std::set<QString> OpenDescriptors() {
-    const QStringList entries = QDir(QStringLiteral("/proc/self/fd"))
-                                    .entryList(QDir::AllEntries | QDir::System | QDir::NoDotAndDotDot);
-    return {entries.begin(), entries.end()};
-}
-
 QString Difference(const std::set<QString>& before) {
     QStringList text;
-    for (const QString& fd : OpenDescriptors())
+    for (const QString& fd : OpenDescriptorNames())
         if (!before.count(fd))
             text << fd + QStringLiteral(" -> ") + QFile::symLinkTarget(QStringLiteral("/proc/self/fd/") + fd);
     for (const QString& fd : before)
-        if (!OpenDescriptors().count(fd))
+        if (!OpenDescriptorNames().count(fd))
             text << QStringLiteral("gone ") + fd;
     return text.join(QStringLiteral(", "));
 }
@@ -81,7 +75,7 @@ TEST(TapiGsmRoad, ThePassThroughCallCarriesTheAtDialogueAndLeavesNothingBehind) 
         return std::exchange(received, std::string());
     };
 
-    const std::set<QString> before = OpenDescriptors();
+    const std::set<QString> before = OpenDescriptorNames();
     for (int round = 1; round <= 2; ++round) {
         port.SetTapiMode(tmAuto);
         device.ConfigAndOpen();
@@ -108,7 +102,7 @@ TEST(TapiGsmRoad, ThePassThroughCallCarriesTheAtDialogueAndLeavesNothingBehind) 
         EXPECT_EQ(device.CallHandle(), 0u);
         EXPECT_EQ(device.GetTapiState(), tsIdle);
         EXPECT_TRUE(PumpUntil([&] { return portClosed == round && !modem.Connected(); })) << round;
-        EXPECT_TRUE(PumpUntil([&] { return OpenDescriptors() == before; }))
+        EXPECT_TRUE(PumpUntil([&] { return OpenDescriptorNames() == before; }))
             << round << ": " << Difference(before).toStdString();
     }
     EXPECT_EQ(modem.Connections(), 2u);
@@ -183,7 +177,7 @@ protected:
 };
 
 TEST_F(TapiModemRoad, ACallIsDialledAnsweredConnectedCarriesDataBothWaysAndIsDropped) {
-    const std::set<QString> before = OpenDescriptors();
+    const std::set<QString> before = OpenDescriptorNames();
     device->Dial("+7 900 123-45-67");
     ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
     EXPECT_EQ(modem.Dialled(), std::vector<std::string>{"+79001234567"});
@@ -203,7 +197,7 @@ TEST_F(TapiModemRoad, ACallIsDialledAnsweredConnectedCarriesDataBothWaysAndIsDro
     EXPECT_EQ(logged, (std::vector<TTapiLogCode>{ltapiCallStart, ltapiDial, ltapiConnect, ltapiCancel,
                                                  ltapiDrop, ltapiCallFinish}));
     EXPECT_EQ(failures, 1); // the hold's
-    EXPECT_TRUE(PumpUntil([&] { return !modem.Connected() && OpenDescriptors() == before; }))
+    EXPECT_TRUE(PumpUntil([&] { return !modem.Connected() && OpenDescriptorNames() == before; }))
         << Difference(before).toStdString();
 }
 
