@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+#include <gtest/gtest.h>
+
 #include "gsm/ModemForm.h"
 #include "platform/ClockSource.h"
 #include "serial/ComPort.h"
@@ -47,7 +49,7 @@ bool RunGsmCycle(TModemForm& window, TFakeClock& clock, const gsmsim::GsmSim& mo
             if (over())
                 continue;
         }
-        PumpIdle();
+        EXPECT_TRUE(PumpIdle());
         if (done())
             return true;
         if (waiting && window.ATCommandTimer.Enabled())

@@ -31,7 +31,7 @@ void PumpFor(int ms);
 // call or meanwhile (the telephony provider's deliveries, a component's posted messages) and every
 // descriptor ready before the call or meanwhile has been served; timers not yet due are not waited
 // for. False when it found no rest.
-bool PumpIdle();
+[[nodiscard]] bool PumpIdle();
 // The names of this process's open descriptors in /proc/self/fd.
 std::set<QString> OpenDescriptorNames();
 // Waits (at most 2 s), without running the event loop, until bytes wait on the server's end of a

@@ -228,7 +228,7 @@ TEST_F(TapiLines, ADeviceMissingOrHeldElsewhereFailsTheCallInItsReply) {
         EXPECT_EQ(MakeCall(line, &call, LINEBEARERMODE_PASSTHROUGH), error) << device;
         const std::string said = testing::internal::GetCapturedStderr();
         EXPECT_NE(said.find(device == 0 ? "/none" : pty.Slave().toStdString()), std::string::npos) << said;
-        PumpIdle(); // a state of the call would have been queued with its reply
+        EXPECT_TRUE(PumpIdle()); // a state of the call would have been queued with its reply
         EXPECT_TRUE(StatesOf(call).empty());
         EXPECT_EQ(lineDeallocateCall(call), 0); // idle all along
     }

@@ -202,7 +202,7 @@ TEST_F(TapiModem, AModemThatVanishesUnderAConnectedDataCallEndsIt) {
     ASSERT_EQ(MakeCall(line, &call, LINEBEARERMODE_VOICE, "5551234"), 0);
     ASSERT_TRUE(Reached(call, LINECALLSTATE_CONNECTED));
     clock.Advance(5000); // the looks at the device run in it
-    PumpIdle();
+    EXPECT_TRUE(PumpIdle());
     EXPECT_EQ(StatesOf(call).back().first, LINECALLSTATE_CONNECTED); // a quiet call goes on
     TBuffer<VARSTRING> id(64);
     ASSERT_EQ(lineGetID(line, 0, call, LINECALLSELECT_CALL, id.get(), "comm/datamodem"), 0);
@@ -227,7 +227,7 @@ TEST_F(TapiModem, AModemLostWhileListeningListensAgainOnceItsDeviceIsBack) {
     ASSERT_TRUE(PumpUntil([&] { return !HoldsOpen(lost); }));
     for (int i = 0; i < 3; ++i) { // the device is away: nothing to open
         clock.Advance(5000);
-        PumpIdle();
+        EXPECT_TRUE(PumpIdle());
     }
     ASSERT_TRUE(sim.PlugIn());
     clock.Advance(5000);
@@ -249,7 +249,7 @@ TEST_F(TapiModem, AModemLostWhileListeningListensAgainOnceItsDeviceIsBack) {
     EXPECT_EQ(lineClose(other), 0);
     ASSERT_TRUE(sim.PlugIn());
     clock.Advance(5000); // a look for the device would open it in here
-    PumpIdle();
+    EXPECT_TRUE(PumpIdle());
     EXPECT_FALSE(HoldsOpen(sim.SlavePath()));
     EXPECT_FALSE(sim.Connected());
 }
@@ -269,7 +269,7 @@ TEST_F(TapiModem, AModemBackButHeldElsewhereAtItsFirstReopenIsTriedAgain) {
     ASSERT_GE(holder, 0);
     ASSERT_EQ(::flock(holder, LOCK_EX | LOCK_NB), 0);
     clock.Advance(5000); // the look for the device, which tries to open it
-    PumpIdle();
+    EXPECT_TRUE(PumpIdle());
     ::close(holder);
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find("cannot open"), std::string::npos) << said;
@@ -334,7 +334,7 @@ TEST_F(TapiModem, AWithheldCallerIsToldSoAndACallThatStopsRingingIsGone) {
     ASSERT_EQ(lineGetCallInfo(call, info.get()), 0);
     EXPECT_EQ(info->dwCallerIDFlags, LINECALLPARTYID_BLOCKED);
     clock.Advance(RingGapMs - 1);
-    PumpIdle();
+    EXPECT_TRUE(PumpIdle());
     EXPECT_EQ(StatesOf(call).size(), 1u);
     clock.Advance(1);
     ASSERT_TRUE(Reached(call, LINECALLSTATE_DISCONNECTED));
@@ -359,7 +359,7 @@ TEST_F(TapiModem, AVoiceCallIsHeldAndTakenBackWhereTheModemAgrees) {
 
     sim.SetHoldSupported(false);
     EXPECT_EQ(WaitForReply(lineHold(call)), LINEERR_OPERATIONUNAVAIL);
-    PumpIdle(); // a state would have been queued with the reply
+    EXPECT_TRUE(PumpIdle()); // a state would have been queued with the reply
     EXPECT_EQ(StatesOf(call).back().first, LINECALLSTATE_CONNECTED);
     EXPECT_EQ(lineBlindTransfer(call, "200", 0), LINEERR_OPERATIONUNAVAIL);
     EndCall(line, call);
@@ -378,7 +378,7 @@ TEST_F(TapiModem, AnOwnerOpenThatGoesAtOnceLeavesTheDeviceAlone) {
     const HLINEAPP app = Initialize();
     const HLINE tried = Open(app, 0, LINECALLPRIVILEGE_OWNER);
     EXPECT_EQ(lineClose(tried), 0);
-    PumpIdle(); // the open's look at the modem, once the loop is back
+    EXPECT_TRUE(PumpIdle()); // the open's look at the modem, once the loop is back
     EXPECT_FALSE(HoldsOpen(sim.SlavePath()));
     EXPECT_EQ(sim.Connections(), 0u);
     const HLINE kept = Open(app, 0, LINECALLPRIVILEGE_OWNER);

@@ -350,14 +350,14 @@ TEST_F(TapiScript, ARequestFailsAtOnceLaterOrIsNeverAnswered) {
             EXPECT_EQ(lineDeallocateCall(call), 0);
         } else {
             ASSERT_GT(request, 0) << c.name;
-            PumpIdle(); // a reply would have been queued by the call
+            EXPECT_TRUE(PumpIdle()); // a reply would have been queued by the call
             EXPECT_EQ(Count(LINE_REPLY), 0);
             const LONG drop = lineDrop(call, nullptr, 0); // the application gives up on it
             ASSERT_GT(drop, 0);
             EXPECT_EQ(WaitForReply(drop), 0);
             EXPECT_EQ(lineDeallocateCall(call), 0);
         }
-        PumpIdle(); // the states queued with the replies
+        EXPECT_TRUE(PumpIdle()); // the states queued with the replies
         EXPECT_EQ(StatesOf(call).size(), c.kind == Never ? 1u : 0u) << c.name; // the drop's IDLE only
         EXPECT_EQ(lineClose(line), 0);
     }
@@ -521,7 +521,7 @@ TEST_F(TapiScript, MonitoredTonesAreHeardByTheirEntry) {
     EXPECT_EQ(tone->Param1, 0xB2u);
     ASSERT_EQ(lineMonitorTones(call, nullptr, 0), 0); // monitoring ends
     tapi.Tone(call, 0);
-    PumpIdle();
+    EXPECT_TRUE(PumpIdle());
     EXPECT_EQ(Count(LINE_MONITORTONE), 1);
 }
 
@@ -621,7 +621,7 @@ TEST_F(TapiScript, ReinitReachesEveryApplicationAndAClosedLineTellsItsOpener) {
     tapi.CloseLine(gsm);
     EXPECT_EQ(lineClose(line), LINEERR_INVALLINEHANDLE); // gone at once
     ASSERT_NE(WaitFor(LINE_CLOSE), nullptr);
-    PumpIdle();
+    EXPECT_TRUE(PumpIdle());
     ASSERT_EQ(received.size(), 3u); // the out-of-service state went with the line
     EXPECT_EQ(received[0].Param1, LINEDEVSTATE_REINIT);
     EXPECT_EQ(received[0].Instance, 0xABu); // the application's component, by its open line
@@ -655,7 +655,7 @@ TEST_F(TapiScript, ANewLineIsBroadcastToEveryTapiDeviceWindow) {
     const DWORD added = tapi.AddLine({"Second", {}});
     EXPECT_EQ(added, 1u);
     EXPECT_TRUE(PumpUntil([&] { return posted.size() == 2; }));
-    PumpIdle();
+    EXPECT_TRUE(PumpIdle());
     UnregisterTapiDeviceWindow(first->Handle());
     UnregisterTapiDeviceWindow(second->Handle());
     ASSERT_EQ(received.size(), 1u);
@@ -682,7 +682,7 @@ TEST_F(TapiScript, ShuttingDownEndsCallsAndDeliversNothingMore) {
     EXPECT_NE(OpenDescriptorNames(), before); // the call holds the device
     EXPECT_EQ(lineShutdown(app), 0);
     apps.clear();
-    PumpIdle();
+    EXPECT_TRUE(PumpIdle());
     EXPECT_TRUE(received.empty());
     EXPECT_EQ(tapi.CallState(call), std::nullopt);
     EXPECT_EQ(OpenDescriptorNames(), before);

@@ -343,7 +343,7 @@ TEST_F(Server, FreesNoConnectionWhileItsHandlerWaitsInANestedLoop) {
     server.OnClientRead = [&](TServerClientWinSocket* s) {
         client.Close(); // the peer goes while this handler shows a modal box
         PumpUntil([&] { return Seen(disconnect); });
-        PumpIdle();
+        EXPECT_TRUE(PumpIdle());
         addressAfter = s->RemoteAddress(); // must still be there
     };
     client.Send("x");

@@ -187,7 +187,7 @@ TEST_F(TapiCalls, AConnectedCallThatEndsIsNoFailedDial) {
     ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
     tapi.Disconnect(device.CallHandle());
     ASSERT_TRUE(PumpUntil([&] { return Count(logged, ltapiCallFinish) == 1; }));
-    PumpIdle(); // a failure would have been posted by then
+    EXPECT_TRUE(PumpIdle()); // a failure would have been posted by then
     EXPECT_EQ(logged, (std::vector<TTapiLogCode>{ltapiCallStart, ltapiDial, ltapiConnect, ltapiDrop,
                                                  ltapiCallFinish}));
     EXPECT_EQ(failures, 0);
@@ -202,7 +202,7 @@ TEST_F(TapiCalls, ASecondConnectedStateOfTheCallChangesNothing) {
     ASSERT_TRUE(PumpUntil([&] { return connects == 1 && opens == 1; }));
     const std::uint16_t handle = port.TapiCid;
     tapi.SendCallState(device.CallHandle(), LINECALLSTATE_CONNECTED);
-    PumpIdle(); // the state, and what the device posts on it
+    EXPECT_TRUE(PumpIdle()); // the state, and what the device posts on it
     EXPECT_EQ(connects, 1);
     EXPECT_EQ(opens, 1);
     EXPECT_EQ(Count(logged, ltapiConnect), 1);
@@ -231,7 +231,7 @@ TEST_F(TapiCalls, ThePassThroughRoadReportsNoStatus) {
     ASSERT_TRUE(PumpUntil([&] { return port.Open(); }));
     device.CancelCall();
     ASSERT_TRUE(PumpUntil([&] { return !port.Open(); }));
-    PumpIdle(); // the states of the call's end
+    EXPECT_TRUE(PumpIdle()); // the states of the call's end
     EXPECT_EQ(display.updates, 0);
     EXPECT_EQ(statuses, 0);
     device.Dial("100"); // a dialled call reports
@@ -263,7 +263,7 @@ TEST_F(TapiCalls, AnOfferedCallIsAnsweredAtTheConfiguredRingWithItsCallerReporte
     ASSERT_TRUE(PumpUntil([&] { return rings.size() == 1 && callerIds.size() == 1; }));
     tapi.Ring(modem);
     ASSERT_TRUE(PumpUntil([&] { return rings.size() == 2; }));
-    PumpIdle(); // an answer on the second ring would have been asked for by then
+    EXPECT_TRUE(PumpIdle()); // an answer on the second ring would have been asked for by then
     EXPECT_EQ(Count(logged, ltapiAnswer), 0); // two rings, counted 0 and 1
     EXPECT_EQ(tapi.CallState(call), LINECALLSTATE_ACCEPTED);
     EXPECT_FALSE(port.Open());
@@ -351,7 +351,7 @@ TEST_F(TapiCalls, TheLinesConfigurationAndNumbers) {
     device.SetSelectedDevice("Serial modem");
     EXPECT_EQ(device.GetComNumber(), 7);
     EXPECT_EQ(tapi.DialledNumbers(com).size(), 0u);
-    PumpIdle();
+    EXPECT_TRUE(PumpIdle());
     EXPECT_TRUE(logged.empty()); // a query is no call: nothing started, nothing failed
     EXPECT_FALSE(device.Open());
 
@@ -401,7 +401,7 @@ TEST_F(TapiCalls, TheLinesConfigurationAndNumbers) {
     // The translation dialog is not offered here.
     EXPECT_FALSE(device.TranslateDialog("123"));
     EXPECT_EQ(device.GetParentHWnd(), 0u);
-    PumpIdle();
+    EXPECT_TRUE(PumpIdle());
     EXPECT_TRUE(logged.empty());
     EXPECT_FALSE(device.Open());
 }

@@ -410,7 +410,7 @@ TEST(TapiConfigAndOpen, EveryOutcomeLeavesTheDeviceUsableAndNothingOpen) {
             }
             EXPECT_EQ(raised, c.Raised);
             EXPECT_EQ(QGuiApplication::overrideCursor(), nullptr); // the wait cursor is gone
-            PumpIdle();                                            // what the device posted while it opened
+            EXPECT_TRUE(PumpIdle());                               // what the device posted while it opened
             EXPECT_EQ(port.Open(), c.PortOpened);
             EXPECT_EQ(port.TapiCid != 0, c.PortOpened);
             EXPECT_EQ(device.FailureCode(), c.FailureCode);
