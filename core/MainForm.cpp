@@ -260,10 +260,8 @@ void TMainForm::FormClose() {
     PrintMessage("CH: Gelvorant is closed");
     Saver.Save(exitBySignal_ ? scSignalExit : scExit); // written before the program ends
     Saver.Stop();                                      // nothing is saved after the exit's own save
-    if (EventLog) {
+    if (EventLog)
         EventLog->CloseLog();
-        EventLog->SuspendTimer.SetEnabled(false); // nothing is saved after the exit's own save
-    }
     SinceTimer.SetEnabled(false);
     if (TrayIcon && TrayIcon->isVisible())
         TrayIcon->hide();

@@ -41,6 +41,8 @@ bool TStatesSaver::Save(TSaveCause cause) {
     if (saving_)
         return false; // a nested loop of the save's own box: the retry comes after it
     const bool exit = IsExit(cause);
+    if (stopped_ && !exit && cause != scOperator)
+        return false;
     if (writing_ && exit && WaitWritten) {
         // The write under way ends first, as part of the exit: nothing is retried, nobody asked.
         queued_ = false;
@@ -96,6 +98,7 @@ bool TStatesSaver::Ended() {
 }
 
 void TStatesSaver::Stop() {
+    stopped_ = true;
     MaxDelayTimer.SetEnabled(false);
     RetryTimer.SetEnabled(false);
     queued_ = false;

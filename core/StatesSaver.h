@@ -59,7 +59,8 @@ public:
     bool Save(TSaveCause cause);
     // How the write that a save started ended: replaced, or not, with why (Windows-1251).
     void Written(bool ok, const std::string& problem);
-    // No more saves of its own accord (after the exit's own save).
+    // No more saves of its own accord (after the exit's own save): from now on only an exit's or the
+    // operator's save is written.
     void Stop();
 
     // The state is not saved: the last save failed, or a file not read keeps it from being saved.
@@ -78,6 +79,7 @@ private:
     void SetUnsaved(bool failing, bool keptUnread);
     void Print(const std::string& line);
 
+    bool stopped_ = false;
     bool saving_ = false;            // inside Save or a save's end (its box pumps events)
     bool writing_ = false;           // a write was started and has not ended
     TSaveCause writeCause_ = scIdle; // who asked for it

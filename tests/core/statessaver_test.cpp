@@ -72,6 +72,18 @@ TEST_F(StatesSaverTest, UnderSteadyTrafficAChangeIsSavedWithinTheMaximumDelay) {
     EXPECT_EQ(writes.size(), 4u) << "nothing changed, nothing saved";
 }
 
+// After the exit's save nothing starts a save of its own accord: neither a change, nor the idle
+// save, nor a retry of a failed one.
+TEST_F(StatesSaverTest, AfterTheStopNothingSavesOfItsOwnAccord) {
+    failWith = Full;
+    EXPECT_FALSE(saver.Save(scExit));
+    saver.Stop();
+    saver.Changed();
+    EXPECT_FALSE(saver.Save(scIdle));
+    clock.Advance(2 * MaxSaveDelayMs);
+    EXPECT_EQ(writes, (std::vector<std::int64_t>{0})) << "the exit's own save alone";
+}
+
 // A failed save is tried again every RetryIntervalMs until one succeeds; each failure is logged with
 // its count, the box comes once for the run of failures, and the state shows as unsaved meanwhile.
 TEST_F(StatesSaverTest, AFailedSaveIsTriedAgainUntilOneSucceeds) {
