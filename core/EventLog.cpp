@@ -127,25 +127,17 @@ void TEventLog::Flush() {
         return;
     std::size_t written = 0;
     int error = EBADF;
-    if (EventLogHandle >= 0) {
-        const std::int32_t before = FileSize(EventLogHandle);
-        written = WriteAll(EventLogHandle, pending_);
-        error = errno;
-        if (written < pending_.size()) {
-            // The whole lines that made it stay; a part of one is taken back.
-            std::size_t kept = 0;
-            for (const TQueued& q : queued_)
-                if (q.end <= written)
-                    kept = q.end;
-            if (written > kept &&
-                (before < 0 || ::ftruncate(EventLogHandle, off_t(before) + off_t(kept)) != 0))
-                sizeHandle_ = -1;
-            written = kept;
-        }
-        if (EventLogHandle == sizeHandle_)
-            size_ = std::int32_t(std::min<std::int64_t>(std::int64_t(size_) + std::int64_t(written),
-                                                        std::numeric_limits<std::int32_t>::max()));
-    }
+    if (EventLogHandle >= 0)
+        written = AppendWhole(
+            EventLogHandle, pending_,
+            [this](std::size_t part) {
+                std::size_t kept = 0;
+                for (const TQueued& q : queued_)
+                    if (q.end <= part)
+                        kept = q.end;
+                return kept;
+            },
+            error);
     // Lines that did not make it are lost as single lines are: counted, and told by the next line.
     for (const TQueued& q : queued_) {
         if (q.end <= written)
@@ -236,19 +228,29 @@ std::string TEventLog::Line(const std::string& text) {
 }
 
 int TEventLog::Append(int handle, const std::string& line) {
-    const std::int32_t before = FileSize(handle);
-    const std::size_t written = WriteAll(handle, line);
-    if (written == line.size()) {
-        if (handle == sizeHandle_)
-            size_ = std::int32_t(std::min<std::int64_t>(std::int64_t(size_) + std::int64_t(written),
-                                                        std::numeric_limits<std::int32_t>::max()));
-        return 0;
-    }
-    const int error = errno;
-    // A line the disk had no room for is taken back whole, so that the file holds whole lines only.
-    if (written > 0 && (before < 0 || ::ftruncate(handle, before) != 0))
-        sizeHandle_ = -1;
+    int error = 0;
+    AppendWhole(
+        handle, line, [](std::size_t) { return std::size_t(0); }, error);
     return error;
+}
+
+// The file holds whole lines only, so that a line the disk had no room for is taken back.
+std::size_t TEventLog::AppendWhole(int handle, const std::string& lines,
+                                   const std::function<std::size_t(std::size_t)>& wholeUpTo, int& error) {
+    const std::int32_t before = FileSize(handle);
+    std::size_t written = WriteAll(handle, lines);
+    error = 0;
+    if (written < lines.size()) {
+        error = errno;
+        const std::size_t kept = wholeUpTo(written);
+        if (written > kept && (before < 0 || ::ftruncate(handle, off_t(before) + off_t(kept)) != 0))
+            sizeHandle_ = -1;
+        written = kept;
+    }
+    if (handle == sizeHandle_)
+        size_ = std::int32_t(std::min<std::int64_t>(std::int64_t(size_) + std::int64_t(written),
+                                                    std::numeric_limits<std::int32_t>::max()));
+    return written;
 }
 
 void TEventLog::PrintMessage(const std::string& text) {

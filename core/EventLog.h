@@ -85,6 +85,11 @@ private:
     std::string Line(const std::string& text);
     // Appends a whole line, or nothing of it: 0, or the error that kept it out.
     int Append(int handle, const std::string& line);
+    // Appends the lines; when the disk takes only a part, what wholeUpTo(written) gives of it stays
+    // (the whole lines in it) and the rest of a line is taken back. The bytes kept; error is 0, or
+    // the error of a write cut short.
+    std::size_t AppendWhole(int handle, const std::string& lines,
+                            const std::function<std::size_t(std::size_t)>& wholeUpTo, int& error);
     // Queues a line for the next Flush; lostCount > 0 marks the line telling that many lost lines.
     void Queue(std::string line, std::uint64_t lostCount = 0);
     // Flush runs when the event loop is about to wait, or after it waited.
