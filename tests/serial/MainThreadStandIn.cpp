@@ -12,6 +12,7 @@
 #include "platform/Messages.h"
 #include "platform/Sync.h"
 #include "serial/ComPort.h"
+#include "serial/Dispatcher.h"
 #include "serial/Utilities.h"
 
 class TMessageReceiver {
@@ -158,6 +159,12 @@ bool PumpQueued(int timeoutMs) {
         return 0;
     });
     return PostMessage(mark.Handle(), WM_USER, 0, 0) && PumpUntil([&] { return ran; }, timeoutMs);
+}
+
+bool PumpPasses(const TSioBaseDispatcher& dispatcher) {
+    // The thread counts a wait as each pass ends: three more take in two whole passes.
+    const std::uint32_t waits = dispatcher.DispatchWaits();
+    return PumpUntil([&] { return dispatcher.DispatchWaits() >= waits + 3; }) && PumpQueued();
 }
 
 void PostQuitMessage() {

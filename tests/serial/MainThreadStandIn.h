@@ -11,11 +11,16 @@
 #include <string>
 #include <vector>
 
+class TSioBaseDispatcher;
+
 // Runs SafeYield until done() holds or timeoutMs of real time have passed; returns done().
 bool PumpUntil(const std::function<bool()>& done, int timeoutMs = 5000);
 // Runs messages until one posted now has run, so that every message queued before it has run (or,
 // sent by a thread that stopped waiting, was dropped); false when it did not within timeoutMs.
 bool PumpQueued(int timeoutMs = 5000);
+// Runs messages until the dispatcher's thread has made two whole passes since the call and what they
+// queued has run, so that a test can show that nothing more comes.
+bool PumpPasses(const TSioBaseDispatcher& dispatcher);
 // Queues the quit message, as the program's end would.
 void PostQuitMessage();
 // Drops every queued message (the quit included); a thread that sent one stops waiting for it.
