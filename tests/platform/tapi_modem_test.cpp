@@ -26,6 +26,12 @@ protected:
             return false;
         });
     }
+    // Pulls the modem's cable: true once the modem has seen the device go, as it holds it no more.
+    bool PullCable() {
+        const std::string lost = sim.SlavePath();
+        sim.PullCable();
+        return PumpUntil([&] { return !HoldsOpen(lost); });
+    }
     // Pulls the modem's cable under the call (meanwhile runs next): true once the call has ended, as
     // a lost device's does, with the loss said on standard error.
     bool EndsWhenTheCableIsPulled(HCALL call, const std::function<void()>& meanwhile = {}) {
@@ -221,10 +227,7 @@ TEST_F(TapiModem, AModemLostWhileListeningListensAgainOnceItsDeviceIsBack) {
     const HLINE line = Open(app, 0, LINECALLPRIVILEGE_OWNER);
     ASSERT_TRUE(PumpUntil([&] { return sim.Connected(); }));
     testing::internal::CaptureStderr();
-    const std::string lost = sim.SlavePath();
-    sim.PullCable();
-    // The modem has seen the device go once it holds it no more.
-    ASSERT_TRUE(PumpUntil([&] { return !HoldsOpen(lost); }));
+    ASSERT_TRUE(PullCable());
     for (int i = 0; i < 3; ++i) { // the device is away: nothing to open
         clock.Advance(5000);
         EXPECT_TRUE(PumpIdle());
@@ -243,9 +246,7 @@ TEST_F(TapiModem, AModemLostWhileListeningListensAgainOnceItsDeviceIsBack) {
     // With no open that wants the rings, a loss is not followed up.
     const HLINE other = Open(app, 0, LINECALLPRIVILEGE_OWNER);
     ASSERT_TRUE(PumpUntil([&] { return sim.Connected(); }));
-    const std::string lostAgain = sim.SlavePath();
-    sim.PullCable();
-    ASSERT_TRUE(PumpUntil([&] { return !HoldsOpen(lostAgain); }));
+    ASSERT_TRUE(PullCable());
     EXPECT_EQ(lineClose(other), 0);
     ASSERT_TRUE(sim.PlugIn());
     clock.Advance(5000); // a look for the device would open it in here
@@ -261,9 +262,7 @@ TEST_F(TapiModem, AModemBackButHeldElsewhereAtItsFirstReopenIsTriedAgain) {
     const HLINE line = Open(app, 0, LINECALLPRIVILEGE_OWNER);
     ASSERT_TRUE(PumpUntil([&] { return sim.Commands().size() == 1; }));
     testing::internal::CaptureStderr();
-    const std::string lost = sim.SlavePath();
-    sim.PullCable();
-    ASSERT_TRUE(PumpUntil([&] { return !HoldsOpen(lost); })); // the modem has seen it go
+    ASSERT_TRUE(PullCable());
     ASSERT_TRUE(sim.PlugIn());
     const int holder = ::open(sim.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     ASSERT_GE(holder, 0);
