@@ -17,12 +17,10 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 
 #include "core/StateFile.h"
+#include "tools/bench-common/BenchSupport.h"
 
 namespace {
 
@@ -40,19 +38,6 @@ template <class F> bool WaitFor(F&& holds, std::chrono::milliseconds atMost) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return holds();
-}
-
-// A TCP port nobody listens on now.
-int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t size = sizeof address;
-    const bool ok = ::bind(s, reinterpret_cast<sockaddr*>(&address), size) == 0 &&
-                    ::getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) == 0;
-    ::close(s);
-    return ok ? ntohs(address.sin_port) : -1;
 }
 
 pid_t StartProgram(const char* path, const std::filesystem::path& folder,
@@ -90,35 +75,30 @@ TEST(Program, ATerminationSignalEndsItAsItsExitDoes) {
         const auto logged = [&log](const std::string& line) {
             return ReadText(log).find(line) != std::string::npos;
         };
-        // A free port may be taken by another program before the router binds it: then another one.
-        int port = -1;
-        pid_t router = -1;
-        for (int attempt = 0; attempt < 5 && router < 0; ++attempt) {
-            port = FreePort();
-            ASSERT_GT(port, 0);
-            // One object, ID 1, that has never reported its firmware version.
-            StatesFileName = (data / "States.bin").string();
-            SystemPassword = std::string(NoPassword);
-            TSettings settings;
-            settings.TcpPort = port;
-            TObjectList objects;
-            objects.push_back(std::make_unique<TObjectStates>());
-            objects.back()->ObjectNumber = objects.back()->ModemID = 1;
-            ASSERT_TRUE(WriteStates({}, settings, objects, {}));
-            std::filesystem::remove(log);
-            router = StartProgram(ROUTER_PROGRAM, folder);
-            ASSERT_GT(router, 0);
-            ASSERT_TRUE(WaitFor(
-                [&] { return logged("CH: TCP port is opened") || logged("CH: error opening TCP port"); },
-                std::chrono::seconds(60)))
-                << ReadText(log);
-            if (!logged("CH: TCP port is opened")) {
-                ::kill(router, SIGKILL);
-                ::waitpid(router, nullptr, 0);
-                router = -1;
-            }
-        }
+        const TReservedPort reserved; // no other program's bind takes it before the router's
+        const int port = reserved.Port();
+        ASSERT_GT(port, 0);
+        // One object, ID 1, that has never reported its firmware version.
+        StatesFileName = (data / "States.bin").string();
+        SystemPassword = std::string(NoPassword);
+        TSettings initial;
+        initial.TcpPort = port;
+        TObjectList objects;
+        objects.push_back(std::make_unique<TObjectStates>());
+        objects.back()->ObjectNumber = objects.back()->ModemID = 1;
+        ASSERT_TRUE(WriteStates({}, initial, objects, {}));
+        std::filesystem::remove(log);
+        const pid_t router = StartProgram(ROUTER_PROGRAM, folder);
         ASSERT_GT(router, 0);
+        ASSERT_TRUE(
+            WaitFor([&] { return logged("CH: TCP port is opened") || logged("CH: error opening TCP port"); },
+                    std::chrono::seconds(60)))
+            << ReadText(log);
+        if (!logged("CH: TCP port is opened")) {
+            ::kill(router, SIGKILL);
+            ::waitpid(router, nullptr, 0);
+            FAIL() << ReadText(log);
+        }
         char valueName[16];
         std::snprintf(valueName, sizeof valueName, "$%08X", unsigned(router));
         const std::filesystem::path registry = folder / "registry" / "HKEY_CURRENT_USER";
