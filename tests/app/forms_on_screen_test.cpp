@@ -37,6 +37,7 @@
 #include "serial/ComSelectForm.h"
 #include "serial/DeviceSelectionForm.h"
 #include "sessions/GroupForms.h"
+#include "tests/core/EventLogLines.h"
 #include "tests/core/TempFolder.h"
 #include "tests/platform/LayoutCheck.h"
 #include "tests/platform/TestSupport.h"
@@ -98,12 +99,7 @@ TObjectStates* AddObject(int number, const QString& name) {
 }
 
 QStringList LogLines() {
-    if (MainForm && MainForm->EventLog)
-        MainForm->EventLog->Flush(); // the lines of this turn of the event loop wait for its end
-    QFile file(QString::fromStdString(AppDataFolder) + QStringLiteral("EventLog.txt"));
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    return FromCp1251(file.readAll().toStdString()).split(QStringLiteral("\r\n"), Qt::SkipEmptyParts);
+    return EventLogLines(AppDataFolder + "EventLog.txt", MainForm ? MainForm->EventLog.get() : nullptr);
 }
 
 // Every indicator of the status bar, lit or not, draws into the 76 pixels its self-check expects, so

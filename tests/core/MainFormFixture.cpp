@@ -7,6 +7,7 @@
 #include "core/ObjectRegistry.h"
 #include "core/StateFile.h"
 #include "platform/Cp1251.h"
+#include "tests/core/EventLogLines.h"
 #include "tests/platform/TestSupport.h"
 
 namespace {
@@ -104,12 +105,7 @@ std::string MainFormTest::LogText() const {
 }
 
 QStringList MainFormTest::LogLines() const {
-    QStringList lines = FromCp1251(LogText()).split(QStringLiteral("\r\n"));
-    if (!lines.isEmpty() && lines.back().isEmpty())
-        lines.pop_back();
-    for (QString& line : lines)
-        line.remove(0, 15); // "dd.mm hh:nn:ss "
-    return lines;
+    return EventLogLines(DataFile("EventLog.txt"), form ? form->EventLog.get() : nullptr);
 }
 
 TObjectStates* MainFormTest::AddObject(int number, const char* name) {

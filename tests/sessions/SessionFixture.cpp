@@ -17,6 +17,7 @@
 #include "platform/Cp1251.h"
 #include "platform/Shell.h"
 #include "sessions/VirtualPorts.h"
+#include "tests/core/EventLogLines.h"
 #include "tests/platform/TestSupport.h"
 
 namespace {
@@ -246,14 +247,7 @@ int SessionTest::SessionCount() const {
 }
 
 QStringList SessionTest::LogLines() const {
-    if (main && main->EventLog)
-        main->EventLog->Flush(); // the lines of the loop's turn
-    QStringList lines = FromCp1251(ReadFile(AppDataFolder + "EventLog.txt")).split(QStringLiteral("\r\n"));
-    if (!lines.isEmpty() && lines.back().isEmpty())
-        lines.pop_back();
-    for (QString& line : lines)
-        line.remove(0, 15); // "dd.mm hh:nn:ss "
-    return lines;
+    return EventLogLines(AppDataFolder + "EventLog.txt", main ? main->EventLog.get() : nullptr);
 }
 
 int SessionTest::CountLogged(const QString& prefix) const {
