@@ -69,7 +69,7 @@ TEST(StringGrid, CellsAndTheirHintsGoWithTheirRows) {
     EXPECT_EQ(rows(), "3c|h 4d| 2b|");
     EXPECT_FALSE(grid.DeleteRow(4));
     EXPECT_FALSE(grid.DeleteRow(0)); // the header
-    grid.SetColCount(3); // a new column leaves the cells where they were
+    grid.SetColCount(3);             // a new column leaves the cells where they were
     grid.Cells[2][1] = QStringLiteral("z");
     EXPECT_EQ(rows(), "3c|h 4d| 2b|");
     EXPECT_EQ(grid.Cell(2, 1), "z");
